@@ -1,0 +1,69 @@
+// The one error value of the core computations, and the text of its message.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace velmora {
+
+// The reason texts shared by every parameter check.
+namespace reason {
+inline constexpr std::string_view finite = "must be finite";
+inline constexpr std::string_view finite_positive = "must be finite and positive";
+inline constexpr std::string_view finite_non_negative = "must be finite and non-negative";
+inline constexpr std::string_view unit_interval = "must be in [0, 1]";
+}  // namespace reason
+
+struct InvalidParameter {
+    std::string name;
+    double value;
+    std::string reason;
+};
+
+struct SingularMatrix {
+    std::string place;
+};
+
+struct NumericalDivergence {
+    std::string place;
+};
+
+struct DimensionMismatch {
+    std::string place;
+    std::uint64_t expected;
+    std::uint64_t got;
+};
+
+// The kinds, in declaration order; the index doubles as the kind's number.
+using ErrorKind = std::variant<InvalidParameter, SingularMatrix, NumericalDivergence, DimensionMismatch>;
+
+struct VelmoraError {
+    ErrorKind kind;
+
+    static VelmoraError invalid_parameter(std::string_view name, double value, std::string_view why) {
+        return {InvalidParameter{std::string(name), value, std::string(why)}};
+    }
+    static VelmoraError singular_matrix(std::string_view place) {
+        return {SingularMatrix{std::string(place)}};
+    }
+    static VelmoraError numerical_divergence(std::string_view place) {
+        return {NumericalDivergence{std::string(place)}};
+    }
+    static VelmoraError dimension_mismatch(std::string_view place, std::uint64_t expected, std::uint64_t got) {
+        return {DimensionMismatch{std::string(place), expected, got}};
+    }
+
+    // The message users see, e.g. "invalid parameter 'obs_noise': -1 (must be finite and non-negative)".
+    std::string to_string() const;
+};
+
+template <class T>
+using Result = std::expected<T, VelmoraError>;
+
+// Shortest round-trip digits in plain positional notation: "1", "0.0000001", "NaN", "-inf", "-0".
+std::string format_double(double value);
+
+}  // namespace velmora

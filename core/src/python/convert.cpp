@@ -1,0 +1,204 @@
+#include "convert.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+namespace velmora::py {
+
+namespace {
+
+// A reported length only sizes a reservation; beyond this many items it is not trusted, so a
+// `__len__` that lies high cannot make us reserve absurd memory.
+constexpr Py_ssize_t max_trusted_reservation = Py_ssize_t{1} << 24;
+
+std::unexpected<Raised> type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return std::unexpected(Raised{});
+}
+
+std::string quoted_list(const Signature& sig, const std::vector<std::size_t>& missing) {
+    std::string out;
+    for (std::size_t k = 0; k < missing.size(); ++k) {
+        if (k > 0) out += missing.size() == 2 ? " and " : (k + 1 == missing.size() ? ", and " : ", ");
+        out += '\'';
+        out += sig.params[missing[k]].name;
+        out += '\'';
+    }
+    return out;
+}
+
+std::unexpected<Raised> too_many_positional(const Signature& sig, std::size_t given) {
+    const std::string f = std::string(sig.function) + "()";
+    const std::size_t total = sig.params.size();
+    const std::string counts = sig.required == total
+                                   ? std::to_string(total)
+                                   : "from " + std::to_string(sig.required) + " to " + std::to_string(total);
+    return type_error(f + " takes " + counts + " positional arguments but " + std::to_string(given) + " " +
+                      (given == 1 ? "was" : "were") + " given");
+}
+
+// The slot of a keyword, or -1 when no parameter has that name.
+std::ptrdiff_t find_param(const Signature& sig, PyObject* key) {
+    if (!PyUnicode_Check(key)) return -1;
+    for (std::size_t i = 0; i < sig.params.size(); ++i)
+        if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) return static_cast<std::ptrdiff_t>(i);
+    return -1;
+}
+
+PyResult<std::string> str_of(PyObject* obj) {
+    Object text = Object::steal(PyObject_Str(obj));
+    if (!text) return failed();
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (!utf8) return failed();
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::string type_qualname(PyObject* obj) {
+    Object name = Object::steal(PyType_GetQualName(Py_TYPE(obj)));
+    if (name) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size))
+            return std::string(utf8, static_cast<std::size_t>(size));
+    }
+    PyErr_Clear();
+    return "<failed to extract type name>";
+}
+
+}  // namespace
+
+PyResult<Slots> bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
+    Slots slots{};
+    const std::size_t total = sig.params.size();
+    const auto given = static_cast<std::size_t>(PyTuple_Size(args));
+    for (std::size_t i = 0; i < std::min(given, total); ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    if (given > total) return too_many_positional(sig, given);
+
+    const std::string f = std::string(sig.function) + "()";
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            const std::ptrdiff_t i = find_param(sig, key);
+            if (i < 0) {
+                auto name = str_of(key);
+                if (!name) return std::unexpected(name.error());
+                return type_error(f + " got an unexpected keyword argument '" + *name + "'");
+            }
+            if (slots[static_cast<std::size_t>(i)])
+                return type_error(f + " got multiple values for argument '" + sig.params[static_cast<std::size_t>(i)].name + "'");
+            slots[static_cast<std::size_t>(i)] = value;
+        }
+    }
+
+    std::vector<std::size_t> missing;
+    for (std::size_t i = 0; i < sig.required; ++i)
+        if (!slots[i]) missing.push_back(i);
+    if (!missing.empty())
+        return type_error(f + " missing " + std::to_string(missing.size()) + " required positional " +
+                          (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(sig, missing));
+    return slots;
+}
+
+PyResult<double> to_double(PyObject* obj) {
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) return std::unexpected(Raised{});
+    return value;
+}
+
+PyResult<std::vector<double>> to_doubles(PyObject* obj) {
+    if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj))
+        return type_error("'" + type_qualname(obj) + "' object cannot be converted to 'Sequence'");
+
+    std::vector<double> values;
+    const Py_ssize_t reported = PySequence_Size(obj);
+    if (reported < 0)
+        PyErr_Clear();
+    else
+        values.reserve(static_cast<std::size_t>(std::min(reported, max_trusted_reservation)));
+
+    Object iterator = Object::steal(PyObject_GetIter(obj));
+    if (!iterator) return failed();
+    while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
+        auto value = to_double(item.get());
+        if (!value) return std::unexpected(value.error());
+        values.push_back(*value);
+    }
+    if (PyErr_Occurred()) return std::unexpected(Raised{});
+    return values;
+}
+
+PyResult<std::uint64_t> to_seed(PyObject* obj) {
+    Object integer = PyLong_Check(obj) ? Object::borrow(obj) : Object::steal(PyNumber_Index(obj));
+    if (!integer) return failed();
+    const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
+    if (value == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred()) return std::unexpected(Raised{});
+    return static_cast<std::uint64_t>(value);
+}
+
+std::unexpected<Raised> name_conversion_failure(const char* param) {
+    if (!PyErr_Occurred()) return failed();
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return std::unexpected(Raised{});
+
+    PyObject* raw_type = nullptr;
+    PyObject* raw_value = nullptr;
+    PyObject* raw_traceback = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+    Object type = Object::steal(raw_type);
+    Object value = Object::steal(raw_value);
+    Object traceback = Object::steal(raw_traceback);
+    if (type.get() != PyExc_TypeError) {  // a subclass keeps its own identity
+        PyErr_Restore(type.release(), value.release(), traceback.release());
+        return std::unexpected(Raised{});
+    }
+
+    auto text = str_of(value.get());
+    if (!text) return std::unexpected(text.error());
+    const std::string message = std::string("argument '") + param + "': " + *text;
+    Object renamed = Object::steal(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
+    if (!renamed) return failed();
+    // The new error takes over the original's cause, not the original itself.
+    PyException_SetCause(renamed.get(), PyException_GetCause(value.get()));
+    PyErr_SetObject(PyExc_TypeError, renamed.get());
+    return std::unexpected(Raised{});
+}
+
+PyResult<Object> build_float(double value) {
+    Object f = Object::steal(PyFloat_FromDouble(value));
+    if (!f) return failed();
+    return f;
+}
+
+PyResult<Object> new_list(std::size_t size) {
+    Object list = Object::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) return failed();
+    return list;
+}
+
+PyResult<Object> build_list(std::span<const double> values) {
+    auto list = new_list(values.size());
+    if (!list) return list;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        auto f = build_float(values[i]);
+        if (!f) return std::unexpected(f.error());
+        PyList_SetItem(list->get(), static_cast<Py_ssize_t>(i), f->release());
+    }
+    return list;
+}
+
+PyResult<Object> build_tuple(std::span<const double> fields) {
+    Object tuple = Object::steal(PyTuple_New(static_cast<Py_ssize_t>(fields.size())));
+    if (!tuple) return failed();
+    for (std::size_t j = 0; j < fields.size(); ++j) {
+        auto f = build_float(fields[j]);
+        if (!f) return std::unexpected(f.error());
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(j), f->release());
+    }
+    return tuple;
+}
+
+}  // namespace velmora::py

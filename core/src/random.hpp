@@ -49,8 +49,16 @@ constexpr ChaChaState chacha_block(const ChaChaState& input) {
     return s;
 }
 
-// Blocks counter .. counter + 3 (stream 0) into `out`, one block after another.
+// Blocks counter .. counter + 3 (stream 0) into `out`, one block after another: the reference.
 void chacha8_refill_scalar(const ChaChaKey& key, std::uint64_t counter, RngBuffer& out);
+
+#if defined(__SSE2__)
+// The same four blocks computed side by side, one block per 32-bit lane; bit-identical to the scalar path.
+void chacha8_refill_sse2(const ChaChaKey& key, std::uint64_t counter, RngBuffer& out);
+#endif
+
+// The fastest of the above that this build has.
+void chacha8_refill(const ChaChaKey& key, std::uint64_t counter, RngBuffer& out);
 
 // The 256-bit key from a 64-bit seed: eight PCG32 outputs, the state advanced before each.
 ChaChaKey expand_seed(std::uint64_t seed);

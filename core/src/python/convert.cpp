@@ -1,6 +1,9 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <optional>
+#include <string_view>
 #include <limits>
 #include <string>
 
@@ -108,11 +111,69 @@ PyResult<double> to_double(PyObject* obj) {
     return value;
 }
 
-PyResult<std::vector<double>> to_doubles(PyObject* obj) {
-    if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");
-    if (!PySequence_Check(obj))
-        return type_error("'" + type_qualname(obj) + "' object cannot be converted to 'Sequence'");
+namespace {
 
+// Native doubles, as numpy.float64 arrays, array('d') and their memoryviews export them.
+bool is_native_double_format(const char* format) {
+    if (!format) return false;
+    const std::string_view f(format);
+    return f == "d" || f == "@d" || f == "=d" || (std::endian::native == std::endian::little && f == "<d");
+}
+
+// One-dimensional contiguous doubles are copied straight from the exporter's memory; the values
+// are exactly those that converting each item would give. Anything else keeps the generic path.
+std::optional<std::vector<double>> read_double_buffer(PyObject* obj) {
+    if (!PyObject_CheckBuffer(obj)) return std::nullopt;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    std::optional<std::vector<double>> values;
+    if (view.ndim == 1 && view.itemsize == sizeof(double) && is_native_double_format(view.format) &&
+        PyBuffer_IsContiguous(&view, 'C')) {
+        const auto* first = static_cast<const double*>(view.buf);
+        values.emplace(first, first + view.len / static_cast<Py_ssize_t>(sizeof(double)));
+    }
+    PyBuffer_Release(&view);
+    return values;
+}
+
+// A list is read by index, as iterating it would: floats are read directly, and since only an
+// item's __float__ can run code that changes the list, its length is read again only after one.
+PyResult<std::vector<double>> read_list(PyObject* list) {
+    Py_ssize_t size = PyList_Size(list);
+    std::vector<double> values;
+    values.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GetItem(list, i);
+        if (PyFloat_CheckExact(item)) {
+            values.push_back(PyFloat_AsDouble(item));
+            continue;
+        }
+        // The item must stay alive through its own conversion, whatever that does to the list.
+        Object held = Object::borrow(item);
+        auto value = to_double(held.get());
+        if (!value) return std::unexpected(value.error());
+        values.push_back(*value);
+        size = PyList_Size(list);
+    }
+    return values;
+}
+
+PyResult<std::vector<double>> read_tuple(PyObject* tuple) {
+    const Py_ssize_t size = PyTuple_Size(tuple);
+    std::vector<double> values;
+    values.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        auto value = to_double(PyTuple_GetItem(tuple, i));  // the tuple keeps its items alive
+        if (!value) return std::unexpected(value.error());
+        values.push_back(*value);
+    }
+    return values;
+}
+
+PyResult<std::vector<double>> read_by_iteration(PyObject* obj) {
     std::vector<double> values;
     const Py_ssize_t reported = PySequence_Size(obj);
     if (reported < 0)
@@ -129,6 +190,18 @@ PyResult<std::vector<double>> to_doubles(PyObject* obj) {
     }
     if (PyErr_Occurred()) return std::unexpected(Raised{});
     return values;
+}
+
+}  // namespace
+
+PyResult<std::vector<double>> to_doubles(PyObject* obj) {
+    if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj))
+        return type_error("'" + type_qualname(obj) + "' object cannot be converted to 'Sequence'");
+    if (PyList_CheckExact(obj)) return read_list(obj);
+    if (PyTuple_CheckExact(obj)) return read_tuple(obj);
+    if (auto values = read_double_buffer(obj)) return std::move(*values);
+    return read_by_iteration(obj);
 }
 
 PyResult<std::uint64_t> to_seed(PyObject* obj) {

@@ -1,0 +1,90 @@
+"""Arrays of doubles are read straight from their buffer; every input must give what the
+equivalent list gives, whichever reading path it takes."""
+
+import array
+import math
+
+import numpy as np
+import pytest
+
+from velmora import forward_simulate, hgf_run, kalman_run, td_learn_sequence
+
+RUNS = {
+    "kalman_run": lambda xs: kalman_run(0.1, 2.0, xs, 0.01, 0.5),
+    "hgf_run": lambda xs: hgf_run(xs, 0.5, 0.7),
+    "td_learn_sequence": lambda xs: td_learn_sequence(0.0, xs, 0.2, 0.9, 0.3, 11),
+    "forward_simulate": lambda xs: forward_simulate(xs, 0.3, 0.2, 1.5, 11),
+}
+
+
+def outcome(run, xs):
+    try:
+        return run(xs)
+    except Exception as error:  # a failing run must fail the same way on either path
+        return (type(error), str(error))
+
+
+def values():
+    rng = np.random.default_rng(5)
+    xs = rng.standard_normal(2000) * 10.0 ** rng.integers(-5, 5, 2000)
+    xs[[3, 17]] = -0.0
+    return xs
+
+
+def with_nan():
+    xs = values()
+    xs[1500] = math.nan
+    return xs
+
+
+@pytest.mark.parametrize("run", RUNS.values(), ids=RUNS.keys())
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda xs: xs,
+        lambda xs: array.array("d", xs),
+        lambda xs: memoryview(array.array("d", xs)),
+        lambda xs: np.ascontiguousarray(np.stack([xs, xs]))[1],
+        lambda xs: np.repeat(xs, 2)[::2],  # strided: no contiguous buffer
+        lambda xs: xs.astype(">f8"),  # not in native byte order
+        lambda xs: xs.astype(np.float32),
+        lambda xs: np.ascontiguousarray(xs[::-1])[::-1],
+    ],
+    ids=["float64", "array_d", "memoryview", "row", "strided", "big_endian", "float32", "reversed"],
+)
+@pytest.mark.parametrize("data", [values, with_nan])
+def test_any_array_gives_what_its_list_gives(assert_same, run, make, data):
+    xs = data()
+    arr = make(xs)
+    assert_same(outcome(run, arr), outcome(run, [float(x) for x in arr]))
+
+
+@pytest.mark.parametrize("arr", [np.arange(6, dtype=np.int64), array.array("i", range(6)), bytes(range(6))])
+def test_non_double_buffers_take_the_item_path(assert_same, arr):
+    assert_same(kalman_run(0.0, 1.0, arr, 0.0, 1.0), kalman_run(0.0, 1.0, [0.0, 1.0, 2.0, 3.0, 4.0, 5.0], 0.0, 1.0))
+
+
+def test_two_dimensional_rows_are_items_not_values():
+    with pytest.raises(TypeError, match="^argument 'observations': "):
+        kalman_run(0.0, 1.0, np.zeros((3, 2)), 0.0, 1.0)
+
+
+class Mutating:
+    """A float that changes the list it sits in while it is converted."""
+
+    def __init__(self, target, action):
+        self.target, self.action = target, action
+
+    def __float__(self):
+        self.action(self.target)
+        return 1.0
+
+
+@pytest.mark.parametrize(
+    "action, expected",
+    [(list.clear, [1.0]), (lambda xs: xs.append(2.0), [1.0, 5.0, 2.0]), (lambda xs: xs.pop(), [1.0])],
+)
+def test_a_list_changed_during_reading_is_read_as_iteration_would(assert_same, action, expected):
+    xs = [None, 5.0]
+    xs[0] = Mutating(xs, action)
+    assert_same(td_learn_sequence(0.0, xs, 1.0, 0.0, 0.0, 0), expected)

@@ -4,6 +4,11 @@ The numerical work is done by the compiled module :mod:`velmora._core`; this pac
 its five functions and its exception classes.
 """
 
+import copyreg
+from collections.abc import Callable
+from typing import Any
+
+from velmora import _core
 from velmora._core import (
     DimensionMismatch,
     InvalidParameter,
@@ -29,3 +34,25 @@ __all__ = [
     "discounted_value",
     "forward_simulate",
 ]
+
+
+# The exception classes call their module "_core", a name that no import can find, so pickle cannot
+# locate them by reference and an error raised in a worker process would not reach its parent.
+# Each instance is therefore reduced to the class's name within velmora._core, its arguments and
+# its attributes (notes included), which _restore_exception turns back into the same class.
+def _restore_exception(name: str, args: tuple[object, ...]) -> VelmoraException:
+    cls = getattr(_core, name)
+    if not (isinstance(cls, type) and issubclass(cls, VelmoraException)):
+        raise TypeError(f"velmora._core has no exception class {name!r}")
+    return cls(*args)
+
+
+def _reduce_exception(
+    error: VelmoraException,
+) -> tuple[Callable[..., VelmoraException], tuple[str, tuple[Any, ...]], dict[str, Any] | None]:
+    return _restore_exception, (type(error).__name__, error.args), error.__dict__ or None
+
+
+for _cls in (VelmoraException, InvalidParameter, SingularMatrix, NumericalDivergence, DimensionMismatch):
+    copyreg.pickle(_cls, _reduce_exception)
+del _cls

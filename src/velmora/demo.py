@@ -8,36 +8,48 @@ from velmora import _core
 OBSERVATIONS = [1.0, 1.2, 0.9, 1.1, 3.0, 3.2, 2.9, 3.1, 1.0, 0.8]
 REWARDS = [1.0, 1.0, 0.0, 1.0, 1.0, 1.0, 0.0, 1.0]
 MOTOR_COMMANDS = [0.0, 0.5, 1.0, 1.0, 0.5, 0.0]
+DELAYS = [0.0, 1.0, 2.0, 5.0, 10.0, 20.0]
 
 
-def _fmt(x: float) -> str:
-    return f"{x:9.4f}"
+def _table(header: list[str], rows: list[list[float]], digits: int = 4) -> list[str]:
+    width = max(9, *(len(name) for name in header))
+    lines = ["  " + " ".join(name.rjust(width) for name in header)]
+    lines += ["  " + " ".join(f"{x:{width}.{digits}f}" for x in row) for row in rows]
+    return lines
 
 
 def summary() -> str:
-    lines: list[str] = []
-    lines.append("velmora demonstration: every model on small built-in data\n")
+    lines = ["velmora: every model on small built-in data",
+             "(same arguments, same results, bit for bit; run `velmora COMMAND --help` to use one on your data)", ""]
 
-    lines.append("Kalman filter (process_noise=0.05, obs_noise=0.25) over the observations")
-    lines.append("      obs      mean       var")
-    for y, (mean, var) in zip(OBSERVATIONS, _core.kalman_run(0.0, 1.0, OBSERVATIONS, 0.05, 0.25)):
-        lines.append(f"{_fmt(y)} {_fmt(mean)} {_fmt(var)}")
+    kalman = _core.kalman_run(0.0, 1.0, OBSERVATIONS, process_noise=0.05, obs_noise=0.25)
+    hgf = _core.hgf_run(OBSERVATIONS, obs_noise=0.25, precision_flexibility=1.0)
+    lines.append("Two filters follow a quantity that jumps from about 1 to 3 and back.")
+    lines.append("Kalman: kalman_run(0.0, 1.0, obs, process_noise=0.05, obs_noise=0.25)")
+    lines.append("HGF:    hgf_run(obs, obs_noise=0.25, precision_flexibility=1.0)")
+    lines.append("The Kalman filter's variance settles and it adapts slowly; the HGF's volatility rises")
+    lines.append("after each jump, and its learning rate with it.")
+    lines += _table(
+        ["obs", "kalman mean", "kalman var", "hgf pred", "learn rate", "volatility"],
+        [[y, mean, var, row[1], row[5], row[6]] for y, (mean, var), row in zip(OBSERVATIONS, kalman, hgf)],
+    )
 
-    lines.append("\nHierarchical Gaussian filter (obs_noise=0.25, precision_flexibility=1.0)")
-    lines.append("        t      pred       obs   learn_rate  volatility")
-    for t, pred, obs, _precision, _error, rate, vol in _core.hgf_run(OBSERVATIONS, 0.25, 1.0):
-        lines.append(f"{_fmt(t)} {_fmt(pred)} {_fmt(obs)} {_fmt(rate)}   {_fmt(vol)}")
+    values = _core.td_learn_sequence(0.0, REWARDS, 0.3, 0.9, 0.1, seed=7)
+    again = _core.td_learn_sequence(0.0, REWARDS, 0.3, 0.9, 0.1, seed=7)
+    lines.append("")
+    lines.append("TD learning: td_learn_sequence(0.0, rewards, 0.3, 0.9, rpe_noise_std=0.1, seed=7)")
+    lines.append("The value estimate climbs towards the reward rate, jittered by seeded noise.")
+    lines += _table(["reward", "value"], [[r, v] for r, v in zip(REWARDS, values)])
+    lines.append(f"  the same seed again gives the same values: {values == again}")
 
-    values = _core.td_learn_sequence(0.0, REWARDS, 0.3, 0.9, 0.1, 7)
-    lines.append("\nTD value learning (learning_rate=0.3, rpe_noise_std=0.1, seed=7)")
-    lines.append("  rewards: " + " ".join(f"{r:.0f}" for r in REWARDS))
-    lines.append("  values:  " + " ".join(f"{v:.3f}" for v in values))
+    lines.append("")
+    lines.append("Discounting: discounted_value(10.0, delay, 0.9)")
+    lines += _table(["delay", "value"], [[d, _core.discounted_value(10.0, d, 0.9)] for d in DELAYS])
 
-    lines.append("\nExponential discounting of a reward of 10 (discount_factor=0.9)")
-    lines.append("  " + ", ".join(f"delay {d}: {_core.discounted_value(10.0, d, 0.9):.3f}" for d in (0, 1, 5, 10)))
-
-    lines.append("\nForward model of self-motion (update_rate=0.5, injury_noise_std=0.05, sensory_gain=2, seed=3)")
-    lines.append("        t predicted    actual  mismatch")
-    for t, predicted, actual, mismatch in _core.forward_simulate(MOTOR_COMMANDS, 0.5, 0.05, 2.0, 3):
-        lines.append(f"{_fmt(t)} {_fmt(predicted)} {_fmt(actual)} {_fmt(mismatch)}")
+    rows = _core.forward_simulate(MOTOR_COMMANDS, 0.5, 0.05, 2.0, seed=3)
+    lines.append("")
+    lines.append("Forward model: forward_simulate(commands, 0.5, injury_noise_std=0.05, sensory_gain=2.0, seed=3)")
+    lines.append("The prediction chases the sensed movement; the mismatch is what surprises the mover.")
+    lines += _table(["command", "predicted", "actual", "mismatch"],
+                    [[c, *row[1:]] for c, row in zip(MOTOR_COMMANDS, rows)])
     return "\n".join(lines)

@@ -1,0 +1,74 @@
+"""The type stubs of velmora._core agree with the compiled module and help a type checker."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("mypy", reason="mypy is not installed (pip install '.[test]')")
+
+# Correct use, including NumPy arrays and scalars, must type-check, and each result must have the
+# precise type that the stubs promise.
+GOOD = """
+    from typing import assert_type
+    import numpy as np
+    import velmora
+
+    obs = np.array([1.0, 1.2, 0.9])
+    assert_type(velmora.kalman_run(0, 1.0, obs, 0.05, 0.25, prior_precision_cap=None), list[tuple[float, float]])
+    assert_type(velmora.hgf_run((1, 2, 3), 0.25, 1.0, mu2=np.float64(0.0)),
+                list[tuple[float, float, float, float, float, float, float]])
+    assert_type(velmora.td_learn_sequence(0.0, range(3), 0.3, 0.9, 0.1, seed=np.int64(7)), list[float])
+    assert_type(velmora.discounted_value(10, 2, 0.5), float)
+    assert_type(velmora.forward_simulate(obs.tolist(), 0.5, 0.05, 2.0, True), list[tuple[float, float, float, float]])
+    errors: list[velmora.VelmoraException] = [
+        velmora.InvalidParameter("m"), velmora.SingularMatrix("m"),
+        velmora.NumericalDivergence("m"), velmora.DimensionMismatch("m"),
+    ]
+"""
+
+# Every line marked "# E" is a call that fails at run time, so the checker must flag it; no other.
+BAD = """
+    import velmora
+    velmora.kalman_run(0.0, 1.0, "1 2", 0.0, 1.0)  # E
+    velmora.kalman_run(0.0, 1.0, {1.0, 2.0}, 0.0, 1.0)  # E
+    velmora.kalman_run(0.0, 1.0, (x for x in [1.0]), 0.0, 1.0)  # E
+    velmora.kalman_run(0.0, 1.0, ["1.0"], 0.0, 1.0)  # E
+    velmora.kalman_run(0.0, 1.0, [1.0], 0.0)  # E
+    velmora.hgf_run([1.0], 0.25, 1.0, base_process_noise=None)  # E
+    velmora.hgf_run([1.0], 0.25, 1.0, sigma=1.0)  # E
+    velmora.td_learn_sequence(0.0, [1.0], 0.3, 0.9, 0.1, 7.0)  # E
+    velmora.forward_simulate([0.0], 0.5, 0.05, 2.0, "7")  # E
+    velmora.discounted_value("10", 2, 0.5)  # E
+    pairs: list[tuple[float, float]] = velmora.forward_simulate([0.0], 0.5, 0.05, 2.0, 7)  # E
+    velmora.kalman_run(0.0, 1.0, [1.0], 0.0, 1.0, prior_precision_cap=None)
+"""
+
+
+def run(*args, cwd):
+    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True)
+
+
+def test_stubs_match_the_compiled_module(tmp_path):
+    result = run("mypy.stubtest", "velmora._core", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def mypy_error_lines(tmp_path, source):
+    path = tmp_path / "example.py"
+    path.write_text(textwrap.dedent(source))
+    result = run("mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(path), cwd=tmp_path)
+    assert result.returncode in (0, 1), result.stdout + result.stderr
+    return {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}, result.stdout
+
+
+def test_correct_use_type_checks_with_precise_results(tmp_path):
+    errors, report = mypy_error_lines(tmp_path, GOOD)
+    assert not errors, report
+
+
+def test_misuse_is_flagged_line_by_line(tmp_path):
+    errors, report = mypy_error_lines(tmp_path, BAD)
+    marked = {n for n, line in enumerate(textwrap.dedent(BAD).splitlines(), 1) if line.endswith("# E")}
+    assert errors == marked, report

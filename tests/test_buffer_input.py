@@ -88,3 +88,28 @@ def test_a_list_changed_during_reading_is_read_as_iteration_would(assert_same, a
     xs = [None, 5.0]
     xs[0] = Mutating(xs, action)
     assert_same(td_learn_sequence(0.0, xs, 1.0, 0.0, 0.0, 0), expected)
+
+
+class OwnOrder(array.array):
+    def __iter__(self):
+        return iter([5.0])
+
+
+
+def test_subclasses_that_iterate_their_own_way_are_iterated(assert_same):
+    assert_same(kalman_run(0.0, 1.0, OwnOrder("d", [1.0, 2.0]), 0.0, 1.0), kalman_run(0.0, 1.0, [5.0], 0.0, 1.0))
+
+
+@pytest.mark.parametrize("text", ["x\0y", "x\ud800y"])
+def test_messages_keep_every_character_of_foreign_text(text):
+    with pytest.raises(TypeError) as info:
+        kalman_run(0.0, 1.0, [1.0], 0.0, 1.0, **{text: 1})
+    assert info.value.args == (f"kalman_run() got an unexpected keyword argument '{text}'",)
+
+    class Bad:
+        def __float__(self):
+            raise TypeError(text)
+
+    with pytest.raises(TypeError) as info:
+        kalman_run(Bad(), 1.0, [1.0], 0.0, 1.0)
+    assert info.value.args == (f"argument 'initial_mean': {text}",)

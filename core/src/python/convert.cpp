@@ -49,24 +49,22 @@ std::ptrdiff_t find_param(const Signature& sig, PyObject* key) {
     return -1;
 }
 
-PyResult<std::string> str_of(PyObject* obj) {
-    Object text = Object::steal(PyObject_Str(obj));
-    if (!text) return failed();
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (!utf8) return failed();
-    return std::string(utf8, static_cast<std::size_t>(size));
+// Messages that embed text the caller chose (a keyword, a type's name, another error's text)
+// are built as Python strings, so that no character of it is lost or refused on the way.
+std::unexpected<Raised> type_error_object(PyObject* message) {
+    if (!message) return failed();
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_DECREF(message);
+    return std::unexpected(Raised{});
 }
 
-std::string type_qualname(PyObject* obj) {
+Object type_qualname(PyObject* obj) {
     Object name = Object::steal(PyType_GetQualName(Py_TYPE(obj)));
-    if (name) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size))
-            return std::string(utf8, static_cast<std::size_t>(size));
+    if (!name) {
+        PyErr_Clear();
+        name = Object::steal(PyUnicode_FromString("<failed to extract type name>"));
     }
-    PyErr_Clear();
-    return "<failed to extract type name>";
+    return name;
 }
 
 }  // namespace
@@ -85,11 +83,9 @@ PyResult<Slots> bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             const std::ptrdiff_t i = find_param(sig, key);
-            if (i < 0) {
-                auto name = str_of(key);
-                if (!name) return std::unexpected(name.error());
-                return type_error(f + " got an unexpected keyword argument '" + *name + "'");
-            }
+            if (i < 0)
+                return type_error_object(
+                    PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", f.c_str(), key));
             if (slots[static_cast<std::size_t>(i)])
                 return type_error(f + " got multiple values for argument '" + sig.params[static_cast<std::size_t>(i)].name + "'");
             slots[static_cast<std::size_t>(i)] = value;
@@ -120,23 +116,48 @@ bool is_native_double_format(const char* format) {
     return f == "d" || f == "@d" || f == "=d" || (std::endian::native == std::endian::little && f == "<d");
 }
 
-// One-dimensional contiguous doubles are copied straight from the exporter's memory; the values
-// are exactly those that converting each item would give. Anything else keeps the generic path.
-std::optional<std::vector<double>> read_double_buffer(PyObject* obj) {
-    if (!PyObject_CheckBuffer(obj)) return std::nullopt;
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) {
+// Exactly these types (never subclasses, which may override iteration) iterate over the values
+// their buffer holds, in order, so reading the buffer gives what iterating them would.
+bool iterates_as_its_buffer(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyMemoryView_Type) return true;
+    Object module = Object::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    Object name = Object::steal(PyType_GetQualName(type));
+    if (!module || !name || !PyUnicode_Check(module.get())) {
         PyErr_Clear();
+        return false;
+    }
+    const auto is = [&](const char* m, const char* n) {
+        return PyUnicode_CompareWithASCIIString(module.get(), m) == 0 &&
+               PyUnicode_CompareWithASCIIString(name.get(), n) == 0;
+    };
+    return is("array", "array") || is("numpy", "ndarray");
+}
+
+// Releases an exported buffer however the reading ends.
+struct BufferView {
+    Py_buffer view{};
+    bool held = false;
+    ~BufferView() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
+// One-dimensional contiguous native doubles are copied straight from the exporter's memory.
+std::optional<std::vector<double>> read_double_buffer(PyObject* obj) {
+    if (!PyObject_CheckBuffer(obj) || !iterates_as_its_buffer(obj)) return std::nullopt;
+    BufferView buffer;
+    if (PyObject_GetBuffer(obj, &buffer.view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();  // e.g. a released memoryview: the item path reports it as iterating would
         return std::nullopt;
     }
-    std::optional<std::vector<double>> values;
-    if (view.ndim == 1 && view.itemsize == sizeof(double) && is_native_double_format(view.format) &&
-        PyBuffer_IsContiguous(&view, 'C')) {
-        const auto* first = static_cast<const double*>(view.buf);
-        values.emplace(first, first + view.len / static_cast<Py_ssize_t>(sizeof(double)));
-    }
-    PyBuffer_Release(&view);
-    return values;
+    buffer.held = true;
+    const Py_buffer& view = buffer.view;
+    if (view.ndim != 1 || view.itemsize != sizeof(double) || !is_native_double_format(view.format) ||
+        !PyBuffer_IsContiguous(&view, 'C'))
+        return std::nullopt;
+    const auto* first = static_cast<const double*>(view.buf);
+    return std::vector<double>(first, first + view.len / static_cast<Py_ssize_t>(sizeof(double)));
 }
 
 // A list is read by index, as iterating it would: floats are read directly, and since only an
@@ -151,9 +172,9 @@ PyResult<std::vector<double>> read_list(PyObject* list) {
             values.push_back(PyFloat_AsDouble(item));
             continue;
         }
-        // The item must stay alive through its own conversion, whatever that does to the list.
-        Object held = Object::borrow(item);
-        auto value = to_double(held.get());
+        // The item must stay alive through its own conversion, whatever that does to the list; its
+        // release can run code too (a __del__), so the length is read again only after that.
+        auto value = to_double(Object::borrow(item).get());
         if (!value) return std::unexpected(value.error());
         values.push_back(*value);
         size = PyList_Size(list);
@@ -196,8 +217,11 @@ PyResult<std::vector<double>> read_by_iteration(PyObject* obj) {
 
 PyResult<std::vector<double>> to_doubles(PyObject* obj) {
     if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");
-    if (!PySequence_Check(obj))
-        return type_error("'" + type_qualname(obj) + "' object cannot be converted to 'Sequence'");
+    if (!PySequence_Check(obj)) {
+        Object name = type_qualname(obj);
+        if (!name) return failed();
+        return type_error_object(PyUnicode_FromFormat("'%U' object cannot be converted to 'Sequence'", name.get()));
+    }
     if (PyList_CheckExact(obj)) return read_list(obj);
     if (PyTuple_CheckExact(obj)) return read_tuple(obj);
     if (auto values = read_double_buffer(obj)) return std::move(*values);
@@ -229,10 +253,9 @@ std::unexpected<Raised> name_conversion_failure(const char* param) {
         return std::unexpected(Raised{});
     }
 
-    auto text = str_of(value.get());
-    if (!text) return std::unexpected(text.error());
-    const std::string message = std::string("argument '") + param + "': " + *text;
-    Object renamed = Object::steal(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
+    Object message = Object::steal(PyUnicode_FromFormat("argument '%s': %S", param, value.get()));
+    if (!message) return failed();
+    Object renamed = Object::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (!renamed) return failed();
     // The new error takes over the original's cause, not the original itself.
     PyException_SetCause(renamed.get(), PyException_GetCause(value.get()));

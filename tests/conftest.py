@@ -17,6 +17,14 @@ def same_value(a, b):
     return a == b
 
 
+def assert_raises(cls, message, call, *args, **kwargs):
+    """The call raises exactly `cls`, with `message` as its only argument."""
+    with pytest.raises(BaseException) as info:
+        call(*args, **kwargs)
+    assert type(info.value) is cls and info.value.args == (message,), repr(info.value)
+    return info.value
+
+
 @pytest.fixture
 def assert_same():
     def check(actual, expected):

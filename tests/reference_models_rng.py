@@ -1,36 +1,23 @@
 """Plain Python transcriptions of the two noisy models, for valid parameters only."""
 
-from __future__ import annotations
-
 import math
 
 from reference_rng import Normal, SeededRng
 
 
 def td_learn_sequence(initial_value, rewards, learning_rate, rpe_noise_std, seed):
-    rng = SeededRng(seed)
-    values = []
-    v = initial_value
-    noise = Normal(0.0, rpe_noise_std)
+    rng, noise, v, values = SeededRng(seed), Normal(0.0, rpe_noise_std), initial_value, []
     for r in rewards:
         if rpe_noise_std > 0.0:
-            e = noise.sample(rng)
-            v = v + (((r - v) + e) * learning_rate)
+            v = v + (((r - v) + noise.sample(rng)) * learning_rate)
         else:
             v = v + ((r - v) * learning_rate)
         values.append(v)
     return values
 
 
-class Divergence(Exception):
-    pass
-
-
 def forward_simulate(motor_command, update_rate, injury_noise_std, sensory_gain, seed):
-    rng = SeededRng(seed)
-    noise = Normal(0.0, injury_noise_std)
-    rows = []
-    e = 0.0
+    rng, noise, e, rows = SeededRng(seed), Normal(0.0, injury_noise_std), 0.0, []
     for i, c in enumerate(motor_command):
         a = c * sensory_gain
         if injury_noise_std > 0.0:
@@ -38,7 +25,7 @@ def forward_simulate(motor_command, update_rate, injury_noise_std, sensory_gain,
         d = a - e
         e_next = e + (d * update_rate)
         if not math.isfinite(e_next):
-            raise Divergence(i)
+            raise ArithmeticError(f"non-finite estimate at step {i}")
         rows.append((float(i), e, a, d))
         e = e_next
     return rows

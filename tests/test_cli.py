@@ -15,36 +15,20 @@ import velmora
 # Values whose text form is easy to get wrong: a rounding artefact, a subnormal, a third.
 INPUT = [0.1 + 0.2, -2.5, 5e-324, 1 / 3, 3.0, 2.9]
 
-MODELS = {
-    "kalman": (
-        ["--initial-mean", "-1e-3", "--initial-var", "1", "--process-noise", "0.05", "--obs-noise", "0.25",
-         "--prior-precision-cap", "8"],
-        lambda xs: velmora.kalman_run(-1e-3, 1.0, xs, 0.05, 0.25, 8.0),
-        "mean,var",
-    ),
-    "hgf": (
-        ["--obs-noise", "0.25", "--precision-flexibility", "1", "--mu1", "0.5"],
-        lambda xs: velmora.hgf_run(xs, 0.25, 1.0, mu1=0.5),
-        "t,prediction,observation,precision,prediction_error,learning_rate,volatility",
-    ),
-    "td": (
-        ["--initial-value", "0", "--learning-rate", "0.3", "--discount-factor", "0.9", "--rpe-noise-std", "0.1",
-         "--seed", "18446744073709551615"],
-        lambda xs: [(v,) for v in velmora.td_learn_sequence(0.0, xs, 0.3, 0.9, 0.1, 2**64 - 1)],
-        "value",
-    ),
-    "discount": (
-        ["--reward", "10", "--discount-factor", "0.9"],
-        lambda xs: [(d, velmora.discounted_value(10.0, d, 0.9)) for d in xs],
-        "delay,value",
-    ),
-    "forward": (
-        ["--update-rate", "0.5", "--injury-noise-std", "0.05", "--sensory-gain", "2", "--seed", "3"],
-        lambda xs: velmora.forward_simulate(xs, 0.5, 0.05, 2.0, 3),
-        "t,predicted,actual,mismatch",
-    ),
+MODELS = {  # command: (options, the same computation in Python, CSV header)
+    "kalman": ("--initial-mean -1e-3 --initial-var 1 --process-noise 0.05 --obs-noise 0.25 --prior-precision-cap 8",
+               lambda xs: velmora.kalman_run(-1e-3, 1.0, xs, 0.05, 0.25, 8.0), "mean,var"),
+    "hgf": ("--obs-noise 0.25 --precision-flexibility 1 --mu1 0.5", lambda xs: velmora.hgf_run(xs, 0.25, 1.0, mu1=0.5),
+            "t,prediction,observation,precision,prediction_error,learning_rate,volatility"),
+    "td": ("--initial-value 0 --learning-rate 0.3 --discount-factor 0.9 --rpe-noise-std 0.1 --seed 18446744073709551615",
+           lambda xs: [(v,) for v in velmora.td_learn_sequence(0.0, xs, 0.3, 0.9, 0.1, 2**64 - 1)], "value"),
+    "discount": ("--reward 10 --discount-factor 0.9",
+                 lambda xs: [(d, velmora.discounted_value(10.0, d, 0.9)) for d in xs], "delay,value"),
+    "forward": ("--update-rate 0.5 --injury-noise-std 0.05 --sensory-gain 2 --seed 3",
+                lambda xs: velmora.forward_simulate(xs, 0.5, 0.05, 2.0, 3), "t,predicted,actual,mismatch"),
 }
-KALMAN = MODELS["kalman"][0]
+K = MODELS["kalman"][0]
+KALMAN = K.split()
 NEEDS_MATPLOTLIB = pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None,
                                       reason="matplotlib is not installed (pip install 'velmora[plot]')")
 
@@ -63,14 +47,14 @@ def parse(text):
 
 
 @pytest.mark.parametrize("command", MODELS)
-def test_each_model_writes_its_fields_and_every_bit(command, tmp_path, assert_same):
+def test_each_model_writes_its_fields_every_bit_and_its_plot(command, tmp_path, assert_same):
     options, compute, header = MODELS[command]
     (tmp_path / "in.csv").write_text(column_csv(INPUT))
-    result = run(command, "in.csv", *options, cwd=tmp_path)
+    plot = [] if importlib.util.find_spec("matplotlib") is None else ["--plot", "plot.png"]
+    result = run(command, "in.csv", *options.split(), *plot, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    fields, rows = parse(result.stdout)
-    assert fields == header
-    assert_same(rows, [tuple(row) for row in compute(INPUT)])
+    assert_same(parse(result.stdout), (header, [tuple(row) for row in compute(INPUT)]))
+    assert not plot or (tmp_path / "plot.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
 
 
 @pytest.mark.parametrize(
@@ -100,16 +84,6 @@ def test_output_file_and_single_delay(tmp_path):
     assert parse((tmp_path / "out.csv").read_text()) == ("delay,value", expected)
 
 
-@NEEDS_MATPLOTLIB
-@pytest.mark.parametrize("command", MODELS)
-def test_plot_is_a_png(command, tmp_path):
-    (tmp_path / "in.csv").write_text(column_csv(INPUT))
-    result = run(command, "in.csv", *MODELS[command][0], "--plot", "plot.png", cwd=tmp_path)
-    assert result.returncode == 0, result.stderr
-    assert (tmp_path / "plot.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
-    assert parse(result.stdout)[0] == MODELS[command][2]
-
-
 def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
     # Hiding matplotlib from the import system makes this run as if it were not installed.
     code = "import sys; sys.modules['matplotlib'] = None; from velmora.cli import main; sys.exit(main(sys.argv[1:]))"
@@ -123,31 +97,30 @@ def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
 @pytest.mark.parametrize(
     "args, content, status, message",
     [
-        (["kalman", "--initial-mean", "0", "--initial-var", "1", "--process-noise", "abc", "--obs-noise", "1"],
-         "1\n", 2, "argument --process-noise: 'abc' is not a number"),
-        (["kalman", "--initial-mean", "0", "--initial-var", "1", "--process-noise", "0"], "1\n", 2,
-         "required: --obs-noise"),
-        (["td", "--initial-value", "0", "--learning-rate", "0.3", "--discount-factor", "0.9", "--rpe-noise-std", "0",
-          "--seed", "-1"], "1\n", 2, "argument --seed: -1 is outside 0 to 2**64-1"),
-        (["kalman", *KALMAN, "missing.csv"], None, 1, "cannot read missing.csv: No such file or directory"),
-        (["kalman", *KALMAN], b"obs\n\xff\n", 1, "cannot read in.csv: it is not UTF-8 text"),
-        (["kalman", *KALMAN], "obs\n1.5\n\n2,5\n", 1, "in.csv line 4: 2 cells where one column was expected"),
-        (["kalman", *KALMAN], "obs\n1.5\n2.x\n", 1, "in.csv line 3, column 1 (obs): '2.x' is not a number"),
-        (["kalman", *KALMAN, "--column", "b"], "a,b\n1,2\n3,\n", 1, "in.csv line 3, column 2 (b): '' is not a number"),
-        (["kalman", *KALMAN, "--column", "c"], "a,b\n1,2\n", 1, "in.csv has no column 'c'"),
-        (["kalman", *KALMAN], "a,b\n1,2\n", 1, "in.csv has 2 columns on line 1: choose one with --column NAME"),
-        (["kalman", *KALMAN], "", 1, "in.csv is empty"),
-        (["kalman", *KALMAN], "obs\n\n", 1, "in.csv holds a header line but no numbers"),
-        (["kalman", "--initial-mean", "0", "--initial-var", "1", "--process-noise", "-1", "--obs-noise", "1"], "1\n",
-         1, "invalid parameter 'process_noise': -1 (must be finite and non-negative)"),
-        (["forward", "--update-rate", "0.5", "--injury-noise-std", "0", "--sensory-gain", "1", "--seed", "0"],
-         "1\ninf\n", 1, "numerical divergence in forward_model::simulate estimate"),
-        (["discount", "--reward", "1", "--discount-factor", "0.5", "--delay", "1"], "1\n", 1, "either --delay or a file"),
-        pytest.param(["kalman", *KALMAN, "--plot", "p.xyz"], "1\n", 1, "cannot draw a .xyz file",
-                     marks=NEEDS_MATPLOTLIB),
+        ("kalman --initial-mean 0 --initial-var 1 --process-noise abc --obs-noise 1", "1\n", 2,
+         "argument --process-noise: 'abc' is not a number"),
+        ("kalman --initial-mean 0 --initial-var 1 --process-noise 0", "1\n", 2, "required: --obs-noise"),
+        ("td --initial-value 0 --learning-rate 0.3 --discount-factor 0.9 --rpe-noise-std 0 --seed -1", "1\n", 2,
+         "argument --seed: -1 is outside 0 to 2**64-1"),
+        (f"kalman {K} missing.csv", None, 1, "cannot read missing.csv: No such file or directory"),
+        (f"kalman {K}", b"obs\n\xff\n", 1, "cannot read in.csv: it is not UTF-8 text"),
+        (f"kalman {K}", "obs\n1.5\n\n2,5\n", 1, "in.csv line 4: 2 cells where one column was expected"),
+        (f"kalman {K}", "obs\n1.5\n2.x\n", 1, "in.csv line 3, column 1 (obs): '2.x' is not a number"),
+        (f"kalman {K} --column b", "a,b\n1,2\n3,\n", 1, "in.csv line 3, column 2 (b): '' is not a number"),
+        (f"kalman {K} --column c", "a,b\n1,2\n", 1, "in.csv has no column 'c'"),
+        (f"kalman {K}", "a,b\n1,2\n", 1, "in.csv has 2 columns on line 1: choose one with --column NAME"),
+        (f"kalman {K}", "", 1, "in.csv is empty"),
+        (f"kalman {K}", "obs\n\n", 1, "in.csv holds a header line but no numbers"),
+        ("kalman --initial-mean 0 --initial-var 1 --process-noise -1 --obs-noise 1", "1\n", 1,
+         "invalid parameter 'process_noise': -1 (must be finite and non-negative)"),
+        ("forward --update-rate 0.5 --injury-noise-std 0 --sensory-gain 1 --seed 0", "1\ninf\n", 1,
+         "numerical divergence in forward_model::simulate estimate"),
+        ("discount --reward 1 --discount-factor 0.5 --delay 1", "1\n", 1, "either --delay or a file"),
+        pytest.param(f"kalman {K} --plot p.xyz", "1\n", 1, "cannot draw a .xyz file", marks=NEEDS_MATPLOTLIB),
     ],
 )
 def test_errors_end_in_one_line_and_write_nothing(args, content, status, message, tmp_path):
+    args = args.split()
     if content is not None:
         (tmp_path / "in.csv").write_bytes(content if isinstance(content, bytes) else content.encode())
         args = [*args, "in.csv"]

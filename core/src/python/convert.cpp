@@ -13,7 +13,7 @@ namespace {
 
 // A reported length only sizes a reservation; beyond this many items it is not trusted, so a
 // `__len__` that lies high cannot make us reserve absurd memory.
-constexpr Py_ssize_t max_trusted_reservation = Py_ssize_t{1} << 24;
+constexpr Py_ssize_t max_trusted_reservation = Py_ssize_t{1} << 16;
 
 std::unexpected<Raised> type_error(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
@@ -73,7 +73,8 @@ PyResult<Slots> bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     Slots slots{};
     const std::size_t total = sig.params.size();
     const auto given = static_cast<std::size_t>(PyTuple_Size(args));
-    for (std::size_t i = 0; i < std::min(given, total); ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    for (std::size_t i = 0; i < std::min(given, total); ++i)
+        slots[i] = Object::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
     if (given > total) return too_many_positional(sig, given);
 
     const std::string f = std::string(sig.function) + "()";
@@ -88,7 +89,7 @@ PyResult<Slots> bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
                     PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", f.c_str(), key));
             if (slots[static_cast<std::size_t>(i)])
                 return type_error(f + " got multiple values for argument '" + sig.params[static_cast<std::size_t>(i)].name + "'");
-            slots[static_cast<std::size_t>(i)] = value;
+            slots[static_cast<std::size_t>(i)] = Object::borrow(value);
         }
     }
 

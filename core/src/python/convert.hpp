@@ -29,7 +29,9 @@ struct Signature {
 };
 
 inline constexpr std::size_t max_params = 8;
-using Slots = std::array<PyObject*, max_params>;  // borrowed; null marks an omitted argument
+// Owned, because converting one argument may run code that drops the caller's other references
+// (a C caller's keyword dictionary can change under us); empty marks an omitted argument.
+using Slots = std::array<Object, max_params>;
 
 // Fills one slot per parameter from the positional tuple and the keyword dictionary, or raises the
 // TypeError of the call's shape.
@@ -75,7 +77,7 @@ PyResult<std::tuple<typename Kinds::type...>> parse(const Signature& sig, PyObje
     auto step = [&]<class Kind>(std::optional<typename Kind::type>& out) {
         if (!ok) return;
         const Param& p = sig.params[i];
-        if (auto value = Kind::convert((*slots)[i], p))
+        if (auto value = Kind::convert((*slots)[i].get(), p))
             out.emplace(std::move(*value));
         else {
             name_conversion_failure(p.name);

@@ -11,7 +11,6 @@ import argparse
 import gc
 import json
 import random
-import resource
 import statistics
 import struct
 import subprocess
@@ -155,17 +154,24 @@ def generator_table(cpp_bench: Path | None, repeats: int) -> list[str]:
     return rows
 
 
+def peak_rss_kib() -> int:
+    """This process's peak resident size. Unlike ru_maxrss, which a child inherits across exec from
+    its parent, VmHWM starts afresh with the process's own memory."""
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
+
 def peak_memory_row(name: str) -> str:
     """Runs in a fresh process: the rise of peak RSS during one call at N = 10^6, and the result's size."""
     script = f"""
-import random, resource, sys, velmora
+import sys, velmora
 sys.path.insert(0, {str(ROOT / 'benchmarks')!r})
-from run import CASES, data
+from run import CASES, data, peak_rss_kib
 call = dict((c[0], c[2]) for c in CASES)[{name!r}]
 xs = data(10**6)
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+before = peak_rss_kib()
 result = call(xs)
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+after = peak_rss_kib()
 size = sys.getsizeof(result) + sum(sys.getsizeof(r) for r in result)
 size += sum(sys.getsizeof(x) for r in result for x in (r if isinstance(r, tuple) else (r,)))
 print((after - before) * 1024, size)

@@ -295,6 +295,9 @@ PyResult<Object> build_tuple(std::span<const double> fields) {
         if (!f) return std::unexpected(f.error());
         PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(j), f->release());
     }
+    // A tuple of floats can never be part of a reference cycle, so the collector need not watch it;
+    // it would untrack it itself at its first pass, after the work this saves.
+    PyObject_GC_UnTrack(tuple.get());
     return tuple;
 }
 

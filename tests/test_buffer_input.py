@@ -7,6 +7,8 @@ import array
 import numpy as np
 import pytest
 
+from test_fuzz import Mutator
+
 from velmora import hgf_run, kalman_run, td_learn_sequence
 
 
@@ -46,24 +48,13 @@ def test_two_dimensional_rows_are_items_not_values():
         kalman_run(0.0, 1.0, np.zeros((3, 2)), 0.0, 1.0)
 
 
-class Mutating:
-    """A float that changes the list it sits in while it is converted."""
-
-    def __init__(self, target, action):
-        self.target, self.action = target, action
-
-    def __float__(self):
-        self.action(self.target)
-        return 1.0
-
-
 @pytest.mark.parametrize(
     "action, expected",
-    [(list.clear, [1.0]), (lambda xs: xs.append(2.0), [1.0, 5.0, 2.0]), (lambda xs: xs.pop(), [1.0])],
+    [(list.clear, [0.5]), (lambda xs: xs.append(2.0), [0.5, 5.0, 2.0]), (list.pop, [0.5])],
 )
 def test_a_list_changed_during_reading_is_read_as_iteration_would(assert_same, action, expected):
-    xs = [None, 5.0]
-    xs[0] = Mutating(xs, action)
+    mutator = Mutator(lambda owner, _: action(owner))
+    mutator.owner = xs = [mutator, 5.0]
     assert_same(td_learn_sequence(0.0, xs, 1.0, 0.0, 0.0, 0), expected)
 
 

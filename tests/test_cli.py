@@ -29,8 +29,8 @@ MODELS = {  # command: (options, the same computation in Python, CSV header)
 }
 K = MODELS["kalman"][0]
 KALMAN = K.split()
-NEEDS_MATPLOTLIB = pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None,
-                                      reason="matplotlib is not installed (pip install 'velmora[plot]')")
+HAS_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
+CONSOLE_SCRIPT = shutil.which("velmora", path=os.path.dirname(sys.executable))
 
 
 def run(*args, stdin="", cwd=None, launcher=(sys.executable, "-m", "velmora")):
@@ -50,7 +50,7 @@ def parse(text):
 def test_each_model_writes_its_fields_every_bit_and_its_plot(command, tmp_path, assert_same):
     options, compute, header = MODELS[command]
     (tmp_path / "in.csv").write_text(column_csv(INPUT))
-    plot = [] if importlib.util.find_spec("matplotlib") is None else ["--plot", "plot.png"]
+    plot = ["--plot", "plot.png"] if HAS_MATPLOTLIB else []
     result = run(command, "in.csv", *options.split(), *plot, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert_same(parse(result.stdout), (header, [tuple(row) for row in compute(INPUT)]))
@@ -59,14 +59,10 @@ def test_each_model_writes_its_fields_every_bit_and_its_plot(command, tmp_path, 
 
 @pytest.mark.parametrize(
     "args, text",
-    [
-        pytest.param([], "".join(f"{x!r}\n" for x in INPUT), id="stdin-without-header"),
-        pytest.param(["-"], column_csv(INPUT), id="stdin-dash-with-header"),
-        pytest.param(["in.csv"], "\ufeffobs\r\n" + "".join(f"{x!r}\r\n" for x in INPUT) + "\r\n",
-                     id="byte-order-mark-crlf-blank-line"),
-        pytest.param(["in.csv", "--column", "obs"],
-                     "id,obs,note\n" + "".join(f"{i},{x!r},a b\n" for i, x in enumerate(INPUT)), id="column"),
-    ],
+    [([], "".join(f"{x!r}\n" for x in INPUT)), (["-"], column_csv(INPUT)),
+     (["in.csv"], "\ufeffobs\r\n" + "".join(f"{x!r}\r\n" for x in INPUT) + "\r\n"),
+     (["in.csv", "--column", "obs"], "id,obs,note\n" + "".join(f"{i},{x!r},a b\n" for i, x in enumerate(INPUT)))],
+    ids=["stdin-without-header", "stdin-dash-with-header", "byte-order-mark-crlf-blank-line", "column"],
 )
 def test_input_forms_give_the_same_rows(args, text, tmp_path):
     # The text is both in in.csv and on standard input; the arguments say which is read.
@@ -77,11 +73,9 @@ def test_input_forms_give_the_same_rows(args, text, tmp_path):
 
 
 def test_output_file_and_single_delay(tmp_path):
-    result = run("discount", "--reward", "10", "--discount-factor", "0.9", "--delay", "2.5", "-o", "out.csv",
-                 cwd=tmp_path)
+    result = run(*"discount --reward 10 --discount-factor 0.9 --delay 2.5 -o out.csv".split(), cwd=tmp_path)
     assert result.returncode == 0 and result.stdout == ""
-    expected = [(2.5, velmora.discounted_value(10.0, 2.5, 0.9))]
-    assert parse((tmp_path / "out.csv").read_text()) == ("delay,value", expected)
+    assert parse((tmp_path / "out.csv").read_text()) == ("delay,value", [(2.5, velmora.discounted_value(10.0, 2.5, 0.9))])
 
 
 def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
@@ -116,7 +110,8 @@ def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
         ("forward --update-rate 0.5 --injury-noise-std 0 --sensory-gain 1 --seed 0", "1\ninf\n", 1,
          "numerical divergence in forward_model::simulate estimate"),
         ("discount --reward 1 --discount-factor 0.5 --delay 1", "1\n", 1, "either --delay or a file"),
-        pytest.param(f"kalman {K} --plot p.xyz", "1\n", 1, "cannot draw a .xyz file", marks=NEEDS_MATPLOTLIB),
+        pytest.param(f"kalman {K} --plot p.xyz", "1\n", 1, "cannot draw a .xyz file",
+                     marks=pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is not installed")),
     ],
 )
 def test_errors_end_in_one_line_and_write_nothing(args, content, status, message, tmp_path):
@@ -137,16 +132,12 @@ def test_unwritable_output_leaves_no_file(tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
-CONSOLE_SCRIPT = shutil.which("velmora", path=os.path.dirname(sys.executable))
-
-
-@pytest.mark.parametrize("launcher", [
-    pytest.param((sys.executable, "-m", "velmora"), id="python-m"),
-    pytest.param((CONSOLE_SCRIPT,), id="console-script", marks=pytest.mark.skipif(
-        CONSOLE_SCRIPT is None, reason="the velmora console script is not installed beside this Python")),
-])
+@pytest.mark.parametrize("launcher", [(sys.executable, "-m", "velmora"), (CONSOLE_SCRIPT,)],
+                         ids=["python-m", "console-script"])
 def test_demo_runs_every_model(launcher):
+    if launcher == (None,):
+        pytest.skip("the velmora console script is not installed beside this Python")
     result = run("demo", launcher=launcher)
     assert result.returncode == 0, result.stderr
-    for name in ("kalman_run", "hgf_run", "td_learn_sequence", "discounted_value", "forward_simulate"):
-        assert name in result.stdout
+    assert all(name in result.stdout for name in ("kalman_run", "hgf_run", "td_learn_sequence", "discounted_value",
+                                                  "forward_simulate")), result.stdout

@@ -9,8 +9,9 @@ import pytest
 pytest.importorskip("mypy", reason="mypy is not installed (pip install '.[test]')")
 
 # Correct use, including NumPy arrays and scalars, must type-check, and each result must have the
-# precise type that the stubs promise.
-GOOD = """
+# precise type that the stubs promise; every line marked "# E" fails at run time, so the checker
+# must flag it, and no other.
+SOURCE = """
     from typing import assert_type
     import numpy as np
     import velmora
@@ -26,11 +27,6 @@ GOOD = """
         velmora.InvalidParameter("m"), velmora.SingularMatrix("m"),
         velmora.NumericalDivergence("m"), velmora.DimensionMismatch("m"),
     ]
-"""
-
-# Every line marked "# E" is a call that fails at run time, so the checker must flag it; no other.
-BAD = """
-    import velmora
     velmora.kalman_run(0.0, 1.0, "1 2", 0.0, 1.0)  # E
     velmora.kalman_run(0.0, 1.0, {1.0, 2.0}, 0.0, 1.0)  # E
     velmora.kalman_run(0.0, 1.0, (x for x in [1.0]), 0.0, 1.0)  # E
@@ -55,20 +51,10 @@ def test_stubs_match_the_compiled_module(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def mypy_error_lines(tmp_path, source):
-    path = tmp_path / "example.py"
-    path.write_text(textwrap.dedent(source))
-    result = run("mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(path), cwd=tmp_path)
+def test_correct_use_has_precise_types_and_misuse_is_flagged_line_by_line(tmp_path):
+    source = textwrap.dedent(SOURCE)
+    (tmp_path / "example.py").write_text(source)
+    result = run("mypy", "--strict", "--no-incremental", "--cache-dir", "cache", "example.py", cwd=tmp_path)
     assert result.returncode in (0, 1), result.stdout + result.stderr
-    return {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}, result.stdout
-
-
-def test_correct_use_type_checks_with_precise_results(tmp_path):
-    errors, report = mypy_error_lines(tmp_path, GOOD)
-    assert not errors, report
-
-
-def test_misuse_is_flagged_line_by_line(tmp_path):
-    errors, report = mypy_error_lines(tmp_path, BAD)
-    marked = {n for n, line in enumerate(textwrap.dedent(BAD).splitlines(), 1) if line.endswith("# E")}
-    assert errors == marked, report
+    errors = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
+    assert errors == {n for n, line in enumerate(source.splitlines(), 1) if line.endswith("# E")}, result.stdout

@@ -1,5 +1,5 @@
-// What Python cannot see of the filter: a failed step leaves it untouched, and the run reserves
-// its rows once. Its results are checked from Python.
+// What Python cannot see of the filter: a failed step leaves it untouched. Its results are checked
+// from Python; its one reservation in alloc/test_allocations.cpp.
 #include "hgf.hpp"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <limits>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -43,14 +42,5 @@ INSTANTIATE_TEST_SUITE_P(
                       FailingStep{"nan_mu1", hgf::build(0.5, 2.0, 0.01, kNaN, 2.0, 3.0), false, 1.0},
                       FailingStep{"overflow", hgf::build(1.0, 2.0, 0.01, -1e308, 2.0, 3.0), false, 1e308}),
     [](const auto& info) { return std::string(info.param.label); });
-
-TEST(HgfRun, ReservesExactlyOneRowPerObservation) {
-    for (const std::size_t n : {1u, 17u, 1000u}) {
-        const auto rows = hgf::run(std::vector<double>(n, 0.5), 0.2, 0.7, 0.01, -2.5, 1.0, 0.0);
-        ASSERT_TRUE(rows.has_value());
-        EXPECT_EQ(rows->size(), n);
-        EXPECT_EQ(rows->capacity(), n);
-    }
-}
 
 }  // namespace

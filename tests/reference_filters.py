@@ -1,8 +1,6 @@
-"""Plain Python transcriptions of the two filters, with their checks and error messages.
-
-Python floats are IEEE doubles and Python never fuses or reassociates, so writing every
-operation in the same order as the core gives a reference that agrees bit for bit.
-"""
+"""Plain Python transcriptions of the two filters, with their checks and error messages. Python
+floats are IEEE doubles and Python never fuses or reassociates, so writing every operation in the
+same order as the core gives a reference that agrees bit for bit."""
 
 import math
 from decimal import Decimal
@@ -16,11 +14,9 @@ class RefError(Exception):
 
 def format_double(x):
     """Shortest round-trip digits in plain positional notation: 1e-7 -> "0.0000001"."""
-    if math.isnan(x):
-        return "NaN"
     if math.isinf(x) or x == 0.0:
         return ("-" if math.copysign(1.0, x) < 0 else "") + ("inf" if math.isinf(x) else "0")
-    return format(Decimal(repr(x)).normalize(), "f")
+    return "NaN" if math.isnan(x) else format(Decimal(repr(x)).normalize(), "f")
 
 
 def invalid(name, value, reason):
@@ -39,10 +35,8 @@ def max_num(a, b):
 
 
 def kalman_run_ref(initial_mean, initial_var, observations, process_noise, obs_noise, prior_precision_cap=None):
-    cap = prior_precision_cap
-    mean, var = initial_mean, max_num(initial_var, FLOOR)
+    cap, mean, var, rows = prior_precision_cap, initial_mean, max_num(initial_var, FLOOR), []
     p_obs = 1.0 / max_num(obs_noise, FLOOR)
-    rows = []
     for y in observations:
         if not (math.isfinite(process_noise) and process_noise >= 0.0):
             raise invalid("process_noise", process_noise, "finite and non-negative")
@@ -67,10 +61,8 @@ def kalman_run_ref(initial_mean, initial_var, observations, process_noise, obs_n
 
 def hgf_run_ref(observations, obs_noise, precision_flexibility, base_process_noise=0.01, mu1=0.0, var1=1.0,
                 mu2=0.0, var2=1.0):
-    flex, base = precision_flexibility, base_process_noise
+    flex, base, var1, rows = precision_flexibility, base_process_noise, max_num(var1, FLOOR), []
     obs_precision = 1.0 / max_num(obs_noise, FLOOR)
-    var1 = max_num(var1, FLOOR)
-    rows = []
     for t, y in enumerate(observations):
         if not math.isfinite(y):
             raise invalid("observation", y, "finite")

@@ -35,11 +35,9 @@ def test_rows_to_the_last_bit(assert_same, args, expected):
 @pytest.mark.parametrize("injury_noise_std", [0.0, -0.0, 0.8])
 def test_seed_matters_only_with_noise_and_equal_arguments_repeat(injury_noise_std):
     commands = [0.5, -1.0, 2.0, 4.0]
-    first = forward_simulate(commands, 0.4, injury_noise_std, 1.3, 17)
-    assert same_value(forward_simulate(commands, 0.4, injury_noise_std, 1.3, 17), first)
-    for seed in (18, 2**63):
-        assert same_value(forward_simulate(commands, 0.4, injury_noise_std, 1.3, seed), first) == (
-            injury_noise_std == 0.0)
+    first, again, *others = (forward_simulate(commands, 0.4, injury_noise_std, 1.3, s) for s in (17, 17, 18, 2**63))
+    assert same_value(again, first)
+    assert [same_value(other, first) for other in others] == [injury_noise_std == 0.0] * 2
 
 
 def test_long_noisy_run_matches_reference(assert_same):

@@ -1,10 +1,8 @@
 """Every function answers any argument with a well-formed result or an allowed exception.
 
-Each drawn argument knows whether it converts to a double, a seed and a sequence of doubles (True or a
-length, False, or None when that depends on its hostile methods), so a call fails exactly when it
-should: a bad binding is a TypeError, a known-bad argument a conversion error. Equal arguments, built
-afresh, give equal answers. VELMORA_FUZZ_EXAMPLES sets the examples per function (README, Hardening).
-"""
+Each drawn argument knows whether it converts to a double, a seed and a sequence (True or a length,
+False, or None when that depends on its hostile methods), so a call fails exactly when it should.
+Equal arguments, built afresh, give equal answers. VELMORA_FUZZ_EXAMPLES sets the examples per function."""
 
 import inspect
 import os
@@ -32,10 +30,7 @@ def boom(*_):
 
 
 def caused_type_error(_):
-    try:
-        raise ValueError("root")
-    except ValueError as root:
-        raise TypeError("odd \ud800 text \x00 kept") from root
+    raise TypeError("odd \ud800 text \x00 kept") from ValueError("root")
 
 
 def hostile(*bases, **methods):
@@ -69,8 +64,7 @@ class Mutator:
 
     def __float__(self):
         owner, self.owner = self.owner, None
-        if owner is not None:
-            self.action(owner, self)
+        owner is not None and self.action(owner, self)
         return 0.5
 
 
@@ -79,26 +73,24 @@ class Dropper(Mutator):
 
     def __init__(self):
         super().__init__(lambda owner, me: setattr(me, "victim", owner) or owner.remove(me))
-        self.victim = None
+        self.victim = []
 
     def __del__(self):
-        if self.victim is not None:
-            self.victim.clear()
+        self.victim.clear()
 
 
 MUTATIONS = [lambda o, me: o.clear(), lambda o, me: o.pop(), lambda o, me: o.append(1.0), lambda o, me: o.remove(me)]
 
 
 @dataclass(frozen=True)
-class Arg:
-    make: Callable[[], Any]  # a fresh object per call, since some are consumed or mutated
+class Arg:  # make: a fresh object per call, since some are consumed or mutated
+    make: Callable[[], Any]
     double: bool | None = False
     seed: bool | None = False
     length: int | bool | None = False
 
 
-def const(obj, **kinds):
-    return Arg(lambda: obj, **kinds)
+const = lambda obj, **kinds: Arg(lambda: obj, **kinds)  # noqa: E731
 
 
 ints = st.one_of(st.integers(-(2**70), 2**70), st.integers(-(2**1100), 2**1100),
@@ -178,11 +170,12 @@ class Function:
         self.params = [p.name for p in parameters]
         self.required = sum(p.default is inspect.Parameter.empty for p in parameters)
 
-    def converts(self, name, arg):
-        if name == "prior_precision_cap" and arg.make() is None:
-            return True
-        value = {"sequence": arg.length, "double": arg.double, "seed": arg.seed}[kind(name)]
-        return value if value is None or value is False else True
+
+def converts(name, arg):
+    if name == "prior_precision_cap" and arg.make() is None:
+        return True
+    value = {"sequence": arg.length, "double": arg.double, "seed": arg.seed}[kind(name)]
+    return value if value is None or value is False else True
 
 
 FUNCTIONS = [Function(kalman_run, 2), Function(hgf_run, 7), Function(td_learn_sequence, None),
@@ -191,8 +184,7 @@ FUNCTIONS = [Function(kalman_run, 2), Function(hgf_run, 7), Function(td_learn_se
 
 def chance(percent):
     """True with about this probability; the likelier value comes first, which hypothesis favours."""
-    options = [True] * percent + [False] * (100 - percent)
-    return st.sampled_from(options if percent >= 50 else options[::-1])
+    return st.sampled_from(sorted([True] * percent + [False] * (100 - percent), reverse=percent >= 50))
 
 
 @st.composite
@@ -204,17 +196,14 @@ def calls(draw, fn):
             hostile = draw(chance(70 if kind(name) == "sequence" else 10))
             values[name] = draw(st.one_of(anything, hostile_sequences) if hostile else good[kind(name)])
     extra = draw(st.lists(anything, min_size=1, max_size=2)) if draw(chance(8)) else []
-    if extra:
-        values |= {name: draw(good[kind(name)]) for name in fn.params if name not in values}
+    values |= {name: draw(good[kind(name)]) for name in fn.params if extra and name not in values}
     positional = len(fn.params) if extra else draw(st.integers(0, len(fn.params)))
     positional = next((i for i in range(positional) if fn.params[i] not in values), positional)
     kwargs = {name: v for name, v in values.items() if name not in fn.params[:positional]}
     unknown = draw(chance(8)) and draw(st.text(min_size=1, max_size=6).filter(lambda k: k not in fn.params))
-    if unknown:
-        kwargs[unknown] = draw(anything)
     duplicate = draw(st.integers(0, positional - 1)) if positional and draw(chance(8)) else None
-    if duplicate is not None:
-        kwargs[fn.params[duplicate]] = draw(anything)
+    for name in [unknown] * bool(unknown) + fn.params[duplicate:][:1] * (duplicate is not None):
+        kwargs[name] = draw(anything)
     # Keyword order decides which offence is reported, not whether there is one.
     kwargs = {k: kwargs[k] for k in draw(st.permutations(list(kwargs)))}
     binds = not extra and not unknown and duplicate is None and all(p in values for p in fn.params[: fn.required])
@@ -229,11 +218,9 @@ def answer(fn, args, kwargs):
 
 
 def check_shape(fn, result, length):
-    if fn.width == 0:
-        assert type(result) is float
-        return
-    assert type(result) is list and (length is None or len(result) == length)
-    for i, row in enumerate(result):
+    assert type(result) is (float if fn.width == 0 else list)
+    assert fn.width == 0 or length is None or len(result) == length
+    for i, row in enumerate(result if fn.width else []):
         assert type(row) is float if fn.width is None else (
             type(row) is tuple and len(row) == fn.width and all(type(v) is float for v in row)
             and (fn.width == 2 or row[0] == float(i)))  # the other rows lead with their step index
@@ -251,14 +238,13 @@ def test_any_arguments_get_a_result_or_an_allowed_exception(fn, data):
     if not binds:
         assert type(result) is TypeError
         return
-    verdicts = [fn.converts(name, arg) for name, arg in values.items()]
+    verdicts = [converts(name, arg) for name, arg in values.items()]
     if False in verdicts:
         assert isinstance(result, (TypeError, OverflowError, Boom)), result
     elif None not in verdicts:
         assert not isinstance(result, (TypeError, OverflowError, Boom)), result
     if not failed:
-        sequence = next((values[p] for p in fn.params if kind(p) == "sequence"), None)
-        check_shape(fn, result, sequence.length if sequence else None)
+        check_shape(fn, result, next((values[p].length for p in fn.params if kind(p) == "sequence"), None))
 
 
 @pytest.mark.parametrize("container", [list, ListSub])

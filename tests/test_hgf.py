@@ -1,5 +1,4 @@
-"""hgf_run: the worked example to the last bit, its checks in their order, and the level-2 start.
-Every other arithmetic case is compared with the Python transcription in test_filters_property."""
+"""hgf_run: the worked example, its checks in order, the level-2 start (other arithmetic: test_filters_property)."""
 
 import math
 

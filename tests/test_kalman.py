@@ -1,5 +1,4 @@
-"""kalman_run: worked examples to the last bit, and its checks in their order with their messages.
-Every other arithmetic case is compared with the Python transcription in test_filters_property."""
+"""kalman_run: worked examples to the last bit, its checks in order (other arithmetic: test_filters_property)."""
 
 import math
 

@@ -26,26 +26,22 @@ def test_reimport_after_deletion_gives_the_cached_module():
     core.marker_left_by_a_test = 42
     try:
         del sys.modules["velmora._core"]
-        again = importlib.import_module("velmora._core")
-        assert again is core and again.marker_left_by_a_test == 42
+        assert importlib.import_module("velmora._core") is core and core.marker_left_by_a_test == 42
     finally:
         sys.modules["velmora._core"] = core
         del core.marker_left_by_a_test
 
 
 def test_import_in_a_subinterpreter_fails_cleanly():
-    script = textwrap.dedent(
-        """
+    script = textwrap.dedent("""
         import velmora._core, _xxsubinterpreters as interpreters
-        sub = interpreters.create()
         try:
-            interpreters.run_string(sub, "import velmora._core")
+            interpreters.run_string(interpreters.create(), "import velmora._core")
         except interpreters.RunFailedError as error:
             print(error)
         else:
             print("imported")
-        """
-    )
+    """)
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
     assert "ImportError" in out and "do not yet support subinterpreters" in out
 

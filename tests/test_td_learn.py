@@ -38,10 +38,9 @@ def test_seed_matters_only_with_noise_and_equal_arguments_repeat(rpe_noise_std):
     rewards = [1.0, 0.0, 3.0, -1.0, 0.5]
     first = td(0.25, rewards, 0.4, rpe_noise_std, 8)
     # Every discount factor gives the same trajectory: it takes no part.
-    for d in (0.9, 0.0, 1.0, -7.0, NAN):
-        assert same_value(td(0.25, rewards, 0.4, rpe_noise_std, 8, discount_factor=d), first)
-    for seed in (9, 2**64 - 1):
-        assert same_value(td(0.25, rewards, 0.4, rpe_noise_std, seed), first) == (rpe_noise_std == 0.0)
+    assert all(same_value(td(0.25, rewards, 0.4, rpe_noise_std, 8, d), first) for d in (0.9, 0.0, 1.0, -7.0, NAN))
+    others = [td(0.25, rewards, 0.4, rpe_noise_std, seed) for seed in (9, 2**64 - 1)]
+    assert [same_value(other, first) for other in others] == [rpe_noise_std == 0.0] * 2
 
 
 @pytest.mark.parametrize("learning_rate, rpe_noise_std", [(2.0, -1.0), (NAN, INF)])

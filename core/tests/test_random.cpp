@@ -19,6 +19,9 @@ using velmora::RngBuffer;
 using velmora::SeededRng;
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+std::uint64_t join(std::uint64_t low, std::uint64_t high) { return low | high << 32; }
+using Pos = std::pair<std::size_t, std::uint64_t>;  // read position and block counter
+Pos at(const SeededRng& rng) { return {rng.index(), rng.counter()}; }
 
 RngBuffer refill(const SeededRng& rng, std::uint64_t counter) {
     RngBuffer out{};
@@ -29,15 +32,9 @@ RngBuffer refill(const SeededRng& rng, std::uint64_t counter) {
 // Blocks counter .. counter + 3 one after another, straight from the block function.
 RngBuffer blocks(const SeededRng& rng, std::uint64_t counter) {
     RngBuffer out{};
-    for (std::uint64_t k = 0; k < 4; ++k) {
-        const ChaChaState block = velmora::chacha_block<4>(velmora::chacha_input(rng.key(), counter + k, 0));
-        std::copy(block.begin(), block.end(), out.begin() + static_cast<std::ptrdiff_t>(16 * k));
-    }
+    for (std::uint64_t k = 0; k < 4; ++k)
+        std::ranges::copy(velmora::chacha_block<4>(velmora::chacha_input(rng.key(), counter + k, 0)), &out[16 * k]);
     return out;
-}
-
-std::uint64_t join(std::uint32_t low, std::uint32_t high) {
-    return static_cast<std::uint64_t>(low) | (static_cast<std::uint64_t>(high) << 32);
 }
 
 // The 20-round block of RFC 8439, section 2.3.2 (key 00..1f, block counter 1, nonce
@@ -46,16 +43,12 @@ std::uint64_t join(std::uint32_t low, std::uint32_t high) {
 // round count and the key schedule.
 TEST(ChaCha, BlockMatchesPublishedTwentyRoundVector) {
     velmora::ChaChaKey key{};
-    for (std::uint32_t i = 0; i < 8; ++i) {
-        const std::uint32_t b = 4 * i;
-        key[i] = b | (b + 1) << 8 | (b + 2) << 16 | (b + 3) << 24;
-    }
+    for (std::uint32_t i = 0, b = 0; i < 8; ++i, b += 4) key[i] = b | (b + 1) << 8 | (b + 2) << 16 | (b + 3) << 24;
     // Word 12 is the block counter, words 13-15 the nonce, as in the 64-bit layout.
     const ChaChaState input = velmora::chacha_input(key, 0x0900000000000001ull, 0x000000004A000000ull);
-    const ChaChaState expected = {0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033,
-                                  0x9aaa2204, 0x4e6cd4c3, 0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
-                                  0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
-    EXPECT_EQ(velmora::chacha_block<10>(input), expected);
+    EXPECT_EQ(velmora::chacha_block<10>(input),
+              (ChaChaState{0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
+                           0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9, 0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2}));
 }
 
 TEST(ChaCha, BlockNumberCarriesIntoHighWordAndWraps) {
@@ -89,39 +82,32 @@ TEST(ChaCha, VectorRefillMatchesScalarReference) {
 TEST(SeededRng, FirstWordPerSeed) {
     const std::pair<std::uint64_t, std::uint64_t> cases[] = {
         {0, 0xB585F767A79A3B6Cull}, {1, 0x67094CEA8CA40DB1ull}, {~0ull, 0xAF202386E3A73CAEull}};
-    for (const auto& [seed, first] : cases) {
-        SeededRng rng = SeededRng::from_seed(seed);
-        EXPECT_EQ(rng.next_word64(), first) << "seed " << seed;
-    }
+    for (const auto& [seed, first] : cases) EXPECT_EQ(SeededRng::from_seed(seed).next_word64(), first) << seed;
 }
 
 // A fresh generator refills on its first draw with blocks 0 to 3, laid out one after another;
 // 32 words empty the buffer; the 33rd refills with blocks 4 to 7.
 TEST(SeededRng, ThirtyTwoWordsPerRefill) {
     SeededRng rng = SeededRng::from_seed(9);
-    EXPECT_EQ(rng.index(), 64u);
-    EXPECT_EQ(rng.counter(), 0u);
+    EXPECT_EQ(at(rng), Pos(64, 0));
     const RngBuffer blocks0to3 = blocks(rng, 0);
     for (std::size_t i = 0; i < 32; ++i) {
         EXPECT_EQ(rng.next_word64(), join(blocks0to3[2 * i], blocks0to3[2 * i + 1])) << i;
-        EXPECT_EQ(rng.index(), 2 * i + 2);
-        EXPECT_EQ(rng.counter(), 4u);
+        EXPECT_EQ(at(rng), Pos(2 * i + 2, 4)) << i;
     }
     EXPECT_EQ(rng.buffer(), blocks0to3);
 
     const std::uint64_t word33 = rng.next_word64();
     const RngBuffer blocks4to7 = blocks(rng, 4);
     EXPECT_EQ(rng.buffer(), blocks4to7);
-    EXPECT_EQ(rng.index(), 2u);
-    EXPECT_EQ(rng.counter(), 8u);
+    EXPECT_EQ(at(rng), Pos(2, 8));
     EXPECT_EQ(word33, join(blocks4to7[0], blocks4to7[1]));
 }
 
 TEST(SeededRng, OddIndexSplitsWordAcrossRefill) {
     SeededRng rng = SeededRng::from_seed(5);
     rng.generate_and_set(63);
-    EXPECT_EQ(rng.counter(), 4u);
-    EXPECT_EQ(rng.index(), 63u);
+    EXPECT_EQ(at(rng), Pos(63, 4));
     const RngBuffer blocks0to3 = rng.buffer();
     EXPECT_EQ(blocks0to3, refill(rng, 0));
 
@@ -129,17 +115,13 @@ TEST(SeededRng, OddIndexSplitsWordAcrossRefill) {
     const RngBuffer blocks4to7 = refill(rng, 4);
     EXPECT_EQ(straddling, join(blocks0to3[63], blocks4to7[0]));
     EXPECT_EQ(rng.buffer(), blocks4to7);
-    EXPECT_EQ(rng.counter(), 8u);
-    EXPECT_EQ(rng.index(), 1u);
+    EXPECT_EQ(at(rng), Pos(1, 8));
     EXPECT_EQ(rng.next_word64(), join(blocks4to7[1], blocks4to7[2]));
     EXPECT_EQ(rng.index(), 3u);
 }
 
 TEST(WordToDouble, RangeEndsAndSignBit) {
-    struct Case {
-        std::uint64_t word;
-        double symmetric, half_open, open;
-    };
+    struct Case { std::uint64_t word; double symmetric, half_open, open; };
     const Case cases[] = {
         {0, -1.0, 0.0, 0x1p-53},
         {0x7FF, -1.0, 0.0, 0x1p-53},      // the low 11 bits never reach a double

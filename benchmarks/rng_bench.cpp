@@ -1,7 +1,7 @@
 // Throughput of the seeded generator: normal draws and raw ChaCha8 refills (scalar and vector).
 #include <benchmark/benchmark.h>
 
-#include "random.hpp"
+#include "normal.hpp"
 
 namespace {
 
@@ -14,7 +14,7 @@ BENCHMARK(StandardNormal);
 
 template <void (*Refill)(const velmora::ChaChaKey&, std::uint64_t, velmora::RngBuffer&)>
 void ChaCha8Refill(benchmark::State& state) {
-    const velmora::ChaChaKey key = velmora::expand_seed(7);
+    const velmora::ChaChaKey key = velmora::detail::expand_seed(7);
     velmora::RngBuffer buffer{};
     std::uint64_t counter = 0;
     for (auto _ : state) {
@@ -24,9 +24,9 @@ void ChaCha8Refill(benchmark::State& state) {
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(sizeof buffer));
 }
-BENCHMARK(ChaCha8Refill<velmora::chacha8_refill_scalar>)->Name("ChaCha8Refill/scalar");
+BENCHMARK(ChaCha8Refill<velmora::detail::chacha8_refill_scalar>)->Name("ChaCha8Refill/scalar");
 #if defined(__SSE2__)
-BENCHMARK(ChaCha8Refill<velmora::chacha8_refill_sse2>)->Name("ChaCha8Refill/sse2");
+BENCHMARK(ChaCha8Refill<velmora::detail::chacha8_refill_sse2>)->Name("ChaCha8Refill/sse2");
 #endif
 
 }  // namespace

@@ -5,17 +5,10 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 
 namespace velmora {
-
-// The reason texts shared by every parameter check.
-namespace reason {
-inline constexpr std::string_view finite = "must be finite";
-inline constexpr std::string_view finite_positive = "must be finite and positive";
-inline constexpr std::string_view finite_non_negative = "must be finite and non-negative";
-inline constexpr std::string_view unit_interval = "must be in [0, 1]";
-}  // namespace reason
 
 struct InvalidParameter {
     std::string name;
@@ -62,6 +55,17 @@ struct VelmoraError {
 
 template <class T>
 using Result = std::expected<T, VelmoraError>;
+
+// The position of a kind in ErrorKind, at compile time: the binding maps kinds to exception
+// classes by it and checks the mapping statically.
+template <class Kind, std::size_t I = 0>
+constexpr std::size_t kind_index() {
+    static_assert(I < std::variant_size_v<ErrorKind>, "not an error kind");
+    if constexpr (std::is_same_v<Kind, std::variant_alternative_t<I, ErrorKind>>)
+        return I;
+    else
+        return kind_index<Kind, I + 1>();
+}
 
 // Shortest round-trip digits in plain positional notation: "1", "0.0000001", "NaN", "-inf", "-0".
 std::string format_double(double value);

@@ -2,11 +2,14 @@
 // running volatility estimate at level 2.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <type_traits>
 #include <vector>
 
 #include "error.hpp"
+#include "numeric.hpp"
 
 namespace velmora::hgf {
 
@@ -32,15 +35,84 @@ struct HgfStep {
 };
 static_assert(sizeof(HgfStep) == 7 * sizeof(double) && std::is_trivially_copyable_v<HgfStep>);
 
+struct Settings {
+    double obs_noise;
+    double precision_flexibility;
+    double base_process_noise;
+    double mu1;
+    double var1;
+    double mu2;
+};
+
+// A step's row and the predicted precision before the observation's is added, which the
+// likelihood needs and the row does not carry.
+struct Detailed {
+    HgfStep row;
+    double predicted_precision;
+};
+
 // Never fails: obs_noise and var1 are floored, every other value is kept as given.
-Hgf build(double obs_noise, double precision_flexibility, double base_process_noise, double mu1, double var1,
-          double mu2);
+inline Hgf build(double obs_noise, double precision_flexibility, double base_process_noise, double mu1, double var1,
+                 double mu2) {
+    return Hgf{
+        .obs_precision = 1.0 / max_num(obs_noise, VARIANCE_FLOOR),
+        .precision_flexibility = precision_flexibility,
+        .base_process_noise = base_process_noise,
+        .mu1 = mu1,
+        .var1 = max_num(var1, VARIANCE_FLOOR),
+        .mu2 = mu2,
+    };
+}
 
 // One observation at index t. On error the filter is left exactly as it was.
-Result<HgfStep> step(Hgf& filter, double observation, std::uint64_t t);
+inline Result<Detailed> advance(Hgf& filter, double observation, std::uint64_t t) {
+    const double y = observation;
+    if (auto ok = rule::finite.check("observation", y); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = rule::finite_non_negative.check("precision_flexibility", filter.precision_flexibility); !ok)
+        return std::unexpected(std::move(ok.error()));
+
+    // A negative or NaN initial mu2 must not lower the process variance.
+    const double v = max_num(filter.mu2, 0.0) * filter.precision_flexibility + filter.base_process_noise;
+    const double s = filter.var1 + v;
+    const double p = 1.0 / max_num(s, VARIANCE_FLOOR);
+    const double q = filter.obs_precision + p;
+    const double d = y - filter.mu1;
+    const double a = filter.obs_precision / q;
+    const double m = filter.mu1 + d * a;
+    if (!is_finite(m)) return std::unexpected(VelmoraError::numerical_divergence("hgf::step level-1 mean"));
+
+    const HgfStep row{static_cast<double>(t), filter.mu1, y, q, d, a, v};
+
+    filter.var1 = max_num(1.0 / q, VARIANCE_FLOOR);
+    // Deliberately the stored mu2, not the clamped one used for the volatility above.
+    const double old_half = filter.mu2 * 0.5;
+    const double new_half = (filter.obs_precision * (d * d)) * 0.5;
+    filter.mu2 = max_num(old_half + new_half, 0.0);
+    filter.mu1 = m;
+    return Detailed{row, p};
+}
+
+inline Result<HgfStep> step(Hgf& filter, double observation, std::uint64_t t) {
+    auto s = advance(filter, observation, t);
+    if (!s) return std::unexpected(std::move(s.error()));
+    return s->row;
+}
+
+// The filter over a sequence, each step handed to `sink(index, detailed)`; the first failing
+// step ends the run. The one loop that every binding runs.
+template <class Sink>
+Result<Flow> run_into(const Settings& s, std::span<const double> observations, Sink&& sink) {
+    if (observations.empty()) return Flow::go_on;
+    Hgf filter = build(s.obs_noise, s.precision_flexibility, s.base_process_noise, s.mu1, s.var1, s.mu2);
+    for (std::size_t i = 0; i < observations.size(); ++i) {
+        auto d = advance(filter, observations[i], i);
+        if (!d) return std::unexpected(std::move(d.error()));
+        if (sink(i, *d) == Flow::stop) return Flow::stop;
+    }
+    return Flow::go_on;
+}
 
 // The whole filter over a sequence; the first failing step discards every row.
-Result<std::vector<HgfStep>> run(std::vector<double> observations, double obs_noise, double precision_flexibility,
-                                 double base_process_noise, double mu1, double var1, double mu2);
+Result<std::vector<HgfStep>> run(const Settings& settings, std::span<const double> observations);
 
 }  // namespace velmora::hgf

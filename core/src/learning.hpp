@@ -1,19 +1,67 @@
 // Value learning from reward-prediction errors, and exponential discounting.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "error.hpp"
+#include "normal.hpp"
+#include "numeric.hpp"
 
 namespace velmora::learning {
 
-// The value estimate after each reward. With rpe_noise_std > 0 every prediction error
-// gets one normal deviate from a generator seeded with `seed`; otherwise nothing is drawn.
-// An empty reward sequence is returned as is, before any parameter is checked.
-Result<std::vector<double>> td_learn_sequence(double initial_value, std::vector<double> rewards,
-                                              double learning_rate, double rpe_noise_std,
-                                              std::uint64_t seed);
+struct Settings {
+    double initial_value;
+    double learning_rate;
+    double rpe_noise_std;
+    std::uint64_t seed;
+};
+
+// The running estimate; with noise, every prediction error takes the next deviate of its generator.
+struct Learner {
+    double value;
+    double learning_rate;
+    bool noisy;
+    Normal noise;
+    SeededRng rng;
+};
+
+// The checks of a run, made once before its first reward.
+inline Result<Learner> start(const Settings& s) {
+    SeededRng rng = SeededRng::from_seed(s.seed);
+    if (auto ok = rule::unit_interval.check("learning_rate", s.learning_rate); !ok)
+        return std::unexpected(std::move(ok.error()));
+    if (auto ok = rule::finite_non_negative.check("rpe_noise_std", s.rpe_noise_std); !ok)
+        return std::unexpected(std::move(ok.error()));
+    return Learner{s.initial_value, s.learning_rate, s.rpe_noise_std > 0.0, Normal{0.0, s.rpe_noise_std}, rng};
+}
+
+// The value after one reward. Without noise nothing is drawn, so the seed has no effect.
+inline double step(Learner& l, double reward) {
+    if (l.noisy) {
+        const double e = l.noise.sample(l.rng);
+        l.value = l.value + (((reward - l.value) + e) * l.learning_rate);
+    } else {
+        l.value = l.value + ((reward - l.value) * l.learning_rate);
+    }
+    return l.value;
+}
+
+// The value after each reward, handed to `sink(index, value)`. An empty reward sequence is
+// returned as is, before any parameter is checked.
+template <class Sink>
+Result<Flow> td_into(const Settings& settings, std::span<const double> rewards, Sink&& sink) {
+    if (rewards.empty()) return Flow::go_on;
+    auto learner = start(settings);
+    if (!learner) return std::unexpected(std::move(learner.error()));
+    for (std::size_t i = 0; i < rewards.size(); ++i)
+        if (sink(i, step(*learner, rewards[i])) == Flow::stop) return Flow::stop;
+    return Flow::go_on;
+}
+
+Result<std::vector<double>> td_learn_sequence(const Settings& settings, std::span<const double> rewards);
 
 // reward * discount_factor^delay; no argument is rejected.
 double discounted_value(double reward, double delay, double discount_factor);

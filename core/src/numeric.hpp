@@ -1,7 +1,10 @@
-// Floating-point helpers shared by the models.
+// Floating-point helpers shared by the models, and the parameter rules with their reasons.
 #pragma once
 
 #include <cmath>
+#include <string_view>
+
+#include "error.hpp"
 
 namespace velmora {
 
@@ -35,5 +38,28 @@ inline bool is_finite_positive(double x) { return std::isfinite(x) && x > 0.0; }
 
 // Within [0, 1]; NaN fails.
 inline bool is_unit_interval(double x) { return x >= 0.0 && x <= 1.0; }
+
+// A check on a parameter and the reason its message gives; one object per kind of check, so the
+// two cannot disagree.
+struct Rule {
+    bool (*holds)(double);
+    std::string_view reason;
+
+    Result<void> check(std::string_view name, double value) const {
+        if (holds(value)) return {};
+        return std::unexpected(VelmoraError::invalid_parameter(name, value, reason));
+    }
+};
+
+namespace rule {
+inline constexpr Rule finite{is_finite, "must be finite"};
+inline constexpr Rule finite_positive{is_finite_positive, "must be finite and positive"};
+inline constexpr Rule finite_non_negative{is_finite_non_negative, "must be finite and non-negative"};
+inline constexpr Rule unit_interval{is_unit_interval, "must be in [0, 1]"};
+}  // namespace rule
+
+// Where a run goes next: every step's row goes to a sink, which may ask to stop early (the array
+// engine does, to answer an interrupt); the list binding's sink never does.
+enum class Flow { go_on, stop };
 
 }  // namespace velmora

@@ -6,9 +6,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "ziggurat_tables.hpp"
-
 namespace velmora {
+
+namespace detail {
 
 void chacha8_refill_scalar(const ChaChaKey& key, std::uint64_t counter, RngBuffer& out) {
     constexpr std::size_t block_words = 16;
@@ -99,10 +99,12 @@ ChaChaKey expand_seed(std::uint64_t seed) {
     return key;
 }
 
-SeededRng SeededRng::from_seed(std::uint64_t seed) { return SeededRng(expand_seed(seed)); }
+}  // namespace detail
+
+SeededRng SeededRng::from_seed(std::uint64_t seed) { return SeededRng(detail::expand_seed(seed)); }
 
 void SeededRng::generate_and_set(std::size_t new_index) {
-    chacha8_refill(key_, counter_, buffer_);
+    detail::chacha8_refill(key_, counter_, buffer_);
     counter_ += 4;
     index_ = new_index;
 }
@@ -125,38 +127,6 @@ std::uint64_t SeededRng::next_word64() {
     const std::uint32_t low = buffer_[last];
     generate_and_set(1);
     return join(low, buffer_[0]);
-}
-
-namespace {
-
-constexpr double zig_r = ZIG_NORM_X[1];
-
-// Beyond R: Marsaglia's tail method, on the side of u's sign.
-double normal_tail(SeededRng& rng, double u) {
-    double t;
-    double y;
-    do {
-        const double a = word_to_open(rng.next_word64());
-        const double b = word_to_open(rng.next_word64());
-        t = std::log(a) / zig_r;
-        y = std::log(b);
-    } while (y * -2.0 < t * t);
-    return u < 0.0 ? t - zig_r : zig_r - t;
-}
-
-}  // namespace
-
-double standard_normal(SeededRng& rng) {
-    for (;;) {
-        const std::uint64_t w = rng.next_word64();
-        const std::size_t i = w & 0xFF;
-        const double u = word_to_symmetric(w);
-        const double x = ZIG_NORM_X[i] * u;
-        if (std::fabs(x) < ZIG_NORM_X[i + 1]) return x;
-        if (i == 0) return normal_tail(rng, u);
-        const double v = word_to_half_open(rng.next_word64());
-        if (ZIG_NORM_F[i + 1] + (ZIG_NORM_F[i] - ZIG_NORM_F[i + 1]) * v < std::exp((x * x) * -0.5)) return x;
-    }
 }
 
 }  // namespace velmora

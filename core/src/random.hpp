@@ -1,6 +1,5 @@
-// Seeded random source: a ChaCha8 keystream read as 64-bit words, and normal deviates
-// drawn from it by a 256-layer Ziggurat. Every step is fixed to the bit so that equal
-// seeds give equal streams on every machine.
+// Seeded word generator: a ChaCha8 keystream read as 64-bit words. Every step is fixed to the bit
+// so that equal seeds give equal streams on every machine. The deviates over it are in normal.hpp.
 #pragma once
 
 #include <array>
@@ -9,6 +8,9 @@
 #include <cstdint>
 
 namespace velmora {
+
+// The cipher and its refill, exposed only so that tests can check them against known vectors.
+namespace detail {
 
 using ChaChaKey = std::array<std::uint32_t, 8>;
 using ChaChaState = std::array<std::uint32_t, 16>;
@@ -63,6 +65,11 @@ void chacha8_refill(const ChaChaKey& key, std::uint64_t counter, RngBuffer& out)
 // The 256-bit key from a 64-bit seed: eight PCG32 outputs, the state advanced before each.
 ChaChaKey expand_seed(std::uint64_t seed);
 
+}  // namespace detail
+
+using detail::ChaChaKey;
+using detail::RngBuffer;
+
 class SeededRng {
 public:
     static SeededRng from_seed(std::uint64_t seed);
@@ -83,33 +90,6 @@ private:
     std::size_t index_ = buffer_.size();  // everything read: the first draw refills
     ChaChaKey key_;
     std::uint64_t counter_ = 0;
-};
-
-// Word-to-double conversions; all use only the top bits of the word.
-
-// [-1, 1 - 2^-51]; negative exactly when bit 63 is clear.
-inline double word_to_symmetric(std::uint64_t w) {
-    return std::bit_cast<double>(0x4000000000000000ull | (w >> 12)) - 3.0;
-}
-
-// [0, 1 - 2^-53]: the top 53 bits, converted exactly and scaled by 2^-53.
-inline double word_to_half_open(std::uint64_t w) {
-    return static_cast<double>(w >> 11) * 0x1p-53;
-}
-
-// (0, 1): (2m + 1) * 2^-53 for the top 52 bits m; the subtraction is exact.
-inline double word_to_open(std::uint64_t w) {
-    return std::bit_cast<double>(0x3FF0000000000000ull | (w >> 12)) - 0x1.fffffffffffffp-1;
-}
-
-// A standard normal deviate by the Ziggurat; exp and log are called only off the fast path.
-double standard_normal(SeededRng& rng);
-
-struct Normal {
-    double mean;
-    double std;
-
-    double sample(SeededRng& rng) const { return mean + (std * standard_normal(rng)); }
 };
 
 }  // namespace velmora

@@ -1,7 +1,7 @@
 // The generator below the deviates: cipher blocks, buffer layout, refill rules and word-to-double
 // conversions. The deviates are checked from Python against a transcription of the generator, over
 // runs long enough to take every path of the draw; the Ziggurat tables by their regeneration there.
-#include "random.hpp"
+#include "normal.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 
 namespace {
 
-using velmora::ChaChaState;
+using velmora::detail::ChaChaState;
 using velmora::RngBuffer;
 using velmora::SeededRng;
 
@@ -25,7 +25,7 @@ Pos at(const SeededRng& rng) { return {rng.index(), rng.counter()}; }
 
 RngBuffer refill(const SeededRng& rng, std::uint64_t counter) {
     RngBuffer out{};
-    velmora::chacha8_refill_scalar(rng.key(), counter, out);
+    velmora::detail::chacha8_refill_scalar(rng.key(), counter, out);
     return out;
 }
 
@@ -33,7 +33,7 @@ RngBuffer refill(const SeededRng& rng, std::uint64_t counter) {
 RngBuffer blocks(const SeededRng& rng, std::uint64_t counter) {
     RngBuffer out{};
     for (std::uint64_t k = 0; k < 4; ++k)
-        std::ranges::copy(velmora::chacha_block<4>(velmora::chacha_input(rng.key(), counter + k, 0)), &out[16 * k]);
+        std::ranges::copy(velmora::detail::chacha_block<4>(velmora::detail::chacha_input(rng.key(), counter + k, 0)), &out[16 * k]);
     return out;
 }
 
@@ -42,11 +42,11 @@ RngBuffer blocks(const SeededRng& rng, std::uint64_t counter) {
 // and the feed-forward that the 8-round generator shares; the first words per seed pin the
 // round count and the key schedule.
 TEST(ChaCha, BlockMatchesPublishedTwentyRoundVector) {
-    velmora::ChaChaKey key{};
+    velmora::detail::ChaChaKey key{};
     for (std::uint32_t i = 0, b = 0; i < 8; ++i, b += 4) key[i] = b | (b + 1) << 8 | (b + 2) << 16 | (b + 3) << 24;
     // Word 12 is the block counter, words 13-15 the nonce, as in the 64-bit layout.
-    const ChaChaState input = velmora::chacha_input(key, 0x0900000000000001ull, 0x000000004A000000ull);
-    EXPECT_EQ(velmora::chacha_block<10>(input),
+    const ChaChaState input = velmora::detail::chacha_input(key, 0x0900000000000001ull, 0x000000004A000000ull);
+    EXPECT_EQ(velmora::detail::chacha_block<10>(input),
               (ChaChaState{0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
                            0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9, 0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2}));
 }
@@ -70,10 +70,10 @@ TEST(ChaCha, VectorRefillMatchesScalarReference) {
     std::vector<std::uint64_t> counters{0, 4, 0xFFFFFFFCull, 0xFFFFFFFEull, ~0ull - 3, ~0ull - 1, ~0ull};
     for (int i = 0; i < 2000; ++i) counters.push_back(pick() & ~3ull);
     for (const std::uint64_t counter : counters) {
-        const velmora::ChaChaKey key = velmora::expand_seed(pick());
+        const velmora::detail::ChaChaKey key = velmora::detail::expand_seed(pick());
         RngBuffer scalar{}, lanes{};
-        velmora::chacha8_refill_scalar(key, counter, scalar);
-        velmora::chacha8_refill_sse2(key, counter, lanes);
+        velmora::detail::chacha8_refill_scalar(key, counter, scalar);
+        velmora::detail::chacha8_refill_sse2(key, counter, lanes);
         ASSERT_EQ(scalar, lanes) << "counter " << counter;
     }
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <optional>
 #include <string_view>
 #include <limits>
@@ -20,7 +21,7 @@ std::unexpected<Raised> type_error(const std::string& message) {
     return std::unexpected(Raised{});
 }
 
-std::string quoted_list(const Signature& sig, const std::vector<std::size_t>& missing) {
+std::string quoted_list(SignatureView sig, const std::vector<std::size_t>& missing) {
     std::string out;
     for (std::size_t k = 0; k < missing.size(); ++k) {
         if (k > 0) out += missing.size() == 2 ? " and " : (k + 1 == missing.size() ? ", and " : ", ");
@@ -31,7 +32,7 @@ std::string quoted_list(const Signature& sig, const std::vector<std::size_t>& mi
     return out;
 }
 
-std::unexpected<Raised> too_many_positional(const Signature& sig, std::size_t given) {
+std::unexpected<Raised> too_many_positional(SignatureView sig, std::size_t given) {
     const std::string f = std::string(sig.function) + "()";
     const std::size_t total = sig.params.size();
     const std::string counts = sig.required == total
@@ -42,7 +43,7 @@ std::unexpected<Raised> too_many_positional(const Signature& sig, std::size_t gi
 }
 
 // The slot of a keyword, or -1 when no parameter has that name.
-std::ptrdiff_t find_param(const Signature& sig, PyObject* key) {
+std::ptrdiff_t find_param(SignatureView sig, PyObject* key) {
     if (!PyUnicode_Check(key)) return -1;
     for (std::size_t i = 0; i < sig.params.size(); ++i)
         if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) return static_cast<std::ptrdiff_t>(i);
@@ -60,17 +61,40 @@ std::unexpected<Raised> type_error_object(PyObject* message) {
 
 Object type_qualname(PyObject* obj) {
     Object name = Object::steal(PyType_GetQualName(Py_TYPE(obj)));
-    if (!name) {
-        PyErr_Clear();
-        name = Object::steal(PyUnicode_FromString("<failed to extract type name>"));
-    }
+    if (!name && clear_if_ordinary()) name = Object::steal(PyUnicode_FromString("<failed to extract type name>"));
     return name;
+}
+
+// A default as Python writes the float: shortest digits, and ".0" when they form an integer.
+std::string python_float_text(double value) {
+    char buf[32];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+    (void)ec;  // 32 characters always hold a shortest double
+    std::string text(buf, end);
+    if (text.find_first_of(".en") == std::string::npos) text += ".0";
+    return text;
 }
 
 }  // namespace
 
-PyResult<Slots> bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
-    Slots slots{};
+bool clear_if_ordinary() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+std::string docstring(SignatureView sig, const char* description) {
+    std::string out = std::string(sig.function) + "(";
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+        const Param& p = sig.params[i];
+        if (i > 0) out += ", ";
+        out += p.name;
+        if (i >= sig.required) out += p.defaults_to_none ? "=None" : "=" + python_float_text(p.default_value);
+    }
+    return out + ")\n--\n\n" + description;
+}
+
+PyResult<void> bind(SignatureView sig, PyObject* args, PyObject* kwargs, std::span<Object> slots) {
     const std::size_t total = sig.params.size();
     const auto given = static_cast<std::size_t>(PyTuple_Size(args));
     for (std::size_t i = 0; i < std::min(given, total); ++i)
@@ -99,7 +123,7 @@ PyResult<Slots> bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     if (!missing.empty())
         return type_error(f + " missing " + std::to_string(missing.size()) + " required positional " +
                           (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(sig, missing));
-    return slots;
+    return {};
 }
 
 PyResult<double> to_double(PyObject* obj) {
@@ -119,15 +143,16 @@ bool is_native_double_format(const char* format) {
 
 // Exactly these types (never subclasses, which may override iteration) iterate over the values
 // their buffer holds, in order, so reading the buffer gives what iterating them would.
-bool iterates_as_its_buffer(PyObject* obj) {
+PyResult<bool> iterates_as_its_buffer(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyMemoryView_Type) return true;
     Object module = Object::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-    Object name = Object::steal(PyType_GetQualName(type));
-    if (!module || !name || !PyUnicode_Check(module.get())) {
-        PyErr_Clear();
+    Object name = module ? Object::steal(PyType_GetQualName(type)) : Object();
+    if (!module || !name) {
+        if (!clear_if_ordinary()) return std::unexpected(Raised{});
         return false;
     }
+    if (!PyUnicode_Check(module.get())) return false;
     const auto is = [&](const char* m, const char* n) {
         return PyUnicode_CompareWithASCIIString(module.get(), m) == 0 &&
                PyUnicode_CompareWithASCIIString(name.get(), n) == 0;
@@ -135,30 +160,24 @@ bool iterates_as_its_buffer(PyObject* obj) {
     return is("array", "array") || is("numpy", "ndarray");
 }
 
-// Releases an exported buffer however the reading ends.
-struct BufferView {
+// One-dimensional contiguous native doubles are read in place from the exporter's memory.
+PyResult<std::optional<Doubles>> read_double_buffer(PyObject* obj) {
+    if (!PyObject_CheckBuffer(obj)) return std::nullopt;
+    auto eligible = iterates_as_its_buffer(obj);
+    if (!eligible) return std::unexpected(eligible.error());
+    if (!*eligible) return std::nullopt;
     Py_buffer view{};
-    bool held = false;
-    ~BufferView() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
-// One-dimensional contiguous native doubles are copied straight from the exporter's memory.
-std::optional<std::vector<double>> read_double_buffer(PyObject* obj) {
-    if (!PyObject_CheckBuffer(obj) || !iterates_as_its_buffer(obj)) return std::nullopt;
-    BufferView buffer;
-    if (PyObject_GetBuffer(obj, &buffer.view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();  // e.g. a released memoryview: the item path reports it as iterating would
+    if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) {
+        // A memoryview that refuses its buffer has been released: iterating it would read freed
+        // memory, so its own error stands. Other exporters may still iterate (an object array).
+        if (Py_TYPE(obj) == &PyMemoryView_Type || !clear_if_ordinary()) return std::unexpected(Raised{});
         return std::nullopt;
     }
-    buffer.held = true;
-    const Py_buffer& view = buffer.view;
+    Doubles held(view);  // released by `held` on every path from here
     if (view.ndim != 1 || view.itemsize != sizeof(double) || !is_native_double_format(view.format) ||
         !PyBuffer_IsContiguous(&view, 'C'))
         return std::nullopt;
-    const auto* first = static_cast<const double*>(view.buf);
-    return std::vector<double>(first, first + view.len / static_cast<Py_ssize_t>(sizeof(double)));
+    return std::optional<Doubles>(std::move(held));
 }
 
 // A list is read by index, as iterating it would: floats are read directly, and since only an
@@ -198,9 +217,10 @@ PyResult<std::vector<double>> read_tuple(PyObject* tuple) {
 PyResult<std::vector<double>> read_by_iteration(PyObject* obj) {
     std::vector<double> values;
     const Py_ssize_t reported = PySequence_Size(obj);
-    if (reported < 0)
-        PyErr_Clear();
-    else
+    if (reported < 0) {
+        // The length only sizes the reservation, but an interrupt raised by it is the user's.
+        if (!clear_if_ordinary()) return std::unexpected(Raised{});
+    } else
         values.reserve(static_cast<std::size_t>(std::min(reported, max_trusted_reservation)));
 
     Object iterator = Object::steal(PyObject_GetIter(obj));
@@ -216,17 +236,23 @@ PyResult<std::vector<double>> read_by_iteration(PyObject* obj) {
 
 }  // namespace
 
-PyResult<std::vector<double>> to_doubles(PyObject* obj) {
+PyResult<Doubles> to_doubles(PyObject* obj) {
     if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj)) {
         Object name = type_qualname(obj);
         if (!name) return failed();
         return type_error_object(PyUnicode_FromFormat("'%U' object cannot be converted to 'Sequence'", name.get()));
     }
-    if (PyList_CheckExact(obj)) return read_list(obj);
-    if (PyTuple_CheckExact(obj)) return read_tuple(obj);
-    if (auto values = read_double_buffer(obj)) return std::move(*values);
-    return read_by_iteration(obj);
+    const auto owned = [](PyResult<std::vector<double>> values) -> PyResult<Doubles> {
+        if (!values) return std::unexpected(values.error());
+        return Doubles(std::move(*values));
+    };
+    if (PyList_CheckExact(obj)) return owned(read_list(obj));
+    if (PyTuple_CheckExact(obj)) return owned(read_tuple(obj));
+    auto in_place = read_double_buffer(obj);
+    if (!in_place) return std::unexpected(in_place.error());
+    if (*in_place) return std::move(**in_place);
+    return owned(read_by_iteration(obj));
 }
 
 PyResult<std::uint64_t> to_seed(PyObject* obj) {

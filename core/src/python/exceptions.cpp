@@ -1,7 +1,6 @@
 #include "exceptions.hpp"
 
 #include <array>
-#include <cstdlib>
 #include <variant>
 
 namespace velmora::py {
@@ -13,7 +12,7 @@ struct ClassSpec {
     const char* doc;
 };
 
-constexpr std::array<ClassSpec, 5> class_specs{{
+constexpr std::array<ClassSpec, std::size(all_exception_classes)> class_specs{{
     {"_core.VelmoraException", "Base class for all velmora core errors."},
     {"_core.InvalidParameter", "A parameter was out of its valid range."},
     {"_core.SingularMatrix", "A matrix could not be inverted."},
@@ -22,7 +21,7 @@ constexpr std::array<ClassSpec, 5> class_specs{{
 }};
 
 // Filled once and never emptied: the classes live as long as the process.
-std::array<PyObject*, 5> class_cells{};
+std::array<PyObject*, std::size(all_exception_classes)> class_cells{};
 PyObject* panic_cell = nullptr;
 
 PyObject* create_class(const char* dotted_name, const char* doc, PyObject* base) {
@@ -58,8 +57,7 @@ PyObject* exception_class(ExceptionClass which) {
 
 std::unexpected<Raised> raise(VelmoraError error) {
     const std::string message = error.to_string();
-    // The variant's index is the kind's number, and the kinds follow the base class in the table.
-    const auto which = static_cast<ExceptionClass>(error.kind.index() + 1);
+    const ExceptionClass which = std::visit([]<class K>(const K&) { return class_of<K>; }, error.kind);
     PyObject* cls = exception_class(which);
     Object text = Object::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!text) return failed();
@@ -82,7 +80,8 @@ void raise_panic(const char* message) noexcept {
             return;
         }
     }
-    Py_FatalError("uncaught panic at ffi boundary");
+    // The class or its argument could not be made: memory is exhausted, which is what to report.
+    PyErr_NoMemory();
 }
 
 }  // namespace velmora::py

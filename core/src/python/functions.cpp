@@ -1,12 +1,13 @@
 #include "functions.hpp"
 
-#include <exception>
+#include <string>
 
 #include "../forward_model.hpp"
 #include "../hgf.hpp"
 #include "../kalman.hpp"
 #include "../learning.hpp"
 #include "convert.hpp"
+#include "entry.hpp"
 #include "exceptions.hpp"
 
 namespace velmora::py {
@@ -23,21 +24,27 @@ PyResult<Object> to_python(Result<std::vector<T>> result) {
         return build_rows(*result);
 }
 
-constexpr Param kalman_params[] = {{"initial_mean"}, {"initial_var"}, {"observations"},
-                                   {"process_noise"}, {"obs_noise"},   {"prior_precision_cap"}};
-constexpr Signature kalman_sig{"kalman_run", kalman_params, 5};
+constexpr Signature<6> kalman_sig{
+    "kalman_run",
+    {{{"initial_mean"}, {"initial_var"}, {"observations"}, {"process_noise"}, {"obs_noise"},
+      {"prior_precision_cap", 0.0, true}}},
+    5,
+    "Run the 1-D Kalman filter; returns `[(mean, var), ...]` per step."};
 
 PyResult<Object> kalman_run(PyObject* args, PyObject* kwargs) {
     auto a = parse<Float, Float, Floats, Float, Float, OptionalFloat>(kalman_sig, args, kwargs);
     if (!a) return std::unexpected(a.error());
     auto& [initial_mean, initial_var, observations, process_noise, obs_noise, cap] = *a;
-    return to_python(kalman::run(initial_mean, initial_var, std::move(observations), process_noise, obs_noise, cap));
+    return to_python(kalman::run({initial_mean, initial_var, process_noise, obs_noise, cap}, observations.span()));
 }
 
-constexpr Param hgf_params[] = {{"observations"},      {"obs_noise"}, {"precision_flexibility"},
-                                {"base_process_noise", 0.01}, {"mu1", 0.0}, {"var1", 1.0},
-                                {"mu2", 0.0},                 {"var2", 1.0}};
-constexpr Signature hgf_sig{"hgf_run", hgf_params, 3};
+constexpr Signature<8> hgf_sig{
+    "hgf_run",
+    {{{"observations"}, {"obs_noise"}, {"precision_flexibility"}, {"base_process_noise", 0.01}, {"mu1", 0.0},
+      {"var1", 1.0}, {"mu2", 0.0}, {"var2", 1.0}}},
+    3,
+    "Run the volatility-coupled HGF; returns one tuple per step:\n"
+    "`(t, prediction, observation, precision, prediction_error, learning_rate, volatility)`."};
 
 PyResult<Object> hgf_run(PyObject* args, PyObject* kwargs) {
     auto a = parse<Floats, Float, Float, Float, Float, Float, Float, Float>(hgf_sig, args, kwargs);
@@ -45,12 +52,14 @@ PyResult<Object> hgf_run(PyObject* args, PyObject* kwargs) {
     // var2 is converted so that a bad value is still reported, but the filter has no use for it.
     auto& [observations, obs_noise, flexibility, base_noise, mu1, var1, mu2, var2] = *a;
     (void)var2;
-    return to_python(hgf::run(std::move(observations), obs_noise, flexibility, base_noise, mu1, var1, mu2));
+    return to_python(hgf::run({obs_noise, flexibility, base_noise, mu1, var1, mu2}, observations.span()));
 }
 
-constexpr Param td_params[] = {{"initial_value"},   {"rewards"},       {"learning_rate"},
-                               {"discount_factor"}, {"rpe_noise_std"}, {"seed"}};
-constexpr Signature td_sig{"td_learn_sequence", td_params, 6};
+constexpr Signature<6> td_sig{
+    "td_learn_sequence",
+    {{{"initial_value"}, {"rewards"}, {"learning_rate"}, {"discount_factor"}, {"rpe_noise_std"}, {"seed"}}},
+    6,
+    "Learn a value estimate across a reward sequence; returns the value trajectory."};
 
 PyResult<Object> td_learn_sequence(PyObject* args, PyObject* kwargs) {
     auto a = parse<Float, Floats, Float, Float, Float, Seed>(td_sig, args, kwargs);
@@ -58,11 +67,13 @@ PyResult<Object> td_learn_sequence(PyObject* args, PyObject* kwargs) {
     // discount_factor is converted so that a bad value is still reported; the rule does not use it.
     auto& [initial_value, rewards, learning_rate, discount_factor, noise_std, seed] = *a;
     (void)discount_factor;
-    return to_python(learning::td_learn_sequence(initial_value, std::move(rewards), learning_rate, noise_std, seed));
+    return to_python(learning::td_learn_sequence({initial_value, learning_rate, noise_std, seed}, rewards.span()));
 }
 
-constexpr Param discounted_params[] = {{"reward"}, {"delay"}, {"discount_factor"}};
-constexpr Signature discounted_sig{"discounted_value", discounted_params, 3};
+constexpr Signature<3> discounted_sig{"discounted_value",
+                                      {{{"reward"}, {"delay"}, {"discount_factor"}}},
+                                      3,
+                                      "Subjective discounted value of `reward` after `delay` steps."};
 
 PyResult<Object> discounted_value(PyObject* args, PyObject* kwargs) {
     auto a = parse<Float, Float, Float>(discounted_sig, args, kwargs);
@@ -71,66 +82,37 @@ PyResult<Object> discounted_value(PyObject* args, PyObject* kwargs) {
     return build_float(learning::discounted_value(reward, delay, discount_factor));
 }
 
-constexpr Param forward_params[] = {
-    {"motor_command"}, {"update_rate"}, {"injury_noise_std"}, {"sensory_gain"}, {"seed"}};
-constexpr Signature forward_sig{"forward_simulate", forward_params, 5};
+constexpr Signature<5> forward_sig{
+    "forward_simulate",
+    {{{"motor_command"}, {"update_rate"}, {"injury_noise_std"}, {"sensory_gain"}, {"seed"}}},
+    5,
+    "Simulate the self-motion forward model; returns `(t, predicted, actual, mismatch)` per step."};
 
 PyResult<Object> forward_simulate(PyObject* args, PyObject* kwargs) {
     auto a = parse<Floats, Float, Float, Float, Seed>(forward_sig, args, kwargs);
     if (!a) return std::unexpected(a.error());
     auto& [motor_command, update_rate, noise_std, gain, seed] = *a;
-    return to_python(forward_model::simulate(std::move(motor_command), update_rate, noise_std, gain, seed));
+    return to_python(forward_model::simulate({update_rate, noise_std, gain, seed}, motor_command.span()));
 }
 
-// Every call enters here: no C++ exception may unwind into the interpreter.
-template <PyResult<Object> (*Wrapper)(PyObject*, PyObject*)>
-PyObject* call_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        auto result = Wrapper(args, kwargs);
-        return result ? result->release() : nullptr;
-    } catch (const std::exception& e) {
-        raise_panic(e.what());
-    } catch (...) {
-        raise_panic("unexpected failure in the native core");
-    }
-    return nullptr;
+// Docstrings live as long as the process, like the function objects that point at them.
+template <Wrapper F, std::size_t N>
+PyMethodDef described(const Signature<N>& sig) {
+    static const std::string doc = docstring(sig, sig.description);
+    return method<F>(sig.function, doc.c_str());
 }
-
-template <PyResult<Object> (*Wrapper)(PyObject*, PyObject*)>
-constexpr PyMethodDef method(const char* name, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_entry<Wrapper>)),
-            METH_VARARGS | METH_KEYWORDS, doc};
-}
-
-// The docstring's first line is the text signature the interpreter shows through inspect.
-PyMethodDef methods[] = {
-    method<kalman_run>(
-        "kalman_run",
-        "kalman_run(initial_mean, initial_var, observations, process_noise, obs_noise, prior_precision_cap=None)\n"
-        "--\n\n"
-        "Run the 1-D Kalman filter; returns `[(mean, var), ...]` per step."),
-    method<hgf_run>(
-        "hgf_run",
-        "hgf_run(observations, obs_noise, precision_flexibility, base_process_noise=0.01, mu1=0.0, var1=1.0, "
-        "mu2=0.0, var2=1.0)\n--\n\n"
-        "Run the volatility-coupled HGF; returns one tuple per step:\n"
-        "`(t, prediction, observation, precision, prediction_error, learning_rate, volatility)`."),
-    method<td_learn_sequence>(
-        "td_learn_sequence",
-        "td_learn_sequence(initial_value, rewards, learning_rate, discount_factor, rpe_noise_std, seed)\n--\n\n"
-        "Learn a value estimate across a reward sequence; returns the value trajectory."),
-    method<discounted_value>(
-        "discounted_value",
-        "discounted_value(reward, delay, discount_factor)\n--\n\n"
-        "Subjective discounted value of `reward` after `delay` steps."),
-    method<forward_simulate>(
-        "forward_simulate",
-        "forward_simulate(motor_command, update_rate, injury_noise_std, sensory_gain, seed)\n--\n\n"
-        "Simulate the self-motion forward model; returns `(t, predicted, actual, mismatch)` per step."),
-};
 
 }  // namespace
 
-std::span<PyMethodDef> method_table() { return methods; }
+std::span<PyMethodDef> method_table() {
+    static PyMethodDef methods[] = {
+        described<kalman_run>(kalman_sig),
+        described<hgf_run>(hgf_sig),
+        described<td_learn_sequence>(td_sig),
+        described<discounted_value>(discounted_sig),
+        described<forward_simulate>(forward_sig),
+    };
+    return methods;
+}
 
 }  // namespace velmora::py

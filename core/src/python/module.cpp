@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <new>
 
 #include "exceptions.hpp"
 #include "functions.hpp"
@@ -96,6 +97,8 @@ PyMODINIT_FUNC PyInit__core() {
     try {
         auto module = velmora::py::init_module();
         return module ? module->release() : nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     } catch (const std::exception& e) {
         velmora::py::raise_panic(e.what());
     } catch (...) {

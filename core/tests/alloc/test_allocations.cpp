@@ -53,13 +53,13 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 #define CASE(name, entry, call) {name, sizeof(entry), [](std::vector<double> x) { return length(call); }}
 const Case cases[] = {
-    CASE("kalman", kalman::Row, kalman::run(0.0, 1.0, std::move(x), 0.1, 0.5, std::nullopt)),
-    CASE("kalman_capped", kalman::Row, kalman::run(0.0, 1.0, std::move(x), 0.1, 0.5, 2.0)),
-    CASE("hgf", hgf::HgfStep, hgf::run(std::move(x), 0.5, 1.0, 0.01, 0.0, 1.0, 0.0)),
-    CASE("td", double, learning::td_learn_sequence(0.0, std::move(x), 0.3, 0.0, 7)),
-    CASE("td_noisy", double, learning::td_learn_sequence(0.0, std::move(x), 0.3, 0.5, 7)),
-    CASE("forward", forward_model::Row, forward_model::simulate(std::move(x), 0.5, 0.0, 1.0, 7)),
-    CASE("forward_noisy", forward_model::Row, forward_model::simulate(std::move(x), 0.5, 0.5, 1.0, 7)),
+    CASE("kalman", kalman::Row, kalman::run({0.0, 1.0, 0.1, 0.5, std::nullopt}, x)),
+    CASE("kalman_capped", kalman::Row, kalman::run({0.0, 1.0, 0.1, 0.5, 2.0}, x)),
+    CASE("hgf", hgf::HgfStep, hgf::run({0.5, 1.0, 0.01, 0.0, 1.0, 0.0}, x)),
+    CASE("td", double, learning::td_learn_sequence({0.0, 0.3, 0.0, 7}, x)),
+    CASE("td_noisy", double, learning::td_learn_sequence({0.0, 0.3, 0.5, 7}, x)),
+    CASE("forward", forward_model::Row, forward_model::simulate({0.5, 0.0, 1.0, 7}, x)),
+    CASE("forward_noisy", forward_model::Row, forward_model::simulate({0.5, 0.5, 1.0, 7}, x)),
 };
 #undef CASE
 

@@ -1,0 +1,98 @@
+// Many subjects in one call: the models run over flat arrays on worker threads, writing their
+// fields straight into preallocated outputs. Plain C++; the binding hands in the memory.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "../error.hpp"
+#include "../numeric.hpp"
+#include "../random.hpp"
+
+namespace velmora::engine {
+
+enum class Model { kalman, hgf, td, forward };
+
+// Output fields per model, in the order of the result's arrays.
+inline constexpr std::size_t field_count(Model m) {
+    switch (m) {
+        case Model::kalman: return 3;   // mean, var, loglik
+        case Model::hgf: return 8;      // the row's seven, loglik
+        case Model::td: return 1;       // value
+        case Model::forward: return 4;  // the row's four
+    }
+    return 0;
+}
+
+// Per-subject parameters per model, in the order of the list functions' parameters.
+inline constexpr std::size_t param_count(Model m, bool has_cap) {
+    switch (m) {
+        case Model::kalman: return has_cap ? 5 : 4;  // initial_mean, initial_var, process_noise, obs_noise[, cap]
+        case Model::hgf: return 6;                   // obs_noise, flexibility, base noise, mu1, var1, mu2
+        case Model::td: return 3;                    // initial_value, learning_rate, rpe_noise_std
+        case Model::forward: return 3;               // update_rate, injury_noise_std, sensory_gain
+    }
+    return 0;
+}
+
+// Subject i reads values[starts[i] .. starts[i] + lengths[i]) and params[i * k .. i * k + k), and
+// writes field f of its trial t at out[(f * subjects + i) * stride + t].
+struct Batch {
+    Model model;
+    bool has_cap;
+    const double* values;
+    std::span<const std::int64_t> starts;
+    std::span<const std::int64_t> lengths;
+    const double* params;
+    const std::uint64_t* seeds;  // one per subject; null where the model draws nothing
+    double* out;
+    std::size_t stride;
+
+    std::size_t subjects() const { return lengths.size(); }
+};
+
+struct Failure {
+    std::size_t subject;
+    VelmoraError error;
+};
+
+// Runs one subject into its rows of the output; returns early (Flow::stop) once `stop` is set.
+Result<Flow> run_subject(const Batch& batch, std::size_t i, const std::atomic<bool>& stop);
+
+// Consecutive subjects grouped so that each group holds about `trials` trials (at least one
+// subject): the unit of work a thread takes at a time.
+std::vector<std::size_t> chunk_bounds(std::span<const std::int64_t> lengths, std::size_t trials);
+
+// The subjects of chunks [0, bounds.size() - 1) computed by whoever calls `work_on`; the lowest
+// failing subject is kept, whatever the order in which threads reach it.
+class Runner {
+public:
+    Runner(const Batch& batch, std::vector<std::size_t> bounds) : batch_(batch), bounds_(std::move(bounds)) {}
+
+    // Takes chunks until none are left or `stop` is set.
+    void work_on();
+    void request_stop() { stop_.store(true, std::memory_order_relaxed); }
+    std::optional<Failure> failure() const { return failure_; }
+
+private:
+    const Batch& batch_;
+    std::vector<std::size_t> bounds_;
+    std::atomic<std::size_t> next_chunk_{0};
+    std::atomic<std::size_t> lowest_failure_{SIZE_MAX};
+    std::atomic<bool> stop_{false};
+    std::mutex failure_mutex_;
+    std::optional<Failure> failure_;
+};
+
+// The next out.size() deviates of a seeded stream, loc + scale * z as the models draw them.
+void fill_normal(std::span<double> out, SeededRng& rng, double loc, double scale);
+
+// n seeds derived from one, all distinct.
+void derive_seeds(std::span<std::uint64_t> out, std::uint64_t seed);
+
+}  // namespace velmora::engine

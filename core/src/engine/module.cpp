@@ -1,0 +1,330 @@
+// The array engine's module, `velmora._engine`: the models over NumPy buffers, many subjects per
+// call, with the interpreter lock released while they compute. Its functions are internal;
+// `velmora.arrays` checks and shapes their arguments.
+#include <Python.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <numeric>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "../python/convert.hpp"
+#include "../python/entry.hpp"
+#include "batch.hpp"
+
+namespace velmora::py {
+
+namespace {
+
+// A held buffer of 8-byte items of one kind ('f' float64, 'i' int64, 'u' uint64), C-contiguous.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    static PyResult<Buffer> get(PyObject* obj, const char* name, char kind, bool writable) {
+        Buffer b;
+        const int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(obj, &b.view_, flags) < 0) return failed();
+        b.held_ = true;
+        const std::string_view format = b.view_.format ? b.view_.format : "B";
+        const char code = format.empty() ? '?' : format.back();
+        const bool matches = kind == 'f' ? code == 'd' : kind == 'i' ? (code == 'q' || code == 'l')
+                                                                        : (code == 'Q' || code == 'L');
+        if (b.view_.itemsize != 8 || !matches) {
+            PyErr_Format(PyExc_TypeError, "%s: expected a buffer of 8-byte items of kind '%c'", name, kind);
+            return std::unexpected(Raised{});
+        }
+        return b;
+    }
+
+    std::size_t count() const { return static_cast<std::size_t>(view_.len) / 8; }
+    template <class T>
+    T* data() const {
+        return static_cast<T*>(view_.buf);
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Releases the interpreter lock for its lifetime; `with_lock` takes it back for a moment.
+class Unlocked {
+public:
+    Unlocked() : state_(PyEval_SaveThread()) {}
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+
+    template <class F>
+    void with_lock(F&& f) {
+        PyEval_RestoreThread(state_);
+        f();
+        state_ = PyEval_SaveThread();
+    }
+
+private:
+    PyThreadState* state_;
+};
+
+// Signals are checked this often while workers compute, so Ctrl-C is answered promptly.
+constexpr auto signal_poll = std::chrono::milliseconds(20);
+// Below this many trials a call is over in about a millisecond: no thread is worth starting.
+constexpr std::size_t inline_trials = std::size_t{1} << 17;
+constexpr std::size_t chunk_trials = std::size_t{1} << 15;
+
+// Runs every subject of the batch on up to `threads` threads; the failure of the lowest failing
+// subject, if any. An interrupt stops the workers, waits for them and leaves its exception pending.
+PyResult<std::optional<engine::Failure>> run_batch(const engine::Batch& batch, std::size_t threads) {
+    const auto total = static_cast<std::size_t>(std::reduce(batch.lengths.begin(), batch.lengths.end(), std::int64_t{0}));
+    auto bounds = engine::chunk_bounds(batch.lengths, chunk_trials);
+    const std::size_t chunks = bounds.size() - 1;
+    engine::Runner runner(batch, std::move(bounds));
+    std::exception_ptr thrown;
+    bool interrupted = false;
+    {
+        Unlocked unlocked;
+        if (total <= inline_trials) {
+            runner.work_on();
+        } else {
+            std::mutex mutex;
+            std::condition_variable finished;
+            std::size_t running = std::max<std::size_t>(1, std::min(threads, chunks));
+            const std::size_t workers = running;
+            std::vector<std::jthread> pool;  // joined before the lock is taken back
+            pool.reserve(workers);
+            try {
+                for (std::size_t k = 0; k < workers; ++k) {
+                    pool.emplace_back([&] {
+                        try {
+                            runner.work_on();
+                        } catch (...) {
+                            runner.request_stop();
+                            const std::lock_guard lock(mutex);
+                            if (!thrown) thrown = std::current_exception();
+                        }
+                        const std::lock_guard lock(mutex);
+                        --running;
+                        finished.notify_one();
+                    });
+                }
+            } catch (...) {
+                runner.request_stop();
+                throw;
+            }
+            std::unique_lock lock(mutex);
+            while (!finished.wait_for(lock, signal_poll, [&] { return running == 0; })) {
+                if (interrupted) continue;
+                lock.unlock();
+                unlocked.with_lock([&] { interrupted = PyErr_CheckSignals() < 0; });
+                lock.lock();
+                if (interrupted) runner.request_stop();
+            }
+        }
+    }
+    if (thrown) std::rethrow_exception(thrown);
+    if (interrupted) return std::unexpected(Raised{});
+    return runner.failure();
+}
+
+PyResult<engine::Model> model_named(const char* name) {
+    const std::string_view n(name);
+    if (n == "kalman") return engine::Model::kalman;
+    if (n == "hgf") return engine::Model::hgf;
+    if (n == "td") return engine::Model::td;
+    if (n == "forward") return engine::Model::forward;
+    PyErr_Format(PyExc_ValueError, "unknown model '%s'", name);
+    return std::unexpected(Raised{});
+}
+
+std::unexpected<Raised> value_error(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return std::unexpected(Raised{});
+}
+
+bool no_keywords(PyObject* kwargs) {
+    if (kwargs && PyDict_Size(kwargs) > 0) {
+        PyErr_SetString(PyExc_TypeError, "internal engine functions take positional arguments only");
+        return false;
+    }
+    return true;
+}
+
+// run(model, values, starts, lengths, params, seeds | None, out, stride, threads, has_cap)
+// -> None, or (subject, kind, message) of the lowest failing subject.
+PyResult<Object> run(PyObject* args, PyObject* kwargs) {
+    const char* name = nullptr;
+    PyObject *values_obj, *starts_obj, *lengths_obj, *params_obj, *seeds_obj, *out_obj;
+    Py_ssize_t stride = 0, threads = 0;
+    int has_cap = 0;
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "sOOOOOOnnp", &name, &values_obj, &starts_obj, &lengths_obj,
+                                                  &params_obj, &seeds_obj, &out_obj, &stride, &threads, &has_cap))
+        return failed();
+    auto model = model_named(name);
+    if (!model) return std::unexpected(model.error());
+    auto values = Buffer::get(values_obj, "values", 'f', false);
+    if (!values) return std::unexpected(values.error());
+    auto starts = Buffer::get(starts_obj, "starts", 'i', false);
+    if (!starts) return std::unexpected(starts.error());
+    auto lengths = Buffer::get(lengths_obj, "lengths", 'i', false);
+    if (!lengths) return std::unexpected(lengths.error());
+    auto params = Buffer::get(params_obj, "params", 'f', false);
+    if (!params) return std::unexpected(params.error());
+    std::optional<Buffer> seeds;
+    if (seeds_obj != Py_None) {
+        auto held = Buffer::get(seeds_obj, "seeds", 'u', false);
+        if (!held) return std::unexpected(held.error());
+        seeds.emplace(std::move(*held));
+    }
+    auto out = Buffer::get(out_obj, "out", 'f', true);
+    if (!out) return std::unexpected(out.error());
+
+    // The layout is the caller's promise; a broken one must not become a write out of bounds.
+    const std::size_t n = lengths->count();
+    const auto k = engine::param_count(*model, has_cap != 0);
+    if (stride < 0 || threads < 1) return value_error("stride must be non-negative and threads positive");
+    if (starts->count() != n || params->count() != n * k || (seeds && seeds->count() != n) ||
+        out->count() != engine::field_count(*model) * n * static_cast<std::size_t>(stride))
+        return value_error("engine buffers disagree in size");
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t start = starts->data<const std::int64_t>()[i];
+        const std::int64_t length = lengths->data<const std::int64_t>()[i];
+        if (start < 0 || length < 0 || length > stride ||
+            static_cast<std::size_t>(start) + static_cast<std::size_t>(length) > values->count())
+            return value_error("engine subject bounds out of range");
+    }
+
+    const engine::Batch batch{*model,
+                              has_cap != 0,
+                              values->data<const double>(),
+                              {starts->data<const std::int64_t>(), n},
+                              {lengths->data<const std::int64_t>(), n},
+                              params->data<const double>(),
+                              seeds ? seeds->data<const std::uint64_t>() : nullptr,
+                              out->data<double>(),
+                              static_cast<std::size_t>(stride)};
+    auto failure = run_batch(batch, static_cast<std::size_t>(threads));
+    if (!failure) return std::unexpected(failure.error());
+    if (!*failure) return Object::borrow(Py_None);
+    const auto& [subject, error] = **failure;
+    const std::string message = error.to_string();
+    Object result = Object::steal(Py_BuildValue("(nns#)", static_cast<Py_ssize_t>(subject),
+                                                static_cast<Py_ssize_t>(error.kind.index()), message.data(),
+                                                static_cast<Py_ssize_t>(message.size())));
+    if (!result) return failed();
+    return result;
+}
+
+// normal(out, seed, loc, scale): fills `out` with the seeded stream, answering Ctrl-C between blocks.
+PyResult<Object> normal(PyObject* args, PyObject* kwargs) {
+    PyObject *out_obj, *seed_obj;
+    double loc = 0.0, scale = 1.0;
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "OOdd", &out_obj, &seed_obj, &loc, &scale)) return failed();
+    auto seed = to_seed(seed_obj);
+    if (!seed) return name_conversion_failure("seed");
+    auto out = Buffer::get(out_obj, "out", 'f', true);
+    if (!out) return std::unexpected(out.error());
+    SeededRng rng = SeededRng::from_seed(*seed);
+    const std::span<double> all(out->data<double>(), out->count());
+    bool interrupted = false;
+    {
+        Unlocked unlocked;
+        for (std::size_t at = 0; at < all.size() && !interrupted; at += inline_trials) {
+            engine::fill_normal(all.subspan(at, std::min(inline_trials, all.size() - at)), rng, loc, scale);
+            if (at + inline_trials < all.size())
+                unlocked.with_lock([&] { interrupted = PyErr_CheckSignals() < 0; });
+        }
+    }
+    if (interrupted) return std::unexpected(Raised{});
+    return Object::borrow(Py_None);
+}
+
+// seeds(out, seed): fills `out` with distinct seeds derived from one.
+PyResult<Object> seeds(PyObject* args, PyObject* kwargs) {
+    PyObject *out_obj, *seed_obj;
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "OO", &out_obj, &seed_obj)) return failed();
+    auto seed = to_seed(seed_obj);
+    if (!seed) return name_conversion_failure("seed");
+    auto out = Buffer::get(out_obj, "out", 'u', true);
+    if (!out) return std::unexpected(out.error());
+    engine::derive_seeds({out->data<std::uint64_t>(), out->count()}, *seed);
+    return Object::borrow(Py_None);
+}
+
+// as_double(obj, name), as_seed(obj, name), as_doubles(obj, name): the list functions' own
+// conversions, so the array functions accept and reject exactly what they do, with their messages.
+PyResult<Object> as_double(PyObject* args, PyObject* kwargs) {
+    PyObject* obj;
+    const char* name;
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "Os", &obj, &name)) return failed();
+    auto value = to_double(obj);
+    if (!value) return name_conversion_failure(name);
+    return build_float(*value);
+}
+
+PyResult<Object> as_seed(PyObject* args, PyObject* kwargs) {
+    PyObject* obj;
+    const char* name;
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "Os", &obj, &name)) return failed();
+    auto value = to_seed(obj);
+    if (!value) return name_conversion_failure(name);
+    Object seed = Object::steal(PyLong_FromUnsignedLongLong(*value));
+    if (!seed) return failed();
+    return seed;
+}
+
+PyResult<Object> as_doubles(PyObject* args, PyObject* kwargs) {
+    PyObject* obj;
+    const char* name;
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "Os", &obj, &name)) return failed();
+    auto values = to_doubles(obj);
+    if (!values) return name_conversion_failure(name);
+    const auto span = values->span();
+    Object bytes = Object::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(span.size_bytes())));
+    if (!bytes) return failed();
+    if (!span.empty()) std::memcpy(PyByteArray_AsString(bytes.get()), span.data(), span.size_bytes());
+    return bytes;
+}
+
+PyMethodDef methods[] = {
+    method<run>("run", "Run a model over a batch of subjects (internal; see velmora.arrays)."),
+    method<normal>("normal", "Fill a float64 buffer with seeded normal deviates (internal)."),
+    method<seeds>("seeds", "Fill a uint64 buffer with seeds derived from one (internal)."),
+    method<as_double>("as_double", "Convert as the list functions convert a number (internal)."),
+    method<as_seed>("as_seed", "Convert as the list functions convert a seed (internal)."),
+    method<as_doubles>("as_doubles", "Convert as the list functions convert a sequence (internal)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_engine", "Array engine of velmora: the models over buffers, many subjects per call.",
+    0, methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace velmora::py
+
+// Holds no state of its own, so any interpreter may import it.
+PyMODINIT_FUNC PyInit__engine() {
+    try {
+        return PyModule_Create2(&velmora::py::module_def, 3);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        velmora::py::raise_panic("unexpected failure while initialising velmora._engine");
+    }
+    return nullptr;
+}

@@ -1,6 +1,7 @@
 // The array engine's module, `velmora._engine`: the models over NumPy buffers, many subjects per
 // call, with the interpreter lock released while they compute. Its functions are internal;
 // `velmora.arrays` checks and shapes their arguments.
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <chrono>

@@ -1,0 +1,315 @@
+"""The models on NumPy arrays: one sequence or many subjects per call, on every core.
+
+The functions here take the parameters of the list functions of the same names (so switching is
+one import) and return one float64 array per field instead of lists of tuples. Each field is
+bit-identical to the list function's output for the same arguments.
+
+Many subjects in one call: pass a 2-D array (subjects x trials) or a list of 1-D arrays of any
+lengths as the sequence; every numeric parameter is then a scalar or one value per subject, and
+``seed`` one seed per subject (:func:`seeds` derives them from one). The result's fields are then
+2-D, padded with NaN past each subject's length (``lengths``). Subject ``i``'s rows are exactly what
+a single call with subject ``i``'s arguments returns. The computation runs without the interpreter
+lock on ``threads`` threads (default: every CPU this process may use); the results do not depend
+on the thread count. A failing subject raises the model's exception for the lowest failing index,
+its message starting with ``"subject i: "``. Ctrl-C stops a running call.
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+from typing import TYPE_CHECKING, Any, ClassVar
+
+import numpy as np
+
+from velmora import _engine
+from velmora._core import DimensionMismatch, InvalidParameter, NumericalDivergence, SingularMatrix
+
+if TYPE_CHECKING:
+    import pandas  # type: ignore[import-untyped,unused-ignore]
+
+__all__ = [
+    "kalman_run",
+    "hgf_run",
+    "td_learn_sequence",
+    "forward_simulate",
+    "normal",
+    "seeds",
+    "Trajectories",
+    "KalmanTrajectories",
+    "HgfTrajectories",
+    "TdTrajectories",
+    "ForwardTrajectories",
+]
+
+# In the order of the engine's error kinds.
+_ERRORS = (InvalidParameter, SingularMatrix, NumericalDivergence, DimensionMismatch)
+
+
+class Trajectories:
+    """A model's result: one float64 array per field, by attribute.
+
+    For one sequence each field is 1-D. For many subjects each is 2-D (subjects x trials), padded
+    with NaN past ``lengths[i]``. ``to_frame()`` gives a pandas DataFrame: the fields as columns for
+    one sequence, long format (``subject``, ``trial``, fields) for many.
+    """
+
+    fields: ClassVar[tuple[str, ...]] = ()
+
+    def __init__(self, block: np.ndarray, lengths: np.ndarray, batched: bool) -> None:
+        self.lengths = lengths
+        self.batched = batched
+        for f, name in enumerate(self.fields):
+            setattr(self, name, block[f] if batched else block[f, 0])
+
+    def __getitem__(self, name: str) -> np.ndarray:
+        if name not in self.fields:
+            raise KeyError(name)
+        field: np.ndarray = getattr(self, name)
+        return field
+
+    def __repr__(self) -> str:
+        shape = (len(self.lengths), int(self.lengths.max(initial=0))) if self.batched else (int(self.lengths[0]),)
+        return f"{type(self).__name__}(fields={self.fields}, shape={shape})"
+
+    def to_frame(self) -> pandas.DataFrame:
+        import pandas as pd
+
+        if not self.batched:
+            return pd.DataFrame({name: getattr(self, name) for name in self.fields})
+        subjects = np.repeat(np.arange(len(self.lengths)), self.lengths)
+        trials = np.arange(subjects.size) - np.repeat(np.cumsum(self.lengths) - self.lengths, self.lengths)
+        valid = np.arange(getattr(self, self.fields[0]).shape[1]) < self.lengths[:, None]
+        columns = {"subject": subjects, "trial": trials}
+        columns.update({name: getattr(self, name)[valid] for name in self.fields})
+        return pd.DataFrame(columns)
+
+
+class KalmanTrajectories(Trajectories):
+    """Posterior ``mean`` and ``var`` after each observation, and each observation's predictive
+    log-likelihood ``loglik``: with prior precision pi (after floor and cap), observation precision
+    P and innovation v against the previous posterior mean, ``-(log(2 pi S) + v**2 / S) / 2`` for
+    ``S = 1/pi + 1/P``."""
+
+    fields = ("mean", "var", "loglik")
+
+
+class HgfTrajectories(Trajectories):
+    """The HGF's seven fields per observation, and ``loglik``: the Gaussian log density of the
+    observation under the predicted precision (before the observation's is added) and the
+    observation precision, at the prediction error."""
+
+    fields = ("t", "prediction", "observation", "precision", "prediction_error", "learning_rate", "volatility",
+              "loglik")
+
+
+class TdTrajectories(Trajectories):
+    """The value after each reward."""
+
+    fields = ("value",)
+
+
+class ForwardTrajectories(Trajectories):
+    """Per motor command: step index, predicted and actual movement, and their mismatch."""
+
+    fields = ("t", "predicted", "actual", "mismatch")
+
+
+def _is_sequence(obj: object) -> bool:
+    return isinstance(obj, (list, tuple)) or (isinstance(obj, np.ndarray) and obj.ndim > 0)
+
+
+def _is_batch(obj: object) -> bool:
+    if isinstance(obj, np.ndarray):
+        return obj.ndim >= 2
+    return isinstance(obj, (list, tuple)) and len(obj) > 0 and _is_sequence(obj[0])
+
+
+class _Call:
+    """The arguments of one call, converted in parameter order as the list functions do."""
+
+    def __init__(self, sequence: Any, name: str) -> None:
+        self.batched = _is_batch(sequence)
+        self.sequence, self.sequence_name = sequence, name
+        self.params: list[np.ndarray | float] = []
+        self.subjects = self._count(sequence, name) if self.batched else 1
+
+    @staticmethod
+    def _count(sequence: Any, name: str) -> int:
+        if isinstance(sequence, np.ndarray) and sequence.ndim != 2:
+            raise ValueError(f"argument '{name}': expected a 1-D sequence, a 2-D array (subjects x trials) or a "
+                             f"list of 1-D arrays, got a {sequence.ndim}-D array")
+        return len(sequence)
+
+    def convert_sequence(self) -> None:
+        obj, name = self.sequence, self.sequence_name
+        if not self.batched:
+            if isinstance(obj, np.ndarray) and obj.dtype.kind in "biuf":
+                values = np.ascontiguousarray(obj, dtype=np.float64)  # float64 is read in place
+            else:
+                values = np.frombuffer(_engine.as_doubles(obj, name), dtype=np.float64)
+            self.values, self.lengths = values, np.array([values.size], dtype=np.int64)
+            self.starts = np.zeros(1, dtype=np.int64)
+            return
+        if isinstance(obj, np.ndarray):
+            values = np.ascontiguousarray(obj, dtype=np.float64)
+            n, length = values.shape
+            self.values = values.reshape(-1)
+            self.lengths = np.full(n, length, dtype=np.int64)
+        else:
+            rows = []
+            for i, row in enumerate(obj):
+                if not _is_sequence(row):
+                    raise TypeError(f"argument '{name}': item {i} is not a sequence of numbers but "
+                                    f"{type(row).__name__}; give every subject a 1-D sequence")
+                array = np.asarray(row, dtype=np.float64)
+                if array.ndim != 1:
+                    raise ValueError(f"argument '{name}': item {i} is {array.ndim}-D; every subject needs a 1-D "
+                                     "sequence")
+                rows.append(array)
+            self.lengths = np.array([r.size for r in rows], dtype=np.int64)
+            self.values = np.concatenate(rows) if rows else np.empty(0)
+        self.starts = np.cumsum(self.lengths) - self.lengths
+
+    def number(self, value: object, name: str) -> np.ndarray | float:
+        """A scalar as the list functions read it, or (many subjects) one value per subject."""
+        if self.batched and isinstance(value, (np.ndarray, list, tuple)):
+            try:
+                array = np.asarray(value, dtype=np.float64)
+            except (TypeError, ValueError) as error:
+                raise TypeError(f"argument '{name}': {error}") from None
+            if array.ndim == 0:
+                return float(array)
+            if array.shape != (self.subjects,):
+                raise ValueError(f"argument '{name}': expected a scalar or one value per subject "
+                                 f"({self.subjects}), got shape {array.shape}")
+            return array
+        converted: float = _engine.as_double(value, name)
+        return converted
+
+    def seed(self, value: object, name: str, noise: np.ndarray | float) -> np.ndarray | None:
+        if not self.batched:
+            return np.array([_engine.as_seed(value, name)], dtype=np.uint64)
+        if not isinstance(value, (np.ndarray, list, tuple)):
+            seed = _engine.as_seed(value, name)
+            if np.all(np.asarray(noise) == 0.0):
+                return None if seed == 0 else np.full(self.subjects, seed, dtype=np.uint64)
+            raise ValueError(f"argument '{name}': {self.subjects} subjects need one seed each, or every subject "
+                             "would get the same noise; velmora.arrays.seeds(n, seed) derives them from one")
+        array = np.asarray(value)
+        if array.shape != (self.subjects,):
+            raise ValueError(f"argument '{name}': expected one seed per subject ({self.subjects}), "
+                             f"got shape {array.shape}")
+        if array.dtype.kind not in "iuO":
+            raise TypeError(f"argument '{name}': seeds must be integers, got dtype {array.dtype}")
+        if array.dtype.kind == "O":
+            try:
+                array = np.array([operator.index(s) for s in array], dtype=object)
+            except TypeError as error:
+                raise TypeError(f"argument '{name}': {error}") from None
+        if array.size and (array.min() < 0 or array.max() > 2**64 - 1):
+            raise ValueError(f"argument '{name}': seeds must lie in 0..2**64-1")
+        return array.astype(np.uint64)
+
+    def run(self, model: str, result: type[Trajectories], seeds: np.ndarray | None, threads: int | None,
+            has_cap: bool = False) -> Any:
+        workers = _threads(threads)
+        params = np.empty((self.subjects, len(self.params)))
+        for k, value in enumerate(self.params):
+            params[:, k] = value
+        stride = int(self.lengths.max(initial=0))
+        fields = len(result.fields)
+        ragged = bool(np.any(self.lengths != stride))
+        shape = (fields, self.subjects, stride)
+        block = np.full(shape, np.nan) if ragged else np.empty(shape)
+        failure = _engine.run(model, self.values, self.starts, self.lengths, params, seeds, block, stride, workers,
+                              has_cap)
+        if failure is not None:
+            subject, kind, message = failure
+            raise _ERRORS[kind](f"subject {subject}: {message}" if self.batched else message)
+        return result(block, self.lengths, self.batched)
+
+
+def _threads(threads: int | None) -> int:
+    if threads is None:
+        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    count = operator.index(threads)
+    if count < 1:
+        raise ValueError(f"threads must be at least 1, got {count}")
+    return count
+
+
+def kalman_run(initial_mean: Any, initial_var: Any, observations: Any, process_noise: Any, obs_noise: Any,
+               prior_precision_cap: Any = None, *, threads: int | None = None) -> KalmanTrajectories:
+    """The 1-D Kalman filter over one sequence or many: ``mean``, ``var`` and ``loglik`` per step."""
+    call = _Call(observations, "observations")
+    mean, var = call.number(initial_mean, "initial_mean"), call.number(initial_var, "initial_var")
+    call.convert_sequence()
+    call.params = [mean, var, call.number(process_noise, "process_noise"), call.number(obs_noise, "obs_noise")]
+    has_cap = prior_precision_cap is not None
+    if has_cap:
+        call.params.append(call.number(prior_precision_cap, "prior_precision_cap"))
+    result: KalmanTrajectories = call.run("kalman", KalmanTrajectories, None, threads, has_cap)
+    return result
+
+
+def hgf_run(observations: Any, obs_noise: Any, precision_flexibility: Any, base_process_noise: Any = 0.01,
+            mu1: Any = 0.0, var1: Any = 1.0, mu2: Any = 0.0, var2: Any = 1.0, *,
+            threads: int | None = None) -> HgfTrajectories:
+    """The volatility-coupled HGF over one sequence or many: its seven fields and ``loglik``."""
+    call = _Call(observations, "observations")
+    call.convert_sequence()
+    call.params = [call.number(obs_noise, "obs_noise"), call.number(precision_flexibility, "precision_flexibility"),
+                   call.number(base_process_noise, "base_process_noise"), call.number(mu1, "mu1"),
+                   call.number(var1, "var1"), call.number(mu2, "mu2")]
+    call.number(var2, "var2")  # checked as the list function checks it; the filter does not use it
+    result: HgfTrajectories = call.run("hgf", HgfTrajectories, None, threads)
+    return result
+
+
+def td_learn_sequence(initial_value: Any, rewards: Any, learning_rate: Any, discount_factor: Any,
+                      rpe_noise_std: Any, seed: Any, *, threads: int | None = None) -> TdTrajectories:
+    """Value learning over one reward sequence or many: ``value`` after each reward."""
+    call = _Call(rewards, "rewards")
+    initial = call.number(initial_value, "initial_value")
+    call.convert_sequence()
+    rate = call.number(learning_rate, "learning_rate")
+    call.number(discount_factor, "discount_factor")  # checked, as by the list function; changes no value
+    noise = call.number(rpe_noise_std, "rpe_noise_std")
+    call.params = [initial, rate, noise]
+    result: TdTrajectories = call.run("td", TdTrajectories, call.seed(seed, "seed", noise), threads)
+    return result
+
+
+def forward_simulate(motor_command: Any, update_rate: Any, injury_noise_std: Any, sensory_gain: Any, seed: Any, *,
+                     threads: int | None = None) -> ForwardTrajectories:
+    """The self-motion forward model over one command sequence or many."""
+    call = _Call(motor_command, "motor_command")
+    call.convert_sequence()
+    rate = call.number(update_rate, "update_rate")
+    noise = call.number(injury_noise_std, "injury_noise_std")
+    call.params = [rate, noise, call.number(sensory_gain, "sensory_gain")]
+    result: ForwardTrajectories = call.run("forward", ForwardTrajectories, call.seed(seed, "seed", noise), threads)
+    return result
+
+
+def normal(size: int | tuple[int, ...], seed: int, loc: float = 0.0, scale: float = 1.0) -> np.ndarray:
+    """Normal deviates ``loc + scale * z`` from the seeded stream that the models draw their noise
+    from: ``td_learn_sequence`` and ``forward_simulate`` with seed ``s`` draw ``normal(n, s)``."""
+    seed = _engine.as_seed(seed, "seed")
+    loc, scale = _engine.as_double(loc, "loc"), _engine.as_double(scale, "scale")
+    if not (np.isfinite(scale) and scale >= 0.0):
+        raise ValueError(f"scale must be finite and non-negative, got {scale}")
+    out = np.empty(size, dtype=np.float64)
+    _engine.normal(out, seed, loc, scale)
+    return out
+
+
+def seeds(n: int, seed: int) -> np.ndarray:
+    """``n`` distinct seeds (uint64) derived from one: one per subject of a batch."""
+    count = operator.index(n)
+    if count < 0:
+        raise ValueError(f"n must be non-negative, got {count}")
+    out = np.empty(count, dtype=np.uint64)
+    _engine.seeds(out, _engine.as_seed(seed, "seed"))
+    return out

@@ -107,7 +107,7 @@ def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
          "invalid parameter 'process_noise': -1 (must be finite and non-negative)"),
         ("forward --update-rate 0.5 --injury-noise-std 0 --sensory-gain 1 --seed 0", "1\ninf\n", 1,
          "numerical divergence in forward_model::simulate estimate"),
-        ("discount --reward 1 --discount-factor 0.5 --delay 1", "1\n", 1, "either --delay or a file"),
+        ("discount --reward 1 --discount-factor 0.5 --delay 1", "1\n", 1, "either --delay or an input file"),
         pytest.param(f"kalman {K} --plot p.xyz", "1\n", 1, "cannot draw a .xyz file",
                      marks=pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is not installed")),
     ],

@@ -1,10 +1,12 @@
 """The command line, run as a user runs it: in a separate process, on small CSV files."""
 
 import csv
+import importlib.metadata
 import importlib.util
 import io
 import os
 import shutil
+import stat
 import subprocess
 import sys
 
@@ -71,10 +73,29 @@ def test_input_forms_give_the_same_rows(args, text, tmp_path):
     assert (result.returncode, parse(result.stdout)[1]) == (0, MODELS["kalman"][1](INPUT)), result.stderr
 
 
-def test_output_file_and_single_delay(tmp_path):
-    result = run(*"discount --reward 10 --discount-factor 0.9 --delay 2.5 -o out.csv".split(), cwd=tmp_path)
-    assert result.returncode == 0 and result.stdout == ""
-    assert parse((tmp_path / "out.csv").read_text()) == ("delay,value", [(2.5, velmora.discounted_value(10.0, 2.5, 0.9))])
+@pytest.mark.parametrize("delay", [["--delay", "-2.5"], ["--delay", "-1E-3"], ["--del", "-Infinity"], ["--delay=-.5"],
+                                   ["--delay", "-nan"], ["--delay", "1.e+3"]])
+def test_negative_and_special_values_reach_the_output_file(delay, tmp_path, assert_same):
+    result = run("discount", "--reward", "-10", "--discount-factor", "0.9", *delay, "-o", "out.csv", cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (0, ""), result.stderr
+    d = float(delay[-1].split("=")[-1])
+    assert_same(parse((tmp_path / "out.csv").read_text()), ("delay,value", [(d, velmora.discounted_value(-10.0, d, 0.9))]))
+
+
+@pytest.mark.parametrize("link", [False, True], ids=["mode-600", "symlink"])
+def test_rewritten_output_keeps_its_mode_and_its_symlink(link, tmp_path):
+    (tmp_path / "sub").mkdir()
+    target = tmp_path / "sub" / "data.csv"
+    target.write_text("old\n")
+    target.chmod(0o600)
+    if link:
+        (tmp_path / "link.csv").symlink_to(target)
+    result = run(*"discount --reward 1 --discount-factor 0.5 --delay 3 -o".split(), "link.csv" if link else target,
+                 cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert parse(target.read_text())[1] == [(3.0, velmora.discounted_value(1.0, 3.0, 0.5))]
+    assert (stat.S_IMODE(target.stat().st_mode), os.listdir(tmp_path / "sub")) == (0o600, ["data.csv"])
+    assert (tmp_path / "link.csv").is_symlink() == link
 
 
 def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
@@ -84,6 +105,9 @@ def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
                  cwd=tmp_path, launcher=(sys.executable, "-c", code))
     assert result.returncode == 1 and list(tmp_path.iterdir()) == []
     assert "pip install 'velmora[plot]'" in result.stderr and "Traceback" not in result.stderr
+
+
+NEEDS_MATPLOTLIB = pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is not installed")
 
 
 @pytest.mark.parametrize(
@@ -97,8 +121,8 @@ def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
         (f"kalman {K} missing.csv", None, 1, "cannot read missing.csv: No such file or directory"),
         (f"kalman {K}", b"obs\n\xff\n", 1, "cannot read in.csv: it is not UTF-8 text"),
         (f"kalman {K}", "obs\n1.5\n\n2,5\n", 1, "in.csv line 4: 2 cells where one column was expected"),
-        (f"kalman {K}", "obs\n1.5\n2.x\n", 1, "in.csv line 3, column 1 (obs): '2.x' is not a number"),
-        (f"kalman {K} --column b", "a,b\n1,2\n3,\n", 1, "in.csv line 3, column 2 (b): '' is not a number"),
+        (f"kalman {K}", "obs\n1.5\n1_000\n", 1, "in.csv line 3, column 1 (obs): '1_000' is not a number"),
+        (f"kalman {K} --column b", "a,b\n1, 2\n3,\n", 1, "in.csv line 2, column 2 (b): ' 2' is not a number"),
         (f"kalman {K} --column c", "a,b\n1,2\n", 1, "in.csv has no column 'c'"),
         (f"kalman {K}", "a,b\n1,2\n", 1, "in.csv has 2 columns on line 1: choose one with --column NAME"),
         (f"kalman {K}", "", 1, "in.csv is empty"),
@@ -108,24 +132,49 @@ def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
         ("forward --update-rate 0.5 --injury-noise-std 0 --sensory-gain 1 --seed 0", "1\ninf\n", 1,
          "numerical divergence in forward_model::simulate estimate"),
         ("discount --reward 1 --discount-factor 0.5 --delay 1", "1\n", 1, "either --delay or an input file"),
-        pytest.param(f"kalman {K} --plot p.xyz", "1\n", 1, "cannot draw a .xyz file",
-                     marks=pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is not installed")),
+        (f"kalman {K} -o no/such/out.csv", "1\n", 1, "cannot write no/such/out.csv: No such file or directory"),
+        (f"kalman {K} --plot dir/../out.csv", "1\n", 1, "--output and --plot name the same file"),
+        pytest.param(f"kalman {K} --plot p.xyz", "1\n", 1, "cannot draw a .xyz file", marks=NEEDS_MATPLOTLIB),
+        pytest.param(f"kalman {K} --plot dir", "1\n", 1, "cannot write dir: Is a directory", marks=NEEDS_MATPLOTLIB),
+        pytest.param(f"kalman {K} --plot no/p.png", "1\n", 1, "cannot write no/p.png: No such file",
+                     marks=NEEDS_MATPLOTLIB),
     ],
 )
-def test_errors_end_in_one_line_and_write_nothing(args, content, status, message, tmp_path):
-    args = args.split()
+def test_errors_end_in_one_line_and_leave_the_files_alone(args, content, status, message, tmp_path):
+    command, *args = args.split()
+    (tmp_path / "dir").mkdir()
+    (tmp_path / "out.csv").write_text("old\n")
     if content is not None:
         (tmp_path / "in.csv").write_bytes(content if isinstance(content, bytes) else content.encode())
-        args = [*args, "in.csv"]
-    result = run(*args, "-o", "out.csv", cwd=tmp_path)
-    assert (result.returncode, result.stdout, (tmp_path / "out.csv").exists()) == (status, "", False)
+        args.append("in.csv")
+    before = sorted(tmp_path.rglob("*"))
+    result = run(command, "-o", "out.csv", *args, cwd=tmp_path)  # a later -o wins
+    assert (result.returncode, result.stdout, (tmp_path / "out.csv").read_text()) == (status, "", "old\n")
+    assert sorted(tmp_path.rglob("*")) == before
     assert result.stderr.count("\n") == 1 and message in result.stderr, result.stderr
 
 
-def test_unwritable_output_leaves_no_file(tmp_path):
-    result = run("kalman", *KALMAN, "-o", "no/such/dir/out.csv", stdin="1\n", cwd=tmp_path)
-    assert (result.returncode, list(tmp_path.iterdir())) == (1, [])
-    assert result.stderr == "velmora kalman: cannot write no/such/dir/out.csv: No such file or directory\n"
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs a POSIX shell and /dev/full")
+@pytest.mark.parametrize(
+    "command, redirect, message",
+    [(f"kalman {K}", "<&-", "cannot read standard input: it is closed"),
+     (f"kalman {K} in.csv", ">&-", "cannot write standard output: it is closed"),
+     ("demo", ">&-", "cannot write standard output: it is closed"),
+     (f"kalman {K} in.csv", ">/dev/full", "cannot write standard output: No space left on device"),
+     ("demo", ">/dev/full", "cannot write standard output: No space left on device"),
+     (f"kalman {K}", "</dev/zero", "standard input line 1 is longer than 1048576 characters")],
+)
+def test_closed_full_or_endless_standard_streams_end_in_one_line(command, redirect, message, tmp_path):
+    (tmp_path / "in.csv").write_text("1\n")
+    result = subprocess.run(f'"{sys.executable}" -m velmora {command} {redirect}', shell=True, cwd=tmp_path,
+                            capture_output=True, text=True)
+    # The whole of standard error: no traceback, not even one at exit from flushing standard output.
+    assert (result.returncode, result.stderr) == (1, f"velmora {command.split()[0]}: {message}\n")
+
+
+def test_version():
+    result = run("--version")
+    assert (result.returncode, result.stdout) == (0, f"velmora {importlib.metadata.version('velmora')}\n")
 
 
 @pytest.mark.parametrize("launcher", [(sys.executable, "-m", "velmora"), (CONSOLE_SCRIPT,)],

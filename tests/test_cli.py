@@ -6,7 +6,6 @@ import importlib.util
 import io
 import os
 import shutil
-import stat
 import subprocess
 import sys
 
@@ -82,20 +81,16 @@ def test_negative_and_special_values_reach_the_output_file(delay, tmp_path, asse
     assert_same(parse((tmp_path / "out.csv").read_text()), ("delay,value", [(d, velmora.discounted_value(-10.0, d, 0.9))]))
 
 
-@pytest.mark.parametrize("link", [False, True], ids=["mode-600", "symlink"])
-def test_rewritten_output_keeps_its_mode_and_its_symlink(link, tmp_path):
-    (tmp_path / "sub").mkdir()
-    target = tmp_path / "sub" / "data.csv"
-    target.write_text("old\n")
-    target.chmod(0o600)
-    if link:
-        (tmp_path / "link.csv").symlink_to(target)
-    result = run(*"discount --reward 1 --discount-factor 0.5 --delay 3 -o".split(), "link.csv" if link else target,
-                 cwd=tmp_path)
+@pytest.mark.parametrize("name", ["data.csv", "link.csv"])
+def test_rewritten_output_keeps_its_mode_and_its_symlink(name, tmp_path):
+    target = tmp_path / "data.csv"
+    target.touch(mode=0o600)
+    (tmp_path / "link.csv").symlink_to(target)
+    result = run(*"discount --reward 1 --discount-factor 0.5 --delay 3 -o".split(), name, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert parse(target.read_text())[1] == [(3.0, velmora.discounted_value(1.0, 3.0, 0.5))]
-    assert (stat.S_IMODE(target.stat().st_mode), os.listdir(tmp_path / "sub")) == (0o600, ["data.csv"])
-    assert (tmp_path / "link.csv").is_symlink() == link
+    assert (target.stat().st_mode & 0o777, sorted(os.listdir(tmp_path)), (tmp_path / "link.csv").is_symlink()) == (
+        0o600, ["data.csv", "link.csv"], True)
 
 
 def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
@@ -136,8 +131,7 @@ NEEDS_MATPLOTLIB = pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is 
         (f"kalman {K} --plot dir/../out.csv", "1\n", 1, "--output and --plot name the same file"),
         pytest.param(f"kalman {K} --plot p.xyz", "1\n", 1, "cannot draw a .xyz file", marks=NEEDS_MATPLOTLIB),
         pytest.param(f"kalman {K} --plot dir", "1\n", 1, "cannot write dir: Is a directory", marks=NEEDS_MATPLOTLIB),
-        pytest.param(f"kalman {K} --plot no/p.png", "1\n", 1, "cannot write no/p.png: No such file",
-                     marks=NEEDS_MATPLOTLIB),
+        pytest.param(f"kalman {K} --plot no/p.png", "1\n", 1, "cannot write no/p.png", marks=NEEDS_MATPLOTLIB),
     ],
 )
 def test_errors_end_in_one_line_and_leave_the_files_alone(args, content, status, message, tmp_path):
@@ -172,16 +166,12 @@ def test_closed_full_or_endless_standard_streams_end_in_one_line(command, redire
     assert (result.returncode, result.stderr) == (1, f"velmora {command.split()[0]}: {message}\n")
 
 
-def test_version():
-    result = run("--version")
-    assert (result.returncode, result.stdout) == (0, f"velmora {importlib.metadata.version('velmora')}\n")
-
-
 @pytest.mark.parametrize("launcher", [(sys.executable, "-m", "velmora"), (CONSOLE_SCRIPT,)],
                          ids=["python-m", "console-script"])
-def test_demo_runs_every_model(launcher):
+def test_demo_runs_every_model_and_version_names_the_release(launcher):
     if launcher == (None,):
         pytest.skip("the velmora console script is not installed beside this Python")
     result = run("demo", launcher=launcher)
     assert result.returncode == 0 and all(name in result.stdout for name in velmora.__all__ if name[0].islower()), (
         result.stderr + result.stdout)
+    assert run("--version", launcher=launcher).stdout == f"velmora {importlib.metadata.version('velmora')}\n"

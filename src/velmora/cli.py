@@ -229,7 +229,7 @@ def run_model(command: Command, args: argparse.Namespace) -> None:
     parameters = {parameter.name: getattr(args, parameter.name) for parameter in command.parameters}
     rows = command.function(**{command.sequence: sequence}, **parameters)
 
-    # The picture is drawn before any file is written, and every file is written or none is.
+    # The picture is drawn before anything is written, and then everything is written or nothing.
     table = csv_io.to_csv(command.fields, rows)
     files = []
     if figure is not None:
@@ -237,9 +237,7 @@ def run_model(command: Command, args: argparse.Namespace) -> None:
         files.append((args.plot, plotting.render(figure, kind)))
     if args.output != "-":
         files.append((args.output, table))
-    csv_io.write_files(files)
-    if args.output == "-":
-        csv_io.write_stdout(table)
+    csv_io.write_files(files, standard_output=table if args.output == "-" else None)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -9,9 +9,9 @@ import re
 import stat
 import sys
 import tempfile
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
-from typing import IO
+from typing import IO, Any, TypeVar
 
 # No real CSV line comes near this; input without line breaks (a binary file, /dev/zero) is
 # stopped here instead of being held in memory whole.
@@ -22,6 +22,7 @@ MAX_LINE = 1 << 20
 _NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)", re.IGNORECASE)
 
 Row = tuple[float, ...]
+T = TypeVar("T")
 
 
 class CommandError(Exception):
@@ -179,21 +180,28 @@ class _Staged:
             self.temporary = None
 
 
-def write_files(files: Sequence[tuple[str, bytes]]) -> None:
-    """Write each (path, data) whole, in order, or none at all if any of them cannot be written.
+def write_files(files: Sequence[tuple[str, bytes]], standard_output: bytes | None = None) -> None:
+    """Write each (path, data) whole, or none of them if any cannot be written.
 
-    An existing file keeps its permissions, and a symbolic link keeps pointing at its target.
+    `standard_output` is written once every file has been staged and before any is put in place,
+    so that a failure on either side leaves the other unwritten. An existing file keeps its
+    permissions, and a symbolic link keeps pointing at its target.
     """
     staged: list[_Staged] = []
-    path = ""
     try:
         for path, data in files:
-            staged.append(_Staged(path, data))
+            staged.append(_attempt(path, _Staged, path, data))
+        if standard_output is not None:
+            write_stdout(standard_output)  # a broken pipe goes on to the caller, which stops quietly
         for item in staged:
-            path = item.path
-            item.commit()
-    except OSError as error:
-        raise CommandError(f"cannot write {path}: {error.strerror or error}") from None
+            _attempt(item.path, item.commit)
     finally:
         for item in staged:
             item.discard()
+
+
+def _attempt(path: str, action: Callable[..., T], *args: Any) -> T:
+    try:
+        return action(*args)
+    except OSError as error:
+        raise CommandError(f"cannot write {path}: {error.strerror or error}") from None

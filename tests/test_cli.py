@@ -60,9 +60,9 @@ def test_each_model_writes_its_fields_every_bit_and_its_plot(command, tmp_path, 
 @pytest.mark.parametrize(
     "args, text",
     [([], "".join(f"{x!r}\n" for x in INPUT)), (["-"], column_csv(INPUT)),
-     (["in.csv"], "\ufeffobs\r\n" + "".join(f"{x!r}\r\n" for x in INPUT) + "\r\n"),
+     (["in.csv", "-o", "/dev/stdout"], "\ufeffobs\r\n" + "".join(f"{x!r}\r\n" for x in INPUT) + "\r\n"),
      (["in.csv", "--column", "obs"], "id,obs,note\n" + "".join(f"{i},{x!r},a b\n" for i, x in enumerate(INPUT)))],
-    ids=["stdin-without-header", "stdin-dash-with-header", "byte-order-mark-crlf-blank-line", "column"],
+    ids=["stdin-without-header", "stdin-dash-with-header", "byte-order-mark-crlf-blank-line-to-device", "column"],
 )
 def test_input_forms_give_the_same_rows(args, text, tmp_path):
     # The text is both in in.csv and on standard input; the arguments say which is read.

@@ -141,17 +141,17 @@ class _Staged:
     """`data` written to a temporary file beside `path`'s target, not yet in its place."""
 
     def __init__(self, path: str, data: bytes) -> None:
-        self.path, self.data, self.temporary = path, data, None
-        # Through a symbolic link to the file it names, which is the file that gets replaced.
-        self.target = Path(os.path.realpath(path))
+        self.path, self.data, self.temporary, self.target = path, data, None, Path(path)
         try:
-            mode = self.target.stat().st_mode
+            mode = os.stat(path).st_mode
         except FileNotFoundError:
             mode = None
         if mode is not None and stat.S_ISDIR(mode):
             raise CommandError(f"cannot write {path}: Is a directory")
         if mode is not None and not stat.S_ISREG(mode):
-            return  # a device or a pipe cannot be replaced: it is written at commit
+            return  # a device or a pipe (/dev/stdout too) cannot be replaced: it is written at commit
+        # Through a symbolic link to the file it names, which is the file that gets replaced.
+        self.target = Path(os.path.realpath(path))
         if mode is None:  # a new file gets the permissions that open() would give it
             umask = os.umask(0)
             os.umask(umask)

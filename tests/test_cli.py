@@ -1,6 +1,7 @@
 """The command line, run as a user runs it: in a separate process, on small CSV files."""
 
 import csv
+import importlib.metadata
 import importlib.util
 import io
 import os
@@ -28,7 +29,6 @@ MODELS = {  # command: (options, the same computation in Python, CSV header)
                 lambda xs: velmora.forward_simulate(xs, 0.5, 0.05, 2.0, 3), "t,predicted,actual,mismatch"),
 }
 K = MODELS["kalman"][0]
-KALMAN = K.split()
 HAS_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
 CONSOLE_SCRIPT = shutil.which("velmora", path=os.path.dirname(sys.executable))
 
@@ -60,79 +60,118 @@ def test_each_model_writes_its_fields_every_bit_and_its_plot(command, tmp_path, 
 @pytest.mark.parametrize(
     "args, text",
     [([], "".join(f"{x!r}\n" for x in INPUT)), (["-"], column_csv(INPUT)),
-     (["in.csv"], "\ufeffobs\r\n" + "".join(f"{x!r}\r\n" for x in INPUT) + "\r\n"),
+     (["in.csv", "-o", "/dev/stdout"], "\ufeffobs\r\n" + "".join(f"{x!r}\r\n" for x in INPUT) + "\r\n"),
      (["in.csv", "--column", "obs"], "id,obs,note\n" + "".join(f"{i},{x!r},a b\n" for i, x in enumerate(INPUT)))],
-    ids=["stdin-without-header", "stdin-dash-with-header", "byte-order-mark-crlf-blank-line", "column"],
+    ids=["stdin-without-header", "stdin-dash-with-header", "byte-order-mark-crlf-blank-line-to-device", "column"],
 )
 def test_input_forms_give_the_same_rows(args, text, tmp_path):
     # The text is both in in.csv and on standard input; the arguments say which is read.
     (tmp_path / "in.csv").write_text(text, newline="")
-    result = run("kalman", *args, *KALMAN, stdin=text, cwd=tmp_path)
+    result = run("kalman", *args, *K.split(), stdin=text, cwd=tmp_path)
     assert (result.returncode, parse(result.stdout)[1]) == (0, MODELS["kalman"][1](INPUT)), result.stderr
 
 
-def test_output_file_and_single_delay(tmp_path):
-    result = run(*"discount --reward 10 --discount-factor 0.9 --delay 2.5 -o out.csv".split(), cwd=tmp_path)
-    assert result.returncode == 0 and result.stdout == ""
-    assert parse((tmp_path / "out.csv").read_text()) == ("delay,value", [(2.5, velmora.discounted_value(10.0, 2.5, 0.9))])
+@pytest.mark.parametrize("delay", [["--delay", "-2.5"], ["--delay", "-1E-3"], ["--del", "-Infinity"], ["--delay=-.5"],
+                                   ["--delay", "-nan"], ["--delay", "1.e+3"]])
+def test_negative_and_special_option_values(delay, assert_same):
+    result = run("discount", "--reward", "-10", "--discount-factor", "0.9", *delay)
+    assert result.returncode == 0, result.stderr
+    d = float(delay[-1].split("=")[-1])
+    assert_same(parse(result.stdout), ("delay,value", [(d, velmora.discounted_value(-10.0, d, 0.9))]))
+
+
+@pytest.mark.parametrize("name", ["data.csv", "link.csv"])
+def test_rewritten_output_keeps_its_mode_and_its_symlink(name, tmp_path):
+    target = tmp_path / "data.csv"
+    target.touch(mode=0o600)
+    (tmp_path / "link.csv").symlink_to(target)
+    result = run(*"discount --reward 1 --discount-factor 0.5 --delay 3 -o".split(), name, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert parse(target.read_text())[1] == [(3.0, velmora.discounted_value(1.0, 3.0, 0.5))]
+    assert (target.stat().st_mode & 0o777, sorted(os.listdir(tmp_path)), (tmp_path / "link.csv").is_symlink()) == (
+        0o600, ["data.csv", "link.csv"], True)
 
 
 def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
     # Hiding matplotlib from the import system makes this run as if it were not installed.
     code = "import sys; sys.modules['matplotlib'] = None; from velmora.cli import main; sys.exit(main(sys.argv[1:]))"
-    result = run("kalman", *KALMAN, "--plot", "p.png", "-o", "out.csv", stdin="1\n",
+    result = run("kalman", *K.split(), "--plot", "p.png", "-o", "out.csv", stdin="1\n",
                  cwd=tmp_path, launcher=(sys.executable, "-c", code))
     assert result.returncode == 1 and list(tmp_path.iterdir()) == []
     assert "pip install 'velmora[plot]'" in result.stderr and "Traceback" not in result.stderr
 
 
+NEEDS_MATPLOTLIB = pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is not installed")
+
+
 @pytest.mark.parametrize(
     "args, content, status, message",
     [
-        ("kalman --initial-mean 0 --initial-var 1 --process-noise abc --obs-noise 1", "1\n", 2,
-         "argument --process-noise: 'abc' is not a number"),
+        (f"kalman {K} --process-noise abc", "1\n", 2, "argument --process-noise: 'abc' is not a number"),
         ("kalman --initial-mean 0 --initial-var 1 --process-noise 0", "1\n", 2, "required: --obs-noise"),
         ("td --initial-value 0 --learning-rate 0.3 --discount-factor 0.9 --rpe-noise-std 0 --seed -1", "1\n", 2,
          "argument --seed: -1 is outside 0 to 2**64-1"),
         (f"kalman {K} missing.csv", None, 1, "cannot read missing.csv: No such file or directory"),
         (f"kalman {K}", b"obs\n\xff\n", 1, "cannot read in.csv: it is not UTF-8 text"),
         (f"kalman {K}", "obs\n1.5\n\n2,5\n", 1, "in.csv line 4: 2 cells where one column was expected"),
-        (f"kalman {K}", "obs\n1.5\n2.x\n", 1, "in.csv line 3, column 1 (obs): '2.x' is not a number"),
-        (f"kalman {K} --column b", "a,b\n1,2\n3,\n", 1, "in.csv line 3, column 2 (b): '' is not a number"),
+        (f"kalman {K}", "obs\n1.5\n1_000\n", 1, "in.csv line 3, column 1 (obs): '1_000' is not a number"),
+        (f"kalman {K} --column b", "a,b\n1, 2\n3,\n", 1, "in.csv line 2, column 2 (b): ' 2' is not a number"),
         (f"kalman {K} --column c", "a,b\n1,2\n", 1, "in.csv has no column 'c'"),
         (f"kalman {K}", "a,b\n1,2\n", 1, "in.csv has 2 columns on line 1: choose one with --column NAME"),
         (f"kalman {K}", "", 1, "in.csv is empty"),
         (f"kalman {K}", "obs\n\n", 1, "in.csv holds a header line but no numbers"),
-        ("kalman --initial-mean 0 --initial-var 1 --process-noise -1 --obs-noise 1", "1\n", 1,
-         "invalid parameter 'process_noise': -1 (must be finite and non-negative)"),
+        (f"kalman {K} --process-noise -1", "1\n", 1, "invalid parameter 'process_noise': -1 (must be finite"),
         ("forward --update-rate 0.5 --injury-noise-std 0 --sensory-gain 1 --seed 0", "1\ninf\n", 1,
          "numerical divergence in forward_model::simulate estimate"),
-        ("discount --reward 1 --discount-factor 0.5 --delay 1", "1\n", 1, "either --delay or a file"),
-        pytest.param(f"kalman {K} --plot p.xyz", "1\n", 1, "cannot draw a .xyz file",
-                     marks=pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is not installed")),
+        ("discount --reward 1 --discount-factor 0.5 --delay 1", "1\n", 1, "either --delay or an input file"),
+        (f"kalman {K} -o no/such/out.csv", "1\n", 1, "cannot write no/such/out.csv: No such file or directory"),
+        (f"kalman {K} --plot dir/../out.csv", "1\n", 1, "--output and --plot name the same file"),
+        pytest.param(f"kalman {K} --plot p.xyz", "1\n", 1, "cannot draw a .xyz file", marks=NEEDS_MATPLOTLIB),
+        pytest.param(f"kalman {K} --plot dir", "1\n", 1, "cannot write dir: Is a directory", marks=NEEDS_MATPLOTLIB),
+        pytest.param(f"kalman {K} --plot no/p.png", "1\n", 1, "cannot write no/p.png", marks=NEEDS_MATPLOTLIB),
     ],
 )
-def test_errors_end_in_one_line_and_write_nothing(args, content, status, message, tmp_path):
-    args = args.split()
+def test_errors_end_in_one_line_and_leave_the_files_alone(args, content, status, message, tmp_path):
+    command, *args = args.split()
+    (tmp_path / "dir").mkdir()
+    (tmp_path / "out.csv").write_text("old\n")
     if content is not None:
         (tmp_path / "in.csv").write_bytes(content if isinstance(content, bytes) else content.encode())
-        args = [*args, "in.csv"]
-    result = run(*args, "-o", "out.csv", cwd=tmp_path)
-    assert (result.returncode, result.stdout, (tmp_path / "out.csv").exists()) == (status, "", False)
+        args.append("in.csv")
+    before = sorted(tmp_path.rglob("*"))
+    result = run(command, "-o", "out.csv", *args, cwd=tmp_path)  # a later -o wins
+    assert (result.returncode, result.stdout, (tmp_path / "out.csv").read_text()) == (status, "", "old\n")
+    assert sorted(tmp_path.rglob("*")) == before
     assert result.stderr.count("\n") == 1 and message in result.stderr, result.stderr
 
 
-def test_unwritable_output_leaves_no_file(tmp_path):
-    result = run("kalman", *KALMAN, "-o", "no/such/dir/out.csv", stdin="1\n", cwd=tmp_path)
-    assert (result.returncode, list(tmp_path.iterdir())) == (1, [])
-    assert result.stderr == "velmora kalman: cannot write no/such/dir/out.csv: No such file or directory\n"
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs a POSIX shell and /dev/full")
+@pytest.mark.parametrize(
+    "command, redirect, message",
+    [(f"kalman {K}", "<&-", "cannot read standard input: it is closed"),
+     (f"kalman {K} in.csv", ">&-", "cannot write standard output: it is closed"),
+     ("demo", ">&-", "cannot write standard output: it is closed"),
+     pytest.param(f"kalman {K} in.csv --plot p.png", ">/dev/full",
+                  "cannot write standard output: No space left on device", marks=NEEDS_MATPLOTLIB),
+     ("demo", ">/dev/full", "cannot write standard output: No space left on device"),
+     (f"kalman {K}", "</dev/zero", "standard input line 1 is longer than 1048576 characters")],
+)
+def test_closed_full_or_endless_standard_streams_end_in_one_line(command, redirect, message, tmp_path):
+    (tmp_path / "in.csv").write_text("1\n")
+    result = subprocess.run(f'"{sys.executable}" -m velmora {command} {redirect}', shell=True, cwd=tmp_path,
+                            capture_output=True, text=True)
+    # The whole of standard error: no traceback, not even one at exit from flushing standard output;
+    # and no picture either.
+    expected = (1, f"velmora {command.split()[0]}: {message}\n", ["in.csv"])
+    assert (result.returncode, result.stderr, os.listdir(tmp_path)) == expected
 
 
 @pytest.mark.parametrize("launcher", [(sys.executable, "-m", "velmora"), (CONSOLE_SCRIPT,)],
                          ids=["python-m", "console-script"])
-def test_demo_runs_every_model(launcher):
+def test_demo_runs_every_model_and_version_names_the_release(launcher):
     if launcher == (None,):
         pytest.skip("the velmora console script is not installed beside this Python")
     result = run("demo", launcher=launcher)
     assert result.returncode == 0 and all(name in result.stdout for name in velmora.__all__ if name[0].islower()), (
         result.stderr + result.stdout)
+    assert run("--version", launcher=launcher).stdout == f"velmora {importlib.metadata.version('velmora')}\n"

@@ -6,6 +6,7 @@ its five functions and its exception classes.
 
 import copyreg
 from collections.abc import Callable
+from importlib.metadata import version
 from typing import Any
 
 from velmora import _core
@@ -21,6 +22,8 @@ from velmora._core import (
     kalman_run,
     td_learn_sequence,
 )
+
+__version__ = version("velmora")
 
 __all__ = [
     "VelmoraException",

@@ -1,0 +1,207 @@
+"""Reading a column of numbers from CSV and writing rows and files for the command line."""
+
+from __future__ import annotations
+
+import csv
+import io
+import os
+import re
+import stat
+import sys
+import tempfile
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from pathlib import Path
+from typing import IO, Any, TypeVar
+
+# No real CSV line comes near this; input without line breaks (a binary file, /dev/zero) is
+# stopped here instead of being held in memory whole.
+MAX_LINE = 1 << 20
+
+# Decimal floating-point text and the special values as float() spells them, and nothing else:
+# float() also takes "1_000", surrounding white space and non-ASCII digits.
+_NUMBER = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)", re.IGNORECASE)
+
+Row = tuple[float, ...]
+T = TypeVar("T")
+
+
+class CommandError(Exception):
+    """A failure that ends the command with a one-line message and exit status 1."""
+
+
+def parse_number(text: str) -> float:
+    if not _NUMBER.fullmatch(text):
+        raise ValueError(f"{text!r} is not a number")
+    return float(text)
+
+
+def _is_number(text: str) -> bool:
+    return _NUMBER.fullmatch(text) is not None
+
+
+def _lines(stream: IO[str], name: str) -> Iterator[str]:
+    number = 0
+    while line := stream.readline(MAX_LINE + 1):
+        number += 1
+        if len(line) > MAX_LINE and not line.endswith(("\n", "\r")):
+            raise CommandError(f"{name} line {number} is longer than {MAX_LINE} characters")
+        yield line
+
+
+def _parse_column(stream: IO[str], name: str, column: str | None) -> list[float]:
+    reader = csv.reader(_lines(stream, name))
+    rows = ((reader.line_num, cells) for cells in reader if any(cell.strip() for cell in cells))
+    first = next(rows, None)
+    if first is None:
+        raise CommandError(f"{name} is empty: there are no numbers to read")
+    line, cells = first
+    pending: list[tuple[int, list[str]]] = []
+    if column is None:
+        if len(cells) != 1:
+            raise CommandError(f"{name} has {len(cells)} columns on line {line}: choose one with --column NAME")
+        index, label = 0, ""
+        if _is_number(cells[0]):
+            pending.append(first)
+        else:
+            label = f" ({cells[0].strip()})"
+    else:
+        header = [cell.strip() for cell in cells]
+        if column not in header:
+            raise CommandError(f"{name} has no column {column!r}; its first line reads: {','.join(header)}")
+        index, label = header.index(column), f" ({column})"
+
+    values: list[float] = []
+    for line, cells in (*pending, *rows):
+        if column is None and len(cells) != 1:
+            raise CommandError(f"{name} line {line}: {len(cells)} cells where one column was expected")
+        if index >= len(cells):
+            raise CommandError(f"{name} line {line}: no cell in column {index + 1}{label}")
+        try:
+            values.append(parse_number(cells[index]))
+        except ValueError as error:
+            raise CommandError(f"{name} line {line}, column {index + 1}{label}: {error}") from None
+    if not values:
+        raise CommandError(f"{name} holds a header line but no numbers")
+    return values
+
+
+def read_column(source: str, column: str | None) -> list[float]:
+    """The numbers of one CSV column; `source` is a path or "-" for standard input."""
+    name = "standard input" if source == "-" else source
+    try:
+        # utf-8-sig: spreadsheet programs often put a byte-order mark before the header.
+        if source == "-":
+            if sys.stdin is None:  # started with standard input closed
+                raise CommandError("cannot read standard input: it is closed")
+            if sys.stdin.isatty():
+                print("reading numbers from standard input (end with Ctrl-D)", file=sys.stderr)
+            stream = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
+            return _parse_column(stream, name, column)
+        with open(source, encoding="utf-8-sig", newline="") as stream:
+            return _parse_column(stream, name, column)
+    except OSError as error:
+        raise CommandError(f"cannot read {name}: {error.strerror or error}") from None
+    except UnicodeDecodeError:
+        raise CommandError(f"cannot read {name}: it is not UTF-8 text") from None
+    except csv.Error as error:
+        raise CommandError(f"cannot read {name}: {error}") from None
+
+
+def to_csv(fields: Sequence[str], rows: Iterable[Row]) -> bytes:
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    writer.writerow(fields)
+    # repr gives the shortest text that reads back as the same double.
+    writer.writerows([repr(x) for x in row] for row in rows)
+    return buffer.getvalue().encode()
+
+
+def write_stdout(data: bytes) -> None:
+    """Write `data` to standard output; a broken pipe is left to the caller, which stops quietly."""
+    if sys.stdout is None:  # started with standard output closed
+        raise CommandError("cannot write standard output: it is closed")
+    try:
+        sys.stdout.buffer.write(data)
+        sys.stdout.flush()
+    except OSError as error:
+        # What is still buffered would fail again, with a traceback, when Python flushes at exit.
+        silence_stdout()
+        if isinstance(error, BrokenPipeError):
+            raise
+        raise CommandError(f"cannot write standard output: {error.strerror or error}") from None
+
+
+def silence_stdout() -> None:
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+class _Staged:
+    """`data` written to a temporary file beside `path`'s target, not yet in its place."""
+
+    def __init__(self, path: str, data: bytes) -> None:
+        self.path, self.data, self.temporary, self.target = path, data, None, Path(path)
+        try:
+            mode = os.stat(path).st_mode
+        except FileNotFoundError:
+            mode = None
+        if mode is not None and stat.S_ISDIR(mode):
+            raise CommandError(f"cannot write {path}: Is a directory")
+        if mode is not None and not stat.S_ISREG(mode):
+            return  # a device or a pipe (/dev/stdout too) cannot be replaced: it is written at commit
+        # Through a symbolic link to the file it names, which is the file that gets replaced.
+        self.target = Path(os.path.realpath(path))
+        if mode is None:  # a new file gets the permissions that open() would give it
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        descriptor, self.temporary = tempfile.mkstemp(prefix=f".{self.target.name}.", suffix=".tmp",
+                                                      dir=self.target.parent)
+        try:
+            with open(descriptor, "wb") as stream:
+                os.fchmod(stream.fileno(), stat.S_IMODE(mode))
+                stream.write(data)
+        except BaseException:
+            self.discard()
+            raise
+
+    def commit(self) -> None:
+        if self.temporary is None:
+            with open(self.target, "wb") as stream:
+                stream.write(self.data)
+        else:
+            os.replace(self.temporary, self.target)
+            self.temporary = None
+
+    def discard(self) -> None:
+        if self.temporary is not None:
+            Path(self.temporary).unlink(missing_ok=True)
+            self.temporary = None
+
+
+def write_files(files: Sequence[tuple[str, bytes]], standard_output: bytes | None = None) -> None:
+    """Write each (path, data) whole, or none of them if any cannot be written.
+
+    `standard_output` is written once every file has been staged and before any is put in place,
+    so that a failure on either side leaves the other unwritten. An existing file keeps its
+    permissions, and a symbolic link keeps pointing at its target.
+    """
+    staged: list[_Staged] = []
+    try:
+        for path, data in files:
+            staged.append(_attempt(path, _Staged, path, data))
+        if standard_output is not None:
+            write_stdout(standard_output)  # a broken pipe goes on to the caller, which stops quietly
+        for item in staged:
+            _attempt(item.path, item.commit)
+    finally:
+        for item in staged:
+            item.discard()
+
+
+def _attempt(path: str, action: Callable[..., T], *args: Any) -> T:
+    try:
+        return action(*args)
+    except OSError as error:
+        raise CommandError(f"cannot write {path}: {error.strerror or error}") from None

@@ -6,7 +6,7 @@ its five functions and its exception classes.
 
 import copyreg
 from collections.abc import Callable
-from importlib.metadata import version
+from importlib.metadata import PackageNotFoundError, version
 from typing import Any
 
 from velmora import _core
@@ -23,7 +23,10 @@ from velmora._core import (
     td_learn_sequence,
 )
 
-__version__ = version("velmora")
+try:
+    __version__ = version("velmora")
+except PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = [
     "VelmoraException",

@@ -1,4 +1,5 @@
 // One-dimensional Kalman filter in precision form, with an optional cap on the prior precision.
+// Written over a scalar type T: double is the exact path; a Dual also carries derivatives.
 #pragma once
 
 #include <cstddef>
@@ -11,82 +12,93 @@
 
 namespace velmora::kalman {
 
-// Posterior after one observation; a plain record of doubles in tuple order.
-struct Row {
-    double mean;
-    double var;
+// Posterior after one observation; a plain record in tuple order.
+template <class T>
+struct RowT {
+    T mean;
+    T var;
 };
+using Row = RowT<double>;
 
-struct Settings {
-    double initial_mean;
-    double initial_var;
-    double process_noise;
-    double obs_noise;
-    std::optional<double> prior_precision_cap;
+template <class T>
+struct SettingsT {
+    T initial_mean;
+    T initial_var;
+    T process_noise;
+    T obs_noise;
+    std::optional<T> prior_precision_cap;
 };
+using Settings = SettingsT<double>;
 
 // The running filter: posterior of the last step and the constants of the run.
+template <class T>
 struct Filter {
-    double mean;
-    double var;
-    double obs_precision;
-    Settings settings;
+    T mean;
+    T var;
+    T obs_precision;
+    SettingsT<T> settings;
 };
 
-// What a step tells besides its row: the prior precision it used (after floor and cap) and the
-// observation's deviation from the previous posterior mean, which the likelihood needs.
-struct Step {
-    Row row;
-    double prior_precision;
-    double innovation;
-    double obs_precision;
+// What a step tells besides its row: the prior mean and precision it used (after floor and cap)
+// and the observation's deviation from that mean, which the likelihoods need.
+template <class T>
+struct StepT {
+    RowT<T> row;
+    T prior_mean;
+    T prior_precision;
+    T innovation;
+    T obs_precision;
 };
+using Step = StepT<double>;
 
-inline Filter start(const Settings& s) {
+template <class T>
+Filter<T> start(const SettingsT<T>& s) {
     return {s.initial_mean, max_num(s.initial_var, VARIANCE_FLOOR), 1.0 / max_num(s.obs_noise, VARIANCE_FLOOR), s};
 }
 
 // One prediction and update. On error the filter is left as it was.
-inline Result<Step> step(Filter& f, double y) {
-    const Settings& s = f.settings;
+template <class T>
+Result<StepT<T>> step(Filter<T>& f, double y) {
+    const SettingsT<T>& s = f.settings;
     // The parameter checks look only at constants, but they keep their place in the step so that
     // the first observation's finiteness is judged between them.
-    if (auto ok = rule::finite_non_negative.check("process_noise", s.process_noise); !ok)
+    if (auto ok = rule::finite_non_negative.check("process_noise", value_of(s.process_noise)); !ok)
         return std::unexpected(std::move(ok.error()));
-    const double predicted_var = max_num(f.var + s.process_noise, VARIANCE_FLOOR);
+    const T predicted_var = max_num(f.var + s.process_noise, VARIANCE_FLOOR);
 
     if (auto ok = rule::finite.check("observation", y); !ok) return std::unexpected(std::move(ok.error()));
-    if (auto ok = rule::finite_non_negative.check("obs_noise", s.obs_noise); !ok)
+    if (auto ok = rule::finite_non_negative.check("obs_noise", value_of(s.obs_noise)); !ok)
         return std::unexpected(std::move(ok.error()));
     if (s.prior_precision_cap)
-        if (auto ok = rule::finite_positive.check("prior_precision_cap", *s.prior_precision_cap); !ok)
+        if (auto ok = rule::finite_positive.check("prior_precision_cap", value_of(*s.prior_precision_cap)); !ok)
             return std::unexpected(std::move(ok.error()));
 
-    double prior_precision = 1.0 / predicted_var;
+    T prior_precision = 1.0 / predicted_var;
     if (s.prior_precision_cap) prior_precision = min_num(prior_precision, *s.prior_precision_cap);
 
-    const double posterior_precision = f.obs_precision + prior_precision;
-    if (!is_finite_positive(posterior_precision))
+    const T posterior_precision = f.obs_precision + prior_precision;
+    if (!is_finite_positive(value_of(posterior_precision)))
         return std::unexpected(VelmoraError::numerical_divergence("kalman::update posterior precision"));
 
-    const double weighted_obs = f.obs_precision * y;
-    const double weighted_prior = prior_precision * f.mean;
-    const double new_mean = (weighted_obs + weighted_prior) / posterior_precision;
-    if (!is_finite(new_mean))
+    const T weighted_obs = f.obs_precision * y;
+    const T weighted_prior = prior_precision * f.mean;
+    const T new_mean = (weighted_obs + weighted_prior) / posterior_precision;
+    if (!is_finite(value_of(new_mean)))
         return std::unexpected(VelmoraError::numerical_divergence("kalman::update posterior mean"));
 
-    const double innovation = y - f.mean;
+    const T prior_mean = f.mean;
+    const T innovation = y - f.mean;
     f.mean = new_mean;
     f.var = max_num(1.0 / posterior_precision, VARIANCE_FLOOR);
-    return Step{{f.mean, f.var}, prior_precision, innovation, f.obs_precision};
+    return StepT<T>{{f.mean, f.var}, prior_mean, prior_precision, innovation, f.obs_precision};
 }
 
 // The filter over a sequence, each step handed to `sink(index, step)`; the one loop that every
 // binding runs. An empty sequence is returned before anything is checked.
-template <class Sink>
-Result<Flow> run_into(const Settings& settings, std::span<const double> observations, Sink&& sink) {
+template <class T, class Sink>
+Result<Flow> run_into(const SettingsT<T>& settings, std::span<const double> observations, Sink&& sink) {
     if (observations.empty()) return Flow::go_on;
-    Filter filter = start(settings);
+    Filter<T> filter = start(settings);
     for (std::size_t i = 0; i < observations.size(); ++i) {
         auto s = step(filter, observations[i]);
         if (!s) return std::unexpected(std::move(s.error()));

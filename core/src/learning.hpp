@@ -12,34 +12,41 @@
 
 namespace velmora::learning {
 
-struct Settings {
-    double initial_value;
-    double learning_rate;
+// Written over a scalar type T for the value and the rate: double is the exact path; a Dual also
+// carries derivatives. The noise is data, drawn as doubles.
+template <class T>
+struct SettingsT {
+    T initial_value;
+    T learning_rate;
     double rpe_noise_std;
     std::uint64_t seed;
 };
+using Settings = SettingsT<double>;
 
 // The running estimate; with noise, every prediction error takes the next deviate of its generator.
+template <class T>
 struct Learner {
-    double value;
-    double learning_rate;
+    T value;
+    T learning_rate;
     bool noisy;
     Normal noise;
     SeededRng rng;
 };
 
 // The checks of a run, made once before its first reward.
-inline Result<Learner> start(const Settings& s) {
+template <class T>
+Result<Learner<T>> start(const SettingsT<T>& s) {
     SeededRng rng = SeededRng::from_seed(s.seed);
-    if (auto ok = rule::unit_interval.check("learning_rate", s.learning_rate); !ok)
+    if (auto ok = rule::unit_interval.check("learning_rate", value_of(s.learning_rate)); !ok)
         return std::unexpected(std::move(ok.error()));
     if (auto ok = rule::finite_non_negative.check("rpe_noise_std", s.rpe_noise_std); !ok)
         return std::unexpected(std::move(ok.error()));
-    return Learner{s.initial_value, s.learning_rate, s.rpe_noise_std > 0.0, Normal{0.0, s.rpe_noise_std}, rng};
+    return Learner<T>{s.initial_value, s.learning_rate, s.rpe_noise_std > 0.0, Normal{0.0, s.rpe_noise_std}, rng};
 }
 
 // The value after one reward. Without noise nothing is drawn, so the seed has no effect.
-inline double step(Learner& l, double reward) {
+template <class T>
+T step(Learner<T>& l, double reward) {
     if (l.noisy) {
         const double e = l.noise.sample(l.rng);
         l.value = l.value + (((reward - l.value) + e) * l.learning_rate);
@@ -51,8 +58,8 @@ inline double step(Learner& l, double reward) {
 
 // The value after each reward, handed to `sink(index, value)`. An empty reward sequence is
 // returned as is, before any parameter is checked.
-template <class Sink>
-Result<Flow> td_into(const Settings& settings, std::span<const double> rewards, Sink&& sink) {
+template <class T, class Sink>
+Result<Flow> td_into(const SettingsT<T>& settings, std::span<const double> rewards, Sink&& sink) {
     if (rewards.empty()) return Flow::go_on;
     auto learner = start(settings);
     if (!learner) return std::unexpected(std::move(learner.error()));

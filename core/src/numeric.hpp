@@ -3,7 +3,9 @@
 
 #include <cmath>
 #include <string_view>
+#include <type_traits>
 
+#include "dual.hpp"
 #include "error.hpp"
 
 namespace velmora {
@@ -13,19 +15,36 @@ inline constexpr double VARIANCE_FLOOR = 1e-6;
 
 // Maximum that ignores a NaN operand (two NaNs give NaN) and prefers +0.0 over -0.0.
 // A single comparison would pass a NaN through, and std::fmax leaves the sign of zero open.
-inline double max_num(double a, double b) {
-    if (std::isnan(a)) return b;
-    if (std::isnan(b)) return a;
-    if (a == b) return std::signbit(a) ? b : a;
-    return a > b ? a : b;
+// Over a scalar type with derivatives it picks by value and keeps the chosen operand's derivative.
+template <class T>
+T max_num(const T& a, const T& b) {
+    const double x = value_of(a), y = value_of(b);
+    if (std::isnan(x)) return b;
+    if (std::isnan(y)) return a;
+    if (x == y) return std::signbit(x) ? b : a;
+    return x > y ? a : b;
 }
 
 // Minimum with the same NaN rule; of +0.0 and -0.0 it gives -0.0.
-inline double min_num(double a, double b) {
-    if (std::isnan(a)) return b;
-    if (std::isnan(b)) return a;
-    if (a == b) return std::signbit(a) ? a : b;
-    return a < b ? a : b;
+template <class T>
+T min_num(const T& a, const T& b) {
+    const double x = value_of(a), y = value_of(b);
+    if (std::isnan(x)) return b;
+    if (std::isnan(y)) return a;
+    if (x == y) return std::signbit(x) ? a : b;
+    return x < y ? a : b;
+}
+
+// Against a constant (a floor), for the scalar types other than double.
+template <class T>
+    requires(!std::is_same_v<T, double>)
+T max_num(const T& a, double b) {
+    return max_num(a, T(b));
+}
+template <class T>
+    requires(!std::is_same_v<T, double>)
+T min_num(const T& a, double b) {
+    return min_num(a, T(b));
 }
 
 inline bool is_finite(double x) { return std::isfinite(x); }

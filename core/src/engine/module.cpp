@@ -4,10 +4,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <numeric>
@@ -18,6 +21,7 @@
 #include "../python/convert.hpp"
 #include "../python/entry.hpp"
 #include "batch.hpp"
+#include "objective.hpp"
 
 namespace velmora::py {
 
@@ -228,6 +232,70 @@ PyResult<Object> run(PyObject* args, PyObject* kwargs) {
     return result;
 }
 
+// objective(model, response, inputs, responses | None, params, free, gradient, has_cap) -> nll
+// The negative log-likelihood at natural parameter values and its derivatives with respect to
+// params[free]; inf (and a zero gradient) where the model fails at those values, so that an
+// optimiser treats the point as infeasible.
+PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
+    const char *model_name = nullptr, *response = nullptr;
+    PyObject *inputs_obj, *responses_obj, *params_obj, *free_obj, *gradient_obj;
+    int has_cap = 0;
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "ssOOOOOp", &model_name, &response, &inputs_obj,
+                                                  &responses_obj, &params_obj, &free_obj, &gradient_obj, &has_cap))
+        return failed();
+    auto model = model_named(model_name);
+    if (!model) return std::unexpected(model.error());
+    const std::string_view kind(response);
+    const bool self_fit = kind == "observations";
+    if (!self_fit && kind != "gaussian") return value_error("response must be 'observations' or 'gaussian'");
+    if (*model == engine::Model::forward || (self_fit && *model == engine::Model::td))
+        return value_error("this model has no likelihood of that kind");
+    auto inputs = Buffer::get(inputs_obj, "inputs", 'f', false);
+    if (!inputs) return std::unexpected(inputs.error());
+    std::optional<Buffer> responses;
+    if (responses_obj != Py_None) {
+        auto held = Buffer::get(responses_obj, "responses", 'f', false);
+        if (!held) return std::unexpected(held.error());
+        responses.emplace(std::move(*held));
+    }
+    auto params = Buffer::get(params_obj, "params", 'f', false);
+    if (!params) return std::unexpected(params.error());
+    auto free = Buffer::get(free_obj, "free", 'i', false);
+    if (!free) return std::unexpected(free.error());
+    auto gradient = Buffer::get(gradient_obj, "gradient", 'f', true);
+    if (!gradient) return std::unexpected(gradient.error());
+
+    const std::size_t k = engine::likelihood_param_count(*model, self_fit, has_cap != 0);
+    if (params->count() != k) return value_error("params has the wrong length for this model");
+    if (self_fit == responses.has_value() || (responses && responses->count() != inputs->count()))
+        return value_error("responses must be None for 'observations' and match the inputs otherwise");
+    if (free->count() > engine::max_free || gradient->count() != free->count())
+        return value_error("free and gradient must have the same length, at most 8");
+    std::array<std::size_t, engine::max_free> indices{};
+    for (std::size_t j = 0; j < free->count(); ++j) {
+        const std::int64_t i = free->data<const std::int64_t>()[j];
+        if (i < 0 || static_cast<std::size_t>(i) >= k) return value_error("free index out of range");
+        indices[j] = static_cast<std::size_t>(i);
+    }
+
+    const engine::Likelihood spec{*model, self_fit, has_cap != 0, {inputs->data<const double>(), inputs->count()},
+                                  responses ? std::span<const double>(responses->data<const double>(), responses->count())
+                                            : std::span<const double>(),
+                                  {params->data<const double>(), k}};
+    const std::span<double> grad(gradient->data<double>(), gradient->count());
+    Result<double> nll = 0.0;
+    {
+        // One participant's pass is short; other threads (a thread-pool study) run meanwhile.
+        Unlocked unlocked;
+        nll = engine::negative_log_likelihood(spec, {indices.data(), free->count()}, grad);
+    }
+    if (!nll) {
+        std::fill(grad.begin(), grad.end(), 0.0);
+        return build_float(std::numeric_limits<double>::infinity());
+    }
+    return build_float(*nll);
+}
+
 // normal(out, seed, loc, scale): fills `out` with the seeded stream, answering Ctrl-C between blocks.
 PyResult<Object> normal(PyObject* args, PyObject* kwargs) {
     PyObject *out_obj, *seed_obj;
@@ -301,6 +369,7 @@ PyResult<Object> as_doubles(PyObject* args, PyObject* kwargs) {
 
 PyMethodDef methods[] = {
     method<run>("run", "Run a model over a batch of subjects (internal; see velmora.arrays)."),
+    method<objective>("objective", "Negative log-likelihood and its gradient for a fit (internal)."),
     method<normal>("normal", "Fill a float64 buffer with seeded normal deviates (internal)."),
     method<seeds>("seeds", "Fill a uint64 buffer with seeds derived from one (internal)."),
     method<as_double>("as_double", "Convert as the list functions convert a number (internal)."),

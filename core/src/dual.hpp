@@ -1,0 +1,75 @@
+// Forward-mode derivatives: a value with its partial derivatives with respect to up to N inputs.
+// The models are written once over a scalar type; with double they are the exact path, with Dual
+// they also carry the derivatives that parameter fitting needs. A floor or clamp that selects its
+// constant passes on a zero derivative, as the function it computes has.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+
+namespace velmora {
+
+template <std::size_t N>
+struct Dual {
+    double v = 0.0;
+    std::array<double, N> d{};
+
+    Dual() = default;
+    Dual(double value) : v(value) {}  // NOLINT: constants convert implicitly, with zero derivative
+
+    static Dual variable(double value, std::size_t k) {
+        Dual x(value);
+        x.d[k] = 1.0;
+        return x;
+    }
+};
+
+inline double value_of(double x) { return x; }
+template <std::size_t N>
+double value_of(const Dual<N>& x) {
+    return x.v;
+}
+
+template <std::size_t N>
+Dual<N> operator+(const Dual<N>& a, const Dual<N>& b) {
+    Dual<N> r(a.v + b.v);
+    for (std::size_t k = 0; k < N; ++k) r.d[k] = a.d[k] + b.d[k];
+    return r;
+}
+template <std::size_t N>
+Dual<N> operator-(const Dual<N>& a, const Dual<N>& b) {
+    Dual<N> r(a.v - b.v);
+    for (std::size_t k = 0; k < N; ++k) r.d[k] = a.d[k] - b.d[k];
+    return r;
+}
+template <std::size_t N>
+Dual<N> operator*(const Dual<N>& a, const Dual<N>& b) {
+    Dual<N> r(a.v * b.v);
+    for (std::size_t k = 0; k < N; ++k) r.d[k] = a.d[k] * b.v + a.v * b.d[k];
+    return r;
+}
+template <std::size_t N>
+Dual<N> operator/(const Dual<N>& a, const Dual<N>& b) {
+    Dual<N> r(a.v / b.v);
+    for (std::size_t k = 0; k < N; ++k) r.d[k] = (a.d[k] - r.v * b.d[k]) / b.v;
+    return r;
+}
+template <std::size_t N> Dual<N> operator+(const Dual<N>& a, double b) { return a + Dual<N>(b); }
+template <std::size_t N> Dual<N> operator+(double a, const Dual<N>& b) { return Dual<N>(a) + b; }
+template <std::size_t N> Dual<N> operator-(const Dual<N>& a, double b) { return a - Dual<N>(b); }
+template <std::size_t N> Dual<N> operator-(double a, const Dual<N>& b) { return Dual<N>(a) - b; }
+template <std::size_t N> Dual<N> operator*(const Dual<N>& a, double b) { return a * Dual<N>(b); }
+template <std::size_t N> Dual<N> operator*(double a, const Dual<N>& b) { return Dual<N>(a) * b; }
+template <std::size_t N> Dual<N> operator/(const Dual<N>& a, double b) { return a / Dual<N>(b); }
+template <std::size_t N> Dual<N> operator/(double a, const Dual<N>& b) { return Dual<N>(a) / b; }
+
+template <std::size_t N>
+Dual<N> log(const Dual<N>& a) {
+    Dual<N> r(std::log(a.v));
+    for (std::size_t k = 0; k < N; ++k) r.d[k] = a.d[k] / a.v;
+    return r;
+}
+inline double log(double a) { return std::log(a); }
+
+}  // namespace velmora

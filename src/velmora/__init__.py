@@ -23,6 +23,8 @@ from velmora._core import (
     td_learn_sequence,
 )
 
+from velmora.study import compare, fit_many, simulate_many
+
 try:
     __version__ = version("velmora")
 except PackageNotFoundError:  # imported from a source tree that was never installed
@@ -39,6 +41,9 @@ __all__ = [
     "td_learn_sequence",
     "discounted_value",
     "forward_simulate",
+    "fit_many",
+    "simulate_many",
+    "compare",
 ]
 
 

@@ -1,0 +1,514 @@
+"""Whole studies: fit many participants from a long table, simulate one, compare models.
+
+``fit_many`` splits a long-format DataFrame (one row per trial) by participant, fits each with
+:func:`velmora.fit` on any ``concurrent.futures.Executor`` (every core by default, or a Dask cluster
+through ``distributed.Client.get_executor()``) and returns one row per participant. A participant
+whose data or fit fails gets an error message in its row; no failure stops the batch. Each
+participant's seed is derived from the fit's seed and the participant's key alone, so the results
+do not depend on the order of the participants or on where they ran.
+
+``simulate_many`` writes the table that ``fit_many`` reads from a table of true parameters, and
+``compare`` puts the fits of several models side by side (summed evidence, each participant's
+best model, random-effects Bayesian model selection).
+"""
+
+from __future__ import annotations
+
+import hashlib
+import math
+import os
+import sys
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+if TYPE_CHECKING:
+    import pandas
+
+__all__ = ["fit_many", "simulate_many", "compare", "Comparison", "SerialExecutor", "participant_seed"]
+
+# Columns of a fit_many result other than the estimates and their standard errors.
+RESULT_COLUMNS = ("nll", "lme", "aic", "bic", "n_trials", "converged", "message", "error")
+SE_PREFIX = "se_"
+SEED_LIMIT = 2**63  # what every seed consumer (NumPy, SciPy, the core) accepts
+
+
+def participant_seed(seed: int, key: object) -> int:
+    """A seed fixed by the study's seed and the participant's key alone.
+
+    A keyed digest of ``repr`` of the key (NumPy scalars as the Python numbers they hold, so that
+    a key reads the same whether it came from a table or a list); Python's own ``hash`` is salted
+    per process and would differ between workers.
+    """
+    if isinstance(key, np.generic):
+        key = key.item()
+    digest = hashlib.blake2b(repr(key).encode(), digest_size=8, key=int(seed).to_bytes(16, "little", signed=True))
+    return int.from_bytes(digest.digest(), "little") % SEED_LIMIT
+
+
+class SerialExecutor(Executor):
+    """Runs each task at submission, in the calling thread: the reference for any other executor."""
+
+    def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Future[Any]:
+        future: Future[Any] = Future()
+        try:
+            future.set_result(fn(*args, **kwargs))
+        except BaseException as error:  # delivered through the future, as any executor does
+            future.set_exception(error)
+        return future
+
+
+# ---------------------------------------------------------------------------------------------
+# Fitting many participants
+
+
+@dataclass
+class _Participant:
+    key: Any
+    inputs: np.ndarray | None
+    responses: np.ndarray | None
+    seed: int
+    error: str | None = None
+
+
+def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, Any]) -> list[dict[str, Any]]:
+    """Fit each participant of a chunk; runs in a worker, so it only imports what it needs."""
+    from velmora.fitting import fit
+
+    rows = []
+    for p in participants:
+        if p.error is not None:
+            rows.append({"error": p.error})
+            continue
+        try:
+            result = fit(model, p.inputs, p.responses, seed=p.seed, **options)
+        except Exception as error:  # one participant's failure must not end the batch
+            rows.append({"error": f"{type(error).__name__}: {error}"})
+            continue
+        row: dict[str, Any] = {name: float(value) for name, value in result.params.items()}
+        row.update({SE_PREFIX + name: float(value) for name, value in result.se.items()})
+        row.update(nll=float(result.nll), lme=float(result.lme), aic=float(result.aic), bic=float(result.bic),
+                   n_trials=int(result.n_trials), converged=bool(result.converged), message=str(result.message),
+                   error="")
+        rows.append(row)
+    return rows
+
+
+def _require_columns(data: pandas.DataFrame, columns: dict[str, str | None]) -> None:
+    missing = [f"{role} column {name!r}" for role, name in columns.items()
+               if name is not None and name not in data.columns]
+    if missing:
+        raise KeyError(f"the data have no {', no '.join(missing)}; its columns are {', '.join(map(str, data.columns))}")
+
+
+def _numbers(data: pandas.DataFrame, column: str) -> tuple[np.ndarray, np.ndarray]:
+    """A column as float64, and which cells hold something other than a number or a blank."""
+    import pandas as pd
+
+    values = data[column]
+    numeric = pd.to_numeric(values, errors="coerce")
+    return numeric.to_numpy(dtype=np.float64, na_value=np.nan), (numeric.isna() & values.notna()).to_numpy()
+
+
+def _participant_rows(column: pandas.Series) -> tuple[list[Any], list[np.ndarray]]:
+    """The participants' keys (sorted when they can be) and the positions of each one's rows."""
+    import pandas as pd
+
+    if isinstance(column.dtype, pd.CategoricalDtype):  # declared participants may have no rows
+        keys, codes = list(column.cat.categories), column.cat.codes.to_numpy()
+    else:
+        try:
+            codes, uniques = pd.factorize(column, sort=True)
+        except TypeError:  # keys of mixed types do not sort; first appearance orders them then
+            codes, uniques = pd.factorize(column, sort=False)
+        keys = list(uniques)
+    if (codes < 0).any():
+        raise ValueError(f"row {column.index[np.argmax(codes < 0)]!r} has no {column.name!r}")
+    order = np.argsort(codes, kind="stable")  # stable: each participant's rows stay in row order
+    bounds = np.searchsorted(codes[order], np.arange(len(keys) + 1))
+    keys = [k.item() if isinstance(k, np.generic) else k for k in keys]
+    return keys, [order[bounds[i]:bounds[i + 1]] for i in range(len(keys))]
+
+
+def _split(data: pandas.DataFrame, subject: str, input: str, response: str | None, trial: str | None,
+           seed: int) -> list[_Participant]:
+    columns = {name: _numbers(data, name) for name in (input, response, trial) if name is not None}
+    keys, positions = _participant_rows(data[subject])
+    participants = []
+    for key, rows in zip(keys, positions):
+        p = _Participant(key, None, None, participant_seed(seed, key))
+        participants.append(p)
+        if rows.size == 0:
+            p.error = "no trials"
+            continue
+        for name, (values, bad) in columns.items():
+            if bad[rows].any():
+                at = rows[np.argmax(bad[rows])]
+                p.error = f"column {name!r}, row {data.index[at]!r}: {data[name].iloc[at]!r} is not a number"
+                break
+        if p.error is not None:
+            continue
+        if trial is not None:
+            order = columns[trial][0][rows]
+            if np.isnan(order).any():
+                p.error = f"row {data.index[rows[np.argmax(np.isnan(order))]]!r} has no trial index"
+                continue
+            rows = rows[np.argsort(order, kind="stable")]
+            sorted_order = np.sort(order)
+            repeated = sorted_order[1:] == sorted_order[:-1]
+            if repeated.any():
+                p.error = f"trial {sorted_order[1:][repeated][0]:g} appears more than once"
+                continue
+        p.inputs = columns[input][0][rows]
+        p.responses = None if response is None else columns[response][0][rows]
+    return participants
+
+
+def _default_executor(workers: int | None = None) -> Executor:
+    # Measured by benchmarks/study.py on 2 cores: a fit spends most of its time in the optimiser's
+    # Python code, which holds the interpreter lock, so threads barely beat one core while
+    # processes scale with the cores.
+    import multiprocessing
+
+    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+    return ProcessPoolExecutor(max_workers=workers or _cores(), mp_context=multiprocessing.get_context(method))
+
+
+def _cores() -> int:
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
+
+def _progress_bar(total: int, progress: bool | None) -> Any:
+    if progress is None:
+        progress = sys.stderr is not None and sys.stderr.isatty()
+    if not progress:
+        return None
+    from tqdm.auto import tqdm
+
+    return tqdm(total=total, unit="participant", file=sys.stderr, smoothing=0.1)
+
+
+def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", input: str = "input",
+             response: str | None = "response", trial: str | None = None, executor: Executor | None = None,
+             progress: bool | None = None, chunk_size: int | None = None, response_model: str = "gaussian",
+             **fit_options: Any) -> pandas.DataFrame:
+    """Fit ``model`` to every participant of a long-format table; one result row per participant.
+
+    ``data`` has one row per trial: the participant's key in ``subject``, the model's input in
+    ``input`` and the behaviour in ``response`` (``response=None`` fits the inputs themselves, as
+    ``velmora.fit`` does without responses). Trials are taken in row order, or ordered by the
+    ``trial`` column. ``response_model`` is ``velmora.fit``'s ``response`` (the observation model of
+    the responses); other keywords (``fixed``, ``priors``, ``n_starts``, ``seed``) go to
+    ``velmora.fit`` unchanged, except that each participant's seed is derived from ``seed`` and its
+    key (:func:`participant_seed`).
+
+    Participants are sent to ``executor`` in chunks (default: a process pool on every core;
+    :class:`SerialExecutor` fits in this thread). A participant whose data or fit fails, or whose
+    worker fails, gets NaN estimates and the reason in the ``error`` column (empty when it
+    succeeded). Rows come sorted by key; the columns are the key, the estimates, ``se_``-prefixed
+    standard errors and ``nll``, ``lme``, ``aic``, ``bic``, ``n_trials``, ``converged``, ``message``,
+    ``error``. ``progress`` shows a bar on standard error (default: when it is a terminal).
+    """
+    import pandas as pd
+
+    if not isinstance(data, pd.DataFrame):
+        raise TypeError(f"data must be a pandas DataFrame in long format, got {type(data).__name__}")
+    _require_columns(data, {"subject": subject, "input": input, "response": response, "trial": trial})
+    seed = fit_options.pop("seed", 0)
+    participants = _split(data, subject, input, response, trial, seed)
+    options = {"response": response_model, **fit_options}
+    rows = _run(model, participants, options, executor, progress, chunk_size)
+    return _frame(subject, participants, rows, model)
+
+
+def _chunks(participants: list[_Participant], chunk_size: int | None, workers: int) -> list[list[_Participant]]:
+    if chunk_size is None:
+        # A few chunks per worker balances uneven fits; more would only add messages.
+        chunk_size = max(1, math.ceil(len(participants) / (4 * workers)))
+    return [participants[i:i + chunk_size] for i in range(0, len(participants), chunk_size)]
+
+
+def _run(model: str, participants: list[_Participant], options: dict[str, Any], executor: Executor | None,
+         progress: bool | None, chunk_size: int | None) -> list[dict[str, Any]]:
+    own = executor is None
+    pool = _default_executor() if own else executor
+    assert pool is not None
+    workers = getattr(pool, "_max_workers", None) or _cores()
+    chunks = _chunks(participants, chunk_size, workers)
+    results: dict[int, list[dict[str, Any]]] = {}
+    failed: list[int] = []
+    bar = _progress_bar(len(participants), progress)
+    try:
+        futures: dict[Future[Any], int] = {}
+        for index, chunk in enumerate(chunks):
+            try:
+                futures[pool.submit(_fit_chunk, model, chunk, options)] = index
+            except Exception:  # a pool that is shut down or broken refuses new work
+                failed.append(index)
+        for future in as_completed(futures):
+            index = futures[future]
+            try:
+                results[index] = future.result()
+            except Exception:  # _fit_chunk catches every participant's error: this is the executor's
+                failed.append(index)
+                continue
+            if bar is not None:
+                bar.update(len(chunks[index]))
+        if own:
+            pool.shutdown(wait=True, cancel_futures=True)
+        for index in sorted(failed):
+            results[index] = _retry(model, chunks[index], options, None if own else pool, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+        if own:
+            pool.shutdown(wait=True, cancel_futures=True)
+    return [row for index in range(len(chunks)) for row in results[index]]
+
+
+def _retry(model: str, chunk: list[_Participant], options: dict[str, Any], executor: Executor | None,
+           bar: Any) -> list[dict[str, Any]]:
+    """A failed chunk's participants again, one at a time, so that a participant whose fit kills its
+    worker (or that an executor loses) costs only its own row; a broken process pool of our own is
+    replaced by a fresh one for the next participant."""
+    rows: list[dict[str, Any]] = []
+    pool = executor
+    try:
+        for p in chunk:
+            if pool is None:
+                pool = _default_executor(1)
+            try:
+                rows.extend(pool.submit(_fit_chunk, model, [p], options).result())
+            except Exception as error:
+                message = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+                rows.append({"error": f"worker failed: {message}"})
+                if executor is None:
+                    pool.shutdown(wait=True)
+                    pool = None
+            if bar is not None:
+                bar.update(1)
+    finally:
+        if executor is None and pool is not None:
+            pool.shutdown(wait=True)
+    return rows
+
+
+def _frame(subject: str, participants: list[_Participant], rows: list[dict[str, Any]], model: str) -> pandas.DataFrame:
+    import pandas as pd
+
+    names: list[str] = []  # estimates in the order the fits report them
+    for row in rows:
+        names.extend(name for name in row if name not in RESULT_COLUMNS and not name.startswith(SE_PREFIX)
+                     and name not in names)
+    columns = [*names, *(SE_PREFIX + name for name in names), *RESULT_COLUMNS]
+    table = pd.DataFrame([{column: row.get(column, math.nan) for column in columns} for row in rows],
+                         columns=columns)
+    table["n_trials"] = table["n_trials"].fillna(0).astype(np.int64)
+    table["converged"] = table["converged"].fillna(False).astype(bool)
+    table["message"] = table["message"].fillna("").astype(str)
+    table["error"] = table["error"].fillna("").astype(str)
+    table.insert(0, subject, [p.key for p in participants])
+    table.attrs.update(subject=subject, model=model)
+    return table
+
+
+# ---------------------------------------------------------------------------------------------
+# Simulating a study
+
+
+def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response: str = "gaussian", seed: int = 0,
+                  subject: str = "subject") -> pandas.DataFrame:
+    """A whole study in the long format that :func:`fit_many` reads: subject, trial, input, response.
+
+    ``params`` has one row per participant: the key in a ``subject`` column (or the index) and one
+    column per parameter of ``velmora.simulate``; a ``fit_many`` result serves as it is (its standard
+    errors and fit statistics are ignored). ``inputs`` is one 1-D sequence shared by everyone, a 2-D
+    array with one row per participant (in the order of ``params``), a mapping key -> sequence, or a
+    long table with ``subject`` and ``input`` columns (ordered by ``trial`` if it has one). Each
+    participant's seed comes from ``seed`` and its key, as in :func:`fit_many`.
+    """
+    import pandas as pd
+
+    from velmora.fitting import simulate
+
+    if not isinstance(params, pd.DataFrame):
+        raise TypeError(f"params must be a pandas DataFrame with one row per participant, got {type(params).__name__}")
+    keys = list(params[subject]) if subject in params.columns else list(params.index)
+    if len(set(map(repr, keys))) != len(keys):
+        raise ValueError("params has a participant on more than one row")
+    ignored = {subject, *RESULT_COLUMNS, "model"}
+    names = [c for c in params.columns if c not in ignored and not str(c).startswith(SE_PREFIX)]
+    sequences = _inputs_per_participant(inputs, keys, subject)
+    frames = []
+    for position, key in enumerate(keys):
+        values = {name: params[name].iloc[position] for name in names}
+        bad = [name for name, value in values.items() if not _is_number(value)]
+        if bad:
+            raise ValueError(f"participant {key!r}: parameter {bad[0]!r} is {values[bad[0]]!r}, not a number")
+        x = sequences[position]
+        try:
+            result = simulate(model, x, {n: float(v) for n, v in values.items()}, response=response,
+                              seed=participant_seed(seed, key))
+        except Exception as error:
+            raise type(error)(f"participant {key!r}: {error}") from error
+        frames.append(pd.DataFrame({subject: [key] * len(x), "trial": np.arange(len(x)), "input": x,
+                                    "response": np.asarray(result.responses, dtype=np.float64)}))
+    if not frames:
+        raise ValueError("params has no participants")
+    return pd.concat(frames, ignore_index=True)
+
+
+def _is_number(value: object) -> bool:
+    return isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, (bool, np.bool_)) \
+        and not math.isnan(value)
+
+
+def _inputs_per_participant(inputs: Any, keys: list[Any], subject: str) -> list[np.ndarray]:
+    import pandas as pd
+
+    if isinstance(inputs, pd.DataFrame):
+        _require_columns(inputs, {"subject": subject, "input": "input"})
+        found = {repr(k.item() if isinstance(k, np.generic) else k): rows
+                 for k, rows in inputs.groupby(subject, sort=False)}
+        out = []
+        for key in keys:
+            rows = found.get(repr(key.item() if isinstance(key, np.generic) else key))
+            if rows is None or len(rows) == 0:
+                raise ValueError(f"participant {key!r} has no trials in the inputs")
+            if "trial" in rows.columns:
+                rows = rows.sort_values("trial", kind="stable")
+            values, bad = _numbers(rows, "input")
+            if bad.any():
+                raise ValueError(f"inputs: column 'input', row {rows.index[np.argmax(bad)]!r}: "
+                                 f"{rows['input'].iloc[np.argmax(bad)]!r} is not a number")
+            out.append(values)
+        return out
+    if isinstance(inputs, Mapping):
+        missing = [k for k in keys if k not in inputs]
+        if missing:
+            raise ValueError(f"participant {missing[0]!r} has no trials in the inputs")
+        return [_sequence(inputs[k], k) for k in keys]
+    array = np.asarray(inputs, dtype=np.float64)
+    if array.ndim == 1:
+        return [_sequence(array, None)] * len(keys)
+    if array.ndim == 2:
+        if array.shape[0] != len(keys):
+            raise ValueError(f"inputs has {array.shape[0]} rows for {len(keys)} participants")
+        return [_sequence(row, k) for row, k in zip(array, keys)]
+    raise ValueError(f"inputs must be 1-D (shared), 2-D (one row per participant) or a long table, "
+                     f"got a {array.ndim}-D array")
+
+
+def _sequence(values: Any, key: object) -> np.ndarray:
+    array = np.asarray(values, dtype=np.float64)
+    if array.ndim != 1 or array.size == 0:
+        who = "the inputs" if key is None else f"participant {key!r}"
+        raise ValueError(f"{who}: need a non-empty 1-D sequence of inputs")
+    return array
+
+
+# ---------------------------------------------------------------------------------------------
+# Comparing models
+
+
+@dataclass(frozen=True)
+class Comparison:
+    """Models compared over the same participants; ``to_frame()`` gives one row per model.
+
+    ``lme`` and ``bic`` are participants x models tables; ``best`` each participant's model of
+    highest evidence; ``alpha``, ``expected_frequency``, ``exceedance`` and ``protected_exceedance``
+    the random-effects selection (``bor``: the posterior probability that all models are equally
+    frequent). Participants whose fit failed under any model are left out and listed in ``excluded``.
+    """
+
+    names: tuple[str, ...]
+    lme: pandas.DataFrame
+    bic: pandas.DataFrame
+    alpha: np.ndarray
+    exceedance: np.ndarray
+    protected_exceedance: np.ndarray
+    bor: float
+    excluded: tuple[Any, ...]
+
+    @property
+    def best(self) -> pandas.Series:
+        best: pandas.Series = self.lme.idxmax(axis=1)
+        return best
+
+    @property
+    def expected_frequency(self) -> np.ndarray:
+        frequency: np.ndarray = self.alpha / self.alpha.sum()
+        return frequency
+
+    def to_frame(self) -> pandas.DataFrame:
+        import pandas as pd
+
+        counts = self.best.value_counts()
+        return pd.DataFrame({
+            "model": list(self.names),
+            "sum_lme": self.lme.sum().to_numpy(),
+            "sum_bic": self.bic.sum().to_numpy(),
+            "n_best": [int(counts.get(name, 0)) for name in self.names],
+            "alpha": self.alpha,
+            "expected_frequency": self.expected_frequency,
+            "exceedance": self.exceedance,
+            "protected_exceedance": self.protected_exceedance,
+        })
+
+
+def compare(*results: pandas.DataFrame | Mapping[str, pandas.DataFrame], names: Sequence[str] | None = None,
+            subject: str | None = None) -> Comparison:
+    """Compare models fitted to the same participants (``fit_many`` results, or one dict name -> result)."""
+    from velmora.bms import bms
+
+    if len(results) == 1 and isinstance(results[0], Mapping):
+        if names is not None:
+            raise TypeError("give the names either as the dict's keys or as names=, not both")
+        names, tables = list(results[0]), list(results[0].values())
+    else:
+        tables = list(results)  # type: ignore[arg-type]
+        if names is None:
+            names = [t.attrs.get("model", f"model {i + 1}") for i, t in enumerate(tables)]
+            if len(set(names)) != len(names):
+                names = [f"model {i + 1}" for i in range(len(tables))]
+    names = [str(n) for n in names]
+    if len(names) != len(tables):
+        raise ValueError(f"{len(names)} names for {len(tables)} results")
+    if len(tables) < 2:
+        raise ValueError("compare needs the results of at least two models")
+    if len(set(names)) != len(names):
+        raise ValueError(f"the model names repeat: {names}")
+    lme, bic = _aligned(tables, names, subject)
+    usable = lme.notna().all(axis=1) & bic.notna().all(axis=1)
+    excluded = tuple(lme.index[~usable])
+    lme, bic = lme[usable], bic[usable]
+    if lme.empty:
+        raise ValueError("no participant has a finite log evidence under every model")
+    selection = bms(lme.to_numpy())
+    return Comparison(tuple(names), lme, bic, selection.alpha, selection.exceedance, selection.protected_exceedance,
+                      selection.bor, excluded)
+
+
+def _aligned(tables: Iterable[pandas.DataFrame], names: list[str],
+             subject: str | None) -> tuple[pandas.DataFrame, pandas.DataFrame]:
+    import pandas as pd
+
+    lme, bic, keys = {}, {}, None
+    for name, table in zip(names, tables):
+        column = subject or table.attrs.get("subject", "subject")
+        _require_columns(table, {"subject": column, "lme": "lme", "bic": "bic"})
+        if table[column].duplicated().any():
+            raise ValueError(f"{name}: participant {table[column][table[column].duplicated()].iloc[0]!r} "
+                             "appears more than once")
+        indexed = table.set_index(column)
+        if keys is None:
+            keys = indexed.index
+        elif set(indexed.index) != set(keys):
+            only = sorted(map(repr, set(indexed.index) ^ set(keys)))[:3]
+            raise ValueError(f"{name} was fitted to other participants than {names[0]} (e.g. {', '.join(only)})")
+        lme[name] = pd.to_numeric(indexed["lme"], errors="coerce").reindex(keys)
+        bic[name] = pd.to_numeric(indexed["bic"], errors="coerce").reindex(keys)
+    return pd.DataFrame(lme), pd.DataFrame(bic)

@@ -1,4 +1,5 @@
-"""Command line of velmora: run one model over a column of numbers, or tour all five models.
+"""Command line of velmora: run one model over a column of numbers, fit, simulate and compare whole
+studies, or tour all five models.
 
 Each model subcommand reads its input sequence from a CSV file (standard input when the file is
 omitted or "-"), takes the model's parameters as options named like the Python parameters, and
@@ -210,6 +211,11 @@ def build_parser() -> _Parser:
         option("--output", "-o", metavar="FILE", default="-", help="CSV file to write ('-' or none: standard output)")
         option("--plot", metavar="FILE.png",
                help=f"also draw the trajectory into this image (needs matplotlib: {plotting.INSTALL_HINT})")
+
+    def option_on(target: argparse.ArgumentParser, *names: str, **options: Any) -> None:
+        parser.value_options.update(target.add_argument(*names, **options).option_strings)
+
+    add_study_commands(commands, option_on)
     return parser
 
 
@@ -246,6 +252,8 @@ def main(argv: list[str] | None = None) -> int:
     try:
         if args.command == "demo":
             csv_io.write_stdout(f"{demo.summary()}\n".encode())
+        elif args.command in STUDY_COMMANDS:
+            STUDY_COMMANDS[args.command](args)
         else:
             run_model(COMMANDS[args.command], args)
     except (CommandError, velmora.VelmoraException) as error:
@@ -257,3 +265,183 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         return 130
     return 0
+
+
+# Whole studies: fit a table of participants, simulate one, compare fitted models.
+
+STUDY_MODELS = ("kalman", "hgf", "td")
+
+
+def _assignment(text: str) -> tuple[str, float]:
+    name, equals, value = text.partition("=")
+    if not equals or not name.strip():
+        raise argparse.ArgumentTypeError(f"{text!r} is not NAME=VALUE")
+    return name.strip(), _number(value)
+
+
+def _jobs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{value} is not a positive number of processes")
+    return value
+
+
+def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
+    sub = commands.add_parser("fit", help="fit a model to every participant of a long-format CSV table",
+                              description="Fit a model to every participant of a long-format CSV table (one row "
+                                          "per trial); writes one row per participant: estimates, standard errors, "
+                                          "nll, lme, aic, bic, trials used, converged and error.")
+    sub.add_argument("input", metavar="FILE", help="CSV file with a header line, one row per trial")
+    option(sub, "--model", required=True, choices=STUDY_MODELS, help="the model to fit")
+    option(sub, "--response", default="gaussian", metavar="KIND",
+                  help="observation model of the responses (default: %(default)s)")
+    for role, default in (("subject", "subject"), ("input", "input"), ("response", "response")):
+        option(sub, f"--{role}-column", default=default, metavar="NAME",
+                      help=f"the column of the {role} (default: %(default)s)")
+    sub.add_argument("--no-responses", action="store_true",
+                     help="fit the inputs themselves (the filter's own predictions) instead of a response column")
+    option(sub, "--trial-column", metavar="NAME",
+                  help="order each participant's trials by this column (default: the order of the rows)")
+    option(sub, "--fixed", type=_assignment, action="append", default=[], metavar="NAME=VALUE",
+                  help="hold a parameter at a value instead of fitting it; repeatable")
+    option(sub, "--n-starts", type=_jobs, default=4, metavar="N",
+                  help="optimiser starts per participant (default: %(default)s)")
+    option(sub, "--seed", type=_seed, default=0, metavar="SEED", help="seed of the starting points")
+    _study_common(sub, option, jobs=True)
+
+    sub = commands.add_parser("simulate", help="simulate a study from a table of true parameters",
+                              description="Simulate every participant of a table of true parameters on a column of "
+                                          "inputs (shared) or a long table of inputs per participant; writes "
+                                          "subject,trial,input,response, the table that 'velmora fit' reads.")
+    option(sub, "--model", required=True, choices=STUDY_MODELS, help="the model to simulate")
+    option(sub, "--params", required=True, metavar="FILE",
+                  help="CSV table: a subject column and one column per parameter")
+    option(sub, "--inputs", required=True, metavar="FILE",
+                  help="CSV: one column of inputs for everyone, or subject,input[,trial] per participant")
+    option(sub, "--response", default="gaussian", metavar="KIND",
+                  help="observation model of the responses (default: %(default)s)")
+    option(sub, "--seed", type=_seed, default=0, metavar="SEED", help=_SEED_HELP)
+    option(sub, "--subject-column", default="subject", metavar="NAME",
+                  help="the column of the participants' keys (default: %(default)s)")
+    _study_common(sub, option, jobs=False)
+
+    sub = commands.add_parser("compare", help="compare models fitted to the same participants",
+                              description="Compare the fits of several models to the same participants (files "
+                                          "written by 'velmora fit'): summed log evidence and BIC, each "
+                                          "participant's best model, random-effects Bayesian model selection.")
+    sub.add_argument("fits", nargs="+", metavar="FITS.csv", help="one file per model, at least two")
+    option(sub, "--names", metavar="A,B,...", help="model names (default: the file names)")
+    option(sub, "--subject-column", default="subject", metavar="NAME",
+                  help="the column of the participants' keys (default: %(default)s)")
+    _study_common(sub, option, jobs=False)
+
+
+def _study_common(sub: argparse.ArgumentParser, option: Callable[..., None], jobs: bool) -> None:
+    option(sub, "--output", "-o", metavar="FILE", default="-", help="CSV file to write ('-' or none: standard output)")
+    if jobs:
+        option(sub, "--jobs", "-j", type=_jobs, metavar="N",
+               help="processes to fit in (default: every core; 1: in this process)")
+        sub.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
+
+
+def _write_frame(frame: Any, output: str) -> None:
+    table = csv_io.table_to_csv([str(c) for c in frame.columns], frame.itertuples(index=False, name=None))
+    csv_io.write_files([(output, table)] if output != "-" else [], standard_output=table if output == "-" else None)
+
+
+def _frame(columns: dict[str, list[Any]]) -> Any:
+    import pandas as pd
+
+    return pd.DataFrame({name: pd.Series(values, dtype=object if values and isinstance(values[0], str) else None)
+                         for name, values in columns.items()})
+
+
+def run_fit(args: argparse.Namespace) -> None:
+    from concurrent.futures import ProcessPoolExecutor
+
+    from velmora.study import SerialExecutor, fit_many
+
+    name, header, rows = csv_io.read_table(args.input)
+    columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False),
+               "input": csv_io.table_column(name, header, rows, args.input_column)}
+    if not args.no_responses:
+        columns["response"] = csv_io.table_column(name, header, rows, args.response_column)
+    if args.trial_column is not None:
+        columns["trial"] = csv_io.table_column(name, header, rows, args.trial_column)
+    executor = None
+    if args.jobs == 1:
+        executor = SerialExecutor()
+    elif args.jobs is not None:
+        executor = ProcessPoolExecutor(max_workers=args.jobs)
+    try:
+        fits = fit_many(_frame(columns), args.model, response=None if args.no_responses else "response",
+                        trial="trial" if args.trial_column is not None else None, executor=executor,
+                        progress=False if args.no_progress else None, response_model=args.response,
+                        fixed=dict(args.fixed) or None, n_starts=args.n_starts, seed=args.seed)
+    finally:
+        if executor is not None:
+            executor.shutdown()
+    fits = fits.rename(columns={"subject": args.subject_column})
+    _write_frame(fits, args.output)
+    failed = int((fits["error"] != "").sum())
+    if failed:
+        print(f"velmora fit: {failed} of {len(fits)} participants could not be fitted; see the error column",
+              file=sys.stderr)
+
+
+def run_simulate(args: argparse.Namespace) -> None:
+    from velmora.study import RESULT_COLUMNS, SE_PREFIX, simulate_many
+
+    name, header, rows = csv_io.read_table(args.params)
+    keys = csv_io.table_column(name, header, rows, args.subject_column, number=False)
+    skipped = {args.subject_column, "model", *RESULT_COLUMNS}
+    params = {"subject": keys}
+    params.update({column: csv_io.table_column(name, header, rows, column) for column in header
+                   if column not in skipped and not column.startswith(SE_PREFIX)})
+    name, header, rows = csv_io.read_table(args.inputs)
+    inputs: Any
+    if args.subject_column in header:  # a long table: each participant's own inputs
+        inputs = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False),
+                  "input": csv_io.table_column(name, header, rows, "input")}
+        if "trial" in header:
+            inputs["trial"] = csv_io.table_column(name, header, rows, "trial")
+        inputs = _frame(inputs)
+    else:
+        inputs = csv_io.read_column(args.inputs, "input" if "input" in header else None)
+    try:
+        study = simulate_many(args.model, _frame(params), inputs, response=args.response, seed=args.seed)
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+    _write_frame(study.rename(columns={"subject": args.subject_column}), args.output)
+
+
+def run_compare(args: argparse.Namespace) -> None:
+    from velmora.study import compare
+
+    if len(args.fits) < 2:
+        raise CommandError("give the fits of at least two models")
+    names = args.names.split(",") if args.names else [Path(f).stem for f in args.fits]
+    if len(set(names)) != len(names):
+        names = list(args.fits)
+    tables = {}
+    for label, path in zip(names, args.fits):
+        name, header, rows = csv_io.read_table(path)
+        tables[label] = _frame({
+            args.subject_column: csv_io.table_column(name, header, rows, args.subject_column, number=False),
+            "lme": csv_io.table_column(name, header, rows, "lme"),
+            "bic": csv_io.table_column(name, header, rows, "bic"),
+        })
+    try:
+        result = compare(tables, subject=args.subject_column)
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+    _write_frame(result.to_frame(), args.output)
+    if result.excluded:
+        print(f"velmora compare: left out {len(result.excluded)} participants without a log evidence under every "
+              f"model: {', '.join(map(str, result.excluded[:5]))}", file=sys.stderr)
+
+
+STUDY_COMMANDS = {"fit": run_fit, "simulate": run_simulate, "compare": run_compare}

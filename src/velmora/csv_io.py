@@ -205,3 +205,69 @@ def _attempt(path: str, action: Callable[..., T], *args: Any) -> T:
         return action(*args)
     except OSError as error:
         raise CommandError(f"cannot write {path}: {error.strerror or error}") from None
+
+
+def read_table(source: str) -> tuple[str, list[str], list[tuple[int, list[str]]]]:
+    """The header and the rows (with their line numbers) of a CSV file with a header line."""
+    name = "standard input" if source == "-" else source
+    try:
+        if source == "-":
+            if sys.stdin is None:
+                raise CommandError("cannot read standard input: it is closed")
+            return name, *_parse_table(io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline=""), name)
+        with open(source, encoding="utf-8-sig", newline="") as stream:
+            return name, *_parse_table(stream, name)
+    except OSError as error:
+        raise CommandError(f"cannot read {name}: {error.strerror or error}") from None
+    except UnicodeDecodeError:
+        raise CommandError(f"cannot read {name}: it is not UTF-8 text") from None
+    except csv.Error as error:
+        raise CommandError(f"cannot read {name}: {error}") from None
+
+
+def _parse_table(stream: IO[str], name: str) -> tuple[list[str], list[tuple[int, list[str]]]]:
+    reader = csv.reader(_lines(stream, name))
+    rows = [(reader.line_num, cells) for cells in reader if any(cell.strip() for cell in cells)]
+    if not rows:
+        raise CommandError(f"{name} is empty: there is no header line")
+    header = [cell.strip() for cell in rows[0][1]]
+    if len(rows) == 1:
+        raise CommandError(f"{name} holds a header line but no rows")
+    return header, rows[1:]
+
+
+def table_column(name: str, header: list[str], rows: list[tuple[int, list[str]]], column: str,
+                 number: bool = True) -> list[Any]:
+    """One column of a table read by read_table: numbers read strictly, or the text of the cells."""
+    if column not in header:
+        raise CommandError(f"{name} has no column {column!r}; its first line reads: {','.join(header)}")
+    index = header.index(column)
+    values: list[Any] = []
+    for line, cells in rows:
+        if index >= len(cells):
+            raise CommandError(f"{name} line {line}: no cell in column {index + 1} ({column})")
+        if not number:
+            values.append(cells[index].strip())
+            continue
+        try:
+            values.append(parse_number(cells[index]))
+        except ValueError as error:
+            raise CommandError(f"{name} line {line}, column {index + 1} ({column}): {error}") from None
+    return values
+
+
+def cell_text(value: object) -> str:
+    """A table cell as text: floats in their shortest round-trip form, anything else as str."""
+    if isinstance(value, float):
+        return repr(value)
+    if hasattr(value, "item") and not isinstance(value, str):  # a NumPy scalar
+        return cell_text(value.item())
+    return str(value)
+
+
+def table_to_csv(fields: Sequence[str], rows: Iterable[Sequence[object]]) -> bytes:
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    writer.writerow(fields)
+    writer.writerows([cell_text(x) for x in row] for row in rows)
+    return buffer.getvalue().encode()

@@ -1,0 +1,86 @@
+"""Random-effects model selection against cases worked out by hand and independent computations."""
+
+import numpy as np
+import pytest
+from scipy import optimize, special, stats
+
+from velmora.bms import bms, exceedance_probabilities
+
+DECISIVE = 1000.0  # a log evidence margin that makes every participant's assignment certain
+
+
+def decisive(counts):
+    """Log evidences of sum(counts) participants, counts[k] of them decisively for model k."""
+    rows = []
+    for k, n in enumerate(counts):
+        rows += [np.eye(len(counts))[k] * DECISIVE] * int(n)
+    return np.array(rows)
+
+
+@pytest.mark.parametrize("counts", [(3, 1), (5, 0), (2, 2, 1), (0, 4, 1, 1)])
+def test_certain_assignments_give_the_counts_and_the_exact_omnibus_risk(counts):
+    counts = np.array(counts, dtype=float)
+    k = counts.size
+    s = bms(decisive(counts))
+    # The Dirichlet posterior of a multinomial with a flat prior and known assignments.
+    np.testing.assert_allclose(s.alpha, 1.0 + counts, rtol=1e-12)
+    # With certain assignments the bound is exact: F1 - sum L = log B(1 + counts) / B(1), against
+    # F0 - sum L = N log(1/K) for equal frequencies.
+    log_beta = lambda a: special.gammaln(a).sum() - special.gammaln(a.sum())  # noqa: E731
+    f1_minus_f0 = log_beta(1.0 + counts) - log_beta(np.ones(k)) + counts.sum() * np.log(k)
+    assert s.bor == pytest.approx(1.0 / (1.0 + np.exp(f1_minus_f0)), rel=1e-9)
+    np.testing.assert_allclose(s.protected_exceedance, (1 - s.bor) * s.exceedance + s.bor / k, rtol=1e-12)
+
+
+def test_two_models_three_to_one_by_hand():
+    # alpha = (4, 2): P(r1 < 1/2) = I_{1/2}(4, 2) = (C(5,4) + C(5,5)) / 2**5 = 6/32.
+    s = bms(decisive((3, 1)))
+    np.testing.assert_allclose(s.exceedance, [26 / 32, 6 / 32], rtol=1e-12)
+    assert s.bor == pytest.approx(1 / 1.8, rel=1e-9)  # p(m) = 1/20 against (1/2)**4 = 1/16
+
+
+@pytest.mark.parametrize("margin", [-3.0, -0.4, 0.0, 0.7, 5.0])
+def test_one_participant_solves_the_fixed_point_equation(margin):
+    # alpha = (1 + g, 2 - g) with g = sigmoid(margin + psi(1 + g) - psi(2 - g)); solved here by root finding.
+    equation = lambda g: special.expit(margin + special.digamma(1 + g) - special.digamma(2 - g)) - g  # noqa: E731
+    g = optimize.brentq(equation, 1e-12, 1 - 1e-12, xtol=1e-14)
+    s = bms(np.array([[margin, 0.0]]))
+    np.testing.assert_allclose(s.alpha, [1 + g, 2 - g], atol=1e-8)
+    assert s.exceedance[0] == pytest.approx(stats.beta.sf(0.5, 1 + g, 2 - g), abs=1e-8)
+
+
+@pytest.mark.parametrize("alpha", [[3.0, 5.0, 2.5], [1.0, 1.0, 1.0, 7.0], [20.0, 21.0, 19.5], [1.2, 0.6, 3.3, 2.0, 1.1]])
+def test_exceedance_by_integration_matches_sampling_the_dirichlet(alpha):
+    draws = np.random.default_rng(12345).dirichlet(alpha, 1_000_000)
+    sampled = np.bincount(draws.argmax(axis=1), minlength=len(alpha)) / len(draws)
+    np.testing.assert_allclose(exceedance_probabilities(np.array(alpha)), sampled, atol=2.5e-3)
+
+
+def test_relabelling_models_relabels_every_output():
+    lme = np.random.default_rng(7).normal(scale=3.0, size=(30, 4))
+    order = [2, 0, 3, 1]
+    s, t = bms(lme), bms(lme[:, order])
+    for field in ("alpha", "exceedance", "protected_exceedance"):
+        np.testing.assert_allclose(getattr(t, field), getattr(s, field)[order], rtol=1e-7, atol=1e-12)
+    assert t.bor == pytest.approx(s.bor)
+
+
+@pytest.mark.parametrize("models", [2, 3, 5])
+def test_no_evidence_either_way_favours_no_model(models):
+    s = bms(np.zeros((12, models)))
+    np.testing.assert_allclose(s.exceedance, 1 / models, rtol=1e-7)
+    np.testing.assert_allclose(s.protected_exceedance, 1 / models, rtol=1e-7)
+    assert s.bor > 0.5  # equal frequencies explain identical evidence better
+
+
+def test_overwhelming_evidence_leaves_no_omnibus_risk():
+    s = bms(decisive((40, 0, 0)))
+    assert s.bor < 1e-10 and s.protected_exceedance[0] == pytest.approx(1.0)
+
+
+@pytest.mark.parametrize("lme, message", [(np.zeros((3, 1)), "at least two models"),
+                                          (np.array([[0.0, np.nan]]), "finite"),
+                                          (np.zeros(4), "at least two models")])
+def test_unusable_evidence_is_refused(lme, message):
+    with pytest.raises(ValueError, match=message):
+        bms(lme)

@@ -304,12 +304,10 @@ def _frame(subject: str, participants: list[_Participant], rows: list[dict[str, 
         names.extend(name for name in row if name not in RESULT_COLUMNS and not name.startswith(SE_PREFIX)
                      and name not in names)
     columns = [*names, *(SE_PREFIX + name for name in names), *RESULT_COLUMNS]
-    table = pd.DataFrame([{column: row.get(column, math.nan) for column in columns} for row in rows],
-                         columns=columns)
-    table["n_trials"] = table["n_trials"].fillna(0).astype(np.int64)
-    table["converged"] = table["converged"].fillna(False).astype(bool)
-    table["message"] = table["message"].fillna("").astype(str)
-    table["error"] = table["error"].fillna("").astype(str)
+    defaults = {"n_trials": 0, "converged": False, "message": "", "error": ""}
+    table = pd.DataFrame([{column: row.get(column, defaults.get(column, math.nan)) for column in columns}
+                          for row in rows], columns=columns)
+    table = table.astype({"n_trials": np.int64, "converged": bool})
     table.insert(0, subject, [p.key for p in participants])
     table.attrs.update(subject=subject, model=model)
     return table

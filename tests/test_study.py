@@ -1,0 +1,237 @@
+"""Whole studies: fitting many participants from a table, simulating one, comparing models."""
+
+import importlib
+import importlib.util
+import multiprocessing
+import os
+import subprocess
+import sys
+from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import velmora
+from velmora import study
+from velmora.study import SerialExecutor, compare, fit_many, participant_seed, simulate_many
+
+MODEL = "kalman"
+OPTIONS = {"n_starts": 2, "seed": 5}
+
+
+@pytest.fixture
+def fitting(monkeypatch):
+    """velmora.fitting, or a small stand-in while it is not part of the package yet."""
+    if importlib.util.find_spec("velmora.fitting") is None:
+        import study_standin
+
+        monkeypatch.setitem(sys.modules, "velmora.fitting", study_standin)
+    return importlib.import_module("velmora.fitting")
+
+
+def make_study(participants=6, trials=40, seed=1):
+    rng = np.random.default_rng(seed)
+    rows = []
+    for i in range(participants):
+        x = rng.normal(size=trials).cumsum() * 0.3
+        y = x + rng.normal(scale=0.5, size=trials)
+        rows.append(pd.DataFrame({"subject": f"p{i:02d}", "trial": np.arange(trials), "input": x, "response": y}))
+    return pd.concat(rows, ignore_index=True)
+
+
+def assert_same_fits(actual, expected):
+    pd.testing.assert_frame_equal(actual.reset_index(drop=True), expected.reset_index(drop=True), check_exact=True)
+
+
+def dask_executor():
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None)
+    client = distributed.Client(cluster)
+    return client.get_executor(), lambda: (client.close(), cluster.close())
+
+
+@pytest.mark.parametrize("where", ["threads, one per chunk", "threads, default chunks", "dask"])
+def test_results_depend_neither_on_row_order_nor_on_where_they_ran(fitting, where):
+    data = make_study()
+    reference = fit_many(data, MODEL, executor=SerialExecutor(), **OPTIONS)
+    shuffled = data.sample(frac=1.0, random_state=3)  # participants and trials out of order
+    close = None
+    if where == "dask":
+        executor, close = dask_executor()
+    else:
+        executor = ThreadPoolExecutor(2)
+    try:
+        result = fit_many(shuffled, MODEL, trial="trial", executor=executor, progress=False,
+                          chunk_size=1 if where.endswith("per chunk") else None, **OPTIONS)
+    finally:
+        close() if close else executor.shutdown()
+    assert_same_fits(result, reference)
+    assert list(result["subject"]) == sorted(data["subject"].unique()) and (result["error"] == "").all()
+
+
+def test_a_participant_fits_the_same_alone_as_in_company(fitting):
+    data = make_study()
+    everyone = fit_many(data, MODEL, executor=SerialExecutor(), **OPTIONS).set_index("subject")
+    alone = fit_many(data[data["subject"] == "p03"], MODEL, executor=SerialExecutor(), **OPTIONS).set_index("subject")
+    assert_same_fits(alone, everyone.loc[["p03"]])
+
+
+def test_participant_seeds_are_the_same_in_every_process():
+    code = "from velmora.study import participant_seed as s; print(s(7, 'p01'), s(7, 3), s(8, 'p01'))"
+    outputs = {subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                              env={**os.environ, "PYTHONHASHSEED": salt}).stdout for salt in ("1", "2")}
+    assert outputs == {f"{participant_seed(7, 'p01')} {participant_seed(7, np.int64(3))} {participant_seed(8, 'p01')}\n"}
+    assert len(set(outputs.pop().split())) == 3
+
+
+def corrupt(data, kind):
+    data = data.copy()
+    rows = data.index[data["subject"] == "p02"]
+    if kind == "text":
+        data["response"] = data["response"].astype(object)
+        data.loc[rows[5], "response"] = "n/a"
+    elif kind == "duplicate":
+        data.loc[rows[7], "trial"] = 3
+    elif kind == "missing trial":
+        data.loc[rows[2], "trial"] = np.nan
+    elif kind == "no trials":
+        data = data[data["subject"] != "p02"].astype({"subject": pd.CategoricalDtype(sorted(data["subject"].unique()))})
+    elif kind == "bad input":
+        data.loc[rows[0], "input"] = np.nan
+    return data, rows
+
+
+@pytest.mark.parametrize("kind, message", [
+    ("text", "column 'response', row {5}: 'n/a' is not a number"),
+    ("duplicate", "trial 3 appears more than once"),
+    ("missing trial", "row {2} has no trial index"),
+    ("no trials", "no trials"),
+    ("bad input", "InvalidParameter"),
+])
+def test_bad_data_of_one_participant_is_reported_in_its_row_alone(fitting, kind, message):
+    data, rows = corrupt(make_study(), kind)
+    result = fit_many(data, MODEL, trial="trial", executor=SerialExecutor(), **OPTIONS).set_index("subject")
+    assert message.format(*map(repr, rows)) in result.loc["p02", "error"]
+    assert np.isnan(result.loc["p02", "lme"]) and not result.loc["p02", "converged"]
+    clean = fit_many(make_study(), MODEL, executor=SerialExecutor(), **OPTIONS).set_index("subject")
+    assert_same_fits(result.drop(index="p02"), clean.drop(index="p02"))
+
+
+@pytest.mark.parametrize("columns, message", [
+    ({"subject": "id"}, "no subject column 'id'"),
+    ({"input": "x", "response": "y"}, "no input column 'x', no response column 'y'"),
+    ({"trial": "t"}, "no trial column 't'"),
+])
+def test_missing_columns_are_named(columns, message):
+    with pytest.raises(KeyError, match=message):
+        fit_many(make_study(), MODEL, executor=SerialExecutor(), **columns)
+
+
+class LosingExecutor(Executor):
+    """Loses every task that holds the participant `lost`, as a cluster losing a worker would."""
+
+    def __init__(self, lost):
+        self.lost = lost
+
+    def submit(self, fn, /, *args, **kwargs):
+        if any(p.key == self.lost for p in args[1]):
+            future = Future()
+            future.set_exception(RuntimeError("lost with its worker"))
+            return future
+        return SerialExecutor().submit(fn, *args, **kwargs)
+
+
+def test_a_task_lost_by_the_executor_costs_only_its_participant(fitting):
+    data = make_study()
+    result = fit_many(data, MODEL, executor=LosingExecutor("p04"), chunk_size=3, **OPTIONS).set_index("subject")
+    assert result.loc["p04", "error"] == "worker failed: RuntimeError: lost with its worker"
+    clean = fit_many(data, MODEL, executor=SerialExecutor(), **OPTIONS).set_index("subject")
+    assert_same_fits(result.drop(index="p04"), clean.drop(index="p04"))
+
+
+def test_an_executor_that_refuses_work_gives_error_rows_not_an_exception(fitting):
+    pool = ThreadPoolExecutor(1)
+    pool.shutdown()
+    result = fit_many(make_study(participants=3), MODEL, executor=pool, **OPTIONS)
+    assert result["error"].str.startswith("worker failed: RuntimeError").all() and result["lme"].isna().all()
+
+
+def test_a_worker_that_dies_costs_only_its_participant(fitting, monkeypatch):
+    clean = fit_many(make_study(), MODEL, executor=SerialExecutor(), **OPTIONS).set_index("subject")
+    real = fitting.fit
+
+    def fit(model, inputs, *args, **kwargs):
+        if inputs[0] == -666.0:
+            os._exit(3)  # a crash in native code, as far as the pool can tell
+        return real(model, inputs, *args, **kwargs)
+
+    # Forked workers inherit the patched function (and the stand-in, while there is one).
+    monkeypatch.setattr(fitting, "fit", fit)
+    fork = multiprocessing.get_context("fork")
+    monkeypatch.setattr(study, "_default_executor", lambda workers=None: ProcessPoolExecutor(workers or 2, fork))
+    data = make_study()
+    data.loc[data.index[data["subject"] == "p01"][0], "input"] = -666.0
+    result = fit_many(data, MODEL, chunk_size=2, progress=False, **OPTIONS).set_index("subject")
+    assert result.loc["p01", "error"].startswith("worker failed: BrokenProcessPool")
+    assert_same_fits(result.drop(index="p01"), clean.drop(index="p01"))
+
+
+def test_simulate_many_reads_every_form_of_inputs_alike(fitting):
+    params = pd.DataFrame({"subject": ["a", "b", "c"], "obs_noise": [0.5, 1.0, 2.0], "zeta": [0.2, 0.3, 0.4]})
+    x = np.linspace(-1.0, 1.0, 25)
+    long = pd.DataFrame({"subject": np.repeat(["c", "b", "a"], x.size), "trial": np.tile(np.arange(x.size), 3),
+                         "input": np.tile(x, 3)}).sample(frac=1.0, random_state=0)
+    studies = [simulate_many(MODEL, params, inputs, seed=9)
+               for inputs in (x, np.tile(x, (3, 1)), {"a": x, "b": list(x), "c": x}, long)]
+    for other in studies[1:]:
+        pd.testing.assert_frame_equal(other, studies[0], check_exact=True)
+    assert list(studies[0].columns) == ["subject", "trial", "input", "response"] and len(studies[0]) == 75
+    indexed = simulate_many(MODEL, params.set_index("subject").rename_axis(None), x, seed=9)
+    pd.testing.assert_frame_equal(indexed, studies[0], check_exact=True)
+
+
+@pytest.mark.parametrize("params, inputs, message", [
+    (pd.DataFrame({"subject": ["a", "b"], "zeta": [0.1, np.nan]}), np.zeros(5), "participant 'b': parameter 'zeta'"),
+    (pd.DataFrame({"subject": ["a", "b"], "zeta": [0.1, 0.2]}),
+     pd.DataFrame({"subject": ["a"], "input": [0.0]}), "participant 'b' has no trials"),
+    (pd.DataFrame({"subject": ["a", "a"], "zeta": [0.1, 0.2]}), np.zeros(5), "more than one row"),
+    (pd.DataFrame({"subject": ["a", "b"], "zeta": [0.1, 0.2]}), np.zeros((3, 5)), "3 rows for 2 participants"),
+])
+def test_simulate_many_refuses_an_incomplete_study(fitting, params, inputs, message):
+    with pytest.raises(ValueError, match=message):
+        simulate_many(MODEL, params, inputs)
+
+
+def fits(lme, bic=None, keys=("a", "b", "c", "d")):
+    return pd.DataFrame({"subject": list(keys), "lme": lme, "bic": bic if bic is not None else -2.0 * np.array(lme)})
+
+
+def test_compare_sums_ranks_and_selects_over_the_same_participants():
+    one, two = fits([-10.0, -20.0, -5.0, -7.0]), fits([-12.0, -15.0, -1.0, -9.0])
+    result = compare(one, two.iloc[::-1], names=["one", "two"])  # aligned by key, not by position
+    assert list(result.best) == ["one", "two", "two", "one"]
+    table = result.to_frame().set_index("model")
+    assert table["sum_lme"].tolist() == [-42.0, -37.0] and table["n_best"].tolist() == [2, 2]
+    assert table["expected_frequency"].sum() == pytest.approx(1.0)
+    same = compare({"one": one, "two": two})
+    np.testing.assert_array_equal(same.alpha, result.alpha)
+
+
+def test_compare_leaves_out_failed_participants_and_refuses_other_participants():
+    result = compare(fits([-1.0, np.nan, -2.0, -3.0]), fits([-2.0, -2.0, -2.0, -2.0]))
+    assert result.excluded == ("b",) and list(result.lme.index) == ["a", "c", "d"]
+    with pytest.raises(ValueError, match="other participants"):
+        compare(fits([-1.0] * 4), fits([-1.0] * 4, keys="abcz"))
+
+
+def test_recovery_in_three_lines(fitting):
+    if fitting.__name__ == "study_standin":
+        pytest.skip("recovery needs the real velmora.fitting")
+    truth = pd.DataFrame({"subject": range(8), "obs_noise": np.linspace(0.2, 2.0, 8),
+                          "zeta": np.linspace(0.5, 0.05, 8)[[3, 1, 6, 0, 7, 2, 5, 4]]})
+    data = simulate_many(MODEL, truth, np.random.default_rng(0).normal(size=150).cumsum(), seed=1)
+    estimates = fit_many(data, MODEL, executor=SerialExecutor(), **OPTIONS)
+    assert (estimates["error"] == "").all() and estimates["converged"].all()
+    for name in ("obs_noise", "zeta"):
+        assert np.corrcoef(truth[name], estimates[name])[0, 1] > 0.8

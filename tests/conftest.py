@@ -1,5 +1,8 @@
+import importlib
+import importlib.util
 import math
 import struct
+import sys
 
 import pytest
 
@@ -31,3 +34,13 @@ def assert_same():
         assert same_value(actual, expected), f"{actual!r} != {expected!r}"
 
     return check
+
+
+@pytest.fixture
+def fitting(monkeypatch):
+    """velmora.fitting, or a small stand-in while it is not part of the package yet."""
+    if importlib.util.find_spec("velmora.fitting") is None:
+        import study_standin
+
+        monkeypatch.setitem(sys.modules, "velmora.fitting", study_standin)
+    return importlib.import_module("velmora.fitting")

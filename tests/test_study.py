@@ -1,7 +1,5 @@
 """Whole studies: fitting many participants from a table, simulating one, comparing models."""
 
-import importlib
-import importlib.util
 import multiprocessing
 import os
 import subprocess
@@ -18,16 +16,6 @@ from velmora.study import SerialExecutor, compare, fit_many, participant_seed, s
 
 MODEL = "kalman"
 OPTIONS = {"n_starts": 2, "seed": 5}
-
-
-@pytest.fixture
-def fitting(monkeypatch):
-    """velmora.fitting, or a small stand-in while it is not part of the package yet."""
-    if importlib.util.find_spec("velmora.fitting") is None:
-        import study_standin
-
-        monkeypatch.setitem(sys.modules, "velmora.fitting", study_standin)
-    return importlib.import_module("velmora.fitting")
 
 
 def make_study(participants=6, trials=40, seed=1):

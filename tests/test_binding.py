@@ -4,7 +4,7 @@ import array
 
 import pytest
 from conftest import assert_raises
-from test_fuzz import Index, LenBoom, LenHigh, LenLow, Real, Seq, hostile
+from hostile import Index, LenBoom, LenHigh, LenLow, Real, Seq, hostile
 
 from velmora import discounted_value, forward_simulate, hgf_run, kalman_run, td_learn_sequence
 

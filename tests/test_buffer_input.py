@@ -6,8 +6,7 @@ import array
 
 import numpy as np
 import pytest
-
-from test_fuzz import Mutator
+from hostile import Mutator
 
 from velmora import hgf_run, kalman_run, td_learn_sequence
 

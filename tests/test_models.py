@@ -47,54 +47,37 @@ def assert_agree(function, args):
     assert same_value(got, want), (got, want)
 
 
+K, H, TD, FW, DV = kalman_run, hgf_run, td_learn_sequence, forward_simulate, discounted_value
 EDGE_CASES = [
     # kalman_run: empty input returns before any check; then process noise, the observation, obs
     # noise and the cap, in that order; a bad observation anywhere; the cap; divergence.
-    (kalman_run, (0.0, 1.0, [], -1.0, NAN, 0.0)),
-    (kalman_run, (0.0, 1.0, [NAN], -1.0, 1.0)),
-    (kalman_run, (0.0, 1.0, [NAN], 0.0, -1.0)),
-    (kalman_run, (0.0, 1.0, [1.0], 0.0, -1.0, 0.0)),
-    (kalman_run, (0.0, 1.0, [1.0], 0.0, 1.0, -0.0)),
-    (kalman_run, (0.0, 1.0, [1.0, 2.0, INF, 3.0], 0.0, 1.0)),
-    (kalman_run, (0.0, 1.0, [1.0, 1.0], 0.0, 1.0, 1.5)),
-    (kalman_run, (0.0, 1.0, [1.0, 2.0, 0.5], 0.1, 0.5)),
-    (kalman_run, (-INF, 1.0, [1.0], 0.0, 1.0)),
-    (kalman_run, (0.0, 1.0, [1e308], 0.0, 1e-6)),  # obs precision * y overflows
+    (K, (0.0, 1.0, [], -1.0, NAN, 0.0)), (K, (0.0, 1.0, [NAN], -1.0, 1.0)), (K, (0.0, 1.0, [NAN], 0.0, -1.0)),
+    (K, (0.0, 1.0, [1.0], 0.0, -1.0, 0.0)), (K, (0.0, 1.0, [1.0], 0.0, 1.0, -0.0)),
+    (K, (0.0, 1.0, [1.0, 2.0, INF, 3.0], 0.0, 1.0)), (K, (0.0, 1.0, [1.0, 1.0], 0.0, 1.0, 1.5)),
+    (K, (0.0, 1.0, [1.0, 2.0, 0.5], 0.1, 0.5)), (K, (-INF, 1.0, [1.0], 0.0, 1.0)), (K, (0.0, 1.0, [1e308], 0.0, 1e-6)),
     # hgf_run: the defaults; the observation before the flexibility; divergence; mu2's clamp, which
     # ignores NaN and keeps +0 over -0, applies to the volatility, not to the stored value.
-    (hgf_run, ([1.0, 3.0, 2.5], 0.5, 2.0)),
-    (hgf_run, ([], NAN, -1.0)),
-    (hgf_run, ([NAN, 1.0], 0.5, -1.0)),
-    (hgf_run, ([1.0], 0.5, -1e-7, 0.01, NAN)),
-    (hgf_run, ([1.0, 2.0, NAN], 0.5, 2.0, 0.01, NAN)),
-    (hgf_run, ([1e308], 1.0, 2.0, 0.01, -1e308)),
-    (hgf_run, ([3.0, 0.0], 0.5, 2.0, 0.5, 0.0, 1.0, NAN)),
-    (hgf_run, ([1.0, 0.0], 0.5, 2.0, 0.5, 0.0, 1.0, -4.0)),
-    (hgf_run, ([3.0, 0.0], 0.5, 2.0, 0.5, 0.0, 1.0, -4.0)),
-    (hgf_run, ([1.0], 0.5, 1.0, -0.0, 0.0, 1.0, -0.0)),
-    # td_learn_sequence: empty first; the learning rate before the noise; no noise, no draw (and
-    # no zero added); NaN propagates; the largest seed.
-    (td_learn_sequence, (0.0, [], 2.0, 0.9, -1.0, 0)),
-    (td_learn_sequence, (0.0, [1.0], NAN, 0.9, NAN, 0)),
-    (td_learn_sequence, (0.0, [1.0, 2.0], 1.0000000000000002, 0.9, 0.0, 0)),
-    (td_learn_sequence, (0.0, [1.0], 0.5, 0.9, INF, 0)),
-    (td_learn_sequence, (-2.5, [1.0, 1e300, -3.0], -0.0, NAN, -0.0, 0)),
-    (td_learn_sequence, (0.0, [1.0, 1.0, NAN, 1.0], 0.5, 0.9, 0.0, 0)),
-    (td_learn_sequence, (0.0, [0.0, 0.0, 1.0], 1.0, -7.0, 0.5, 2**64 - 1)),
+    (H, ([1.0, 3.0, 2.5], 0.5, 2.0)), (H, ([], NAN, -1.0)), (H, ([NAN, 1.0], 0.5, -1.0)),
+    (H, ([1.0], 0.5, -1e-7, 0.01, NAN)), (H, ([1.0, 2.0, NAN], 0.5, 2.0, 0.01, NAN)),
+    (H, ([1e308], 1.0, 2.0, 0.01, -1e308)), (H, ([3.0, 0.0], 0.5, 2.0, 0.5, 0.0, 1.0, NAN)),
+    (H, ([1.0, 0.0], 0.5, 2.0, 0.5, 0.0, 1.0, -4.0)), (H, ([3.0, 0.0], 0.5, 2.0, 0.5, 0.0, 1.0, -4.0)),
+    (H, ([1.0], 0.5, 1.0, -0.0, 0.0, 1.0, -0.0)),
+    # td_learn_sequence: empty first; the learning rate before the noise; no noise, no draw (and no
+    # zero added); NaN propagates; the largest seed.
+    (TD, (0.0, [], 2.0, 0.9, -1.0, 0)), (TD, (0.0, [1.0], NAN, 0.9, NAN, 0)),
+    (TD, (0.0, [1.0, 2.0], 1.0000000000000002, 0.9, 0.0, 0)), (TD, (0.0, [1.0], 0.5, 0.9, INF, 0)),
+    (TD, (-2.5, [1.0, 1e300, -3.0], -0.0, NAN, -0.0, 0)), (TD, (0.0, [1.0, 1.0, NAN, 1.0], 0.5, 0.9, 0.0, 0)),
+    (TD, (0.0, [0.0, 0.0, 1.0], 1.0, -7.0, 0.5, 2**64 - 1)),
     # forward_simulate: checks even when empty; no noise, no draw; an infinite mismatch times 0;
     # the scaled command overflows; the largest seed.
-    (forward_simulate, ([], NAN, -1.0, 1.0, 0)),
-    (forward_simulate, ([], 0.5, -1e-300, 1.0, 0)),
-    (forward_simulate, ([1.0], 1.0000000000000002, 0.0, 1.0, 0)),
-    (forward_simulate, ([-0.0], 0.5, 0.0, 1.0, 0)),
-    (forward_simulate, ([1.0, -2.0], -0.0, -0.0, 1.5, 0)),
-    (forward_simulate, ([1.0, 2.0, -INF], 0.0, 0.0, 1.0, 0)),
-    (forward_simulate, ([1.0, 1e308], 0.5, 0.0, 10.0, 0)),
-    (forward_simulate, ([0.0, 0.0, 0.0], 0.0, 1.0, 1.0, 2**64 - 1)),
+    (FW, ([], NAN, -1.0, 1.0, 0)), (FW, ([], 0.5, -1e-300, 1.0, 0)), (FW, ([1.0], 1.0000000000000002, 0.0, 1.0, 0)),
+    (FW, ([-0.0], 0.5, 0.0, 1.0, 0)), (FW, ([1.0, -2.0], -0.0, -0.0, 1.5, 0)),
+    (FW, ([1.0, 2.0, -INF], 0.0, 0.0, 1.0, 0)),
+    (FW, ([1.0, 1e308], 0.5, 0.0, 10.0, 0)), (FW, ([0.0, 0.0, 0.0], 0.0, 1.0, 1.0, 2**64 - 1)),
     # discounted_value: IEEE pow's special values, then one rounded product.
-    *((discounted_value, args) for args in [
-        (0.1, 3.0, 0.7), (3.0, 0.0, NAN), (-3.0, NAN, 1.0), (-2.0, 1.0, 0.0), (INF, 1.0, 0.0), (-2.0, -1.0, 0.0),
-        (0.0, -1.0, 0.0), (1.0, 3.0, -0.5), (1.0, 0.5, -0.5), (1.0, -2.0, 0.5), (NAN, 1.0, 0.5)]),
+    *((DV, args) for args in [(0.1, 3.0, 0.7), (3.0, 0.0, NAN), (-3.0, NAN, 1.0), (-2.0, 1.0, 0.0), (INF, 1.0, 0.0),
+                              (-2.0, -1.0, 0.0), (0.0, -1.0, 0.0), (1.0, 3.0, -0.5), (1.0, 0.5, -0.5),
+                              (1.0, -2.0, 0.5), (NAN, 1.0, 0.5)]),
 ]
 
 

@@ -33,16 +33,12 @@ SOURCE = """
         velmora.NumericalDivergence("m"), velmora.DimensionMismatch("m"),
     ]
     velmora.kalman_run(0.0, 1.0, "1 2", 0.0, 1.0)  # E
-    velmora.kalman_run(0.0, 1.0, {1.0, 2.0}, 0.0, 1.0)  # E
     velmora.kalman_run(0.0, 1.0, (x for x in [1.0]), 0.0, 1.0)  # E
     velmora.kalman_run(0.0, 1.0, ["1.0"], 0.0, 1.0)  # E
-    velmora.kalman_run(0.0, 1.0, [1.0], 0.0)  # E
     velmora.hgf_run([1.0], 0.25, 1.0, base_process_noise=None)  # E
-    velmora.hgf_run([1.0], 0.25, 1.0, sigma=1.0)  # E
     velmora.td_learn_sequence(0.0, [1.0], 0.3, 0.9, 0.1, 7.0)  # E
     velmora.forward_simulate([0.0], 0.5, 0.05, 2.0, "7")  # E
     velmora.discounted_value("10", 2, 0.5)  # E
-    pairs: list[tuple[float, float]] = velmora.forward_simulate([0.0], 0.5, 0.05, 2.0, 7)  # E
     velmora.kalman_run(0.0, 1.0, [1.0], 0.0, 1.0, prior_precision_cap=None)
 """
 

@@ -106,25 +106,17 @@ def test_renamed_type_error_keeps_the_original_cause_not_the_original():
     assert plain.__cause__ is None and plain.__suppress_context__
 
 
-@pytest.mark.parametrize(
-    "call, error",
-    [
-        (lambda e: discounted_value(1.0, RaisesFrom(e), 1.0), type("MyTypeError", (TypeError,), {})("sub")),
-        (lambda e: discounted_value(1.0, RaisesFrom(e), 1.0), ZeroDivisionError("zero")),
-        (lambda e: kalman_of(hostile(Seq, __getitem__=lambda s, i: raise_(e) if i == 2 else 1.0)([])),
-         KeyError("iteration broke")),
-        (lambda e: discounted_value(10**400, 1.0, 1.0), OverflowError),
-        (lambda e: td_learn_sequence(0.0, [1.0], 0.5, 0.9, 1.0, -1), OverflowError),
-        (lambda e: td_learn_sequence(0.0, [1.0], 0.5, 0.9, 1.0, 2**64), OverflowError),
-    ],
-)
+# The binding renames a plain TypeError only; anything else, subclasses included, passes as it is.
+# (The interpreter's own OverflowErrors and the hostile objects' errors: tests/hostile.py, BAD.)
+@pytest.mark.parametrize("call, error", [
+    (lambda e: discounted_value(1.0, RaisesFrom(e), 1.0), type("MyTypeError", (TypeError,), {})("sub")),
+    (lambda e: discounted_value(1.0, RaisesFrom(e), 1.0), ZeroDivisionError("zero")),
+    (lambda e: kalman_of(hostile(Seq, __getitem__=lambda s, i: raise_(e) if i == 2 else 1.0)([])), KeyError("x")),
+])
 def test_other_exceptions_pass_unchanged(call, error):
-    with pytest.raises(error if isinstance(error, type) else type(error)) as info:
+    with pytest.raises(type(error)) as info:
         call(error)
-    if isinstance(error, type):  # raised by the interpreter's own conversion: the argument is not named
-        assert type(info.value) is error and "argument" not in str(info.value) and "seed" not in str(info.value)
-    else:
-        assert info.value is error
+    assert info.value is error
 
 
 @pytest.mark.parametrize("seed, same_as", [(True, 1), (Index(), 3)])

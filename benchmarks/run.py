@@ -67,9 +67,9 @@ CASES = [
      lambda xs: peers.kalman_run(0.0, 1.0, xs, 0.01, 0.5), 10**5),
     ("hgf_run", 7, lambda xs: velmora.hgf_run(xs, 0.5, 0.5), lambda xs: peers.hgf_run(xs, 0.5, 0.5), 10**5),
     ("td_learn_sequence", 1, lambda xs: velmora.td_learn_sequence(0.0, xs, 0.1, 0.9, 0.2, 7),
-     lambda xs: peers.td_learn_sequence(0.0, xs, 0.1, 0.2, 7), 10**3),
+     lambda xs: peers.td_learn_sequence(0.0, xs, 0.1, 0.2, 7), 10**5),
     ("forward_simulate", 4, lambda xs: velmora.forward_simulate(xs, 0.3, 0.2, 1.5, 7),
-     lambda xs: peers.forward_simulate(xs, 0.3, 0.2, 1.5, 7), 10**3),
+     lambda xs: peers.forward_simulate(xs, 0.3, 0.2, 1.5, 7), 10**5),
 ]
 
 

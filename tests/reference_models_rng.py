@@ -1,11 +1,13 @@
 """Plain Python transcriptions of the seeded generator, its normal draw and the two noisy models,
-slow and literal, for valid parameters only. The Ziggurat tables are read from the generated C++
+slow and literal, with their checks and error messages. The Ziggurat tables are read from the generated C++
 header, the one place they live."""
 
 import math
 import re
 import struct
 from pathlib import Path
+
+from reference_filters import divergence, invalid
 
 M32, M64 = 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF
 HEADER = (Path(__file__).resolve().parent.parent / "core" / "src" / "ziggurat_tables.hpp").read_text()
@@ -74,8 +76,23 @@ def noise(rng, std):
     return 0.0 + (std * standard_normal(rng))
 
 
-def td_learn_sequence(initial_value, rewards, learning_rate, rpe_noise_std, seed):
+def unit_interval(name, x):
+    if not 0.0 <= x <= 1.0:
+        raise invalid(name, x, "in [0, 1]")
+
+
+def finite_non_negative(name, x):
+    if not (math.isfinite(x) and x >= 0.0):
+        raise invalid(name, x, "finite and non-negative")
+
+
+def td_learn_sequence(initial_value, rewards, learning_rate, discount_factor, rpe_noise_std, seed):
+    """The discount factor takes no part."""
     rng, v, values = SeededRng(seed), initial_value, []
+    if not rewards:
+        return values
+    unit_interval("learning_rate", learning_rate)
+    finite_non_negative("rpe_noise_std", rpe_noise_std)
     for r in rewards:
         if rpe_noise_std > 0.0:
             v = v + (((r - v) + noise(rng, rpe_noise_std)) * learning_rate)
@@ -87,6 +104,8 @@ def td_learn_sequence(initial_value, rewards, learning_rate, rpe_noise_std, seed
 
 def forward_simulate(motor_command, update_rate, injury_noise_std, sensory_gain, seed):
     rng, e, rows = SeededRng(seed), 0.0, []
+    unit_interval("update_rate", update_rate)
+    finite_non_negative("injury_noise_std", injury_noise_std)
     for i, c in enumerate(motor_command):
         a = c * sensory_gain
         if injury_noise_std > 0.0:
@@ -94,7 +113,7 @@ def forward_simulate(motor_command, update_rate, injury_noise_std, sensory_gain,
         d = a - e
         e_next = e + (d * update_rate)
         if not math.isfinite(e_next):
-            raise ArithmeticError(f"non-finite estimate at step {i}")
+            raise divergence("forward_model::simulate estimate")
         rows.append((float(i), e, a, d))
         e = e_next
     return rows

@@ -12,6 +12,9 @@ from typing import Any, Callable
 import numpy as np
 import pytest
 from conftest import same_value
+from hostile import (Boom, BoomFloat, BoomIndex, Dropper, FailsAtTwo, FloatGivesStr, Index, IndexGivesFloat, IterBoom,
+                     IterGivesInt, LenBoom, LenGivesStr, LenHigh, LenHuge, LenLow, ListSub, MUTATIONS, Mutator,
+                     OddTypeError, Real, kind)
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
@@ -21,65 +24,10 @@ FUZZ = settings(max_examples=int(os.environ.get("VELMORA_FUZZ_EXAMPLES", "1000")
                 database=None, deadline=None, suppress_health_check=list(HealthCheck))
 
 
-class Boom(Exception):
-    """What the hostile objects raise; it must leave the call unchanged."""
-
-
-def boom(*_):
-    raise Boom
-
-
-def caused_type_error(_):
-    raise TypeError("odd \ud800 text \x00 kept") from ValueError("root")
-
-
-def hostile(*bases, **methods):
-    return type("Hostile", bases, methods)
-
-
-Real, BoomFloat, FloatGivesStr, OddTypeError = (
-    hostile(__float__=method) for method in (lambda _: 0.25, boom, lambda _: "1.0", caused_type_error))
-Index, BoomIndex, IndexGivesFloat = (hostile(__index__=method) for method in (lambda _: 3, boom, lambda _: 1.5))
 # (class, converts to a double, converts to a seed)
 HOSTILE_SCALARS = [(Real, True, False), (BoomFloat, False, False), (FloatGivesStr, False, False),
                    (OddTypeError, False, False), (Index, True, True), (BoomIndex, False, False),
                    (IndexGivesFloat, False, False)]
-
-
-# A sequence by __getitem__ alone; the subclasses' protocol methods lie or fail.
-Seq = hostile(object, __init__=lambda s, items: setattr(s, "items", items), __getitem__=lambda s, i: s.items[i])
-
-LenHigh, LenLow, LenHuge = (hostile(Seq, __len__=lambda _, n=n: n) for n in (2**62, 0, 2**70))
-LenBoom, LenGivesStr = hostile(Seq, __len__=boom), hostile(Seq, __len__=lambda _: "many")
-IterBoom, IterGivesInt = hostile(Seq, __iter__=boom), hostile(Seq, __iter__=lambda _: 5)
-FailsAtTwo = hostile(Seq, __getitem__=lambda s, i: boom() if i == 2 else s.items[i])
-ListSub = hostile(list)
-
-
-class Mutator:
-    """An item whose conversion changes, once, the list that holds it (its owner)."""
-
-    def __init__(self, action):
-        self.action, self.owner = action, None
-
-    def __float__(self):
-        owner, self.owner = self.owner, None
-        owner is not None and self.action(owner, self)
-        return 0.5
-
-
-class Dropper(Mutator):
-    """Removes itself from its list, which it empties when it is freed."""
-
-    def __init__(self):
-        super().__init__(lambda owner, me: setattr(me, "victim", owner) or owner.remove(me))
-        self.victim = []
-
-    def __del__(self):
-        self.victim.clear()
-
-
-MUTATIONS = [lambda o, me: o.clear(), lambda o, me: o.pop(), lambda o, me: o.append(1.0), lambda o, me: o.remove(me)]
 
 
 @dataclass(frozen=True)
@@ -157,10 +105,6 @@ good = {
     "sequence": st.lists(st.floats(-1e3, 1e3), max_size=20).map(lambda xs: Arg(lambda: list(xs), length=len(xs))),
     "seed": st.integers(0, 2**64 - 1).map(lambda i: const(i, double=True, seed=True)),
 }
-
-
-def kind(name):
-    return "sequence" if name in ("observations", "rewards", "motor_command") else "seed" if name == "seed" else "double"
 
 
 class Function:

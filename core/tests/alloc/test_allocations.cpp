@@ -83,14 +83,4 @@ TEST_P(Allocations, OneReservationOfOneEntryPerInput) {
 INSTANTIATE_TEST_SUITE_P(Computations, Allocations, ::testing::ValuesIn(cases),
                          [](const auto& info) { return info.param.name; });
 
-TEST(Allocations, NoneForDiscountedValue) {
-    std::vector<std::size_t> sizes;
-    sizes.reserve(16);
-    requested = &sizes;
-    const double value = learning::discounted_value(10.0, 2.0, 0.5);
-    requested = nullptr;
-    EXPECT_EQ(value, 2.5);
-    EXPECT_TRUE(sizes.empty());
-}
-
 }  // namespace

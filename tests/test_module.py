@@ -19,7 +19,7 @@ def test_docstring_all_and_package_exports():
     assert core.__name__ == "velmora._core"
     assert core.__all__ == ["__doc__", *CLASSES, *FUNCTIONS]
     assert all(getattr(velmora, name) is getattr(core, name) for name in CLASSES + FUNCTIONS)
-    assert set(velmora.__all__) == set(CLASSES + FUNCTIONS)
+    assert set(velmora.__all__) == set(CLASSES + FUNCTIONS + ["fit", "simulate", "FitResult", "Simulation"])
 
 
 def test_reimport_after_deletion_gives_the_cached_module():

@@ -388,7 +388,7 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     arguments raise ``ValueError`` or ``TypeError`` before any optimisation, non-finite inputs the
     model's own exception; an optimisation that fails is reported in ``converged`` and ``message``.
     """
-    from scipy.optimize import minimize
+    from scipy.optimize import OptimizeResult, minimize
 
     _check_model(model, tuple(_PARAMS))
     if response not in RESPONSE_MODELS:
@@ -408,10 +408,14 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
 
     rng = np.random.default_rng(seed)
     starts = [problem.prior_mean] + [rng.normal(problem.prior_mean, np.sqrt(problem.prior_var))
-                                     for _ in range(n_starts - 1)]
+                                     for _ in range(n_starts - 1 if len(problem.free) else 0)]
     best = None
     for theta0 in starts:
-        result = minimize(problem, theta0, jac=True, method="L-BFGS-B")
+        if not len(theta0):  # everything held: nothing to optimise
+            f = problem(theta0)[0]
+            result = OptimizeResult(x=theta0, fun=f, success=math.isfinite(f), message="every parameter is held")
+        else:
+            result = minimize(problem, theta0, jac=True, method="L-BFGS-B")
         if math.isfinite(result.fun) and (best is None or result.fun < best.fun):
             best = result
     k = len(problem.free)

@@ -106,9 +106,9 @@ RESPONSE_MODELS = ("gaussian",)
 
 def _natural(transform: str, theta: np.ndarray) -> np.ndarray:
     if transform == "log":
-        return np.exp(theta)
+        return np.asarray(np.exp(theta))
     if transform == "logit":
-        return 1.0 / (1.0 + np.exp(-theta))
+        return np.asarray(1.0 / (1.0 + np.exp(-theta)))
     return theta
 
 
@@ -121,7 +121,7 @@ def _slope(transform: str, x: np.ndarray) -> np.ndarray:
     return np.ones_like(x)
 
 
-def run_model(model: str, inputs: np.ndarray, params: Mapping[str, float], seed: int = 0) -> va.Trajectories:
+def run_model(model: str, inputs: np.ndarray, params: Mapping[str, Any], seed: int = 0) -> va.Trajectories:
     """The array engine's trajectory for natural parameter values (TD without prediction-error noise)."""
     if model == "kalman":
         return va.kalman_run(params["initial_mean"], params["initial_var"], inputs, params["process_noise"],
@@ -136,7 +136,7 @@ def run_model(model: str, inputs: np.ndarray, params: Mapping[str, float], seed:
                                seed, threads=1)
 
 
-def belief(model: str, trajectory: va.Trajectories, params: Mapping[str, float]) -> np.ndarray:
+def belief(model: str, trajectory: va.Trajectories, params: Mapping[str, Any]) -> np.ndarray:
     """What the model expects before each trial, the centre of that trial's response."""
     if model == "hgf":
         return np.asarray(trajectory["prediction"])
@@ -388,7 +388,7 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     arguments raise ``ValueError`` or ``TypeError`` before any optimisation, non-finite inputs the
     model's own exception; an optimisation that fails is reported in ``converged`` and ``message``.
     """
-    from scipy.optimize import OptimizeResult, minimize
+    from scipy.optimize import OptimizeResult, minimize  # type: ignore[import-untyped,unused-ignore]
 
     _check_model(model, tuple(_PARAMS))
     if response not in RESPONSE_MODELS:

@@ -17,23 +17,23 @@ in that space; the objective is the negative log-joint, ``nll`` plus the negativ
 
 Default priors (mean, variance), in the transformed space, and default roles:
 
-=========================  =========  ================  ==============================================
-parameter                  transform  prior             role by default
-=========================  =========  ================  ==============================================
-kalman ``initial_mean``    identity   (0, 100)          free
-kalman ``initial_var``     log        (log 1, 4)        free
-kalman ``process_noise``   log        (log 0.1, 4)      free
-kalman ``obs_noise``       log        (log 1, 4)        free; held at 1 when fitting responses
-hgf ``obs_noise``          log        (log 1, 4)        free
-hgf ``precision_flexibility``  log    (log 1, 4)        free
-hgf ``base_process_noise`` log        (log 0.01, 4)     free
-hgf ``mu1``                identity   (0, 100)          held at 0
-hgf ``var1``               log        (log 1, 4)        held at 1
-hgf ``mu2``                identity   (0, 100)          held at 0
-td ``initial_value``       identity   (0, 100)          free
-td ``learning_rate``       logit      (0, 2.25)         free
-``zeta`` (responses)       log        (log 1, 4)        free
-=========================  =========  ================  ==============================================
+=============================  =========  =============  ======================================
+parameter                      transform  prior          role by default
+=============================  =========  =============  ======================================
+kalman ``initial_mean``        identity   (0, 100)       free
+kalman ``initial_var``         log        (log 1, 4)     free
+kalman ``process_noise``       log        (log 0.1, 4)   free
+kalman ``obs_noise``           log        (log 1, 4)     free; held at 1 when fitting responses
+hgf ``obs_noise``              log        (log 1, 4)     free
+hgf ``precision_flexibility``  log        (log 1, 4)     free
+hgf ``base_process_noise``     log        (log 0.01, 4)  free
+hgf ``mu1``                    identity   (0, 100)       held at 0
+hgf ``var1``                   log        (log 1, 4)     held at 1
+hgf ``mu2``                    identity   (0, 100)       held at 0
+td ``initial_value``           identity   (0, 100)       free
+td ``learning_rate``           logit      (0, 2.25)      free
+``zeta`` (responses)           log        (log 1, 4)     free
+=============================  =========  =============  ======================================
 
 A log prior of variance 4 spans about two orders of magnitude either side of its centre (95 %),
 so it only keeps a fit away from degenerate corners. When fitting responses the Kalman filter's
@@ -198,14 +198,16 @@ class _Problem:
         prior, prior_grad = self.neg_log_prior(theta)
         return nll + prior, grad + prior_grad
 
-    def hessian(self, theta: np.ndarray, step: float = 1e-4) -> np.ndarray:
-        """Central differences of the exact gradient, symmetrised."""
+    def hessian(self, theta: np.ndarray, step: float = 1e-4) -> np.ndarray | None:
+        """Central differences of the exact gradient, symmetrised; None if a neighbour is infeasible."""
         k = len(theta)
         h = np.empty((k, k))
         for j in range(k):
             e = np.zeros(k)
             e[j] = step
-            up, down = self(theta + e)[1], self(theta - e)[1]
+            (f_up, up), (f_down, down) = self(theta + e), self(theta - e)
+            if not (math.isfinite(f_up) and math.isfinite(f_down)):
+                return None
             h[:, j] = (up - down) / (2.0 * step)
         return 0.5 * (h + h.T)
 
@@ -439,13 +441,14 @@ def _laplace(problem: _Problem, theta: np.ndarray, values: np.ndarray,
     names = problem.free_names
     if not names:
         return {}, -neg_log_joint
+    unknown = {name: math.nan for name in names}, math.nan  # no usable curvature: say so with NaN
     h = problem.hessian(theta)
+    if h is None or not np.all(np.isfinite(h)):
+        return unknown
     try:
         lower = np.linalg.cholesky(h)
     except np.linalg.LinAlgError:
-        return {name: math.nan for name in names}, math.nan
-    if not np.all(np.isfinite(lower)):
-        return {name: math.nan for name in names}, math.nan
+        return unknown
     cov = np.linalg.inv(h)
     slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(problem.transforms, problem.free)])
     se = {name: float(abs(s) * math.sqrt(cov[j, j])) for j, (name, s) in enumerate(zip(names, slopes))}

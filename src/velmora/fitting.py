@@ -327,12 +327,12 @@ def _unknown(model: str, name: str, known: list[str]) -> ValueError:
 
 def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarray | None,
              fixed: Mapping[str, Any], priors: Mapping[str, Any]) -> tuple[_Problem, dict[str, float | None]]:
-    specs = dict(_PARAMS[model])
-    held = {name: p.held for name, p in specs.items() if p.held is not None}
+    known_params = dict(_PARAMS[model])
+    held = {name: p.held for name, p in known_params.items() if p.held is not None}
     if response != "observations":
-        specs["zeta"] = _ZETA
+        known_params["zeta"] = _ZETA
         held.update(_HELD_FOR_RESPONSES.get(model, {}))
-    known = [*specs, *([_CAP] if model == "kalman" else [])]
+    known = [*known_params, *([_CAP] if model == "kalman" else [])]
     for source in (fixed, priors):
         for name in source:
             if name not in known:
@@ -342,7 +342,7 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
         raise ValueError(f"parameter '{both[0]}' is given both a fixed value and a prior")
     if _CAP in priors:
         raise ValueError(f"parameter '{_CAP}' is never free; give it in fixed")
-    prior = {name: spec.prior for name, spec in specs.items()}
+    prior = {name: p.prior for name, p in known_params.items()}
     for name, value in priors.items():
         try:
             mean, var = (float(v) for v in value)
@@ -360,13 +360,13 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
     names = list(_PARAMS[model])
     if cap is not None:
         names.append(_CAP)
-    if "zeta" in specs:
+    if "zeta" in known_params:
         names.append("zeta")
     values = np.array([held.get(name, math.nan) if name != _CAP else cap for name in names], dtype=np.float64)
     free = [i for i, name in enumerate(names) if name != _CAP and name not in held]
     problem = _Problem(
         model, response, inputs, responses, names, values, np.array(free, dtype=np.int64),
-        [specs[names[i]].transform for i in free],
+        [known_params[names[i]].transform for i in free],
         np.array([prior[names[i]][0] for i in free]), np.array([prior[names[i]][1] for i in free]),
         cap is not None)
     return problem, _named(problem, problem.natural(problem.prior_mean))

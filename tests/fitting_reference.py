@@ -19,7 +19,8 @@ ORDER = {
 
 def names(model, response, has_cap):
     """The native parameter vector's names, in order."""
-    return ORDER[model] + (["prior_precision_cap"] if has_cap else []) + (["zeta"] if response != "observations" else [])
+    cap, zeta = ["prior_precision_cap"] if has_cap else [], ["zeta"] if response != "observations" else []
+    return ORDER[model] + cap + zeta
 
 
 def log_densities(model, response, inputs, responses, p):

@@ -83,7 +83,8 @@ def local_level(n, initial_mean, process_noise, obs_noise, seed):
 # (model, inputs, response model, true parameters, {name: relative tolerance}).
 RECOVERY = [
     ("kalman", local_level(2000, 1.0, 0.1, 1.0, seed=5), None,
-     dict(initial_mean=1.0, initial_var=1.0, process_noise=0.1, obs_noise=1.0), {"process_noise": 0.4, "obs_noise": 0.15}),
+     dict(initial_mean=1.0, initial_var=1.0, process_noise=0.1, obs_noise=1.0),
+     {"process_noise": 0.4, "obs_noise": 0.15}),
     ("kalman", np.random.default_rng(6).normal(size=1500).cumsum() * 0.3, "gaussian",
      dict(initial_mean=0.5, initial_var=2.0, process_noise=0.3, obs_noise=1.0, zeta=0.1),
      {"process_noise": 0.25, "zeta": 0.15}),
@@ -94,7 +95,8 @@ RECOVERY = [
 ]
 
 
-@pytest.mark.parametrize("model, inputs, response, truth, tolerance", RECOVERY, ids=[f"{c[0]}-{c[2]}" for c in RECOVERY])
+@pytest.mark.parametrize("model, inputs, response, truth, tolerance", RECOVERY,
+                         ids=[f"{c[0]}-{c[2] or 'observations'}" for c in RECOVERY])
 def test_fit_recovers_the_parameters_that_generated_the_data(model, inputs, response, truth, tolerance):
     responses = None if response is None else velmora.simulate(model, inputs, truth, seed=9).responses
     if responses is not None:

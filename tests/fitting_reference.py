@@ -1,12 +1,10 @@
-"""Independent NumPy/SciPy computations for the fitting tests, and a NumPy stand-in for the native
-objective (used only while velmora._engine has none)."""
+"""Independent NumPy/SciPy computations for the fitting tests."""
 
 import math
 
 import numpy as np
 from scipy.stats import norm
 
-import velmora
 import velmora.arrays as va
 
 FLOOR = 1e-6

@@ -38,14 +38,15 @@ def calls():
     print(f"{len(h.CASES) + len(sequences)} calls under memcheck")
 
 
-def report(log, core):
-    """Fails on any error whose stack passes through the module; the interpreter's own are counted."""
-    ours, theirs = [], 0
+def report(log, modules):
+    """Fails on any error whose stack passes through our modules (comma-separated paths); the
+    interpreter's own are counted."""
+    ours, theirs, modules = [], 0, set(modules.split(","))
     for error in ET.parse(log).getroot().iter("error"):
         if error.findtext("kind").startswith("Leak_"):
             continue  # the module, its classes and functions live as long as the process, by design
         frames = error.find("stack").iter("frame")
-        if any(frame.findtext("obj") == core for frame in frames):
+        if any(frame.findtext("obj") in modules for frame in frames):
             ours.append(error)
         else:
             theirs += 1
@@ -53,7 +54,7 @@ def report(log, core):
         print(error.findtext("kind"), error.findtext("what") or error.find("xwhat").findtext("text"))
         for frame in error.find("stack").iter("frame"):
             print("   ", frame.findtext("fn"), frame.findtext("obj"))
-    print(f"valgrind: {len(ours)} errors through velmora._core, {theirs} in the interpreter's own code")
+    print(f"valgrind: {len(ours)} errors through velmora's modules, {theirs} in the interpreter's own code")
     return 1 if ours else 0
 
 

@@ -1,8 +1,5 @@
-import importlib
-import importlib.util
 import math
 import struct
-import sys
 
 import pytest
 
@@ -35,12 +32,3 @@ def assert_same():
 
     return check
 
-
-@pytest.fixture
-def fitting(monkeypatch):
-    """velmora.fitting, or a small stand-in while it is not part of the package yet."""
-    if importlib.util.find_spec("velmora.fitting") is None:
-        import study_standin
-
-        monkeypatch.setitem(sys.modules, "velmora.fitting", study_standin)
-    return importlib.import_module("velmora.fitting")

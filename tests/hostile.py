@@ -106,7 +106,32 @@ def cases():
         yield f"{f.__name__}-{error.__name__}-{args}", f, args, {}, error
 
 
-CASES = list(cases())
+def engine_cases():
+    """The array functions' paths: single and batched, threaded, and each way they fail."""
+    import numpy as np
+
+    import velmora.arrays as va
+
+    # Just over the size at which the engine starts worker threads.
+    batch, seeds, ragged = np.ones((40, 3300)), va.seeds(40, 1), [np.ones(3), np.ones(5)]
+    yield from [
+        ("arrays-kalman", va.kalman_run, (0.0, 1.0, np.arange(5.0), 0.1, 0.5, 2.0), {}, None),
+        ("arrays-kalman-threads", va.kalman_run, (0.0, 1.0, batch, np.full(40, 0.1), 0.5), {"threads": 2}, None),
+        ("arrays-hgf-list", va.hgf_run, ([1.0, 2.0, 0.5], 0.5, 1.0), {}, None),
+        ("arrays-td-ragged", va.td_learn_sequence, (0.0, ragged, 0.3, 0.9, 0.5, va.seeds(2, 0)), {}, None),
+        ("arrays-forward-threads", va.forward_simulate, (batch, 0.5, 0.2, 1.0, seeds), {}, None),
+        ("arrays-normal", va.normal, ((3, 4), 10**6 + 7), {}, None),
+        ("arrays-subject-fails", va.hgf_run, (batch[:, :10], 0.5, np.r_[np.ones(39), -1.0]), {}, InvalidParameter),
+        ("arrays-single-fails", va.kalman_run, (0.0, 1.0, [1.0, float("nan")], 0.1, 0.5), {}, InvalidParameter),
+        ("arrays-bad-number", va.kalman_run, ("x", 1.0, [1.0], 0.1, 0.5), {}, TypeError),
+        ("arrays-bad-sequence", va.kalman_run, (0.0, 1.0, [1.0, "x"], 0.1, 0.5), {}, TypeError),
+        ("arrays-bad-shape", va.kalman_run, (0.0, 1.0, batch, [0.1, 0.2], 0.5), {}, ValueError),
+        ("arrays-bad-seeds", va.forward_simulate, (batch, 0.5, 0.2, 1.0, 7), {}, ValueError),
+        ("arrays-bad-seed", va.td_learn_sequence, (0.0, [1.0], 0.3, 0.9, 0.5, 2**64), {}, OverflowError),
+    ]
+
+
+CASES = list(cases()) + list(engine_cases())
 
 
 def call(f, args, kwargs):

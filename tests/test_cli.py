@@ -172,6 +172,6 @@ def test_demo_runs_every_model_and_version_names_the_release(launcher):
     if launcher == (None,):
         pytest.skip("the velmora console script is not installed beside this Python")
     result = run("demo", launcher=launcher)
-    assert result.returncode == 0 and all(name in result.stdout for name in velmora.__all__ if name[0].islower()), (
+    assert result.returncode == 0 and all(name in result.stdout for name in velmora._core.__all__ if name[0].islower()), (
         result.stderr + result.stdout)
     assert run("--version", launcher=launcher).stdout == f"velmora {importlib.metadata.version('velmora')}\n"

@@ -17,16 +17,25 @@ IMMORTAL_COUNT = 2**31
 @pytest.mark.parametrize("f, args, kwargs, error", [case[1:] for case in CASES], ids=[case[0] for case in CASES])
 def test_repeated_calls_leak_nothing(f, args, kwargs, error):
     assert call(f, args, kwargs) is error
+    # The array functions run NumPy, whose caches grow now and then over thousands of calls; a leak
+    # grows in every window, so the smallest growth of three windows is judged. Their batches are
+    # costly, and 400 calls still show a leak of one block per call.
+    windows, calls = (1, CALLS) if f.__module__ != "velmora.arrays" else (3, 400)
     for _ in range(WARMUP):
         call(f, args, kwargs)
     # The positional tuple (passed on as it is), the argument objects and the items of lists and tuples.
     objects = [args, *args, *kwargs.values()]
     objects += [item for obj in objects if isinstance(obj, (list, tuple)) for item in obj]
-    objects = [obj for obj in objects if sys.getrefcount(obj) < IMMORTAL_COUNT]
+    # Small integers are shared by every piece of code, NumPy's among them: their counts are not ours.
+    objects = [obj for obj in objects if sys.getrefcount(obj) < IMMORTAL_COUNT
+               and not (type(obj) is int and -5 <= obj <= 256)]
     gc.collect()
-    refs, blocks = [sys.getrefcount(obj) for obj in objects], sys.getallocatedblocks()
-    for _ in range(CALLS):
-        call(f, args, kwargs)
-    gc.collect()
-    assert sys.getallocatedblocks() - blocks < SLACK_BLOCKS
+    refs, growth = [sys.getrefcount(obj) for obj in objects], []
+    for _ in range(windows):
+        blocks = sys.getallocatedblocks()
+        for _ in range(calls):
+            call(f, args, kwargs)
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - blocks)
+    assert min(growth) < SLACK_BLOCKS
     assert [sys.getrefcount(obj) for obj in objects] == refs

@@ -1,7 +1,8 @@
 """velmora: precision-weighted Bayesian inference and models of learning and self-motion.
 
 The numerical work is done by the compiled module :mod:`velmora._core`; this package re-exports
-its five functions and its exception classes.
+its five functions and its exception classes, beside :func:`fit` and :func:`simulate`, which fit
+the models to a participant's data and simulate participants (they need SciPy and NumPy).
 """
 
 import copyreg
@@ -22,7 +23,8 @@ from velmora._core import (
     kalman_run,
     td_learn_sequence,
 )
-
+from velmora.fitting import FitResult, fit
+from velmora.simulation import Simulation, simulate
 from velmora.study import compare, fit_many, simulate_many
 
 try:
@@ -41,6 +43,10 @@ __all__ = [
     "td_learn_sequence",
     "discounted_value",
     "forward_simulate",
+    "fit",
+    "simulate",
+    "FitResult",
+    "Simulation",
     "fit_many",
     "simulate_many",
     "compare",

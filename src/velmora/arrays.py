@@ -233,7 +233,10 @@ class _Call:
 def _threads(threads: int | None) -> int:
     if threads is None:
         return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-    count = operator.index(threads)
+    try:
+        count = operator.index(threads)
+    except TypeError:
+        raise TypeError(f"threads must be an integer, not {type(threads).__name__}") from None
     if count < 1:
         raise ValueError(f"threads must be at least 1, got {count}")
     return count

@@ -88,8 +88,11 @@ def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, 
         except Exception as error:  # one participant's failure must not end the batch
             rows.append({"error": f"{type(error).__name__}: {error}"})
             continue
-        row: dict[str, Any] = {name: float(value) for name, value in result.params.items()}
-        row.update({SE_PREFIX + name: float(value) for name, value in result.se.items()})
+        # A parameter without a value (an optional cap left off) becomes NaN, as in a table.
+        row: dict[str, Any] = {name: math.nan if value is None else float(value)
+                               for name, value in result.params.items()}
+        row.update({SE_PREFIX + name: math.nan if value is None else float(value)
+                    for name, value in result.se.items()})
         row.update(nll=float(result.nll), lme=float(result.lme), aic=float(result.aic), bic=float(result.bic),
                    n_trials=int(result.n_trials), converged=bool(result.converged), message=str(result.message),
                    error="")
@@ -330,7 +333,7 @@ def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response
     """
     import pandas as pd
 
-    from velmora.fitting import simulate
+    from velmora.simulation import simulate
 
     if not isinstance(params, pd.DataFrame):
         raise TypeError(f"params must be a pandas DataFrame with one row per participant, got {type(params).__name__}")

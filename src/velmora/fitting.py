@@ -1,0 +1,456 @@
+"""Fitting the models to data: maximum a posteriori estimates, standard errors and model evidence.
+
+:func:`fit` estimates a model's parameters in one of two ways:
+
+- ``responses=None`` (system identification, ``kalman`` and ``hgf``): the filter's predictive
+  log-likelihood of the input sequence itself, the ``loglik`` of :mod:`velmora.arrays`.
+- ``responses`` given (``kalman``, ``hgf``, ``td``): the inputs drive the model and each response
+  is Normal around the model's belief before that trial, with variance ``zeta`` (response model
+  ``"gaussian"``). The belief is the Kalman posterior mean after the previous trial
+  (``initial_mean`` first), the HGF's ``prediction``, and the TD value before the trial's reward
+  (``initial_value`` first). A NaN response is a missed trial: it adds nothing to the likelihood,
+  but the model still sees its input.
+
+Every free parameter is optimised in an unbounded space: log for variances, noises and
+``precision_flexibility``, logit for ``learning_rate``, identity for means. Each has a Gaussian prior
+in that space; the objective is the negative log-joint, ``nll`` plus the negative log prior.
+
+Default priors (mean, variance), in the transformed space, and default roles:
+
+=============================  =========  =============  ======================================
+parameter                      transform  prior          role by default
+=============================  =========  =============  ======================================
+kalman ``initial_mean``        identity   (0, 100)       free
+kalman ``initial_var``         log        (log 1, 4)     free
+kalman ``process_noise``       log        (log 0.1, 4)   free
+kalman ``obs_noise``           log        (log 1, 4)     free; held at 1 when fitting responses
+hgf ``obs_noise``              log        (log 1, 4)     free
+hgf ``precision_flexibility``  log        (log 1, 4)     free
+hgf ``base_process_noise``     log        (log 0.01, 4)  free
+hgf ``mu1``                    identity   (0, 100)       held at 0
+hgf ``var1``                   log        (log 1, 4)     held at 1
+hgf ``mu2``                    identity   (0, 100)       held at 0
+td ``initial_value``           identity   (0, 100)       free
+td ``learning_rate``           logit      (0, 2.25)      free
+``zeta`` (responses)           log        (log 1, 4)     free
+=============================  =========  =============  ======================================
+
+A log prior of variance 4 spans about two orders of magnitude either side of its centre (95 %),
+so it only keeps a fit away from degenerate corners. When fitting responses the Kalman filter's
+beliefs depend on its three variances only through their ratios to ``obs_noise``, hence the default
+hold. ``fixed={"name": value}`` holds a parameter at a natural value; ``priors={"name": (mean,
+variance)}`` replaces a prior and makes the parameter free. ``prior_precision_cap`` is never free:
+without it in ``fixed`` the filter runs uncapped. ``var2``, ``discount_factor``, ``rpe_noise_std`` and
+the seeds do not change a likelihood (TD is fitted without prediction-error noise), so they are no
+parameters of a fit.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from velmora import _engine
+from velmora import arrays as va
+
+if TYPE_CHECKING:
+    import pandas  # type: ignore[import-untyped,unused-ignore]
+
+__all__ = ["fit", "FitResult"]
+
+_LOG_ONE = (0.0, 4.0)
+
+
+@dataclass(frozen=True)
+class _Param:
+    transform: str  # "log", "logit" or "identity"
+    prior: tuple[float, float]
+    held: float | None = None  # the natural value a default fit holds it at; None: free
+
+
+# In the native engine's order of the parameter vector.
+_PARAMS: dict[str, dict[str, _Param]] = {
+    "kalman": {
+        "initial_mean": _Param("identity", (0.0, 100.0)),
+        "initial_var": _Param("log", _LOG_ONE),
+        "process_noise": _Param("log", (math.log(0.1), 4.0)),
+        "obs_noise": _Param("log", _LOG_ONE),
+    },
+    "hgf": {
+        "obs_noise": _Param("log", _LOG_ONE),
+        "precision_flexibility": _Param("log", _LOG_ONE),
+        "base_process_noise": _Param("log", (math.log(0.01), 4.0)),
+        "mu1": _Param("identity", (0.0, 100.0), held=0.0),
+        "var1": _Param("log", _LOG_ONE, held=1.0),
+        "mu2": _Param("identity", (0.0, 100.0), held=0.0),
+    },
+    "td": {
+        "initial_value": _Param("identity", (0.0, 100.0)),
+        "learning_rate": _Param("logit", (0.0, 2.25)),
+    },
+}
+_ZETA = _Param("log", _LOG_ONE)
+# Beliefs of a Kalman filter scale with its variances together, so responses pin down ratios only.
+_HELD_FOR_RESPONSES = {"kalman": {"obs_noise": 1.0}}
+_CAP = "prior_precision_cap"
+_NOT_FITTED = {
+    "hgf": ("var2",),
+    "td": ("discount_factor", "rpe_noise_std", "seed"),
+}
+RESPONSE_MODELS = ("gaussian",)
+
+
+def _natural(transform: str, theta: np.ndarray) -> np.ndarray:
+    if transform == "log":
+        return np.asarray(np.exp(theta))
+    if transform == "logit":
+        return np.asarray(1.0 / (1.0 + np.exp(-theta)))
+    return theta
+
+
+def _slope(transform: str, x: np.ndarray) -> np.ndarray:
+    """d natural / d transformed, at natural value x."""
+    if transform == "log":
+        return x
+    if transform == "logit":
+        return x * (1.0 - x)
+    return np.ones_like(x)
+
+
+def run_model(model: str, inputs: np.ndarray, params: Mapping[str, Any], seed: int = 0) -> va.Trajectories:
+    """The array engine's trajectory for natural parameter values (TD without prediction-error noise)."""
+    if model == "kalman":
+        return va.kalman_run(params["initial_mean"], params["initial_var"], inputs, params["process_noise"],
+                             params["obs_noise"], params.get(_CAP), threads=1)
+    if model == "hgf":
+        p = {name: params[name] for name in _PARAMS["hgf"] if name in params}
+        return va.hgf_run(inputs, threads=1, **p)
+    if model == "td":
+        return va.td_learn_sequence(params["initial_value"], inputs, params["learning_rate"], 1.0, 0.0, 0,
+                                    threads=1)
+    return va.forward_simulate(inputs, params["update_rate"], params["injury_noise_std"], params["sensory_gain"],
+                               seed, threads=1)
+
+
+def belief(model: str, trajectory: va.Trajectories, params: Mapping[str, Any]) -> np.ndarray:
+    """What the model expects before each trial, the centre of that trial's response."""
+    if model == "hgf":
+        return np.asarray(trajectory["prediction"])
+    after, first = (trajectory["mean"], params["initial_mean"]) if model == "kalman" else \
+        (trajectory["value"], params["initial_value"])
+    return np.concatenate(([first], after[:-1]))
+
+
+@dataclass
+class _Problem:
+    """The negative log-joint over the transformed free parameters, with its gradient."""
+
+    model: str
+    response: str
+    inputs: np.ndarray
+    responses: np.ndarray | None
+    names: list[str]  # the native vector's names, in its order
+    values: np.ndarray  # natural values; the free entries are overwritten per evaluation
+    free: np.ndarray  # int64 indices into values
+    transforms: list[str]
+    prior_mean: np.ndarray
+    prior_var: np.ndarray
+    has_cap: bool
+    evaluations: int = field(default=0)
+
+    @property
+    def free_names(self) -> list[str]:
+        return [self.names[i] for i in self.free]
+
+    def natural(self, theta: np.ndarray) -> np.ndarray:
+        values = self.values.copy()
+        for j, i in enumerate(self.free):
+            values[i] = _natural(self.transforms[j], theta[j : j + 1])[0]
+        return values
+
+    def neg_log_prior(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
+        d = theta - self.prior_mean
+        value = 0.5 * float(np.sum(d * d / self.prior_var + np.log(2.0 * np.pi * self.prior_var)))
+        return value, d / self.prior_var
+
+    def nll(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
+        """nll and its gradient in transformed space; (inf, zeros) where the model fails."""
+        self.evaluations += 1
+        values = self.natural(theta)
+        grad = np.zeros(len(self.free))
+        if not np.all(np.isfinite(values)):
+            return math.inf, grad
+        nll = float(_engine.objective(self.model, self.response, self.inputs, self.responses, values, self.free,
+                                      grad, self.has_cap))
+        if not (math.isfinite(nll) and np.all(np.isfinite(grad))):
+            return math.inf, np.zeros(len(self.free))
+        slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(self.transforms, self.free)])
+        return nll, grad * slopes
+
+    def __call__(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
+        nll, grad = self.nll(theta)
+        if not math.isfinite(nll):
+            return math.inf, grad
+        prior, prior_grad = self.neg_log_prior(theta)
+        return nll + prior, grad + prior_grad
+
+    def hessian(self, theta: np.ndarray, step: float = 1e-4) -> np.ndarray | None:
+        """Central differences of the exact gradient, symmetrised; None if a neighbour is infeasible."""
+        k = len(theta)
+        h = np.empty((k, k))
+        for j in range(k):
+            e = np.zeros(k)
+            e[j] = step
+            (f_up, up), (f_down, down) = self(theta + e), self(theta - e)
+            if not (math.isfinite(f_up) and math.isfinite(f_down)):
+                return None
+            h[:, j] = (up - down) / (2.0 * step)
+        return 0.5 * (h + h.T)
+
+
+@dataclass
+class FitResult:
+    """A model fitted to one participant's data.
+
+    ``params``: every parameter at the estimate, natural units (held ones included); ``se``: standard
+    error of each free parameter, from the Hessian of the negative log-joint in transformed space
+    mapped back by the delta method (NaN where that Hessian is not positive definite); ``nll``: the
+    negative log-likelihood; ``neg_log_joint``: ``nll`` plus the negative log prior; ``lme``: Laplace
+    approximation of the log model evidence; ``aic`` = 2 nll + 2k, ``bic`` = 2 nll + k log n for k
+    free parameters and ``n_trials`` trials in the likelihood; ``converged`` and ``message`` from the
+    optimiser; ``trajectory``: the array engine's result at the estimate (None if no point was
+    feasible).
+    """
+
+    model: str
+    response: str
+    params: dict[str, float | None]
+    se: dict[str, float]
+    free: tuple[str, ...]
+    nll: float
+    neg_log_joint: float
+    lme: float
+    aic: float
+    bic: float
+    n_trials: int
+    converged: bool
+    message: str
+    trajectory: va.Trajectories | None = field(repr=False)
+
+    def to_dict(self) -> dict[str, Any]:
+        """One flat row: model, response, each parameter, ``se_<name>`` per free one, the criteria."""
+        row: dict[str, Any] = {"model": self.model, "response": self.response}
+        row.update(self.params)
+        row.update({f"se_{name}": value for name, value in self.se.items()})
+        for name in ("nll", "neg_log_joint", "lme", "aic", "bic", "n_trials", "converged", "message"):
+            row[name] = getattr(self, name)
+        return row
+
+    def to_frame(self) -> pandas.DataFrame:
+        """``to_dict()`` as a one-row DataFrame, ready to concatenate across participants."""
+        import pandas as pd
+
+        return pd.DataFrame([self.to_dict()])
+
+    def summary(self) -> str:
+        source = "observations" if self.response == "observations" else f"responses ({self.response})"
+        lines = [f"velmora fit: {self.model} to {source}, {self.n_trials} trials",
+                 f"converged: {self.converged} ({self.message})",
+                 f"{'parameter':<24}{'estimate':>12}{'se':>12}"]
+        for name, value in self.params.items():
+            se = f"{self.se[name]:12.4g}" if name in self.se else f"{'held':>12}"
+            shown = f"{value:12.4g}" if value is not None else f"{'none':>12}"
+            lines.append(f"{name:<24}{shown}{se}")
+        lines.append(f"nll {self.nll:.4f}  neg_log_joint {self.neg_log_joint:.4f}  lme {self.lme:.4f}  "
+                     f"aic {self.aic:.4f}  bic {self.bic:.4f}")
+        return "\n".join(lines)
+
+    def __repr__(self) -> str:
+        return self.summary()
+
+    def _repr_html_(self) -> str:
+        import html
+
+        return f"<pre>{html.escape(self.summary())}</pre>"
+
+
+def _check_model(model: object, allowed: tuple[str, ...]) -> str:
+    if not isinstance(model, str) or model not in allowed:
+        raise ValueError(f"unknown model {model!r}; expected one of {', '.join(allowed)}")
+    return model
+
+
+def _as_inputs(inputs: Any) -> np.ndarray:
+    try:
+        array = np.ascontiguousarray(inputs, dtype=np.float64)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"inputs: expected a 1-D sequence of numbers ({error})") from None
+    if array.ndim != 1:
+        raise ValueError(f"inputs: expected a 1-D sequence, got {array.ndim}-D")
+    if array.size == 0:
+        raise ValueError("inputs: empty; a fit needs at least one trial")
+    return array
+
+
+def _as_responses(responses: Any, n: int) -> np.ndarray:
+    try:
+        array = np.ascontiguousarray(responses, dtype=np.float64)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"responses: expected a 1-D sequence of numbers ({error})") from None
+    if array.ndim != 1 or array.size != n:
+        raise ValueError(f"responses: expected one per input ({n}), got shape {array.shape}")
+    if np.any(np.isinf(array)):
+        raise ValueError("responses: must be finite, or NaN for a missed trial")
+    if np.all(np.isnan(array)):
+        raise ValueError("responses: every trial is missing (NaN); nothing to fit")
+    return array
+
+
+def _number(name: str, value: object) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"parameter '{name}': expected a number, got {type(value).__name__}")
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"parameter '{name}': must be finite, got {number}")
+    return number
+
+
+def _unknown(model: str, name: str, known: list[str]) -> ValueError:
+    if name in _NOT_FITTED.get(model, ()):
+        return ValueError(f"parameter '{name}' does not change the {model} likelihood and is not fitted")
+    return ValueError(f"model '{model}' has no parameter '{name}'; its parameters are {', '.join(known)}")
+
+
+def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarray | None,
+             fixed: Mapping[str, Any], priors: Mapping[str, Any]) -> tuple[_Problem, dict[str, float | None]]:
+    known_params = dict(_PARAMS[model])
+    held = {name: p.held for name, p in known_params.items() if p.held is not None}
+    if response != "observations":
+        known_params["zeta"] = _ZETA
+        held.update(_HELD_FOR_RESPONSES.get(model, {}))
+    known = [*known_params, *([_CAP] if model == "kalman" else [])]
+    for source in (fixed, priors):
+        for name in source:
+            if name not in known:
+                raise _unknown(model, name, known)
+    both = sorted(set(fixed) & set(priors))
+    if both:
+        raise ValueError(f"parameter '{both[0]}' is given both a fixed value and a prior")
+    if _CAP in priors:
+        raise ValueError(f"parameter '{_CAP}' is never free; give it in fixed")
+    prior = {name: p.prior for name, p in known_params.items()}
+    for name, value in priors.items():
+        try:
+            mean, var = (float(v) for v in value)
+        except (TypeError, ValueError):
+            raise TypeError(f"prior for '{name}': expected (mean, variance), got {value!r}") from None
+        if not (math.isfinite(mean) and math.isfinite(var)) or var <= 0.0:
+            raise ValueError(f"prior for '{name}': the mean must be finite and the variance finite and > 0, "
+                             f"got ({mean}, {var})")
+        prior[name] = (mean, var)
+        held.pop(name, None)
+    cap = fixed.get(_CAP)
+    held.update({name: _number(name, value) for name, value in fixed.items() if name != _CAP})
+    if cap is not None:
+        cap = _number(_CAP, cap)
+    names = list(_PARAMS[model])
+    if cap is not None:
+        names.append(_CAP)
+    if "zeta" in known_params:
+        names.append("zeta")
+    values = np.array([held.get(name, math.nan) if name != _CAP else cap for name in names], dtype=np.float64)
+    free = [i for i, name in enumerate(names) if name != _CAP and name not in held]
+    problem = _Problem(
+        model, response, inputs, responses, names, values, np.array(free, dtype=np.int64),
+        [known_params[names[i]].transform for i in free],
+        np.array([prior[names[i]][0] for i in free]), np.array([prior[names[i]][1] for i in free]),
+        cap is not None)
+    return problem, _named(problem, problem.natural(problem.prior_mean))
+
+
+def _named(problem: _Problem, values: np.ndarray) -> dict[str, float | None]:
+    """Natural values by name, in the native order; a Kalman filter without a cap shows it as None."""
+    named = dict(zip(problem.names, (float(v) for v in values)))
+    order = [*_PARAMS[problem.model], *([_CAP] if problem.model == "kalman" else []), "zeta"]
+    return {name: named.get(name) for name in order if name in named or name == _CAP}
+
+
+def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",
+        fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
+        seed: int = 0) -> FitResult:
+    """Fit ``model`` ("kalman", "hgf" or "td") to ``inputs`` alone (``responses=None``) or to a
+    participant's ``responses`` under the response model ``response``; see the module docstring.
+
+    L-BFGS-B runs from ``n_starts`` points, the first at the prior means and the rest drawn from the
+    priors with ``numpy.random.default_rng(seed)``; the best end point is the estimate. Bad
+    arguments raise ``ValueError`` or ``TypeError`` before any optimisation, non-finite inputs the
+    model's own exception; an optimisation that fails is reported in ``converged`` and ``message``.
+    """
+    from scipy.optimize import OptimizeResult, minimize  # type: ignore[import-untyped,unused-ignore]
+
+    _check_model(model, tuple(_PARAMS))
+    if response not in RESPONSE_MODELS:
+        raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS)}")
+    if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or n_starts < 1:
+        raise ValueError(f"n_starts must be a positive integer, got {n_starts!r}")
+    x = _as_inputs(inputs)
+    if responses is None:
+        if model == "td":
+            raise ValueError("model 'td' is fitted to responses only; pass responses")
+        response, y = "observations", None
+    else:
+        y = _as_responses(responses, x.size)
+    problem, start = _problem(model, response, x, y, dict(fixed or {}), dict(priors or {}))
+    run_model(model, x, start)  # the model's own checks of the inputs and held values
+    n_trials = int(x.size if y is None else np.count_nonzero(~np.isnan(y)))
+
+    rng = np.random.default_rng(seed)
+    starts = [problem.prior_mean] + [rng.normal(problem.prior_mean, np.sqrt(problem.prior_var))
+                                     for _ in range(n_starts - 1 if len(problem.free) else 0)]
+    best = None
+    for theta0 in starts:
+        if not len(theta0):  # everything held: nothing to optimise
+            f = problem(theta0)[0]
+            result = OptimizeResult(x=theta0, fun=f, success=math.isfinite(f), message="every parameter is held")
+        else:
+            result = minimize(problem, theta0, jac=True, method="L-BFGS-B")
+        if math.isfinite(result.fun) and (best is None or result.fun < best.fun):
+            best = result
+    k = len(problem.free)
+    if best is None:
+        return FitResult(model, response, start, {name: math.nan for name in problem.free_names},
+                         tuple(problem.free_names), math.inf, math.inf, -math.inf, math.inf, math.inf, n_trials,
+                         False, "the model failed at every starting point", None)
+    theta = np.asarray(best.x, dtype=np.float64)
+    values = problem.natural(theta)
+    nll = problem.nll(theta)[0]
+    neg_log_joint = float(best.fun)
+    se, lme = _laplace(problem, theta, values, neg_log_joint)
+    params = _named(problem, values)
+    return FitResult(model, response, params, se, tuple(problem.free_names), nll, neg_log_joint, lme,
+                     2.0 * nll + 2.0 * k, 2.0 * nll + k * math.log(n_trials), n_trials, bool(best.success),
+                     str(best.message), run_model(model, x, params))
+
+
+def _laplace(problem: _Problem, theta: np.ndarray, values: np.ndarray,
+             neg_log_joint: float) -> tuple[dict[str, float], float]:
+    names = problem.free_names
+    if not names:
+        return {}, -neg_log_joint
+    unknown = {name: math.nan for name in names}, math.nan  # no usable curvature: say so with NaN
+    h = problem.hessian(theta)
+    if h is None or not np.all(np.isfinite(h)):
+        return unknown
+    try:
+        lower = np.linalg.cholesky(h)
+    except np.linalg.LinAlgError:
+        return unknown
+    cov = np.linalg.inv(h)
+    slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(problem.transforms, problem.free)])
+    se = {name: float(abs(s) * math.sqrt(cov[j, j])) for j, (name, s) in enumerate(zip(names, slopes))}
+    log_det = 2.0 * float(np.sum(np.log(np.diag(lower))))
+    return se, -neg_log_joint + 0.5 * len(names) * math.log(2.0 * math.pi) - 0.5 * log_det

@@ -1,0 +1,162 @@
+"""velmora.fit and velmora.simulate: the objective, its gradient, recovery of known parameters and
+the checks of the arguments."""
+
+import math
+
+import numpy as np
+import pytest
+from fitting_reference import log_densities, names
+
+import velmora
+from velmora import _engine
+
+KALMAN = dict(initial_mean=0.3, initial_var=2.0, process_noise=0.2, obs_noise=0.7)
+HGF = dict(obs_noise=0.4, precision_flexibility=1.3, base_process_noise=0.05, mu1=0.2, var1=0.8, mu2=0.3)
+CASES = [  # (model, response, has_cap, a typical natural parameter point)
+    ("kalman", "observations", False, KALMAN),
+    ("kalman", "observations", True, KALMAN | dict(prior_precision_cap=1.2)),
+    ("hgf", "observations", False, HGF),
+    ("kalman", "gaussian", False, KALMAN | dict(zeta=0.3)),
+    ("hgf", "gaussian", False, HGF | dict(zeta=0.2)),
+    ("td", "gaussian", False, dict(initial_value=0.2, learning_rate=0.35, zeta=0.1)),
+]
+IDS = [f"{m}-{r}{'-cap' if c else ''}" for m, r, c, _ in CASES]
+
+
+def data(model, n=60, seed=0):
+    rng = np.random.default_rng(seed)
+    inputs = (rng.random(n) < 0.6).astype(float) if model == "td" else rng.normal(size=n).cumsum() * 0.5
+    responses = inputs + rng.normal(size=n) * 0.3
+    responses[rng.choice(n, n // 6, replace=False)] = np.nan
+    return inputs, responses
+
+
+def random_point(point, rng):
+    """Means moved additively, learning rates uniformly, the rest (positive) multiplicatively."""
+    return {name: value + rng.normal(0, 0.5) if name in ("initial_mean", "mu1", "mu2", "initial_value")
+            else rng.uniform(0.05, 0.95) if name == "learning_rate" else value * math.exp(rng.normal(0, 0.5))
+            for name, value in point.items()}
+
+
+def native(model, response, has_cap, inputs, responses, point, free=None):
+    order = names(model, response, has_cap)
+    free = np.arange(len(order), dtype=np.int64) if free is None else np.asarray(free, dtype=np.int64)
+    grad = np.empty(len(free))
+    values = np.array([point[name] for name in order])
+    nll = _engine.objective(model, response, inputs, None if response == "observations" else responses, values,
+                            free, grad, has_cap)
+    return nll, grad
+
+
+@pytest.mark.parametrize("model, response, has_cap, point", CASES, ids=IDS)
+def test_objective_and_gradient_against_per_trial_densities_and_differences(model, response, has_cap, point):
+    inputs, responses = data(model)
+    order = names(model, response, has_cap)
+    free = [i for i, name in enumerate(order) if name != "prior_precision_cap"]
+    rng = np.random.default_rng(1)
+    for p in [point] + [random_point(point, rng) for _ in range(3)]:
+        nll, grad = native(model, response, has_cap, inputs, responses, p, free)
+        assert nll == pytest.approx(-np.nansum(log_densities(model, response, inputs, responses, p)), rel=1e-10)
+        for j, i in enumerate(free):
+            h = 1e-5 * max(abs(p[order[i]]), 1e-2)
+            up, down = (native(model, response, has_cap, inputs, responses, p | {order[i]: p[order[i]] + d})[0]
+                        for d in (h, -h))
+            assert grad[j] == pytest.approx((up - down) / (2 * h), rel=1e-4, abs=1e-6), order[i]
+
+
+def test_a_missed_trial_drops_its_term_but_its_input_still_moves_the_model():
+    inputs, responses = data("kalman", seed=4)
+    point, missed = CASES[3][3], np.where(np.arange(inputs.size) == 10, np.nan, np.nan_to_num(responses))
+    terms = -log_densities("kalman", "gaussian", inputs, np.nan_to_num(responses), point)
+    nll = native("kalman", "gaussian", False, inputs, missed, point)[0]
+    assert nll == pytest.approx(terms.sum() - terms[10], rel=1e-10)
+    moved = inputs + (np.arange(inputs.size) == 10) * 3.0
+    assert native("kalman", "gaussian", False, moved, missed, point)[0] != pytest.approx(nll, rel=1e-6)
+
+
+def local_level(n, initial_mean, process_noise, obs_noise, seed):
+    rng = np.random.default_rng(seed)
+    state = initial_mean + np.sqrt(process_noise) * rng.normal(size=n).cumsum()
+    return state + np.sqrt(obs_noise) * rng.normal(size=n)
+
+
+# (model, inputs, response model, true parameters, {name: relative tolerance}).
+RECOVERY = [
+    ("kalman", local_level(2000, 1.0, 0.1, 1.0, seed=5), None,
+     dict(initial_mean=1.0, initial_var=1.0, process_noise=0.1, obs_noise=1.0),
+     {"process_noise": 0.4, "obs_noise": 0.15}),
+    ("kalman", np.random.default_rng(6).normal(size=1500).cumsum() * 0.3, "gaussian",
+     dict(initial_mean=0.5, initial_var=2.0, process_noise=0.3, obs_noise=1.0, zeta=0.1),
+     {"process_noise": 0.25, "zeta": 0.15}),
+    ("td", (np.random.default_rng(7).random(1500) < 0.7).astype(float), "gaussian",
+     dict(initial_value=0.2, learning_rate=0.3, zeta=0.05), {"learning_rate": 0.2, "zeta": 0.15}),
+    ("hgf", np.random.default_rng(8).normal(size=1500).cumsum() * 0.3, "gaussian",
+     dict(obs_noise=0.5, precision_flexibility=2.0, base_process_noise=0.05, zeta=0.1), {"zeta": 0.15}),
+]
+
+
+@pytest.mark.parametrize("model, inputs, response, truth, tolerance", RECOVERY,
+                         ids=[f"{c[0]}-{c[2] or 'observations'}" for c in RECOVERY])
+def test_fit_recovers_the_parameters_that_generated_the_data(model, inputs, response, truth, tolerance):
+    responses = None if response is None else velmora.simulate(model, inputs, truth, seed=9).responses
+    if responses is not None:
+        responses[::10] = np.nan
+    result = velmora.fit(model, inputs, responses, seed=1)
+    assert result.converged, result.message
+    assert result.n_trials == inputs.size - (0 if responses is None else inputs.size // 10)
+    for name, rel in tolerance.items():
+        assert result.params[name] == pytest.approx(truth[name], rel=rel), name
+        assert 0 < result.se[name] < rel * truth[name], name
+    # The optimiser gets at least as high a likelihood as the parameters that made the data.
+    at_truth = velmora.fit(model, inputs, responses, fixed=truth, n_starts=1)
+    assert result.nll <= at_truth.nll and at_truth.free == () and math.isfinite(result.lme)
+
+
+def test_held_parameters_stay_put_and_a_prior_frees_a_held_one():
+    inputs, responses = data("hgf", n=150, seed=10)
+    result = velmora.fit("hgf", inputs, responses, fixed={"obs_noise": 0.3}, priors={"mu1": (0.0, 1.0)}, n_starts=2)
+    assert result.params["obs_noise"] == 0.3 and result.params["var1"] == 1.0 and result.params["mu2"] == 0.0
+    assert set(result.free) == {"precision_flexibility", "base_process_noise", "mu1", "zeta"} == set(result.se)
+    capped = velmora.fit("kalman", inputs, fixed={"prior_precision_cap": 2.0}, n_starts=1)
+    assert capped.params["prior_precision_cap"] == 2.0 and "prior_precision_cap" not in capped.free
+
+
+def test_points_where_the_model_fails_are_backed_off_from(monkeypatch):
+    # The objective fails beyond process_noise 0.05 while the data want more: the fit stays inside.
+    inputs = local_level(300, 0.0, 1.0, 1.0, seed=11)
+    objective = _engine.objective
+    monkeypatch.setattr(_engine, "objective", lambda *a: math.inf if a[4][2] > 0.05 else objective(*a))
+    result = velmora.fit("kalman", inputs, priors={"process_noise": (math.log(0.01), 1.0)}, n_starts=3)
+    assert math.isfinite(result.nll) and result.params["process_noise"] <= 0.05
+
+
+X, Y = data("kalman", n=20)
+SIM = dict(model="kalman", inputs=X, params=KALMAN | dict(obs_noise=1.0))
+BAD = [  # (function, arguments replaced, exception, what the message names)
+    ("fit", dict(model="rescorla"), ValueError, "unknown model"),
+    ("fit", dict(model="forward"), ValueError, "unknown model"),
+    ("fit", dict(response="logistic"), ValueError, "unknown response model"),
+    ("fit", dict(fixed={"sigma": 1.0}), ValueError, "no parameter 'sigma'"),
+    ("fit", dict(priors={"process_noise": (0.0, 0.0)}), ValueError, "variance finite and > 0"),
+    ("fit", dict(priors={"prior_precision_cap": (0.0, 1.0)}), ValueError, "never free"),
+    ("fit", dict(fixed={"obs_noise": 1.0}, priors={"obs_noise": (0.0, 1.0)}), ValueError, "both"),
+    ("fit", dict(fixed={"obs_noise": "1"}), TypeError, "'obs_noise'"),
+    ("fit", dict(responses=Y[:-1]), ValueError, "responses: expected one per input (20)"),
+    ("fit", dict(responses=np.full(20, np.nan)), ValueError, "every trial is missing"),
+    ("fit", dict(inputs=[], responses=None), ValueError, "inputs: empty"),
+    ("fit", dict(inputs=np.where(np.arange(20) == 4, np.nan, X)), velmora.InvalidParameter, "'observation'"),
+    ("fit", dict(model="td", responses=None), ValueError, "responses only"),
+    ("fit", dict(model="hgf", fixed={"var2": 1.0}), ValueError, "'var2' does not change"),
+    ("simulate", {}, ValueError, "missing parameter(s) zeta"),
+    ("simulate", dict(params=SIM["params"] | dict(zeta=0.1, gain=2.0)), ValueError, "'gain'"),
+]
+
+
+@pytest.mark.parametrize("function, change, error, fragment", BAD, ids=[b[3] for b in BAD])
+def test_bad_arguments_are_named_before_any_optimisation(function, change, error, fragment, monkeypatch):
+    monkeypatch.setattr(_engine, "objective", lambda *a: pytest.fail("optimised"), raising=False)
+    call = (dict(model="kalman", inputs=X, responses=Y) if function == "fit" else SIM) | change
+    args = [call.pop("model"), call.pop("inputs"), call.pop("responses" if function == "fit" else "params")]
+    with pytest.raises(error) as info:
+        getattr(velmora, function)(*args, **call)
+    assert fragment in str(info.value)

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import statistics
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -34,12 +35,10 @@ def make_study(participants: int, trials: int) -> pd.DataFrame:
     return velmora.simulate_many("hgf", truth, steps.cumsum(), seed=1)
 
 
-def timed(label: str, data: pd.DataFrame, executor, n_starts: int, results: dict, **options) -> float:
+def fit(data: pd.DataFrame, executor, n_starts: int) -> tuple[float, pd.DataFrame]:
     start = time.perf_counter()
-    table = velmora.fit_many(data, "hgf", executor=executor, n_starts=n_starts, progress=False, **options)
-    seconds = time.perf_counter() - start
-    results[label] = table
-    return seconds
+    table = velmora.fit_many(data, "hgf", executor=executor, n_starts=n_starts, progress=False)
+    return time.perf_counter() - start, table
 
 
 def main() -> None:
@@ -47,51 +46,48 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="a small study, for a smoke test")
     parser.add_argument("--participants", type=int)
     parser.add_argument("--trials", type=int)
-    parser.add_argument("--serial-participants", type=int,
-                        help="fit only this many participants serially and scale the time (default: all)")
+    parser.add_argument("--repeats", type=int, help="rounds over every way of running; medians are shown")
     args = parser.parse_args()
     participants = args.participants or (60 if args.quick else 1000)
     trials = args.trials or (100 if args.quick else 200)
+    repeats = args.repeats or (1 if args.quick else 3)
     n_starts = 4
-    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
     data = make_study(participants, trials)
-    results: dict[str, pd.DataFrame] = {}
-    rows = []
-
-    seconds = timed("default", data, None, n_starts, results)
-    rows.append(("default executor (process pool)", seconds))
-
-    serial_n = min(args.serial_participants or participants, participants)
-    keys = sorted(data["subject"].unique())[:serial_n]
-    serial = timed("serial", data[data["subject"].isin(keys)], SerialExecutor(), n_starts, results)
-    rows.append((f"serial loop ({serial_n} participants, scaled)" if serial_n < participants else "serial loop",
-                 serial * participants / serial_n))
-
-    with ThreadPoolExecutor(cores) as pool:
-        rows.append((f"threads ({cores})", timed("threads", data, pool, n_starts, results)))
 
     from distributed import Client, LocalCluster
 
+    times: dict[str, list[float]] = {}
+    tables: dict[str, pd.DataFrame] = {}
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-            Client(cluster) as client:
-        client.run(lambda: __import__("velmora.fitting"))  # warm the workers' imports before timing
-        rows.append(("dask LocalCluster, 2 worker processes", timed("dask", data, client.get_executor(), n_starts,
-                                                                   results)))
+            Client(cluster) as client, ThreadPoolExecutor(cores) as threads:
+        client.run(lambda: __import__("velmora.fitting"))  # workers start with the package imported
+        ways = {
+            "default executor": lambda: None,
+            "serial loop": SerialExecutor,
+            f"threads ({cores})": lambda: threads,
+            "dask LocalCluster, 2 worker processes": client.get_executor,
+        }
+        # Interleaved rounds, so that a change in the machine's load touches every way alike.
+        for _ in range(repeats):
+            for label, executor in ways.items():
+                seconds, tables[label] = fit(data, executor(), n_starts)
+                times.setdefault(label, []).append(seconds)
 
-    reference = results["default"]
-    for label, table in results.items():
-        same = reference.set_index("subject").loc[table["subject"]].reset_index()
-        pd.testing.assert_frame_equal(table.reset_index(drop=True), same, check_exact=True)
-    failed = int((reference["error"] != "").sum())
-
-    default = rows[0][1]
+    reference = tables["serial loop"]
+    for table in tables.values():
+        pd.testing.assert_frame_equal(table, reference, check_exact=True)
+    median = {label: statistics.median(values) for label, values in times.items()}
+    default = median["default executor"]
     print(f"fit_many, HGF with Gaussian responses, {participants} participants x {trials} trials, {n_starts} starts, "
-          f"{cores} cores; {failed} participants failed, {int(reference['converged'].sum())} converged\n")
-    print("| how | wall time (s) | participants/s | time / default |")
-    print("|---|---|---|---|")
-    for label, seconds in rows:
-        print(f"| {label} | {seconds:.2f} | {participants / seconds:.1f} | {seconds / default:.2f} |")
-    print(f"\nspeed-up of the default executor over the serial loop: {rows[1][1] / default:.2f}x")
+          f"{cores} cores, median of {repeats}; {int((reference['error'] != '').sum())} participants failed, "
+          f"{int(reference['converged'].sum())} converged; every way gave the same table\n")
+    print("| how | wall time (s) | participants/s | time / default | all times (s) |")
+    print("|---|---|---|---|---|")
+    for label, seconds in median.items():
+        print(f"| {label} | {seconds:.2f} | {participants / seconds:.1f} | {seconds / default:.2f} | "
+              f"{', '.join(f'{t:.2f}' for t in times[label])} |")
+    print(f"\nspeed-up of the default executor over the serial loop: {median['serial loop'] / default:.2f}x")
 
 
 if __name__ == "__main__":

@@ -223,3 +223,24 @@ def test_recovery_in_three_lines():
     assert (estimates["error"] == "").all() and estimates["converged"].all()
     for name in ("process_noise", "zeta"):
         assert np.corrcoef(np.log(truth[name]), np.log(estimates[name]))[0, 1] > 0.8, name
+
+
+@pytest.mark.parametrize("model, response", [("hgf", "response"), ("kalman", "response"), ("kalman", None)])
+def test_pointwise_log_likelihoods_add_up_to_each_fit(model, response):
+    data = make_study(participants=4, trials=50)
+    data.loc[7, "response"] = np.nan  # a missed trial counts nowhere
+    fits = fit_many(data, model, response=response, executor=SerialExecutor(), **OPTIONS)
+    pointwise = velmora.study.pointwise_loglik(data, fits, model, response=response)
+    assert len(pointwise) == 4 * 50 - (response is not None)
+    np.testing.assert_allclose(pointwise.groupby("subject")["loglik"].sum(), -fits["nll"], rtol=1e-10)
+
+
+def test_arviz_lines_models_up_trial_by_trial():
+    az = pytest.importorskip("arviz")
+    data = make_study(participants=4, trials=50)
+    fits = {m: fit_many(data, m, executor=SerialExecutor(), **OPTIONS) for m in ("hgf", "kalman")}
+    idata = {m: velmora.to_inference_data(data, f, m) for m, f in fits.items()}
+    assert dict(idata["hgf"].log_likelihood["y"].sizes) == {"chain": 1, "draw": 1, "obs": 200}
+    table = az.compare(idata, ic="waic")
+    for m in fits:
+        assert table.loc[m, "elpd_waic"] == pytest.approx(-fits[m]["nll"].sum(), rel=1e-10)

@@ -25,7 +25,7 @@ from velmora._core import (
 )
 from velmora.fitting import FitResult, fit
 from velmora.simulation import Simulation, simulate
-from velmora.study import compare, fit_many, simulate_many
+from velmora.study import compare, fit_many, simulate_many, to_inference_data
 
 try:
     __version__ = version("velmora")
@@ -50,6 +50,7 @@ __all__ = [
     "fit_many",
     "simulate_many",
     "compare",
+    "to_inference_data",
 ]
 
 

@@ -22,12 +22,12 @@ MODELS = ("kalman", "hgf", "td")
 
 def true_parameters(model: str, n: int, rng: np.random.Generator) -> pd.DataFrame:
     table = {"subject": [f"{model}{i:03d}" for i in range(n)], "zeta": rng.uniform(0.02, 0.2, n)}
-    if model == "kalman":
-        table.update(process_noise=rng.uniform(0.02, 0.5, n), obs_noise=rng.uniform(0.1, 1.5, n))
+    if model == "kalman":  # a fit to responses holds obs_noise at 1: the beliefs depend on ratios to it
+        table.update(initial_mean=0.0, initial_var=1.0, process_noise=rng.uniform(0.02, 0.5, n), obs_noise=1.0)
     elif model == "hgf":
         table.update(obs_noise=rng.uniform(0.1, 1.5, n), precision_flexibility=rng.uniform(0.5, 3.0, n))
     else:
-        table.update(learning_rate=rng.uniform(0.1, 0.8, n))
+        table.update(initial_value=0.0, learning_rate=rng.uniform(0.1, 0.8, n))
     return pd.DataFrame(table)
 
 

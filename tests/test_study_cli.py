@@ -18,7 +18,8 @@ def velmora(*args, capsys):
 
 @pytest.fixture
 def study(tmp_path, capsys):
-    (tmp_path / "params.csv").write_text("subject,obs_noise,precision_flexibility,zeta\ns1,0.5,1,0.2\ns2,1.0,2,0.1\ns3,2.0,0.5,0.3\ns4,0.8,1,0.2\n")
+    (tmp_path / "params.csv").write_text("subject,obs_noise,precision_flexibility,zeta\n"
+                                         "s1,0.5,1,0.2\ns2,1.0,2,0.1\ns3,2.0,0.5,0.3\ns4,0.8,1,0.2\n")
     (tmp_path / "inputs.csv").write_text("x\n" + "".join(f"{float(v)!r}\n" for v in np.sin(np.arange(30) / 3.0)))
     status, _, err = velmora("simulate", "--model", "hgf", "--params", tmp_path / "params.csv", "--inputs",
                              tmp_path / "inputs.csv", "--seed", 4, "--output", tmp_path / "study.csv", capsys=capsys)

@@ -590,8 +590,8 @@ def to_inference_data(data: pandas.DataFrame, fits: pandas.DataFrame, model: str
     table = pointwise_loglik(data, fits, model, **columns)
     subject = columns.get("subject", "subject")
     estimates = fits[fits[subject].isin(set(table[subject]))]
-    names = [c for c in estimates.columns if c not in RESULT_COLUMNS and c != subject and not str(c).startswith(SE_PREFIX)
-             and c != "model" and estimates[c].notna().any()]
+    names = [c for c in estimates.columns if c not in (*RESULT_COLUMNS, subject, "model")
+             and not str(c).startswith(SE_PREFIX) and estimates[c].notna().any()]
     # The estimates stand as the posterior's one draw: ArviZ needs a posterior beside the likelihood.
     posterior = {name: estimates[name].to_numpy(dtype=np.float64)[None, None, :] for name in names}
     idata = az.from_dict(posterior=posterior, log_likelihood={"y": table["loglik"].to_numpy()[None, None, :]},

@@ -360,9 +360,9 @@ def _frame(columns: dict[str, list[Any]]) -> Any:
 
 
 def run_fit(args: argparse.Namespace) -> None:
-    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures import Executor
 
-    from velmora.study import SerialExecutor, fit_many
+    from velmora.study import SerialExecutor, _default_executor, fit_many
 
     name, header, rows = csv_io.read_table(args.input)
     columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False),
@@ -371,11 +371,11 @@ def run_fit(args: argparse.Namespace) -> None:
         columns["response"] = csv_io.table_column(name, header, rows, args.response_column)
     if args.trial_column is not None:
         columns["trial"] = csv_io.table_column(name, header, rows, args.trial_column)
-    executor = None
+    executor: Executor | None = None
     if args.jobs == 1:
         executor = SerialExecutor()
     elif args.jobs is not None:
-        executor = ProcessPoolExecutor(max_workers=args.jobs)
+        executor = _default_executor(args.jobs)
     try:
         fits = fit_many(_frame(columns), args.model, response=None if args.no_responses else "response",
                         trial="trial" if args.trial_column is not None else None, executor=executor,

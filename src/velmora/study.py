@@ -552,7 +552,7 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
              and c != "model"]
     frames = []
     for p in _split(data, subject, input, response, trial, 0):
-        if p.error is not None or p.key not in estimates.index:
+        if p.error is not None or p.inputs is None or p.key not in estimates.index:
             continue
         row = estimates.loc[p.key]
         params = {name: (None if pd.isna(row[name]) else float(row[name])) for name in names}

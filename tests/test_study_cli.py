@@ -11,9 +11,7 @@ from velmora.study import SerialExecutor, compare, fit_many
 
 
 def velmora(*args, capsys):
-    status = cli.main([str(a) for a in args])
-    out, err = capsys.readouterr()
-    return status, out, err
+    return cli.main([str(a) for a in args]), *capsys.readouterr()
 
 
 @pytest.fixture
@@ -63,28 +61,3 @@ def test_a_broken_table_ends_with_one_line_and_writes_nothing(study, tmp_path, c
     assert status == 1 and out == "" and err.count("\n") == 1 and message in err, err
     assert err.startswith(f"velmora fit: {broken}")
     assert not (tmp_path / "fits.csv").exists()
-
-
-def test_failed_participants_are_rows_and_a_note(study, tmp_path, capsys):
-    text = study.read_text().replace("\ns3,4,", "\ns3,3,", 1)  # a repeated trial index
-    study.write_text(text)
-    status, out, err = velmora("fit", study, "--model", "kalman", "--jobs", 1, "--trial-column", "trial",
-                               capsys=capsys)
-    assert status == 0 and "1 of 4 participants could not be fitted" in err
-    fits = pd.read_csv(io.StringIO(out), dtype={"subject": str}, keep_default_na=False).set_index("subject")
-    assert fits.loc["s3", "error"] == "trial 3 appears more than once" and (fits.drop(index="s3")["error"] == "").all()
-
-
-@pytest.mark.parametrize("args", [["--fixed", "obs_noise"], ["--jobs", "0"], ["--model", "forward"]])
-def test_bad_options_are_command_line_errors(study, args, capsys):
-    with pytest.raises(SystemExit) as exit_:
-        cli.main(["fit", str(study), "--model", "kalman", *args])
-    assert exit_.value.code == 2 and capsys.readouterr().err.count("\n") == 1
-
-
-def test_compare_names_the_files_fitted_to_other_participants(study, tmp_path, capsys):
-    fits = tmp_path / "a.csv"
-    assert velmora("fit", study, "--model", "kalman", "--jobs", 1, "--output", fits, capsys=capsys)[0] == 0
-    (tmp_path / "b.csv").write_text(fits.read_text().replace("\ns4,", "\ns9,"))
-    status, out, err = velmora("compare", fits, tmp_path / "b.csv", capsys=capsys)
-    assert status == 1 and out == "" and "b was fitted to other participants than a" in err

@@ -77,18 +77,7 @@ class _Participant:
 
 def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, Any]) -> list[dict[str, Any]]:
     """Fit each participant of a chunk; runs in a worker, so it only imports what it needs."""
-    try:
-        from threadpoolctl import threadpool_limits
-    except ImportError:  # optional: without it the fits are slower, not different
-        return _fit_each(model, participants, options)
-    # The optimiser's tiny linear algebra gains nothing from BLAS threads, and with one fit per core
-    # their spinning workers fight the fits for the cores: 5x slower on a loaded 2-core machine.
-    with threadpool_limits(limits=1, user_api="blas"):
-        return _fit_each(model, participants, options)
-
-
-def _fit_each(model: str, participants: list[_Participant], options: dict[str, Any]) -> list[dict[str, Any]]:
-    from velmora.fitting import fit
+    from velmora.fitting import fit  # which keeps BLAS to one thread during each fit
 
     rows = []
     for p in participants:

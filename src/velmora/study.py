@@ -172,9 +172,9 @@ def _split(data: pandas.DataFrame, subject: str, input: str, response: str | Non
 
 
 def _default_executor(workers: int | None = None) -> Executor:
-    # Measured by benchmarks/study.py on 2 cores: a fit spends most of its time in the optimiser's
-    # Python code, which holds the interpreter lock, so threads barely beat one core while
-    # processes scale with the cores.
+    # Processes, measured by benchmarks/study.py on 2 cores (1,000 HGF fits): a fit spends most of
+    # its time in the optimiser's Python code, which holds the interpreter lock, so two threads took
+    # 1.6x the serial time while two processes took 0.58x of it, start-up included.
     import multiprocessing
 
     method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"

@@ -19,6 +19,7 @@ Sections whose library is missing print why and carry on with the rest.
 from __future__ import annotations
 
 import argparse
+import json
 import concurrent.futures
 import gc
 import multiprocessing
@@ -194,10 +195,26 @@ GOALS = {"kalman_run": 5.0, "hgf_run": 5.0, "forward_simulate": 5.0, "td_learn_s
 # ------------------------------------------------------------------------------- 1. single
 
 
-def single_table(repeats: int) -> list[str]:
+CPP_NAMES = {"kalman_run": "engine/kalman", "hgf_run": "engine/hgf", "td_learn_sequence": "engine/td_noisy",
+             "forward_simulate": "engine/forward"}
+
+
+def cpp_loop_ns(binary: str | None) -> dict[str, float]:
+    """ns per trial of the engine's loop alone (Google Benchmark, benchmarks/engine_bench.cpp)."""
+    if not binary:
+        return {}
+    out = subprocess.run([binary, "--benchmark_format=json", "--benchmark_repetitions=7",
+                          "--benchmark_report_aggregates_only=true"], capture_output=True, text=True, check=True)
+    medians = {b["run_name"]: b["real_time"] for b in json.loads(out.stdout)["benchmarks"]
+               if b.get("aggregate_name") == "median"}
+    return {name: medians[key + "/100000"] / SINGLE_N for name, key in CPP_NAMES.items()
+            if key + "/100000" in medians}
+
+
+def single_table(repeats: int, cpp: dict[str, float]) -> list[str]:
     rows = [
-        "| function | list ns/trial | array ns/trial | list / array | goal |",
-        "|---|---|---|---|---|",
+        "| function | list ns/trial | array ns/trial | list / array | goal | C++ loop ns/trial | array / C++ |",
+        "|---|---|---|---|---|---|---|",
     ]
     xs = sequence(SINGLE_N)
     for name in MODELS:
@@ -205,7 +222,7 @@ def single_table(repeats: int) -> list[str]:
         arrayed = seconds(lambda name=name: array_call(name, xs), repeats) * 1e9 / SINGLE_N if va else None
         label = name + (" (rpe_noise_std=0.5)" if name == "td_learn_sequence" else "")
         rows.append(f"| {label} | {ns(listed)} | {ns(arrayed)} | {ratio(listed, arrayed)} | "
-                    f">= {GOALS[name]:.0f}x |")
+                    f">= {GOALS[name]:.0f}x | {ns(cpp.get(name))} | {ratio(arrayed, cpp.get(name))} |")
     return rows
 
 
@@ -420,6 +437,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer repeats, smaller peer subsets (under a minute)")
     parser.add_argument("--repeats", type=int, help="samples per median (default 7, or 3 with --quick)")
+    parser.add_argument("--cpp-bench", help="the engine_bench binary, for the C++ loop's own speed")
     args = parser.parse_args()
     repeats = args.repeats or (3 if args.quick else 7)
     filterpy_subjects = 4 if args.quick else 20
@@ -435,7 +453,7 @@ def main() -> None:
     found: dict[str, float] = {}
     sections = [
         (f"1. One sequence, N = {SINGLE_N:.0e}, float64 array input to both (ns per trial)",
-         lambda: single_table(repeats)),
+         lambda: single_table(repeats, cpp_loop_ns(args.cpp_bench))),
         ((f"2. Batch of {SUBJECTS} subjects x {TRIALS} trials with log-likelihood (ns per trial; the pool "
           f"is started and warmed before timing, {WORKERS * CHUNKS_PER_WORKER} chunks of subjects)"),
          lambda: batch_table(data, repeats, found)),

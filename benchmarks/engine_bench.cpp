@@ -22,13 +22,13 @@ void EngineLoop(benchmark::State& state) {
     for (double& v : values) v = normal(gen);
     const std::int64_t start = 0;
     const auto length = static_cast<std::int64_t>(n);
-    // Parameters as the array benchmark uses them.
+    // Parameters as benchmarks/arrays.py uses them.
     std::vector<double> params;
     switch (M) {
-        case Model::kalman: params = {0.0, 1.0, 0.1, 0.5}; break;
-        case Model::hgf: params = {0.5, 1.0, 0.01, 0.0, 1.0, 0.0}; break;
-        case Model::td: params = {0.0, 0.3, 0.5}; break;
-        case Model::forward: params = {0.5, 0.1, 1.0}; break;
+        case Model::kalman: params = {0.0, 1.0, 0.01, 0.5}; break;
+        case Model::hgf: params = {0.5, 0.5, 0.01, 0.0, 1.0, 0.0}; break;
+        case Model::td: params = {0.0, 0.1, 0.5}; break;
+        case Model::forward: params = {0.3, 0.2, 1.5}; break;
     }
     const std::uint64_t seed = 7;
     std::vector<double> out(velmora::engine::field_count(M) * n);

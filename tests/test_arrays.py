@@ -128,25 +128,23 @@ def test_a_failing_subject_is_the_lowest_one_whatever_the_threads():
             va.kalman_run(0.0, 1.0, data, noise, 0.5, threads=threads)
 
 
-@pytest.mark.parametrize("args, kwargs, error, text", [
-    ((0.0, 1.0, np.ones((2, 2, 2)), 0.1, 0.5), {}, ValueError, "observations"),
-    ((0.0, 1.0, np.ones((3, 4)), [0.1, 0.2], 0.5), {}, ValueError, "process_noise"),
-    ((0.0, 1.0, [np.ones(3), 1.0], 0.1, 0.5), {}, TypeError, "observations"),
-    ((0.0, 1.0, [np.ones(3), np.ones((2, 2))], 0.1, 0.5), {}, ValueError, "observations"),
-    ((0.0, 1.0, np.ones(3), 0.1, 0.5), {"threads": 0}, ValueError, "threads"),
+KALMAN, FORWARD = va.kalman_run, va.forward_simulate
+
+
+@pytest.mark.parametrize("f, args, kwargs, error, text", [
+    (KALMAN, (0.0, 1.0, np.ones((2, 2, 2)), 0.1, 0.5), {}, ValueError, "observations"),
+    (KALMAN, (0.0, 1.0, np.ones((3, 4)), [0.1, 0.2], 0.5), {}, ValueError, "process_noise"),
+    (KALMAN, (0.0, 1.0, [np.ones(3), 1.0], 0.1, 0.5), {}, TypeError, "observations"),
+    (KALMAN, (0.0, 1.0, [np.ones(3), np.ones((2, 2))], 0.1, 0.5), {}, ValueError, "observations"),
+    (KALMAN, (0.0, 1.0, np.ones(3), 0.1, 0.5), {"threads": 0}, ValueError, "threads"),
+    # A noisy batch needs one valid seed per subject.
+    *((FORWARD, (np.ones((3, 4)), 0.5, 0.2, 1.0, seed), {}, error, "seed") for seed, error in [
+        (7, ValueError), (np.array([1, 2]), ValueError), (np.array([1, -2, 3]), ValueError),
+        ([1, 2**64, 3], ValueError), (np.array([1.0, 2.0, 3.0]), TypeError)]),
 ])
-def test_bad_shapes_are_named(args, kwargs, error, text):
+def test_bad_shapes_and_seeds_are_named(f, args, kwargs, error, text):
     with pytest.raises(error, match=text):
-        va.kalman_run(*args, **kwargs)
-
-
-@pytest.mark.parametrize("seed, error", [
-    (7, ValueError), (np.array([1, 2]), ValueError), (np.array([1, -2, 3]), ValueError),
-    ([1, 2**64, 3], ValueError), (np.array([1.0, 2.0, 3.0]), TypeError),
-])
-def test_noisy_batches_need_one_valid_seed_per_subject(seed, error):
-    with pytest.raises(error, match="seed"):
-        va.forward_simulate(np.ones((3, 4)), 0.5, 0.2, 1.0, seed)
+        f(*args, **kwargs)
 
 
 def test_the_normal_stream_is_the_models_noise_and_seeds_are_distinct():

@@ -1,5 +1,6 @@
 """velmora's exceptions survive pickling, and so cross process boundaries intact."""
 
+import copyreg
 import pickle
 
 import pytest
@@ -9,9 +10,21 @@ import velmora._core as core
 CLASSES = [name for name in core.__all__ if isinstance(getattr(core, name), type)]
 
 
+@pytest.fixture(params=["plain", "tblib"])
+def reducers(request):
+    # Dask installs tblib's reducers for every exception class when it is imported. The pickler
+    # holds the registry itself, so its contents are put back rather than the object replaced.
+    saved = dict(copyreg.dispatch_table)
+    if request.param == "tblib":
+        pytest.importorskip("tblib.pickling_support").install()
+    yield
+    copyreg.dispatch_table.clear()
+    copyreg.dispatch_table.update(saved)
+
+
 @pytest.mark.parametrize("protocol", [0, pickle.HIGHEST_PROTOCOL])
 @pytest.mark.parametrize("name", CLASSES)
-def test_round_trip_keeps_class_message_and_attributes(name, protocol):
+def test_round_trip_keeps_class_message_and_attributes(name, protocol, reducers):
     error = getattr(core, name)("numerical divergence in kalman::update posterior mean", 2)
     error.add_note("subject s07")
     error.subject = "s07"

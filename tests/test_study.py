@@ -1,7 +1,6 @@
 """Whole studies: fitting many participants from a table, simulating one, comparing models."""
 
 import contextlib
-import copyreg
 import multiprocessing
 import os
 import subprocess
@@ -42,9 +41,6 @@ def test_results_depend_neither_on_row_order_nor_on_where_they_ran(where, clean)
     shuffled = make_study().sample(frac=1.0, random_state=3)  # participants and trials out of order
     with contextlib.ExitStack() as stack:
         if where == "dask":
-            # distributed installs tblib's reducers for every exception class, velmora's too, which
-            # then cannot be pickled by reference (their module is "_core"): put velmora's back after.
-            stack.callback(copyreg.dispatch_table.update, dict(copyreg.dispatch_table))
             distributed = pytest.importorskip("distributed")
             cluster = stack.enter_context(distributed.LocalCluster(n_workers=2, threads_per_worker=1,
                                                                    processes=False, dashboard_address=None))

@@ -5,7 +5,6 @@ its five functions and its exception classes, beside :func:`fit` and :func:`simu
 the models to a participant's data and simulate participants (they need SciPy and NumPy).
 """
 
-import copyreg
 from collections.abc import Callable
 from importlib.metadata import PackageNotFoundError, version
 from typing import Any
@@ -57,7 +56,10 @@ __all__ = [
 # The exception classes call their module "_core", a name that no import can find, so pickle cannot
 # locate them by reference and an error raised in a worker process would not reach its parent.
 # Each instance is therefore reduced to the class's name within velmora._core, its arguments and
-# its attributes (notes included), which _restore_exception turns back into the same class.
+# its attributes (notes included), which _restore_exception turns back into the same class. The
+# reduction is the classes' own __reduce__ rather than a copyreg entry, since libraries that pickle
+# tracebacks (tblib, which Dask installs) replace every exception class's copyreg entry with one
+# that asks the instance's __reduce__ and would otherwise name the class by reference.
 def _restore_exception(name: str, args: tuple[object, ...]) -> VelmoraException:
     cls = getattr(_core, name)
     if not (isinstance(cls, type) and issubclass(cls, VelmoraException)):
@@ -72,5 +74,5 @@ def _reduce_exception(
 
 
 for _cls in (VelmoraException, InvalidParameter, SingularMatrix, NumericalDivergence, DimensionMismatch):
-    copyreg.pickle(_cls, _reduce_exception)
+    _cls.__reduce__ = _reduce_exception  # type: ignore[assignment,method-assign]
 del _cls

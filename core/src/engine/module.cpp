@@ -278,7 +278,7 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
         indices[j] = static_cast<std::size_t>(i);
     }
 
-    const engine::Likelihood spec{*model, self_fit, has_cap != 0, {inputs->data<const double>(), inputs->count()},
+    const engine::Likelihood task{*model, self_fit, has_cap != 0, {inputs->data<const double>(), inputs->count()},
                                   responses ? std::span<const double>(responses->data<const double>(), responses->count())
                                             : std::span<const double>(),
                                   {params->data<const double>(), k}};
@@ -287,7 +287,7 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
     {
         // One participant's pass is short; other threads (a thread-pool study) run meanwhile.
         Unlocked unlocked;
-        nll = engine::negative_log_likelihood(spec, {indices.data(), free->count()}, grad);
+        nll = engine::negative_log_likelihood(task, {indices.data(), free->count()}, grad);
     }
     if (!nll) {
         std::fill(grad.begin(), grad.end(), 0.0);

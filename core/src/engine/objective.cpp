@@ -23,26 +23,26 @@ D gaussian_nll(const D& variance, const D& deviation) {
 
 // Adds one trial's term: the filter's own prediction, or the response around the belief.
 struct Accumulate {
-    const Likelihood& spec;
+    const Likelihood& task;
     const D& zeta;
     D total{};
 
     void observation(const D& predictive_var, const D& deviation) { total = total + gaussian_nll(predictive_var, deviation); }
     void response(std::size_t t, const D& belief) {
-        const double r = spec.responses[t];
+        const double r = task.responses[t];
         if (!std::isnan(r)) total = total + gaussian_nll(zeta, r - belief);
     }
 };
 
-Result<D> run(const Likelihood& spec, std::span<const D> p) {
-    const D zeta = spec.self_fit ? D(1.0) : p[p.size() - 1];
-    Accumulate acc{spec, zeta};
+Result<D> run(const Likelihood& task, std::span<const D> p) {
+    const D zeta = task.self_fit ? D(1.0) : p[p.size() - 1];
+    Accumulate acc{task, zeta};
     Result<Flow> done = Flow::go_on;
-    switch (spec.model) {
+    switch (task.model) {
         case Model::kalman: {
-            const kalman::SettingsT<D> s{p[0], p[1], p[2], p[3], spec.has_cap ? std::optional<D>(p[4]) : std::nullopt};
-            done = kalman::run_into(s, spec.inputs, [&](std::size_t t, const kalman::StepT<D>& st) {
-                if (spec.self_fit)
+            const kalman::SettingsT<D> s{p[0], p[1], p[2], p[3], task.has_cap ? std::optional<D>(p[4]) : std::nullopt};
+            done = kalman::run_into(s, task.inputs, [&](std::size_t t, const kalman::StepT<D>& st) {
+                if (task.self_fit)
                     acc.observation((1.0 / st.prior_precision) + (1.0 / st.obs_precision), st.innovation);
                 else
                     acc.response(t, st.prior_mean);
@@ -53,8 +53,8 @@ Result<D> run(const Likelihood& spec, std::span<const D> p) {
         case Model::hgf: {
             const hgf::SettingsT<D> s{p[0], p[1], p[2], p[3], p[4], p[5]};
             const D obs_precision = 1.0 / max_num(p[0], VARIANCE_FLOOR);
-            done = hgf::run_into(s, spec.inputs, [&](std::size_t t, const hgf::DetailedT<D>& d) {
-                if (spec.self_fit)
+            done = hgf::run_into(s, task.inputs, [&](std::size_t t, const hgf::DetailedT<D>& d) {
+                if (task.self_fit)
                     acc.observation((1.0 / d.predicted_precision) + (1.0 / obs_precision), d.row.prediction_error);
                 else
                     acc.response(t, d.row.prediction);
@@ -65,7 +65,7 @@ Result<D> run(const Likelihood& spec, std::span<const D> p) {
         case Model::td: {
             const learning::SettingsT<D> s{p[0], p[1], 0.0, 0};
             D before = p[0];
-            done = learning::td_into(s, spec.inputs, [&](std::size_t t, const D& after) {
+            done = learning::td_into(s, task.inputs, [&](std::size_t t, const D& after) {
                 acc.response(t, before);
                 before = after;
                 return Flow::go_on;
@@ -92,12 +92,12 @@ std::size_t likelihood_param_count(Model model, bool self_fit, bool has_cap) {
     return 0;
 }
 
-Result<double> negative_log_likelihood(const Likelihood& spec, std::span<const std::size_t> free,
+Result<double> negative_log_likelihood(const Likelihood& task, std::span<const std::size_t> free,
                                        std::span<double> gradient) {
     std::array<D, max_free + 2> p{};
-    for (std::size_t i = 0; i < spec.params.size(); ++i) p[i] = D(spec.params[i]);
+    for (std::size_t i = 0; i < task.params.size(); ++i) p[i] = D(task.params[i]);
     for (std::size_t j = 0; j < free.size(); ++j) p[free[j]].d[j] = 1.0;
-    auto total = run(spec, std::span<const D>(p.data(), spec.params.size()));
+    auto total = run(task, std::span<const D>(p.data(), task.params.size()));
     if (!total) return std::unexpected(std::move(total.error()));
     for (std::size_t j = 0; j < free.size(); ++j) gradient[j] = total->d[j];
     return total->v;

@@ -33,7 +33,7 @@ std::size_t likelihood_param_count(Model model, bool self_fit, bool has_cap);
 
 // Negative log-likelihood, and into `gradient` its derivatives with respect to params[free[j]].
 // A model failure at these parameters is returned as the model's error.
-Result<double> negative_log_likelihood(const Likelihood& spec, std::span<const std::size_t> free,
+Result<double> negative_log_likelihood(const Likelihood& task, std::span<const std::size_t> free,
                                        std::span<double> gradient);
 
 }  // namespace velmora::engine

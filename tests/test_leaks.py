@@ -17,9 +17,7 @@ IMMORTAL_COUNT = 2**31
 @pytest.mark.parametrize("f, args, kwargs, error", [case[1:] for case in CASES], ids=[case[0] for case in CASES])
 def test_repeated_calls_leak_nothing(f, args, kwargs, error):
     assert call(f, args, kwargs) is error
-    # The array functions run NumPy, whose caches grow now and then over thousands of calls; a leak
-    # grows in every window, so the smallest growth of three windows is judged. Their batches are
-    # costly, and 400 calls still show a leak of one block per call.
+    # NumPy's caches grow now and then over thousands of calls, a leak in every window of 400 calls.
     windows, calls = (1, CALLS) if f.__module__ != "velmora.arrays" else (3, 400)
     for _ in range(WARMUP):
         call(f, args, kwargs)

@@ -12,8 +12,7 @@ CLASSES = [name for name in core.__all__ if isinstance(getattr(core, name), type
 
 @pytest.fixture(params=["plain", "tblib"])
 def reducers(request):
-    # Dask installs tblib's reducers for every exception class when it is imported. The pickler
-    # holds the registry itself, so its contents are put back rather than the object replaced.
+    # Importing Dask installs tblib's reducers; the pickler holds the registry, so restore its contents.
     saved = dict(copyreg.dispatch_table)
     if request.param == "tblib":
         pytest.importorskip("tblib.pickling_support").install()

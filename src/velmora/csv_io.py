@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import io
 import os
@@ -85,26 +86,33 @@ def _parse_column(stream: IO[str], name: str, column: str | None) -> list[float]
     return values
 
 
-def read_column(source: str, column: str | None) -> list[float]:
-    """The numbers of one CSV column; `source` is a path or "-" for standard input."""
+@contextlib.contextmanager
+def _reading(source: str, hint: str | None = None) -> Iterator[tuple[str, IO[str]]]:
+    """The source's display name and its text; every way reading fails becomes a CommandError."""
     name = "standard input" if source == "-" else source
     try:
         # utf-8-sig: spreadsheet programs often put a byte-order mark before the header.
         if source == "-":
             if sys.stdin is None:  # started with standard input closed
                 raise CommandError("cannot read standard input: it is closed")
-            if sys.stdin.isatty():
-                print("reading numbers from standard input (end with Ctrl-D)", file=sys.stderr)
-            stream = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
-            return _parse_column(stream, name, column)
-        with open(source, encoding="utf-8-sig", newline="") as stream:
-            return _parse_column(stream, name, column)
+            if hint and sys.stdin.isatty():
+                print(hint, file=sys.stderr)
+            yield name, io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
+        else:
+            with open(source, encoding="utf-8-sig", newline="") as stream:
+                yield name, stream
     except OSError as error:
         raise CommandError(f"cannot read {name}: {error.strerror or error}") from None
     except UnicodeDecodeError:
         raise CommandError(f"cannot read {name}: it is not UTF-8 text") from None
     except csv.Error as error:
         raise CommandError(f"cannot read {name}: {error}") from None
+
+
+def read_column(source: str, column: str | None) -> list[float]:
+    """The numbers of one CSV column; `source` is a path or "-" for standard input."""
+    with _reading(source, "reading numbers from standard input (end with Ctrl-D)") as (name, stream):
+        return _parse_column(stream, name, column)
 
 
 def to_csv(fields: Sequence[str], rows: Iterable[Row]) -> bytes:
@@ -209,20 +217,8 @@ def _attempt(path: str, action: Callable[..., T], *args: Any) -> T:
 
 def read_table(source: str) -> tuple[str, list[str], list[tuple[int, list[str]]]]:
     """The header and the rows (with their line numbers) of a CSV file with a header line."""
-    name = "standard input" if source == "-" else source
-    try:
-        if source == "-":
-            if sys.stdin is None:
-                raise CommandError("cannot read standard input: it is closed")
-            return name, *_parse_table(io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline=""), name)
-        with open(source, encoding="utf-8-sig", newline="") as stream:
-            return name, *_parse_table(stream, name)
-    except OSError as error:
-        raise CommandError(f"cannot read {name}: {error.strerror or error}") from None
-    except UnicodeDecodeError:
-        raise CommandError(f"cannot read {name}: it is not UTF-8 text") from None
-    except csv.Error as error:
-        raise CommandError(f"cannot read {name}: {error}") from None
+    with _reading(source) as (name, stream):
+        return name, *_parse_table(stream, name)
 
 
 def _parse_table(stream: IO[str], name: str) -> tuple[list[str], list[tuple[int, list[str]]]]:

@@ -92,6 +92,9 @@ class KalmanTrajectories(Trajectories):
     ``S = 1/pi + 1/P``."""
 
     fields = ("mean", "var", "loglik")
+    mean: np.ndarray
+    var: np.ndarray
+    loglik: np.ndarray
 
 
 class HgfTrajectories(Trajectories):
@@ -101,18 +104,31 @@ class HgfTrajectories(Trajectories):
 
     fields = ("t", "prediction", "observation", "precision", "prediction_error", "learning_rate", "volatility",
               "loglik")
+    t: np.ndarray
+    prediction: np.ndarray
+    observation: np.ndarray
+    precision: np.ndarray
+    prediction_error: np.ndarray
+    learning_rate: np.ndarray
+    volatility: np.ndarray
+    loglik: np.ndarray
 
 
 class TdTrajectories(Trajectories):
     """The value after each reward."""
 
     fields = ("value",)
+    value: np.ndarray
 
 
 class ForwardTrajectories(Trajectories):
     """Per motor command: step index, predicted and actual movement, and their mismatch."""
 
     fields = ("t", "predicted", "actual", "mismatch")
+    t: np.ndarray
+    predicted: np.ndarray
+    actual: np.ndarray
+    mismatch: np.ndarray
 
 
 def _is_sequence(obj: object) -> bool:

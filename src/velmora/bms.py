@@ -13,7 +13,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
-from scipy import integrate, special, stats
+from scipy import integrate, special, stats  # type: ignore[import-untyped,unused-ignore]
 
 
 @dataclass(frozen=True)

@@ -353,7 +353,7 @@ def _write_frame(frame: Any, output: str) -> None:
 
 
 def _frame(columns: dict[str, list[Any]]) -> Any:
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     return pd.DataFrame({name: pd.Series(values, dtype=object if values and isinstance(values[0], str) else None)
                          for name, values in columns.items()})

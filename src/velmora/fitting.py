@@ -429,8 +429,8 @@ def _one_blas_thread() -> Any:
     return _BLAS.limit(limits=1, user_api="blas")
 
 
-def _optimise(problem: _Problem, start: dict[str, float | None], model: str, response: str, x: np.ndarray, n_trials: int,
-              n_starts: int, seed: int, minimize: Any, OptimizeResult: Any) -> FitResult:  # noqa: N803
+def _optimise(problem: _Problem, start: dict[str, float | None], model: str, response: str, x: np.ndarray,
+              n_trials: int, n_starts: int, seed: int, minimize: Any, OptimizeResult: Any) -> FitResult:  # noqa: N803
     rng = np.random.default_rng(seed)
     starts = [problem.prior_mean] + [rng.normal(problem.prior_mean, np.sqrt(problem.prior_var))
                                      for _ in range(n_starts - 1 if len(problem.free) else 0)]

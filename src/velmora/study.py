@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 if TYPE_CHECKING:
-    import pandas
+    import pandas  # type: ignore[import-untyped,unused-ignore]
 
 __all__ = ["fit_many", "simulate_many", "compare", "Comparison", "SerialExecutor", "participant_seed",
            "pointwise_loglik", "to_inference_data"]
@@ -190,7 +190,7 @@ def _progress_bar(total: int, progress: bool | None) -> Any:
         progress = sys.stderr is not None and sys.stderr.isatty()
     if not progress:
         return None
-    from tqdm.auto import tqdm
+    from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
 
     return tqdm(total=total, unit="participant", file=sys.stderr, smoothing=0.1)
 
@@ -471,7 +471,7 @@ def compare(*results: pandas.DataFrame | Mapping[str, pandas.DataFrame], names: 
             raise TypeError("give the names either as the dict's keys or as names=, not both")
         names, tables = list(results[0]), list(results[0].values())
     else:
-        tables = list(results)  # type: ignore[arg-type]
+        tables = list(results)  # type: ignore[arg-type,unused-ignore]
         if names is None:
             names = [t.attrs.get("model", f"model {i + 1}") for i, t in enumerate(tables)]
             if len(set(names)) != len(names):

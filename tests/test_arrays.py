@@ -118,11 +118,13 @@ def test_single_sequences_fail_as_the_list_functions_do(name, args):
 
 
 def test_a_failing_subject_is_the_lowest_one_whatever_the_threads():
+    # Threads take about 65 subjects of 500 trials at a time: 65 ends the first such chunk and is
+    # reached last, 66 starts the second and is reached at once.
     data = np.ones((400, 500))
     noise = np.full(400, 0.1)
-    noise[[350, 77, 200]] = -1.0
+    noise[[350, 66, 65, 200]] = -1.0
     for threads in (1, 2, 4):
-        with pytest.raises(velmora.InvalidParameter, match=r"^subject 77: invalid parameter 'process_noise': -1 "):
+        with pytest.raises(velmora.InvalidParameter, match=r"^subject 65: invalid parameter 'process_noise': -1 "):
             va.kalman_run(0.0, 1.0, data, noise, 0.5, threads=threads)
 
 

@@ -8,7 +8,7 @@ import pytest
 from fitting_reference import log_densities, names
 
 import velmora
-from velmora import _engine
+from velmora import _engine, fitting
 
 KALMAN = dict(initial_mean=0.3, initial_var=2.0, process_noise=0.2, obs_noise=0.7)
 HGF = dict(obs_noise=0.4, precision_flexibility=1.3, base_process_noise=0.05, mu1=0.2, var1=0.8, mu2=0.3)
@@ -160,3 +160,26 @@ def test_bad_arguments_are_named_before_any_optimisation(function, change, error
     with pytest.raises(error) as info:
         getattr(velmora, function)(*args, **call)
     assert fragment in str(info.value)
+
+
+def test_standard_errors_are_the_curvature_of_the_objective_in_natural_units():
+    # At the optimum the delta method's errors equal those of the Hessian taken directly in natural
+    # units (the prior stays a Gaussian in the transformed space), computed here independently.
+    rewards, responses = data("td", n=400, seed=4)
+    result = velmora.fit("td", rewards, responses)
+    transforms = {"initial_value": lambda x: x, "learning_rate": lambda x: math.log(x / (1 - x)), "zeta": math.log}
+    priors = {name: (fitting._PARAMS["td"].get(name) or fitting._ZETA).prior for name in transforms}
+
+    def neg_log_joint(x):
+        p = dict(zip(transforms, x))
+        nll = -np.nansum(log_densities("td", "gaussian", rewards, responses, p))
+        return nll + sum((t(p[n]) - priors[n][0]) ** 2 / (2 * priors[n][1]) for n, t in transforms.items())
+
+    x = np.array([result.params[name] for name in transforms])
+    h = 1e-4 * np.maximum(np.abs(x), 1e-2)
+    step = np.diag(h)
+    hessian = np.array([[(neg_log_joint(x + a + b) - neg_log_joint(x + a - b) - neg_log_joint(x - a + b)
+                          + neg_log_joint(x - a - b)) / (4 * h[i] * h[j]) for j, b in enumerate(step)]
+                        for i, a in enumerate(step)])
+    expected = np.sqrt(np.diag(np.linalg.inv(hessian)))
+    np.testing.assert_allclose([result.se[name] for name in transforms], expected, rtol=2e-3)

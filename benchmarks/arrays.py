@@ -30,6 +30,7 @@ import time
 from collections.abc import Callable
 
 import numpy as np
+from report import print_sections
 
 import velmora
 
@@ -462,12 +463,7 @@ def main() -> None:
          lambda: memory_table(SUBJECTS, TRIALS)),
         ("5. Linearity of the array API, one sequence (ns per element)", lambda: linearity_table(repeats)),
     ]
-    for title, table in sections:
-        start = time.perf_counter()
-        rows = table()
-        print(f"\n### {title}\n")
-        print("\n".join(rows))
-        print(f"\n({time.perf_counter() - start:.1f} s)", flush=True)
+    print_sections(sections)
 
 
 if __name__ == "__main__":

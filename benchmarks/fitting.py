@@ -43,6 +43,7 @@ import time  # noqa: E402
 from collections.abc import Callable  # noqa: E402
 
 import numpy as np  # noqa: E402
+from report import print_sections  # noqa: E402
 from scipy.optimize import minimize  # noqa: E402
 
 import velmora  # noqa: E402
@@ -324,12 +325,7 @@ def main() -> None:
         tune, draws = (200, 200) if args.quick else (1000, 1000)
         sections.append((f"Reference: pyhgf, continuous two-level HGF, {TRIALS} trials",
                          lambda: pyhgf_table(1 if args.quick else 3, tune, draws)))
-    for title, table in sections:
-        start = time.perf_counter()
-        rows = table()
-        print(f"\n### {title}\n")
-        print("\n".join(rows))
-        print(f"\n({time.perf_counter() - start:.1f} s)", flush=True)
+    print_sections(sections)
 
 
 if __name__ == "__main__":

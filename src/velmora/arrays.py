@@ -52,6 +52,8 @@ __all__ = [
     "ForwardTrajectories",
 ]
 
+# Seeds are the integers 0 .. SEED_LIMIT - 1, in every part of velmora (the core draws from a uint64).
+SEED_LIMIT = 2**64
 # In the order of the engine's error kinds.
 _ERRORS = (InvalidParameter, SingularMatrix, NumericalDivergence, DimensionMismatch)
 # Threads beyond this many per usable CPU are not started: the work is bound by computation.
@@ -277,7 +279,7 @@ class _Call:
             items = [operator.index(s) for s in value]
         except TypeError as error:
             raise TypeError(f"argument '{name}': seeds must be integers ({error})") from None
-        if items and (min(items) < 0 or max(items) > 2**64 - 1):
+        if items and (min(items) < 0 or max(items) >= SEED_LIMIT):
             raise out_of_range
         return np.array(items, dtype=np.uint64)
 

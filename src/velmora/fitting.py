@@ -105,7 +105,6 @@ _NOT_FITTED = {
     "td": ("discount_factor", "rpe_noise_std", "seed"),
 }
 RESPONSE_MODELS = ("gaussian",)
-SEED_LIMIT = 2**64  # seeds are 0 .. SEED_LIMIT - 1, as everywhere in velmora
 NO_ESTIMATE = "no estimate: the model failed, or its likelihood was not finite, at every starting point"
 
 
@@ -349,7 +348,7 @@ def _as_seed(seed: Any) -> int:
     except TypeError:
         raise TypeError(f"seed must be an integer from 0 to 2**64-1, not {type(seed).__name__}; a fit is "
                         "repeatable only under a fixed seed") from None
-    if not 0 <= value < SEED_LIMIT:
+    if not 0 <= value < va.SEED_LIMIT:
         raise ValueError(f"seed must lie in 0..2**64-1, got {value}")
     return value
 

@@ -198,6 +198,23 @@ def test_long_format_frame():
     np.testing.assert_array_equal(frame["value"], [0.5, 0.75, 0.5, 0.75, 0.875])
 
 
+def test_threads_beyond_what_helps_are_not_started():
+    tasks, done = [], threading.Event()
+
+    def watch():
+        while not done.is_set():
+            tasks.append(len(os.listdir("/proc/self/task")))
+            time.sleep(0.001)
+
+    before = len(os.listdir("/proc/self/task"))
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    va.td_learn_sequence(0.0, np.zeros((400, 20_000)), 0.5, 0.9, 0.5, va.seeds(400, 0), threads=10**6)
+    done.set()
+    watcher.join()
+    assert max(tasks) <= before + 1 + 2 * len(os.sched_getaffinity(0))  # the watcher, two workers per CPU
+
+
 # Ragged: most of the call pads 59 short subjects to the long one's 10**6 trials.
 @pytest.mark.parametrize("data", [np.zeros(3 * 10**7), np.zeros((6, 5 * 10**6)),
                                   [np.zeros(10**6)] + [np.zeros(10)] * 59], ids=["one", "many", "ragged"])

@@ -4,6 +4,7 @@ import os
 import signal
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -99,6 +100,7 @@ def test_hgf_loglik_is_the_gaussian_density_of_the_prediction_error():
     ("kalman_run", ("x", 1.0, [1.0], 0.1, 0.5)),
     ("kalman_run", (0.0, 1.0, "abc", 0.1, 0.5)),
     ("kalman_run", (0.0, 1.0, [1.0, np.nan], 0.1, 0.5)),
+    ("kalman_run", (0.0, 1.0, np.array(1.0), 0.1, 0.5)),  # a 0-d array is no sequence
     ("kalman_run", (0.0, 1.0, [1.0], 0.1, 0.5, 0.0)),
     ("kalman_run", (np.inf, 1.0, [1.0], 0.0, 1.0)),
     ("hgf_run", ([1.0, 2.0], 0.5, -1.0)),
@@ -140,11 +142,45 @@ KALMAN, FORWARD = va.kalman_run, va.forward_simulate
     # A noisy batch needs one valid seed per subject.
     *((FORWARD, (np.ones((3, 4)), 0.5, 0.2, 1.0, seed), {}, error, "seed") for seed, error in [
         (7, ValueError), (np.array([1, 2]), ValueError), (np.array([1, -2, 3]), ValueError),
-        ([1, 2**64, 3], ValueError), (np.array([1.0, 2.0, 3.0]), TypeError)]),
+        ([1, 2**64, 3], ValueError), ([1, -1, 3], ValueError), ([1, 2.0, 3], TypeError),
+        (np.array([1.0, 2.0, 3.0]), TypeError)]),
+    # Values read as the list functions read them: no parsing of text, no None as NaN, no dropped imaginary part.
+    (KALMAN, (0.0, 1.0, np.array([["1", "2"]]), 0.1, 0.5), {}, TypeError, "subject 0: .* not numpy.str_"),
+    (KALMAN, (0.0, 1.0, np.array([["2020-01-01"]], dtype="datetime64[D]"), 0.1, 0.5), {}, TypeError, "subject 0"),
+    (KALMAN, (0.0, 1.0, [np.ones(2), [1.0, None]], 0.1, 0.5), {}, TypeError, "subject 1: .* not NoneType"),
+    (KALMAN, (0.0, 1.0, np.ones((2, 3)), [0.1, None], 0.5), {}, TypeError, "'process_noise': .* not NoneType"),
+    (KALMAN, (0.0, 1.0, np.array([1 + 2j, 3]), 0.1, 0.5), {}, TypeError, "'observations': complex"),
+    (KALMAN, (0.0, 1.0, np.ones((2, 3)) * 1j, 0.1, 0.5), {}, TypeError, "'observations': complex"),
+    (KALMAN, (0.0, 1.0, np.ones((2, 3)), np.array([0.1j, 0.2]), 0.5), {}, TypeError, "'process_noise': complex"),
+    (KALMAN, (0.0, 1.0, np.ones(3), 0.1, 0.5), {"threads": True}, TypeError, "threads must be a positive integer"),
+    (KALMAN, (0.0, 1.0, np.ones(3), 0.1, 0.5), {"threads": 10**30}, ValueError, "threads must be a positive integer"),
 ])
 def test_bad_shapes_and_seeds_are_named(f, args, kwargs, error, text):
     with pytest.raises(error, match=text):
         f(*args, **kwargs)
+
+
+def test_pandas_objects_and_python_int_seeds_are_read_by_value():
+    pd = pytest.importorskip("pandas")
+    data, rates, seeds = np.random.default_rng(2).normal(size=(4, 6)), np.linspace(0.2, 0.5, 4), va.seeds(4, 0)
+    assert max(seeds.tolist()) >= 2**63  # NumPy would make such a list float64
+    expected = va.td_learn_sequence(0.0, data, rates, 0.9, 0.3, seeds)
+    for rewards, rate, seed in [(pd.DataFrame(data), pd.Series(rates), pd.Series(seeds)),
+                                ([pd.Series(row) for row in data], list(rates), seeds.tolist()),
+                                (pd.Series(list(data)), tuple(rates), tuple(seeds.tolist()))]:
+        assert va.td_learn_sequence(0.0, rewards, rate, 0.9, 0.3, seed) == expected
+    assert va.kalman_run(0.0, 1.0, pd.Series(data[0]), 0.1, 0.5) == va.kalman_run(0.0, 1.0, data[0], 0.1, 0.5)
+
+
+def test_a_result_mostly_padding_warns_once_naming_both_sizes(monkeypatch):
+    monkeypatch.setattr(va, "_PADDING_WARN_BYTES", 10_000)
+    with pytest.warns(RuntimeWarning, match=r"pads 31 subjects .* 2000 trials: it takes 484.4 KiB to hold 18.0 KiB "
+                                             r"of values; call the longest subject\(s\) on their own") as caught:
+        result = va.td_learn_sequence(0.0, [np.ones(10)] * 30 + [np.ones(2000)], 0.5, 0.9, 0.0, 0)
+    assert len(caught) == 1 and caught[0].filename == __file__ and np.isnan(result.value[0, 10:]).all()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a padding below 8 times the values is not worth a word
+        va.td_learn_sequence(0.0, [np.ones(300)] * 30 + [np.ones(2000)], 0.5, 0.9, 0.0, 0)
 
 
 def test_the_normal_stream_is_the_models_noise_and_seeds_are_distinct():
@@ -162,9 +198,28 @@ def test_long_format_frame():
     np.testing.assert_array_equal(frame["value"], [0.5, 0.75, 0.5, 0.75, 0.875])
 
 
-@pytest.mark.parametrize("data", [np.zeros(3 * 10**7), np.zeros((6, 5 * 10**6))], ids=["one", "many"])
+def test_threads_beyond_what_helps_are_not_started():
+    tasks, done = [], threading.Event()
+
+    def watch():
+        while not done.is_set():
+            tasks.append(len(os.listdir("/proc/self/task")))
+            time.sleep(0.001)
+
+    before = len(os.listdir("/proc/self/task"))
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    va.td_learn_sequence(0.0, np.zeros((400, 20_000)), 0.5, 0.9, 0.5, va.seeds(400, 0), threads=10**6)
+    done.set()
+    watcher.join()
+    assert max(tasks) <= before + 1 + 2 * len(os.sched_getaffinity(0))  # the watcher, two workers per CPU
+
+
+# Ragged: most of the call pads 59 short subjects to the long one's 10**6 trials.
+@pytest.mark.parametrize("data", [np.zeros(3 * 10**7), np.zeros((6, 5 * 10**6)),
+                                  [np.zeros(10**6)] + [np.zeros(10)] * 59], ids=["one", "many", "ragged"])
 def test_ctrl_c_stops_a_long_call_early_and_leaves_no_thread(data):
-    args = (0.0, data, 0.5, 0.9, 0.5, 0 if data.ndim == 1 else va.seeds(len(data), 0))
+    args = (0.0, data, 0.5, 0.9, 0.5, 0 if isinstance(data, np.ndarray) and data.ndim == 1 else va.seeds(len(data), 0))
     start = time.perf_counter()
     va.td_learn_sequence(*args, threads=2)
     whole = time.perf_counter() - start

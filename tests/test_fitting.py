@@ -2,6 +2,7 @@
 the checks of the arguments."""
 
 import math
+import pickle
 
 import numpy as np
 import pytest
@@ -110,6 +111,15 @@ def test_fit_recovers_the_parameters_that_generated_the_data(model, inputs, resp
     # The optimiser gets at least as high a likelihood as the parameters that made the data.
     at_truth = velmora.fit(model, inputs, responses, fixed=truth, n_starts=1)
     assert result.nll <= at_truth.nll and at_truth.free == () and math.isfinite(result.lme)
+    assert pickle.loads(pickle.dumps(result)) == result != at_truth
+
+
+@pytest.mark.parametrize("responses", [[1e200, 0.3, 0.2], [1e150, -1e150, 1e150]], ids=["1e200", "1e150"])
+def test_a_fit_without_a_feasible_start_has_no_estimate(responses):
+    result = velmora.fit("td", [0.0, 1.0, 0.0], responses)
+    assert not result.converged and result.message.startswith("no estimate") and result.trajectory is None
+    assert all(math.isnan(v) for v in [*result.params.values(), *result.se.values(), result.lme, result.bic])
+    assert pickle.loads(pickle.dumps(result)) == result  # NaN where the other has NaN
 
 
 def test_held_parameters_stay_put_and_a_prior_frees_a_held_one():
@@ -132,6 +142,8 @@ def test_points_where_the_model_fails_are_backed_off_from(monkeypatch):
 
 X, Y = data("kalman", n=20)
 SIM = dict(model="kalman", inputs=X, params=KALMAN | dict(obs_noise=1.0))
+TD = dict(initial_value=0.0, learning_rate=0.3, zeta=0.1)
+NAN_AT_4 = np.where(np.arange(20) == 4, np.nan, X)
 BAD = [  # (function, arguments replaced, exception, what the message names)
     ("fit", dict(model="rescorla"), ValueError, "unknown model"),
     ("fit", dict(model="forward"), ValueError, "unknown model"),
@@ -144,7 +156,20 @@ BAD = [  # (function, arguments replaced, exception, what the message names)
     ("fit", dict(responses=Y[:-1]), ValueError, "responses: expected one per input (20)"),
     ("fit", dict(responses=np.full(20, np.nan)), ValueError, "every trial is missing"),
     ("fit", dict(inputs=[], responses=None), ValueError, "inputs: empty"),
-    ("fit", dict(inputs=np.where(np.arange(20) == 4, np.nan, X)), velmora.InvalidParameter, "'observation'"),
+    ("fit", dict(inputs=NAN_AT_4), velmora.InvalidParameter, "'observation'"),
+    # Every model refuses non-finite inputs, TD too (a last inf would not even change its likelihood).
+    ("fit", dict(model="td", inputs=np.append(X[:-1], np.inf)), velmora.InvalidParameter, "'reward': inf at trial 19"),
+    ("fit", dict(model="hgf", inputs=NAN_AT_4, responses=None), velmora.InvalidParameter, "'observation'"),
+    ("fit", dict(model="hgf", fixed={"obs_noise": -1.0}), ValueError, "'obs_noise': must be non-negative"),
+    ("fit", dict(fixed={"zeta": 0.0}), ValueError, "'zeta': the variance of the responses must be positive"),
+    ("fit", dict(priors={"zeta": (800.0, 1.0)}), ValueError, "beyond floating point"),
+    ("fit", dict(responses=[None, *Y[1:]]), TypeError, "not NoneType"),
+    ("fit", dict(inputs=X + 1j), TypeError, "complex"),
+    ("fit", dict(seed=None), TypeError, "seed must be an integer"),
+    ("fit", dict(seed=-1), ValueError, "seed must lie in 0..2**64-1"),
+    ("simulate", dict(model="td", inputs=NAN_AT_4, params=TD), velmora.InvalidParameter, "'reward': NaN at trial 4"),
+    ("simulate", dict(model="hgf", params=HGF | dict(gain=2.0)), ValueError,
+     "are obs_noise, precision_flexibility, base_process_noise, mu1, var1, mu2, zeta"),
     ("fit", dict(model="td", responses=None), ValueError, "responses only"),
     ("fit", dict(model="hgf", fixed={"var2": 1.0}), ValueError, "'var2' does not change"),
     ("simulate", {}, ValueError, "missing parameter(s) zeta"),

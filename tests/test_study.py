@@ -75,6 +75,8 @@ def corrupt(data, kind):
         data = data[data["subject"] != "p02"].astype({"subject": pd.CategoricalDtype(sorted(data["subject"].unique()))})
     elif kind == "bad input":
         data.loc[rows[0], "input"] = np.nan
+    elif kind == "overflow":  # a number, but one whose square no likelihood survives
+        data.loc[rows[3], "response"] = 1e200
     return data, rows
 
 
@@ -84,6 +86,7 @@ def corrupt(data, kind):
     ("missing trial", "row {2} has no trial index"),
     ("no trials", "no trials"),
     ("bad input", "InvalidParameter"),
+    ("overflow", "no estimate"),
 ])
 def test_bad_data_of_one_participant_is_reported_in_its_row_alone(kind, message, clean):
     data, rows = corrupt(make_study(), kind)
@@ -160,9 +163,10 @@ def fits(lme, bic=None, keys=("a", "b", "c", "d")):
 
 
 def test_compare_aligns_participants_by_key_and_leaves_out_failed_ones():
-    one, two = fits([-10.0, -20.0, np.nan, -7.0]), fits([-12.0, -15.0, -1.0, -9.0])
+    keys = "abcde"  # e: no log evidence, as an older table recorded a fit without an estimate
+    one, two = fits([-10.0, -20.0, np.nan, -7.0, -3.0], keys=keys), fits([-12.0, -15.0, -1.0, -9.0, -np.inf], keys=keys)
     result = compare(one, two.iloc[::-1], names=["one", "two"])
-    assert list(result.best) == ["one", "two", "one"] and result.excluded == ("c",)
+    assert list(result.best) == ["one", "two", "one"] and result.excluded == ("c", "e")
     table = result.to_frame().set_index("model")
     assert table["sum_lme"].tolist() == [-37.0, -36.0] and table["n_best"].tolist() == [2, 1]
     with pytest.raises(ValueError, match="other participants"):
@@ -178,6 +182,15 @@ def test_recovery_in_three_lines():
     assert (estimates["error"] == "").all() and estimates["converged"].all()
     for name in ("process_noise", "zeta"):
         assert np.corrcoef(np.log(truth[name]), np.log(estimates[name]))[0, 1] > 0.8, name
+
+
+def test_pointwise_leaves_out_fits_without_an_estimate_and_drops_no_other_trial(clean):
+    data, fitted = make_study(), clean.reset_index()
+    fitted.loc[fitted["subject"] == "p02", "nll"] = np.inf  # as an older table recorded a fit without an estimate
+    assert "p02" not in set(study.pointwise_loglik(data, fitted, MODEL)["subject"])
+    data.loc[data["subject"] == "p03", "response"] *= 1e200  # not the data these were fitted to
+    with pytest.raises(ValueError, match="participant 'p03', trial 0: the log-likelihood at the estimates is -inf"):
+        study.pointwise_loglik(data, fitted, MODEL)
 
 
 @pytest.mark.parametrize("model, response", [("hgf", "response"), ("kalman", "response"), ("kalman", None)])

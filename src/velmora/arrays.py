@@ -9,15 +9,25 @@ lengths as the sequence; every numeric parameter is then a scalar or one value p
 ``seed`` one seed per subject (:func:`seeds` derives them from one). The result's fields are then
 2-D, padded with NaN past each subject's length (``lengths``). Subject ``i``'s rows are exactly what
 a single call with subject ``i``'s arguments returns. The computation runs without the interpreter
-lock on ``threads`` threads (default: every CPU this process may use); the results do not depend
-on the thread count. A failing subject raises the model's exception for the lowest failing index,
-its message starting with ``"subject i: "``. Ctrl-C stops a running call.
+lock on ``threads`` threads (default: every CPU this process may use; no more than twice that
+many, nor more than there are chunks of about 32,768 output cells, are started, since the work is
+bound by computation and more threads would only compete); the results do not depend on the thread
+count. A failing subject raises the model's exception for the lowest failing index, its message
+starting with ``"subject i: "``. Ctrl-C stops a running call.
+
+Padding is paid for in full: a ragged batch's result holds ``subjects x longest`` cells per field, so
+one long subject among many short ones can make it many times the size of the values it holds (a
+``RuntimeWarning`` says so when it is at least 8 times that and 1 GiB or more); call such a subject
+on its own. A pandas ``DataFrame`` is read as subjects x trials (its values, not its labels), and a
+``Series`` serves wherever a sequence does.
 """
 
 from __future__ import annotations
 
 import operator
 import os
+import sys
+import warnings
 from typing import TYPE_CHECKING, Any, ClassVar
 
 import numpy as np
@@ -42,8 +52,17 @@ __all__ = [
     "ForwardTrajectories",
 ]
 
+# Seeds are the integers 0 .. SEED_LIMIT - 1, in every part of velmora (the core draws from a uint64).
+SEED_LIMIT = 2**64
 # In the order of the engine's error kinds.
 _ERRORS = (InvalidParameter, SingularMatrix, NumericalDivergence, DimensionMismatch)
+# Threads beyond this many per usable CPU are not started: the work is bound by computation.
+_THREADS_PER_CPU = 2
+# A padded result at least this large, and _PADDING_RATIO times the values it holds, is warned about.
+_PADDING_WARN_BYTES = 2**30
+_PADDING_RATIO = 8
+# Input values copied per step when a ragged batch is joined, so that Ctrl-C is answered in between.
+_COPY_BLOCK = 2**20
 
 
 class Trajectories:
@@ -71,6 +90,14 @@ class Trajectories:
     def __repr__(self) -> str:
         shape = (len(self.lengths), int(self.lengths.max(initial=0))) if self.batched else (int(self.lengths[0]),)
         return f"{type(self).__name__}(fields={self.fields}, shape={shape})"
+
+    def __eq__(self, other: object) -> bool:
+        """The same model's fields, equal value for value (NaN padding and NaN results alike)."""
+        if type(other) is not type(self):
+            return NotImplemented
+        assert isinstance(other, Trajectories)
+        return self.batched == other.batched and np.array_equal(self.lengths, other.lengths) and all(
+            np.array_equal(getattr(self, name), getattr(other, name), equal_nan=True) for name in self.fields)
 
     def to_frame(self) -> pandas.DataFrame:
         import pandas as pd
@@ -131,20 +158,46 @@ class ForwardTrajectories(Trajectories):
     mismatch: np.ndarray
 
 
+def _values(obj: Any) -> Any:
+    """A pandas object's values: iterating a DataFrame would give its column labels."""
+    pd = sys.modules.get("pandas")  # no pandas object exists unless pandas was imported
+    if pd is not None and isinstance(obj, (pd.DataFrame, pd.Series)):
+        return obj.to_numpy()
+    return obj
+
+
 def _is_sequence(obj: object) -> bool:
+    obj = _values(obj)
     return isinstance(obj, (list, tuple)) or (isinstance(obj, np.ndarray) and obj.ndim > 0)
 
 
 def _is_batch(obj: object) -> bool:
-    if isinstance(obj, np.ndarray):
+    if isinstance(obj, np.ndarray) and (obj.ndim != 1 or obj.dtype.kind != "O"):
         return obj.ndim >= 2
-    return isinstance(obj, (list, tuple)) and len(obj) > 0 and _is_sequence(obj[0])
+    return isinstance(obj, (list, tuple, np.ndarray)) and len(obj) > 0 and _is_sequence(obj[0])
+
+
+def _refuse_complex(array: np.ndarray, name: str) -> None:
+    if array.dtype.kind == "c":
+        raise TypeError(f"argument '{name}': complex values are not accepted (got dtype {array.dtype}); "
+                        "pass the real part explicitly")
+
+
+def _doubles(obj: Any, name: str) -> np.ndarray:
+    """A 1-D float64 array as the list functions read a sequence: numeric arrays in place or cast,
+    anything else item by item through their conversion (so None and strings are refused)."""
+    if isinstance(obj, np.ndarray):
+        _refuse_complex(obj, name)
+        if obj.ndim == 1 and obj.dtype.kind in "biuf":
+            return np.ascontiguousarray(obj, dtype=np.float64)  # float64 is read in place
+    return np.frombuffer(_engine.as_doubles(obj, name), dtype=np.float64)
 
 
 class _Call:
     """The arguments of one call, converted in parameter order as the list functions do."""
 
     def __init__(self, sequence: Any, name: str) -> None:
+        sequence = _values(sequence)
         self.batched = _is_batch(sequence)
         self.sequence, self.sequence_name = sequence, name
         self.params: list[np.ndarray | float] = []
@@ -152,7 +205,7 @@ class _Call:
 
     @staticmethod
     def _count(sequence: Any, name: str) -> int:
-        if isinstance(sequence, np.ndarray) and sequence.ndim != 2:
+        if isinstance(sequence, np.ndarray) and sequence.ndim > 2:
             raise ValueError(f"argument '{name}': expected a 1-D sequence, a 2-D array (subjects x trials) or a "
                              f"list of 1-D arrays, got a {sequence.ndim}-D array")
         return len(sequence)
@@ -160,72 +213,75 @@ class _Call:
     def convert_sequence(self) -> None:
         obj, name = self.sequence, self.sequence_name
         if not self.batched:
-            if isinstance(obj, np.ndarray) and obj.dtype.kind in "biuf":
-                values = np.ascontiguousarray(obj, dtype=np.float64)  # float64 is read in place
-            else:
-                values = np.frombuffer(_engine.as_doubles(obj, name), dtype=np.float64)
+            values = _doubles(obj, name)
             self.values, self.lengths = values, np.array([values.size], dtype=np.int64)
             self.starts = np.zeros(1, dtype=np.int64)
             return
-        if isinstance(obj, np.ndarray):
+        if isinstance(obj, np.ndarray) and obj.ndim == 2 and obj.dtype.kind in "biufc":
+            _refuse_complex(obj, name)
             values = np.ascontiguousarray(obj, dtype=np.float64)
             n, length = values.shape
             self.values = values.reshape(-1)
             self.lengths = np.full(n, length, dtype=np.int64)
-        else:
+        else:  # rows of their own lengths, or of objects, strings or dates that each row's conversion judges
             rows = []
             for i, row in enumerate(obj):
+                row = _values(row)
                 if not _is_sequence(row):
                     raise TypeError(f"argument '{name}': item {i} is not a sequence of numbers but "
                                     f"{type(row).__name__}; give every subject a 1-D sequence")
-                array = np.asarray(row, dtype=np.float64)
-                if array.ndim != 1:
-                    raise ValueError(f"argument '{name}': item {i} is {array.ndim}-D; every subject needs a 1-D "
+                if isinstance(row, np.ndarray) and row.ndim != 1:
+                    raise ValueError(f"argument '{name}': item {i} is {row.ndim}-D; every subject needs a 1-D "
                                      "sequence")
-                rows.append(array)
+                try:
+                    rows.append(_doubles(row, name))
+                except TypeError as error:
+                    raise TypeError(f"subject {i}: {error}") from None
             self.lengths = np.array([r.size for r in rows], dtype=np.int64)
-            self.values = np.concatenate(rows) if rows else np.empty(0)
+            self.values = _joined(rows, int(self.lengths.sum()))
         self.starts = np.cumsum(self.lengths) - self.lengths
 
     def number(self, value: object, name: str) -> np.ndarray | float:
         """A scalar as the list functions read it, or (many subjects) one value per subject."""
-        if self.batched and isinstance(value, (np.ndarray, list, tuple)):
-            try:
-                array = np.asarray(value, dtype=np.float64)
-            except (TypeError, ValueError) as error:
-                raise TypeError(f"argument '{name}': {error}") from None
-            if array.ndim == 0:
-                return float(array)
-            if array.shape != (self.subjects,):
+        value = _values(value) if self.batched else value
+        if self.batched and (isinstance(value, (list, tuple)) or (isinstance(value, np.ndarray) and value.ndim > 0)):
+            # An array's shape is judged before its items are converted; a list's after.
+            values = value if isinstance(value, np.ndarray) and value.ndim != 1 else _doubles(value, name)
+            if values.shape != (self.subjects,):
                 raise ValueError(f"argument '{name}': expected a scalar or one value per subject "
-                                 f"({self.subjects}), got shape {array.shape}")
-            return array
+                                 f"({self.subjects}), got shape {values.shape}")
+            return values
         converted: float = _engine.as_double(value, name)
         return converted
 
     def seed(self, value: object, name: str, noise: np.ndarray | float) -> np.ndarray | None:
         if not self.batched:
             return np.array([_engine.as_seed(value, name)], dtype=np.uint64)
-        if not isinstance(value, (np.ndarray, list, tuple)):
+        value = _values(value)
+        if not (isinstance(value, (list, tuple)) or (isinstance(value, np.ndarray) and value.ndim > 0)):
             seed = _engine.as_seed(value, name)
             if np.all(np.asarray(noise) == 0.0):
                 return None if seed == 0 else np.full(self.subjects, seed, dtype=np.uint64)
             raise ValueError(f"argument '{name}': {self.subjects} subjects need one seed each, or every subject "
                              "would get the same noise; velmora.arrays.seeds(n, seed) derives them from one")
-        array = np.asarray(value)
-        if array.shape != (self.subjects,):
+        shape = np.shape(value) if isinstance(value, np.ndarray) else (len(value),)
+        if shape != (self.subjects,):
             raise ValueError(f"argument '{name}': expected one seed per subject ({self.subjects}), "
-                             f"got shape {array.shape}")
-        if array.dtype.kind not in "iuO":
-            raise TypeError(f"argument '{name}': seeds must be integers, got dtype {array.dtype}")
-        if array.dtype.kind == "O":
-            try:
-                array = np.array([operator.index(s) for s in array], dtype=object)
-            except TypeError as error:
-                raise TypeError(f"argument '{name}': {error}") from None
-        if array.size and (array.min() < 0 or array.max() > 2**64 - 1):
-            raise ValueError(f"argument '{name}': seeds must lie in 0..2**64-1")
-        return array.astype(np.uint64)
+                             f"got shape {shape}")
+        if isinstance(value, np.ndarray) and value.dtype.kind not in "iuO":
+            raise TypeError(f"argument '{name}': seeds must be integers, got dtype {value.dtype}")
+        out_of_range = ValueError(f"argument '{name}': seeds must lie in 0..2**64-1")
+        if isinstance(value, np.ndarray) and value.dtype.kind in "iu":
+            if value.dtype.kind == "i" and value.size and value.min() < 0:
+                raise out_of_range
+            return value.astype(np.uint64)
+        try:  # Python ints, taken exactly: NumPy makes a list that holds one above 2**63 float64
+            items = [operator.index(s) for s in value]
+        except TypeError as error:
+            raise TypeError(f"argument '{name}': seeds must be integers ({error})") from None
+        if items and (min(items) < 0 or max(items) >= SEED_LIMIT):
+            raise out_of_range
+        return np.array(items, dtype=np.uint64)
 
     def run(self, model: str, result: type[Trajectories], seeds: np.ndarray | None, threads: int | None,
             has_cap: bool = False) -> Any:
@@ -235,9 +291,8 @@ class _Call:
             params[:, k] = value
         stride = int(self.lengths.max(initial=0))
         fields = len(result.fields)
-        ragged = bool(np.any(self.lengths != stride))
-        shape = (fields, self.subjects, stride)
-        block = np.full(shape, np.nan) if ragged else np.empty(shape)
+        _warn_if_padding_dominates(fields, self.subjects, stride, int(self.lengths.sum()))
+        block = np.empty((fields, self.subjects, stride))  # the engine writes the padding too
         failure = _engine.run(model, self.values, self.starts, self.lengths, params, seeds, block, stride, workers,
                               has_cap)
         if failure is not None:
@@ -246,16 +301,51 @@ class _Call:
         return result(block, self.lengths, self.batched)
 
 
+def _joined(rows: list[np.ndarray], total: int) -> np.ndarray:
+    """The rows end to end, copied a block at a time so that Ctrl-C is answered in between."""
+    values = np.empty(total)
+    at = 0
+    for row in rows:
+        for k in range(0, row.size, _COPY_BLOCK):
+            part = row[k : k + _COPY_BLOCK]
+            values[at + k : at + k + part.size] = part
+        at += row.size
+    return values
+
+
+def _size(count: int) -> str:
+    value, unit = float(count), "bytes"
+    for larger in ("KiB", "MiB", "GiB"):
+        if value < 1024:
+            break
+        value, unit = value / 1024, larger
+    return f"{count} bytes" if unit == "bytes" else f"{value:.1f} {unit}"
+
+
+def _warn_if_padding_dominates(fields: int, subjects: int, stride: int, trials: int) -> None:
+    padded, held = 8 * fields * subjects * stride, 8 * fields * trials
+    if padded >= _PADDING_WARN_BYTES and padded >= _PADDING_RATIO * held:
+        warnings.warn(f"the result pads {subjects} subjects to the longest one's {stride} trials: it takes "
+                      f"{_size(padded)} to hold {_size(held)} of values; call the longest subject(s) on their own "
+                      "to avoid the padding", RuntimeWarning, stacklevel=4)
+
+
+def _cpus() -> int:
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
+
 def _threads(threads: int | None) -> int:
     if threads is None:
-        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+        return _cpus()
+    if isinstance(threads, (bool, np.bool_)):
+        raise TypeError("threads must be a positive integer, not bool")
     try:
         count = operator.index(threads)
     except TypeError:
-        raise TypeError(f"threads must be an integer, not {type(threads).__name__}") from None
-    if count < 1:
-        raise ValueError(f"threads must be at least 1, got {count}")
-    return count
+        raise TypeError(f"threads must be a positive integer, not {type(threads).__name__}") from None
+    if not 1 <= count <= sys.maxsize:
+        raise ValueError(f"threads must be a positive integer up to {sys.maxsize}, got {count}")
+    return min(count, _THREADS_PER_CPU * _cpus())
 
 
 def kalman_run(initial_mean: Any, initial_var: Any, observations: Any, process_noise: Any, obs_noise: Any,

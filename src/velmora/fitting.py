@@ -49,14 +49,16 @@ from __future__ import annotations
 
 import contextlib
 import math
+import operator
 from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from velmora import _engine
 from velmora import arrays as va
+from velmora._core import InvalidParameter
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -103,6 +105,7 @@ _NOT_FITTED = {
     "td": ("discount_factor", "rpe_noise_std", "seed"),
 }
 RESPONSE_MODELS = ("gaussian",)
+NO_ESTIMATE = "no estimate: the model failed, or its likelihood was not finite, at every starting point"
 
 
 def _natural(transform: str, theta: np.ndarray) -> np.ndarray:
@@ -223,8 +226,12 @@ class FitResult:
     negative log-likelihood; ``neg_log_joint``: ``nll`` plus the negative log prior; ``lme``: Laplace
     approximation of the log model evidence; ``aic`` = 2 nll + 2k, ``bic`` = 2 nll + k log n for k
     free parameters and ``n_trials`` trials in the likelihood; ``converged`` and ``message`` from the
-    optimiser; ``trajectory``: the array engine's result at the estimate (None if no point was
-    feasible).
+    optimiser; ``trajectory``: the array engine's result at the estimate.
+
+    A fit that found no feasible point (the model failed, or its likelihood overflowed, at every
+    start) has no estimate: its free parameters, standard errors and criteria are NaN, ``converged``
+    is False, ``message`` says so and ``trajectory`` is None. Two results are equal when every field
+    is, NaN where the other has NaN.
     """
 
     model: str
@@ -241,6 +248,11 @@ class FitResult:
     converged: bool
     message: str
     trajectory: va.Trajectories | None = field(repr=False)
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not type(self):
+            return NotImplemented
+        return all(_same(getattr(self, f.name), getattr(other, f.name)) for f in fields(self))
 
     def to_dict(self) -> dict[str, Any]:
         """One flat row: model, response, each parameter, ``se_<name>`` per free one, the criteria."""
@@ -279,17 +291,38 @@ class FitResult:
         return f"<pre>{html.escape(self.summary())}</pre>"
 
 
+def _same(a: Any, b: Any) -> bool:
+    """Equal, with NaN equal to NaN (a value that is not there), also within dicts."""
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
+        return True
+    if isinstance(a, dict) and isinstance(b, dict):
+        return a.keys() == b.keys() and all(_same(a[k], b[k]) for k in a)
+    return bool(a == b)
+
+
 def _check_model(model: object, allowed: tuple[str, ...]) -> str:
     if not isinstance(model, str) or model not in allowed:
         raise ValueError(f"unknown model {model!r}; expected one of {', '.join(allowed)}")
     return model
 
 
-def _as_inputs(inputs: Any) -> np.ndarray:
+def _floats(values: Any, name: str) -> np.ndarray:
+    """A sequence of real numbers as float64. Numeric arrays are cast; anything else goes item by
+    item through the list functions' conversion, which refuses None, text and dates rather than
+    reading them as NaN or parsing them; complex numbers are refused rather than cut to their real part."""
     try:
-        array = np.ascontiguousarray(inputs, dtype=np.float64)
+        array = np.asarray(values)
     except (TypeError, ValueError) as error:
-        raise TypeError(f"inputs: expected a 1-D sequence of numbers ({error})") from None
+        raise TypeError(f"{name}: expected a 1-D sequence of numbers ({error})") from None
+    if array.dtype.kind == "c":
+        raise TypeError(f"{name}: complex values are not accepted (got dtype {array.dtype})")
+    if array.ndim == 1 and array.dtype.kind not in "biuf":
+        return np.frombuffer(_engine.as_doubles(array, name), dtype=np.float64)
+    return np.asarray(array, dtype=np.float64, order="C")  # a scalar stays 0-D, to be refused as one
+
+
+def _as_inputs(inputs: Any) -> np.ndarray:
+    array = _floats(inputs, "inputs")
     if array.ndim != 1:
         raise ValueError(f"inputs: expected a 1-D sequence, got {array.ndim}-D")
     if array.size == 0:
@@ -297,11 +330,31 @@ def _as_inputs(inputs: Any) -> np.ndarray:
     return array
 
 
-def _as_responses(responses: Any, n: int) -> np.ndarray:
+def _check_finite_inputs(model: str, x: np.ndarray) -> None:
+    """Non-finite inputs refused for every model, as the filters refuse them: TD takes any reward,
+    so a NaN would only show as NaN beliefs (and a last one not at all)."""
+    bad = np.flatnonzero(~np.isfinite(x))
+    if bad.size:
+        value = "NaN" if np.isnan(x[bad[0]]) else str(x[bad[0]])
+        name = "reward" if model == "td" else "input"
+        raise InvalidParameter(f"invalid parameter '{name}': {value} at trial {bad[0]} (must be finite)")
+
+
+def _as_seed(seed: Any) -> int:
+    if isinstance(seed, (bool, np.bool_)):
+        raise TypeError("seed must be an integer, not bool")
     try:
-        array = np.ascontiguousarray(responses, dtype=np.float64)
-    except (TypeError, ValueError) as error:
-        raise TypeError(f"responses: expected a 1-D sequence of numbers ({error})") from None
+        value = operator.index(seed)
+    except TypeError:
+        raise TypeError(f"seed must be an integer from 0 to 2**64-1, not {type(seed).__name__}; a fit is "
+                        "repeatable only under a fixed seed") from None
+    if not 0 <= value < va.SEED_LIMIT:
+        raise ValueError(f"seed must lie in 0..2**64-1, got {value}")
+    return value
+
+
+def _as_responses(responses: Any, n: int) -> np.ndarray:
+    array = _floats(responses, "responses")
     if array.ndim != 1 or array.size != n:
         raise ValueError(f"responses: expected one per input ({n}), got shape {array.shape}")
     if np.any(np.isinf(array)):
@@ -317,6 +370,19 @@ def _number(name: str, value: object) -> float:
     number = float(value)
     if not math.isfinite(number):
         raise ValueError(f"parameter '{name}': must be finite, got {number}")
+    return number
+
+
+def _held(name: str, value: object, transform: str) -> float:
+    """A held value, within the range its parameter can take: the models floor some variances and
+    would run with a negative one, and a response variance of 0 gives no likelihood at all."""
+    number = _number(name, value)
+    if name == "zeta" and number <= 0.0:
+        raise ValueError(f"parameter 'zeta': the variance of the responses must be positive, got {number}")
+    if transform == "log" and number < 0.0:
+        raise ValueError(f"parameter '{name}': must be non-negative, got {number}")
+    if transform == "logit" and not 0.0 <= number <= 1.0:
+        raise ValueError(f"parameter '{name}': must be in [0, 1], got {number}")
     return number
 
 
@@ -352,10 +418,15 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
         if not (math.isfinite(mean) and math.isfinite(var)) or var <= 0.0:
             raise ValueError(f"prior for '{name}': the mean must be finite and the variance finite and > 0, "
                              f"got ({mean}, {var})")
+        if known_params[name].transform != "identity" and abs(mean) > 700.0:
+            # exp() of the mean overflows to inf or underflows to 0: no start would be feasible.
+            raise ValueError(f"prior for '{name}': a mean of {mean} on the {known_params[name].transform} scale "
+                             "puts the parameter beyond floating point; it must lie within -700 .. 700")
         prior[name] = (mean, var)
         held.pop(name, None)
     cap = fixed.get(_CAP)
-    held.update({name: _number(name, value) for name, value in fixed.items() if name != _CAP})
+    held.update({name: _held(name, value, known_params[name].transform) for name, value in fixed.items()
+                 if name != _CAP})
     if cap is not None:
         cap = _number(_CAP, cap)
     names = list(_PARAMS[model])
@@ -387,9 +458,11 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     participant's ``responses`` under the response model ``response``; see the module docstring.
 
     L-BFGS-B runs from ``n_starts`` points, the first at the prior means and the rest drawn from the
-    priors with ``numpy.random.default_rng(seed)``; the best end point is the estimate. Bad
-    arguments raise ``ValueError`` or ``TypeError`` before any optimisation, non-finite inputs the
-    model's own exception; an optimisation that fails is reported in ``converged`` and ``message``.
+    priors with ``numpy.random.default_rng(seed)`` (``seed``: an integer from 0 to 2**64-1); the best
+    end point is the estimate. Bad arguments raise ``ValueError`` or ``TypeError`` before any
+    optimisation, non-finite inputs ``InvalidParameter`` (for every model), as do held values the
+    model refuses; an optimisation that fails is reported in ``converged`` and ``message``, and a fit
+    with no feasible point has NaN estimates (see :class:`FitResult`).
     """
     from scipy.optimize import OptimizeResult, minimize  # type: ignore[import-untyped,unused-ignore]
 
@@ -398,6 +471,7 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
         raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS)}")
     if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or n_starts < 1:
         raise ValueError(f"n_starts must be a positive integer, got {n_starts!r}")
+    seed = _as_seed(seed)
     x = _as_inputs(inputs)
     if responses is None:
         if model == "td":
@@ -407,6 +481,7 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
         y = _as_responses(responses, x.size)
     problem, start = _problem(model, response, x, y, dict(fixed or {}), dict(priors or {}))
     run_model(model, x, start)  # the model's own checks of the inputs and held values
+    _check_finite_inputs(model, x)
     n_trials = int(x.size if y is None else np.count_nonzero(~np.isnan(y)))
 
     with _one_blas_thread():
@@ -445,9 +520,10 @@ def _optimise(problem: _Problem, start: dict[str, float | None], model: str, res
             best = result
     k = len(problem.free)
     if best is None:
-        return FitResult(model, response, start, {name: math.nan for name in problem.free_names},
-                         tuple(problem.free_names), math.inf, math.inf, -math.inf, math.inf, math.inf, n_trials,
-                         False, "the model failed at every starting point", None)
+        params = {name: math.nan if name in problem.free_names else value for name, value in start.items()}
+        return FitResult(model, response, params, {name: math.nan for name in problem.free_names},
+                         tuple(problem.free_names), math.nan, math.nan, math.nan, math.nan, math.nan, n_trials,
+                         False, NO_ESTIMATE, None)
     theta = np.asarray(best.x, dtype=np.float64)
     values = problem.natural(theta)
     nll = problem.nll(theta)[0]

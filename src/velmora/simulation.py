@@ -11,7 +11,8 @@ import numpy as np
 
 from velmora import _engine
 from velmora import arrays as va
-from velmora.fitting import _PARAMS, RESPONSE_MODELS, _as_inputs, _check_model, _number, _unknown, belief, run_model
+from velmora.fitting import (_PARAMS, RESPONSE_MODELS, _as_inputs, _check_finite_inputs, _check_model, _number,
+                             _unknown, belief, run_model)
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -58,7 +59,8 @@ def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: st
         raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS)}")
     x = _as_inputs(inputs)
     seed = _engine.as_seed(seed, "seed")
-    names = [*_FORWARD] if model == "forward" else [*_PARAMS[model], *_DEFAULTS[model], "zeta"]
+    # Parameters with a default are among the model's own: each is named once.
+    names = [*_FORWARD] if model == "forward" else list(dict.fromkeys([*_PARAMS[model], *_DEFAULTS[model], "zeta"]))
     for name in params:
         if name not in names:
             raise _unknown(model, name, names)
@@ -69,6 +71,7 @@ def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: st
     if missing:
         raise ValueError(f"simulate {model}: missing parameter(s) {', '.join(missing)}")
     trajectory = run_model(model, x, values, seed)
+    _check_finite_inputs(model, x)  # or a NaN reward would become NaN responses, read later as missed trials
     if model == "forward":
         return Simulation(model, x, trajectory, None)
     zeta = values["zeta"]

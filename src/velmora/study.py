@@ -96,7 +96,7 @@ def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, 
                     for name, value in result.se.items()})
         row.update(nll=float(result.nll), lme=float(result.lme), aic=float(result.aic), bic=float(result.bic),
                    n_trials=int(result.n_trials), converged=bool(result.converged), message=str(result.message),
-                   error="")
+                   error="" if result.trajectory is not None else str(result.message))  # None: no estimate
         rows.append(row)
     return rows
 
@@ -484,7 +484,7 @@ def compare(*results: pandas.DataFrame | Mapping[str, pandas.DataFrame], names: 
     if len(set(names)) != len(names):
         raise ValueError(f"the model names repeat: {names}")
     lme, bic = _aligned(tables, names, subject)
-    usable = lme.notna().all(axis=1) & bic.notna().all(axis=1)
+    usable = np.isfinite(lme).all(axis=1) & np.isfinite(bic).all(axis=1)  # -inf too: a fit without an estimate
     excluded = tuple(lme.index[~usable])
     lme, bic = lme[usable], bic[usable]
     if lme.empty:
@@ -527,8 +527,9 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
 
     The same density that the fit maximised: a response's Gaussian density around the model's belief
     before the trial with variance ``zeta``, or (``response=None``) the filter's predictive density
-    of the input. Missed trials (NaN responses) and participants whose fit failed are left out, so
-    that per participant the values sum to ``-nll``.
+    of the input. Missed trials (NaN responses) and participants whose fit failed (an error, or no
+    finite ``nll``) are left out, so that per participant the values sum to ``-nll``; any other trial
+    whose value is not finite means that the fits do not belong to the data, and raises.
     """
     import pandas as pd
 
@@ -536,6 +537,8 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
 
     _require_columns(fits, {"subject": subject, "lme": "lme"})
     estimates = fits[fits["error"] == ""] if "error" in fits.columns else fits
+    if "nll" in estimates.columns:
+        estimates = estimates[np.isfinite(pd.to_numeric(estimates["nll"], errors="coerce"))]
     estimates = estimates.set_index(subject)
     names = [c for c in estimates.columns if c not in RESULT_COLUMNS and not str(c).startswith(SE_PREFIX)
              and c != "model"]
@@ -551,8 +554,13 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
         else:
             centre = belief(model, trajectory, params)
             zeta = float(params["zeta"])  # type: ignore[arg-type]
-            loglik = -0.5 * (np.log(2.0 * np.pi * zeta) + (p.responses - centre) ** 2 / zeta)
-        kept = np.flatnonzero(np.isfinite(loglik))
+            with np.errstate(over="ignore"):  # an overflow is reported below, with the participant and trial
+                loglik = -0.5 * (np.log(2.0 * np.pi * zeta) + (p.responses - centre) ** 2 / zeta)
+        kept = np.flatnonzero(~np.isnan(p.responses)) if p.responses is not None else np.arange(loglik.size)
+        if not np.isfinite(loglik[kept]).all():
+            at = int(kept[np.argmax(~np.isfinite(loglik[kept]))])
+            raise ValueError(f"participant {p.key!r}, trial {at}: the log-likelihood at the estimates is "
+                             f"{loglik[at]}; were these fits made from these data?")
         frames.append(pd.DataFrame({subject: [p.key] * kept.size, "trial": kept, "loglik": loglik[kept]}))
     if not frames:
         raise ValueError("no participant has both data and a successful fit")

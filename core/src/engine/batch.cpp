@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "../forward_model.hpp"
 #include "../hgf.hpp"
@@ -18,26 +19,31 @@ constexpr double two_pi = 6.283185307179586;
 // Log density of a Gaussian prediction: variance s, deviation v.
 inline double gaussian_loglik(double s, double v) { return -0.5 * (std::log(two_pi * s) + (v * v) / s); }
 
+// Trials (or padding cells) between stop checks.
+constexpr std::size_t check_every = std::size_t{1} << 16;
+
 // Writes field f of trial t for one subject, and answers a stop request every so many trials so
 // that a single long sequence can be interrupted too.
 struct Columns {
     double* first;
     std::size_t field_stride;
     const std::atomic<bool>& stop;
+    const Poll* poll;
 
     double& at(std::size_t f, std::size_t t) const { return first[f * field_stride + t]; }
     Flow next(std::size_t t) const {
-        constexpr std::size_t every = std::size_t{1} << 16;
-        return (t % every == every - 1 && stop.load(std::memory_order_relaxed)) ? Flow::stop : Flow::go_on;
+        const bool check = t % check_every == check_every - 1;
+        if (check && poll) (*poll)();
+        return (check && stop.load(std::memory_order_relaxed)) ? Flow::stop : Flow::go_on;
     }
 };
 
 }  // namespace
 
-Result<Flow> run_subject(const Batch& b, std::size_t i, const std::atomic<bool>& stop) {
+Result<Flow> run_subject(const Batch& b, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
     const std::span<const double> values(b.values + b.starts[i], static_cast<std::size_t>(b.lengths[i]));
     const double* p = b.params + i * param_count(b.model, b.has_cap);
-    const Columns out{b.out + i * b.stride, b.subjects() * b.stride, stop};
+    const Columns out{b.out + i * b.stride, b.subjects() * b.stride, stop, poll};
 
     switch (b.model) {
         case Model::kalman: {
@@ -88,21 +94,31 @@ Result<Flow> run_subject(const Batch& b, std::size_t i, const std::atomic<bool>&
     return Flow::go_on;
 }
 
-std::vector<std::size_t> chunk_bounds(std::span<const std::int64_t> lengths, std::size_t trials) {
-    std::vector<std::size_t> bounds{0};
-    std::size_t held = 0;
-    for (std::size_t i = 0; i < lengths.size(); ++i) {
-        held += static_cast<std::size_t>(lengths[i]) + 1;  // + 1: an empty subject still costs a call
-        if (held >= trials) {
-            bounds.push_back(i + 1);
-            held = 0;
+Flow pad_subject(const Batch& b, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
+    const auto length = static_cast<std::size_t>(b.lengths[i]);
+    double* const row = b.out + i * b.stride;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t f = 0; f < field_count(b.model); ++f) {
+        double* const first = row + f * b.subjects() * b.stride;
+        for (std::size_t t = length; t < b.stride; t += check_every) {
+            std::fill(first + t, first + std::min(b.stride, t + check_every), nan);
+            if (poll) (*poll)();
+            if (stop.load(std::memory_order_relaxed)) return Flow::stop;
         }
     }
-    if (bounds.back() != lengths.size()) bounds.push_back(lengths.size());
+    return Flow::go_on;
+}
+
+std::vector<std::size_t> chunk_bounds(std::size_t subjects, std::size_t stride, std::size_t cells) {
+    // + 1: an empty row still costs a call.
+    const std::size_t per_chunk = std::max<std::size_t>(1, cells / (stride + 1));
+    std::vector<std::size_t> bounds{0};
+    for (std::size_t end = per_chunk; end < subjects; end += per_chunk) bounds.push_back(end);
+    if (bounds.back() != subjects) bounds.push_back(subjects);
     return bounds;
 }
 
-void Runner::work_on() {
+void Runner::work_on(const Poll* poll) {
     for (;;) {
         const std::size_t c = next_chunk_.fetch_add(1, std::memory_order_relaxed);
         if (c + 1 >= bounds_.size() || stop_.load(std::memory_order_relaxed)) return;
@@ -110,15 +126,16 @@ void Runner::work_on() {
         // subject below the lowest failing one is computed: the reported subject is always the same.
         for (std::size_t i = bounds_[c]; i < bounds_[c + 1]; ++i) {
             if (i > lowest_failure_.load(std::memory_order_relaxed)) break;
-            auto done = run_subject(batch_, i, stop_);
+            auto done = run_subject(batch_, i, stop_, poll);
             if (!done) {
                 const std::lock_guard lock(failure_mutex_);
                 if (!failure_ || i < failure_->subject) failure_ = Failure{i, std::move(done.error())};
                 lowest_failure_.store(failure_->subject, std::memory_order_relaxed);
                 break;
             }
-            if (*done == Flow::stop) return;
+            if (*done == Flow::stop || pad_subject(batch_, i, stop_, poll) == Flow::stop) return;
         }
+        if (poll) (*poll)();
     }
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <mutex>
 #include <span>
@@ -61,12 +62,22 @@ struct Failure {
     VelmoraError error;
 };
 
-// Runs one subject into its rows of the output; returns early (Flow::stop) once `stop` is set.
-Result<Flow> run_subject(const Batch& batch, std::size_t i, const std::atomic<bool>& stop);
+// Called every so many trials (and between chunks) by the thread it is given to, which then
+// answers for the caller, e.g. by requesting a stop on an interrupt; only that thread calls it.
+using Poll = std::function<void()>;
 
-// Consecutive subjects grouped so that each group holds about `trials` trials (at least one
-// subject): the unit of work a thread takes at a time.
-std::vector<std::size_t> chunk_bounds(std::span<const std::int64_t> lengths, std::size_t trials);
+// Runs one subject into its rows of the output; returns early (Flow::stop) once `stop` is set.
+Result<Flow> run_subject(const Batch& batch, std::size_t i, const std::atomic<bool>& stop,
+                         const Poll* poll = nullptr);
+
+// Writes NaN past subject i's length in each of its rows, so that a ragged batch's output needs no
+// filling beforehand; returns early (Flow::stop) once `stop` is set.
+Flow pad_subject(const Batch& batch, std::size_t i, const std::atomic<bool>& stop, const Poll* poll = nullptr);
+
+// Consecutive subjects grouped so that each group holds about `cells` cells of one output field
+// (`stride` per subject: its trials and their padding; at least one subject per group): the unit
+// of work a thread takes at a time.
+std::vector<std::size_t> chunk_bounds(std::size_t subjects, std::size_t stride, std::size_t cells);
 
 // The subjects of chunks [0, bounds.size() - 1) computed by whoever calls `work_on`; the lowest
 // failing subject is kept, whatever the order in which threads reach it.
@@ -74,8 +85,9 @@ class Runner {
 public:
     Runner(const Batch& batch, std::vector<std::size_t> bounds) : batch_(batch), bounds_(std::move(bounds)) {}
 
-    // Takes chunks until none are left or `stop` is set.
-    void work_on();
+    // Takes chunks until none are left or `stop` is set; `poll`, if given, is called between
+    // chunks and within long subjects.
+    void work_on(const Poll* poll = nullptr);
     void request_stop() { stop_.store(true, std::memory_order_relaxed); }
     std::optional<Failure> failure() const { return failure_; }
 

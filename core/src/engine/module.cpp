@@ -13,8 +13,8 @@
 #include <limits>
 #include <mutex>
 #include <new>
-#include <numeric>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -86,28 +86,30 @@ private:
 
 // Signals are checked this often while workers compute, so Ctrl-C is answered promptly.
 constexpr auto signal_poll = std::chrono::milliseconds(20);
-// Below this many trials a call is over in about a millisecond: no thread is worth starting.
-constexpr std::size_t inline_trials = std::size_t{1} << 17;
-constexpr std::size_t chunk_trials = std::size_t{1} << 15;
+// Below this many output cells a call is over in about a millisecond: no thread is worth starting.
+constexpr std::size_t inline_cells = std::size_t{1} << 17;
+constexpr std::size_t chunk_cells = std::size_t{1} << 15;
 
 // Runs every subject of the batch on up to `threads` threads; the failure of the lowest failing
 // subject, if any. An interrupt stops the workers, waits for them and leaves its exception pending.
+// When the system refuses a thread, those that started do the work, or else the calling thread.
 PyResult<std::optional<engine::Failure>> run_batch(const engine::Batch& batch, std::size_t threads) {
-    const auto total = static_cast<std::size_t>(std::reduce(batch.lengths.begin(), batch.lengths.end(), std::int64_t{0}));
-    auto bounds = engine::chunk_bounds(batch.lengths, chunk_trials);
+    // Padding costs a cell like a trial: a ragged batch's work is its whole output.
+    const std::size_t cells = batch.subjects() * (batch.stride + 1);
+    auto bounds = engine::chunk_bounds(batch.subjects(), batch.stride, chunk_cells);
     const std::size_t chunks = bounds.size() - 1;
     engine::Runner runner(batch, std::move(bounds));
     std::exception_ptr thrown;
     bool interrupted = false;
     {
         Unlocked unlocked;
-        if (total <= inline_trials) {
+        if (cells <= inline_cells) {
             runner.work_on();
         } else {
             std::mutex mutex;
             std::condition_variable finished;
-            std::size_t running = std::max<std::size_t>(1, std::min(threads, chunks));
-            const std::size_t workers = running;
+            const std::size_t workers = std::max<std::size_t>(1, std::min(threads, chunks));
+            std::size_t running = workers;
             std::vector<std::jthread> pool;  // joined before the lock is taken back
             pool.reserve(workers);
             try {
@@ -125,12 +127,28 @@ PyResult<std::optional<engine::Failure>> run_batch(const engine::Batch& batch, s
                         finished.notify_one();
                     });
                 }
+            } catch (const std::system_error&) {
+                // No room for another thread's stack, or a limit on threads: the ones started suffice.
+            } catch (const std::bad_alloc&) {  // the same shortage, met while allocating the thread's state
             } catch (...) {
                 runner.request_stop();
                 throw;
             }
             std::unique_lock lock(mutex);
-            while (!finished.wait_for(lock, signal_poll, [&] { return running == 0; })) {
+            running -= workers - pool.size();
+            if (pool.empty()) {
+                // Not one thread: this one works, answering Ctrl-C between chunks and within long subjects.
+                lock.unlock();
+                auto due = std::chrono::steady_clock::now() + signal_poll;
+                const engine::Poll poll = [&] {
+                    if (interrupted || std::chrono::steady_clock::now() < due) return;
+                    unlocked.with_lock([&] { interrupted = PyErr_CheckSignals() < 0; });
+                    if (interrupted) runner.request_stop();
+                    due = std::chrono::steady_clock::now() + signal_poll;
+                };
+                runner.work_on(&poll);
+            }
+            while (!pool.empty() && !finished.wait_for(lock, signal_poll, [&] { return running == 0; })) {
                 if (interrupted) continue;
                 lock.unlock();
                 unlocked.with_lock([&] { interrupted = PyErr_CheckSignals() < 0; });
@@ -310,9 +328,9 @@ PyResult<Object> normal(PyObject* args, PyObject* kwargs) {
     bool interrupted = false;
     {
         Unlocked unlocked;
-        for (std::size_t at = 0; at < all.size() && !interrupted; at += inline_trials) {
-            engine::fill_normal(all.subspan(at, std::min(inline_trials, all.size() - at)), rng, loc, scale);
-            if (at + inline_trials < all.size())
+        for (std::size_t at = 0; at < all.size() && !interrupted; at += inline_cells) {
+            engine::fill_normal(all.subspan(at, std::min(inline_cells, all.size() - at)), rng, loc, scale);
+            if (at + inline_cells < all.size())
                 unlocked.with_lock([&] { interrupted = PyErr_CheckSignals() < 0; });
         }
     }

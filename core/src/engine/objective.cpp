@@ -36,10 +36,10 @@ Result<T> run(const Likelihood& task, std::span<const T> p) {
     return total;
 }
 
-// With nothing free the exact path; otherwise one derivative lane per free parameter.
+// One derivative lane per free parameter.
 template <class M, bool SelfFit, std::size_t N>
 Result<double> with_lanes(const Likelihood& task, std::span<const std::size_t> free, std::span<double> gradient) {
-    std::array<Dual<N>, max_free + 2> p{};
+    std::array<Dual<N>, M::params.size() + 1> p{};  // the most a likelihood takes: every parameter, and zeta
     for (std::size_t i = 0; i < task.params.size(); ++i) p[i] = Dual<N>(task.params[i]);
     for (std::size_t j = 0; j < N; ++j) p[free[j]].d[j] = 1.0;
     auto total = run<M, SelfFit>(task, std::span<const Dual<N>>(p.data(), task.params.size()));
@@ -48,6 +48,7 @@ Result<double> with_lanes(const Likelihood& task, std::span<const std::size_t> f
     return total->v;
 }
 
+// With nothing free the exact path over doubles, which gives the same value.
 template <class M, bool SelfFit>
 Result<double> nll_of(const Likelihood& task, std::span<const std::size_t> free, std::span<double> gradient) {
     if (free.empty()) return run<M, SelfFit>(task, task.params);

@@ -111,6 +111,7 @@ def engine_cases():
     import numpy as np
 
     import velmora.arrays as va
+    from velmora import _engine
 
     # Just over the size at which the engine starts worker threads.
     batch, seeds, ragged = np.ones((40, 3300)), va.seeds(40, 1), [np.ones(3), np.ones(5)]
@@ -128,6 +129,9 @@ def engine_cases():
         ("arrays-bad-shape", va.kalman_run, (0.0, 1.0, batch, [0.1, 0.2], 0.5), {}, ValueError),
         ("arrays-bad-seeds", va.forward_simulate, (batch, 0.5, 0.2, 1.0, 7), {}, ValueError),
         ("arrays-bad-seed", va.td_learn_sequence, (0.0, [1.0], 0.3, 0.9, 0.5, 2**64), {}, OverflowError),
+        ("engine-models", _engine.models, (), {}, None),
+        ("engine-objective-bad-given", _engine.objective,
+         ("hgf", "gaussian", np.ones(3), np.ones(3), np.ones(7), np.zeros(0, np.int64), np.zeros(0), 1), {}, ValueError),
     ]
 
 

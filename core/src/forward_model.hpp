@@ -1,13 +1,16 @@
 // Forward model of self-motion: predict the sensed movement, compare, and correct.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "error.hpp"
+#include "model.hpp"
 #include "normal.hpp"
 #include "numeric.hpp"
 
@@ -73,5 +76,25 @@ Result<Flow> simulate_into(const Settings& settings, std::span<const double> mot
 }
 
 Result<std::vector<Row>> simulate(const Settings& settings, std::span<const double> motor_command);
+
+// The forward model as the engine runs it (model.hpp): doubles only, and no likelihood. Its belief
+// before a step is the predicted movement.
+struct Description {
+    static constexpr std::string_view name = "forward";
+    static constexpr std::array params{param("update_rate"), noise_param("injury_noise_std"), param("sensory_gain")};
+    static constexpr std::array<std::string_view, 4> fields{"t", "predicted", "actual", "mismatch"};
+    static constexpr bool seeded = true;
+    static constexpr bool self_fit = false;
+    static constexpr bool fits_responses = false;
+
+    template <class Sink>
+    static Result<Flow> run(const Args<double, params.size()>& a, std::span<const double> motor_command, Sink&& sink) {
+        const Settings settings{a[0], a[1], a[2], a.seed};
+        return simulate_into(settings, motor_command, [&](std::size_t t, const Row& r) {
+            const std::array<double, fields.size()> row{r.t, r.predicted, r.actual, r.mismatch};
+            return sink(t, Trial<double, fields.size()>{r.predicted, 0.0, 0.0, row});
+        });
+    }
+};
 
 }  // namespace velmora::forward_model

@@ -2,13 +2,17 @@
 // running volatility estimate at level 2.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
+#include "density.hpp"
 #include "error.hpp"
+#include "model.hpp"
 #include "numeric.hpp"
 
 namespace velmora::hgf {
@@ -51,12 +55,13 @@ struct SettingsT {
 };
 using Settings = SettingsT<double>;
 
-// A step's row and the predicted precision before the observation's is added, which the
-// likelihood needs and the row does not carry.
+// A step's row, and what its predictive density needs that the row does not carry: the predicted
+// precision before the observation's is added, and the observation precision.
 template <class T>
 struct DetailedT {
     HgfStepT<T> row;
     T predicted_precision;
+    T obs_precision;
 };
 using Detailed = DetailedT<double>;
 
@@ -100,13 +105,7 @@ Result<DetailedT<T>> advance(HgfT<T>& filter, double observation, std::uint64_t 
     const T new_half = (filter.obs_precision * (d * d)) * 0.5;
     filter.mu2 = max_num(old_half + new_half, 0.0);
     filter.mu1 = m;
-    return DetailedT<T>{row, p};
-}
-
-inline Result<HgfStep> step(Hgf& filter, double observation, std::uint64_t t) {
-    auto s = advance(filter, observation, t);
-    if (!s) return std::unexpected(std::move(s.error()));
-    return s->row;
+    return DetailedT<T>{row, p, filter.obs_precision};
 }
 
 // The filter over a sequence, each step handed to `sink(index, detailed)`; the first failing
@@ -125,5 +124,30 @@ Result<Flow> run_into(const SettingsT<T>& s, std::span<const double> observation
 
 // The whole filter over a sequence; the first failing step discards every row.
 Result<std::vector<HgfStep>> run(const Settings& settings, std::span<const double> observations);
+
+// The filter as the engine runs it (model.hpp). Its belief before a trial is the prediction; its
+// own observations have a Gaussian predictive density around it.
+struct Description {
+    static constexpr std::string_view name = "hgf";
+    static constexpr std::array params{param("obs_noise"), param("precision_flexibility"), param("base_process_noise"),
+                                       param("mu1"), param("var1"), param("mu2")};
+    static constexpr std::array<std::string_view, 7> fields{
+        "t", "prediction", "observation", "precision", "prediction_error", "learning_rate", "volatility"};
+    static constexpr bool seeded = false;
+    static constexpr bool self_fit = true;
+    static constexpr bool fits_responses = true;
+
+    template <class T, class Sink>
+    static Result<Flow> run(const Args<T, params.size()>& a, std::span<const double> observations, Sink&& sink) {
+        const SettingsT<T> settings{a[0], a[1], a[2], a[3], a[4], a[5]};
+        return run_into(settings, observations, [&](std::size_t t, const DetailedT<T>& d) {
+            const HgfStepT<T>& r = d.row;
+            const T predictive_var = predictive_variance(d.predicted_precision, d.obs_precision);
+            return sink(t, Trial<T, fields.size()>{r.prediction, predictive_var, r.prediction_error,
+                                                   {r.t, r.prediction, r.observation, r.precision, r.prediction_error,
+                                                    r.learning_rate, r.volatility}});
+        });
+    }
+};
 
 }  // namespace velmora::hgf

@@ -2,12 +2,16 @@
 // Written over a scalar type T: double is the exact path; a Dual also carries derivatives.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
+#include "density.hpp"
 #include "error.hpp"
+#include "model.hpp"
 #include "numeric.hpp"
 
 namespace velmora::kalman {
@@ -108,5 +112,28 @@ Result<Flow> run_into(const SettingsT<T>& settings, std::span<const double> obse
 }
 
 Result<std::vector<Row>> run(const Settings& settings, std::span<const double> observations);
+
+// The filter as the engine runs it (model.hpp). Its belief before a trial is the prior mean, the
+// posterior mean after the previous trial (initial_mean first); its own observations have a
+// Gaussian predictive density around it.
+struct Description {
+    static constexpr std::string_view name = "kalman";
+    static constexpr std::array params{param("initial_mean"), param("initial_var"), param("process_noise"),
+                                       param("obs_noise"), optional_param("prior_precision_cap")};
+    static constexpr std::array<std::string_view, 2> fields{"mean", "var"};
+    static constexpr bool seeded = false;
+    static constexpr bool self_fit = true;
+    static constexpr bool fits_responses = true;
+
+    template <class T, class Sink>
+    static Result<Flow> run(const Args<T, params.size()>& a, std::span<const double> observations, Sink&& sink) {
+        const SettingsT<T> settings{a[0], a[1], a[2], a[3], a.optional(4)};
+        return run_into(settings, observations, [&](std::size_t t, const StepT<T>& s) {
+            const T predictive_var = predictive_variance(s.prior_precision, s.obs_precision);
+            const std::array<T, fields.size()> row{s.row.mean, s.row.var};
+            return sink(t, Trial<T, fields.size()>{s.prior_mean, predictive_var, s.innovation, row});
+        });
+    }
+};
 
 }  // namespace velmora::kalman

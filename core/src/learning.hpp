@@ -1,12 +1,15 @@
 // Value learning from reward-prediction errors, and exponential discounting.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "error.hpp"
+#include "model.hpp"
 #include "normal.hpp"
 #include "numeric.hpp"
 
@@ -69,6 +72,28 @@ Result<Flow> td_into(const SettingsT<T>& settings, std::span<const double> rewar
 }
 
 Result<std::vector<double>> td_learn_sequence(const Settings& settings, std::span<const double> rewards);
+
+// Value learning as the engine runs it (model.hpp). Its belief before a trial is the value before
+// the trial's reward (initial_value first); a likelihood runs it without noise.
+struct Description {
+    static constexpr std::string_view name = "td";
+    static constexpr std::array params{param("initial_value"), param("learning_rate"), noise_param("rpe_noise_std")};
+    static constexpr std::array<std::string_view, 1> fields{"value"};
+    static constexpr bool seeded = true;
+    static constexpr bool self_fit = false;
+    static constexpr bool fits_responses = true;
+
+    template <class T, class Sink>
+    static Result<Flow> run(const Args<T, params.size()>& a, std::span<const double> rewards, Sink&& sink) {
+        const SettingsT<T> settings{a[0], a[1], value_of(a[2]), a.seed};
+        T before = settings.initial_value;
+        return td_into(settings, rewards, [&](std::size_t t, const T& after) {
+            const Flow flow = sink(t, Trial<T, fields.size()>{before, T{}, T{}, {after}});
+            before = after;
+            return flow;
+        });
+    }
+};
 
 // reward * discount_factor^delay; no argument is rejected.
 double discounted_value(double reward, double delay, double discount_factor);

@@ -27,10 +27,10 @@ class StepFailure : public ::testing::TestWithParam<FailingStep> {};
 TEST_P(StepFailure, LeavesFilterUnchanged) {
     hgf::Hgf f = GetParam().filter;
     if (GetParam().warm_up) {
-        ASSERT_TRUE(hgf::step(f, 0.75, 0).has_value());
+        ASSERT_TRUE(hgf::advance(f, 0.75, 0).has_value());
     }
     const hgf::Hgf before = f;
-    EXPECT_FALSE(hgf::step(f, GetParam().observation, 1).has_value());
+    EXPECT_FALSE(hgf::advance(f, GetParam().observation, 1).has_value());
     // Bitwise, field by field: tells -0.0 from 0.0, and a NaN equals the same NaN.
     using Bits = std::array<std::uint64_t, 6>;
     EXPECT_EQ(std::bit_cast<Bits>(f), std::bit_cast<Bits>(before));

@@ -4,20 +4,12 @@
 #include <cmath>
 #include <limits>
 
-#include "../forward_model.hpp"
-#include "../hgf.hpp"
-#include "../kalman.hpp"
-#include "../learning.hpp"
+#include "../density.hpp"
 #include "../normal.hpp"
 
 namespace velmora::engine {
 
 namespace {
-
-constexpr double two_pi = 6.283185307179586;
-
-// Log density of a Gaussian prediction: variance s, deviation v.
-inline double gaussian_loglik(double s, double v) { return -0.5 * (std::log(two_pi * s) + (v * v) / s); }
 
 // Trials (or padding cells) between stop checks.
 constexpr std::size_t check_every = std::size_t{1} << 16;
@@ -38,67 +30,32 @@ struct Columns {
     }
 };
 
+template <class M>
+Result<Flow> run_subject_of(const Batch& b, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
+    const std::span<const double> values(b.values + b.starts[i], static_cast<std::size_t>(b.lengths[i]));
+    const std::size_t k = param_count<M>(b.given, true);
+    const auto args = unpack<M>(std::span<const double>(b.params + i * k, k), b.given, true, b.seeds ? b.seeds[i] : 0);
+    const Columns out{b.out + i * b.stride, b.subjects() * b.stride, stop, poll};
+    constexpr std::size_t fields = M::fields.size();
+    return M::run(args, values, [&](std::size_t t, const Trial<double, fields>& trial) {
+        for (std::size_t f = 0; f < fields; ++f) out.at(f, t) = trial.fields[f];
+        if constexpr (M::self_fit) out.at(fields, t) = -gaussian_nll(trial.predictive_var, trial.deviation);
+        return out.next(t);
+    });
+}
+
 }  // namespace
 
 Result<Flow> run_subject(const Batch& b, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
-    const std::span<const double> values(b.values + b.starts[i], static_cast<std::size_t>(b.lengths[i]));
-    const double* p = b.params + i * param_count(b.model, b.has_cap);
-    const Columns out{b.out + i * b.stride, b.subjects() * b.stride, stop, poll};
-
-    switch (b.model) {
-        case Model::kalman: {
-            const kalman::Settings s{p[0], p[1], p[2], p[3], b.has_cap ? std::optional<double>(p[4]) : std::nullopt};
-            return kalman::run_into(s, values, [&](std::size_t t, const kalman::Step& st) {
-                out.at(0, t) = st.row.mean;
-                out.at(1, t) = st.row.var;
-                const double predictive_var = (1.0 / st.prior_precision) + (1.0 / st.obs_precision);
-                out.at(2, t) = gaussian_loglik(predictive_var, st.innovation);
-                return out.next(t);
-            });
-        }
-        case Model::hgf: {
-            const hgf::Settings s{p[0], p[1], p[2], p[3], p[4], p[5]};
-            const double obs_precision = 1.0 / max_num(p[0], VARIANCE_FLOOR);
-            return hgf::run_into(s, values, [&](std::size_t t, const hgf::Detailed& d) {
-                const hgf::HgfStep& r = d.row;
-                out.at(0, t) = r.t;
-                out.at(1, t) = r.prediction;
-                out.at(2, t) = r.observation;
-                out.at(3, t) = r.precision;
-                out.at(4, t) = r.prediction_error;
-                out.at(5, t) = r.learning_rate;
-                out.at(6, t) = r.volatility;
-                const double predictive_var = (1.0 / d.predicted_precision) + (1.0 / obs_precision);
-                out.at(7, t) = gaussian_loglik(predictive_var, r.prediction_error);
-                return out.next(t);
-            });
-        }
-        case Model::td: {
-            const learning::Settings s{p[0], p[1], p[2], b.seeds ? b.seeds[i] : 0};
-            return learning::td_into(s, values, [&](std::size_t t, double v) {
-                out.at(0, t) = v;
-                return out.next(t);
-            });
-        }
-        case Model::forward: {
-            const forward_model::Settings s{p[0], p[1], p[2], b.seeds ? b.seeds[i] : 0};
-            return forward_model::simulate_into(s, values, [&](std::size_t t, const forward_model::Row& r) {
-                out.at(0, t) = r.t;
-                out.at(1, t) = r.predicted;
-                out.at(2, t) = r.actual;
-                out.at(3, t) = r.mismatch;
-                return out.next(t);
-            });
-        }
-    }
-    return Flow::go_on;
+    return visit_model(b.model, [&]<class M>() { return run_subject_of<M>(b, i, stop, poll); });
 }
 
 Flow pad_subject(const Batch& b, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
     const auto length = static_cast<std::size_t>(b.lengths[i]);
     double* const row = b.out + i * b.stride;
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    for (std::size_t f = 0; f < field_count(b.model); ++f) {
+    const std::size_t fields = visit_model(b.model, []<class M>() { return field_count<M>; });
+    for (std::size_t f = 0; f < fields; ++f) {
         double* const first = row + f * b.subjects() * b.stride;
         for (std::size_t t = length; t < b.stride; t += check_every) {
             std::fill(first + t, first + std::min(b.stride, t + check_every), nan);

@@ -6,46 +6,24 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "../error.hpp"
 #include "../numeric.hpp"
 #include "../random.hpp"
+#include "models.hpp"
 
 namespace velmora::engine {
 
-enum class Model { kalman, hgf, td, forward };
-
-// Output fields per model, in the order of the result's arrays.
-inline constexpr std::size_t field_count(Model m) {
-    switch (m) {
-        case Model::kalman: return 3;   // mean, var, loglik
-        case Model::hgf: return 8;      // the row's seven, loglik
-        case Model::td: return 1;       // value
-        case Model::forward: return 4;  // the row's four
-    }
-    return 0;
-}
-
-// Per-subject parameters per model, in the order of the list functions' parameters.
-inline constexpr std::size_t param_count(Model m, bool has_cap) {
-    switch (m) {
-        case Model::kalman: return has_cap ? 5 : 4;  // initial_mean, initial_var, process_noise, obs_noise[, cap]
-        case Model::hgf: return 6;                   // obs_noise, flexibility, base noise, mu1, var1, mu2
-        case Model::td: return 3;                    // initial_value, learning_rate, rpe_noise_std
-        case Model::forward: return 3;               // update_rate, injury_noise_std, sensory_gain
-    }
-    return 0;
-}
-
-// Subject i reads values[starts[i] .. starts[i] + lengths[i]) and params[i * k .. i * k + k), and
-// writes field f of its trial t at out[(f * subjects + i) * stride + t].
+// For the model M at index `model` of the table: subject i reads values[starts[i] .. starts[i] +
+// lengths[i]) and params[i * k .. i * k + k) for k = param_count<M>(given, true), and writes field
+// f < field_count<M> of its trial t at out[(f * subjects + i) * stride + t].
 struct Batch {
-    Model model;
-    bool has_cap;
+    std::size_t model;
+    Given given;
     const double* values;
     std::span<const std::int64_t> starts;
     std::span<const std::int64_t> lengths;
@@ -62,11 +40,11 @@ struct Failure {
     VelmoraError error;
 };
 
+// Runs one subject into its rows of the output; returns early (Flow::stop) once `stop` is set.
 // Called every so many trials (and between chunks) by the thread it is given to, which then
 // answers for the caller, e.g. by requesting a stop on an interrupt; only that thread calls it.
 using Poll = std::function<void()>;
 
-// Runs one subject into its rows of the output; returns early (Flow::stop) once `stop` is set.
 Result<Flow> run_subject(const Batch& batch, std::size_t i, const std::atomic<bool>& stop,
                          const Poll* poll = nullptr);
 

@@ -13,9 +13,12 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <numeric>
+#include <span>
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "../python/convert.hpp"
@@ -162,12 +165,8 @@ PyResult<std::optional<engine::Failure>> run_batch(const engine::Batch& batch, s
     return runner.failure();
 }
 
-PyResult<engine::Model> model_named(const char* name) {
-    const std::string_view n(name);
-    if (n == "kalman") return engine::Model::kalman;
-    if (n == "hgf") return engine::Model::hgf;
-    if (n == "td") return engine::Model::td;
-    if (n == "forward") return engine::Model::forward;
+PyResult<std::size_t> model_named(const char* name) {
+    if (auto index = engine::model_index(name)) return *index;
     PyErr_Format(PyExc_ValueError, "unknown model '%s'", name);
     return std::unexpected(Raised{});
 }
@@ -185,18 +184,27 @@ bool no_keywords(PyObject* kwargs) {
     return true;
 }
 
-// run(model, values, starts, lengths, params, seeds | None, out, stride, threads, has_cap)
+// Which optional parameters a parameter vector holds: bit j for the model's j-th (True: the first).
+PyResult<engine::Given> given_of(std::size_t model, Py_ssize_t given) {
+    const auto valid_for = [&]<class M>() { return engine::valid_given<M>(engine::Given(given)); };
+    const bool valid = given >= 0 && engine::visit_model(model, valid_for);
+    if (!valid) return value_error("given names an optional parameter the model does not have");
+    return engine::Given(given);
+}
+
+// run(model, values, starts, lengths, params, seeds | None, out, stride, threads, given)
 // -> None, or (subject, kind, message) of the lowest failing subject.
 PyResult<Object> run(PyObject* args, PyObject* kwargs) {
     const char* name = nullptr;
     PyObject *values_obj, *starts_obj, *lengths_obj, *params_obj, *seeds_obj, *out_obj;
-    Py_ssize_t stride = 0, threads = 0;
-    int has_cap = 0;
-    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "sOOOOOOnnp", &name, &values_obj, &starts_obj, &lengths_obj,
-                                                  &params_obj, &seeds_obj, &out_obj, &stride, &threads, &has_cap))
+    Py_ssize_t stride = 0, threads = 0, given_arg = 0;
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "sOOOOOOnnn", &name, &values_obj, &starts_obj, &lengths_obj,
+                                                  &params_obj, &seeds_obj, &out_obj, &stride, &threads, &given_arg))
         return failed();
     auto model = model_named(name);
     if (!model) return std::unexpected(model.error());
+    auto given = given_of(*model, given_arg);
+    if (!given) return std::unexpected(given.error());
     auto values = Buffer::get(values_obj, "values", 'f', false);
     if (!values) return std::unexpected(values.error());
     auto starts = Buffer::get(starts_obj, "starts", 'i', false);
@@ -216,10 +224,12 @@ PyResult<Object> run(PyObject* args, PyObject* kwargs) {
 
     // The layout is the caller's promise; a broken one must not become a write out of bounds.
     const std::size_t n = lengths->count();
-    const auto k = engine::param_count(*model, has_cap != 0);
+    const auto [k, fields] = engine::visit_model(*model, [&]<class M>() {
+        return std::pair{engine::param_count<M>(*given, true), engine::field_count<M>};
+    });
     if (stride < 0 || threads < 1) return value_error("stride must be non-negative and threads positive");
     if (starts->count() != n || params->count() != n * k || (seeds && seeds->count() != n) ||
-        out->count() != engine::field_count(*model) * n * static_cast<std::size_t>(stride))
+        out->count() != fields * n * static_cast<std::size_t>(stride))
         return value_error("engine buffers disagree in size");
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t start = starts->data<const std::int64_t>()[i];
@@ -230,7 +240,7 @@ PyResult<Object> run(PyObject* args, PyObject* kwargs) {
     }
 
     const engine::Batch batch{*model,
-                              has_cap != 0,
+                              *given,
                               values->data<const double>(),
                               {starts->data<const std::int64_t>(), n},
                               {lengths->data<const std::int64_t>(), n},
@@ -250,24 +260,26 @@ PyResult<Object> run(PyObject* args, PyObject* kwargs) {
     return result;
 }
 
-// objective(model, response, inputs, responses | None, params, free, gradient, has_cap) -> nll
+// objective(model, response, inputs, responses | None, params, free, gradient, given) -> nll
 // The negative log-likelihood at natural parameter values and its derivatives with respect to
 // params[free]; inf (and a zero gradient) where the model fails at those values, so that an
 // optimiser treats the point as infeasible.
 PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
     const char *model_name = nullptr, *response = nullptr;
     PyObject *inputs_obj, *responses_obj, *params_obj, *free_obj, *gradient_obj;
-    int has_cap = 0;
-    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "ssOOOOOp", &model_name, &response, &inputs_obj,
-                                                  &responses_obj, &params_obj, &free_obj, &gradient_obj, &has_cap))
+    Py_ssize_t given_arg = 0;
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "ssOOOOOn", &model_name, &response, &inputs_obj,
+                                                  &responses_obj, &params_obj, &free_obj, &gradient_obj, &given_arg))
         return failed();
     auto model = model_named(model_name);
     if (!model) return std::unexpected(model.error());
     const std::string_view kind(response);
     const bool self_fit = kind == "observations";
     if (!self_fit && kind != "gaussian") return value_error("response must be 'observations' or 'gaussian'");
-    if (*model == engine::Model::forward || (self_fit && *model == engine::Model::td))
-        return value_error("this model has no likelihood of that kind");
+    auto given = given_of(*model, given_arg);
+    if (!given) return std::unexpected(given.error());
+    const std::optional<std::size_t> count = engine::likelihood_param_count(*model, self_fit, *given);
+    if (!count) return value_error("this model has no likelihood of that kind");
     auto inputs = Buffer::get(inputs_obj, "inputs", 'f', false);
     if (!inputs) return std::unexpected(inputs.error());
     std::optional<Buffer> responses;
@@ -283,7 +295,7 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
     auto gradient = Buffer::get(gradient_obj, "gradient", 'f', true);
     if (!gradient) return std::unexpected(gradient.error());
 
-    const std::size_t k = engine::likelihood_param_count(*model, self_fit, has_cap != 0);
+    const std::size_t k = *count;
     if (params->count() != k) return value_error("params has the wrong length for this model");
     if (self_fit == responses.has_value() || (responses && responses->count() != inputs->count()))
         return value_error("responses must be None for 'observations' and match the inputs otherwise");
@@ -296,7 +308,7 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
         indices[j] = static_cast<std::size_t>(i);
     }
 
-    const engine::Likelihood task{*model, self_fit, has_cap != 0, {inputs->data<const double>(), inputs->count()},
+    const engine::Likelihood task{*model, self_fit, *given, {inputs->data<const double>(), inputs->count()},
                                   responses ? std::span<const double>(responses->data<const double>(), responses->count())
                                             : std::span<const double>(),
                                   {params->data<const double>(), k}};
@@ -385,9 +397,62 @@ PyResult<Object> as_doubles(PyObject* args, PyObject* kwargs) {
     return bytes;
 }
 
+PyResult<Object> str(std::string_view text) {
+    Object value = Object::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!value) return failed();
+    return value;
+}
+
+PyResult<Object> str_tuple(std::span<const std::string_view> texts) {
+    Object tuple = Object::steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!tuple) return failed();
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        auto item = str(texts[i]);
+        if (!item) return std::unexpected(item.error());
+        if (PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item->release()) < 0) return failed();
+    }
+    return tuple;
+}
+
+// One model's entry of the report: what Python reads instead of restating the model.
+template <class M>
+PyResult<Object> describe() {
+    std::vector<std::string_view> params, optional, noise, fields(M::fields.begin(), M::fields.end());
+    for (const auto& p : M::params) {
+        params.push_back(p.name);
+        if (p.optional) optional.push_back(p.name);
+        if (p.noise) noise.push_back(p.name);
+    }
+    if (M::self_fit) fields.push_back("loglik");
+    Object entry = Object::steal(PyDict_New());
+    if (!entry) return failed();
+    const auto set = [&](const char* key, PyResult<Object> value) {
+        return value && PyDict_SetItemString(entry.get(), key, value->get()) == 0;
+    };
+    const auto flag = [](bool b) { return Object::borrow(b ? Py_True : Py_False); };
+    if (!set("name", str(M::name)) || !set("params", str_tuple(params)) || !set("optional", str_tuple(optional)) ||
+        !set("noise", str_tuple(noise)) || !set("fields", str_tuple(fields)) || !set("seeded", flag(M::seeded)) ||
+        !set("self_fit", flag(M::self_fit)) || !set("fits_responses", flag(M::fits_responses)))
+        return failed();
+    return entry;
+}
+
+// models() -> one dict per model of the table, in its order.
+PyResult<Object> models(PyObject* args, PyObject* kwargs) {
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "")) return failed();
+    Object all = Object::steal(PyTuple_New(static_cast<Py_ssize_t>(engine::model_count)));
+    if (!all) return failed();
+    for (std::size_t i = 0; i < engine::model_count; ++i) {
+        auto entry = engine::visit_model(i, []<class M>() { return describe<M>(); });
+        if (!entry || PyTuple_SetItem(all.get(), static_cast<Py_ssize_t>(i), entry->release()) < 0) return failed();
+    }
+    return all;
+}
+
 PyMethodDef methods[] = {
     method<run>("run", "Run a model over a batch of subjects (internal; see velmora.arrays)."),
     method<objective>("objective", "Negative log-likelihood and its gradient for a fit (internal)."),
+    method<models>("models", "The engine's models: names, parameters, fields and what each supports (internal)."),
     method<normal>("normal", "Fill a float64 buffer with seeded normal deviates (internal)."),
     method<seeds>("seeds", "Fill a uint64 buffer with seeds derived from one (internal)."),
     method<as_double>("as_double", "Convert as the list functions convert a number (internal)."),

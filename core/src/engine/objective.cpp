@@ -2,105 +2,81 @@
 
 #include <array>
 #include <cmath>
-#include <optional>
+#include <utility>
 
+#include "../density.hpp"
 #include "../dual.hpp"
-#include "../hgf.hpp"
-#include "../kalman.hpp"
-#include "../learning.hpp"
 
 namespace velmora::engine {
 
 namespace {
 
-using D = Dual<max_free>;
-constexpr double two_pi = 6.283185307179586;
-
-// -log N(x; mean, variance), from the deviation x - mean.
-D gaussian_nll(const D& variance, const D& deviation) {
-    return 0.5 * (log(two_pi * variance) + (deviation * deviation) / variance);
+template <class M>
+constexpr bool has_likelihood(bool self_fit) {
+    return self_fit ? M::self_fit : M::fits_responses;
 }
 
-// Adds one trial's term: the filter's own prediction, or the response around the belief.
-struct Accumulate {
-    const Likelihood& task;
-    const D& zeta;
-    D total{};
-
-    void observation(const D& predictive_var, const D& deviation) { total = total + gaussian_nll(predictive_var, deviation); }
-    void response(std::size_t t, const D& belief) {
-        const double r = task.responses[t];
-        if (!std::isnan(r)) total = total + gaussian_nll(zeta, r - belief);
-    }
-};
-
-Result<D> run(const Likelihood& task, std::span<const D> p) {
-    const D zeta = task.self_fit ? D(1.0) : p[p.size() - 1];
-    Accumulate acc{task, zeta};
-    Result<Flow> done = Flow::go_on;
-    switch (task.model) {
-        case Model::kalman: {
-            const kalman::SettingsT<D> s{p[0], p[1], p[2], p[3], task.has_cap ? std::optional<D>(p[4]) : std::nullopt};
-            done = kalman::run_into(s, task.inputs, [&](std::size_t t, const kalman::StepT<D>& st) {
-                if (task.self_fit)
-                    acc.observation((1.0 / st.prior_precision) + (1.0 / st.obs_precision), st.innovation);
-                else
-                    acc.response(t, st.prior_mean);
-                return Flow::go_on;
-            });
-            break;
+// The sum of each trial's term over scalar type T: the input's own predictive density, or the
+// response's density around the belief. A compile-time choice, so that what a trial hands over and
+// the sum does not use is never computed.
+template <class M, bool SelfFit, class T>
+Result<T> run(const Likelihood& task, std::span<const T> p) {
+    const auto args = unpack<M>(p, task.given, false, 0);
+    T total{};
+    auto done = M::run(args, task.inputs, [&](std::size_t t, const Trial<T, M::fields.size()>& trial) {
+        if constexpr (SelfFit) {
+            total = total + gaussian_nll(trial.predictive_var, trial.deviation);
+        } else {
+            const double r = task.responses[t];
+            if (!std::isnan(r)) total = total + gaussian_nll(p[p.size() - 1], r - trial.belief);
         }
-        case Model::hgf: {
-            const hgf::SettingsT<D> s{p[0], p[1], p[2], p[3], p[4], p[5]};
-            const D obs_precision = 1.0 / max_num(p[0], VARIANCE_FLOOR);
-            done = hgf::run_into(s, task.inputs, [&](std::size_t t, const hgf::DetailedT<D>& d) {
-                if (task.self_fit)
-                    acc.observation((1.0 / d.predicted_precision) + (1.0 / obs_precision), d.row.prediction_error);
-                else
-                    acc.response(t, d.row.prediction);
-                return Flow::go_on;
-            });
-            break;
-        }
-        case Model::td: {
-            const learning::SettingsT<D> s{p[0], p[1], 0.0, 0};
-            D before = p[0];
-            done = learning::td_into(s, task.inputs, [&](std::size_t t, const D& after) {
-                acc.response(t, before);
-                before = after;
-                return Flow::go_on;
-            });
-            break;
-        }
-        case Model::forward:
-            break;
-    }
+        return Flow::go_on;
+    });
     if (!done) return std::unexpected(std::move(done.error()));
-    return acc.total;
+    return total;
+}
+
+// One derivative lane per free parameter.
+template <class M, bool SelfFit, std::size_t N>
+Result<double> with_lanes(const Likelihood& task, std::span<const std::size_t> free, std::span<double> gradient) {
+    std::array<Dual<N>, M::params.size() + 1> p{};  // the most a likelihood takes: every parameter, and zeta
+    for (std::size_t i = 0; i < task.params.size(); ++i) p[i] = Dual<N>(task.params[i]);
+    for (std::size_t j = 0; j < N; ++j) p[free[j]].d[j] = 1.0;
+    auto total = run<M, SelfFit>(task, std::span<const Dual<N>>(p.data(), task.params.size()));
+    if (!total) return std::unexpected(std::move(total.error()));
+    for (std::size_t j = 0; j < N; ++j) gradient[j] = total->d[j];
+    return total->v;
+}
+
+// With nothing free the exact path over doubles, which gives the same value.
+template <class M, bool SelfFit>
+Result<double> nll_of(const Likelihood& task, std::span<const std::size_t> free, std::span<double> gradient) {
+    if (free.empty()) return run<M, SelfFit>(task, task.params);
+    return [&]<std::size_t... N>(std::index_sequence<N...>) {
+        Result<double> nll = 0.0;
+        ((free.size() == N + 1 ? (nll = with_lanes<M, SelfFit, N + 1>(task, free, gradient), true) : false) || ...);
+        return nll;
+    }(std::make_index_sequence<max_free>{});
 }
 
 }  // namespace
 
-std::size_t likelihood_param_count(Model model, bool self_fit, bool has_cap) {
-    const std::size_t zeta = self_fit ? 0 : 1;
-    switch (model) {
-        case Model::kalman: return (has_cap ? 5 : 4) + zeta;
-        case Model::hgf: return 6 + zeta;
-        case Model::td: return 2 + zeta;
-        case Model::forward: return 0;
-    }
-    return 0;
+std::optional<std::size_t> likelihood_param_count(std::size_t model, bool self_fit, Given given) {
+    return visit_model(model, [&]<class M>() -> std::optional<std::size_t> {
+        if (!has_likelihood<M>(self_fit) || !valid_given<M>(given)) return std::nullopt;
+        return param_count<M>(given, false) + (self_fit ? 0 : 1);
+    });
 }
 
 Result<double> negative_log_likelihood(const Likelihood& task, std::span<const std::size_t> free,
                                        std::span<double> gradient) {
-    std::array<D, max_free + 2> p{};
-    for (std::size_t i = 0; i < task.params.size(); ++i) p[i] = D(task.params[i]);
-    for (std::size_t j = 0; j < free.size(); ++j) p[free[j]].d[j] = 1.0;
-    auto total = run(task, std::span<const D>(p.data(), task.params.size()));
-    if (!total) return std::unexpected(std::move(total.error()));
-    for (std::size_t j = 0; j < free.size(); ++j) gradient[j] = total->d[j];
-    return total->v;
+    return visit_model(task.model, [&]<class M>() -> Result<double> {
+        if constexpr (M::self_fit)
+            if (task.self_fit) return nll_of<M, true>(task, free, gradient);
+        if constexpr (M::fits_responses)
+            if (!task.self_fit) return nll_of<M, false>(task, free, gradient);
+        return std::unexpected(VelmoraError::invalid_parameter("response", 0.0, "has no likelihood under this model"));
+    });
 }
 
 }  // namespace velmora::engine

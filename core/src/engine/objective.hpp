@@ -3,10 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 
 #include "../error.hpp"
-#include "batch.hpp"
+#include "models.hpp"
 
 namespace velmora::engine {
 
@@ -14,22 +15,22 @@ namespace velmora::engine {
 inline constexpr std::size_t max_free = 8;
 
 struct Likelihood {
-    Model model;  // kalman, hgf or td
-    // Without responses, the filter's own predictive density of the inputs; with them, a Gaussian
+    std::size_t model;  // index into Models
+    // Without responses, the model's own predictive density of the inputs; with them, a Gaussian
     // response around the model's belief before each trial, whose variance zeta is the last
     // parameter. A NaN response is a missed trial: the model still sees the input.
     bool self_fit;
-    bool has_cap;  // kalman: a prior_precision_cap follows obs_noise
+    Given given;  // which of the model's optional parameters `params` holds
     std::span<const double> inputs;
     std::span<const double> responses;
-    // Natural values, in the list functions' order: kalman initial_mean, initial_var,
-    // process_noise, obs_noise[, cap]; hgf obs_noise, precision_flexibility, base_process_noise,
-    // mu1, var1, mu2; td initial_value, learning_rate; then zeta when there are responses.
+    // Natural values: the model's parameters in its order without its noise parameters (the
+    // likelihood is of the noiseless model), the optional ones as `given` says; then zeta when
+    // there are responses.
     std::span<const double> params;
 };
 
-// The parameter count `params` must have.
-std::size_t likelihood_param_count(Model model, bool self_fit, bool has_cap);
+// The parameter count `params` must have, or nothing if the model has no likelihood of that kind.
+std::optional<std::size_t> likelihood_param_count(std::size_t model, bool self_fit, Given given);
 
 // Negative log-likelihood, and into `gradient` its derivatives with respect to params[free[j]].
 // A model failure at these parameters is returned as the model's error.

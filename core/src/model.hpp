@@ -1,0 +1,54 @@
+// The words in which a model describes itself next to its equations (its `Description`), and
+// which the array engine, the objective and the binding read instead of restating the model.
+//
+// A description holds: `name`; `params`, its parameters in order, by the names the list functions
+// give them; `fields`, its output fields in order; `seeded`, whether it draws noise from a seed;
+// `self_fit`, whether it has a predictive density of its own inputs; `fits_responses`, whether
+// responses can be fitted around its belief (its run then works over a Dual too); and
+// `run(args, inputs, sink)`, which hands `sink(t, trial)` a Trial per input and returns as the
+// model's own run does.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace velmora {
+
+struct Param {
+    std::string_view name;
+    // May be absent, and the model then runs without it (the Kalman filter's cap).
+    bool optional = false;
+    // Scales seeded noise. A likelihood is that of the noiseless model, so it leaves these out.
+    bool noise = false;
+};
+
+constexpr Param param(std::string_view name) { return {name, false, false}; }
+constexpr Param optional_param(std::string_view name) { return {name, true, false}; }
+constexpr Param noise_param(std::string_view name) { return {name, false, true}; }
+
+// One run's parameter values in the order its model declares them. An absent optional parameter
+// is a clear bit of `given`, not a placeholder value: a NaN is a value the model must reject.
+template <class T, std::size_t N>
+struct Args {
+    std::array<T, N> values{};
+    std::bitset<N> given;
+    std::uint64_t seed = 0;
+
+    const T& operator[](std::size_t k) const { return values[k]; }
+    std::optional<T> optional(std::size_t k) const { return given[k] ? std::optional<T>(values[k]) : std::nullopt; }
+};
+
+// What a model hands its sink for the input at each trial.
+template <class T, std::size_t F>
+struct Trial {
+    T belief;          // what the model expects before the trial: the centre of a response to it
+    T predictive_var;  // self-fit models: the variance of this input's predictive density,
+    T deviation;       // and the input's deviation from its predicted mean
+    std::array<T, F> fields;
+};
+
+}  // namespace velmora

@@ -64,6 +64,12 @@ struct MinimizeOptions {
     // (f_old - f_new) / max(|f_old|, |f_new|, 1) at or below this ends the run: L-BFGS-B's factr * eps.
     double relative_reduction_tolerance = 1e7 * std::numeric_limits<double>::epsilon();
     const std::atomic<bool>* stop = nullptr;  // checked once per iteration; set, it ends the run
+    // Rescale the identity by y.s / y.y at the first update after a (re)start (N&W eq. 6.20). That
+    // makes the run invariant to the objective's scale but shortens the steps along directions
+    // flatter than the first one explored; in prior-scaled transformed parameters the identity is
+    // already the right scale, and on the fitting benchmark's recovery sets the rescaled runs took
+    // about 16 % more evaluations and stopped early more often.
+    bool scale_initial_inverse_hessian = false;
 };
 
 struct MinimizeResult {
@@ -262,9 +268,8 @@ MinimizeResult minimize(F&& f, std::span<const double> x0, const MinimizeOptions
         return result;
     }
 
-    // Inverse-Hessian approximation. While it is a multiple of the identity ("fresh": at the start
-    // and after a restart) the first step is capped at unit length, so that a steep start does not
-    // leap into overflow, and the first accepted update rescales it by y.s / y.y (N&W eq. 6.20).
+    // Inverse-Hessian approximation. While it is the identity ("fresh": at the start and after a
+    // restart) the step is capped at unit length, so that a steep start does not leap into overflow.
     Matrix h{};
     detail::set_identity(h, n, 1.0);
     bool fresh = true;
@@ -325,10 +330,8 @@ MinimizeResult minimize(F&& f, std::span<const double> x0, const MinimizeOptions
         // approximation indefinite, so it is skipped.
         const double ys = detail::dot(y, s, n), yy = detail::dot(y, y, n);
         if (!(ys > std::numeric_limits<double>::epsilon() * std::sqrt(yy * detail::dot(s, s, n)))) continue;
-        if (fresh) {
-            detail::set_identity(h, n, ys / yy);
-            fresh = false;
-        }
+        if (fresh && options.scale_initial_inverse_hessian) detail::set_identity(h, n, ys / yy);
+        fresh = false;
         // H += rho ((1 + rho y.Hy) s s' - Hy s' - s (Hy)'), filled symmetrically.
         for (std::size_t i = 0; i < n; ++i) {
             double v = 0.0;

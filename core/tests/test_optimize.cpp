@@ -95,7 +95,9 @@ TEST_P(Minimum, FoundWithDefaultAndTightTolerancesReproducibly) {
     const opt::MinimizeOptions usual{.max_evaluations = p.budget};
     const opt::MinimizeOptions tight{.max_evaluations = p.budget, .gradient_tolerance = p.tight,
                                      .relative_reduction_tolerance = 0.0};
-    for (const auto& [options, tolerance] : {std::pair{usual, 1e-4}, std::pair{tight, 1e-6}}) {
+    const opt::MinimizeOptions rescaled{.max_evaluations = p.budget, .scale_initial_inverse_hessian = true};
+    for (const auto& [options, tolerance] :
+         {std::pair{usual, 1e-4}, std::pair{tight, 1e-6}, std::pair{rescaled, 1e-4}}) {
         const opt::MinimizeResult r = opt::minimize(p.f, p.start, options);
         ASSERT_TRUE(r.converged()) << r.message();
         for (std::size_t i = 0; i < r.n; ++i) EXPECT_NEAR(r.x[i], p.minimum[i], tolerance) << i;

@@ -220,11 +220,13 @@ class FitResult:
     ``params``: every parameter at the estimate, natural units (held ones included); ``se``: standard
     error of each free parameter, from the Hessian of the negative log-joint in transformed space
     mapped back by the delta method (NaN where that Hessian is not positive definite); ``nll``: the
-    negative log-likelihood; ``neg_log_joint``: ``nll`` plus the negative log prior; ``lme``: Laplace
-    approximation of the log model evidence; ``aic`` = 2 nll + 2k, ``bic`` = 2 nll + k log n for k
-    free parameters and ``n_trials`` trials in the likelihood; ``converged`` and ``message`` from the
-    optimiser; ``trajectory``: the array engine's result at the estimate (None if no point was
-    feasible).
+    negative log-likelihood at the estimate; ``neg_log_joint``: ``nll`` plus the negative log prior;
+    ``lme``: Laplace approximation of the log model evidence; ``aic`` = 2 nll + 2k, ``bic`` = 2 nll +
+    k log n for k free parameters and ``n_trials`` trials in the likelihood; the ``nll`` there is the
+    one at the MAP estimate, not at the maximum-likelihood one (as the HGF toolboxes report them), so
+    both are somewhat larger than their textbook values, by how much the prior pulls the estimate.
+    ``converged`` and ``message`` from the optimiser; ``trajectory``: the array engine's result at the
+    estimate (None if no point was feasible).
     """
 
     model: str

@@ -231,3 +231,18 @@ def test_lme_is_the_evidence_integrated_over_the_prior_and_aic_bic_their_definit
     assert result.n_trials == n and result.nll == pytest.approx(nll, rel=1e-12)
     assert (result.aic, result.bic) == pytest.approx((2 * nll + 2 * k, 2 * nll + k * math.log(n)), rel=1e-12)
 
+
+def test_a_binding_cap_leaves_process_noise_and_initial_var_unidentified_and_the_rest_identified():
+    # Capped at 1 (q = 0.1, r = 1) the cap takes every prediction after the first, so process_noise and initial_var
+    # act through the first alone and not at all once the cap takes that too: the estimate sits on that kink.
+    for seed in range(4):
+        inputs = local_level(300, 0.0, 0.1, 1.0, seed)
+        result = velmora.fit("kalman", inputs, fixed={"prior_precision_cap": 1.0})
+        assert math.isnan(result.se["process_noise"]) and math.isnan(result.se["initial_var"]), seed
+        # The others keep the errors of a fit holding the two where they ended; the evidence differs from that
+        # fit's by the two's prior density ratio alone, here under 0.002.
+        unidentified = {name: result.params[name] for name in ("initial_var", "process_noise")}
+        held = velmora.fit("kalman", inputs, fixed={"prior_precision_cap": 1.0} | unidentified)
+        for name in ("initial_mean", "obs_noise"):
+            assert result.se[name] == pytest.approx(held.se[name], rel=1e-3), (seed, name)
+        assert result.lme == pytest.approx(held.lme, abs=0.01), seed

@@ -58,7 +58,7 @@ def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: st
         raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS)}")
     x = _as_inputs(inputs)
     seed = _engine.as_seed(seed, "seed")
-    names = [*_FORWARD] if model == "forward" else [*_PARAMS[model], *_DEFAULTS[model], "zeta"]
+    names = [*_FORWARD] if model == "forward" else list(dict.fromkeys([*_PARAMS[model], *_DEFAULTS[model], "zeta"]))
     for name in params:
         if name not in names:
             raise _unknown(model, name, names)

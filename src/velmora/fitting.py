@@ -177,6 +177,7 @@ class _Problem:
     def free_names(self) -> list[str]:
         return [self.names[i] for i in self.free]
 
+    @np.errstate(over="ignore")  # far out in the search exp gives inf: an infeasible variance, or a logistic of 0
     def natural(self, theta: np.ndarray) -> np.ndarray:
         values = self.values.copy()
         for j, i in enumerate(self.free):
@@ -504,12 +505,21 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     """
     from scipy.optimize import OptimizeResult, minimize  # type: ignore[import-untyped,unused-ignore]
 
+    seed = _as_seed(seed)
+    problem, start, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
+    with _one_blas_thread():
+        return _optimise(problem, start, model, response, x, n_trials, n_starts, seed, minimize, OptimizeResult)
+
+
+def _prepare(model: str, inputs: Any, responses: Any, response: str, fixed: Mapping[str, Any] | None,
+             priors: Mapping[str, Any] | None,
+             n_starts: int) -> tuple[_Problem, dict[str, float | None], np.ndarray, str, int]:
+    """Every check of fit's arguments, and the problem they pose; fit_many runs it once on stand-in data."""
     _check_model(model, tuple(_PARAMS))
     if response not in RESPONSE_MODELS:
         raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS)}")
     if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or n_starts < 1:
         raise ValueError(f"n_starts must be a positive integer, got {n_starts!r}")
-    seed = _as_seed(seed)
     x = _as_inputs(inputs)
     if responses is None:
         if model == "td":
@@ -520,10 +530,7 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     problem, start = _problem(model, response, x, y, dict(fixed or {}), dict(priors or {}))
     run_model(model, x, start)  # the model's own checks of the inputs and held values
     _check_finite_inputs(model, x)
-    n_trials = int(x.size if y is None else np.count_nonzero(~np.isnan(y)))
-
-    with _one_blas_thread():
-        return _optimise(problem, start, model, response, x, n_trials, n_starts, seed, minimize, OptimizeResult)
+    return problem, start, x, response, int(x.size if y is None else np.count_nonzero(~np.isnan(y)))
 
 
 _BLAS: Any = None

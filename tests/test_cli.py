@@ -125,6 +125,11 @@ NEEDS_MATPLOTLIB = pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is 
          "numerical divergence in forward_model::simulate estimate"),
         ("discount --reward 1 --discount-factor 0.5 --delay 1", "1\n", 1, "either --delay or an input file"),
         (f"kalman {K} -o no/such/out.csv", "1\n", 1, "cannot write no/such/out.csv: No such file or directory"),
+        (f"kalman {K} -o read-only.csv", "1\n", 1, "cannot write read-only.csv: Permission denied"),
+        ("fit --model kalman --n-starts 0", "1\n", 2, "argument --n-starts: 0 is not a positive integer"),
+        ("fit --model kalman --fixed bogus=1", "1\n", 2, "velmora fit: model 'kalman' has no parameter 'bogus'"),
+        ("compare in.csv", "1\n", 2, "velmora compare: in.csv is given twice"),
+        ("compare --names a out.csv", "1\n", 2, "velmora compare: --names gives 1 name for 2 files"),
         (f"kalman {K} --plot dir/../out.csv", "1\n", 1, "--output and --plot name the same file"),
         pytest.param(f"kalman {K} --plot p.xyz", "1\n", 1, "cannot draw a .xyz file", marks=NEEDS_MATPLOTLIB),
         pytest.param(f"kalman {K} --plot dir", "1\n", 1, "cannot write dir: Is a directory", marks=NEEDS_MATPLOTLIB),
@@ -135,12 +140,15 @@ def test_errors_end_in_one_line_and_leave_the_files_alone(args, content, status,
     command, *args = args.split()
     (tmp_path / "dir").mkdir()
     (tmp_path / "out.csv").write_text("old\n")
+    (tmp_path / "read-only.csv").write_text("old\n")
+    (tmp_path / "read-only.csv").chmod(0o444)  # refused even to root, whom a shell would let write it
     if content is not None:
         (tmp_path / "in.csv").write_bytes(content if isinstance(content, bytes) else content.encode())
         args.append("in.csv")
     before = sorted(tmp_path.rglob("*"))
     result = run(command, "-o", "out.csv", *args, cwd=tmp_path)  # a later -o wins
     assert (result.returncode, result.stdout, (tmp_path / "out.csv").read_text()) == (status, "", "old\n")
+    assert (tmp_path / "read-only.csv").read_text() == "old\n"
     assert sorted(tmp_path.rglob("*")) == before
     assert result.stderr.count("\n") == 1 and message in result.stderr, result.stderr
 

@@ -3,17 +3,21 @@
 import contextlib
 import multiprocessing
 import os
+import re
 import subprocess
 import sys
-from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+import textwrap
+import warnings
+from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor
 
+import dying_worker
 import numpy as np
 import pandas as pd
 import pytest
 
 import velmora
-from velmora import fitting, study
-from velmora.study import SerialExecutor, compare, fit_many, participant_seed, simulate_many
+from velmora import study
+from velmora.study import SerialExecutor, compare, fit_many, participant_seed, pointwise_loglik, simulate_many
 
 MODEL = "kalman"
 OPTIONS = {"n_starts": 2, "seed": 5}
@@ -122,23 +126,60 @@ def test_a_task_lost_by_the_executor_costs_only_its_participant(clean):
     assert_same_fits(result.drop(index="p04"), clean.drop(index="p04"))
 
 
-def test_a_worker_that_dies_costs_only_its_participant(monkeypatch, clean):
-    real = fitting.fit
-
-    def fit(model, inputs, *args, **kwargs):
-        if inputs[0] == -666.0:
-            os._exit(3)  # a crash in native code, as far as the pool can tell
-        return real(model, inputs, *args, **kwargs)
-
-    # Forked workers inherit the patched function.
-    monkeypatch.setattr(fitting, "fit", fit)
-    fork = multiprocessing.get_context("fork")
-    monkeypatch.setattr(study, "_default_executor", lambda workers=None: ProcessPoolExecutor(workers or 2, fork))
+@pytest.mark.parametrize("start", [None, "forkserver"], ids=["own-pool", "callers-pool"])
+def test_a_worker_that_dies_costs_only_its_participant(start, monkeypatch, clean):
+    monkeypatch.setattr(study, "_fit_chunk", dying_worker.fit_chunk)
     data = make_study()
-    data.loc[data.index[data["subject"] == "p01"][0], "input"] = -666.0
-    result = fit_many(data, MODEL, chunk_size=2, progress=False, **OPTIONS).set_index("subject")
+    data.loc[data.index[data["subject"] == "p01"][0], "input"] = dying_worker.MARK
+    with contextlib.ExitStack() as stack:  # a caller's pool is broken for good once a worker died
+        pool = start and stack.enter_context(ProcessPoolExecutor(2, mp_context=multiprocessing.get_context(start)))
+        result = fit_many(data, MODEL, executor=pool, chunk_size=2, progress=False, **OPTIONS).set_index("subject")
     assert result.loc["p01", "error"].startswith("worker failed: BrokenProcessPool")
     assert_same_fits(result.drop(index="p01"), clean.drop(index="p01"))
+
+
+def test_a_script_read_from_standard_input_is_fitted_in_its_own_process():
+    script = """
+        import numpy as np, pandas as pd, velmora
+        x = np.random.default_rng(0).normal(size=60)
+        data = pd.DataFrame({"subject": np.repeat(["a", "b"], 30), "input": x, "response": x})
+        print(velmora.fit_many(data, "kalman", n_starts=1)["error"].tolist())
+    """
+    result = subprocess.run([sys.executable, "-"], input=textwrap.dedent(script), capture_output=True, text=True)
+    assert result.stdout == "['', '']\n" and "fitting in this process" in result.stderr, result.stderr
+
+
+def fit_nothing(data, model=MODEL, **options):  # a fit that starts fails the test
+    return fit_many(data, model, executor=type("NoWork", (Executor,), {"submit": pytest.fail})(), **options)
+
+
+SEED_RANGE = "seed must be an integer from 0 to 2**64-1, got "
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda d, f: fit_nothing(d, "hgff"), ValueError, "unknown model 'hgff'"),
+    (lambda d, f: fit_nothing(d, n_start=2), TypeError, "unexpected keyword argument 'n_start'"),
+    (lambda d, f: fit_nothing(d, fixed={"bogus": 1}), ValueError, "model 'kalman' has no parameter 'bogus'"),
+    (lambda d, f: fit_nothing(d, response_model="poisson"), ValueError, "unknown response model 'poisson'"),
+    (lambda d, f: fit_nothing(d, chunk_size=0), ValueError, "chunk_size must be a positive integer or None, got 0"),
+    (lambda d, f: fit_nothing(d, seed=1.5), TypeError, SEED_RANGE + "1.5"),
+    (lambda d, f: fit_nothing(d, seed=2**64), ValueError, SEED_RANGE + str(2**64)),
+    (lambda d, f: simulate_many(MODEL, f, [0.0], seed=-1), ValueError, SEED_RANGE + "-1"),
+    (lambda d, f: velmora.simulate("hgf", [0.0], {"bogus": 1}), ValueError, "model 'hgf' has no parameter 'bogus'; "
+     "its parameters are obs_noise, precision_flexibility, base_process_noise, mu1, var1, mu2, zeta"),
+    (lambda d, f: pointwise_loglik(d, f, "hgf"), ValueError, "the fits have no estimate of precision_flexibility, "
+     "base_process_noise, mu1, var1, mu2, which model 'hgf' needs with responses"),
+])
+def test_a_mistake_that_is_no_participants_raises_once_before_any_fit(call, error, message, clean):
+    with pytest.raises(error, match=re.escape(message)):
+        call(make_study(), clean.reset_index())
+
+
+def test_a_fit_that_strays_far_prints_no_warning():
+    x = np.random.default_rng(0).normal(size=30)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # starts drawn at |theta| ~ 1000, where exp overflows
+        velmora.fit("td", x, x, priors={"learning_rate": (0.0, 1e6)}, n_starts=4)
 
 
 def test_simulate_many_reads_every_form_of_inputs_alike():

@@ -1,6 +1,12 @@
 """velmora fit, simulate and compare on CSV files."""
 
+import contextlib
 import io
+import os
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pandas as pd
@@ -61,3 +67,29 @@ def test_a_broken_table_ends_with_one_line_and_writes_nothing(study, tmp_path, c
     assert status == 1 and out == "" and err.count("\n") == 1 and message in err, err
     assert err.startswith(f"velmora fit: {broken}")
     assert not (tmp_path / "fits.csv").exists()
+
+
+@pytest.mark.parametrize("jobs", [["-j", "1"], ["-j", "2"], []], ids=["in-process", "two-processes", "default"])
+def test_ctrl_c_ends_a_study_at_once(study, jobs):
+    code = "import sys; from velmora import cli; print(flush=True); sys.exit(cli.main(sys.argv[1:]))"
+    command = [sys.executable, "-c", code, "fit", study, "--model", "hgf", "--n-starts", "1000000", *jobs]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True) as run:
+        try:
+            run.stdout.readline()  # velmora is imported; two seconds on, the fits are under way
+            time.sleep(2.0)
+            run.send_signal(signal.SIGINT)  # to the main process alone, as a notebook interrupts
+            assert run.wait(timeout=5) == 130
+        finally:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(run.pid, signal.SIGKILL)  # whatever would be left running
+
+
+def test_with_standard_error_closed_notices_and_the_bar_go_nowhere(tmp_path, monkeypatch):
+    (tmp_path / "s.csv").write_text("subject,input,response\na,0,1\na,1,0.5\na,2,0.7\nb,0,nan\nb,1,nan\n")
+    run = subprocess.run(f'"{sys.executable}" -m velmora fit s.csv --model kalman -j 1 2>&-', shell=True,
+                         cwd=tmp_path, capture_output=True, text=True)
+    fits = pd.read_csv(io.StringIO(run.stdout), keep_default_na=False)
+    assert run.returncode == 0 and list(fits["subject"]) == ["a", "b"] and "every trial is missing" in fits["error"][1]
+    monkeypatch.setattr(sys, "stderr", None)
+    fits = fit_many(pd.read_csv(tmp_path / "s.csv"), "kalman", executor=SerialExecutor(), progress=True)
+    assert fits["error"][0] == ""

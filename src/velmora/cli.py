@@ -7,7 +7,7 @@ writes one CSV row per step. Numbers are written in their shortest round-trip fo
 the output back gives the very same doubles.
 
 Exit status: 0 on success, 1 when the input cannot be read or the model rejects it, 2 for a
-command line that cannot be parsed.
+command line that cannot be parsed or asks for what cannot be done, 130 after Ctrl-C.
 """
 
 from __future__ import annotations
@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import functools
 import inspect
+import os
 import re
 import sys
 from collections.abc import Callable, Sequence
@@ -24,12 +25,11 @@ from typing import TYPE_CHECKING, Any, NoReturn
 
 import velmora
 from velmora import csv_io, demo, plotting
-from velmora.csv_io import CommandError, Row
+from velmora.csv_io import CommandError, Row, UsageError, notice
+from velmora.study import SEED_LIMIT
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
-
-SEED_LIMIT = 2**64
 
 
 @dataclass(frozen=True)
@@ -256,8 +256,11 @@ def main(argv: list[str] | None = None) -> int:
             STUDY_COMMANDS[args.command](args)
         else:
             run_model(COMMANDS[args.command], args)
+    except UsageError as error:
+        notice(f"velmora {args.command}: {error}")
+        return 2
     except (CommandError, velmora.VelmoraException) as error:
-        print(f"velmora {args.command}: {error}", file=sys.stderr)
+        notice(f"velmora {args.command}: {error}")
         return 1
     except BrokenPipeError:
         # The reader of our output went away (as `| head` does): stop quietly, as other tools do.
@@ -279,13 +282,13 @@ def _assignment(text: str) -> tuple[str, float]:
     return name.strip(), _number(value)
 
 
-def _jobs(text: str) -> int:
+def _count(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
     if value < 1:
-        raise argparse.ArgumentTypeError(f"{value} is not a positive number of processes")
+        raise argparse.ArgumentTypeError(f"{value} is not a positive integer")
     return value
 
 
@@ -307,7 +310,7 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
                   help="order each participant's trials by this column (default: the order of the rows)")
     option(sub, "--fixed", type=_assignment, action="append", default=[], metavar="NAME=VALUE",
                   help="hold a parameter at a value instead of fitting it; repeatable")
-    option(sub, "--n-starts", type=_jobs, default=4, metavar="N",
+    option(sub, "--n-starts", type=_count, default=4, metavar="N",
                   help="optimiser starts per participant (default: %(default)s)")
     option(sub, "--seed", type=_seed, default=0, metavar="SEED", help="seed of the starting points")
     _study_common(sub, option, jobs=True)
@@ -342,7 +345,7 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
 def _study_common(sub: argparse.ArgumentParser, option: Callable[..., None], jobs: bool) -> None:
     option(sub, "--output", "-o", metavar="FILE", default="-", help="CSV file to write ('-' or none: standard output)")
     if jobs:
-        option(sub, "--jobs", "-j", type=_jobs, metavar="N",
+        option(sub, "--jobs", "-j", type=_count, metavar="N",
                help="processes to fit in (default: every core; 1: in this process)")
         sub.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
 
@@ -362,8 +365,13 @@ def _frame(columns: dict[str, list[Any]]) -> Any:
 def run_fit(args: argparse.Namespace) -> None:
     from concurrent.futures import Executor
 
-    from velmora.study import SerialExecutor, _default_executor, fit_many
+    from velmora.study import SerialExecutor, _default_executor, _fit_options, _terminate, fit_many
 
+    options = {"fixed": dict(args.fixed) or None, "n_starts": args.n_starts, "seed": args.seed}
+    try:  # what is wrong for every participant is a mistake of the command line, found before reading
+        _fit_options(args.model, args.response, not args.no_responses, options)
+    except (TypeError, ValueError) as error:
+        raise UsageError(str(error)) from None
     name, header, rows = csv_io.read_table(args.input)
     columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False),
                "input": csv_io.table_column(name, header, rows, args.input_column)}
@@ -379,8 +387,11 @@ def run_fit(args: argparse.Namespace) -> None:
     try:
         fits = fit_many(_frame(columns), args.model, response=None if args.no_responses else "response",
                         trial="trial" if args.trial_column is not None else None, executor=executor,
-                        progress=False if args.no_progress else None, response_model=args.response,
-                        fixed=dict(args.fixed) or None, n_starts=args.n_starts, seed=args.seed)
+                        progress=False if args.no_progress else None, response_model=args.response, **options)
+    except BaseException:
+        if executor is not None:  # after Ctrl-C, the processes stop now rather than when their chunks end
+            _terminate(executor)
+        raise
     finally:
         if executor is not None:
             executor.shutdown()
@@ -388,8 +399,7 @@ def run_fit(args: argparse.Namespace) -> None:
     _write_frame(fits, args.output)
     failed = int((fits["error"] != "").sum())
     if failed:
-        print(f"velmora fit: {failed} of {len(fits)} participants could not be fitted; see the error column",
-              file=sys.stderr)
+        notice(f"velmora fit: {failed} of {len(fits)} participants could not be fitted; see the error column")
 
 
 def run_simulate(args: argparse.Namespace) -> None:
@@ -423,9 +433,21 @@ def run_compare(args: argparse.Namespace) -> None:
 
     if len(args.fits) < 2:
         raise CommandError("give the fits of at least two models")
-    names = args.names.split(",") if args.names else [Path(f).stem for f in args.fits]
-    if len(set(names)) != len(names):
-        names = list(args.fits)
+    files = [os.path.realpath(f) for f in args.fits]
+    again = next((f for i, f in enumerate(args.fits) if files[i] in files[:i]), None)
+    if again is not None:
+        raise UsageError(f"{again} is given twice: compare the fits of different models")
+    if args.names:
+        names = args.names.split(",")
+        if len(names) != len(args.fits):
+            raise UsageError(f"--names gives {len(names)} name{'s' * (len(names) != 1)} for {len(args.fits)} files: "
+                             "give one per file")
+        if len(set(names)) != len(names):
+            raise UsageError(f"--names gives the name {next(n for n in names if names.count(n) > 1)!r} twice")
+    else:
+        names = [Path(f).stem for f in args.fits]
+        if len(set(names)) != len(names):
+            names = list(args.fits)
     tables = {}
     for label, path in zip(names, args.fits):
         name, header, rows = csv_io.read_table(path)
@@ -440,8 +462,8 @@ def run_compare(args: argparse.Namespace) -> None:
         raise CommandError(str(error)) from None
     _write_frame(result.to_frame(), args.output)
     if result.excluded:
-        print(f"velmora compare: left out {len(result.excluded)} participants without a log evidence under every "
-              f"model: {', '.join(map(str, result.excluded[:5]))}", file=sys.stderr)
+        notice(f"velmora compare: left out {len(result.excluded)} participants without a log evidence under every "
+               f"model: {', '.join(map(str, result.excluded[:5]))}")
 
 
 STUDY_COMMANDS = {"fit": run_fit, "simulate": run_simulate, "compare": run_compare}

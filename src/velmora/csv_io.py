@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import errno
 import io
 import os
 import re
@@ -28,6 +29,16 @@ T = TypeVar("T")
 
 class CommandError(Exception):
     """A failure that ends the command with a one-line message and exit status 1."""
+
+
+class UsageError(CommandError):
+    """A command line that asks for what cannot be done: a one-line message and exit status 2."""
+
+
+def notice(text: str) -> None:
+    """One line on standard error, or nowhere when it is closed (print would fall back on standard output)."""
+    if sys.stderr is not None:
+        print(text, file=sys.stderr)
 
 
 def parse_number(text: str) -> float:
@@ -96,7 +107,7 @@ def _reading(source: str, hint: str | None = None) -> Iterator[tuple[str, IO[str
             if sys.stdin is None:  # started with standard input closed
                 raise CommandError("cannot read standard input: it is closed")
             if hint and sys.stdin.isatty():
-                print(hint, file=sys.stderr)
+                notice(hint)
             yield name, io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
         else:
             with open(source, encoding="utf-8-sig", newline="") as stream:
@@ -158,6 +169,10 @@ class _Staged:
             raise CommandError(f"cannot write {path}: Is a directory")
         if mode is not None and not stat.S_ISREG(mode):
             return  # a device or a pipe (/dev/stdout too) cannot be replaced: it is written at commit
+        # Replacing the file would pass over its protection, which a shell's redirection honours: refuse
+        # what the user may not write, and a file that no one may write, which only root could.
+        if mode is not None and (not os.access(path, os.W_OK) or not mode & 0o222):
+            raise OSError(errno.EACCES, os.strerror(errno.EACCES), path)
         # Through a symbolic link to the file it names, which is the file that gets replaced.
         self.target = Path(os.path.realpath(path))
         if mode is None:  # a new file gets the permissions that open() would give it

@@ -43,6 +43,13 @@ variance)}`` replaces a prior and makes the parameter free. ``prior_precision_ca
 without it in ``fixed`` the filter runs uncapped. ``var2``, ``discount_factor``, ``rpe_noise_std`` and
 the seeds do not change a likelihood (TD is fitted without prediction-error noise), so they are no
 parameters of a fit.
+
+A cap that binds leaves ``process_noise`` unidentified, and ``initial_var`` with it: once the cap
+limits the precision of every prediction after the first, the two reach the likelihood only through
+the first, and not at all where the cap takes over that one too, so the estimate sits on that kink
+and only the prior holds them there. Such a parameter (the likelihood flat on one side of the
+estimate) gets a NaN standard error, the others keep theirs, and ``lme`` integrates it against its
+prior alone. Hold them with ``fixed=`` when fitting a filter whose cap binds.
 """
 
 from __future__ import annotations
@@ -170,6 +177,7 @@ class _Problem:
     def free_names(self) -> list[str]:
         return [self.names[i] for i in self.free]
 
+    @np.errstate(over="ignore")  # far out in the search exp gives inf: an infeasible variance, or a logistic of 0
     def natural(self, theta: np.ndarray) -> np.ndarray:
         values = self.values.copy()
         for j, i in enumerate(self.free):
@@ -202,18 +210,43 @@ class _Problem:
         prior, prior_grad = self.neg_log_prior(theta)
         return nll + prior, grad + prior_grad
 
-    def hessian(self, theta: np.ndarray, step: float = 1e-4) -> np.ndarray | None:
-        """Central differences of the exact gradient, symmetrised; None if a neighbour is infeasible."""
+    def hessian(self, theta: np.ndarray, step: float = 1e-4) -> tuple[np.ndarray, np.ndarray] | None:
+        """The negative log-joint's Hessian (central differences of the exact likelihood gradient plus the prior's
+        own curvature, symmetrised) and which parameters the likelihood is flat in on one side of ``theta``.
+        None if a neighbour is infeasible."""
         k = len(theta)
         h = np.empty((k, k))
         for j in range(k):
             e = np.zeros(k)
             e[j] = step
-            (f_up, up), (f_down, down) = self(theta + e), self(theta - e)
+            (f_up, up), (f_down, down) = self.nll(theta + e), self.nll(theta - e)
             if not (math.isfinite(f_up) and math.isfinite(f_down)):
                 return None
             h[:, j] = (up - down) / (2.0 * step)
-        return 0.5 * (h + h.T)
+        h += np.diag(1.0 / self.prior_var)
+        return 0.5 * (h + h.T), self.flat(theta)
+
+    def flat(self, theta: np.ndarray) -> np.ndarray:
+        """Parameters whose every change to one side of ``theta`` leaves the likelihood as it is, value and
+        gradient, from within a 200th of the prior's spread on: a kink such as a binding cap, where the optimiser
+        stops a little short of or past it, or a parameter the likelihood does not depend on at all."""
+        k = len(theta)
+        flat = np.zeros(k, dtype=bool)
+        # Rounding in a sum over trials stays far below this; a parameter the data inform moves the gradient more.
+        tol = 1e-10 * (1.0 + abs(self.nll(theta)[0]))
+        for j in range(k):
+            for sign in (1.0, -1.0):
+                e = np.zeros(k)
+                e[j] = sign * 0.005 * math.sqrt(self.prior_var[j])
+                f, grad = self.nll(theta + e)
+                if not (math.isfinite(f) and abs(grad[j]) <= tol):
+                    continue
+                # A zero slope there may be a stationary point: flat only if a step further changes nothing.
+                f_far, grad_far = self.nll(theta + 2.0 * e)
+                if abs(f_far - f) <= tol * abs(e[j]) and np.all(np.abs(grad_far - grad) <= tol):
+                    flat[j] = True
+                    break
+        return flat
 
 
 @dataclass
@@ -222,11 +255,17 @@ class FitResult:
 
     ``params``: every parameter at the estimate, natural units (held ones included); ``se``: standard
     error of each free parameter, from the Hessian of the negative log-joint in transformed space
-    mapped back by the delta method (NaN where that Hessian is not positive definite); ``nll``: the
-    negative log-likelihood; ``neg_log_joint``: ``nll`` plus the negative log prior; ``lme``: Laplace
-    approximation of the log model evidence; ``aic`` = 2 nll + 2k, ``bic`` = 2 nll + k log n for k
-    free parameters and ``n_trials`` trials in the likelihood; ``converged`` and ``message`` from the
-    optimiser; ``trajectory``: the array engine's result at the estimate.
+    mapped back by the delta method; NaN for a parameter the likelihood is flat in on one side of the
+    estimate (not identified, as ``process_noise`` under a binding ``prior_precision_cap``), and for
+    every parameter where the Hessian over the identified ones is not positive definite. ``nll``: the
+    negative log-likelihood at the estimate; ``neg_log_joint``: ``nll`` plus the negative log prior;
+    ``lme``: Laplace approximation of the log model evidence, an unidentified parameter integrated
+    against its prior alone (NaN with the standard errors). ``aic`` = 2 nll + 2k, ``bic`` = 2 nll +
+    k log n for k free parameters and ``n_trials`` trials in the likelihood; the ``nll`` there is the
+    one at the MAP estimate, not at the maximum-likelihood one (as the HGF toolboxes report them), so
+    both are somewhat larger than their textbook values, by how much the prior pulls the estimate.
+    ``converged`` and ``message`` from the optimiser; ``trajectory``: the array engine's result at the
+    estimate.
 
     A fit that found no feasible point (the model failed, or its likelihood overflowed, at every
     start) has no estimate: its free parameters, standard errors and criteria are NaN, ``converged``
@@ -466,12 +505,21 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     """
     from scipy.optimize import OptimizeResult, minimize  # type: ignore[import-untyped,unused-ignore]
 
+    seed = _as_seed(seed)
+    problem, start, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
+    with _one_blas_thread():
+        return _optimise(problem, start, model, response, x, n_trials, n_starts, seed, minimize, OptimizeResult)
+
+
+def _prepare(model: str, inputs: Any, responses: Any, response: str, fixed: Mapping[str, Any] | None,
+             priors: Mapping[str, Any] | None,
+             n_starts: int) -> tuple[_Problem, dict[str, float | None], np.ndarray, str, int]:
+    """Every check of fit's arguments, and the problem they pose; fit_many runs it once on stand-in data."""
     _check_model(model, tuple(_PARAMS))
     if response not in RESPONSE_MODELS:
         raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS)}")
     if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or n_starts < 1:
         raise ValueError(f"n_starts must be a positive integer, got {n_starts!r}")
-    seed = _as_seed(seed)
     x = _as_inputs(inputs)
     if responses is None:
         if model == "td":
@@ -482,10 +530,7 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     problem, start = _problem(model, response, x, y, dict(fixed or {}), dict(priors or {}))
     run_model(model, x, start)  # the model's own checks of the inputs and held values
     _check_finite_inputs(model, x)
-    n_trials = int(x.size if y is None else np.count_nonzero(~np.isnan(y)))
-
-    with _one_blas_thread():
-        return _optimise(problem, start, model, response, x, n_trials, n_starts, seed, minimize, OptimizeResult)
+    return problem, start, x, response, int(x.size if y is None else np.count_nonzero(~np.isnan(y)))
 
 
 _BLAS: Any = None
@@ -541,8 +586,22 @@ def _laplace(problem: _Problem, theta: np.ndarray, values: np.ndarray,
     if not names:
         return {}, -neg_log_joint
     unknown = {name: math.nan for name in names}, math.nan  # no usable curvature: say so with NaN
-    h = problem.hessian(theta)
-    if h is None or not np.all(np.isfinite(h)):
+    curvature = problem.hessian(theta)
+    if curvature is None:
+        return unknown
+    h, flat = curvature
+    # A parameter the likelihood is flat in on one side of the estimate is not identified: the optimum sits on
+    # the kink where it stops mattering (a binding prior_precision_cap does this to process_noise and
+    # initial_var), and differences across that kink are no curvature. On the flat side only its prior holds
+    # it, so there it has its prior's curvature and none shared with the others; the others' errors come from
+    # the curvature among themselves, and the evidence integrates the flat ones against their prior alone.
+    # That evidence can overstate the exact one by at most minus the log prior probability of the flat side
+    # (about 0.3 nats for a Kalman filter capped at 1 on 300 trials).
+    unidentified = np.flatnonzero(flat)
+    h[unidentified, :] = 0.0
+    h[:, unidentified] = 0.0
+    h[unidentified, unidentified] = 1.0 / problem.prior_var[unidentified]
+    if not np.all(np.isfinite(h)):
         return unknown
     try:
         lower = np.linalg.cholesky(h)
@@ -550,6 +609,7 @@ def _laplace(problem: _Problem, theta: np.ndarray, values: np.ndarray,
         return unknown
     cov = np.linalg.inv(h)
     slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(problem.transforms, problem.free)])
-    se = {name: float(abs(s) * math.sqrt(cov[j, j])) for j, (name, s) in enumerate(zip(names, slopes))}
+    se = {name: math.nan if flat[j] else float(abs(s) * math.sqrt(cov[j, j]))
+          for j, (name, s) in enumerate(zip(names, slopes))}
     log_det = 2.0 * float(np.sum(np.log(np.diag(lower))))
     return se, -neg_log_joint + 0.5 * len(names) * math.log(2.0 * math.pi) - 0.5 * log_det

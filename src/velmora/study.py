@@ -15,15 +15,19 @@ best model, random-effects Bayesian model selection).
 from __future__ import annotations
 
 import hashlib
+import inspect
 import math
 import os
 import sys
+import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
+from concurrent.futures import BrokenExecutor, Executor, Future, ProcessPoolExecutor, as_completed
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+from velmora.arrays import SEED_LIMIT
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -34,7 +38,17 @@ __all__ = ["fit_many", "simulate_many", "compare", "Comparison", "SerialExecutor
 # Columns of a fit_many result other than the estimates and their standard errors.
 RESULT_COLUMNS = ("nll", "lme", "aic", "bic", "n_trials", "converged", "message", "error")
 SE_PREFIX = "se_"
-SEED_LIMIT = 2**63  # what every seed consumer (NumPy, SciPy, the core) accepts
+# Derived seeds have always been drawn below 2**63; kept so that a study's fits repeat across versions.
+_DERIVED_SEED_LIMIT = 2**63
+
+
+def _check_seed(seed: object) -> int:
+    """``seed`` as a Python int, or TypeError/ValueError unless it is an integer from 0 to 2**64-1."""
+    if isinstance(seed, (bool, np.bool_)) or not isinstance(seed, (int, np.integer)):
+        raise TypeError(f"seed must be an integer from 0 to 2**64-1, got {seed!r}")
+    if not 0 <= seed < SEED_LIMIT:
+        raise ValueError(f"seed must be an integer from 0 to 2**64-1, got {seed!r}")
+    return int(seed)
 
 
 def participant_seed(seed: int, key: object) -> int:
@@ -46,8 +60,8 @@ def participant_seed(seed: int, key: object) -> int:
     """
     if isinstance(key, np.generic):
         key = key.item()
-    digest = hashlib.blake2b(repr(key).encode(), digest_size=8, key=int(seed).to_bytes(16, "little", signed=True))
-    return int.from_bytes(digest.digest(), "little") % SEED_LIMIT
+    digest = hashlib.blake2b(repr(key).encode(), digest_size=8, key=_check_seed(seed).to_bytes(16, "little"))
+    return int.from_bytes(digest.digest(), "little") % _DERIVED_SEED_LIMIT
 
 
 class SerialExecutor(Executor):
@@ -57,7 +71,7 @@ class SerialExecutor(Executor):
         future: Future[Any] = Future()
         try:
             future.set_result(fn(*args, **kwargs))
-        except BaseException as error:  # delivered through the future, as any executor does
+        except Exception as error:  # delivered through the future, as any executor does; an interrupt stops
             future.set_exception(error)
         return future
 
@@ -176,9 +190,33 @@ def _default_executor(workers: int | None = None) -> Executor:
     # its time in the optimiser's Python code, which holds the interpreter lock, so two threads took
     # 1.6x the serial time while two processes took 0.58x of it, start-up included.
     import multiprocessing
+    from multiprocessing import process
 
+    # A new worker first imports the main module by name or runs it from its file, as multiprocessing
+    # prepares every worker; a script read from standard input (python - < script.py) has neither,
+    # and every worker would die at start-up.
+    main = sys.modules.get("__main__")
+    path = None if getattr(getattr(main, "__spec__", None), "name", None) else getattr(main, "__file__", None)
+    if path is not None and not os.path.exists(os.path.join(getattr(process, "ORIGINAL_DIR", None) or "", path)):
+        warnings.warn(f"worker processes cannot start: the main module's file {path!r} does not exist "
+                      "(a script read from standard input?); fitting in this process instead. Run the script "
+                      "from a file to fit in parallel.", RuntimeWarning, stacklevel=4)
+        return SerialExecutor()
     method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
     return ProcessPoolExecutor(max_workers=workers or _cores(), mp_context=multiprocessing.get_context(method))
+
+
+def _terminate(pool: Executor) -> None:
+    """Ends a process pool of our own at once, the chunks in flight with it (after an interrupt):
+    shutdown() would wait for them to finish."""
+    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14 and later
+    if terminate is not None:
+        terminate()
+        return
+    processes = list((getattr(pool, "_processes", None) or {}).values())  # gone after shutdown()
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
+        process.terminate()
 
 
 def _cores() -> int:
@@ -186,13 +224,37 @@ def _cores() -> int:
 
 
 def _progress_bar(total: int, progress: bool | None) -> Any:
+    if sys.stderr is None:  # closed: the bar has nowhere to go
+        return None
     if progress is None:
-        progress = sys.stderr is not None and sys.stderr.isatty()
+        progress = sys.stderr.isatty()
     if not progress:
         return None
     from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
 
     return tqdm(total=total, unit="participant", file=sys.stderr, smoothing=0.1)
+
+
+def _fit_options(model: str, response_model: str, responses: bool, fit_options: dict[str, Any]) -> dict[str, Any]:
+    """The options of every participant's fit, checked once (by velmora.fit's own checks, on stand-in
+    data) so that a mistake that is no participant's raises before any work instead of filling
+    every row; ``seed`` is left out, since each participant gets its own."""
+    from velmora import fitting
+
+    signature = inspect.signature(fitting.fit)
+    passed = [name for name, parameter in signature.parameters.items()
+              if parameter.kind is parameter.KEYWORD_ONLY and name != "response"]
+    unknown = [name for name in fit_options if name not in passed]
+    if unknown:
+        raise TypeError(f"fit_many() got an unexpected keyword argument {unknown[0]!r}; besides its own it takes "
+                        f"{', '.join(passed)} (for velmora.fit)")
+    options = {"response": response_model, **fit_options}
+    options.pop("seed", None)
+    stand_in = np.zeros(2)
+    call = signature.bind(model, stand_in, stand_in if responses else None, **options)
+    call.apply_defaults()
+    fitting._prepare(*(call.arguments[name] for name in inspect.signature(fitting._prepare).parameters))
+    return options
 
 
 def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", input: str = "input",
@@ -206,8 +268,10 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
     ``velmora.fit`` does without responses). Trials are taken in row order, or ordered by the
     ``trial`` column. ``response_model`` is ``velmora.fit``'s ``response`` (the observation model of
     the responses); other keywords (``fixed``, ``priors``, ``n_starts``, ``seed``) go to
-    ``velmora.fit`` unchanged, except that each participant's seed is derived from ``seed`` and its
-    key (:func:`participant_seed`).
+    ``velmora.fit`` unchanged, except that each participant's seed is derived from ``seed`` (an
+    integer from 0 to 2**64-1) and its key (:func:`participant_seed`). Arguments that are wrong for
+    every participant (an unknown model or keyword, a parameter the model lacks) raise before any
+    fit starts.
 
     Participants are sent to ``executor`` in chunks (default: a process pool on every core;
     :class:`SerialExecutor` fits in this thread). A participant whose data or fit fails, or whose
@@ -221,9 +285,12 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
     if not isinstance(data, pd.DataFrame):
         raise TypeError(f"data must be a pandas DataFrame in long format, got {type(data).__name__}")
     _require_columns(data, {"subject": subject, "input": input, "response": response, "trial": trial})
-    seed = fit_options.pop("seed", 0)
+    seed = _check_seed(fit_options.get("seed", 0))
+    options = _fit_options(model, response_model, response is not None, fit_options)
+    if chunk_size is not None and (isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer))
+                                   or chunk_size < 1):
+        raise ValueError(f"chunk_size must be a positive integer or None, got {chunk_size!r}")
     participants = _split(data, subject, input, response, trial, seed)
-    options = {"response": response_model, **fit_options}
     rows = _run(model, participants, options, executor, progress, chunk_size)
     return _frame(subject, participants, rows, model)
 
@@ -244,27 +311,38 @@ def _run(model: str, participants: list[_Participant], options: dict[str, Any], 
     chunks = _chunks(participants, chunk_size, workers)
     results: dict[int, list[dict[str, Any]]] = {}
     failed: list[int] = []
+    broken = False  # the executor lost a process or refuses work: retries must go elsewhere
     bar = _progress_bar(len(participants), progress)
+    futures: dict[Future[Any], int] = {}
     try:
-        futures: dict[Future[Any], int] = {}
         for index, chunk in enumerate(chunks):
             try:
                 futures[pool.submit(_fit_chunk, model, chunk, options)] = index
             except Exception:  # a pool that is shut down or broken refuses new work
                 failed.append(index)
+                broken = True
         for future in as_completed(futures):
             index = futures[future]
             try:
                 results[index] = future.result()
-            except Exception:  # _fit_chunk catches every participant's error: this is the executor's
+            except Exception as error:  # _fit_chunk catches every participant's error: this is the executor's
                 failed.append(index)
+                broken = broken or isinstance(error, BrokenExecutor)
                 continue
             if bar is not None:
                 bar.update(len(chunks[index]))
         if own:
             pool.shutdown(wait=True, cancel_futures=True)
-        for index in sorted(failed):
-            results[index] = _retry(model, chunks[index], options, None if own else pool, bar)
+        failed.sort()
+        rows = iter(_retry(model, [p for index in failed for p in chunks[index]], options,
+                           None if own or broken else pool, bar))
+        results.update({index: [next(rows) for _ in chunks[index]] for index in failed})
+    except BaseException:  # an interrupt: nothing more is done
+        for future in futures:
+            future.cancel()
+        if own:
+            _terminate(pool)
+        raise
     finally:
         if bar is not None:
             bar.close()
@@ -273,29 +351,47 @@ def _run(model: str, participants: list[_Participant], options: dict[str, Any], 
     return [row for index in range(len(chunks)) for row in results[index]]
 
 
-def _retry(model: str, chunk: list[_Participant], options: dict[str, Any], executor: Executor | None,
+def _retry(model: str, participants: list[_Participant], options: dict[str, Any], executor: Executor | None,
            bar: Any) -> list[dict[str, Any]]:
-    """A failed chunk's participants again, one at a time, so that a participant whose fit kills its
-    worker (or that an executor loses) costs only its own row; a broken process pool of our own is
-    replaced by a fresh one for the next participant."""
+    """The participants of failed chunks again, one at a time, so that one whose fit kills its worker
+    (or that an executor loses) costs only its own row. They go to ``executor`` while it works;
+    when it is None or broken (a process pool that lost a process refuses all work, and one that is
+    not ours cannot be replaced), to a single-worker pool of our own, replaced after each break."""
     rows: list[dict[str, Any]] = []
     pool = executor
     try:
-        for p in chunk:
-            if pool is None:
-                pool = _default_executor(1)
-            try:
-                rows.extend(pool.submit(_fit_chunk, model, [p], options).result())
-            except Exception as error:
-                message = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
-                rows.append({"error": f"worker failed: {message}"})
-                if executor is None:
+        for p in participants:
+            while True:
+                if pool is None:
+                    pool = _default_executor(1)
+                try:
+                    future = pool.submit(_fit_chunk, model, [p], options)
+                except Exception as error:  # shut down or broken: it refuses new work
+                    failure: Exception = error
+                    broken = True
+                else:
+                    try:
+                        rows.extend(future.result())
+                        break
+                    except Exception as error:
+                        failure, broken = error, isinstance(error, BrokenExecutor)
+                if broken and pool is executor:  # the given executor broke: this participant goes to one of ours
+                    pool = None
+                    continue
+                if broken:
                     pool.shutdown(wait=True)
                     pool = None
+                message = f"{type(failure).__name__}: {failure}" if str(failure) else type(failure).__name__
+                rows.append({"error": f"worker failed: {message}"})
+                break
             if bar is not None:
                 bar.update(1)
+    except BaseException:
+        if pool is not None and pool is not executor:
+            _terminate(pool)
+        raise
     finally:
-        if executor is None and pool is not None:
+        if pool is not None and pool is not executor:
             pool.shutdown(wait=True)
     return rows
 
@@ -338,6 +434,7 @@ def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response
 
     if not isinstance(params, pd.DataFrame):
         raise TypeError(f"params must be a pandas DataFrame with one row per participant, got {type(params).__name__}")
+    seed = _check_seed(seed)
     keys = list(params[subject]) if subject in params.columns else list(params.index)
     if len(set(map(repr, keys))) != len(keys):
         raise ValueError("params has a participant on more than one row")
@@ -533,8 +630,9 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
     """
     import pandas as pd
 
-    from velmora.fitting import belief, run_model
+    from velmora.fitting import _PARAMS, _check_model, belief, run_model
 
+    _check_model(model, tuple(_PARAMS))
     _require_columns(fits, {"subject": subject, "lme": "lme"})
     estimates = fits[fits["error"] == ""] if "error" in fits.columns else fits
     if "nll" in estimates.columns:
@@ -542,6 +640,11 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
     estimates = estimates.set_index(subject)
     names = [c for c in estimates.columns if c not in RESULT_COLUMNS and not str(c).startswith(SE_PREFIX)
              and c != "model"]
+    missing = [name for name in [*_PARAMS[model], *(["zeta"] if response is not None else [])] if name not in names]
+    if missing:
+        raise ValueError(f"the fits have no estimate of {', '.join(missing)}, which model {model!r} needs"
+                         f"{' with responses' if response is not None else ''}; their estimates are "
+                         f"{', '.join(map(str, names)) or 'none'}: were they fitted with another model?")
     frames = []
     for p in _split(data, subject, input, response, trial, 0):
         if p.error is not None or p.inputs is None or p.key not in estimates.index:

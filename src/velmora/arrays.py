@@ -36,9 +36,14 @@ from velmora import _engine
 from velmora._core import DimensionMismatch, InvalidParameter, NumericalDivergence, SingularMatrix
 
 if TYPE_CHECKING:
+    from collections.abc import Mapping
+
     import pandas  # type: ignore[import-untyped,unused-ignore]
 
+    from velmora.fitting import FitArrays
+
 __all__ = [
+    "fit",
     "kalman_run",
     "hgf_run",
     "td_learn_sequence",
@@ -422,3 +427,24 @@ def seeds(n: int, seed: int) -> np.ndarray:
     out = np.empty(count, dtype=np.uint64)
     _engine.seeds(out, _engine.as_seed(seed, "seed"))
     return out
+
+
+def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",
+        fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
+        seeds: Any = None, seed: int = 0, threads: int | None = None) -> FitArrays:
+    """Fit ``model`` to many participants in one call, natively on ``threads`` threads.
+
+    ``inputs`` (and ``responses``, shaped alike, NaN for a missed trial; None fits the inputs
+    themselves) are one sequence, a 2-D array (participants x trials) or a list of sequences of any
+    lengths. Each participant's fit is :func:`velmora.fit`'s, with the same ``response``, ``fixed``,
+    ``priors`` and ``n_starts``, and its starts drawn from its own seed: ``seeds``, one per
+    participant, or derived from ``seed`` by :func:`seeds` (one sequence: ``seed`` itself). The
+    results do not depend on ``threads`` or on the order of the participants. Returns
+    :class:`velmora.fitting.FitArrays`: one entry per participant in each array, ``to_frame()`` for
+    a table. A participant whose data are wrong raises before any fit, named by its index; one whose
+    fit finds no feasible point has NaN estimates and a message in ``error``. Ctrl-C stops the call.
+    """
+    from velmora.fitting import fit_arrays
+
+    return fit_arrays(model, inputs, responses, response=response, fixed=fixed, priors=priors, n_starts=n_starts,
+                      seeds=seeds, seed=seed, threads=threads)

@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Any, NoReturn
 import velmora
 from velmora import csv_io, demo, plotting
 from velmora.csv_io import CommandError, Row, UsageError, notice
-from velmora.study import SEED_LIMIT
+from velmora.arrays import SEED_LIMIT
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -346,7 +346,7 @@ def _study_common(sub: argparse.ArgumentParser, option: Callable[..., None], job
     option(sub, "--output", "-o", metavar="FILE", default="-", help="CSV file to write ('-' or none: standard output)")
     if jobs:
         option(sub, "--jobs", "-j", type=_count, metavar="N",
-               help="processes to fit in (default: every core; 1: in this process)")
+               help="threads to fit on (default: every core)")
         sub.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
 
 
@@ -363,9 +363,7 @@ def _frame(columns: dict[str, list[Any]]) -> Any:
 
 
 def run_fit(args: argparse.Namespace) -> None:
-    from concurrent.futures import Executor
-
-    from velmora.study import SerialExecutor, _default_executor, _fit_options, _terminate, fit_many
+    from velmora.study import _fit_options, fit_many
 
     options = {"fixed": dict(args.fixed) or None, "n_starts": args.n_starts, "seed": args.seed}
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
@@ -379,22 +377,9 @@ def run_fit(args: argparse.Namespace) -> None:
         columns["response"] = csv_io.table_column(name, header, rows, args.response_column)
     if args.trial_column is not None:
         columns["trial"] = csv_io.table_column(name, header, rows, args.trial_column)
-    executor: Executor | None = None
-    if args.jobs == 1:
-        executor = SerialExecutor()
-    elif args.jobs is not None:
-        executor = _default_executor(args.jobs)
-    try:
-        fits = fit_many(_frame(columns), args.model, response=None if args.no_responses else "response",
-                        trial="trial" if args.trial_column is not None else None, executor=executor,
-                        progress=False if args.no_progress else None, response_model=args.response, **options)
-    except BaseException:
-        if executor is not None:  # after Ctrl-C, the processes stop now rather than when their chunks end
-            _terminate(executor)
-        raise
-    finally:
-        if executor is not None:
-            executor.shutdown()
+    fits = fit_many(_frame(columns), args.model, response=None if args.no_responses else "response",
+                    trial="trial" if args.trial_column is not None else None, threads=args.jobs,
+                    progress=False if args.no_progress else None, response_model=args.response, **options)
     fits = fits.rename(columns={"subject": args.subject_column})
     _write_frame(fits, args.output)
     failed = int((fits["error"] != "").sum())

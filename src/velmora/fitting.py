@@ -66,52 +66,14 @@ import numpy as np
 from velmora import _engine
 from velmora import arrays as va
 from velmora._core import InvalidParameter
+from velmora.models import HELD_FOR_RESPONSES, NOT_FITTED, PARAMS, RESPONSE_MODELS, ZETA
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
 
 __all__ = ["fit", "FitResult"]
 
-_LOG_ONE = (0.0, 4.0)
-
-
-@dataclass(frozen=True)
-class _Param:
-    transform: str  # "log", "logit" or "identity"
-    prior: tuple[float, float]
-    held: float | None = None  # the natural value a default fit holds it at; None: free
-
-
-# In the native engine's order of the parameter vector.
-_PARAMS: dict[str, dict[str, _Param]] = {
-    "kalman": {
-        "initial_mean": _Param("identity", (0.0, 100.0)),
-        "initial_var": _Param("log", _LOG_ONE),
-        "process_noise": _Param("log", (math.log(0.1), 4.0)),
-        "obs_noise": _Param("log", _LOG_ONE),
-    },
-    "hgf": {
-        "obs_noise": _Param("log", _LOG_ONE),
-        "precision_flexibility": _Param("log", _LOG_ONE),
-        "base_process_noise": _Param("log", (math.log(0.01), 4.0)),
-        "mu1": _Param("identity", (0.0, 100.0), held=0.0),
-        "var1": _Param("log", _LOG_ONE, held=1.0),
-        "mu2": _Param("identity", (0.0, 100.0), held=0.0),
-    },
-    "td": {
-        "initial_value": _Param("identity", (0.0, 100.0)),
-        "learning_rate": _Param("logit", (0.0, 2.25)),
-    },
-}
-_ZETA = _Param("log", _LOG_ONE)
-# Beliefs of a Kalman filter scale with its variances together, so responses pin down ratios only.
-_HELD_FOR_RESPONSES = {"kalman": {"obs_noise": 1.0}}
 _CAP = "prior_precision_cap"
-_NOT_FITTED = {
-    "hgf": ("var2",),
-    "td": ("discount_factor", "rpe_noise_std", "seed"),
-}
-RESPONSE_MODELS = ("gaussian",)
 NO_ESTIMATE = "no estimate: the model failed, or its likelihood was not finite, at every starting point"
 
 
@@ -138,7 +100,7 @@ def run_model(model: str, inputs: np.ndarray, params: Mapping[str, Any], seed: i
         return va.kalman_run(params["initial_mean"], params["initial_var"], inputs, params["process_noise"],
                              params["obs_noise"], params.get(_CAP), threads=1)
     if model == "hgf":
-        p = {name: params[name] for name in _PARAMS["hgf"] if name in params}
+        p = {name: params[name] for name in PARAMS["hgf"] if name in params}
         return va.hgf_run(inputs, threads=1, **p)
     if model == "td":
         return va.td_learn_sequence(params["initial_value"], inputs, params["learning_rate"], 1.0, 0.0, 0,
@@ -158,7 +120,8 @@ def belief(model: str, trajectory: va.Trajectories, params: Mapping[str, Any]) -
 
 @dataclass
 class _Problem:
-    """The negative log-joint over the transformed free parameters, with its gradient."""
+    """What a fit estimates: the likelihood's parameter vector (held values, and which entries are free
+    with their transforms and Gaussian priors in the transformed space), with one participant's data."""
 
     model: str
     response: str
@@ -171,7 +134,6 @@ class _Problem:
     prior_mean: np.ndarray
     prior_var: np.ndarray
     has_cap: bool
-    evaluations: int = field(default=0)
 
     @property
     def free_names(self) -> list[str]:
@@ -184,69 +146,10 @@ class _Problem:
             values[i] = _natural(self.transforms[j], theta[j : j + 1])[0]
         return values
 
-    def neg_log_prior(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
-        d = theta - self.prior_mean
-        value = 0.5 * float(np.sum(d * d / self.prior_var + np.log(2.0 * np.pi * self.prior_var)))
-        return value, d / self.prior_var
-
-    def nll(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
-        """nll and its gradient in transformed space; (inf, zeros) where the model fails."""
-        self.evaluations += 1
-        values = self.natural(theta)
-        grad = np.zeros(len(self.free))
-        if not np.all(np.isfinite(values)):
-            return math.inf, grad
-        nll = float(_engine.objective(self.model, self.response, self.inputs, self.responses, values, self.free,
-                                      grad, self.has_cap))
-        if not (math.isfinite(nll) and np.all(np.isfinite(grad))):
-            return math.inf, np.zeros(len(self.free))
-        slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(self.transforms, self.free)])
-        return nll, grad * slopes
-
-    def __call__(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
-        nll, grad = self.nll(theta)
-        if not math.isfinite(nll):
-            return math.inf, grad
-        prior, prior_grad = self.neg_log_prior(theta)
-        return nll + prior, grad + prior_grad
-
-    def hessian(self, theta: np.ndarray, step: float = 1e-4) -> tuple[np.ndarray, np.ndarray] | None:
-        """The negative log-joint's Hessian (central differences of the exact likelihood gradient plus the prior's
-        own curvature, symmetrised) and which parameters the likelihood is flat in on one side of ``theta``.
-        None if a neighbour is infeasible."""
-        k = len(theta)
-        h = np.empty((k, k))
-        for j in range(k):
-            e = np.zeros(k)
-            e[j] = step
-            (f_up, up), (f_down, down) = self.nll(theta + e), self.nll(theta - e)
-            if not (math.isfinite(f_up) and math.isfinite(f_down)):
-                return None
-            h[:, j] = (up - down) / (2.0 * step)
-        h += np.diag(1.0 / self.prior_var)
-        return 0.5 * (h + h.T), self.flat(theta)
-
-    def flat(self, theta: np.ndarray) -> np.ndarray:
-        """Parameters whose every change to one side of ``theta`` leaves the likelihood as it is, value and
-        gradient, from within a 200th of the prior's spread on: a kink such as a binding cap, where the optimiser
-        stops a little short of or past it, or a parameter the likelihood does not depend on at all."""
-        k = len(theta)
-        flat = np.zeros(k, dtype=bool)
-        # Rounding in a sum over trials stays far below this; a parameter the data inform moves the gradient more.
-        tol = 1e-10 * (1.0 + abs(self.nll(theta)[0]))
-        for j in range(k):
-            for sign in (1.0, -1.0):
-                e = np.zeros(k)
-                e[j] = sign * 0.005 * math.sqrt(self.prior_var[j])
-                f, grad = self.nll(theta + e)
-                if not (math.isfinite(f) and abs(grad[j]) <= tol):
-                    continue
-                # A zero slope there may be a stationary point: flat only if a step further changes nothing.
-                f_far, grad_far = self.nll(theta + 2.0 * e)
-                if abs(f_far - f) <= tol * abs(e[j]) and np.all(np.abs(grad_far - grad) <= tol):
-                    flat[j] = True
-                    break
-        return flat
+    @property
+    def given(self) -> int:
+        """The engine's mask of the optional parameters the vector holds."""
+        return 1 if self.has_cap else 0
 
 
 @dataclass
@@ -426,18 +329,18 @@ def _held(name: str, value: object, transform: str) -> float:
 
 
 def _unknown(model: str, name: str, known: list[str]) -> ValueError:
-    if name in _NOT_FITTED.get(model, ()):
+    if name in NOT_FITTED.get(model, ()):
         return ValueError(f"parameter '{name}' does not change the {model} likelihood and is not fitted")
     return ValueError(f"model '{model}' has no parameter '{name}'; its parameters are {', '.join(known)}")
 
 
 def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarray | None,
              fixed: Mapping[str, Any], priors: Mapping[str, Any]) -> tuple[_Problem, dict[str, float | None]]:
-    known_params = dict(_PARAMS[model])
+    known_params = dict(PARAMS[model])
     held = {name: p.held for name, p in known_params.items() if p.held is not None}
     if response != "observations":
-        known_params["zeta"] = _ZETA
-        held.update(_HELD_FOR_RESPONSES.get(model, {}))
+        known_params["zeta"] = ZETA
+        held.update(HELD_FOR_RESPONSES.get(model, {}))
     known = [*known_params, *([_CAP] if model == "kalman" else [])]
     for source in (fixed, priors):
         for name in source:
@@ -468,7 +371,7 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
                  if name != _CAP})
     if cap is not None:
         cap = _number(_CAP, cap)
-    names = list(_PARAMS[model])
+    names = list(PARAMS[model])
     if cap is not None:
         names.append(_CAP)
     if "zeta" in known_params:
@@ -486,38 +389,17 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
 def _named(problem: _Problem, values: np.ndarray) -> dict[str, float | None]:
     """Natural values by name, in the native order; a Kalman filter without a cap shows it as None."""
     named = dict(zip(problem.names, (float(v) for v in values)))
-    order = [*_PARAMS[problem.model], *([_CAP] if problem.model == "kalman" else []), "zeta"]
+    order = [*PARAMS[problem.model], *([_CAP] if problem.model == "kalman" else []), "zeta"]
     return {name: named.get(name) for name in order if name in named or name == _CAP}
-
-
-def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",
-        fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
-        seed: int = 0) -> FitResult:
-    """Fit ``model`` ("kalman", "hgf" or "td") to ``inputs`` alone (``responses=None``) or to a
-    participant's ``responses`` under the response model ``response``; see the module docstring.
-
-    L-BFGS-B runs from ``n_starts`` points, the first at the prior means and the rest drawn from the
-    priors with ``numpy.random.default_rng(seed)`` (``seed``: an integer from 0 to 2**64-1); the best
-    end point is the estimate. Bad arguments raise ``ValueError`` or ``TypeError`` before any
-    optimisation, non-finite inputs ``InvalidParameter`` (for every model), as do held values the
-    model refuses; an optimisation that fails is reported in ``converged`` and ``message``, and a fit
-    with no feasible point has NaN estimates (see :class:`FitResult`).
-    """
-    from scipy.optimize import OptimizeResult, minimize  # type: ignore[import-untyped,unused-ignore]
-
-    seed = _as_seed(seed)
-    problem, start, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
-    with _one_blas_thread():
-        return _optimise(problem, start, model, response, x, n_trials, n_starts, seed, minimize, OptimizeResult)
 
 
 def _prepare(model: str, inputs: Any, responses: Any, response: str, fixed: Mapping[str, Any] | None,
              priors: Mapping[str, Any] | None,
              n_starts: int) -> tuple[_Problem, dict[str, float | None], np.ndarray, str, int]:
     """Every check of fit's arguments, and the problem they pose; fit_many runs it once on stand-in data."""
-    _check_model(model, tuple(_PARAMS))
-    if response not in RESPONSE_MODELS:
-        raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS)}")
+    _check_model(model, tuple(PARAMS))
+    if response not in RESPONSE_MODELS[model]:
+        raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS[model])}")
     if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or n_starts < 1:
         raise ValueError(f"n_starts must be a positive integer, got {n_starts!r}")
     x = _as_inputs(inputs)
@@ -533,83 +415,192 @@ def _prepare(model: str, inputs: Any, responses: Any, response: str, fixed: Mapp
     return problem, start, x, response, int(x.size if y is None else np.count_nonzero(~np.isnan(y)))
 
 
-_BLAS: Any = None
+# ---------------------------------------------------------------------------------------------
+# The native fit: every participant of a batch optimised in C++, on every core
+
+_TRANSFORM_CODES = {"identity": 0, "log": 1, "logit": 2}
+# The engine's status of each participant's fit, by code.
+_STATUS = ("converged",
+           "stopped before converging: iteration or evaluation limit, or no lower point along the search direction",
+           NO_ESTIMATE, "interrupted")
+_NO_ESTIMATE_CODE = 2
+_STATS = ("nll", "neg_log_joint", "lme", "iterations", "evaluations")
 
 
-def _one_blas_thread() -> Any:
-    """The optimiser's linear algebra works on vectors of a few elements, where BLAS threads gain
-    nothing; OpenBLAS's threads spin between calls and, on a busy machine, make a fit 10-50x slower."""
-    global _BLAS
+@dataclass(eq=False)
+class FitArrays:
+    """Many participants fitted in one call: one entry per participant in every array.
+
+    ``params``: each parameter's estimates in natural units (held ones included; NaN for a fit with
+    no estimate, and for an optional parameter left out); ``se``: each free parameter's standard
+    errors; ``nll``, ``neg_log_joint``, ``lme``, ``aic``, ``bic``, ``n_trials``, ``converged`` as in
+    :class:`FitResult`; ``status`` the engine's code of each fit (0 converged, 1 stopped before
+    converging, 2 no estimate) and ``message`` its words; ``error`` is ``message`` where a fit has no
+    estimate and empty elsewhere. ``to_frame()`` gives one row per participant.
+    """
+
+    model: str
+    response: str
+    params: dict[str, np.ndarray]
+    se: dict[str, np.ndarray]
+    free: tuple[str, ...]
+    nll: np.ndarray
+    neg_log_joint: np.ndarray
+    lme: np.ndarray
+    n_trials: np.ndarray
+    status: np.ndarray
+    iterations: np.ndarray
+    evaluations: np.ndarray
+
+    def __len__(self) -> int:
+        return int(self.nll.size)
+
+    @property
+    def converged(self) -> np.ndarray:
+        return np.asarray(self.status == 0)
+
+    @property
+    def aic(self) -> np.ndarray:
+        """2 nll + 2k, with the nll at the MAP estimate (see :class:`FitResult`)."""
+        return np.asarray(2.0 * self.nll + 2.0 * len(self.free))
+
+    @property
+    def bic(self) -> np.ndarray:
+        """2 nll + k log n, with the nll at the MAP estimate and n the trials in the likelihood."""
+        with np.errstate(divide="ignore"):
+            return np.asarray(2.0 * self.nll + len(self.free) * np.log(self.n_trials))
+
+    @property
+    def message(self) -> list[str]:
+        return [_STATUS[code] for code in self.status]
+
+    @property
+    def error(self) -> list[str]:
+        return [_STATUS[code] if code == _NO_ESTIMATE_CODE else "" for code in self.status]
+
+    def to_frame(self) -> pandas.DataFrame:
+        """One row per participant: the estimates, ``se_<name>`` per free parameter, the criteria,
+        ``n_trials``, ``converged``, ``message`` and ``error``."""
+        import pandas as pd
+
+        columns: dict[str, Any] = dict(self.params)
+        columns.update({f"se_{name}": values for name, values in self.se.items()})
+        columns.update(nll=self.nll, neg_log_joint=self.neg_log_joint, lme=self.lme, aic=self.aic, bic=self.bic,
+                       n_trials=self.n_trials, converged=self.converged, message=self.message, error=self.error)
+        return pd.DataFrame(columns)
+
+    def result(self, i: int, trajectory: va.Trajectories | None = None) -> FitResult:
+        """Participant ``i``'s fit as a :class:`FitResult`."""
+        params: dict[str, float | None] = {
+            name: None if name == _CAP and math.isnan(values[i]) else float(values[i])
+            for name, values in self.params.items()}
+        return FitResult(self.model, self.response, params, {name: float(v[i]) for name, v in self.se.items()},
+                         self.free, float(self.nll[i]), float(self.neg_log_joint[i]), float(self.lme[i]),
+                         float(self.aic[i]), float(self.bic[i]), int(self.n_trials[i]), bool(self.converged[i]),
+                         self.message[i], trajectory)
+
+
+def _fit_native(problem: _Problem, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
+                responses: np.ndarray | None, seeds: np.ndarray, n_starts: int, threads: int) -> FitArrays:
+    """Every participant's MAP fit under ``problem`` by the engine, without the interpreter lock."""
+    n, k, m = lengths.size, len(problem.values), len(problem.free)
+    natural, se = np.empty((n, k)), np.empty((n, m))
+    stats, status = np.empty((n, len(_STATS))), np.empty(n, dtype=np.int64)
+    transforms = np.array([_TRANSFORM_CODES[t] for t in problem.transforms], dtype=np.int64)
+    _engine.fit(problem.model, problem.response, values, starts, lengths, responses, problem.values, problem.free,
+                transforms, problem.prior_mean, problem.prior_var, seeds, n_starts, threads, problem.given,
+                natural, se, stats, status)
+    if responses is None:
+        n_trials = lengths.copy()
+    else:
+        seen = np.concatenate(([0], np.cumsum(~np.isnan(responses))))
+        n_trials = seen[starts + lengths] - seen[starts]
+    named = _named(problem, problem.values)
+    params = {name: natural[:, problem.names.index(name)] if name in problem.names else np.full(n, math.nan)
+              for name in named}
+    return FitArrays(problem.model, problem.response, params,
+                     {name: se[:, j] for j, name in enumerate(problem.free_names)}, tuple(problem.free_names),
+                     stats[:, 0], stats[:, 1], stats[:, 2], n_trials.astype(np.int64), status,
+                     stats[:, 3].astype(np.int64), stats[:, 4].astype(np.int64))
+
+
+def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",
+        fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
+        seed: int = 0) -> FitResult:
+    """Fit ``model`` ("kalman", "hgf" or "td") to ``inputs`` alone (``responses=None``) or to a
+    participant's ``responses`` under the response model ``response``; see the module docstring.
+
+    A quasi-Newton optimiser (BFGS with a strong Wolfe line search, in the native engine) runs from
+    ``n_starts`` points, the first at the prior means and the rest drawn from the priors by the
+    models' own seeded generator (``seed``: an integer from 0 to 2**64-1); the best end point is the
+    estimate. Bad arguments raise ``ValueError`` or ``TypeError`` before any optimisation,
+    non-finite inputs ``InvalidParameter`` (for every model), as do held values the model refuses;
+    an optimisation that fails is reported in ``converged`` and ``message``, and a fit with no
+    feasible point has NaN estimates (see :class:`FitResult`). :func:`velmora.arrays.fit` fits many
+    participants at once; this is its one-participant case.
+    """
+    seed = _as_seed(seed)
+    problem, _, x, response, _ = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
+    batch = _fit_native(problem, x, np.zeros(1, dtype=np.int64), np.array([x.size], dtype=np.int64),
+                        problem.responses, np.array([seed], dtype=np.uint64), int(n_starts), 1)
+    if batch.status[0] == _NO_ESTIMATE_CODE:
+        return batch.result(0)
+    estimate = {name: float(values[0]) for name, values in batch.params.items()}
+    if math.isnan(estimate.get(_CAP, 0.0)):
+        estimate.pop(_CAP)
+    return batch.result(0, run_model(model, x, estimate))
+
+
+def fit_arrays(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",
+               fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
+               seeds: Any = None, seed: int = 0, threads: int | None = None) -> FitArrays:
+    """:func:`velmora.arrays.fit`: many participants, one native batch."""
+    seed = _as_seed(seed)
+    problem, _, _, response, _ = _prepare(model, np.zeros(1), None if responses is None else np.zeros(1), response,
+                                          fixed, priors, n_starts)
+    x = va._Call(inputs, "inputs")
+    x.convert_sequence()
+    n = x.subjects
+    if responses is None:
+        y = None
+    else:
+        ry = va._Call(responses, "responses")
+        if ry.batched != x.batched or ry.subjects != n:
+            raise ValueError(f"responses: expected one sequence per participant ({n}) shaped like the inputs")
+        ry.convert_sequence()
+        if not np.array_equal(ry.lengths, x.lengths):
+            i = int(np.flatnonzero(ry.lengths != x.lengths)[0])
+            raise ValueError(f"responses: participant {i} has {ry.lengths[i]} responses for {x.lengths[i]} inputs")
+        y = np.ascontiguousarray(ry.values, dtype=np.float64)
+    values = np.ascontiguousarray(x.values, dtype=np.float64)
+    _check_participants(model, values, x.starts, x.lengths, y, x.batched)
+    seeds = va.seeds(n, seed) if seeds is None and x.batched else x.seed(seed if seeds is None else seeds, "seeds", 1.0)
+    return _fit_native(problem, values, x.starts, x.lengths, y, seeds, int(n_starts), va._threads(threads))
+
+
+def _check_participants(model: str, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
+                        responses: np.ndarray | None, batched: bool) -> None:
+    """Each participant's own data checked as fit checks one, over the whole batch at once; the
+    first participant at fault is named."""
+    bad = np.zeros(lengths.size, dtype=bool)
+    bad |= lengths == 0
+    for flags in (~np.isfinite(values), None if responses is None else np.isinf(responses)):
+        if flags is not None and flags.any():
+            bad[np.searchsorted(starts, np.flatnonzero(flags)[0], side="right") - 1] = True
+    if responses is not None:
+        seen = np.concatenate(([0], np.cumsum(~np.isnan(responses))))
+        bad |= seen[starts + lengths] == seen[starts]
+    if not bad.any():
+        return
+    i = int(np.flatnonzero(bad)[0])
+    span = slice(int(starts[i]), int(starts[i] + lengths[i]))
     try:
-        from threadpoolctl import ThreadpoolController  # type: ignore[import-untyped,unused-ignore]
-    except ImportError:
-        return contextlib.nullcontext()
-    if _BLAS is None:
-        _BLAS = ThreadpoolController()
-    return _BLAS.limit(limits=1, user_api="blas")
-
-
-def _optimise(problem: _Problem, start: dict[str, float | None], model: str, response: str, x: np.ndarray,
-              n_trials: int, n_starts: int, seed: int, minimize: Any, OptimizeResult: Any) -> FitResult:  # noqa: N803
-    rng = np.random.default_rng(seed)
-    starts = [problem.prior_mean] + [rng.normal(problem.prior_mean, np.sqrt(problem.prior_var))
-                                     for _ in range(n_starts - 1 if len(problem.free) else 0)]
-    best = None
-    for theta0 in starts:
-        if not len(theta0):  # everything held: nothing to optimise
-            f = problem(theta0)[0]
-            result = OptimizeResult(x=theta0, fun=f, success=math.isfinite(f), message="every parameter is held")
-        else:
-            result = minimize(problem, theta0, jac=True, method="L-BFGS-B")
-        if math.isfinite(result.fun) and (best is None or result.fun < best.fun):
-            best = result
-    k = len(problem.free)
-    if best is None:
-        params = {name: math.nan if name in problem.free_names else value for name, value in start.items()}
-        return FitResult(model, response, params, {name: math.nan for name in problem.free_names},
-                         tuple(problem.free_names), math.nan, math.nan, math.nan, math.nan, math.nan, n_trials,
-                         False, NO_ESTIMATE, None)
-    theta = np.asarray(best.x, dtype=np.float64)
-    values = problem.natural(theta)
-    nll = problem.nll(theta)[0]
-    neg_log_joint = float(best.fun)
-    se, lme = _laplace(problem, theta, values, neg_log_joint)
-    params = _named(problem, values)
-    return FitResult(model, response, params, se, tuple(problem.free_names), nll, neg_log_joint, lme,
-                     2.0 * nll + 2.0 * k, 2.0 * nll + k * math.log(n_trials), n_trials, bool(best.success),
-                     str(best.message), run_model(model, x, params))
-
-
-def _laplace(problem: _Problem, theta: np.ndarray, values: np.ndarray,
-             neg_log_joint: float) -> tuple[dict[str, float], float]:
-    names = problem.free_names
-    if not names:
-        return {}, -neg_log_joint
-    unknown = {name: math.nan for name in names}, math.nan  # no usable curvature: say so with NaN
-    curvature = problem.hessian(theta)
-    if curvature is None:
-        return unknown
-    h, flat = curvature
-    # A parameter the likelihood is flat in on one side of the estimate is not identified: the optimum sits on
-    # the kink where it stops mattering (a binding prior_precision_cap does this to process_noise and
-    # initial_var), and differences across that kink are no curvature. On the flat side only its prior holds
-    # it, so there it has its prior's curvature and none shared with the others; the others' errors come from
-    # the curvature among themselves, and the evidence integrates the flat ones against their prior alone.
-    # That evidence can overstate the exact one by at most minus the log prior probability of the flat side
-    # (about 0.3 nats for a Kalman filter capped at 1 on 300 trials).
-    unidentified = np.flatnonzero(flat)
-    h[unidentified, :] = 0.0
-    h[:, unidentified] = 0.0
-    h[unidentified, unidentified] = 1.0 / problem.prior_var[unidentified]
-    if not np.all(np.isfinite(h)):
-        return unknown
-    try:
-        lower = np.linalg.cholesky(h)
-    except np.linalg.LinAlgError:
-        return unknown
-    cov = np.linalg.inv(h)
-    slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(problem.transforms, problem.free)])
-    se = {name: math.nan if flat[j] else float(abs(s) * math.sqrt(cov[j, j]))
-          for j, (name, s) in enumerate(zip(names, slopes))}
-    log_det = 2.0 * float(np.sum(np.log(np.diag(lower))))
-    return se, -neg_log_joint + 0.5 * len(names) * math.log(2.0 * math.pi) - 0.5 * log_det
+        if lengths[i] == 0:
+            raise ValueError("inputs: empty; a fit needs at least one trial")
+        _check_finite_inputs(model, values[span])
+        if responses is not None:
+            _as_responses(responses[span], int(lengths[i]))
+    except (ValueError, InvalidParameter) as error:
+        if not batched:
+            raise
+        raise type(error)(f"participant {i}: {error}") from None

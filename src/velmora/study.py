@@ -27,6 +27,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from velmora import arrays
 from velmora.arrays import SEED_LIMIT
 
 if TYPE_CHECKING:
@@ -89,29 +90,37 @@ class _Participant:
     error: str | None = None
 
 
-def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, Any]) -> list[dict[str, Any]]:
-    """Fit each participant of a chunk; runs in a worker, so it only imports what it needs."""
-    from velmora.fitting import fit  # which keeps BLAS to one thread during each fit
+def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, Any],
+               threads: int | None = 1) -> list[dict[str, Any]]:
+    """Fit the participants of a chunk as one native batch on ``threads`` threads; a participant
+    whose own data are wrong gets its error in its row. Runs in a worker too, so it imports only
+    what it needs."""
+    from velmora.fitting import _check_participants, fit_arrays
 
-    rows = []
-    for p in participants:
+    rows: list[dict[str, Any]] = [{} for _ in participants]
+    valid = []
+    for i, p in enumerate(participants):
+        if p.error is None and p.inputs is not None:
+            try:  # what fit checks of one participant's data, so that no other participant is held up
+                starts, lengths = np.zeros(1, dtype=np.int64), np.array([p.inputs.size], dtype=np.int64)
+                _check_participants(model, p.inputs, starts, lengths, p.responses, batched=False)
+            except Exception as error:
+                p.error = f"{type(error).__name__}: {error}"
         if p.error is not None:
-            rows.append({"error": p.error})
-            continue
-        try:
-            result = fit(model, p.inputs, p.responses, seed=p.seed, **options)
-        except Exception as error:  # one participant's failure must not end the batch
-            rows.append({"error": f"{type(error).__name__}: {error}"})
-            continue
-        # A parameter without a value (an optional cap left off) becomes NaN, as in a table.
-        row: dict[str, Any] = {name: math.nan if value is None else float(value)
-                               for name, value in result.params.items()}
-        row.update({SE_PREFIX + name: math.nan if value is None else float(value)
-                    for name, value in result.se.items()})
-        row.update(nll=float(result.nll), lme=float(result.lme), aic=float(result.aic), bic=float(result.bic),
-                   n_trials=int(result.n_trials), converged=bool(result.converged), message=str(result.message),
-                   error="" if result.trajectory is not None else str(result.message))  # None: no estimate
-        rows.append(row)
+            rows[i] = {"error": p.error}
+        else:
+            valid.append(i)
+    if not valid:
+        return rows
+    fits = fit_arrays(model, [participants[i].inputs for i in valid],
+                      None if participants[valid[0]].responses is None else
+                      [participants[i].responses for i in valid],
+                      seeds=np.array([participants[i].seed for i in valid], dtype=np.uint64), threads=threads,
+                      **options)
+    table = fits.to_frame().drop(columns="neg_log_joint")
+    for j, record in enumerate(table.to_dict("records")):
+        record["n_trials"], record["converged"] = int(record["n_trials"]), bool(record["converged"])
+        rows[valid[j]] = record
     return rows
 
 
@@ -260,7 +269,7 @@ def _fit_options(model: str, response_model: str, responses: bool, fit_options: 
 def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", input: str = "input",
              response: str | None = "response", trial: str | None = None, executor: Executor | None = None,
              progress: bool | None = None, chunk_size: int | None = None, response_model: str = "gaussian",
-             **fit_options: Any) -> pandas.DataFrame:
+             threads: int | None = None, **fit_options: Any) -> pandas.DataFrame:
     """Fit ``model`` to every participant of a long-format table; one result row per participant.
 
     ``data`` has one row per trial: the participant's key in ``subject``, the model's input in
@@ -273,9 +282,11 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
     every participant (an unknown model or keyword, a parameter the model lacks) raise before any
     fit starts.
 
-    Participants are sent to ``executor`` in chunks (default: a process pool on every core;
-    :class:`SerialExecutor` fits in this thread). A participant whose data or fit fails, or whose
-    worker fails, gets NaN estimates and the reason in the ``error`` column (empty when it
+    By default every participant is fitted in this process by the native engine, ``threads``
+    threads at a time (default: every core), with no process to start. Given an ``executor``
+    (a process pool, Dask's ``Client.get_executor()``, :class:`SerialExecutor`), participants go to
+    it in chunks, each chunk one native batch on one thread; the table is the same either way. A
+    participant whose data or fit fails, or whose worker fails, gets NaN estimates and the reason in the ``error`` column (empty when it
     succeeded). Rows come sorted by key; the columns are the key, the estimates, ``se_``-prefixed
     standard errors and ``nll``, ``lme``, ``aic``, ``bic``, ``n_trials``, ``converged``, ``message``,
     ``error``. ``progress`` shows a bar on standard error (default: when it is a terminal).
@@ -291,8 +302,30 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
                                    or chunk_size < 1):
         raise ValueError(f"chunk_size must be a positive integer or None, got {chunk_size!r}")
     participants = _split(data, subject, input, response, trial, seed)
-    rows = _run(model, participants, options, executor, progress, chunk_size)
+    if executor is None:
+        rows = _run_here(model, participants, options, progress, arrays._threads(threads))
+    else:
+        rows = _run(model, participants, options, executor, progress, chunk_size)
     return _frame(subject, participants, rows, model)
+
+
+def _run_here(model: str, participants: list[_Participant], options: dict[str, Any], progress: bool | None,
+              threads: int) -> list[dict[str, Any]]:
+    """Every participant natively in this process, on ``threads`` threads: in chunks large enough to
+    keep every thread busy, so that the bar moves."""
+    bar = _progress_bar(len(participants), progress)
+    size = max(64 * threads, math.ceil(len(participants) / 20))
+    rows: list[dict[str, Any]] = []
+    try:
+        for start in range(0, len(participants), size):
+            chunk = participants[start:start + size]
+            rows += _fit_chunk(model, chunk, options, threads)
+            if bar is not None:
+                bar.update(len(chunk))
+    finally:
+        if bar is not None:
+            bar.close()
+    return rows
 
 
 def _chunks(participants: list[_Participant], chunk_size: int | None, workers: int) -> list[list[_Participant]]:
@@ -630,9 +663,10 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
     """
     import pandas as pd
 
-    from velmora.fitting import _PARAMS, _check_model, belief, run_model
+    from velmora.fitting import _check_model, belief, run_model
+    from velmora.models import PARAMS
 
-    _check_model(model, tuple(_PARAMS))
+    _check_model(model, tuple(PARAMS))
     _require_columns(fits, {"subject": subject, "lme": "lme"})
     estimates = fits[fits["error"] == ""] if "error" in fits.columns else fits
     if "nll" in estimates.columns:
@@ -640,7 +674,7 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
     estimates = estimates.set_index(subject)
     names = [c for c in estimates.columns if c not in RESULT_COLUMNS and not str(c).startswith(SE_PREFIX)
              and c != "model"]
-    missing = [name for name in [*_PARAMS[model], *(["zeta"] if response is not None else [])] if name not in names]
+    missing = [name for name in [*PARAMS[model], *(["zeta"] if response is not None else [])] if name not in names]
     if missing:
         raise ValueError(f"the fits have no estimate of {', '.join(missing)}, which model {model!r} needs"
                          f"{' with responses' if response is not None else ''}; their estimates are "

@@ -246,10 +246,12 @@ FitOutcome fit_participant(Nll& nll, const FitSettings& s, std::uint64_t seed,
             for (std::size_t j = 0; j < m; ++j) out.theta[j] = end.x[j];
         }
     }
-    if (!found) {
+    if (!found) {  // no estimate: the free parameters and every statistic are NaN, held values stay
         const double nan = std::numeric_limits<double>::quiet_NaN();
-        out.natural.fill(nan);
+        for (std::size_t i = 0; i < s.held.size(); ++i) out.natural[i] = s.held[i];
+        for (std::size_t j = 0; j < m; ++j) out.natural[s.free[j].index] = nan;
         out.se.fill(nan);
+        out.nll = out.neg_log_joint = out.lme = nan;
         out.evaluations = posterior.evaluations;
         return out;
     }

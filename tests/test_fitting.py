@@ -150,10 +150,10 @@ BAD = [  # (function, arguments replaced, exception, what the message names)
     ("fit", dict(responses=Y[:-1]), ValueError, "responses: expected one per input (20)"),
     ("fit", dict(responses=np.full(20, np.nan)), ValueError, "every trial is missing"),
     ("fit", dict(inputs=[], responses=None), ValueError, "inputs: empty"),
-    ("fit", dict(inputs=NAN_AT_4), velmora.InvalidParameter, "'observation'"),
+    ("fit", dict(inputs=NAN_AT_4), velmora.InvalidParameter, "'input': NaN at trial 4"),
     # Every model refuses non-finite inputs, TD too (a last inf would not even change its likelihood).
     ("fit", dict(model="td", inputs=np.append(X[:-1], np.inf)), velmora.InvalidParameter, "'reward': inf at trial 19"),
-    ("fit", dict(model="hgf", inputs=NAN_AT_4, responses=None), velmora.InvalidParameter, "'observation'"),
+    ("fit", dict(model="hgf", inputs=NAN_AT_4, responses=None), velmora.InvalidParameter, "'input': NaN at trial 4"),
     ("fit", dict(model="hgf", fixed={"obs_noise": -1.0}), ValueError, "'obs_noise': must be non-negative"),
     ("fit", dict(fixed={"zeta": 0.0}), ValueError, "'zeta': the variance of the responses must be positive"),
     ("fit", dict(priors={"zeta": (800.0, 1.0)}), ValueError, "beyond floating point"),

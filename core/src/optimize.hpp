@@ -273,6 +273,8 @@ MinimizeResult minimize(F&& f, std::span<const double> x0, const MinimizeOptions
     Matrix h{};
     detail::set_identity(h, n, 1.0);
     bool fresh = true;
+    bool restarted = false;  // after a stall with a large gradient
+    constexpr double stalled_gradient = 1e-2;
     Status status = Status::converged_gradient;
     int iterations = 0;
     Point next;
@@ -319,6 +321,14 @@ MinimizeResult minimize(F&& f, std::span<const double> x0, const MinimizeOptions
         if (detail::max_abs(current.g, n) <= options.gradient_tolerance) break;
         const double scale = std::max({std::abs(previous_f), std::abs(current.f), 1.0});
         if (previous_f - current.f <= options.relative_reduction_tolerance * scale) {
+            // A stalled step with a gradient still far from zero (a kink, or an approximation gone
+            // stale) is not an optimum: start afresh along the steepest descent, once.
+            if (detail::max_abs(current.g, n) > stalled_gradient && !fresh && !restarted) {
+                restarted = true;
+                detail::set_identity(h, n, 1.0);
+                fresh = true;
+                continue;
+            }
             status = Status::converged_reduction;
             break;
         }

@@ -287,8 +287,8 @@ def _count(text: str) -> int:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{value} is not a positive integer")
+    if not 1 <= value <= sys.maxsize:
+        raise argparse.ArgumentTypeError(f"{value} is not a positive integer up to {sys.maxsize}")
     return value
 
 

@@ -57,6 +57,7 @@ from __future__ import annotations
 import contextlib
 import math
 import operator
+import sys
 from collections.abc import Mapping
 from dataclasses import dataclass, field, fields
 from typing import TYPE_CHECKING, Any
@@ -400,8 +401,8 @@ def _prepare(model: str, inputs: Any, responses: Any, response: str, fixed: Mapp
     _check_model(model, tuple(PARAMS))
     if response not in RESPONSE_MODELS[model]:
         raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS[model])}")
-    if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or n_starts < 1:
-        raise ValueError(f"n_starts must be a positive integer, got {n_starts!r}")
+    if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or not 1 <= n_starts <= sys.maxsize:
+        raise ValueError(f"n_starts must be a positive integer up to {sys.maxsize}, got {n_starts!r}")
     x = _as_inputs(inputs)
     if responses is None:
         if model == "td":
@@ -410,8 +411,8 @@ def _prepare(model: str, inputs: Any, responses: Any, response: str, fixed: Mapp
     else:
         y = _as_responses(responses, x.size)
     problem, start = _problem(model, response, x, y, dict(fixed or {}), dict(priors or {}))
-    run_model(model, x, start)  # the model's own checks of the inputs and held values
     _check_finite_inputs(model, x)
+    run_model(model, x, start)  # the model's own checks of the held values
     return problem, start, x, response, int(x.size if y is None else np.count_nonzero(~np.isnan(y)))
 
 
@@ -501,7 +502,8 @@ class FitArrays:
 
 
 def _fit_native(problem: _Problem, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
-                responses: np.ndarray | None, seeds: np.ndarray, n_starts: int, threads: int) -> FitArrays:
+                responses: np.ndarray | None, n_trials: np.ndarray, seeds: np.ndarray, n_starts: int,
+                threads: int) -> FitArrays:
     """Every participant's MAP fit under ``problem`` by the engine, without the interpreter lock."""
     n, k, m = lengths.size, len(problem.values), len(problem.free)
     natural, se = np.empty((n, k)), np.empty((n, m))
@@ -510,11 +512,6 @@ def _fit_native(problem: _Problem, values: np.ndarray, starts: np.ndarray, lengt
     _engine.fit(problem.model, problem.response, values, starts, lengths, responses, problem.values, problem.free,
                 transforms, problem.prior_mean, problem.prior_var, seeds, n_starts, threads, problem.given,
                 natural, se, stats, status)
-    if responses is None:
-        n_trials = lengths.copy()
-    else:
-        seen = np.concatenate(([0], np.cumsum(~np.isnan(responses))))
-        n_trials = seen[starts + lengths] - seen[starts]
     named = _named(problem, problem.values)
     params = {name: natural[:, problem.names.index(name)] if name in problem.names else np.full(n, math.nan)
               for name in named}
@@ -540,9 +537,9 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     participants at once; this is its one-participant case.
     """
     seed = _as_seed(seed)
-    problem, _, x, response, _ = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
+    problem, _, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
     batch = _fit_native(problem, x, np.zeros(1, dtype=np.int64), np.array([x.size], dtype=np.int64),
-                        problem.responses, np.array([seed], dtype=np.uint64), int(n_starts), 1)
+                        problem.responses, np.array([n_trials]), np.array([seed], dtype=np.uint64), int(n_starts), 1)
     if batch.status[0] == _NO_ESTIMATE_CODE:
         return batch.result(0)
     estimate = {name: float(values[0]) for name, values in batch.params.items()}
@@ -573,26 +570,33 @@ def fit_arrays(model: str, inputs: Any, responses: Any = None, *, response: str 
             raise ValueError(f"responses: participant {i} has {ry.lengths[i]} responses for {x.lengths[i]} inputs")
         y = np.ascontiguousarray(ry.values, dtype=np.float64)
     values = np.ascontiguousarray(x.values, dtype=np.float64)
-    _check_participants(model, values, x.starts, x.lengths, y, x.batched)
+    n_trials = _check_participants(model, values, x.starts, x.lengths, y, x.batched)
     seeds = va.seeds(n, seed) if seeds is None and x.batched else x.seed(seed if seeds is None else seeds, "seeds", 1.0)
-    return _fit_native(problem, values, x.starts, x.lengths, y, seeds, int(n_starts), va._threads(threads))
+    return _fit_native(problem, values, x.starts, x.lengths, y, n_trials, seeds, int(n_starts), va._threads(threads))
 
 
 def _check_participants(model: str, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
-                        responses: np.ndarray | None, batched: bool) -> None:
-    """Each participant's own data checked as fit checks one, over the whole batch at once; the
-    first participant at fault is named."""
-    bad = np.zeros(lengths.size, dtype=bool)
-    bad |= lengths == 0
+                        responses: np.ndarray | None, batched: bool) -> np.ndarray:
+    """Each participant's own data checked as fit checks one, over the whole batch at once (the
+    first participant at fault is named); the trials each has in its likelihood."""
+    bad = lengths == 0
     for flags in (~np.isfinite(values), None if responses is None else np.isinf(responses)):
         if flags is not None and flags.any():
             bad[np.searchsorted(starts, np.flatnonzero(flags)[0], side="right") - 1] = True
-    if responses is not None:
-        seen = np.concatenate(([0], np.cumsum(~np.isnan(responses))))
-        bad |= seen[starts + lengths] == seen[starts]
-    if not bad.any():
-        return
-    i = int(np.flatnonzero(bad)[0])
+    if bad.any():
+        _name_fault(model, values, starts, lengths, responses, batched, int(np.flatnonzero(bad)[0]))
+    if responses is None:
+        return lengths.astype(np.int64)
+    # Segment sums over a byte per trial: no second copy of the responses' size.
+    n_trials = np.add.reduceat(~np.isnan(responses), starts, dtype=np.int64) if lengths.size else lengths.copy()
+    if not n_trials.all():
+        _name_fault(model, values, starts, lengths, responses, batched, int(np.flatnonzero(n_trials == 0)[0]))
+    return n_trials
+
+
+def _name_fault(model: str, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
+                responses: np.ndarray | None, batched: bool, i: int) -> None:
+    """Raises participant i's fault as fit raises it for one participant."""
     span = slice(int(starts[i]), int(starts[i] + lengths[i]))
     try:
         if lengths[i] == 0:

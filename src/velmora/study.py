@@ -301,9 +301,15 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
     if chunk_size is not None and (isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer))
                                    or chunk_size < 1):
         raise ValueError(f"chunk_size must be a positive integer or None, got {chunk_size!r}")
+    if executor is not None and not callable(getattr(executor, "submit", None)):
+        raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), got {type(executor).__name__}")
+    threads = arrays._threads(threads)
+    taken = [name for name in _result_columns(model, response is not None) if name == subject]
+    if taken:
+        raise ValueError(f"the subject column {subject!r} has the name of a result column; rename it")
     participants = _split(data, subject, input, response, trial, seed)
     if executor is None:
-        rows = _run_here(model, participants, options, progress, arrays._threads(threads))
+        rows = _run_here(model, participants, options, progress, threads)
     else:
         rows = _run(model, participants, options, executor, progress, chunk_size)
     return _frame(subject, participants, rows, model)
@@ -427,6 +433,14 @@ def _retry(model: str, participants: list[_Participant], options: dict[str, Any]
         if pool is not None and pool is not executor:
             pool.shutdown(wait=True)
     return rows
+
+
+def _result_columns(model: str, responses: bool) -> list[str]:
+    """Every column a fit_many table of ``model`` may have besides the participants' keys."""
+    from velmora.models import ENGINE
+
+    names = [*ENGINE[model].params, *(["zeta"] if responses else [])]
+    return [*names, *(SE_PREFIX + name for name in names), *RESULT_COLUMNS]
 
 
 def _frame(subject: str, participants: list[_Participant], rows: list[dict[str, Any]], model: str) -> pandas.DataFrame:

@@ -235,7 +235,7 @@ FitOutcome fit_participant(Nll& nll, const FitSettings& s, std::uint64_t seed,
         options.stop = stop;
         const optimize::MinimizeResult end = optimize::minimize(posterior, std::span<const double>(start.data(), m), options);
         out.iterations += end.iterations;
-        if (end.status == optimize::Status::interrupted) {
+        if (end.status == optimize::Status::interrupted || (stop && stop->load(std::memory_order_relaxed))) {
             out.status = FitStatus::interrupted;
             return out;
         }

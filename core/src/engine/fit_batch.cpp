@@ -20,9 +20,11 @@ void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, con
 
     auto nll = [&](std::span<const double> natural, std::span<double> grad) {
         if (poll) (*poll)();
-        const Likelihood task{t.model, t.self_fit, t.given, inputs, responses, natural};
+        const Likelihood task{t.model, t.self_fit, t.given, inputs, responses, natural, poll, &stop};
         const Result<double> value = negative_log_likelihood(task, {free.data(), m}, grad);
-        return value ? *value : std::numeric_limits<double>::infinity();
+        // Once stopped, every point is infeasible, so that a line search in flight ends at once.
+        if (!value || stop.load(std::memory_order_relaxed)) return std::numeric_limits<double>::infinity();
+        return *value;
     };
     const FitOutcome out = fit_participant(nll, t.settings, t.seeds[i], &stop);
 

@@ -25,6 +25,11 @@ Result<T> run(const Likelihood& task, std::span<const T> p) {
     T total{};  // self-fit: the sum of the terms; responses: the sum of squared deviations
     std::size_t observed = 0;
     auto done = M::run(args, task.inputs, [&](std::size_t t, const Trial<T, M::fields.size()>& trial) {
+        constexpr std::size_t every = (std::size_t{1} << 16) - 1;
+        if ((t & every) == every && task.stop != nullptr) {
+            if (task.poll != nullptr) (*task.poll)();
+            if (task.stop->load(std::memory_order_relaxed)) return Flow::stop;
+        }
         if constexpr (SelfFit) {
             total = total + gaussian_nll(trial.predictive_var(), trial.deviation);
         } else {

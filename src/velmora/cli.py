@@ -388,7 +388,8 @@ def run_fit(args: argparse.Namespace) -> None:
 
 
 def run_simulate(args: argparse.Namespace) -> None:
-    from velmora.study import RESULT_COLUMNS, SE_PREFIX, simulate_many
+    from velmora.study import simulate_many
+    from velmora.tables import RESULT_COLUMNS, SE_PREFIX
 
     name, header, rows = csv_io.read_table(args.params)
     keys = csv_io.table_column(name, header, rows, args.subject_column, number=False)

@@ -67,7 +67,7 @@ from velmora import arrays as va
 from velmora._core import InvalidParameter
 from velmora.models import (BELIEF, ENGINE, FITTED, HELD_FOR_RESPONSES, NOT_FITTED, PARAMS, RESPONSE_MODELS, SELF_FIT,
                             ZETA)
-from velmora.results import NO_ESTIMATE, NO_ESTIMATE_CODE, FitArrays, FitResult
+from velmora.results import NO_ESTIMATE_CODE, FitArrays, FitResult
 
 __all__ = ["fit", "FitResult", "FitArrays"]
 

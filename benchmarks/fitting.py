@@ -47,12 +47,12 @@ from report import print_sections  # noqa: E402
 from scipy.optimize import minimize  # noqa: E402
 
 import velmora  # noqa: E402
-from velmora import fitting  # noqa: E402
+from velmora import _scipy_route, fitting, models  # noqa: E402
 
 TRIALS = 200
 N_STARTS = 4
 SEED = 0
-HELD = {"base_process_noise": fitting._PARAMS["hgf"]["base_process_noise"].prior[0]}
+HELD = {"base_process_noise": models.PARAMS["hgf"]["base_process_noise"].prior[0]}
 HELD = {name: math.exp(value) for name, value in HELD.items()}  # the prior centre, natural units
 NA = "n/a"
 
@@ -80,7 +80,7 @@ class Baseline:
     finite-difference gradient."""
 
     def __init__(self, x: np.ndarray, y: np.ndarray, fixed: dict[str, float]):
-        table = {**fitting._PARAMS["hgf"], "zeta": fitting._ZETA}
+        table = {**models.PARAMS["hgf"], "zeta": models.ZETA}
         self.x, self.y = list(x), y
         self.held = {name: p.held for name, p in table.items() if p.held is not None}
         self.held.update(fixed)
@@ -135,7 +135,7 @@ def velmora_fit(x: np.ndarray, y: np.ndarray) -> velmora.FitResult:
 
 def velmora_optimise_only(x: np.ndarray, y: np.ndarray) -> float:
     """velmora.fit's starts loop on its own objective, without the Hessian, SEs and trajectory."""
-    problem, _ = fitting._problem("hgf", "gaussian", x, y, dict(HELD), {})
+    problem = _scipy_route.Objective(fitting._problem("hgf", "gaussian", x, y, dict(HELD), {})[0])
     rng = np.random.default_rng(SEED)
     starts = [problem.prior_mean] + [rng.normal(problem.prior_mean, np.sqrt(problem.prior_var))
                                      for _ in range(N_STARTS - 1)]
@@ -143,7 +143,7 @@ def velmora_optimise_only(x: np.ndarray, y: np.ndarray) -> float:
 
 
 def transformed(result: velmora.FitResult, names: list[str]) -> np.ndarray:
-    table = {**fitting._PARAMS["hgf"], "zeta": fitting._ZETA}
+    table = {**models.PARAMS["hgf"], "zeta": models.ZETA}
     out = []
     for name in names:
         value, transform = result.params[name], table[name].transform

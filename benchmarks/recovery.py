@@ -45,7 +45,7 @@ import numpy as np  # noqa: E402
 
 import velmora  # noqa: E402
 import velmora.arrays as va  # noqa: E402
-from velmora import fitting  # noqa: E402
+from velmora import fitting, models  # noqa: E402
 
 FLOOR = 1e-6  # the filters' variance floor
 LOG = math.log
@@ -79,8 +79,8 @@ CASES = [
 ]
 
 
-def table(model: str) -> dict[str, fitting._Param]:
-    return {**fitting._PARAMS[model], "zeta": fitting._ZETA}
+def table(model: str) -> dict[str, models.Param]:
+    return {**models.PARAMS[model], "zeta": models.ZETA}
 
 
 def to_natural(model: str, theta: dict[str, float]) -> dict[str, float]:
@@ -157,7 +157,7 @@ def participant(case_index: int, index: int) -> dict[str, object]:
             raise RuntimeError("the simulated HGF's predictions differ from velmora.arrays.hgf_run's")
     else:
         data = inputs_for(case, rng)
-        truth.update(fitting._HELD_FOR_RESPONSES.get(case.model, {}))  # what the fit holds (kalman obs_noise)
+        truth.update(models.HELD_FOR_RESPONSES.get(case.model, {}))  # what the fit holds (kalman obs_noise)
         responses = velmora.simulate(case.model, data, truth, seed=int(rng.integers(2**31))).responses
     result = velmora.fit(case.model, data, responses)
     t = table(case.model)

@@ -14,7 +14,9 @@ from typing import Any
 import numpy as np
 
 from velmora import _engine
-from velmora.fitting import NO_ESTIMATE, FitResult, _as_seed, _natural, _prepare, _Problem, _slope, _named, run_model
+from velmora.fitting import _STATS, _as_seed, _prepare, _Problem, _slope, fit_arrays_of, run_model
+from velmora.models import gaussian_logpdf
+from velmora.results import NO_ESTIMATE_CODE, FitResult
 
 
 class Objective:
@@ -28,9 +30,8 @@ class Objective:
         return getattr(self.problem, name)
 
     def neg_log_prior(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
-        d = theta - self.prior_mean
-        value = 0.5 * float(np.sum(d * d / self.prior_var + np.log(2.0 * np.pi * self.prior_var)))
-        return value, d / self.prior_var
+        value = -float(np.sum(gaussian_logpdf(theta, self.prior_mean, self.prior_var)))
+        return value, (theta - self.prior_mean) / self.prior_var
 
     def nll(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
         """nll and its gradient in transformed space; (inf, zeros) where the model fails."""
@@ -92,8 +93,6 @@ class Objective:
         return flat
 
 
-
-
 def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian", fixed: Any = None,
         priors: Any = None, n_starts: int = 4, seed: int = 0) -> FitResult:
     """:func:`velmora.fit`'s problem solved by SciPy's L-BFGS-B from ``n_starts`` starts, the first at
@@ -103,8 +102,7 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     seed = _as_seed(seed)
     problem, start, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
     with _one_blas_thread():
-        return _optimise(Objective(problem), start, model, response, x, n_trials, n_starts, seed, minimize,
-                         OptimizeResult)
+        return _optimise(Objective(problem), model, x, n_trials, n_starts, seed, minimize, OptimizeResult)
 
 
 _BLAS: Any = None
@@ -123,8 +121,8 @@ def _one_blas_thread() -> Any:
     return _BLAS.limit(limits=1, user_api="blas")
 
 
-def _optimise(problem: Objective, start: dict[str, float | None], model: str, response: str, x: np.ndarray,
-              n_trials: int, n_starts: int, seed: int, minimize: Any, OptimizeResult: Any) -> FitResult:  # noqa: N803
+def _optimise(problem: Objective, model: str, x: np.ndarray, n_trials: int, n_starts: int, seed: int, minimize: Any,
+              OptimizeResult: Any) -> FitResult:  # noqa: N803
     rng = np.random.default_rng(seed)
     starts = [problem.prior_mean] + [rng.normal(problem.prior_mean, np.sqrt(problem.prior_var))
                                      for _ in range(n_starts - 1 if len(problem.free) else 0)]
@@ -137,21 +135,25 @@ def _optimise(problem: Objective, start: dict[str, float | None], model: str, re
             result = minimize(problem, theta0, jac=True, method="L-BFGS-B")
         if math.isfinite(result.fun) and (best is None or result.fun < best.fun):
             best = result
-    k = len(problem.free)
+    # Laid out as the engine lays out its fits, so that both routes' results are built alike.
+    stats = np.full((1, len(_STATS)), math.nan)
+    stats[0, 3:] = getattr(best, "nit", 0), problem.evaluations
     if best is None:
-        params = {name: math.nan if name in problem.free_names else value for name, value in start.items()}
-        return FitResult(model, response, params, {name: math.nan for name in problem.free_names},
-                         tuple(problem.free_names), math.nan, math.nan, math.nan, math.nan, math.nan, n_trials,
-                         False, NO_ESTIMATE, None)
+        values = problem.natural(np.full(len(problem.free), math.nan))
+        fits = fit_arrays_of(problem.problem, values[None, :], np.full((1, len(problem.free)), math.nan), stats,
+                             np.array([NO_ESTIMATE_CODE]), np.array([n_trials]))
+        return fits.result(0)
     theta = np.asarray(best.x, dtype=np.float64)
     values = problem.natural(theta)
-    nll = problem.nll(theta)[0]
     neg_log_joint = float(best.fun)
     se, lme = _laplace(problem, theta, values, neg_log_joint)
-    params = _named(problem.problem, values)
-    return FitResult(model, response, params, se, tuple(problem.free_names), nll, neg_log_joint, lme,
-                     2.0 * nll + 2.0 * k, 2.0 * nll + k * math.log(n_trials), n_trials, bool(best.success),
-                     str(best.message), run_model(model, x, params))
+    stats[0, :3] = problem.nll(theta)[0], neg_log_joint, lme
+    fits = fit_arrays_of(problem.problem, values[None, :], np.array([[se[name] for name in problem.free_names]]),
+                         stats, np.array([0 if best.success else 1]), np.array([n_trials]))
+    result = fits.result(0)
+    result.message = str(best.message)  # the optimiser's own words: this route's reason to exist
+    result.trajectory = run_model(model, x, result.params)
+    return result
 
 
 def _laplace(problem: Objective, theta: np.ndarray, values: np.ndarray,

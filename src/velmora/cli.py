@@ -27,6 +27,7 @@ import velmora
 from velmora import csv_io, demo, plotting
 from velmora.csv_io import CommandError, Row, UsageError, notice
 from velmora.arrays import SEED_LIMIT
+from velmora.models import ENGINE, FITTED
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -36,7 +37,7 @@ if TYPE_CHECKING:
 class Command:
     function: Callable[..., Any]
     sequence: str  # the Python parameter that the input column feeds
-    fields: tuple[str, ...]
+    fields: tuple[str, ...]  # a row's, as the function returns it
     summary: str
     help: dict[str, str]
     plot: Callable[[Figure, list[float], list[Row]], None]
@@ -119,7 +120,7 @@ _SEED_HELP = "seed of the noise generator, an integer from 0 to 2**64-1; equal s
 
 COMMANDS = {
     "kalman": Command(
-        velmora.kalman_run, "observations", ("mean", "var"),
+        velmora.kalman_run, "observations", ENGINE["kalman"].list_fields,
         "1-D Kalman filter over a column of observations; writes mean,var per observation",
         {
             "initial_mean": "mean of the belief before the first observation",
@@ -131,8 +132,7 @@ COMMANDS = {
         plotting.kalman,
     ),
     "hgf": Command(
-        velmora.hgf_run, "observations",
-        ("t", "prediction", "observation", "precision", "prediction_error", "learning_rate", "volatility"),
+        velmora.hgf_run, "observations", ENGINE["hgf"].list_fields,
         "two-level hierarchical Gaussian filter over a column of observations",
         {
             "obs_noise": "variance of an observation",
@@ -146,7 +146,7 @@ COMMANDS = {
         plotting.hgf, panels=3,
     ),
     "td": Command(
-        _td_rows, "rewards", ("value",),
+        _td_rows, "rewards", ENGINE["td"].list_fields,
         "temporal-difference learning of a value over a column of rewards; writes the value per reward",
         {
             "initial_value": "value estimate before the first reward",
@@ -167,7 +167,7 @@ COMMANDS = {
         plotting.discount, single="one delay instead of a column of delays",
     ),
     "forward": Command(
-        velmora.forward_simulate, "motor_command", ("t", "predicted", "actual", "mismatch"),
+        velmora.forward_simulate, "motor_command", ENGINE["forward"].list_fields,
         "forward model of self-motion driven by a column of motor commands",
         {
             "update_rate": "fraction of the mismatch by which the estimate moves each step, in [0, 1]",
@@ -272,7 +272,7 @@ def main(argv: list[str] | None = None) -> int:
 
 # Whole studies: fit a table of participants, simulate one, compare fitted models.
 
-STUDY_MODELS = ("kalman", "hgf", "td")
+STUDY_MODELS = FITTED
 
 
 def _assignment(text: str) -> tuple[str, float]:
@@ -388,7 +388,8 @@ def run_fit(args: argparse.Namespace) -> None:
 
 
 def run_simulate(args: argparse.Namespace) -> None:
-    from velmora.study import RESULT_COLUMNS, SE_PREFIX, simulate_many
+    from velmora.study import simulate_many
+    from velmora.tables import RESULT_COLUMNS, SE_PREFIX
 
     name, header, rows = csv_io.read_table(args.params)
     keys = csv_io.table_column(name, header, rows, args.subject_column, number=False)

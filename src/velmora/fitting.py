@@ -54,28 +54,23 @@ prior alone. Hold them with ``fixed=`` when fitting a filter whose cap binds.
 
 from __future__ import annotations
 
-import contextlib
 import math
 import operator
 import sys
 from collections.abc import Mapping
-from dataclasses import dataclass, field, fields
-from typing import TYPE_CHECKING, Any
+from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
 from velmora import _engine
 from velmora import arrays as va
 from velmora._core import InvalidParameter
-from velmora.models import HELD_FOR_RESPONSES, NOT_FITTED, PARAMS, RESPONSE_MODELS, ZETA
+from velmora.models import (BELIEF, ENGINE, FITTED, HELD_FOR_RESPONSES, NOT_FITTED, PARAMS, RESPONSE_MODELS, SELF_FIT,
+                            ZETA)
+from velmora.results import NO_ESTIMATE_CODE, FitArrays, FitResult
 
-if TYPE_CHECKING:
-    import pandas  # type: ignore[import-untyped,unused-ignore]
-
-__all__ = ["fit", "FitResult"]
-
-_CAP = "prior_precision_cap"
-NO_ESTIMATE = "no estimate: the model failed, or its likelihood was not finite, at every starting point"
+__all__ = ["fit", "FitResult", "FitArrays"]
 
 
 def _natural(transform: str, theta: np.ndarray) -> np.ndarray:
@@ -96,27 +91,18 @@ def _slope(transform: str, x: np.ndarray) -> np.ndarray:
 
 
 def run_model(model: str, inputs: np.ndarray, params: Mapping[str, Any], seed: int = 0) -> va.Trajectories:
-    """The array engine's trajectory for natural parameter values (TD without prediction-error noise)."""
-    if model == "kalman":
-        return va.kalman_run(params["initial_mean"], params["initial_var"], inputs, params["process_noise"],
-                             params["obs_noise"], params.get(_CAP), threads=1)
-    if model == "hgf":
-        p = {name: params[name] for name in PARAMS["hgf"] if name in params}
-        return va.hgf_run(inputs, threads=1, **p)
-    if model == "td":
-        return va.td_learn_sequence(params["initial_value"], inputs, params["learning_rate"], 1.0, 0.0, 0,
-                                    threads=1)
-    return va.forward_simulate(inputs, params["update_rate"], params["injury_noise_std"], params["sensory_gain"],
-                               seed, threads=1)
+    """The array engine's trajectory for natural parameter values (a noise parameter not given is 0:
+    TD is fitted without prediction-error noise)."""
+    return va._run(model, inputs, params, seed)
 
 
 def belief(model: str, trajectory: va.Trajectories, params: Mapping[str, Any]) -> np.ndarray:
     """What the model expects before each trial, the centre of that trial's response."""
-    if model == "hgf":
-        return np.asarray(trajectory["prediction"])
-    after, first = (trajectory["mean"], params["initial_mean"]) if model == "kalman" else \
-        (trajectory["value"], params["initial_value"])
-    return np.concatenate(([first], after[:-1]))
+    source = BELIEF[model]
+    values = np.asarray(trajectory[source.field])
+    if source.start is None:
+        return values
+    return np.concatenate(([params[source.start]], values[:-1]))
 
 
 @dataclass
@@ -134,7 +120,6 @@ class _Problem:
     transforms: list[str]
     prior_mean: np.ndarray
     prior_var: np.ndarray
-    has_cap: bool
 
     @property
     def free_names(self) -> list[str]:
@@ -150,97 +135,7 @@ class _Problem:
     @property
     def given(self) -> int:
         """The engine's mask of the optional parameters the vector holds."""
-        return 1 if self.has_cap else 0
-
-
-@dataclass
-class FitResult:
-    """A model fitted to one participant's data.
-
-    ``params``: every parameter at the estimate, natural units (held ones included); ``se``: standard
-    error of each free parameter, from the Hessian of the negative log-joint in transformed space
-    mapped back by the delta method; NaN for a parameter the likelihood is flat in on one side of the
-    estimate (not identified, as ``process_noise`` under a binding ``prior_precision_cap``), and for
-    every parameter where the Hessian over the identified ones is not positive definite. ``nll``: the
-    negative log-likelihood at the estimate; ``neg_log_joint``: ``nll`` plus the negative log prior;
-    ``lme``: Laplace approximation of the log model evidence, an unidentified parameter integrated
-    against its prior alone (NaN with the standard errors). ``aic`` = 2 nll + 2k, ``bic`` = 2 nll +
-    k log n for k free parameters and ``n_trials`` trials in the likelihood; the ``nll`` there is the
-    one at the MAP estimate, not at the maximum-likelihood one (as the HGF toolboxes report them), so
-    both are somewhat larger than their textbook values, by how much the prior pulls the estimate.
-    ``converged`` and ``message`` from the optimiser; ``trajectory``: the array engine's result at the
-    estimate.
-
-    A fit that found no feasible point (the model failed, or its likelihood overflowed, at every
-    start) has no estimate: its free parameters, standard errors and criteria are NaN, ``converged``
-    is False, ``message`` says so and ``trajectory`` is None. Two results are equal when every field
-    is, NaN where the other has NaN.
-    """
-
-    model: str
-    response: str
-    params: dict[str, float | None]
-    se: dict[str, float]
-    free: tuple[str, ...]
-    nll: float
-    neg_log_joint: float
-    lme: float
-    aic: float
-    bic: float
-    n_trials: int
-    converged: bool
-    message: str
-    trajectory: va.Trajectories | None = field(repr=False)
-
-    def __eq__(self, other: object) -> bool:
-        if type(other) is not type(self):
-            return NotImplemented
-        return all(_same(getattr(self, f.name), getattr(other, f.name)) for f in fields(self))
-
-    def to_dict(self) -> dict[str, Any]:
-        """One flat row: model, response, each parameter, ``se_<name>`` per free one, the criteria."""
-        row: dict[str, Any] = {"model": self.model, "response": self.response}
-        row.update(self.params)
-        row.update({f"se_{name}": value for name, value in self.se.items()})
-        for name in ("nll", "neg_log_joint", "lme", "aic", "bic", "n_trials", "converged", "message"):
-            row[name] = getattr(self, name)
-        return row
-
-    def to_frame(self) -> pandas.DataFrame:
-        """``to_dict()`` as a one-row DataFrame, ready to concatenate across participants."""
-        import pandas as pd
-
-        return pd.DataFrame([self.to_dict()])
-
-    def summary(self) -> str:
-        source = "observations" if self.response == "observations" else f"responses ({self.response})"
-        lines = [f"velmora fit: {self.model} to {source}, {self.n_trials} trials",
-                 f"converged: {self.converged} ({self.message})",
-                 f"{'parameter':<24}{'estimate':>12}{'se':>12}"]
-        for name, value in self.params.items():
-            se = f"{self.se[name]:12.4g}" if name in self.se else f"{'held':>12}"
-            shown = f"{value:12.4g}" if value is not None else f"{'none':>12}"
-            lines.append(f"{name:<24}{shown}{se}")
-        lines.append(f"nll {self.nll:.4f}  neg_log_joint {self.neg_log_joint:.4f}  lme {self.lme:.4f}  "
-                     f"aic {self.aic:.4f}  bic {self.bic:.4f}")
-        return "\n".join(lines)
-
-    def __repr__(self) -> str:
-        return self.summary()
-
-    def _repr_html_(self) -> str:
-        import html
-
-        return f"<pre>{html.escape(self.summary())}</pre>"
-
-
-def _same(a: Any, b: Any) -> bool:
-    """Equal, with NaN equal to NaN (a value that is not there), also within dicts."""
-    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
-        return True
-    if isinstance(a, dict) and isinstance(b, dict):
-        return a.keys() == b.keys() and all(_same(a[k], b[k]) for k in a)
-    return bool(a == b)
+        return ENGINE[self.model].given(tuple(self.names))
 
 
 def _check_model(model: object, allowed: tuple[str, ...]) -> str:
@@ -337,12 +232,13 @@ def _unknown(model: str, name: str, known: list[str]) -> ValueError:
 
 def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarray | None,
              fixed: Mapping[str, Any], priors: Mapping[str, Any]) -> tuple[_Problem, dict[str, float | None]]:
+    optional = ENGINE[model].optional
     known_params = dict(PARAMS[model])
     held = {name: p.held for name, p in known_params.items() if p.held is not None}
-    if response != "observations":
+    if response != SELF_FIT:
         known_params["zeta"] = ZETA
         held.update(HELD_FOR_RESPONSES.get(model, {}))
-    known = [*known_params, *([_CAP] if model == "kalman" else [])]
+    known = [*known_params, *optional]
     for source in (fixed, priors):
         for name in source:
             if name not in known:
@@ -350,8 +246,9 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
     both = sorted(set(fixed) & set(priors))
     if both:
         raise ValueError(f"parameter '{both[0]}' is given both a fixed value and a prior")
-    if _CAP in priors:
-        raise ValueError(f"parameter '{_CAP}' is never free; give it in fixed")
+    never_free = [name for name in optional if name in priors]
+    if never_free:
+        raise ValueError(f"parameter '{never_free[0]}' is never free; give it in fixed")
     prior = {name: p.prior for name, p in known_params.items()}
     for name, value in priors.items():
         try:
@@ -367,47 +264,47 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
                              "puts the parameter beyond floating point; it must lie within -700 .. 700")
         prior[name] = (mean, var)
         held.pop(name, None)
-    cap = fixed.get(_CAP)
-    held.update({name: _held(name, value, known_params[name].transform) for name, value in fixed.items()
-                 if name != _CAP})
-    if cap is not None:
-        cap = _number(_CAP, cap)
-    names = list(PARAMS[model])
-    if cap is not None:
-        names.append(_CAP)
-    if "zeta" in known_params:
-        names.append("zeta")
-    values = np.array([held.get(name, math.nan) if name != _CAP else cap for name in names], dtype=np.float64)
-    free = [i for i, name in enumerate(names) if name != _CAP and name not in held]
+    # An optional parameter is held when given and left out of the vector otherwise.
+    held.update({name: _number(name, value) if name in optional else _held(name, value, known_params[name].transform)
+                 for name, value in fixed.items() if not (name in optional and value is None)})
+    names = [*_order(model, known_params)]
+    names = [name for name in names if name not in optional or name in held]
+    values = np.array([held.get(name, math.nan) for name in names], dtype=np.float64)
+    free = [i for i, name in enumerate(names) if name not in held]
     problem = _Problem(
         model, response, inputs, responses, names, values, np.array(free, dtype=np.int64),
         [known_params[names[i]].transform for i in free],
-        np.array([prior[names[i]][0] for i in free]), np.array([prior[names[i]][1] for i in free]),
-        cap is not None)
+        np.array([prior[names[i]][0] for i in free]), np.array([prior[names[i]][1] for i in free]))
     return problem, _named(problem, problem.natural(problem.prior_mean))
 
 
+def _order(model: str, names: Mapping[str, object]) -> list[str]:
+    """The native vector's order: the engine's parameters but its noise ones, then ``zeta`` if in ``names``."""
+    spec = ENGINE[model]
+    return [*(name for name in spec.params if name not in spec.noise), *(["zeta"] if "zeta" in names else [])]
+
+
 def _named(problem: _Problem, values: np.ndarray) -> dict[str, float | None]:
-    """Natural values by name, in the native order; a Kalman filter without a cap shows it as None."""
+    """Natural values by name, in the native order; an optional parameter left out shows as None."""
     named = dict(zip(problem.names, (float(v) for v in values)))
-    order = [*PARAMS[problem.model], *([_CAP] if problem.model == "kalman" else []), "zeta"]
-    return {name: named.get(name) for name in order if name in named or name == _CAP}
+    optional = ENGINE[problem.model].optional
+    return {name: named.get(name) for name in _order(problem.model, named) if name in named or name in optional}
 
 
 def _prepare(model: str, inputs: Any, responses: Any, response: str, fixed: Mapping[str, Any] | None,
              priors: Mapping[str, Any] | None,
              n_starts: int) -> tuple[_Problem, dict[str, float | None], np.ndarray, str, int]:
     """Every check of fit's arguments, and the problem they pose; fit_many runs it once on stand-in data."""
-    _check_model(model, tuple(PARAMS))
+    _check_model(model, FITTED)
     if response not in RESPONSE_MODELS[model]:
         raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS[model])}")
     if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or not 1 <= n_starts <= sys.maxsize:
         raise ValueError(f"n_starts must be a positive integer up to {sys.maxsize}, got {n_starts!r}")
     x = _as_inputs(inputs)
     if responses is None:
-        if model == "td":
-            raise ValueError("model 'td' is fitted to responses only; pass responses")
-        response, y = "observations", None
+        if not ENGINE[model].self_fit:
+            raise ValueError(f"model '{model}' is fitted to responses only; pass responses")
+        response, y = SELF_FIT, None
     else:
         y = _as_responses(responses, x.size)
     problem, start = _problem(model, response, x, y, dict(fixed or {}), dict(priors or {}))
@@ -420,85 +317,7 @@ def _prepare(model: str, inputs: Any, responses: Any, response: str, fixed: Mapp
 # The native fit: every participant of a batch optimised in C++, on every core
 
 _TRANSFORM_CODES = {"identity": 0, "log": 1, "logit": 2}
-# The engine's status of each participant's fit, by code.
-_STATUS = ("converged",
-           "stopped before converging: iteration or evaluation limit, or no lower point along the search direction",
-           NO_ESTIMATE, "interrupted")
-_NO_ESTIMATE_CODE = 2
 _STATS = ("nll", "neg_log_joint", "lme", "iterations", "evaluations")
-
-
-@dataclass(eq=False)
-class FitArrays:
-    """Many participants fitted in one call: one entry per participant in every array.
-
-    ``params``: each parameter's estimates in natural units (held ones included; NaN for a fit with
-    no estimate, and for an optional parameter left out); ``se``: each free parameter's standard
-    errors; ``nll``, ``neg_log_joint``, ``lme``, ``aic``, ``bic``, ``n_trials``, ``converged`` as in
-    :class:`FitResult`; ``status`` the engine's code of each fit (0 converged, 1 stopped before
-    converging, 2 no estimate) and ``message`` its words; ``error`` is ``message`` where a fit has no
-    estimate and empty elsewhere. ``to_frame()`` gives one row per participant.
-    """
-
-    model: str
-    response: str
-    params: dict[str, np.ndarray]
-    se: dict[str, np.ndarray]
-    free: tuple[str, ...]
-    nll: np.ndarray
-    neg_log_joint: np.ndarray
-    lme: np.ndarray
-    n_trials: np.ndarray
-    status: np.ndarray
-    iterations: np.ndarray
-    evaluations: np.ndarray
-
-    def __len__(self) -> int:
-        return int(self.nll.size)
-
-    @property
-    def converged(self) -> np.ndarray:
-        return np.asarray(self.status == 0)
-
-    @property
-    def aic(self) -> np.ndarray:
-        """2 nll + 2k, with the nll at the MAP estimate (see :class:`FitResult`)."""
-        return np.asarray(2.0 * self.nll + 2.0 * len(self.free))
-
-    @property
-    def bic(self) -> np.ndarray:
-        """2 nll + k log n, with the nll at the MAP estimate and n the trials in the likelihood."""
-        with np.errstate(divide="ignore"):
-            return np.asarray(2.0 * self.nll + len(self.free) * np.log(self.n_trials))
-
-    @property
-    def message(self) -> list[str]:
-        return [_STATUS[code] for code in self.status]
-
-    @property
-    def error(self) -> list[str]:
-        return [_STATUS[code] if code == _NO_ESTIMATE_CODE else "" for code in self.status]
-
-    def to_frame(self) -> pandas.DataFrame:
-        """One row per participant: the estimates, ``se_<name>`` per free parameter, the criteria,
-        ``n_trials``, ``converged``, ``message`` and ``error``."""
-        import pandas as pd
-
-        columns: dict[str, Any] = dict(self.params)
-        columns.update({f"se_{name}": values for name, values in self.se.items()})
-        columns.update(nll=self.nll, neg_log_joint=self.neg_log_joint, lme=self.lme, aic=self.aic, bic=self.bic,
-                       n_trials=self.n_trials, converged=self.converged, message=self.message, error=self.error)
-        return pd.DataFrame(columns)
-
-    def result(self, i: int, trajectory: va.Trajectories | None = None) -> FitResult:
-        """Participant ``i``'s fit as a :class:`FitResult`."""
-        params: dict[str, float | None] = {
-            name: None if name == _CAP and math.isnan(values[i]) else float(values[i])
-            for name, values in self.params.items()}
-        return FitResult(self.model, self.response, params, {name: float(v[i]) for name, v in self.se.items()},
-                         self.free, float(self.nll[i]), float(self.neg_log_joint[i]), float(self.lme[i]),
-                         float(self.aic[i]), float(self.bic[i]), int(self.n_trials[i]), bool(self.converged[i]),
-                         self.message[i], trajectory)
 
 
 def _fit_native(problem: _Problem, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
@@ -512,13 +331,20 @@ def _fit_native(problem: _Problem, values: np.ndarray, starts: np.ndarray, lengt
     _engine.fit(problem.model, problem.response, values, starts, lengths, responses, problem.values, problem.free,
                 transforms, problem.prior_mean, problem.prior_var, seeds, n_starts, threads, problem.given,
                 natural, se, stats, status)
+    return fit_arrays_of(problem, natural, se, stats, status, n_trials)
+
+
+def fit_arrays_of(problem: _Problem, natural: np.ndarray, se: np.ndarray, stats: np.ndarray, status: np.ndarray,
+                  n_trials: np.ndarray) -> FitArrays:
+    """The fits of ``problem`` as the engine writes them (participants x vector, participants x free,
+    participants x ``_STATS``, one status code each) and their trials in the likelihood, by name."""
     named = _named(problem, problem.values)
-    params = {name: natural[:, problem.names.index(name)] if name in problem.names else np.full(n, math.nan)
-              for name in named}
-    return FitArrays(problem.model, problem.response, params,
-                     {name: se[:, j] for j, name in enumerate(problem.free_names)}, tuple(problem.free_names),
-                     stats[:, 0], stats[:, 1], stats[:, 2], n_trials.astype(np.int64), status,
-                     stats[:, 3].astype(np.int64), stats[:, 4].astype(np.int64))
+    params = {name: natural[:, problem.names.index(name)] if name in problem.names
+              else np.full(status.size, math.nan) for name in named}
+    return FitArrays(model=problem.model, response=problem.response, params=params,
+                     se={name: se[:, j] for j, name in enumerate(problem.free_names)}, free=tuple(problem.free_names),
+                     nll=stats[:, 0], neg_log_joint=stats[:, 1], lme=stats[:, 2], n_trials=n_trials.astype(np.int64),
+                     status=status, iterations=stats[:, 3].astype(np.int64), evaluations=stats[:, 4].astype(np.int64))
 
 
 def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",
@@ -540,12 +366,10 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     problem, _, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
     batch = _fit_native(problem, x, np.zeros(1, dtype=np.int64), np.array([x.size], dtype=np.int64),
                         problem.responses, np.array([n_trials]), np.array([seed], dtype=np.uint64), int(n_starts), 1)
-    if batch.status[0] == _NO_ESTIMATE_CODE:
-        return batch.result(0)
-    estimate = {name: float(values[0]) for name, values in batch.params.items()}
-    if math.isnan(estimate.get(_CAP, 0.0)):
-        estimate.pop(_CAP)
-    return batch.result(0, run_model(model, x, estimate))
+    result = batch.result(0)
+    if batch.status[0] != NO_ESTIMATE_CODE:
+        result.trajectory = run_model(model, x, result.params)
+    return result
 
 
 def fit_arrays(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",

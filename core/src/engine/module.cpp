@@ -282,6 +282,29 @@ PyResult<Object> run(PyObject* args, PyObject* kwargs) {
     return result;
 }
 
+// The likelihood a fit or an objective call names: its model, whether it is the inputs' own
+// density ("observations") or the responses' ("gaussian"), the optional parameters given, and the
+// length of its parameter vector.
+struct LikelihoodKind {
+    std::size_t model;
+    bool self_fit;
+    engine::Given given;
+    std::size_t count;
+};
+
+PyResult<LikelihoodKind> likelihood_kind(const char* model_name, const char* response, Py_ssize_t given_arg) {
+    auto model = model_named(model_name);
+    if (!model) return std::unexpected(model.error());
+    const std::string_view kind(response);
+    const bool self_fit = kind == "observations";
+    if (!self_fit && kind != "gaussian") return value_error("response must be 'observations' or 'gaussian'");
+    auto given = given_of(*model, given_arg);
+    if (!given) return std::unexpected(given.error());
+    const std::optional<std::size_t> count = engine::likelihood_param_count(*model, self_fit, *given);
+    if (!count) return value_error("this model has no likelihood of that kind");
+    return LikelihoodKind{*model, self_fit, *given, *count};
+}
+
 // objective(model, response, inputs, responses | None, params, free, gradient, given) -> nll
 // The negative log-likelihood at natural parameter values and its derivatives with respect to
 // params[free]; inf (and a zero gradient) where the model fails at those values, so that an
@@ -293,15 +316,9 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
     if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "ssOOOOOn", &model_name, &response, &inputs_obj,
                                                   &responses_obj, &params_obj, &free_obj, &gradient_obj, &given_arg))
         return failed();
-    auto model = model_named(model_name);
-    if (!model) return std::unexpected(model.error());
-    const std::string_view kind(response);
-    const bool self_fit = kind == "observations";
-    if (!self_fit && kind != "gaussian") return value_error("response must be 'observations' or 'gaussian'");
-    auto given = given_of(*model, given_arg);
-    if (!given) return std::unexpected(given.error());
-    const std::optional<std::size_t> count = engine::likelihood_param_count(*model, self_fit, *given);
-    if (!count) return value_error("this model has no likelihood of that kind");
+    auto likelihood = likelihood_kind(model_name, response, given_arg);
+    if (!likelihood) return std::unexpected(likelihood.error());
+    const auto [model, self_fit, given, count] = *likelihood;
     auto inputs = Buffer::get(inputs_obj, "inputs", 'f', false);
     if (!inputs) return std::unexpected(inputs.error());
     std::optional<Buffer> responses;
@@ -317,7 +334,7 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
     auto gradient = Buffer::get(gradient_obj, "gradient", 'f', true);
     if (!gradient) return std::unexpected(gradient.error());
 
-    const std::size_t k = *count;
+    const std::size_t k = count;
     if (params->count() != k) return value_error("params has the wrong length for this model");
     if (self_fit == responses.has_value() || (responses && responses->count() != inputs->count()))
         return value_error("responses must be None for 'observations' and match the inputs otherwise");
@@ -330,7 +347,7 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
         indices[j] = static_cast<std::size_t>(i);
     }
 
-    const engine::Likelihood task{*model, self_fit, *given, {inputs->data<const double>(), inputs->count()},
+    const engine::Likelihood task{model, self_fit, given, {inputs->data<const double>(), inputs->count()},
                                   responses ? std::span<const double>(responses->data<const double>(), responses->count())
                                             : std::span<const double>(),
                                   {params->data<const double>(), k}};
@@ -361,15 +378,9 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
                           &responses_obj, &held_obj, &free_obj, &transforms_obj, &mean_obj, &var_obj, &seeds_obj,
                           &n_starts, &threads, &given_arg, &natural_obj, &se_obj, &stats_obj, &status_obj))
         return failed();
-    auto model = model_named(model_name);
-    if (!model) return std::unexpected(model.error());
-    const std::string_view kind(response);
-    const bool self_fit = kind == "observations";
-    if (!self_fit && kind != "gaussian") return value_error("response must be 'observations' or 'gaussian'");
-    auto given = given_of(*model, given_arg);
-    if (!given) return std::unexpected(given.error());
-    const std::optional<std::size_t> count = engine::likelihood_param_count(*model, self_fit, *given);
-    if (!count) return value_error("this model has no likelihood of that kind");
+    auto likelihood = likelihood_kind(model_name, response, given_arg);
+    if (!likelihood) return std::unexpected(likelihood.error());
+    const auto [model, self_fit, given, count] = *likelihood;
     if (n_starts < 1 || threads < 1) return value_error("n_starts and threads must be positive");
 
     std::array<Buffer, 14> b;
@@ -390,7 +401,7 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
                  se, stats, status] = b;
 
     // The layout is the caller's promise; a broken one must not become a read or write out of bounds.
-    const std::size_t n = lengths.count(), k = *count, m = free.count();
+    const std::size_t n = lengths.count(), k = count, m = free.count();
     if (self_fit != (responses_obj == Py_None) || responses.count() != values.count())
         return value_error("responses must be None for 'observations' and match the inputs otherwise");
     if (held.count() != k) return value_error("held has the wrong length for this model");
@@ -425,9 +436,9 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
     settings.held = {held.data<const double>(), k};
     settings.free = {parameters.data(), m};
     settings.n_starts = static_cast<std::size_t>(n_starts);
-    const engine::FitTask task{*model,
+    const engine::FitTask task{model,
                                self_fit,
-                               *given,
+                               given,
                                values.data<const double>(),
                                {starts.data<const std::int64_t>(), n},
                                {lengths.data<const std::int64_t>(), n},

@@ -1,28 +1,34 @@
-"""Fitting speed: velmora.fit against the fit a user would write today from the list API and SciPy.
+"""Fitting speed on one thread: the native fit against the SciPy route it replaced.
 
-The case: an HGF fitted to Gaussian responses, 200 trials, three free parameters (``obs_noise``,
-``precision_flexibility``, ``zeta``; ``base_process_noise`` held at its prior centre through
-``fixed=``), four starts, over simulated participants. Both fits run L-BFGS-B with SciPy's default
-tolerances from the same starts (the prior means, then draws from the priors with
-``numpy.random.default_rng(seed)``) under the same priors, which are read from velmora.fitting's
-tables. The baseline's objective is ``velmora.hgf_run``'s list result turned into a NumPy array,
-the Gaussian response log-likelihood around its ``prediction`` column and the log prior in NumPy;
-its gradient is SciPy's finite differences (``jac=None``). velmora.fit uses the native objective
-with exact forward-mode gradients.
+Three cases over simulated participants, 200 trials each, four starts, default priors:
 
-Prints Markdown tables of medians over participants (each participant's times are the median of
-its repeats): seconds per fit, objective evaluations per fit (counted in a separate, untimed pass),
-the ratio, and the largest difference between the two estimates in the transformed space.
-velmora.fit also computes the Hessian, standard errors and the trajectory at the estimate, so its
-optimisation alone (the same starts loop over velmora.fitting's own objective, without those
-extras) is timed as well.
+- hgf responses: an HGF fitted to Gaussian responses, three free parameters (``obs_noise``,
+  ``precision_flexibility``, ``zeta``; ``base_process_noise`` held at its prior centre through
+  ``fixed=``);
+- kalman self-fit: a Kalman filter fitted to a local-level series (four free parameters);
+- td responses: TD learning fitted to Gaussian responses (``initial_value``, ``learning_rate``,
+  ``zeta``).
 
-As a reference, pyhgf's continuous two-level HGF is fitted to data of the same shape by the route
-its documentation shows (``HGFDistribution`` inside a PyMC model, posterior by NUTS with
-``pm.sample(chains=2, cores=1, tune=1000)``), with three free parameters; the JAX/PyTensor compile
-of each participant's model (its data are part of the compiled program) is timed apart. That is
-sampling, not a point estimate, so it answers a different question and is shown as a reference
-only; PyMC's generic ``find_MAP`` on the same model is shown beside it.
+The Kalman and TD participants come from benchmarks/recovery.py's generators (its ranges of true
+parameters), at 200 trials. Each case times, per participant:
+
+- the SciPy route, ``velmora._scipy_route.fit``: L-BFGS-B from SciPy step by step in Python over the
+  engine's objective, then the Hessian by differences of exact gradients (what ``velmora.fit`` was
+  before it ran natively);
+- ``velmora.fit``: the native fit (BFGS, Hessian, standard errors and Laplace evidence in C++), plus
+  the trajectory at the estimate in Python;
+- ``velmora.arrays.fit(..., threads=1)``: every participant of the case in one native batch on one
+  thread (each from seed 0, as ``velmora.fit``), its time divided by the number of participants;
+- for the HGF case also the fit a user would write without velmora.fit: ``velmora.hgf_run``'s list
+  result turned into a NumPy array, the Gaussian response likelihood and the priors in NumPy,
+  L-BFGS-B with finite differences.
+
+Prints Markdown tables of medians over participants (each participant's times are the median of its
+repeats; the routes' samples alternate, so that they share the machine's noise), objective
+evaluations per fit (counted apart, untimed; the Hessian's included) and each route's speed-up
+over the SciPy route; then how often the native optimum's neg_log_joint is at most the SciPy
+route's + 1e-6 (each the best over its own starts: the SciPy route draws them from numpy's
+default_rng, the native fit from the engine's seeded generator).
 
 Run through `bash benchmarks/run`, or directly: `python3 benchmarks/fitting.py [--quick]`.
 """
@@ -41,26 +47,38 @@ import multiprocessing  # noqa: E402
 import statistics  # noqa: E402
 import time  # noqa: E402
 from collections.abc import Callable  # noqa: E402
+from dataclasses import dataclass, replace  # noqa: E402
 
 import numpy as np  # noqa: E402
+import recovery  # noqa: E402
 from report import print_sections  # noqa: E402
 from scipy.optimize import minimize  # noqa: E402
 
 import velmora  # noqa: E402
-from velmora import fitting  # noqa: E402
+import velmora.arrays as va  # noqa: E402
+from velmora import _engine, _scipy_route, fitting  # noqa: E402
+from velmora.models import PARAMS, ZETA  # noqa: E402
 
 TRIALS = 200
 N_STARTS = 4
 SEED = 0
-HELD = {"base_process_noise": fitting._PARAMS["hgf"]["base_process_noise"].prior[0]}
-HELD = {name: math.exp(value) for name, value in HELD.items()}  # the prior centre, natural units
-NA = "n/a"
+HELD = {"base_process_noise": math.exp(PARAMS["hgf"]["base_process_noise"].prior[0])}  # its prior centre
+TOLERANCE = 1e-6
+
+
+@dataclass(frozen=True)
+class Bench:
+    title: str
+    model: str
+    self_fit: bool
+    fixed: dict[str, float]
+    data: Callable[[int], tuple[np.ndarray, np.ndarray | None]]  # participant index -> inputs, responses
 
 
 # ------------------------------------------------------------------------------------- data
 
 
-def participant(index: int) -> tuple[np.ndarray, np.ndarray, dict[str, float]]:
+def hgf_participant(index: int) -> tuple[np.ndarray, np.ndarray | None]:
     """Observations of a noisy random walk, and responses simulated by velmora.simulate with
     parameters drawn within one unit of the prior centres (log scale)."""
     rng = np.random.default_rng(1000 + index)
@@ -68,19 +86,37 @@ def participant(index: int) -> tuple[np.ndarray, np.ndarray, dict[str, float]]:
     truth = {"obs_noise": math.exp(rng.uniform(-1.0, 1.0)),
              "precision_flexibility": math.exp(rng.uniform(-1.0, 1.0)),
              "zeta": math.exp(rng.uniform(math.log(0.05), math.log(0.5))), **HELD}
-    y = velmora.simulate("hgf", x, truth, seed=index + 1).responses
-    return x, y, truth
+    return x, velmora.simulate("hgf", x, truth, seed=index + 1).responses
 
 
-# ------------------------------------------------------------------------- the baseline fit
+def recovery_participant(title: str) -> Callable[[int], tuple[np.ndarray, np.ndarray | None]]:
+    """Participants of recovery.py's case ``title``, at TRIALS trials."""
+    case_index = next(i for i, case in enumerate(recovery.CASES) if case.title == title)
+    case = replace(recovery.CASES[case_index], trials=TRIALS)
+
+    def data(index: int) -> tuple[np.ndarray, np.ndarray | None]:
+        x, y, _ = recovery.simulate(case, np.random.default_rng([case_index, index]))
+        return x, y
+
+    return data
 
 
-class Baseline:
-    """What a user writes today: the list API, NumPy for the likelihood and prior, SciPy's
-    finite-difference gradient."""
+BENCHES = [
+    Bench("HGF, Gaussian responses, 3 free parameters", "hgf", False, HELD, hgf_participant),
+    Bench("Kalman self-fit, 4 free parameters", "kalman", True, {}, recovery_participant("kalman self-fit")),
+    Bench("TD, Gaussian responses, 3 free parameters", "td", False, {}, recovery_participant("td responses")),
+]
+
+
+# ------------------------------------------------------------------------- the list-API fit
+
+
+class ListBaseline:
+    """What a user writes without velmora.fit: the list API, NumPy for the likelihood and prior,
+    SciPy's finite-difference gradient, from starts drawn as the SciPy route draws them."""
 
     def __init__(self, x: np.ndarray, y: np.ndarray, fixed: dict[str, float]):
-        table = {**fitting._PARAMS["hgf"], "zeta": fitting._ZETA}
+        table = {**PARAMS["hgf"], "zeta": ZETA}
         self.x, self.y = list(x), y
         self.held = {name: p.held for name, p in table.items() if p.held is not None}
         self.held.update(fixed)
@@ -113,50 +149,20 @@ class Baseline:
         d = theta - self.prior_mean
         return nll + 0.5 * float(np.sum(d * d / self.prior_var + np.log(2.0 * np.pi * self.prior_var)))
 
-    def fit(self) -> tuple[np.ndarray, float]:
+    def fit(self) -> float:
         rng = np.random.default_rng(SEED)
         starts = [self.prior_mean] + [rng.normal(self.prior_mean, np.sqrt(self.prior_var))
                                       for _ in range(N_STARTS - 1)]
-        best = None
-        for theta0 in starts:
-            result = minimize(self, theta0, method="L-BFGS-B")
-            if math.isfinite(result.fun) and (best is None or result.fun < best.fun):
-                best = result
-        assert best is not None
-        return np.asarray(best.x), float(best.fun)
+        results = [minimize(self, theta0, method="L-BFGS-B") for theta0 in starts]
+        return min(r.fun for r in results if math.isfinite(r.fun))
 
 
-# ------------------------------------------------------------------------ velmora's side
+# ------------------------------------------------------------------------------ measuring
 
 
-def velmora_fit(x: np.ndarray, y: np.ndarray) -> velmora.FitResult:
-    return velmora.fit("hgf", x, y, fixed=HELD, n_starts=N_STARTS, seed=SEED)
-
-
-def velmora_optimise_only(x: np.ndarray, y: np.ndarray) -> float:
-    """velmora.fit's starts loop on its own objective, without the Hessian, SEs and trajectory."""
-    problem, _ = fitting._problem("hgf", "gaussian", x, y, dict(HELD), {})
-    rng = np.random.default_rng(SEED)
-    starts = [problem.prior_mean] + [rng.normal(problem.prior_mean, np.sqrt(problem.prior_var))
-                                     for _ in range(N_STARTS - 1)]
-    return min(minimize(problem, theta0, jac=True, method="L-BFGS-B").fun for theta0 in starts)
-
-
-def transformed(result: velmora.FitResult, names: list[str]) -> np.ndarray:
-    table = {**fitting._PARAMS["hgf"], "zeta": fitting._ZETA}
-    out = []
-    for name in names:
-        value, transform = result.params[name], table[name].transform
-        assert value is not None
-        out.append(math.log(value) if transform == "log" else
-                   math.log(value / (1.0 - value)) if transform == "logit" else value)
-    return np.array(out)
-
-
-def count_native_evaluations(call: Callable[[], object]) -> int:
-    """Calls of the native objective during `call()`, by wrapping it."""
-    engine = fitting._engine
-    original = engine.objective
+def count_objective_calls(call: Callable[[], object]) -> int:
+    """Calls of the engine's objective during `call()` (the SciPy route's evaluations), by wrapping it."""
+    original = _engine.objective
     calls = 0
 
     def counted(*args):
@@ -164,11 +170,11 @@ def count_native_evaluations(call: Callable[[], object]) -> int:
         calls += 1
         return original(*args)
 
-    engine.objective = counted
+    _engine.objective = counted
     try:
         call()
     finally:
-        engine.objective = original
+        _engine.objective = original
     return calls
 
 
@@ -197,113 +203,79 @@ def timed(calls: list[Callable[[], object]], repeats: int, min_sample: float = 0
     return [statistics.median(out) for out in samples]
 
 
-def velmora_table(participants: int, repeats: int) -> list[str]:
-    keys = ("base_s", "base_n", "fit_s", "opt_s", "fit_n", "opt_n", "diff", "dobj")
-    rows: dict[str, list[float]] = {k: [] for k in keys}
-    converged = 0
-    for i in range(participants):
-        x, y, _ = participant(i)
-        baseline = Baseline(x, y, HELD)
-        theta_base, f_base = baseline.fit()
-        baseline.evaluations = 0
-        baseline.fit()
-        rows["base_n"].append(baseline.evaluations)
-        result = velmora_fit(x, y)
-        converged += result.converged
-        base_s, fit_s, opt_s = timed([lambda: Baseline(x, y, HELD).fit(), lambda: velmora_fit(x, y),
-                                      lambda: velmora_optimise_only(x, y)], repeats)
-        rows["base_s"].append(base_s)
-        rows["fit_s"].append(fit_s)
-        rows["opt_s"].append(opt_s)
-        rows["fit_n"].append(count_native_evaluations(lambda: velmora_fit(x, y)))
-        rows["opt_n"].append(count_native_evaluations(lambda: velmora_optimise_only(x, y)))
-        rows["diff"].append(float(np.max(np.abs(transformed(result, baseline.free) - theta_base))))
-        rows["dobj"].append(abs(result.neg_log_joint - f_base))
-    med = {k: statistics.median(v) for k, v in rows.items()}
-    fit_ratio, opt_ratio = med["base_s"] / med["fit_s"], med["base_s"] / med["opt_s"]
-    ratios = [b / f for b, f in zip(rows["base_s"], rows["fit_s"])]
-    return [
-        "| route | ms per fit | objective evaluations per fit | baseline / route |",
+def transformed(model: str, result: velmora.FitResult) -> np.ndarray:
+    """The free parameters' estimates in the space they are optimised in."""
+    table = {**PARAMS[model], "zeta": ZETA}
+    return np.array([recovery.to_transformed(table[name].transform, result.params[name]) for name in result.free])
+
+
+def bench_table(bench: Bench, participants: int, repeats: int) -> list[str]:
+    data = [bench.data(i) for i in range(participants)]
+    options = {"fixed": bench.fixed, "n_starts": N_STARTS, "seed": SEED}
+    inputs = np.array([x for x, _ in data])
+    responses = None if bench.self_fit else np.array([y for _, y in data])
+    seeds = np.full(participants, SEED, dtype=np.uint64)  # velmora.fit's own starts, for each participant
+
+    def batch() -> fitting.FitArrays:
+        return va.fit(bench.model, inputs, responses, fixed=bench.fixed, n_starts=N_STARTS, seeds=seeds, threads=1)
+
+    fits = batch()
+    native = [velmora.fit(bench.model, x, y, **options) for x, y in data]
+    scipy = [_scipy_route.fit(bench.model, x, y, **options) for x, y in data]
+    same = all(f.neg_log_joint == fits.neg_log_joint[i] and f.params == fits.result(i).params
+               for i, f in enumerate(native))
+    list_api = bench.model == "hgf" and not bench.self_fit
+    rows: dict[str, list[float]] = {"scipy": [], "fit": [], "batch": [], "list": []}
+    for x, y in data:
+        calls = [lambda: _scipy_route.fit(bench.model, x, y, **options),
+                 lambda: velmora.fit(bench.model, x, y, **options),
+                 lambda: batch()]
+        if list_api:
+            calls.append(lambda: ListBaseline(x, y, bench.fixed).fit())
+        seconds = timed(calls, repeats)
+        seconds[2] /= participants
+        for key, s in zip(rows, seconds):
+            rows[key].append(s)
+    scipy_n = [count_objective_calls(lambda: _scipy_route.fit(bench.model, x, y, **options)) for x, y in data]
+    med = {key: statistics.median(v) for key, v in rows.items() if v}
+    ratio = {key: [s / f for s, f in zip(rows["scipy"], rows[key])] for key in ("fit", "batch")}
+    evaluations = statistics.median(fits.evaluations.tolist())
+    nlj_native = np.array([f.neg_log_joint for f in native])
+    nlj_scipy = np.array([f.neg_log_joint for f in scipy])
+    diff = nlj_native - nlj_scipy
+    good = diff <= TOLERANCE
+    estimates = np.array([float(np.max(np.abs(transformed(bench.model, f) - transformed(bench.model, s))))
+                          for f, s in zip(native, scipy)])
+    table = [
+        "| route, one thread | ms per participant | objective evaluations per fit | SciPy route / route |",
         "|---|---|---|---|",
-        f"| baseline: `hgf_run` list + NumPy + L-BFGS-B, finite differences | {med['base_s'] * 1e3:.1f} | "
-        f"{med['base_n']:.0f} (each gradient costs 1 + 3 runs) | 1.00x |",
-        f"| `velmora.fit` (with Hessian, SEs, trajectory) | {med['fit_s'] * 1e3:.1f} | "
-        f"{med['fit_n']:.0f} native (value + exact gradient; the Hessian's included) | {fit_ratio:.2f}x |",
-        f"| `velmora.fit`'s optimisation only | {med['opt_s'] * 1e3:.1f} | {med['opt_n']:.0f} native | "
-        f"{opt_ratio:.2f}x |",
+        f"| SciPy route (`velmora._scipy_route.fit`, L-BFGS-B in Python) | {med['scipy'] * 1e3:.2f} | "
+        f"{statistics.median(scipy_n):.0f} | 1.00x |",
+        f"| `velmora.fit` (native, with Hessian, SEs, lme, trajectory) | {med['fit'] * 1e3:.3f} | "
+        f"{evaluations:.0f} | {med['scipy'] / med['fit']:.1f}x |",
+        f"| `velmora.arrays.fit(..., threads=1)`, {participants} participants in one batch | "
+        f"{med['batch'] * 1e3:.3f} | {evaluations:.0f} | {med['scipy'] / med['batch']:.1f}x |",
+    ]
+    if list_api:
+        table.append(f"| for scale: `hgf_run` list + NumPy + L-BFGS-B, finite differences | {med['list'] * 1e3:.1f} | "
+                     "| " + f"{med['scipy'] / med['list']:.2f}x |")
+    table += [
         "",
         f"Medians over {participants} participants, each timed as the median of {repeats} samples of at least "
-        f"0.05 s, the three routes' samples interleaved; per-participant "
-        f"baseline / velmora.fit ranged {min(ratios):.2f}x-{max(ratios):.2f}x, "
-        f"{sum(r < 4.0 for r in ratios)} of {participants} below the goal of 4x. "
-        f"velmora.fit converged for {converged} of {participants}.",
-        f"Agreement: largest |difference| of the estimates in the transformed space, median "
-        f"{med['diff']:.2g}, worst {max(rows['diff']):.2g}; of the neg-log-joint at the optimum, "
-        f"median {med['dobj']:.2g}, worst {max(rows['dobj']):.2g}.",
+        f"0.05 s, the routes' samples interleaved. Per participant, SciPy route / `velmora.fit` ranged "
+        f"{min(ratio['fit']):.1f}x-{max(ratio['fit']):.1f}x ({sum(r < 10.0 for r in ratio['fit'])} below 10x), "
+        f"SciPy route / batch {min(ratio['batch']):.1f}x-{max(ratio['batch']):.1f}x. Evaluations: value and "
+        f"gradient, Hessian and the flatness checks included; native median, range "
+        f"{int(fits.evaluations.min())}-{int(fits.evaluations.max())}. The batch "
+        f"{'gave' if same else 'did NOT give'} the very estimates and neg_log_joint of `velmora.fit`; "
+        f"converged: native {int(fits.converged.sum())}, SciPy route {sum(s.converged for s in scipy)} "
+        f"of {participants}.",
+        f"Optimum: native neg_log_joint <= SciPy route's + {TOLERANCE:g} for {int(good.sum())} of {participants} "
+        f"({float(good.mean()):.0%}); native - SciPy median {float(np.median(diff)):+.2g}, "
+        f"range {float(diff.min()):+.2g} to {float(diff.max()):+.2g}; largest |difference| of the estimates in "
+        f"the transformed space median {float(np.median(estimates)):.2g}, worst {float(estimates.max()):.2g}.",
     ]
-
-
-# ------------------------------------------------------------------------------ pyhgf reference
-
-
-def pyhgf_table(participants: int, tune: int, draws: int) -> list[str]:
-    try:
-        import jax
-
-        jax.config.update("jax_enable_x64", True)
-        import logging
-
-        import pymc as pm
-        import pyhgf
-        from pyhgf.distribution import HGFDistribution
-        from pyhgf.response import first_level_gaussian_surprise
-    except ImportError as error:
-        return [f"pyhgf reference not run: {error}"]
-    logging.getLogger("pymc").setLevel(logging.ERROR)
-    compile_s, sample_s, map_s, velmora_s = [], [], [], []
-    for i in range(participants):
-        x, _, _ = participant(i)
-        start = time.perf_counter()
-        op = HGFDistribution(n_levels=2, model_type="continuous", input_data=x[np.newaxis],
-                             response_function=first_level_gaussian_surprise)
-        with pm.Model() as model:
-            omega_1 = pm.Normal("tonic_volatility_1", -3.0, 2.0)
-            omega_2 = pm.Normal("tonic_volatility_2", -3.0, 2.0)
-            log_pi_u = pm.Normal("log_input_precision", 0.0, 2.0)
-            pm.Potential("hgf", op(tonic_volatility_1=omega_1, tonic_volatility_2=omega_2,
-                                   input_precision=pm.math.exp(log_pi_u), mean_1=np.array(0.0),
-                                   precision_1=np.array(1.0), precision_2=np.array(1.0)))
-        point = model.initial_point()
-        model.compile_logp()(point)
-        model.compile_dlogp()(point)
-        compile_s.append(time.perf_counter() - start)
-        start = time.perf_counter()
-        with model:
-            pm.sample(draws=draws, tune=tune, chains=2, cores=1, progressbar=False, random_seed=i,
-                      compute_convergence_checks=False)
-        sample_s.append(time.perf_counter() - start)
-        start = time.perf_counter()
-        with model:
-            pm.find_MAP(progressbar=False)
-        map_s.append(time.perf_counter() - start)
-        velmora_s.append(timed([lambda: velmora.fit("hgf", x, n_starts=N_STARTS, seed=SEED)], 3)[0])
-    med = statistics.median
-    return [
-        "| pyhgf route (per participant) | seconds | note |",
-        "|---|---|---|",
-        f"| compile: build the model, first log-density and gradient | {med(compile_s):.2f} | JAX jit and "
-        "PyTensor; repeated per participant, whose data are baked into the op |",
-        f"| `pm.sample` NUTS, 2 chains x ({tune} tune + {draws} draws), 1 core | {med(sample_s):.2f} | "
-        "the documented route: a posterior, not a point estimate |",
-        f"| `pm.find_MAP` on the same model | {med(map_s):.2f} | PyMC's generic MAP (not in pyhgf's "
-        "docs); includes PyMC's own compile of its objective |",
-        f"| for scale: `velmora.fit(\"hgf\", x)` on the same series | {med(velmora_s):.4f} | velmora's own HGF "
-        "self-fit, 3 free (obs_noise, precision_flexibility, base_process_noise), 4 starts, no compile step |",
-        "",
-        f"pyhgf {pyhgf.__version__}, PyMC {pm.__version__}, JAX {jax.__version__}; medians over "
-        f"{participants} participant(s), self-fit of the observations (pyhgf's continuous HGF with "
-        "`first_level_gaussian_surprise`), free: tonic volatility 1 and 2 and the log input precision.",
-    ]
+    return table
 
 
 # ------------------------------------------------------------------------------------ main
@@ -312,20 +284,18 @@ def pyhgf_table(participants: int, tune: int, draws: int) -> list[str]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer participants and repeats (under a minute)")
-    parser.add_argument("--no-pyhgf", action="store_true", help="skip the pyhgf reference")
+    parser.add_argument("--participants", type=int, help="participants per case (default 20, or 5 with --quick)")
+    parser.add_argument("--repeats", type=int, help="timed samples per participant (default 5, or 1 with --quick)")
     args = parser.parse_args()
-    participants, repeats = (5, 1) if args.quick else (20, 5)
+    participants = args.participants or (5 if args.quick else 20)
+    repeats = args.repeats or (1 if args.quick else 5)
     from importlib.metadata import version
 
     print(f"\nvelmora {version('velmora')} on {multiprocessing.cpu_count()} CPUs, NumPy {np.__version__}, "
-          f"OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS')}")
-    sections = [(f"Fitting an HGF to Gaussian responses, {TRIALS} trials, 3 free parameters, {N_STARTS} starts",
-                 lambda: velmora_table(participants, repeats))]
-    if not args.no_pyhgf:
-        tune, draws = (200, 200) if args.quick else (1000, 1000)
-        sections.append((f"Reference: pyhgf, continuous two-level HGF, {TRIALS} trials",
-                         lambda: pyhgf_table(1 if args.quick else 3, tune, draws)))
-    print_sections(sections)
+          f"OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS')}; load average before: "
+          f"{', '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    print_sections([(f"{bench.title}, {TRIALS} trials, {N_STARTS} starts",
+                     lambda bench=bench: bench_table(bench, participants, repeats)) for bench in BENCHES])
 
 
 if __name__ == "__main__":

@@ -25,6 +25,12 @@ SE_t = SE / |d natural / d transformed| undoes the delta method that FitResult.s
 (a fit whose SE is NaN counts as not covering); and the share of converged fits. One scatter plot
 per parameter goes to benchmarks/recovery.png.
 
+Each case's participants are fitted in one native batch (velmora.arrays.fit, each participant from
+seed 0, so every row is velmora.fit's result for that participant). The same participants are also
+fitted by the SciPy route (L-BFGS-B over the same objective, velmora._scipy_route, its own starts
+from numpy's default_rng), and the script counts how often the native optimum's neg_log_joint is at
+most the SciPy route's + 1e-6 (``--no-scipy`` skips that).
+
 Run: `python3 benchmarks/recovery.py [--quick]` (also from `bash benchmarks/run`).
 """
 
@@ -37,6 +43,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # see benchmarks/fitting.py
 import argparse  # noqa: E402
 import concurrent.futures  # noqa: E402
 import math  # noqa: E402
+import multiprocessing  # noqa: E402
 import time  # noqa: E402
 from dataclasses import dataclass  # noqa: E402
 from pathlib import Path  # noqa: E402
@@ -46,8 +53,11 @@ import numpy as np  # noqa: E402
 import velmora  # noqa: E402
 import velmora.arrays as va  # noqa: E402
 from velmora import fitting  # noqa: E402
+from velmora.models import HELD_FOR_RESPONSES, PARAMS, ZETA, Param  # noqa: E402
 
 FLOOR = 1e-6  # the filters' variance floor
+SEED = 0  # velmora.fit's default seed, each participant's
+TOLERANCE = 1e-6  # the native neg-log-joint may exceed the SciPy route's by this much
 LOG = math.log
 
 
@@ -79,8 +89,8 @@ CASES = [
 ]
 
 
-def table(model: str) -> dict[str, fitting._Param]:
-    return {**fitting._PARAMS[model], "zeta": fitting._ZETA}
+def table(model: str) -> dict[str, Param]:
+    return {**PARAMS[model], "zeta": ZETA}
 
 
 def to_natural(model: str, theta: dict[str, float]) -> dict[str, float]:
@@ -88,11 +98,11 @@ def to_natural(model: str, theta: dict[str, float]) -> dict[str, float]:
     return {name: float(fitting._natural(t[name].transform, np.array([v]))[0]) for name, v in theta.items()}
 
 
-def to_transformed(transform: str, value: float) -> float:
+def to_transformed(transform: str, value: np.ndarray) -> np.ndarray:
     if transform == "log":
-        return math.log(value)
+        return np.log(value)
     if transform == "logit":
-        return math.log(value / (1.0 - value))
+        return np.log(value / (1.0 - value))
     return value
 
 
@@ -141,44 +151,67 @@ def inputs_for(case: Case, rng: np.random.Generator) -> np.ndarray:
     return (rng.random(n) < p).astype(float)
 
 
-def participant(case_index: int, index: int) -> dict[str, object]:
-    case = CASES[case_index]
-    rng = np.random.default_rng([case_index, index])
+def simulate(case: Case, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray | None, dict[str, float]]:
+    """One simulated participant of ``case``: its inputs, its responses (None for a self-fit) and its
+    true parameters in the transformed space."""
     theta = draw_truth(case, rng)
     truth = to_natural(case.model, theta)
     if case.kind == "self" and case.model == "kalman":
         x0 = truth["initial_mean"] + math.sqrt(truth["initial_var"]) * rng.standard_normal()
         states = x0 + np.cumsum(rng.normal(0.0, math.sqrt(truth["process_noise"]), case.trials))
-        data, responses = states + rng.normal(0.0, math.sqrt(truth["obs_noise"]), case.trials), None
-    elif case.kind == "self":
-        (data, prediction), responses = hgf_predictive_series(truth, case.trials, rng), None
+        return states + rng.normal(0.0, math.sqrt(truth["obs_noise"]), case.trials), None, theta
+    if case.kind == "self":
+        data, prediction = hgf_predictive_series(truth, case.trials, rng)
         engine = va.hgf_run(data, **truth, threads=1)["prediction"]
         if not np.allclose(engine, prediction, rtol=1e-9, atol=1e-9):
             raise RuntimeError("the simulated HGF's predictions differ from velmora.arrays.hgf_run's")
-    else:
-        data = inputs_for(case, rng)
-        truth.update(fitting._HELD_FOR_RESPONSES.get(case.model, {}))  # what the fit holds (kalman obs_noise)
-        responses = velmora.simulate(case.model, data, truth, seed=int(rng.integers(2**31))).responses
-    result = velmora.fit(case.model, data, responses)
+        return data, None, theta
+    data = inputs_for(case, rng)
+    truth.update(HELD_FOR_RESPONSES.get(case.model, {}))  # what the fit holds (kalman obs_noise)
+    responses = velmora.simulate(case.model, data, truth, seed=int(rng.integers(2**31))).responses
+    return data, responses, theta
+
+
+def participant(case_index: int, index: int, scipy: bool) -> dict[str, object]:
+    """Participant ``index`` of case ``case_index`` (its own random stream), and with ``scipy`` the
+    neg-log-joint at the optimum of the SciPy route (L-BFGS-B, velmora._scipy_route) on its data."""
+    case = CASES[case_index]
+    data, responses, theta = simulate(case, np.random.default_rng([case_index, index]))
+    row: dict[str, object] = {"data": data, "responses": responses, "truth": [theta[n] for n in case.ranges]}
+    if scipy:
+        from velmora import _scipy_route
+
+        row["scipy"] = _scipy_route.fit(case.model, data, responses, seed=SEED).neg_log_joint
+    return row
+
+
+def run_case(pool: concurrent.futures.Executor, case_index: int, participants: int, scipy: bool,
+             threads: int) -> dict[str, np.ndarray]:
+    """Simulates the case's participants (and their SciPy fits) on the pool, then fits them all in one
+    native batch, each from the seed velmora.fit uses by default, so each row is velmora.fit's result."""
+    case = CASES[case_index]
+    rows = list(pool.map(participant, [case_index] * participants, range(participants), [scipy] * participants,
+                         chunksize=8))
+    start = time.perf_counter()
+    fits = va.fit(case.model, [r["data"] for r in rows],
+                  None if case.kind == "self" else [r["responses"] for r in rows],
+                  seeds=np.full(participants, SEED, dtype=np.uint64), threads=threads)
+    seconds = time.perf_counter() - start
     t = table(case.model)
     names = list(case.ranges)
-    estimate, se = [], []
-    for name in names:
-        value = result.params[name]
-        assert value is not None
-        estimate.append(to_transformed(t[name].transform, value))
-        slope = float(fitting._slope(t[name].transform, np.array([value]))[0])
-        se.append(result.se[name] / abs(slope) if slope != 0.0 else math.nan)
-    return {"truth": [theta[n] for n in names], "estimate": estimate, "se": se, "converged": result.converged}
-
-
-def run_case(pool: concurrent.futures.Executor, case_index: int, participants: int) -> dict[str, np.ndarray]:
-    rows = list(pool.map(participant, [case_index] * participants, range(participants), chunksize=8))
+    estimate = np.column_stack([to_transformed(t[name].transform, fits.params[name]) for name in names])
+    slope = np.column_stack([fitting._slope(t[name].transform, fits.params[name]) for name in names])
+    se = np.column_stack([fits.se[name] for name in names])
+    with np.errstate(divide="ignore", invalid="ignore"):
+        se = np.where(slope != 0.0, se / np.abs(slope), math.nan)
     return {
         "truth": np.array([r["truth"] for r in rows]),
-        "estimate": np.array([r["estimate"] for r in rows]),
-        "se": np.array([r["se"] for r in rows]),
-        "converged": np.array([r["converged"] for r in rows]),
+        "estimate": estimate,
+        "se": se,
+        "converged": fits.converged,
+        "native": fits.neg_log_joint,
+        "scipy": np.array([r.get("scipy", math.nan) for r in rows]),
+        "seconds": np.array(seconds),
     }
 
 
@@ -234,33 +267,61 @@ def plot(results: list[tuple[Case, dict[str, np.ndarray]]], path: Path) -> None:
 # ------------------------------------------------------------------------------------ main
 
 
+def quality_rows(results: list[tuple[Case, dict[str, np.ndarray]]]) -> list[str]:
+    """Per case: how often the native optimum is at least as low as the SciPy route's (within TOLERANCE)."""
+    rows = ["| case | native <= SciPy + 1e-6 | share | SciPy lower by more: worst | median native - SciPy | "
+            "native batch (s) |", "|---|---|---|---|---|---|"]
+    for case, r in results:
+        diff = r["native"] - r["scipy"]
+        good = np.isfinite(r["native"]) & ((diff <= TOLERANCE) | ~np.isfinite(r["scipy"]))
+        worse = diff[~good & np.isfinite(diff)]
+        rows.append(f"| {case.title} | {int(good.sum())} of {good.size} | {float(good.mean()):.3f} | "
+                    f"{f'{float(worse.max()):.2g}' if worse.size else '-'} | {float(np.nanmedian(diff)):+.2g} | "
+                    f"{float(r['seconds']):.2f} |")
+    return rows
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="40 participants per case (under a minute)")
     parser.add_argument("--participants", type=int, help="participants per case (default 500, or 40 with --quick)")
-    parser.add_argument("--workers", type=int, default=2, help="processes (default 2)")
+    parser.add_argument("--workers", type=int, default=2, help="processes simulating, and fitting by SciPy (default 2)")
+    parser.add_argument("--threads", type=int, default=2, help="threads of the native batch fit (default 2)")
+    parser.add_argument("--no-scipy", action="store_true", help="skip the SciPy route's fits and their comparison")
     parser.add_argument("--plot", type=Path, help="where to write the scatter plots (default "
                         "benchmarks/recovery.png; with --quick, none unless given)")
     args = parser.parse_args()
     participants = args.participants or (40 if args.quick else 500)
     path = args.plot or (None if args.quick else Path(__file__).with_name("recovery.png"))
+    scipy = not args.no_scipy
 
     from importlib.metadata import version
 
     print(f"\nvelmora {version('velmora')}: parameter recovery, {participants} simulated participants per case, "
-          f"default priors, 4 starts, {args.workers} worker processes")
+          f"default priors, 4 starts; native batch fit on {args.threads} threads; simulation"
+          f"{' and the SciPy route' if scipy else ''} on {args.workers} worker processes")
     start = time.perf_counter()
     results = []
-    with concurrent.futures.ProcessPoolExecutor(args.workers) as pool:
+    # forkserver: the parent runs the engine's threads, and a process that runs threads is never forked.
+    context = multiprocessing.get_context("forkserver")
+    with concurrent.futures.ProcessPoolExecutor(args.workers, mp_context=context) as pool:
         for i, case in enumerate(CASES):
             case_start = time.perf_counter()
-            results.append((case, run_case(pool, i, participants)))
+            results.append((case, run_case(pool, i, participants, scipy, args.threads)))
             print(f"  {case.title}: {time.perf_counter() - case_start:.1f} s", flush=True)
     print("\n### Recovery in the transformed space (log variances, logit learning rate)\n")
     print("| case | parameter | true range | r | bias | RMSE | 95 % coverage | SE finite | converged | n |")
     print("|---|---|---|---|---|---|---|---|---|---|")
     for case, r in results:
         print("\n".join(summary_rows(case, r)))
+    if scipy:
+        print("\n### The native optimum against the SciPy route's (neg_log_joint, best of 4 starts each)\n")
+        print("\n".join(quality_rows(results)))
+        native = np.concatenate([r["native"] for _, r in results])
+        diff = native - np.concatenate([r["scipy"] for _, r in results])
+        good = np.isfinite(native) & ((diff <= TOLERANCE) | np.isnan(diff))
+        print(f"\nAll cases: {int(good.sum())} of {good.size} ({float(good.mean()):.2%}) at or below SciPy's + "
+              f"{TOLERANCE:g} (target: at least 99 %).")
     if path is not None:
         plot(results, path)
         print(f"\nScatter plots: {path}")

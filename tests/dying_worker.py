@@ -9,7 +9,7 @@ from velmora import study
 MARK = -666.0  # the first input of the participant whose fit kills its worker
 
 
-def fit_chunk(model, participants, options):
+def fit_chunk(model, participants, options, threads=1):
     if any(p.inputs[0] == MARK for p in participants if p.inputs is not None):
         os._exit(3)
-    return study._fit_chunk(model, participants, options)
+    return study._fit_chunk(model, participants, options, threads)

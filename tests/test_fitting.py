@@ -10,7 +10,7 @@ from fitting_reference import log_densities, names
 from scipy import integrate, special, stats
 
 import velmora
-from velmora import _engine, fitting
+from velmora import _engine, fitting, models
 
 KALMAN = dict(initial_mean=0.3, initial_var=2.0, process_noise=0.2, obs_noise=0.7)
 HGF = dict(obs_noise=0.4, precision_flexibility=1.3, base_process_noise=0.05, mu1=0.2, var1=0.8, mu2=0.3)
@@ -115,11 +115,13 @@ def test_fit_recovers_the_parameters_that_generated_the_data(model, inputs, resp
     assert pickle.loads(pickle.dumps(result)) == result != at_truth
 
 
-@pytest.mark.parametrize("responses", [[1e200, 0.3, 0.2], [1e150, -1e150, 1e150]], ids=["1e200", "1e150"])
-def test_a_fit_without_a_feasible_start_has_no_estimate(responses):
-    result = velmora.fit("td", [0.0, 1.0, 0.0], responses)
+@pytest.mark.parametrize("responses, fixed", [([1e200, 0.3, 0.2], {}), ([0.5, 0.3, 0.2], {"zeta": 5e-324})],
+                         ids=["overflow", "no-variance"])
+def test_a_fit_without_a_feasible_start_has_no_estimate(responses, fixed):
+    result = velmora.fit("td", [0.0, 1.0, 0.0], responses, fixed=fixed)
     assert not result.converged and result.message.startswith("no estimate") and result.trajectory is None
-    assert all(math.isnan(v) for v in [*result.params.values(), *result.se.values(), result.lme, result.bic])
+    assert all(math.isnan(v) for v in [*(result.params[name] for name in result.free), *result.se.values(),
+                                       result.lme, result.bic])
     assert pickle.loads(pickle.dumps(result)) == result  # NaN where the other has NaN
 
 
@@ -130,15 +132,6 @@ def test_held_parameters_stay_put_and_a_prior_frees_a_held_one():
     assert set(result.free) == {"precision_flexibility", "base_process_noise", "mu1", "zeta"} == set(result.se)
     capped = velmora.fit("kalman", inputs, fixed={"prior_precision_cap": 2.0}, n_starts=1)
     assert capped.params["prior_precision_cap"] == 2.0 and "prior_precision_cap" not in capped.free
-
-
-def test_points_where_the_model_fails_are_backed_off_from(monkeypatch):
-    # The objective fails beyond process_noise 0.05 while the data want more: the fit stays inside.
-    inputs = local_level(300, 0.0, 1.0, 1.0, seed=11)
-    objective = _engine.objective
-    monkeypatch.setattr(_engine, "objective", lambda *a: math.inf if a[4][2] > 0.05 else objective(*a))
-    result = velmora.fit("kalman", inputs, priors={"process_noise": (math.log(0.01), 1.0)}, n_starts=3)
-    assert math.isfinite(result.nll) and result.params["process_noise"] <= 0.05
 
 
 X, Y = data("kalman", n=20)
@@ -157,10 +150,10 @@ BAD = [  # (function, arguments replaced, exception, what the message names)
     ("fit", dict(responses=Y[:-1]), ValueError, "responses: expected one per input (20)"),
     ("fit", dict(responses=np.full(20, np.nan)), ValueError, "every trial is missing"),
     ("fit", dict(inputs=[], responses=None), ValueError, "inputs: empty"),
-    ("fit", dict(inputs=NAN_AT_4), velmora.InvalidParameter, "'observation'"),
+    ("fit", dict(inputs=NAN_AT_4), velmora.InvalidParameter, "'input': NaN at trial 4"),
     # Every model refuses non-finite inputs, TD too (a last inf would not even change its likelihood).
     ("fit", dict(model="td", inputs=np.append(X[:-1], np.inf)), velmora.InvalidParameter, "'reward': inf at trial 19"),
-    ("fit", dict(model="hgf", inputs=NAN_AT_4, responses=None), velmora.InvalidParameter, "'observation'"),
+    ("fit", dict(model="hgf", inputs=NAN_AT_4, responses=None), velmora.InvalidParameter, "'input': NaN at trial 4"),
     ("fit", dict(model="hgf", fixed={"obs_noise": -1.0}), ValueError, "'obs_noise': must be non-negative"),
     ("fit", dict(fixed={"zeta": 0.0}), ValueError, "'zeta': the variance of the responses must be positive"),
     ("fit", dict(priors={"zeta": (800.0, 1.0)}), ValueError, "beyond floating point"),
@@ -194,7 +187,7 @@ def test_standard_errors_are_the_curvature_of_the_objective_in_natural_units():
     rewards, responses = data("td", n=400, seed=4)
     result = velmora.fit("td", rewards, responses)
     transforms = {"initial_value": lambda x: x, "learning_rate": lambda x: math.log(x / (1 - x)), "zeta": math.log}
-    priors = {name: (fitting._PARAMS["td"].get(name) or fitting._ZETA).prior for name in transforms}
+    priors = {name: (models.PARAMS["td"].get(name) or models.ZETA).prior for name in transforms}
 
     def neg_log_joint(x):
         p = dict(zip(transforms, x))
@@ -233,7 +226,7 @@ def test_lme_is_the_evidence_integrated_over_the_prior_and_aic_bic_their_definit
         responses = velmora.simulate("td", inputs, truth, seed=9).responses
         responses[::10] = np.nan
     result = velmora.fit(model, inputs, responses, fixed=held)
-    table = [fitting._PARAMS[model][name] for name in result.free]
+    table = [{**models.PARAMS[model], "zeta": models.ZETA}[name] for name in result.free]
     to_natural = {"log": np.exp, "logit": special.expit}
     to_theta = {"log": np.log, "logit": special.logit}
 
@@ -271,3 +264,18 @@ def test_a_binding_cap_leaves_process_noise_and_initial_var_unidentified_and_the
         for name in ("initial_mean", "obs_noise"):
             assert result.se[name] == pytest.approx(held.se[name], rel=1e-3), (seed, name)
         assert result.lme == pytest.approx(held.lme, abs=0.01), seed
+
+
+# A binding cap puts the optimum on a kink where both optimisers stop some 1e-4 apart, either way round.
+@pytest.mark.parametrize("model, response", [c[:2] for c in CASES if not c[2]], ids=[i for i in IDS if "cap" not in i])
+def test_the_native_optimum_is_at_least_scipys(model, response):
+    # SciPy's L-BFGS-B over the same objective, from its own starts, is the reference optimiser.
+    from velmora import _scipy_route
+
+    for seed in range(3):
+        inputs, responses = data(model, n=120, seed=seed)
+        y = None if response == "observations" else responses
+        native = velmora.fit(model, inputs, y, seed=seed)
+        reference = _scipy_route.fit(model, inputs, y, seed=seed)
+        assert native.neg_log_joint <= reference.neg_log_joint + 1e-6
+        assert native.free == reference.free and native.converged

@@ -40,3 +40,15 @@ def test_the_check_names_each_disagreement_with_the_engine(fault, named):
     fault(facts)
     found = models.problems(models.ENGINE, *facts.values())
     assert found and any(named in problem for problem in found), found
+
+
+@pytest.mark.parametrize("belief, named", [
+    ({**models.BELIEF, "kalman": models.Belief("means", "initial_mean")}, "no field 'means'"),
+    ({**models.BELIEF, "td": models.Belief("value", "initial_values")}, "no parameter 'initial_values'"),
+    ({k: v for k, v in models.BELIEF.items() if k != "hgf"}, "'hgf'"),
+    ({**models.BELIEF, "forward": models.Belief("predicted")}, "'forward'"),
+], ids=["field", "start", "missing", "not_fitted"])
+def test_the_check_names_each_belief_the_engine_cannot_give(belief, named):
+    facts = [getattr(models, name) for name in FACTS]
+    found = models.problems(models.ENGINE, *facts, belief)
+    assert any(named in problem for problem in found), found

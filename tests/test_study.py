@@ -126,19 +126,18 @@ def test_a_task_lost_by_the_executor_costs_only_its_participant(clean):
     assert_same_fits(result.drop(index="p04"), clean.drop(index="p04"))
 
 
-@pytest.mark.parametrize("start", [None, "forkserver"], ids=["own-pool", "callers-pool"])
-def test_a_worker_that_dies_costs_only_its_participant(start, monkeypatch, clean):
+def test_a_worker_that_dies_costs_only_its_participant(monkeypatch, clean):
     monkeypatch.setattr(study, "_fit_chunk", dying_worker.fit_chunk)
     data = make_study()
     data.loc[data.index[data["subject"] == "p01"][0], "input"] = dying_worker.MARK
-    with contextlib.ExitStack() as stack:  # a caller's pool is broken for good once a worker died
-        pool = start and stack.enter_context(ProcessPoolExecutor(2, mp_context=multiprocessing.get_context(start)))
+    # A caller's pool is broken for good once a worker died: the retries go to pools of velmora's own.
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("forkserver")) as pool:
         result = fit_many(data, MODEL, executor=pool, chunk_size=2, progress=False, **OPTIONS).set_index("subject")
     assert result.loc["p01", "error"].startswith("worker failed: BrokenProcessPool")
     assert_same_fits(result.drop(index="p01"), clean.drop(index="p01"))
 
 
-def test_a_script_read_from_standard_input_is_fitted_in_its_own_process():
+def test_a_script_read_from_standard_input_is_fitted():
     script = """
         import numpy as np, pandas as pd, velmora
         x = np.random.default_rng(0).normal(size=60)
@@ -146,7 +145,7 @@ def test_a_script_read_from_standard_input_is_fitted_in_its_own_process():
         print(velmora.fit_many(data, "kalman", n_starts=1)["error"].tolist())
     """
     result = subprocess.run([sys.executable, "-"], input=textwrap.dedent(script), capture_output=True, text=True)
-    assert result.stdout == "['', '']\n" and "fitting in this process" in result.stderr, result.stderr
+    assert result.stdout == "['', '']\n", result.stderr
 
 
 def fit_nothing(data, model=MODEL, **options):  # a fit that starts fails the test

@@ -30,8 +30,7 @@ KALMAN_OBS_NOISE_CHECK = (
     "        return std::unexpected(std::move(ok.error()));\n")
 MAX_NUM_BODY = ("    if (std::isnan(x)) return b;\n    if (std::isnan(y)) return a;\n"
                 "    if (x == y) return std::signbit(x) ? b : a;")
-LAPLACE_SLOPES = ("slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(problem.transforms, "
-                  "problem.free)])")
+LAPLACE_SLOPE = "const double slope = slope_of(s.free[j].transform, out.natural[s.free[j].index]);"
 
 # name, file, text to replace (must occur exactly once), replacement. A file under src/velmora is
 # planted like any other: the package is copied from the tree after planting, so it needs no build.
@@ -73,9 +72,9 @@ FAULTS = [
      "    auto learner = start(settings);\n"),
     # The array engine.
     ("kalman predictive variance uses the posterior instead of the prior precision", "core/src/kalman.hpp",
-     "predictive_variance(s.prior_precision, s.obs_precision)", "(s.row.var + (1.0 / s.obs_precision))"),
+     "s.prior_mean, s.prior_precision, s.obs_precision,", "s.prior_mean, 1.0 / s.row.var, s.obs_precision,"),
     ("hgf predictive variance drops the observation variance", "core/src/hgf.hpp",
-     "predictive_variance(d.predicted_precision, d.obs_precision)", "(1.0 / d.predicted_precision)"),
+     "r.prediction, d.predicted_precision, d.obs_precision,", "r.prediction, d.predicted_precision, T(1e300),"),
     ("runner reports the first failure found, not the lowest", "core/src/engine/batch.cpp",
      "if (!failure_ || i < failure_->subject) failure_ =", "if (!failure_) failure_ ="),
     ("stop check within a sequence never stops", "core/src/engine/batch.cpp",
@@ -93,6 +92,13 @@ FAULTS = [
      "Trial<T, fields.size()>{before,", "Trial<T, fields.size()>{after,"),
     ("kalman response belief is the posterior mean", "core/src/kalman.hpp",
      "Trial<T, fields.size()>{s.prior_mean,", "Trial<T, fields.size()>{s.row.mean,"),
+    # The native fit.
+    ("prior pulls the gradient the wrong way", "core/src/engine/fit.hpp",
+     "grad[j] = grad[j] + d / p.prior_var;", "grad[j] = grad[j] - d / p.prior_var;"),
+    ("every start at the prior means, whatever the seed", "core/src/engine/fit.hpp",
+     ": Normal{s.free[j].prior_mean, std::sqrt(s.free[j].prior_var)}.sample(rng);", ": s.free[j].prior_mean;"),
+    ("evidence adds half the log-determinant", "core/src/laplace.hpp",
+     "- 0.5 * log_det;", "+ 0.5 * log_det;"),
     # The Python layers.
     ("per-subject parameter arrays in reverse subject order", "src/velmora/arrays.py",
      "            params[:, k] = value\n",
@@ -100,10 +106,11 @@ FAULTS = [
     ("ragged starts one value early after the first subject", "src/velmora/arrays.py",
      "self.starts = np.cumsum(self.lengths) - self.lengths\n",
      "self.starts = np.cumsum(self.lengths) - self.lengths - (np.arange(self.lengths.size) > 0)\n"),
-    ("standard error with the logit slope x instead of x(1-x)", "src/velmora/fitting.py",
-     LAPLACE_SLOPES,
-     LAPLACE_SLOPES.replace("_slope(t, values[i : i + 1])[0]",
-                            "(values[i] if t == \"logit\" else _slope(t, values[i : i + 1])[0])")),
+    ("standard error with the logit slope x instead of x(1-x)", "core/src/engine/fit.hpp",
+     LAPLACE_SLOPE,
+     LAPLACE_SLOPE.replace("slope_of(s.free[j].transform, out.natural[s.free[j].index])",
+                           "s.free[j].transform == Transform::logit ? out.natural[s.free[j].index] : "
+                           "slope_of(s.free[j].transform, out.natural[s.free[j].index])")),
 ]
 
 # Longer than any honest run of a suite; a fault that hangs one counts as caught.

@@ -2,6 +2,8 @@
 // the array engine's `loglik`, a Dual for the objective and its gradient.
 #pragma once
 
+#include <cstddef>
+
 #include "dual.hpp"
 
 namespace velmora {
@@ -13,6 +15,13 @@ inline constexpr double two_pi = 6.283185307179586;
 template <class T>
 T gaussian_nll(const T& variance, const T& deviation) {
     return 0.5 * (log(two_pi * variance) + (deviation * deviation) / variance);
+}
+
+// The sum of gaussian_nll over n deviations of one variance, from the sum of their squares: the
+// responses' density around the beliefs, whose variance is the same on every trial.
+template <class T>
+T gaussian_nll_sum(const T& variance, std::size_t n, const T& sum_of_squares) {
+    return 0.5 * (static_cast<double>(n) * log(two_pi * variance) + sum_of_squares / variance);
 }
 
 // Variance of the next observation under a Gaussian belief of precision `prior_precision` about a

@@ -92,7 +92,7 @@ struct Description {
         const Settings settings{a[0], a[1], a[2], a.seed};
         return simulate_into(settings, motor_command, [&](std::size_t t, const Row& r) {
             const std::array<double, fields.size()> row{r.t, r.predicted, r.actual, r.mismatch};
-            return sink(t, Trial<double, fields.size()>{r.predicted, 0.0, 0.0, row});
+            return sink(t, Trial<double, fields.size()>{r.predicted, 0.0, 0.0, 0.0, row});
         });
     }
 };

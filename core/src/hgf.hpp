@@ -80,7 +80,7 @@ HgfT<T> build(T obs_noise, T precision_flexibility, T base_process_noise, T mu1,
 
 // One observation at index t. On error the filter is left exactly as it was.
 template <class T>
-Result<DetailedT<T>> advance(HgfT<T>& filter, double observation, std::uint64_t t) {
+[[gnu::always_inline]] inline Result<DetailedT<T>> advance(HgfT<T>& filter, double observation, std::uint64_t t) {
     const double y = observation;
     if (auto ok = rule::finite.check("observation", y); !ok) return std::unexpected(std::move(ok.error()));
     if (auto ok = rule::finite_non_negative.check("precision_flexibility", value_of(filter.precision_flexibility));
@@ -142,8 +142,8 @@ struct Description {
         const SettingsT<T> settings{a[0], a[1], a[2], a[3], a[4], a[5]};
         return run_into(settings, observations, [&](std::size_t t, const DetailedT<T>& d) {
             const HgfStepT<T>& r = d.row;
-            const T predictive_var = predictive_variance(d.predicted_precision, d.obs_precision);
-            return sink(t, Trial<T, fields.size()>{r.prediction, predictive_var, r.prediction_error,
+            return sink(t, Trial<T, fields.size()>{r.prediction, d.predicted_precision, d.obs_precision,
+                                                   r.prediction_error,
                                                    {r.t, r.prediction, r.observation, r.precision, r.prediction_error,
                                                     r.learning_rate, r.volatility}});
         });

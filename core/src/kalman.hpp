@@ -129,9 +129,8 @@ struct Description {
     static Result<Flow> run(const Args<T, params.size()>& a, std::span<const double> observations, Sink&& sink) {
         const SettingsT<T> settings{a[0], a[1], a[2], a[3], a.optional(4)};
         return run_into(settings, observations, [&](std::size_t t, const StepT<T>& s) {
-            const T predictive_var = predictive_variance(s.prior_precision, s.obs_precision);
             const std::array<T, fields.size()> row{s.row.mean, s.row.var};
-            return sink(t, Trial<T, fields.size()>{s.prior_mean, predictive_var, s.innovation, row});
+            return sink(t, Trial<T, fields.size()>{s.prior_mean, s.prior_precision, s.obs_precision, s.innovation, row});
         });
     }
 };

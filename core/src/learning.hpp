@@ -88,7 +88,7 @@ struct Description {
         const SettingsT<T> settings{a[0], a[1], value_of(a[2]), a.seed};
         T before = settings.initial_value;
         return td_into(settings, rewards, [&](std::size_t t, const T& after) {
-            const Flow flow = sink(t, Trial<T, fields.size()>{before, T{}, T{}, {after}});
+            const Flow flow = sink(t, Trial<T, fields.size()>{before, T{}, T{}, T{}, {after}});
             before = after;
             return flow;
         });

@@ -16,6 +16,8 @@
 #include <optional>
 #include <string_view>
 
+#include "density.hpp"
+
 namespace velmora {
 
 struct Param {
@@ -45,10 +47,16 @@ struct Args {
 // What a model hands its sink for the input at each trial.
 template <class T, std::size_t F>
 struct Trial {
-    T belief;          // what the model expects before the trial: the centre of a response to it
-    T predictive_var;  // self-fit models: the variance of this input's predictive density,
-    T deviation;       // and the input's deviation from its predicted mean
+    T belief;           // what the model expects before the trial: the centre of a response to it
+    // Self-fit models: the precisions of the belief about the input before it and of the input
+    // around the hidden state, whose variances add to the input's predictive variance, ...
+    T prior_precision;
+    T obs_precision;
+    T deviation;  // ... and the input's deviation from its predicted mean
     std::array<T, F> fields;
+
+    // Computed only where a density is wanted: a fit to responses never pays for it.
+    T predictive_var() const { return predictive_variance(prior_precision, obs_precision); }
 };
 
 }  // namespace velmora

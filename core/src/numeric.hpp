@@ -17,7 +17,7 @@ inline constexpr double VARIANCE_FLOOR = 1e-6;
 // A single comparison would pass a NaN through, and std::fmax leaves the sign of zero open.
 // Over a scalar type with derivatives it picks by value and keeps the chosen operand's derivative.
 template <class T>
-T max_num(const T& a, const T& b) {
+[[gnu::always_inline]] inline T max_num(const T& a, const T& b) {
     const double x = value_of(a), y = value_of(b);
     if (std::isnan(x)) return b;
     if (std::isnan(y)) return a;
@@ -27,7 +27,7 @@ T max_num(const T& a, const T& b) {
 
 // Minimum with the same NaN rule; of +0.0 and -0.0 it gives -0.0.
 template <class T>
-T min_num(const T& a, const T& b) {
+[[gnu::always_inline]] inline T min_num(const T& a, const T& b) {
     const double x = value_of(a), y = value_of(b);
     if (std::isnan(x)) return b;
     if (std::isnan(y)) return a;
@@ -38,12 +38,12 @@ T min_num(const T& a, const T& b) {
 // Against a constant (a floor), for the scalar types other than double.
 template <class T>
     requires(!std::is_same_v<T, double>)
-T max_num(const T& a, double b) {
+[[gnu::always_inline]] inline T max_num(const T& a, double b) {
     return max_num(a, T(b));
 }
 template <class T>
     requires(!std::is_same_v<T, double>)
-T min_num(const T& a, double b) {
+[[gnu::always_inline]] inline T min_num(const T& a, double b) {
     return min_num(a, T(b));
 }
 
@@ -64,8 +64,14 @@ struct Rule {
     bool (*holds)(double);
     std::string_view reason;
 
-    Result<void> check(std::string_view name, double value) const {
-        if (holds(value)) return {};
+    // Inlined into every step of the models' loops; only a failure pays for a call.
+    [[gnu::always_inline]] Result<void> check(std::string_view name, double value) const {
+        if (holds(value)) [[likely]]
+            return {};
+        return fail(name, value);
+    }
+
+    [[gnu::cold, gnu::noinline]] Result<void> fail(std::string_view name, double value) const {
         return std::unexpected(VelmoraError::invalid_parameter(name, value, reason));
     }
 };

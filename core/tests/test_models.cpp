@@ -66,7 +66,7 @@ void check_run() {
         EXPECT_EQ(t, next++);
         if constexpr (M::self_fit) {
             EXPECT_EQ(trial.deviation, inputs[t] - trial.belief) << t;
-            EXPECT_GT(trial.predictive_var, 0.0) << t;
+            EXPECT_GT(trial.predictive_var(), 0.0) << t;
         }
         for (const double f : trial.fields) EXPECT_TRUE(std::isfinite(f)) << t;
         return Flow::go_on;

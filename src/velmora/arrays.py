@@ -34,11 +34,17 @@ import numpy as np
 
 from velmora import _engine
 from velmora._core import DimensionMismatch, InvalidParameter, NumericalDivergence, SingularMatrix
+from velmora.models import DEFAULTS, ENGINE
 
 if TYPE_CHECKING:
+    from collections.abc import Mapping
+
     import pandas  # type: ignore[import-untyped,unused-ignore]
 
+    from velmora.results import FitArrays
+
 __all__ = [
+    "fit",
     "kalman_run",
     "hgf_run",
     "td_learn_sequence",
@@ -73,7 +79,8 @@ class Trajectories:
     one sequence, long format (``subject``, ``trial``, fields) for many.
     """
 
-    fields: ClassVar[tuple[str, ...]] = ()
+    model: ClassVar[str] = ""
+    fields: ClassVar[tuple[str, ...]] = ()  # the engine's, in its order
 
     def __init__(self, block: np.ndarray, lengths: np.ndarray, batched: bool) -> None:
         self.lengths = lengths
@@ -118,7 +125,8 @@ class KalmanTrajectories(Trajectories):
     P and innovation v against the previous posterior mean, ``-(log(2 pi S) + v**2 / S) / 2`` for
     ``S = 1/pi + 1/P``."""
 
-    fields = ("mean", "var", "loglik")
+    model = "kalman"
+    fields = ENGINE[model].fields
     mean: np.ndarray
     var: np.ndarray
     loglik: np.ndarray
@@ -129,8 +137,8 @@ class HgfTrajectories(Trajectories):
     observation under the predicted precision (before the observation's is added) and the
     observation precision, at the prediction error."""
 
-    fields = ("t", "prediction", "observation", "precision", "prediction_error", "learning_rate", "volatility",
-              "loglik")
+    model = "hgf"
+    fields = ENGINE[model].fields
     t: np.ndarray
     prediction: np.ndarray
     observation: np.ndarray
@@ -144,18 +152,24 @@ class HgfTrajectories(Trajectories):
 class TdTrajectories(Trajectories):
     """The value after each reward."""
 
-    fields = ("value",)
+    model = "td"
+    fields = ENGINE[model].fields
     value: np.ndarray
 
 
 class ForwardTrajectories(Trajectories):
     """Per motor command: step index, predicted and actual movement, and their mismatch."""
 
-    fields = ("t", "predicted", "actual", "mismatch")
+    model = "forward"
+    fields = ENGINE[model].fields
     t: np.ndarray
     predicted: np.ndarray
     actual: np.ndarray
     mismatch: np.ndarray
+
+
+_RESULTS: dict[str, type[Trajectories]] = {
+    c.model: c for c in (KalmanTrajectories, HgfTrajectories, TdTrajectories, ForwardTrajectories)}
 
 
 def _values(obj: Any) -> Any:
@@ -284,7 +298,7 @@ class _Call:
         return np.array(items, dtype=np.uint64)
 
     def run(self, model: str, result: type[Trajectories], seeds: np.ndarray | None, threads: int | None,
-            has_cap: bool = False) -> Any:
+            given: int = 0) -> Any:
         workers = _threads(threads)
         params = np.empty((self.subjects, len(self.params)))
         for k, value in enumerate(self.params):
@@ -294,7 +308,7 @@ class _Call:
         _warn_if_padding_dominates(fields, self.subjects, stride, int(self.lengths.sum()))
         block = np.empty((fields, self.subjects, stride))  # the engine writes the padding too
         failure = _engine.run(model, self.values, self.starts, self.lengths, params, seeds, block, stride, workers,
-                              has_cap)
+                              given)
         if failure is not None:
             subject, kind, message = failure
             raise _ERRORS[kind](f"subject {subject}: {message}" if self.batched else message)
@@ -355,10 +369,10 @@ def kalman_run(initial_mean: Any, initial_var: Any, observations: Any, process_n
     mean, var = call.number(initial_mean, "initial_mean"), call.number(initial_var, "initial_var")
     call.convert_sequence()
     call.params = [mean, var, call.number(process_noise, "process_noise"), call.number(obs_noise, "obs_noise")]
-    has_cap = prior_precision_cap is not None
-    if has_cap:
+    present = () if prior_precision_cap is None else ("prior_precision_cap",)
+    if present:
         call.params.append(call.number(prior_precision_cap, "prior_precision_cap"))
-    result: KalmanTrajectories = call.run("kalman", KalmanTrajectories, None, threads, has_cap)
+    result: KalmanTrajectories = call.run("kalman", KalmanTrajectories, None, threads, ENGINE["kalman"].given(present))
     return result
 
 
@@ -402,6 +416,22 @@ def forward_simulate(motor_command: Any, update_rate: Any, injury_noise_std: Any
     return result
 
 
+def _run(model: str, sequence: Any, params: Mapping[str, Any], seed: Any = 0, threads: int | None = 1) -> Trajectories:
+    """``model`` over one sequence with its parameters by name, in the engine's order: a default of the
+    list function where one is not given, a noise parameter not given is 0, an optional one not given
+    (or None) is left out; ``seed`` feeds a seeded model's noise."""
+    spec = ENGINE[model]
+    values = {**{name: 0.0 for name in spec.noise}, **DEFAULTS.get(model, {}), **params}
+    present = tuple(name for name in spec.optional if values.get(name) is not None)
+    call = _Call(sequence, "inputs")
+    call.convert_sequence()
+    call.params = [call.number(values[name], name) for name in spec.params
+                   if name not in spec.optional or name in present]
+    seeds = call.seed(seed, "seed", 0.0) if spec.seeded else None
+    result: Trajectories = call.run(model, _RESULTS[model], seeds, threads, spec.given(present))
+    return result
+
+
 def normal(size: int | tuple[int, ...], seed: int, loc: float = 0.0, scale: float = 1.0) -> np.ndarray:
     """Normal deviates ``loc + scale * z`` from the seeded stream that the models draw their noise
     from: ``td_learn_sequence`` and ``forward_simulate`` with seed ``s`` draw ``normal(n, s)``."""
@@ -422,3 +452,24 @@ def seeds(n: int, seed: int) -> np.ndarray:
     out = np.empty(count, dtype=np.uint64)
     _engine.seeds(out, _engine.as_seed(seed, "seed"))
     return out
+
+
+def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",
+        fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
+        seeds: Any = None, seed: int = 0, threads: int | None = None) -> FitArrays:
+    """Fit ``model`` to many participants in one call, natively on ``threads`` threads.
+
+    ``inputs`` (and ``responses``, shaped alike, NaN for a missed trial; None fits the inputs
+    themselves) are one sequence, a 2-D array (participants x trials) or a list of sequences of any
+    lengths. Each participant's fit is :func:`velmora.fit`'s, with the same ``response``, ``fixed``,
+    ``priors`` and ``n_starts``, and its starts drawn from its own seed: ``seeds``, one per
+    participant, or derived from ``seed`` by :func:`seeds` (one sequence: ``seed`` itself). The
+    results do not depend on ``threads`` or on the order of the participants. Returns
+    :class:`velmora.fitting.FitArrays`: one entry per participant in each array, ``to_frame()`` for
+    a table. A participant whose data are wrong raises before any fit, named by its index; one whose
+    fit finds no feasible point has NaN estimates and a message in ``error``. Ctrl-C stops the call.
+    """
+    from velmora.fitting import fit_arrays
+
+    return fit_arrays(model, inputs, responses, response=response, fixed=fixed, priors=priors, n_starts=n_starts,
+                      seeds=seeds, seed=seed, threads=threads)

@@ -26,7 +26,8 @@ from typing import TYPE_CHECKING, Any, NoReturn
 import velmora
 from velmora import csv_io, demo, plotting
 from velmora.csv_io import CommandError, Row, UsageError, notice
-from velmora.study import SEED_LIMIT
+from velmora.arrays import SEED_LIMIT
+from velmora.models import ENGINE, FITTED
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -36,7 +37,7 @@ if TYPE_CHECKING:
 class Command:
     function: Callable[..., Any]
     sequence: str  # the Python parameter that the input column feeds
-    fields: tuple[str, ...]
+    fields: tuple[str, ...]  # a row's, as the function returns it
     summary: str
     help: dict[str, str]
     plot: Callable[[Figure, list[float], list[Row]], None]
@@ -119,7 +120,7 @@ _SEED_HELP = "seed of the noise generator, an integer from 0 to 2**64-1; equal s
 
 COMMANDS = {
     "kalman": Command(
-        velmora.kalman_run, "observations", ("mean", "var"),
+        velmora.kalman_run, "observations", ENGINE["kalman"].list_fields,
         "1-D Kalman filter over a column of observations; writes mean,var per observation",
         {
             "initial_mean": "mean of the belief before the first observation",
@@ -131,8 +132,7 @@ COMMANDS = {
         plotting.kalman,
     ),
     "hgf": Command(
-        velmora.hgf_run, "observations",
-        ("t", "prediction", "observation", "precision", "prediction_error", "learning_rate", "volatility"),
+        velmora.hgf_run, "observations", ENGINE["hgf"].list_fields,
         "two-level hierarchical Gaussian filter over a column of observations",
         {
             "obs_noise": "variance of an observation",
@@ -146,7 +146,7 @@ COMMANDS = {
         plotting.hgf, panels=3,
     ),
     "td": Command(
-        _td_rows, "rewards", ("value",),
+        _td_rows, "rewards", ENGINE["td"].list_fields,
         "temporal-difference learning of a value over a column of rewards; writes the value per reward",
         {
             "initial_value": "value estimate before the first reward",
@@ -167,7 +167,7 @@ COMMANDS = {
         plotting.discount, single="one delay instead of a column of delays",
     ),
     "forward": Command(
-        velmora.forward_simulate, "motor_command", ("t", "predicted", "actual", "mismatch"),
+        velmora.forward_simulate, "motor_command", ENGINE["forward"].list_fields,
         "forward model of self-motion driven by a column of motor commands",
         {
             "update_rate": "fraction of the mismatch by which the estimate moves each step, in [0, 1]",
@@ -272,7 +272,7 @@ def main(argv: list[str] | None = None) -> int:
 
 # Whole studies: fit a table of participants, simulate one, compare fitted models.
 
-STUDY_MODELS = ("kalman", "hgf", "td")
+STUDY_MODELS = FITTED
 
 
 def _assignment(text: str) -> tuple[str, float]:
@@ -287,8 +287,8 @@ def _count(text: str) -> int:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{value} is not a positive integer")
+    if not 1 <= value <= sys.maxsize:
+        raise argparse.ArgumentTypeError(f"{value} is not a positive integer up to {sys.maxsize}")
     return value
 
 
@@ -346,7 +346,7 @@ def _study_common(sub: argparse.ArgumentParser, option: Callable[..., None], job
     option(sub, "--output", "-o", metavar="FILE", default="-", help="CSV file to write ('-' or none: standard output)")
     if jobs:
         option(sub, "--jobs", "-j", type=_count, metavar="N",
-               help="processes to fit in (default: every core; 1: in this process)")
+               help="threads to fit on (default: every core)")
         sub.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
 
 
@@ -363,9 +363,7 @@ def _frame(columns: dict[str, list[Any]]) -> Any:
 
 
 def run_fit(args: argparse.Namespace) -> None:
-    from concurrent.futures import Executor
-
-    from velmora.study import SerialExecutor, _default_executor, _fit_options, _terminate, fit_many
+    from velmora.study import _fit_options, fit_many
 
     options = {"fixed": dict(args.fixed) or None, "n_starts": args.n_starts, "seed": args.seed}
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
@@ -379,22 +377,9 @@ def run_fit(args: argparse.Namespace) -> None:
         columns["response"] = csv_io.table_column(name, header, rows, args.response_column)
     if args.trial_column is not None:
         columns["trial"] = csv_io.table_column(name, header, rows, args.trial_column)
-    executor: Executor | None = None
-    if args.jobs == 1:
-        executor = SerialExecutor()
-    elif args.jobs is not None:
-        executor = _default_executor(args.jobs)
-    try:
-        fits = fit_many(_frame(columns), args.model, response=None if args.no_responses else "response",
-                        trial="trial" if args.trial_column is not None else None, executor=executor,
-                        progress=False if args.no_progress else None, response_model=args.response, **options)
-    except BaseException:
-        if executor is not None:  # after Ctrl-C, the processes stop now rather than when their chunks end
-            _terminate(executor)
-        raise
-    finally:
-        if executor is not None:
-            executor.shutdown()
+    fits = fit_many(_frame(columns), args.model, response=None if args.no_responses else "response",
+                    trial="trial" if args.trial_column is not None else None, threads=args.jobs,
+                    progress=False if args.no_progress else None, response_model=args.response, **options)
     fits = fits.rename(columns={"subject": args.subject_column})
     _write_frame(fits, args.output)
     failed = int((fits["error"] != "").sum())
@@ -403,7 +388,8 @@ def run_fit(args: argparse.Namespace) -> None:
 
 
 def run_simulate(args: argparse.Namespace) -> None:
-    from velmora.study import RESULT_COLUMNS, SE_PREFIX, simulate_many
+    from velmora.study import simulate_many
+    from velmora.tables import RESULT_COLUMNS, SE_PREFIX
 
     name, header, rows = csv_io.read_table(args.params)
     keys = csv_io.table_column(name, header, rows, args.subject_column, number=False)

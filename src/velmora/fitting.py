@@ -54,65 +54,23 @@ prior alone. Hold them with ``fixed=`` when fitting a filter whose cap binds.
 
 from __future__ import annotations
 
-import contextlib
 import math
 import operator
+import sys
 from collections.abc import Mapping
-from dataclasses import dataclass, field, fields
-from typing import TYPE_CHECKING, Any
+from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
 from velmora import _engine
 from velmora import arrays as va
 from velmora._core import InvalidParameter
+from velmora.models import (BELIEF, ENGINE, FITTED, HELD_FOR_RESPONSES, NOT_FITTED, PARAMS, RESPONSE_MODELS, SELF_FIT,
+                            ZETA)
+from velmora.results import NO_ESTIMATE_CODE, FitArrays, FitResult
 
-if TYPE_CHECKING:
-    import pandas  # type: ignore[import-untyped,unused-ignore]
-
-__all__ = ["fit", "FitResult"]
-
-_LOG_ONE = (0.0, 4.0)
-
-
-@dataclass(frozen=True)
-class _Param:
-    transform: str  # "log", "logit" or "identity"
-    prior: tuple[float, float]
-    held: float | None = None  # the natural value a default fit holds it at; None: free
-
-
-# In the native engine's order of the parameter vector.
-_PARAMS: dict[str, dict[str, _Param]] = {
-    "kalman": {
-        "initial_mean": _Param("identity", (0.0, 100.0)),
-        "initial_var": _Param("log", _LOG_ONE),
-        "process_noise": _Param("log", (math.log(0.1), 4.0)),
-        "obs_noise": _Param("log", _LOG_ONE),
-    },
-    "hgf": {
-        "obs_noise": _Param("log", _LOG_ONE),
-        "precision_flexibility": _Param("log", _LOG_ONE),
-        "base_process_noise": _Param("log", (math.log(0.01), 4.0)),
-        "mu1": _Param("identity", (0.0, 100.0), held=0.0),
-        "var1": _Param("log", _LOG_ONE, held=1.0),
-        "mu2": _Param("identity", (0.0, 100.0), held=0.0),
-    },
-    "td": {
-        "initial_value": _Param("identity", (0.0, 100.0)),
-        "learning_rate": _Param("logit", (0.0, 2.25)),
-    },
-}
-_ZETA = _Param("log", _LOG_ONE)
-# Beliefs of a Kalman filter scale with its variances together, so responses pin down ratios only.
-_HELD_FOR_RESPONSES = {"kalman": {"obs_noise": 1.0}}
-_CAP = "prior_precision_cap"
-_NOT_FITTED = {
-    "hgf": ("var2",),
-    "td": ("discount_factor", "rpe_noise_std", "seed"),
-}
-RESPONSE_MODELS = ("gaussian",)
-NO_ESTIMATE = "no estimate: the model failed, or its likelihood was not finite, at every starting point"
+__all__ = ["fit", "FitResult", "FitArrays"]
 
 
 def _natural(transform: str, theta: np.ndarray) -> np.ndarray:
@@ -133,32 +91,24 @@ def _slope(transform: str, x: np.ndarray) -> np.ndarray:
 
 
 def run_model(model: str, inputs: np.ndarray, params: Mapping[str, Any], seed: int = 0) -> va.Trajectories:
-    """The array engine's trajectory for natural parameter values (TD without prediction-error noise)."""
-    if model == "kalman":
-        return va.kalman_run(params["initial_mean"], params["initial_var"], inputs, params["process_noise"],
-                             params["obs_noise"], params.get(_CAP), threads=1)
-    if model == "hgf":
-        p = {name: params[name] for name in _PARAMS["hgf"] if name in params}
-        return va.hgf_run(inputs, threads=1, **p)
-    if model == "td":
-        return va.td_learn_sequence(params["initial_value"], inputs, params["learning_rate"], 1.0, 0.0, 0,
-                                    threads=1)
-    return va.forward_simulate(inputs, params["update_rate"], params["injury_noise_std"], params["sensory_gain"],
-                               seed, threads=1)
+    """The array engine's trajectory for natural parameter values (a noise parameter not given is 0:
+    TD is fitted without prediction-error noise)."""
+    return va._run(model, inputs, params, seed)
 
 
 def belief(model: str, trajectory: va.Trajectories, params: Mapping[str, Any]) -> np.ndarray:
     """What the model expects before each trial, the centre of that trial's response."""
-    if model == "hgf":
-        return np.asarray(trajectory["prediction"])
-    after, first = (trajectory["mean"], params["initial_mean"]) if model == "kalman" else \
-        (trajectory["value"], params["initial_value"])
-    return np.concatenate(([first], after[:-1]))
+    source = BELIEF[model]
+    values = np.asarray(trajectory[source.field])
+    if source.start is None:
+        return values
+    return np.concatenate(([params[source.start]], values[:-1]))
 
 
 @dataclass
 class _Problem:
-    """The negative log-joint over the transformed free parameters, with its gradient."""
+    """What a fit estimates: the likelihood's parameter vector (held values, and which entries are free
+    with their transforms and Gaussian priors in the transformed space), with one participant's data."""
 
     model: str
     response: str
@@ -170,8 +120,6 @@ class _Problem:
     transforms: list[str]
     prior_mean: np.ndarray
     prior_var: np.ndarray
-    has_cap: bool
-    evaluations: int = field(default=0)
 
     @property
     def free_names(self) -> list[str]:
@@ -184,159 +132,10 @@ class _Problem:
             values[i] = _natural(self.transforms[j], theta[j : j + 1])[0]
         return values
 
-    def neg_log_prior(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
-        d = theta - self.prior_mean
-        value = 0.5 * float(np.sum(d * d / self.prior_var + np.log(2.0 * np.pi * self.prior_var)))
-        return value, d / self.prior_var
-
-    def nll(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
-        """nll and its gradient in transformed space; (inf, zeros) where the model fails."""
-        self.evaluations += 1
-        values = self.natural(theta)
-        grad = np.zeros(len(self.free))
-        if not np.all(np.isfinite(values)):
-            return math.inf, grad
-        nll = float(_engine.objective(self.model, self.response, self.inputs, self.responses, values, self.free,
-                                      grad, self.has_cap))
-        if not (math.isfinite(nll) and np.all(np.isfinite(grad))):
-            return math.inf, np.zeros(len(self.free))
-        slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(self.transforms, self.free)])
-        return nll, grad * slopes
-
-    def __call__(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
-        nll, grad = self.nll(theta)
-        if not math.isfinite(nll):
-            return math.inf, grad
-        prior, prior_grad = self.neg_log_prior(theta)
-        return nll + prior, grad + prior_grad
-
-    def hessian(self, theta: np.ndarray, step: float = 1e-4) -> tuple[np.ndarray, np.ndarray] | None:
-        """The negative log-joint's Hessian (central differences of the exact likelihood gradient plus the prior's
-        own curvature, symmetrised) and which parameters the likelihood is flat in on one side of ``theta``.
-        None if a neighbour is infeasible."""
-        k = len(theta)
-        h = np.empty((k, k))
-        for j in range(k):
-            e = np.zeros(k)
-            e[j] = step
-            (f_up, up), (f_down, down) = self.nll(theta + e), self.nll(theta - e)
-            if not (math.isfinite(f_up) and math.isfinite(f_down)):
-                return None
-            h[:, j] = (up - down) / (2.0 * step)
-        h += np.diag(1.0 / self.prior_var)
-        return 0.5 * (h + h.T), self.flat(theta)
-
-    def flat(self, theta: np.ndarray) -> np.ndarray:
-        """Parameters whose every change to one side of ``theta`` leaves the likelihood as it is, value and
-        gradient, from within a 200th of the prior's spread on: a kink such as a binding cap, where the optimiser
-        stops a little short of or past it, or a parameter the likelihood does not depend on at all."""
-        k = len(theta)
-        flat = np.zeros(k, dtype=bool)
-        # Rounding in a sum over trials stays far below this; a parameter the data inform moves the gradient more.
-        tol = 1e-10 * (1.0 + abs(self.nll(theta)[0]))
-        for j in range(k):
-            for sign in (1.0, -1.0):
-                e = np.zeros(k)
-                e[j] = sign * 0.005 * math.sqrt(self.prior_var[j])
-                f, grad = self.nll(theta + e)
-                if not (math.isfinite(f) and abs(grad[j]) <= tol):
-                    continue
-                # A zero slope there may be a stationary point: flat only if a step further changes nothing.
-                f_far, grad_far = self.nll(theta + 2.0 * e)
-                if abs(f_far - f) <= tol * abs(e[j]) and np.all(np.abs(grad_far - grad) <= tol):
-                    flat[j] = True
-                    break
-        return flat
-
-
-@dataclass
-class FitResult:
-    """A model fitted to one participant's data.
-
-    ``params``: every parameter at the estimate, natural units (held ones included); ``se``: standard
-    error of each free parameter, from the Hessian of the negative log-joint in transformed space
-    mapped back by the delta method; NaN for a parameter the likelihood is flat in on one side of the
-    estimate (not identified, as ``process_noise`` under a binding ``prior_precision_cap``), and for
-    every parameter where the Hessian over the identified ones is not positive definite. ``nll``: the
-    negative log-likelihood at the estimate; ``neg_log_joint``: ``nll`` plus the negative log prior;
-    ``lme``: Laplace approximation of the log model evidence, an unidentified parameter integrated
-    against its prior alone (NaN with the standard errors). ``aic`` = 2 nll + 2k, ``bic`` = 2 nll +
-    k log n for k free parameters and ``n_trials`` trials in the likelihood; the ``nll`` there is the
-    one at the MAP estimate, not at the maximum-likelihood one (as the HGF toolboxes report them), so
-    both are somewhat larger than their textbook values, by how much the prior pulls the estimate.
-    ``converged`` and ``message`` from the optimiser; ``trajectory``: the array engine's result at the
-    estimate.
-
-    A fit that found no feasible point (the model failed, or its likelihood overflowed, at every
-    start) has no estimate: its free parameters, standard errors and criteria are NaN, ``converged``
-    is False, ``message`` says so and ``trajectory`` is None. Two results are equal when every field
-    is, NaN where the other has NaN.
-    """
-
-    model: str
-    response: str
-    params: dict[str, float | None]
-    se: dict[str, float]
-    free: tuple[str, ...]
-    nll: float
-    neg_log_joint: float
-    lme: float
-    aic: float
-    bic: float
-    n_trials: int
-    converged: bool
-    message: str
-    trajectory: va.Trajectories | None = field(repr=False)
-
-    def __eq__(self, other: object) -> bool:
-        if type(other) is not type(self):
-            return NotImplemented
-        return all(_same(getattr(self, f.name), getattr(other, f.name)) for f in fields(self))
-
-    def to_dict(self) -> dict[str, Any]:
-        """One flat row: model, response, each parameter, ``se_<name>`` per free one, the criteria."""
-        row: dict[str, Any] = {"model": self.model, "response": self.response}
-        row.update(self.params)
-        row.update({f"se_{name}": value for name, value in self.se.items()})
-        for name in ("nll", "neg_log_joint", "lme", "aic", "bic", "n_trials", "converged", "message"):
-            row[name] = getattr(self, name)
-        return row
-
-    def to_frame(self) -> pandas.DataFrame:
-        """``to_dict()`` as a one-row DataFrame, ready to concatenate across participants."""
-        import pandas as pd
-
-        return pd.DataFrame([self.to_dict()])
-
-    def summary(self) -> str:
-        source = "observations" if self.response == "observations" else f"responses ({self.response})"
-        lines = [f"velmora fit: {self.model} to {source}, {self.n_trials} trials",
-                 f"converged: {self.converged} ({self.message})",
-                 f"{'parameter':<24}{'estimate':>12}{'se':>12}"]
-        for name, value in self.params.items():
-            se = f"{self.se[name]:12.4g}" if name in self.se else f"{'held':>12}"
-            shown = f"{value:12.4g}" if value is not None else f"{'none':>12}"
-            lines.append(f"{name:<24}{shown}{se}")
-        lines.append(f"nll {self.nll:.4f}  neg_log_joint {self.neg_log_joint:.4f}  lme {self.lme:.4f}  "
-                     f"aic {self.aic:.4f}  bic {self.bic:.4f}")
-        return "\n".join(lines)
-
-    def __repr__(self) -> str:
-        return self.summary()
-
-    def _repr_html_(self) -> str:
-        import html
-
-        return f"<pre>{html.escape(self.summary())}</pre>"
-
-
-def _same(a: Any, b: Any) -> bool:
-    """Equal, with NaN equal to NaN (a value that is not there), also within dicts."""
-    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
-        return True
-    if isinstance(a, dict) and isinstance(b, dict):
-        return a.keys() == b.keys() and all(_same(a[k], b[k]) for k in a)
-    return bool(a == b)
+    @property
+    def given(self) -> int:
+        """The engine's mask of the optional parameters the vector holds."""
+        return ENGINE[self.model].given(tuple(self.names))
 
 
 def _check_model(model: object, allowed: tuple[str, ...]) -> str:
@@ -426,19 +225,20 @@ def _held(name: str, value: object, transform: str) -> float:
 
 
 def _unknown(model: str, name: str, known: list[str]) -> ValueError:
-    if name in _NOT_FITTED.get(model, ()):
+    if name in NOT_FITTED.get(model, ()):
         return ValueError(f"parameter '{name}' does not change the {model} likelihood and is not fitted")
     return ValueError(f"model '{model}' has no parameter '{name}'; its parameters are {', '.join(known)}")
 
 
 def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarray | None,
              fixed: Mapping[str, Any], priors: Mapping[str, Any]) -> tuple[_Problem, dict[str, float | None]]:
-    known_params = dict(_PARAMS[model])
+    optional = ENGINE[model].optional
+    known_params = dict(PARAMS[model])
     held = {name: p.held for name, p in known_params.items() if p.held is not None}
-    if response != "observations":
-        known_params["zeta"] = _ZETA
-        held.update(_HELD_FOR_RESPONSES.get(model, {}))
-    known = [*known_params, *([_CAP] if model == "kalman" else [])]
+    if response != SELF_FIT:
+        known_params["zeta"] = ZETA
+        held.update(HELD_FOR_RESPONSES.get(model, {}))
+    known = [*known_params, *optional]
     for source in (fixed, priors):
         for name in source:
             if name not in known:
@@ -446,8 +246,9 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
     both = sorted(set(fixed) & set(priors))
     if both:
         raise ValueError(f"parameter '{both[0]}' is given both a fixed value and a prior")
-    if _CAP in priors:
-        raise ValueError(f"parameter '{_CAP}' is never free; give it in fixed")
+    never_free = [name for name in optional if name in priors]
+    if never_free:
+        raise ValueError(f"parameter '{never_free[0]}' is never free; give it in fixed")
     prior = {name: p.prior for name, p in known_params.items()}
     for name, value in priors.items():
         try:
@@ -463,31 +264,87 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
                              "puts the parameter beyond floating point; it must lie within -700 .. 700")
         prior[name] = (mean, var)
         held.pop(name, None)
-    cap = fixed.get(_CAP)
-    held.update({name: _held(name, value, known_params[name].transform) for name, value in fixed.items()
-                 if name != _CAP})
-    if cap is not None:
-        cap = _number(_CAP, cap)
-    names = list(_PARAMS[model])
-    if cap is not None:
-        names.append(_CAP)
-    if "zeta" in known_params:
-        names.append("zeta")
-    values = np.array([held.get(name, math.nan) if name != _CAP else cap for name in names], dtype=np.float64)
-    free = [i for i, name in enumerate(names) if name != _CAP and name not in held]
+    # An optional parameter is held when given and left out of the vector otherwise.
+    held.update({name: _number(name, value) if name in optional else _held(name, value, known_params[name].transform)
+                 for name, value in fixed.items() if not (name in optional and value is None)})
+    names = [*_order(model, known_params)]
+    names = [name for name in names if name not in optional or name in held]
+    values = np.array([held.get(name, math.nan) for name in names], dtype=np.float64)
+    free = [i for i, name in enumerate(names) if name not in held]
     problem = _Problem(
         model, response, inputs, responses, names, values, np.array(free, dtype=np.int64),
         [known_params[names[i]].transform for i in free],
-        np.array([prior[names[i]][0] for i in free]), np.array([prior[names[i]][1] for i in free]),
-        cap is not None)
+        np.array([prior[names[i]][0] for i in free]), np.array([prior[names[i]][1] for i in free]))
     return problem, _named(problem, problem.natural(problem.prior_mean))
 
 
+def _order(model: str, names: Mapping[str, object]) -> list[str]:
+    """The native vector's order: the engine's parameters but its noise ones, then ``zeta`` if in ``names``."""
+    spec = ENGINE[model]
+    return [*(name for name in spec.params if name not in spec.noise), *(["zeta"] if "zeta" in names else [])]
+
+
 def _named(problem: _Problem, values: np.ndarray) -> dict[str, float | None]:
-    """Natural values by name, in the native order; a Kalman filter without a cap shows it as None."""
+    """Natural values by name, in the native order; an optional parameter left out shows as None."""
     named = dict(zip(problem.names, (float(v) for v in values)))
-    order = [*_PARAMS[problem.model], *([_CAP] if problem.model == "kalman" else []), "zeta"]
-    return {name: named.get(name) for name in order if name in named or name == _CAP}
+    optional = ENGINE[problem.model].optional
+    return {name: named.get(name) for name in _order(problem.model, named) if name in named or name in optional}
+
+
+def _prepare(model: str, inputs: Any, responses: Any, response: str, fixed: Mapping[str, Any] | None,
+             priors: Mapping[str, Any] | None,
+             n_starts: int) -> tuple[_Problem, dict[str, float | None], np.ndarray, str, int]:
+    """Every check of fit's arguments, and the problem they pose; fit_many runs it once on stand-in data."""
+    _check_model(model, FITTED)
+    if response not in RESPONSE_MODELS[model]:
+        raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS[model])}")
+    if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or not 1 <= n_starts <= sys.maxsize:
+        raise ValueError(f"n_starts must be a positive integer up to {sys.maxsize}, got {n_starts!r}")
+    x = _as_inputs(inputs)
+    if responses is None:
+        if not ENGINE[model].self_fit:
+            raise ValueError(f"model '{model}' is fitted to responses only; pass responses")
+        response, y = SELF_FIT, None
+    else:
+        y = _as_responses(responses, x.size)
+    problem, start = _problem(model, response, x, y, dict(fixed or {}), dict(priors or {}))
+    _check_finite_inputs(model, x)
+    run_model(model, x, start)  # the model's own checks of the held values
+    return problem, start, x, response, int(x.size if y is None else np.count_nonzero(~np.isnan(y)))
+
+
+# ---------------------------------------------------------------------------------------------
+# The native fit: every participant of a batch optimised in C++, on every core
+
+_TRANSFORM_CODES = {"identity": 0, "log": 1, "logit": 2}
+_STATS = ("nll", "neg_log_joint", "lme", "iterations", "evaluations")
+
+
+def _fit_native(problem: _Problem, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
+                responses: np.ndarray | None, n_trials: np.ndarray, seeds: np.ndarray, n_starts: int,
+                threads: int) -> FitArrays:
+    """Every participant's MAP fit under ``problem`` by the engine, without the interpreter lock."""
+    n, k, m = lengths.size, len(problem.values), len(problem.free)
+    natural, se = np.empty((n, k)), np.empty((n, m))
+    stats, status = np.empty((n, len(_STATS))), np.empty(n, dtype=np.int64)
+    transforms = np.array([_TRANSFORM_CODES[t] for t in problem.transforms], dtype=np.int64)
+    _engine.fit(problem.model, problem.response, values, starts, lengths, responses, problem.values, problem.free,
+                transforms, problem.prior_mean, problem.prior_var, seeds, n_starts, threads, problem.given,
+                natural, se, stats, status)
+    return fit_arrays_of(problem, natural, se, stats, status, n_trials)
+
+
+def fit_arrays_of(problem: _Problem, natural: np.ndarray, se: np.ndarray, stats: np.ndarray, status: np.ndarray,
+                  n_trials: np.ndarray) -> FitArrays:
+    """The fits of ``problem`` as the engine writes them (participants x vector, participants x free,
+    participants x ``_STATS``, one status code each) and their trials in the likelihood, by name."""
+    named = _named(problem, problem.values)
+    params = {name: natural[:, problem.names.index(name)] if name in problem.names
+              else np.full(status.size, math.nan) for name in named}
+    return FitArrays(model=problem.model, response=problem.response, params=params,
+                     se={name: se[:, j] for j, name in enumerate(problem.free_names)}, free=tuple(problem.free_names),
+                     nll=stats[:, 0], neg_log_joint=stats[:, 1], lme=stats[:, 2], n_trials=n_trials.astype(np.int64),
+                     status=status, iterations=stats[:, 3].astype(np.int64), evaluations=stats[:, 4].astype(np.int64))
 
 
 def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",
@@ -496,120 +353,82 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     """Fit ``model`` ("kalman", "hgf" or "td") to ``inputs`` alone (``responses=None``) or to a
     participant's ``responses`` under the response model ``response``; see the module docstring.
 
-    L-BFGS-B runs from ``n_starts`` points, the first at the prior means and the rest drawn from the
-    priors with ``numpy.random.default_rng(seed)`` (``seed``: an integer from 0 to 2**64-1); the best
-    end point is the estimate. Bad arguments raise ``ValueError`` or ``TypeError`` before any
-    optimisation, non-finite inputs ``InvalidParameter`` (for every model), as do held values the
-    model refuses; an optimisation that fails is reported in ``converged`` and ``message``, and a fit
-    with no feasible point has NaN estimates (see :class:`FitResult`).
+    A quasi-Newton optimiser (BFGS with a strong Wolfe line search, in the native engine) runs from
+    ``n_starts`` points, the first at the prior means and the rest drawn from the priors by the
+    models' own seeded generator (``seed``: an integer from 0 to 2**64-1); the best end point is the
+    estimate. Bad arguments raise ``ValueError`` or ``TypeError`` before any optimisation,
+    non-finite inputs ``InvalidParameter`` (for every model), as do held values the model refuses;
+    an optimisation that fails is reported in ``converged`` and ``message``, and a fit with no
+    feasible point has NaN estimates (see :class:`FitResult`). :func:`velmora.arrays.fit` fits many
+    participants at once; this is its one-participant case.
     """
-    from scipy.optimize import OptimizeResult, minimize  # type: ignore[import-untyped,unused-ignore]
-
     seed = _as_seed(seed)
-    problem, start, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
-    with _one_blas_thread():
-        return _optimise(problem, start, model, response, x, n_trials, n_starts, seed, minimize, OptimizeResult)
+    problem, _, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
+    batch = _fit_native(problem, x, np.zeros(1, dtype=np.int64), np.array([x.size], dtype=np.int64),
+                        problem.responses, np.array([n_trials]), np.array([seed], dtype=np.uint64), int(n_starts), 1)
+    result = batch.result(0)
+    if batch.status[0] != NO_ESTIMATE_CODE:
+        result.trajectory = run_model(model, x, result.params)
+    return result
 
 
-def _prepare(model: str, inputs: Any, responses: Any, response: str, fixed: Mapping[str, Any] | None,
-             priors: Mapping[str, Any] | None,
-             n_starts: int) -> tuple[_Problem, dict[str, float | None], np.ndarray, str, int]:
-    """Every check of fit's arguments, and the problem they pose; fit_many runs it once on stand-in data."""
-    _check_model(model, tuple(_PARAMS))
-    if response not in RESPONSE_MODELS:
-        raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS)}")
-    if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or n_starts < 1:
-        raise ValueError(f"n_starts must be a positive integer, got {n_starts!r}")
-    x = _as_inputs(inputs)
+def fit_arrays(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",
+               fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
+               seeds: Any = None, seed: int = 0, threads: int | None = None) -> FitArrays:
+    """:func:`velmora.arrays.fit`: many participants, one native batch."""
+    seed = _as_seed(seed)
+    problem, _, _, response, _ = _prepare(model, np.zeros(1), None if responses is None else np.zeros(1), response,
+                                          fixed, priors, n_starts)
+    x = va._Call(inputs, "inputs")
+    x.convert_sequence()
+    n = x.subjects
     if responses is None:
-        if model == "td":
-            raise ValueError("model 'td' is fitted to responses only; pass responses")
-        response, y = "observations", None
+        y = None
     else:
-        y = _as_responses(responses, x.size)
-    problem, start = _problem(model, response, x, y, dict(fixed or {}), dict(priors or {}))
-    run_model(model, x, start)  # the model's own checks of the inputs and held values
-    _check_finite_inputs(model, x)
-    return problem, start, x, response, int(x.size if y is None else np.count_nonzero(~np.isnan(y)))
+        ry = va._Call(responses, "responses")
+        if ry.batched != x.batched or ry.subjects != n:
+            raise ValueError(f"responses: expected one sequence per participant ({n}) shaped like the inputs")
+        ry.convert_sequence()
+        if not np.array_equal(ry.lengths, x.lengths):
+            i = int(np.flatnonzero(ry.lengths != x.lengths)[0])
+            raise ValueError(f"responses: participant {i} has {ry.lengths[i]} responses for {x.lengths[i]} inputs")
+        y = np.ascontiguousarray(ry.values, dtype=np.float64)
+    values = np.ascontiguousarray(x.values, dtype=np.float64)
+    n_trials = _check_participants(model, values, x.starts, x.lengths, y, x.batched)
+    seeds = va.seeds(n, seed) if seeds is None and x.batched else x.seed(seed if seeds is None else seeds, "seeds", 1.0)
+    return _fit_native(problem, values, x.starts, x.lengths, y, n_trials, seeds, int(n_starts), va._threads(threads))
 
 
-_BLAS: Any = None
+def _check_participants(model: str, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
+                        responses: np.ndarray | None, batched: bool) -> np.ndarray:
+    """Each participant's own data checked as fit checks one, over the whole batch at once (the
+    first participant at fault is named); the trials each has in its likelihood."""
+    bad = lengths == 0
+    for flags in (~np.isfinite(values), None if responses is None else np.isinf(responses)):
+        if flags is not None and flags.any():
+            bad[np.searchsorted(starts, np.flatnonzero(flags)[0], side="right") - 1] = True
+    if bad.any():
+        _name_fault(model, values, starts, lengths, responses, batched, int(np.flatnonzero(bad)[0]))
+    if responses is None:
+        return lengths.astype(np.int64)
+    # Segment sums over a byte per trial: no second copy of the responses' size.
+    n_trials = np.add.reduceat(~np.isnan(responses), starts, dtype=np.int64) if lengths.size else lengths.copy()
+    if not n_trials.all():
+        _name_fault(model, values, starts, lengths, responses, batched, int(np.flatnonzero(n_trials == 0)[0]))
+    return n_trials
 
 
-def _one_blas_thread() -> Any:
-    """The optimiser's linear algebra works on vectors of a few elements, where BLAS threads gain
-    nothing; OpenBLAS's threads spin between calls and, on a busy machine, make a fit 10-50x slower."""
-    global _BLAS
+def _name_fault(model: str, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
+                responses: np.ndarray | None, batched: bool, i: int) -> None:
+    """Raises participant i's fault as fit raises it for one participant."""
+    span = slice(int(starts[i]), int(starts[i] + lengths[i]))
     try:
-        from threadpoolctl import ThreadpoolController  # type: ignore[import-untyped,unused-ignore]
-    except ImportError:
-        return contextlib.nullcontext()
-    if _BLAS is None:
-        _BLAS = ThreadpoolController()
-    return _BLAS.limit(limits=1, user_api="blas")
-
-
-def _optimise(problem: _Problem, start: dict[str, float | None], model: str, response: str, x: np.ndarray,
-              n_trials: int, n_starts: int, seed: int, minimize: Any, OptimizeResult: Any) -> FitResult:  # noqa: N803
-    rng = np.random.default_rng(seed)
-    starts = [problem.prior_mean] + [rng.normal(problem.prior_mean, np.sqrt(problem.prior_var))
-                                     for _ in range(n_starts - 1 if len(problem.free) else 0)]
-    best = None
-    for theta0 in starts:
-        if not len(theta0):  # everything held: nothing to optimise
-            f = problem(theta0)[0]
-            result = OptimizeResult(x=theta0, fun=f, success=math.isfinite(f), message="every parameter is held")
-        else:
-            result = minimize(problem, theta0, jac=True, method="L-BFGS-B")
-        if math.isfinite(result.fun) and (best is None or result.fun < best.fun):
-            best = result
-    k = len(problem.free)
-    if best is None:
-        params = {name: math.nan if name in problem.free_names else value for name, value in start.items()}
-        return FitResult(model, response, params, {name: math.nan for name in problem.free_names},
-                         tuple(problem.free_names), math.nan, math.nan, math.nan, math.nan, math.nan, n_trials,
-                         False, NO_ESTIMATE, None)
-    theta = np.asarray(best.x, dtype=np.float64)
-    values = problem.natural(theta)
-    nll = problem.nll(theta)[0]
-    neg_log_joint = float(best.fun)
-    se, lme = _laplace(problem, theta, values, neg_log_joint)
-    params = _named(problem, values)
-    return FitResult(model, response, params, se, tuple(problem.free_names), nll, neg_log_joint, lme,
-                     2.0 * nll + 2.0 * k, 2.0 * nll + k * math.log(n_trials), n_trials, bool(best.success),
-                     str(best.message), run_model(model, x, params))
-
-
-def _laplace(problem: _Problem, theta: np.ndarray, values: np.ndarray,
-             neg_log_joint: float) -> tuple[dict[str, float], float]:
-    names = problem.free_names
-    if not names:
-        return {}, -neg_log_joint
-    unknown = {name: math.nan for name in names}, math.nan  # no usable curvature: say so with NaN
-    curvature = problem.hessian(theta)
-    if curvature is None:
-        return unknown
-    h, flat = curvature
-    # A parameter the likelihood is flat in on one side of the estimate is not identified: the optimum sits on
-    # the kink where it stops mattering (a binding prior_precision_cap does this to process_noise and
-    # initial_var), and differences across that kink are no curvature. On the flat side only its prior holds
-    # it, so there it has its prior's curvature and none shared with the others; the others' errors come from
-    # the curvature among themselves, and the evidence integrates the flat ones against their prior alone.
-    # That evidence can overstate the exact one by at most minus the log prior probability of the flat side
-    # (about 0.3 nats for a Kalman filter capped at 1 on 300 trials).
-    unidentified = np.flatnonzero(flat)
-    h[unidentified, :] = 0.0
-    h[:, unidentified] = 0.0
-    h[unidentified, unidentified] = 1.0 / problem.prior_var[unidentified]
-    if not np.all(np.isfinite(h)):
-        return unknown
-    try:
-        lower = np.linalg.cholesky(h)
-    except np.linalg.LinAlgError:
-        return unknown
-    cov = np.linalg.inv(h)
-    slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(problem.transforms, problem.free)])
-    se = {name: math.nan if flat[j] else float(abs(s) * math.sqrt(cov[j, j]))
-          for j, (name, s) in enumerate(zip(names, slopes))}
-    log_det = 2.0 * float(np.sum(np.log(np.diag(lower))))
-    return se, -neg_log_joint + 0.5 * len(names) * math.log(2.0 * math.pi) - 0.5 * log_det
+        if lengths[i] == 0:
+            raise ValueError("inputs: empty; a fit needs at least one trial")
+        _check_finite_inputs(model, values[span])
+        if responses is not None:
+            _as_responses(responses[span], int(lengths[i]))
+    except (ValueError, InvalidParameter) as error:
+        if not batched:
+            raise
+        raise type(error)(f"participant {i}: {error}") from None

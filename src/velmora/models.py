@@ -10,8 +10,9 @@ This module adds what the engine cannot know, keyed by those names: each fitted 
 transform to an unbounded space and default prior there (:data:`PARAMS`, :data:`ZETA`), the values a
 default fit holds (:attr:`Param.held`, :data:`HELD_FOR_RESPONSES`), the response models that apply
 (:data:`RESPONSE_MODELS`), the list functions' parameters that change no likelihood
-(:data:`NOT_FITTED`) and the list functions' defaults (:data:`DEFAULTS`). They are checked against
-the engine at import: a name the engine lacks is an error.
+(:data:`NOT_FITTED`), the list functions' defaults (:data:`DEFAULTS`) and where each model's belief
+before a trial is read from its trajectory (:data:`BELIEF`). They are checked against the engine at
+import: a name the engine lacks is an error.
 """
 
 from __future__ import annotations
@@ -19,11 +20,19 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping
 from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
 
 from velmora import _engine
 
-__all__ = ["Model", "Param", "ENGINE", "PARAMS", "ZETA", "HELD_FOR_RESPONSES", "NOT_FITTED", "RESPONSE_MODELS",
-           "DEFAULTS", "problems"]
+__all__ = ["Model", "Param", "Belief", "ENGINE", "PARAMS", "ZETA", "HELD_FOR_RESPONSES", "NOT_FITTED",
+           "RESPONSE_MODELS", "DEFAULTS", "BELIEF", "SELF_FIT", "FITTED", "gaussian_logpdf", "problems"]
+
+# The response of a self-fit: the model's predictive density of its own inputs (fit's responses=None).
+SELF_FIT = "observations"
+# The self-fit's per-trial density among a self-fitting model's fields; the list functions leave it out.
+LOGLIK = "loglik"
 
 
 @dataclass(frozen=True)
@@ -48,12 +57,21 @@ class Model:
         """The engine's mask of the optional parameters present among ``names``: bit j for the j-th."""
         return sum(1 << j for j, name in enumerate(self.optional) if name in names)
 
+    @property
+    def list_fields(self) -> tuple[str, ...]:
+        """The fields of the list function's rows: the array engine's without the self-fit's density."""
+        return tuple(name for name in self.fields if not (self.self_fit and name == LOGLIK))
+
 
 ENGINE: dict[str, Model] = {
     m["name"]: Model(m["name"], m["params"], m["optional"], m["noise"], m["fields"], m["seeded"], m["self_fit"],
                      m["fits_responses"])
     for m in _engine.models()
 }
+
+
+# The models a fit estimates, in the engine's order.
+FITTED: tuple[str, ...] = tuple(name for name, m in ENGINE.items() if m.self_fit or m.fits_responses)
 
 
 @dataclass(frozen=True)
@@ -96,6 +114,23 @@ NOT_FITTED: dict[str, tuple[str, ...]] = {
     "hgf": ("var2",),
     "td": ("discount_factor", "rpe_noise_std", "seed"),
 }
+
+
+@dataclass(frozen=True)
+class Belief:
+    """What a model expects before each trial: its trajectory's ``field``, which holds the value after
+    each trial when ``start`` names the parameter it starts from (the field shifted by one, ``start`` first)."""
+
+    field: str
+    start: str | None = None
+
+
+# The centre of each trial's response.
+BELIEF: dict[str, Belief] = {
+    "kalman": Belief("mean", "initial_mean"),
+    "hgf": Belief("prediction"),
+    "td": Belief("value", "initial_value"),
+}
 # Parameters with a default in the list functions; None: absent.
 DEFAULTS: dict[str, dict[str, float | None]] = {
     "kalman": {"prior_precision_cap": None},
@@ -105,14 +140,20 @@ DEFAULTS: dict[str, dict[str, float | None]] = {
 }
 
 
+def gaussian_logpdf(x: Any, mean: Any, var: Any) -> Any:
+    """The Normal log density of ``x`` with ``mean`` and variance ``var``, elementwise."""
+    return -0.5 * (np.log(2.0 * np.pi * var) + (x - mean) ** 2 / var)
+
+
 def problems(engine: Mapping[str, Model], params: Mapping[str, Mapping[str, Param]],
              held_for_responses: Mapping[str, Mapping[str, float]], response_models: Mapping[str, tuple[str, ...]],
-             not_fitted: Mapping[str, tuple[str, ...]],
-             defaults: Mapping[str, Mapping[str, float | None]]) -> list[str]:
+             not_fitted: Mapping[str, tuple[str, ...]], defaults: Mapping[str, Mapping[str, float | None]],
+             belief: Mapping[str, Belief] = BELIEF) -> list[str]:
     """Where the facts disagree with the engine's report; empty when they agree."""
     found = []
     for table, facts in (("PARAMS", params), ("HELD_FOR_RESPONSES", held_for_responses),
-                         ("RESPONSE_MODELS", response_models), ("NOT_FITTED", not_fitted), ("DEFAULTS", defaults)):
+                         ("RESPONSE_MODELS", response_models), ("NOT_FITTED", not_fitted), ("DEFAULTS", defaults),
+                         ("BELIEF", belief)):
         found += [f"{table}: the engine has no model '{name}'" for name in facts if name not in engine]
     for name, model in engine.items():
         if (model.self_fit or model.fits_responses) != (name in params):
@@ -133,6 +174,13 @@ def problems(engine: Mapping[str, Model], params: Mapping[str, Mapping[str, Para
                   if name in params and p not in not_fitted.get(name, ())]
         found += [f"DEFAULTS['{name}']: the engine has no parameter '{p}'" for p in defaults.get(name, {})
                   if p not in model.params]
+        if (name in belief) != model.fits_responses:
+            found.append(f"BELIEF: a belief for '{name}' {name in belief}, but the engine fits it to responses "
+                         f"{model.fits_responses}")
+        if name in belief and belief[name].field not in model.fields:
+            found.append(f"BELIEF['{name}']: the engine has no field '{belief[name].field}'")
+        if name in belief and belief[name].start not in (None, *model.params):
+            found.append(f"BELIEF['{name}']: the engine has no parameter '{belief[name].start}'")
     return found
 
 

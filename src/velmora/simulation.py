@@ -11,23 +11,13 @@ import numpy as np
 
 from velmora import _engine
 from velmora import arrays as va
-from velmora.fitting import (_PARAMS, RESPONSE_MODELS, _as_inputs, _check_finite_inputs, _check_model, _number,
-                             _unknown, belief, run_model)
+from velmora.fitting import _as_inputs, _check_finite_inputs, _check_model, _number, _unknown, belief, run_model
+from velmora.models import DEFAULTS, ENGINE, PARAMS, RESPONSE_MODELS
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
 
 __all__ = ["simulate", "Simulation"]
-
-# Parameters with a default in the list functions; the rest must be given.
-_DEFAULTS: dict[str, dict[str, float | None]] = {
-    "kalman": {"prior_precision_cap": None},
-    "hgf": {"base_process_noise": 0.01, "mu1": 0.0, "var1": 1.0, "mu2": 0.0},
-    "td": {},
-    "forward": {},
-}
-_FORWARD = ("update_rate", "injury_noise_std", "sensory_gain")
-
 
 @dataclass
 class Simulation:
@@ -54,25 +44,28 @@ def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: st
     ``zeta`` included) and draw responses ``belief + sqrt(zeta) * z``, with ``z`` from
     ``velmora.arrays.normal(len(inputs), seed)``. ``forward`` simulates through
     ``forward_simulate``'s own noise, with ``seed`` passed to it."""
-    _check_model(model, (*_PARAMS, "forward"))
-    if response not in RESPONSE_MODELS:
-        raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS)}")
+    _check_model(model, tuple(ENGINE))
+    if model in RESPONSE_MODELS and response not in RESPONSE_MODELS[model]:
+        raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS[model])}")
     x = _as_inputs(inputs)
     seed = _engine.as_seed(seed, "seed")
-    # Parameters with a default are among the model's own: each is named once.
-    names = [*_FORWARD] if model == "forward" else list(dict.fromkeys([*_PARAMS[model], *_DEFAULTS[model], "zeta"]))
+    # Parameters with a default are among the model's own: each is named once. A model fitted to
+    # responses is simulated without its own noise and with a response variance; any other through its noise.
+    spec = ENGINE[model]
+    names = [*spec.params] if not spec.fits_responses else list(dict.fromkeys([*PARAMS[model], *DEFAULTS[model],
+                                                                               "zeta"]))
     for name in params:
         if name not in names:
             raise _unknown(model, name, names)
-    values: dict[str, Any] = dict(_DEFAULTS[model])
-    values.update({name: (None if value is None and name == "prior_precision_cap" else _number(name, value))
+    values: dict[str, Any] = dict(DEFAULTS[model])
+    values.update({name: (None if value is None and name in spec.optional else _number(name, value))
                    for name, value in params.items()})
     missing = [name for name in names if name not in values]
     if missing:
         raise ValueError(f"simulate {model}: missing parameter(s) {', '.join(missing)}")
     trajectory = run_model(model, x, values, seed)
     _check_finite_inputs(model, x)  # or a NaN reward would become NaN responses, read later as missed trials
-    if model == "forward":
+    if not spec.fits_responses:
         return Simulation(model, x, trajectory, None)
     zeta = values["zeta"]
     if zeta < 0.0:

@@ -39,7 +39,7 @@ Result<Flow> run_subject_of(const Batch& b, std::size_t i, const std::atomic<boo
     constexpr std::size_t fields = M::fields.size();
     return M::run(args, values, [&](std::size_t t, const Trial<double, fields>& trial) {
         for (std::size_t f = 0; f < fields; ++f) out.at(f, t) = trial.fields[f];
-        if constexpr (M::self_fit) out.at(fields, t) = -gaussian_nll(trial.predictive_var, trial.deviation);
+        if constexpr (M::self_fit) out.at(fields, t) = -gaussian_nll(trial.predictive_var(), trial.deviation);
         return out.next(t);
     });
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -18,12 +19,14 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "../python/convert.hpp"
 #include "../python/entry.hpp"
 #include "batch.hpp"
+#include "fit_batch.hpp"
 #include "objective.hpp"
 
 namespace velmora::py {
@@ -37,6 +40,14 @@ public:
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
     Buffer(Buffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        if (this != &other) {
+            if (held_) PyBuffer_Release(&view_);
+            view_ = other.view_;
+            held_ = std::exchange(other.held_, false);
+        }
+        return *this;
+    }
     ~Buffer() {
         if (held_) PyBuffer_Release(&view_);
     }
@@ -92,26 +103,23 @@ constexpr auto signal_poll = std::chrono::milliseconds(20);
 // Below this many output cells a call is over in about a millisecond: no thread is worth starting.
 constexpr std::size_t inline_cells = std::size_t{1} << 17;
 constexpr std::size_t chunk_cells = std::size_t{1} << 15;
+// A fit passes over its trials some hundreds of times: chunks of a few thousand trials balance.
+constexpr std::size_t fit_chunk_trials = std::size_t{1} << 12;
 
-// Runs every subject of the batch on up to `threads` threads; the failure of the lowest failing
-// subject, if any. An interrupt stops the workers, waits for them and leaves its exception pending.
-// When the system refuses a thread, those that started do the work, or else the calling thread.
-PyResult<std::optional<engine::Failure>> run_batch(const engine::Batch& batch, std::size_t threads) {
-    // Padding costs a cell like a trial: a ragged batch's work is its whole output.
-    const std::size_t cells = batch.subjects() * (batch.stride + 1);
-    auto bounds = engine::chunk_bounds(batch.subjects(), batch.stride, chunk_cells);
-    const std::size_t chunks = bounds.size() - 1;
-    engine::Runner runner(batch, std::move(bounds));
+// Has `runner` (an engine::Runner or FitRunner) work through its `chunks` on up to `threads`
+// threads, or on the calling thread alone when `inline_only`. An interrupt stops the workers,
+// waits for them and leaves its exception pending. When the system refuses a thread, those that
+// started do the work, or else the calling thread.
+template <class Runner>
+PyResult<void> run_workers(Runner& runner, std::size_t chunks, bool inline_only, std::size_t threads) {
     std::exception_ptr thrown;
     bool interrupted = false;
     {
         Unlocked unlocked;
-        if (cells <= inline_cells) {
-            runner.work_on();
-        } else {
+        {
             std::mutex mutex;
             std::condition_variable finished;
-            const std::size_t workers = std::max<std::size_t>(1, std::min(threads, chunks));
+            const std::size_t workers = inline_only ? 0 : std::max<std::size_t>(1, std::min(threads, chunks));
             std::size_t running = workers;
             std::vector<std::jthread> pool;  // joined before the lock is taken back
             pool.reserve(workers);
@@ -140,7 +148,8 @@ PyResult<std::optional<engine::Failure>> run_batch(const engine::Batch& batch, s
             std::unique_lock lock(mutex);
             running -= workers - pool.size();
             if (pool.empty()) {
-                // Not one thread: this one works, answering Ctrl-C between chunks and within long subjects.
+                // Inline, or not one thread to be had: this one works, answering Ctrl-C between chunks
+                // and within long subjects.
                 lock.unlock();
                 auto due = std::chrono::steady_clock::now() + signal_poll;
                 const engine::Poll poll = [&] {
@@ -162,6 +171,19 @@ PyResult<std::optional<engine::Failure>> run_batch(const engine::Batch& batch, s
     }
     if (thrown) std::rethrow_exception(thrown);
     if (interrupted) return std::unexpected(Raised{});
+    return {};
+}
+
+// Runs every subject of the batch on up to `threads` threads; the failure of the lowest failing
+// subject, if any.
+PyResult<std::optional<engine::Failure>> run_batch(const engine::Batch& batch, std::size_t threads) {
+    // Padding costs a cell like a trial: a ragged batch's work is its whole output.
+    const std::size_t cells = batch.subjects() * (batch.stride + 1);
+    auto bounds = engine::chunk_bounds(batch.subjects(), batch.stride, chunk_cells);
+    const std::size_t chunks = bounds.size() - 1;
+    engine::Runner runner(batch, std::move(bounds));
+    auto done = run_workers(runner, chunks, cells <= inline_cells, threads);
+    if (!done) return std::unexpected(done.error());
     return runner.failure();
 }
 
@@ -260,6 +282,29 @@ PyResult<Object> run(PyObject* args, PyObject* kwargs) {
     return result;
 }
 
+// The likelihood a fit or an objective call names: its model, whether it is the inputs' own
+// density ("observations") or the responses' ("gaussian"), the optional parameters given, and the
+// length of its parameter vector.
+struct LikelihoodKind {
+    std::size_t model;
+    bool self_fit;
+    engine::Given given;
+    std::size_t count;
+};
+
+PyResult<LikelihoodKind> likelihood_kind(const char* model_name, const char* response, Py_ssize_t given_arg) {
+    auto model = model_named(model_name);
+    if (!model) return std::unexpected(model.error());
+    const std::string_view kind(response);
+    const bool self_fit = kind == "observations";
+    if (!self_fit && kind != "gaussian") return value_error("response must be 'observations' or 'gaussian'");
+    auto given = given_of(*model, given_arg);
+    if (!given) return std::unexpected(given.error());
+    const std::optional<std::size_t> count = engine::likelihood_param_count(*model, self_fit, *given);
+    if (!count) return value_error("this model has no likelihood of that kind");
+    return LikelihoodKind{*model, self_fit, *given, *count};
+}
+
 // objective(model, response, inputs, responses | None, params, free, gradient, given) -> nll
 // The negative log-likelihood at natural parameter values and its derivatives with respect to
 // params[free]; inf (and a zero gradient) where the model fails at those values, so that an
@@ -271,15 +316,9 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
     if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "ssOOOOOn", &model_name, &response, &inputs_obj,
                                                   &responses_obj, &params_obj, &free_obj, &gradient_obj, &given_arg))
         return failed();
-    auto model = model_named(model_name);
-    if (!model) return std::unexpected(model.error());
-    const std::string_view kind(response);
-    const bool self_fit = kind == "observations";
-    if (!self_fit && kind != "gaussian") return value_error("response must be 'observations' or 'gaussian'");
-    auto given = given_of(*model, given_arg);
-    if (!given) return std::unexpected(given.error());
-    const std::optional<std::size_t> count = engine::likelihood_param_count(*model, self_fit, *given);
-    if (!count) return value_error("this model has no likelihood of that kind");
+    auto likelihood = likelihood_kind(model_name, response, given_arg);
+    if (!likelihood) return std::unexpected(likelihood.error());
+    const auto [model, self_fit, given, count] = *likelihood;
     auto inputs = Buffer::get(inputs_obj, "inputs", 'f', false);
     if (!inputs) return std::unexpected(inputs.error());
     std::optional<Buffer> responses;
@@ -295,7 +334,7 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
     auto gradient = Buffer::get(gradient_obj, "gradient", 'f', true);
     if (!gradient) return std::unexpected(gradient.error());
 
-    const std::size_t k = *count;
+    const std::size_t k = count;
     if (params->count() != k) return value_error("params has the wrong length for this model");
     if (self_fit == responses.has_value() || (responses && responses->count() != inputs->count()))
         return value_error("responses must be None for 'observations' and match the inputs otherwise");
@@ -308,7 +347,7 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
         indices[j] = static_cast<std::size_t>(i);
     }
 
-    const engine::Likelihood task{*model, self_fit, *given, {inputs->data<const double>(), inputs->count()},
+    const engine::Likelihood task{model, self_fit, given, {inputs->data<const double>(), inputs->count()},
                                   responses ? std::span<const double>(responses->data<const double>(), responses->count())
                                             : std::span<const double>(),
                                   {params->data<const double>(), k}};
@@ -324,6 +363,99 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
         return build_float(std::numeric_limits<double>::infinity());
     }
     return build_float(*nll);
+}
+
+// fit(model, response, values, starts, lengths, responses | None, held, free, transforms, prior_mean,
+//     prior_var, seeds, n_starts, threads, given, natural, se, stats, status) -> None
+// Each participant's MAP fit, written into its rows of the last four buffers (see fit_batch.hpp).
+PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
+    const char *model_name = nullptr, *response = nullptr;
+    PyObject *values_obj, *starts_obj, *lengths_obj, *responses_obj, *held_obj, *free_obj, *transforms_obj,
+        *mean_obj, *var_obj, *seeds_obj, *natural_obj, *se_obj, *stats_obj, *status_obj;
+    Py_ssize_t n_starts = 0, threads = 0, given_arg = 0;
+    if (!no_keywords(kwargs) ||
+        !PyArg_ParseTuple(args, "ssOOOOOOOOOOnnnOOOO", &model_name, &response, &values_obj, &starts_obj, &lengths_obj,
+                          &responses_obj, &held_obj, &free_obj, &transforms_obj, &mean_obj, &var_obj, &seeds_obj,
+                          &n_starts, &threads, &given_arg, &natural_obj, &se_obj, &stats_obj, &status_obj))
+        return failed();
+    auto likelihood = likelihood_kind(model_name, response, given_arg);
+    if (!likelihood) return std::unexpected(likelihood.error());
+    const auto [model, self_fit, given, count] = *likelihood;
+    if (n_starts < 1 || threads < 1) return value_error("n_starts and threads must be positive");
+
+    std::array<Buffer, 14> b;
+    const std::array<std::tuple<PyObject*, const char*, char, bool>, 14> wanted{{
+        {values_obj, "values", 'f', false}, {starts_obj, "starts", 'i', false}, {lengths_obj, "lengths", 'i', false},
+        {responses_obj == Py_None ? values_obj : responses_obj, "responses", 'f', false},
+        {held_obj, "held", 'f', false}, {free_obj, "free", 'i', false}, {transforms_obj, "transforms", 'i', false},
+        {mean_obj, "prior_mean", 'f', false}, {var_obj, "prior_var", 'f', false}, {seeds_obj, "seeds", 'u', false},
+        {natural_obj, "natural", 'f', true}, {se_obj, "se", 'f', true}, {stats_obj, "stats", 'f', true},
+        {status_obj, "status", 'i', true}}};
+    for (std::size_t j = 0; j < wanted.size(); ++j) {
+        const auto& [obj, name, code, writable] = wanted[j];
+        auto held = Buffer::get(obj, name, code, writable);
+        if (!held) return std::unexpected(held.error());
+        b[j] = std::move(*held);
+    }
+    const auto& [values, starts, lengths, responses, held, free, transforms, prior_mean, prior_var, seeds, natural,
+                 se, stats, status] = b;
+
+    // The layout is the caller's promise; a broken one must not become a read or write out of bounds.
+    const std::size_t n = lengths.count(), k = count, m = free.count();
+    if (self_fit != (responses_obj == Py_None) || responses.count() != values.count())
+        return value_error("responses must be None for 'observations' and match the inputs otherwise");
+    if (held.count() != k) return value_error("held has the wrong length for this model");
+    if (m > engine::max_fit_free || transforms.count() != m || prior_mean.count() != m || prior_var.count() != m)
+        return value_error("free, transforms and the priors must have one entry per free parameter, at most 8");
+    if (starts.count() != n || seeds.count() != n || natural.count() != n * k || se.count() != n * m ||
+        stats.count() != n * engine::fit_stat_count || status.count() != n)
+        return value_error("engine buffers disagree in size");
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t start = starts.data<const std::int64_t>()[i];
+        const std::int64_t length = lengths.data<const std::int64_t>()[i];
+        if (start < 0 || length < 0 || static_cast<std::size_t>(start) + static_cast<std::size_t>(length) > values.count())
+            return value_error("engine subject bounds out of range");
+        longest = std::max(longest, static_cast<std::size_t>(length));
+    }
+    std::array<engine::FreeParameter, engine::max_fit_free> parameters{};
+    for (std::size_t j = 0; j < m; ++j) {
+        const std::int64_t index = free.data<const std::int64_t>()[j];
+        const std::int64_t transform = transforms.data<const std::int64_t>()[j];
+        const double mean = prior_mean.data<const double>()[j], var = prior_var.data<const double>()[j];
+        if (index < 0 || static_cast<std::size_t>(index) >= k) return value_error("free index out of range");
+        for (std::size_t i = 0; i < j; ++i)
+            if (parameters[i].index == static_cast<std::size_t>(index)) return value_error("a free index is repeated");
+        if (transform < 0 || transform > 2) return value_error("unknown transform code");
+        if (!std::isfinite(mean) || !(std::isfinite(var) && var > 0.0))
+            return value_error("prior means must be finite and prior variances finite and positive");
+        parameters[j] = {static_cast<std::size_t>(index), static_cast<engine::Transform>(transform), mean, var};
+    }
+
+    engine::FitSettings settings;
+    settings.held = {held.data<const double>(), k};
+    settings.free = {parameters.data(), m};
+    settings.n_starts = static_cast<std::size_t>(n_starts);
+    const engine::FitTask task{model,
+                               self_fit,
+                               given,
+                               values.data<const double>(),
+                               {starts.data<const std::int64_t>(), n},
+                               {lengths.data<const std::int64_t>(), n},
+                               self_fit ? nullptr : responses.data<const double>(),
+                               settings,
+                               seeds.data<const std::uint64_t>(),
+                               natural.data<double>(),
+                               se.data<double>(),
+                               stats.data<double>(),
+                               status.data<std::int64_t>()};
+    auto bounds = engine::chunk_bounds(n, longest, fit_chunk_trials);
+    const std::size_t chunks = bounds.size() - 1;
+    engine::FitRunner runner(task, std::move(bounds));
+    // One participant gains nothing from a thread of its own.
+    auto done = run_workers(runner, chunks, n <= 1, static_cast<std::size_t>(threads));
+    if (!done) return std::unexpected(done.error());
+    return Object::borrow(Py_None);
 }
 
 // normal(out, seed, loc, scale): fills `out` with the seeded stream, answering Ctrl-C between blocks.
@@ -452,6 +584,7 @@ PyResult<Object> models(PyObject* args, PyObject* kwargs) {
 PyMethodDef methods[] = {
     method<run>("run", "Run a model over a batch of subjects (internal; see velmora.arrays)."),
     method<objective>("objective", "Negative log-likelihood and its gradient for a fit (internal)."),
+    method<fit>("fit", "Fit a model to many participants at once (internal; see velmora.arrays.fit)."),
     method<models>("models", "The engine's models: names, parameters, fields and what each supports (internal)."),
     method<normal>("normal", "Fill a float64 buffer with seeded normal deviates (internal)."),
     method<seeds>("seeds", "Fill a uint64 buffer with seeds derived from one (internal)."),

@@ -22,17 +22,28 @@ constexpr bool has_likelihood(bool self_fit) {
 template <class M, bool SelfFit, class T>
 Result<T> run(const Likelihood& task, std::span<const T> p) {
     const auto args = unpack<M>(p, task.given, false, 0);
-    T total{};
+    T total{};  // self-fit: the sum of the terms; responses: the sum of squared deviations
+    std::size_t observed = 0;
     auto done = M::run(args, task.inputs, [&](std::size_t t, const Trial<T, M::fields.size()>& trial) {
+        constexpr std::size_t every = (std::size_t{1} << 16) - 1;
+        if ((t & every) == every && task.stop != nullptr) {
+            if (task.poll != nullptr) (*task.poll)();
+            if (task.stop->load(std::memory_order_relaxed)) return Flow::stop;
+        }
         if constexpr (SelfFit) {
-            total = total + gaussian_nll(trial.predictive_var, trial.deviation);
+            total = total + gaussian_nll(trial.predictive_var(), trial.deviation);
         } else {
             const double r = task.responses[t];
-            if (!std::isnan(r)) total = total + gaussian_nll(p[p.size() - 1], r - trial.belief);
+            if (!std::isnan(r)) {
+                const T deviation = r - trial.belief;
+                total = total + deviation * deviation;
+                ++observed;
+            }
         }
         return Flow::go_on;
     });
     if (!done) return std::unexpected(std::move(done.error()));
+    if constexpr (!SelfFit) return gaussian_nll_sum(p[p.size() - 1], observed, total);
     return total;
 }
 

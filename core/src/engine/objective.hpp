@@ -7,6 +7,7 @@
 #include <span>
 
 #include "../error.hpp"
+#include "batch.hpp"
 #include "models.hpp"
 
 namespace velmora::engine {
@@ -27,6 +28,10 @@ struct Likelihood {
     // likelihood is of the noiseless model), the optional ones as `given` says; then zeta when
     // there are responses.
     std::span<const double> params;
+    // A long pass calls `poll` every so many trials and ends early once `stop` is set; its value is
+    // then meaningless, and the caller, who set it, knows.
+    const Poll* poll = nullptr;
+    const std::atomic<bool>* stop = nullptr;
 };
 
 // The parameter count `params` must have, or nothing if the model has no likelihood of that kind.

@@ -1,0 +1,84 @@
+// One participant's fit on likelihoods whose posterior is Gaussian in the transformed space, where
+// the Laplace evidence and the standard errors are exact.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "engine/fit.hpp"
+
+namespace velmora::engine {
+namespace {
+
+struct Case {
+    Transform transform;
+    double a, s2;  // the likelihood: N(a, s2) over the transformed value
+};
+
+class GaussianPosterior : public testing::TestWithParam<Case> {};
+
+TEST_P(GaussianPosterior, EstimateErrorsAndEvidenceAreExact) {
+    const Case c = GetParam();
+    const double m = 0.5, v = 2.0;  // the prior, transformed space
+    const FreeParameter free[] = {{1, c.transform, m, v}};
+    const double held[] = {7.0, std::numeric_limits<double>::quiet_NaN()};
+    FitSettings s;
+    s.held = held;
+    s.free = free;
+    auto nll = [&](std::span<const double> natural, std::span<double> grad) {
+        EXPECT_EQ(natural[0], 7.0);  // held values reach the likelihood
+        const double y = natural[1];
+        const double theta = c.transform == Transform::log ? std::log(y) : y;
+        const double slope = c.transform == Transform::log ? 1.0 / y : 1.0;  // d theta / d y
+        grad[0] = (theta - c.a) / c.s2 * slope;
+        return 0.5 * (theta - c.a) * (theta - c.a) / c.s2;
+    };
+    const FitOutcome out = fit_participant(nll, s, 3);
+    const double precision = 1.0 / c.s2 + 1.0 / v, mean = (c.a / c.s2 + m / v) / precision;
+    ASSERT_EQ(out.status, FitStatus::converged);
+    EXPECT_NEAR(out.theta[0], mean, 1e-6);
+    const double natural = c.transform == Transform::log ? std::exp(out.theta[0]) : out.theta[0];
+    EXPECT_EQ(out.natural[1], natural);
+    const double slope = c.transform == Transform::log ? natural : 1.0;
+    EXPECT_NEAR(out.se[0], slope / std::sqrt(precision), 1e-6 * slope);
+    // log of the integral of exp(-nll) against the prior (nll without its normaliser)
+    EXPECT_NEAR(out.lme, 0.5 * std::log(c.s2 / (c.s2 + v)) - 0.5 * (c.a - m) * (c.a - m) / (c.s2 + v), 1e-6);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transforms, GaussianPosterior,
+                         testing::Values(Case{Transform::identity, 3.0, 0.25}, Case{Transform::log, -1.0, 0.04}));
+
+TEST(Fit, NoFeasiblePointHasNoEstimateAndKeepsHeldValues) {
+    const FreeParameter free[] = {{0, Transform::identity, 0.0, 1.0}};
+    const double held[] = {std::numeric_limits<double>::quiet_NaN(), 2.0};
+    FitSettings s;
+    s.held = held;
+    s.free = free;
+    auto nll = [](std::span<const double>, std::span<double>) { return std::numeric_limits<double>::infinity(); };
+    const FitOutcome out = fit_participant(nll, s, 0);
+    EXPECT_EQ(out.status, FitStatus::infeasible);
+    EXPECT_TRUE(std::isnan(out.natural[0]) && std::isnan(out.se[0]) && std::isnan(out.lme) && std::isnan(out.nll));
+    EXPECT_EQ(out.natural[1], 2.0);
+}
+
+TEST(Fit, StartsComeFromTheSeedAlone) {
+    // Two minima; from the prior mean the descent finds the worse one, the drawn starts the better.
+    const FreeParameter free[] = {{0, Transform::identity, 1.0, 25.0}};
+    const double held[] = {0.0};
+    FitSettings s;
+    s.held = held;
+    s.free = free;
+    s.n_starts = 6;
+    auto nll = [](std::span<const double> x, std::span<double> grad) {
+        const double d = x[0] * x[0] - 4.0;
+        grad[0] = 4.0 * x[0] * d + 0.1;
+        return d * d + 0.1 * x[0];
+    };
+    const FitOutcome a = fit_participant(nll, s, 11), b = fit_participant(nll, s, 11);
+    EXPECT_EQ(a.theta[0], b.theta[0]);
+    EXPECT_EQ(a.lme, b.lme);
+    EXPECT_NEAR(a.theta[0], -2.0, 0.05);  // the lower of the two minima
+}
+
+}  // namespace
+}  // namespace velmora::engine

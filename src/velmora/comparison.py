@@ -1,0 +1,117 @@
+"""Models compared over the same participants: summed evidence, each participant's best model and
+random-effects Bayesian model selection (:mod:`velmora.bms`)."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from velmora.tables import _require_columns
+
+if TYPE_CHECKING:
+    import pandas  # type: ignore[import-untyped,unused-ignore]
+
+__all__ = ["compare", "Comparison"]
+
+
+@dataclass(frozen=True)
+class Comparison:
+    """Models compared over the same participants; ``to_frame()`` gives one row per model.
+
+    ``lme`` and ``bic`` are participants x models tables; ``best`` each participant's model of
+    highest evidence; ``alpha``, ``expected_frequency``, ``exceedance`` and ``protected_exceedance``
+    the random-effects selection (``bor``: the posterior probability that all models are equally
+    frequent). Participants whose fit failed under any model are left out and listed in ``excluded``.
+    """
+
+    names: tuple[str, ...]
+    lme: pandas.DataFrame
+    bic: pandas.DataFrame
+    alpha: np.ndarray
+    exceedance: np.ndarray
+    protected_exceedance: np.ndarray
+    bor: float
+    excluded: tuple[Any, ...]
+
+    @property
+    def best(self) -> pandas.Series:
+        best: pandas.Series = self.lme.idxmax(axis=1)
+        return best
+
+    @property
+    def expected_frequency(self) -> np.ndarray:
+        frequency: np.ndarray = self.alpha / self.alpha.sum()
+        return frequency
+
+    def to_frame(self) -> pandas.DataFrame:
+        import pandas as pd
+
+        counts = self.best.value_counts()
+        return pd.DataFrame({
+            "model": list(self.names),
+            "sum_lme": self.lme.sum().to_numpy(),
+            "sum_bic": self.bic.sum().to_numpy(),
+            "n_best": [int(counts.get(name, 0)) for name in self.names],
+            "alpha": self.alpha,
+            "expected_frequency": self.expected_frequency,
+            "exceedance": self.exceedance,
+            "protected_exceedance": self.protected_exceedance,
+        })
+
+
+def compare(*results: pandas.DataFrame | Mapping[str, pandas.DataFrame], names: Sequence[str] | None = None,
+            subject: str | None = None) -> Comparison:
+    """Compare models fitted to the same participants (``fit_many`` results, or one dict name -> result)."""
+    from velmora.bms import bms
+
+    if len(results) == 1 and isinstance(results[0], Mapping):
+        if names is not None:
+            raise TypeError("give the names either as the dict's keys or as names=, not both")
+        names, tables = list(results[0]), list(results[0].values())
+    else:
+        tables = list(results)  # type: ignore[arg-type,unused-ignore]
+        if names is None:
+            names = [t.attrs.get("model", f"model {i + 1}") for i, t in enumerate(tables)]
+            if len(set(names)) != len(names):
+                names = [f"model {i + 1}" for i in range(len(tables))]
+    names = [str(n) for n in names]
+    if len(names) != len(tables):
+        raise ValueError(f"{len(names)} names for {len(tables)} results")
+    if len(tables) < 2:
+        raise ValueError("compare needs the results of at least two models")
+    if len(set(names)) != len(names):
+        raise ValueError(f"the model names repeat: {names}")
+    lme, bic = _aligned(tables, names, subject)
+    usable = np.isfinite(lme).all(axis=1) & np.isfinite(bic).all(axis=1)  # -inf too: a fit without an estimate
+    excluded = tuple(lme.index[~usable])
+    lme, bic = lme[usable], bic[usable]
+    if lme.empty:
+        raise ValueError("no participant has a finite log evidence under every model")
+    selection = bms(lme.to_numpy())
+    return Comparison(tuple(names), lme, bic, selection.alpha, selection.exceedance, selection.protected_exceedance,
+                      selection.bor, excluded)
+
+
+def _aligned(tables: Iterable[pandas.DataFrame], names: list[str],
+             subject: str | None) -> tuple[pandas.DataFrame, pandas.DataFrame]:
+    import pandas as pd
+
+    lme, bic, keys = {}, {}, None
+    for name, table in zip(names, tables):
+        column = subject or table.attrs.get("subject", "subject")
+        _require_columns(table, {"subject": column, "lme": "lme", "bic": "bic"})
+        if table[column].duplicated().any():
+            raise ValueError(f"{name}: participant {table[column][table[column].duplicated()].iloc[0]!r} "
+                             "appears more than once")
+        indexed = table.set_index(column)
+        if keys is None:
+            keys = indexed.index
+        elif set(indexed.index) != set(keys):
+            only = sorted(map(repr, set(indexed.index) ^ set(keys)))[:3]
+            raise ValueError(f"{name} was fitted to other participants than {names[0]} (e.g. {', '.join(only)})")
+        lme[name] = pd.to_numeric(indexed["lme"], errors="coerce").reindex(keys)
+        bic[name] = pd.to_numeric(indexed["bic"], errors="coerce").reindex(keys)
+    return pd.DataFrame(lme), pd.DataFrame(bic)

@@ -1,0 +1,99 @@
+"""Per-trial log-likelihoods at the estimates, as a table and as ArviZ's ``InferenceData``."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from velmora.tables import RESULT_COLUMNS, SE_PREFIX, _require_columns, _split
+
+if TYPE_CHECKING:
+    import pandas  # type: ignore[import-untyped,unused-ignore]
+
+__all__ = ["pointwise_loglik", "to_inference_data"]
+
+
+def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, subject: str = "subject",
+                     input: str = "input", response: str | None = "response",
+                     trial: str | None = None) -> pandas.DataFrame:
+    """Each trial's log-likelihood at a participant's estimate (long format: subject, trial, loglik).
+
+    The same density that the fit maximised: a response's Gaussian density around the model's belief
+    before the trial with variance ``zeta``, or (``response=None``) the filter's predictive density
+    of the input. Missed trials (NaN responses) and participants whose fit failed (an error, or no
+    finite ``nll``) are left out, so that per participant the values sum to ``-nll``; any other trial
+    whose value is not finite means that the fits do not belong to the data, and raises.
+    """
+    import pandas as pd
+
+    from velmora.fitting import _check_model, belief, run_model
+    from velmora.models import FITTED, PARAMS, gaussian_logpdf
+
+    _check_model(model, FITTED)
+    _require_columns(fits, {"subject": subject, "lme": "lme"})
+    estimates = fits[fits["error"] == ""] if "error" in fits.columns else fits
+    if "nll" in estimates.columns:
+        estimates = estimates[np.isfinite(pd.to_numeric(estimates["nll"], errors="coerce"))]
+    estimates = estimates.set_index(subject)
+    names = [c for c in estimates.columns if c not in RESULT_COLUMNS and not str(c).startswith(SE_PREFIX)
+             and c != "model"]
+    missing = [name for name in [*PARAMS[model], *(["zeta"] if response is not None else [])] if name not in names]
+    if missing:
+        raise ValueError(f"the fits have no estimate of {', '.join(missing)}, which model {model!r} needs"
+                         f"{' with responses' if response is not None else ''}; their estimates are "
+                         f"{', '.join(map(str, names)) or 'none'}: were they fitted with another model?")
+    frames = []
+    for p in _split(data, subject, input, response, trial, 0):
+        if p.error is not None or p.inputs is None or p.key not in estimates.index:
+            continue
+        row = estimates.loc[p.key]
+        params = {name: (None if pd.isna(row[name]) else float(row[name])) for name in names}
+        trajectory = run_model(model, p.inputs, params)
+        if response is None:
+            loglik = np.asarray(trajectory["loglik"], dtype=np.float64)
+        else:
+            centre = belief(model, trajectory, params)
+            with np.errstate(over="ignore"):  # an overflow is reported below, with the participant and trial
+                loglik = gaussian_logpdf(p.responses, centre, float(params["zeta"]))  # type: ignore[arg-type]
+        kept = np.flatnonzero(~np.isnan(p.responses)) if p.responses is not None else np.arange(loglik.size)
+        if not np.isfinite(loglik[kept]).all():
+            at = int(kept[np.argmax(~np.isfinite(loglik[kept]))])
+            raise ValueError(f"participant {p.key!r}, trial {at}: the log-likelihood at the estimates is "
+                             f"{loglik[at]}; were these fits made from these data?")
+        frames.append(pd.DataFrame({subject: [p.key] * kept.size, "trial": kept, "loglik": loglik[kept]}))
+    if not frames:
+        raise ValueError("no participant has both data and a successful fit")
+    return pd.concat(frames, ignore_index=True)
+
+
+def to_inference_data(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, **columns: Any) -> Any:
+    """Per-trial log-likelihoods at the estimates as an ``arviz.InferenceData``.
+
+    The ``log_likelihood`` group holds one variable, ``y``, with one chain, one draw and one
+    observation per trial of every participant (coordinates ``participant`` and ``trial`` on
+    dimension ``obs``); the ``posterior`` group holds the estimates as that one draw, one value per
+    participant. Models fitted to the same data line up observation by observation, as
+    ``arviz.compare({"hgf": to_inference_data(...), "kalman": ...}, ic="waic")`` needs. The
+    estimates are point estimates, not posterior draws, and that limits what ArviZ can do with them:
+    ``arviz.loo`` refuses a single draw (Pareto smoothing needs several), while ``arviz.waic`` and
+    ``arviz.compare(..., ic="waic")`` accept it but reduce to the in-sample log-likelihood at the
+    estimates (``p_waic`` is 0: no penalty for flexibility). Use :func:`compare` (Laplace evidence)
+    to choose between models; this export is for ArviZ's pointwise tables and plots. Keywords name
+    the columns as in :func:`fit_many`.
+    """
+    import arviz as az
+
+    table = pointwise_loglik(data, fits, model, **columns)
+    subject = columns.get("subject", "subject")
+    estimates = fits[fits[subject].isin(set(table[subject]))]
+    names = [c for c in estimates.columns if c not in (*RESULT_COLUMNS, subject, "model")
+             and not str(c).startswith(SE_PREFIX) and estimates[c].notna().any()]
+    # The estimates stand as the posterior's one draw: ArviZ needs a posterior beside the likelihood.
+    posterior = {name: estimates[name].to_numpy(dtype=np.float64)[None, None, :] for name in names}
+    idata = az.from_dict(posterior=posterior, log_likelihood={"y": table["loglik"].to_numpy()[None, None, :]},
+                         dims={"y": ["obs"], **{name: ["participant"] for name in names}},
+                         coords={"obs": np.arange(len(table)), "participant": estimates[subject].to_numpy()})
+    idata.log_likelihood = idata.log_likelihood.assign_coords(
+        participant=("obs", table[subject].to_numpy()), trial=("obs", table["trial"].to_numpy()))
+    return idata

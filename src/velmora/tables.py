@@ -1,0 +1,123 @@
+"""Long-format tables of a study: participants' rows split out of a table, each keyed and seeded.
+
+Shared by fitting (:mod:`velmora.study`), comparing (:mod:`velmora.comparison`) and the export
+(:mod:`velmora.export`): a table is one row per trial, each participant's rows found by its key.
+"""
+
+from __future__ import annotations
+
+import hashlib
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from velmora.arrays import SEED_LIMIT
+
+if TYPE_CHECKING:
+    import pandas  # type: ignore[import-untyped,unused-ignore]
+
+# Columns of a fit_many result other than the estimates and their standard errors.
+RESULT_COLUMNS = ("nll", "lme", "aic", "bic", "n_trials", "converged", "message", "error")
+SE_PREFIX = "se_"
+# Derived seeds have always been drawn below 2**63; kept so that a study's fits repeat across versions.
+_DERIVED_SEED_LIMIT = 2**63
+
+
+def _check_seed(seed: object) -> int:
+    """``seed`` as a Python int, or TypeError/ValueError unless it is an integer from 0 to 2**64-1."""
+    if isinstance(seed, (bool, np.bool_)) or not isinstance(seed, (int, np.integer)):
+        raise TypeError(f"seed must be an integer from 0 to 2**64-1, got {seed!r}")
+    if not 0 <= seed < SEED_LIMIT:
+        raise ValueError(f"seed must be an integer from 0 to 2**64-1, got {seed!r}")
+    return int(seed)
+
+
+def participant_seed(seed: int, key: object) -> int:
+    """A seed fixed by the study's seed and the participant's key alone.
+
+    A keyed digest of ``repr`` of the key (NumPy scalars as the Python numbers they hold, so that
+    a key reads the same whether it came from a table or a list); Python's own ``hash`` is salted
+    per process and would differ between workers.
+    """
+    if isinstance(key, np.generic):
+        key = key.item()
+    digest = hashlib.blake2b(repr(key).encode(), digest_size=8, key=_check_seed(seed).to_bytes(16, "little"))
+    return int.from_bytes(digest.digest(), "little") % _DERIVED_SEED_LIMIT
+
+@dataclass
+class _Participant:
+    key: Any
+    inputs: np.ndarray | None
+    responses: np.ndarray | None
+    seed: int
+    error: str | None = None
+
+def _require_columns(data: pandas.DataFrame, columns: dict[str, str | None]) -> None:
+    missing = [f"{role} column {name!r}" for role, name in columns.items()
+               if name is not None and name not in data.columns]
+    if missing:
+        raise KeyError(f"the data have no {', no '.join(missing)}; its columns are {', '.join(map(str, data.columns))}")
+
+
+def _numbers(data: pandas.DataFrame, column: str) -> tuple[np.ndarray, np.ndarray]:
+    """A column as float64, and which cells hold something other than a number or a blank."""
+    import pandas as pd
+
+    values = data[column]
+    numeric = pd.to_numeric(values, errors="coerce")
+    return numeric.to_numpy(dtype=np.float64, na_value=np.nan), (numeric.isna() & values.notna()).to_numpy()
+
+
+def _participant_rows(column: pandas.Series) -> tuple[list[Any], list[np.ndarray]]:
+    """The participants' keys (sorted when they can be) and the positions of each one's rows."""
+    import pandas as pd
+
+    if isinstance(column.dtype, pd.CategoricalDtype):  # declared participants may have no rows
+        keys, codes = list(column.cat.categories), column.cat.codes.to_numpy()
+    else:
+        try:
+            codes, uniques = pd.factorize(column, sort=True)
+        except TypeError:  # keys of mixed types do not sort; first appearance orders them then
+            codes, uniques = pd.factorize(column, sort=False)
+        keys = list(uniques)
+    if (codes < 0).any():
+        raise ValueError(f"row {column.index[np.argmax(codes < 0)]!r} has no {column.name!r}")
+    order = np.argsort(codes, kind="stable")  # stable: each participant's rows stay in row order
+    bounds = np.searchsorted(codes[order], np.arange(len(keys) + 1))
+    keys = [k.item() if isinstance(k, np.generic) else k for k in keys]
+    return keys, [order[bounds[i]:bounds[i + 1]] for i in range(len(keys))]
+
+
+def _split(data: pandas.DataFrame, subject: str, input: str, response: str | None, trial: str | None,
+           seed: int) -> list[_Participant]:
+    columns = {name: _numbers(data, name) for name in (input, response, trial) if name is not None}
+    keys, positions = _participant_rows(data[subject])
+    participants = []
+    for key, rows in zip(keys, positions):
+        p = _Participant(key, None, None, participant_seed(seed, key))
+        participants.append(p)
+        if rows.size == 0:
+            p.error = "no trials"
+            continue
+        for name, (values, bad) in columns.items():
+            if bad[rows].any():
+                at = rows[np.argmax(bad[rows])]
+                p.error = f"column {name!r}, row {data.index[at]!r}: {data[name].iloc[at]!r} is not a number"
+                break
+        if p.error is not None:
+            continue
+        if trial is not None:
+            order = columns[trial][0][rows]
+            if np.isnan(order).any():
+                p.error = f"row {data.index[rows[np.argmax(np.isnan(order))]]!r} has no trial index"
+                continue
+            rows = rows[np.argsort(order, kind="stable")]
+            sorted_order = np.sort(order)
+            repeated = sorted_order[1:] == sorted_order[:-1]
+            if repeated.any():
+                p.error = f"trial {sorted_order[1:][repeated][0]:g} appears more than once"
+                continue
+        p.inputs = columns[input][0][rows]
+        p.responses = None if response is None else columns[response][0][rows]
+    return participants

@@ -420,15 +420,15 @@ def _run(model: str, sequence: Any, params: Mapping[str, Any], seed: Any = 0, th
     """``model`` over one sequence with its parameters by name, in the engine's order: a default of the
     list function where one is not given, a noise parameter not given is 0, an optional one not given
     (or None) is left out; ``seed`` feeds a seeded model's noise."""
-    spec = ENGINE[model]
-    values = {**{name: 0.0 for name in spec.noise}, **DEFAULTS.get(model, {}), **params}
-    present = tuple(name for name in spec.optional if values.get(name) is not None)
+    described = ENGINE[model]
+    values = {**{name: 0.0 for name in described.noise}, **DEFAULTS.get(model, {}), **params}
+    present = tuple(name for name in described.optional if values.get(name) is not None)
     call = _Call(sequence, "inputs")
     call.convert_sequence()
-    call.params = [call.number(values[name], name) for name in spec.params
-                   if name not in spec.optional or name in present]
-    seeds = call.seed(seed, "seed", 0.0) if spec.seeded else None
-    result: Trajectories = call.run(model, _RESULTS[model], seeds, threads, spec.given(present))
+    call.params = [call.number(values[name], name) for name in described.params
+                   if name not in described.optional or name in present]
+    seeds = call.seed(seed, "seed", 0.0) if described.seeded else None
+    result: Trajectories = call.run(model, _RESULTS[model], seeds, threads, described.given(present))
     return result
 
 

@@ -37,9 +37,8 @@ class SerialExecutor(Executor):
 
 
 def _default_executor(workers: int | None = None) -> Executor:
-    # Processes, measured by benchmarks/study.py on 2 cores (1,000 HGF fits): a fit spends most of
-    # its time in the optimiser's Python code, which holds the interpreter lock, so two threads took
-    # 1.6x the serial time while two processes took 0.58x of it, start-up included.
+    # A pool of processes of velmora's own: where a chunk's worker may die (retries after a broken
+    # pool), only a process can take the blow; fit_many's default fits in this process instead.
     import multiprocessing
     from multiprocessing import process
 
@@ -96,9 +95,9 @@ def _chunks(participants: list[Item], chunk_size: int | None, workers: int) -> l
 def run_chunks(task: Task[Item], model: str, participants: list[Item], options: dict[str, Any],
                executor: Executor | None, progress: bool | None, chunk_size: int | None) -> list[Row]:
     """``task(model, chunk, options)`` over ``participants`` in chunks on ``executor`` (None: a
-    process pool of our own), one row per participant in their order. ``task`` must answer each participant's own failure in
-    its row; a chunk that fails as a whole is the executor's failure, and its participants go
-    again one at a time. ``task`` is pickled by reference for a process pool."""
+    process pool of our own), one row per participant in their order. ``task`` must answer each
+    participant's own failure in its row; a chunk that fails as a whole is the executor's failure,
+    and its participants go again one at a time. ``task`` is pickled by reference for a process pool."""
     own = executor is None
     pool = _default_executor() if own else executor
     assert pool is not None

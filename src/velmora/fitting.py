@@ -280,8 +280,8 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
 
 def _order(model: str, names: Mapping[str, object]) -> list[str]:
     """The native vector's order: the engine's parameters but its noise ones, then ``zeta`` if in ``names``."""
-    spec = ENGINE[model]
-    return [*(name for name in spec.params if name not in spec.noise), *(["zeta"] if "zeta" in names else [])]
+    described = ENGINE[model]
+    return [*(name for name in described.params if name not in described.noise), *(["zeta"] if "zeta" in names else [])]
 
 
 def _named(problem: _Problem, values: np.ndarray) -> dict[str, float | None]:

@@ -51,21 +51,21 @@ def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: st
     seed = _engine.as_seed(seed, "seed")
     # Parameters with a default are among the model's own: each is named once. A model fitted to
     # responses is simulated without its own noise and with a response variance; any other through its noise.
-    spec = ENGINE[model]
-    names = [*spec.params] if not spec.fits_responses else list(dict.fromkeys([*PARAMS[model], *DEFAULTS[model],
-                                                                               "zeta"]))
+    described = ENGINE[model]
+    names = ([*described.params] if not described.fits_responses
+             else list(dict.fromkeys([*PARAMS[model], *DEFAULTS[model], "zeta"])))
     for name in params:
         if name not in names:
             raise _unknown(model, name, names)
     values: dict[str, Any] = dict(DEFAULTS[model])
-    values.update({name: (None if value is None and name in spec.optional else _number(name, value))
+    values.update({name: (None if value is None and name in described.optional else _number(name, value))
                    for name, value in params.items()})
     missing = [name for name in names if name not in values]
     if missing:
         raise ValueError(f"simulate {model}: missing parameter(s) {', '.join(missing)}")
     trajectory = run_model(model, x, values, seed)
     _check_finite_inputs(model, x)  # or a NaN reward would become NaN responses, read later as missed trials
-    if not spec.fits_responses:
+    if not described.fits_responses:
         return Simulation(model, x, trajectory, None)
     zeta = values["zeta"]
     if zeta < 0.0:

@@ -115,7 +115,8 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
     participant whose data or fit fails, or whose worker fails, gets NaN estimates and the reason in
     the ``error`` column (empty when it succeeded). Rows come sorted by key; the columns are the key,
     the estimates, ``se_``-prefixed standard errors and ``nll``, ``lme``, ``aic``, ``bic``,
-    ``n_trials``, ``converged``, ``message``, ``error``. ``progress`` shows a bar on standard error (default: when it is a terminal).
+    ``n_trials``, ``converged``, ``message``, ``error``. ``progress`` shows a bar on standard error
+    (default: when it is a terminal).
     """
     import pandas as pd
 

@@ -50,12 +50,16 @@ __all__ = [
     "td_learn_sequence",
     "forward_simulate",
     "normal",
+    "uniform",
     "seeds",
+    "discounted_value",
     "Trajectories",
     "KalmanTrajectories",
     "HgfTrajectories",
     "TdTrajectories",
     "ForwardTrajectories",
+    "DiscountTrajectories",
+    "HyperbolicTrajectories",
 ]
 
 # Seeds are the integers 0 .. SEED_LIMIT - 1, in every part of velmora (the core draws from a uint64).
@@ -168,8 +172,27 @@ class ForwardTrajectories(Trajectories):
     mismatch: np.ndarray
 
 
+class DiscountTrajectories(Trajectories):
+    """Per trial of two offers: each offer's exponentially discounted value and their ``difference``
+    (later minus sooner)."""
+
+    model = "discount"
+    fields = ENGINE[model].fields
+    value_sooner: np.ndarray
+    value_later: np.ndarray
+    difference: np.ndarray
+
+
+class HyperbolicTrajectories(DiscountTrajectories):
+    """Per trial of two offers: each offer's hyperbolically discounted value and their ``difference``."""
+
+    model = "hyperbolic"
+    fields = ENGINE[model].fields
+
+
 _RESULTS: dict[str, type[Trajectories]] = {
-    c.model: c for c in (KalmanTrajectories, HgfTrajectories, TdTrajectories, ForwardTrajectories)}
+    c.model: c for c in (KalmanTrajectories, HgfTrajectories, TdTrajectories, ForwardTrajectories,
+                         DiscountTrajectories, HyperbolicTrajectories)}
 
 
 def _values(obj: Any) -> Any:
@@ -208,10 +231,15 @@ def _doubles(obj: Any, name: str) -> np.ndarray:
 
 
 class _Call:
-    """The arguments of one call, converted in parameter order as the list functions do."""
+    """The arguments of one call, converted in parameter order as the list functions do. A model
+    whose trial is ``width`` numbers takes a trials x width array per subject (many: a 3-D array or
+    a list of them); its rows are read end to end, and ``starts`` and ``lengths`` count trials."""
 
-    def __init__(self, sequence: Any, name: str) -> None:
+    def __init__(self, sequence: Any, name: str, width: int = 1) -> None:
         sequence = _values(sequence)
+        self.width = width
+        if width > 1:
+            sequence = _flat_rows(sequence, name, width)
         self.batched = _is_batch(sequence)
         self.sequence, self.sequence_name = sequence, name
         self.params: list[np.ndarray | float] = []
@@ -228,7 +256,7 @@ class _Call:
         obj, name = self.sequence, self.sequence_name
         if not self.batched:
             values = _doubles(obj, name)
-            self.values, self.lengths = values, np.array([values.size], dtype=np.int64)
+            self.values, self.lengths = values, np.array([values.size // self.width], dtype=np.int64)
             self.starts = np.zeros(1, dtype=np.int64)
             return
         if isinstance(obj, np.ndarray) and obj.ndim == 2 and obj.dtype.kind in "biufc":
@@ -253,6 +281,7 @@ class _Call:
                     raise TypeError(f"subject {i}: {error}") from None
             self.lengths = np.array([r.size for r in rows], dtype=np.int64)
             self.values = _joined(rows, int(self.lengths.sum()))
+        self.lengths //= self.width
         self.starts = np.cumsum(self.lengths) - self.lengths
 
     def number(self, value: object, name: str) -> np.ndarray | float:
@@ -313,6 +342,33 @@ class _Call:
             subject, kind, message = failure
             raise _ERRORS[kind](f"subject {subject}: {message}" if self.batched else message)
         return result(block, self.lengths, self.batched)
+
+
+def _flat_rows(sequence: Any, name: str, width: int) -> Any:
+    """Trials x ``width`` arrays (one, a 3-D block, or a list) as the flat sequences of one number
+    per trial that the conversion reads: one 1-D array, a 2-D block, or a list of 1-D arrays."""
+    def rows(obj: Any, where: str) -> np.ndarray:
+        array = np.asarray(_values(obj))
+        if array.dtype.kind not in "biuf":
+            _refuse_complex(array, name)
+            try:
+                array = array.astype(np.float64)
+            except (TypeError, ValueError):
+                raise TypeError(f"argument '{name}'{where}: expected numbers, got dtype {array.dtype}") from None
+        if array.ndim != 2 or array.shape[1] != width:
+            raise ValueError(f"argument '{name}'{where}: expected a trials x {width} array, got shape {array.shape}")
+        return np.ascontiguousarray(array, dtype=np.float64).reshape(-1)
+
+    if isinstance(sequence, np.ndarray) and sequence.dtype.kind != "O":
+        if sequence.ndim == 3:
+            if sequence.shape[2] != width:
+                raise ValueError(f"argument '{name}': expected subjects x trials x {width}, got shape {sequence.shape}")
+            _refuse_complex(sequence, name)
+            return np.ascontiguousarray(sequence, dtype=np.float64).reshape(sequence.shape[0], -1)
+        return rows(sequence, "")
+    if isinstance(sequence, (list, tuple)) and sequence and np.ndim(_values(sequence[0])) == 2:
+        return [rows(item, f", subject {i}") for i, item in enumerate(sequence)]
+    return rows(sequence, "")
 
 
 def _joined(rows: list[np.ndarray], total: int) -> np.ndarray:
@@ -423,7 +479,7 @@ def _run(model: str, sequence: Any, params: Mapping[str, Any], seed: Any = 0, th
     described = ENGINE[model]
     values = {**{name: 0.0 for name in described.noise}, **DEFAULTS.get(model, {}), **params}
     present = tuple(name for name in described.optional if values.get(name) is not None)
-    call = _Call(sequence, "inputs")
+    call = _Call(sequence, "inputs", described.width)
     call.convert_sequence()
     call.params = [call.number(values[name], name) for name in described.params
                    if name not in described.optional or name in present]
@@ -454,14 +510,45 @@ def seeds(n: int, seed: int) -> np.ndarray:
     return out
 
 
-def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",
+def discounted_value(reward: Any, delay: Any, discount_factor: Any) -> np.ndarray:
+    """``reward * discount_factor ** delay`` over NumPy arrays broadcast together: element by element
+    the value of :func:`velmora.discounted_value`, to the bit (no argument is rejected; NaN and
+    infinities follow as the scalar function gives them). Returns a float64 array of the broadcast
+    shape (0-D for three scalars)."""
+    arrays = []
+    for name, value in (("reward", reward), ("delay", delay), ("discount_factor", discount_factor)):
+        array = np.asarray(_values(value))
+        _refuse_complex(array, name)
+        if array.dtype.kind not in "biuf":
+            raise TypeError(f"argument '{name}': expected real numbers, got dtype {array.dtype}")
+        arrays.append(array)
+    shape = np.broadcast_shapes(*(a.shape for a in arrays))
+    flat = [np.ascontiguousarray(np.broadcast_to(a.astype(np.float64, copy=False), shape)).reshape(-1)
+            for a in arrays]
+    out = np.empty(shape, dtype=np.float64)
+    _engine.discounted_value(*flat, out.reshape(-1))
+    return out
+
+
+def uniform(size: int | tuple[int, ...], seed: int) -> np.ndarray:
+    """Uniform deviates in [0, 1) from the models' seeded stream, one 64-bit word each (its top 53
+    bits): simulated choices draw ``uniform(n, seed) < p``."""
+    seed = _engine.as_seed(seed, "seed")
+    out = np.empty(size, dtype=np.float64)
+    _engine.uniform(out, seed)
+    return out
+
+
+def fit(model: str, inputs: Any, responses: Any = None, *, response: str | None = None,
         fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
         seeds: Any = None, seed: int = 0, threads: int | None = None) -> FitArrays:
     """Fit ``model`` to many participants in one call, natively on ``threads`` threads.
 
     ``inputs`` (and ``responses``, shaped alike, NaN for a missed trial; None fits the inputs
     themselves) are one sequence, a 2-D array (participants x trials) or a list of sequences of any
-    lengths. Each participant's fit is :func:`velmora.fit`'s, with the same ``response``, ``fixed``,
+    lengths; for the choice models (``discount``, ``hyperbolic``) each participant's inputs are a
+    trials x 4 array (a 3-D array or a list of them). ``response=None`` is the model's default
+    response model. Each participant's fit is :func:`velmora.fit`'s, with the same ``response``, ``fixed``,
     ``priors`` and ``n_starts``, and its starts drawn from its own seed: ``seeds``, one per
     participant, or derived from ``seed`` by :func:`seeds` (one sequence: ``seed`` itself). The
     results do not depend on ``threads`` or on the order of the participants. Returns

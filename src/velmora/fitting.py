@@ -471,7 +471,7 @@ def _check_participants(model: str, values: np.ndarray, starts: np.ndarray, leng
     # Segment sums over a byte per trial: no second copy of the responses' size.
     n_trials = np.add.reduceat(~np.isnan(responses), starts, dtype=np.int64) if lengths.size else lengths.copy()
     if not n_trials.all():
-        _name_fault(model, values, starts, lengths, responses, batched, int(np.flatnonzero(n_trials == 0)[0]))
+        _name_fault(model, values, starts, lengths, responses, batched, int(np.flatnonzero(n_trials == 0)[0]), response)
     return n_trials
 
 

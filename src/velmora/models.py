@@ -29,7 +29,7 @@ from velmora import _engine
 
 __all__ = ["Model", "Param", "Belief", "ENGINE", "RESPONSES", "PARAMS", "RESPONSE_PARAMS", "ZETA",
            "HELD_FOR_RESPONSES", "NOT_FITTED", "RESPONSE_MODELS", "DEFAULTS", "BELIEF", "SELF_FIT", "FITTED",
-           "BINARY", "gaussian_logpdf", "choice_probability", "problems"]
+           "BINARY", "gaussian_logpdf", "choice_logit", "choice_probability", "response_logpdf", "problems"]
 
 # The response of a self-fit: the model's predictive density of its own inputs (fit's responses=None).
 SELF_FIT = "observations"
@@ -179,16 +179,31 @@ def gaussian_logpdf(x: Any, mean: Any, var: Any) -> Any:
     return -0.5 * (np.log(2.0 * np.pi * var) + (x - mean) ** 2 / var)
 
 
-def choice_probability(response: str, belief: Any, params: Mapping[str, Any]) -> Any:
-    """P(y = 1) of a binary response model at the model's ``belief`` (its decision variable)."""
-    from scipy.special import expit
-
+def choice_logit(response: str, belief: Any, params: Mapping[str, Any]) -> Any:
+    """log(P / (1 - P)) for P(y = 1) of a binary response model at the model's ``belief`` (its
+    decision variable), elementwise."""
     if response == "unit_square":
         m = np.clip(belief, UNIT_SQUARE_MARGIN, 1.0 - UNIT_SQUARE_MARGIN)
-        return expit(params["beta"] * (np.log(m) - np.log1p(-m)))
+        return params["beta"] * (np.log(m) - np.log1p(-m))
     if response == "logistic":
-        return expit(params["beta"] * (belief - params["bias"]))
+        return params["beta"] * (np.asarray(belief) - params["bias"])
     raise ValueError(f"{response!r} is no binary response model")
+
+
+def choice_probability(response: str, belief: Any, params: Mapping[str, Any]) -> Any:
+    """P(y = 1) of a binary response model at the model's ``belief``, elementwise."""
+    from scipy.special import expit
+
+    return expit(choice_logit(response, belief, params))
+
+
+def response_logpdf(response: str, y: Any, belief: Any, params: Mapping[str, Any]) -> Any:
+    """The log density (a choice: log probability) of responses ``y`` around ``belief`` under the
+    response model, elementwise; a choice's from its logit, so that no probability is rounded to 1."""
+    if response == "gaussian":
+        return gaussian_logpdf(y, belief, params["zeta"])
+    z = choice_logit(response, belief, params)
+    return -np.logaddexp(0.0, np.where(np.asarray(y) == 1.0, -z, z))
 
 
 def problems(engine: Mapping[str, Model], params: Mapping[str, Mapping[str, Param]],

@@ -1,4 +1,5 @@
-"""Pictures of a model's trajectory, drawn with matplotlib for the command line's --plot."""
+"""Pictures drawn with matplotlib: a model's trajectory for the command line's --plot, and a study's choices
+against each participant's fitted discount curve."""
 
 from __future__ import annotations
 
@@ -8,8 +9,10 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 from velmora.csv_io import CommandError, Row
+from velmora.models import ENGINE
 
 if TYPE_CHECKING:
+    import pandas  # type: ignore[import-untyped,unused-ignore]
     from matplotlib.figure import Figure
 
 INSTALL_HINT = "pip install 'velmora[plot]'"
@@ -90,3 +93,59 @@ def discount(figure: Figure, delays: list[float], rows: list[Row]) -> None:
     ax = figure.subplots()
     ax.plot([d for d, _ in ordered], [v for _, v in ordered], "o-")
     ax.set(title="Exponential discounting", xlabel="delay (steps)", ylabel="discounted value")
+
+
+# The models whose participants' choices `choices` draws.
+CHOICE_MODELS = ("discount", "hyperbolic")
+
+
+def choices(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, subject: str = "subject",
+            input: list[str] | None = None, response: str = "response", trial: str | None = None,
+            figure: Figure | None = None, columns: int = 8) -> Figure:
+    """Each participant's choices against the discount curve of its fit, one panel each.
+
+    A panel plots every trial at the later offer's delay and the sooner offer's value as a share of
+    the later amount (``value_sooner / amount_later`` at the estimate); the curve is the fitted value
+    of one unit at each delay. A trial below the curve favours the later offer: filled dots mark
+    later choices, open ones sooner choices, so a good fit has filled dots below and open ones above.
+    ``data`` and ``fits`` are what :func:`velmora.fit_many` reads and returns (keywords name the
+    columns as there); participants without an estimate get an empty panel. Returns the figure
+    (a new one unless ``figure`` is given).
+    """
+    import numpy as np
+
+    from velmora.fitting import _check_model, run_model
+    from velmora.tables import _split, input_columns
+
+    _check_model(model, CHOICE_MODELS)
+    names = input_columns(model, input)
+    if figure is None:
+        figure = new_figure(0)
+    estimates = fits.set_index(subject)
+    params = list(ENGINE[model].params)
+    participants = _split(data, subject, names, response, trial, 0)
+    if not participants:
+        raise ValueError("the data have no participants")
+    across = min(columns, len(participants))
+    down = -(-len(participants) // across)
+    figure.set_size_inches(1.9 * across + 0.6, 1.7 * down + 0.6)
+    axes = np.atleast_1d(figure.subplots(down, across, sharex=True, sharey=True, squeeze=False)).ravel()
+    for ax, p in zip(axes, participants):
+        ax.set_title(str(p.key), fontsize=8)
+        ax.tick_params(labelsize=7)
+        if p.inputs is None or p.key not in estimates.index or not np.isfinite(estimates.loc[p.key, params]).all():
+            continue
+        fitted = {name: float(estimates.loc[p.key, name]) for name in params}
+        share = np.asarray(run_model(model, p.inputs, fitted)["value_sooner"]) / p.inputs[:, 2]
+        later = p.responses == 1.0
+        ax.plot(p.inputs[later, 3], share[later], "o", markersize=3, color="tab:blue")
+        ax.plot(p.inputs[~later, 3], share[~later], "o", markersize=3, markerfacecolor="none", color="tab:orange")
+        delays = np.linspace(0.0, max(float(p.inputs[:, 3].max()), 1.0), 200)
+        unit = np.column_stack([np.zeros_like(delays), np.zeros_like(delays), np.ones_like(delays), delays])
+        ax.plot(delays, run_model(model, unit, fitted)["value_later"], color="black", linewidth=1)
+    for ax in axes[len(participants):]:
+        ax.set_visible(False)
+    figure.supxlabel("delay of the later offer")
+    figure.supylabel("sooner value / later amount")
+    figure.suptitle(f"Choices against each participant's fitted discount curve, model {model!r} (filled: later chosen)")
+    return figure

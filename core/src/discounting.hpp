@@ -48,8 +48,10 @@ Result<Flow> offers(std::span<const double> inputs, Value&& value, Sink&& sink) 
 }
 
 // amount * discount_factor^delay, by discounted_value's own arithmetic (the power, then one product).
+// An offer now is worth its amount: pow(x, 0) is exactly 1 for every x, so skipping it changes no bit.
 template <class T>
 T exponential_value(double amount, double delay, const T& discount_factor) {
+    if (delay == 0.0) return T(amount);
     if constexpr (std::is_same_v<T, double>)
         return learning::discounted_value(amount, delay, discount_factor);
     else

@@ -4,12 +4,17 @@
 
 - ``responses=None`` (system identification, ``kalman`` and ``hgf``): the filter's predictive
   log-likelihood of the input sequence itself, the ``loglik`` of :mod:`velmora.arrays`.
-- ``responses`` given (``kalman``, ``hgf``, ``td``): the inputs drive the model and each response
-  is Normal around the model's belief before that trial, with variance ``zeta`` (response model
-  ``"gaussian"``). The belief is the Kalman posterior mean after the previous trial
-  (``initial_mean`` first), the HGF's ``prediction``, and the TD value before the trial's reward
-  (``initial_value`` first). A NaN response is a missed trial: it adds nothing to the likelihood,
-  but the model still sees its input.
+- ``responses`` given: the inputs drive the model and each response depends on the model's belief
+  before that trial through a response model: ``"gaussian"`` (the default for ``kalman``, ``hgf``
+  and ``td``), Normal around the belief with variance ``zeta``; ``"unit_square"``, a choice (1 or
+  0) with P(1) = m^beta / (m^beta + (1 - m)^beta) for a belief m that is a probability (taken
+  1e-12 inside (0, 1) at either end); ``"logistic"`` (the default and only one for ``discount``
+  and ``hyperbolic``), a choice with P(1) = 1 / (1 + exp(-beta (d - bias))). The belief is the
+  Kalman posterior mean after the previous trial (``initial_mean`` first), the HGF's
+  ``prediction``, the TD value before the trial's reward (``initial_value`` first), and for the
+  choice models the value of the later offer minus the sooner one (inputs: one row of
+  ``amount_sooner``, ``delay_sooner``, ``amount_later``, ``delay_later`` per trial). A NaN
+  response is a missed trial: it adds nothing to the likelihood, but the model still sees its input.
 
 Every free parameter is optimised in an unbounded space: log for variances, noises and
 ``precision_flexibility``, logit for ``learning_rate``, identity for means. Each has a Gaussian prior
@@ -32,7 +37,12 @@ hgf ``var1``                   log        (log 1, 4)     held at 1
 hgf ``mu2``                    identity   (0, 100)       held at 0
 td ``initial_value``           identity   (0, 100)       free
 td ``learning_rate``           logit      (0, 2.25)      free
-``zeta`` (responses)           log        (log 1, 4)     free
+discount ``discount_factor``   logit      (4, 16)        free
+hyperbolic ``k``               log        (log 0.01, 16) free
+``zeta`` (gaussian)            log        (log 1, 4)     free
+``beta`` (unit_square)         log        (log 2, 4)     free
+``beta`` (logistic)            log        (0, 16)        free
+``bias`` (logistic)            identity   (0, 100)       held at 0
 =============================  =========  =============  ======================================
 
 A log prior of variance 4 spans about two orders of magnitude either side of its centre (95 %),
@@ -395,8 +405,9 @@ def fit_arrays_of(problem: _Problem, natural: np.ndarray, se: np.ndarray, stats:
 def fit(model: str, inputs: Any, responses: Any = None, *, response: str | None = None,
         fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
         seed: int = 0) -> FitResult:
-    """Fit ``model`` ("kalman", "hgf" or "td") to ``inputs`` alone (``responses=None``) or to a
-    participant's ``responses`` under the response model ``response``; see the module docstring.
+    """Fit ``model`` ("kalman", "hgf", "td", "discount" or "hyperbolic") to ``inputs`` alone
+    (``responses=None``) or to a participant's ``responses`` under the response model ``response``
+    (None: the model's default); see the module docstring.
 
     A quasi-Newton optimiser (BFGS with a strong Wolfe line search, in the native engine) runs from
     ``n_starts`` points, the first at the prior means and the rest drawn from the priors by the

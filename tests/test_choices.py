@@ -1,0 +1,160 @@
+"""Choices: binary response models and intertemporal choice, from the likelihood to the command line."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+from scipy.stats import bernoulli
+
+import velmora
+import velmora.arrays as va
+from velmora import InvalidParameter, _engine
+from velmora.models import ENGINE
+
+RNG = np.random.default_rng(7)
+N = 60
+OFFERS = np.column_stack([RNG.uniform(1, 100, N), np.where(RNG.random(N) < 0.3, RNG.uniform(0, 30, N), 0.0),
+                          RNG.uniform(50, 100, N), RNG.uniform(1, 365, N)])
+REWARDS = (RNG.random(N) < 0.7).astype(float)
+CHOICES = (RNG.random(N) < 0.5).astype(float)
+CHOICES[[3, 17]] = np.nan  # missed trials
+
+
+def stated_probability(model, response, inputs, params):
+    """P(y = 1) as the response models state it, from values computed here."""
+    if model == "td":
+        m = np.empty(N)
+        value = params["initial_value"]
+        for t, reward in enumerate(inputs):
+            m[t], value = value, value + params["learning_rate"] * (reward - value)
+    elif model == "discount":
+        m = inputs[:, 2] * params["discount_factor"] ** inputs[:, 3] - inputs[:, 0] * params["discount_factor"] ** inputs[:, 1]
+    else:
+        m = inputs[:, 2] / (1 + params["k"] * inputs[:, 3]) - inputs[:, 0] / (1 + params["k"] * inputs[:, 1])
+    if response == "unit_square":
+        m = np.clip(m, 1e-12, 1 - 1e-12)
+        return m ** params["beta"] / (m ** params["beta"] + (1 - m) ** params["beta"])
+    return 1 / (1 + np.exp(-params["beta"] * (m - params["bias"])))
+
+
+@pytest.mark.parametrize("model, response, inputs, params", [
+    ("td", "unit_square", REWARDS, {"initial_value": 0.0, "learning_rate": 0.3, "beta": 2.5}),
+    ("td", "unit_square", REWARDS, {"initial_value": 1.0, "learning_rate": 0.0, "beta": 1e6}),
+    ("td", "logistic", REWARDS, {"initial_value": 0.5, "learning_rate": 0.2, "beta": 4.0, "bias": 0.3}),
+    ("discount", "logistic", OFFERS, {"discount_factor": 0.995, "beta": 0.15, "bias": -2.0}),
+    ("hyperbolic", "logistic", OFFERS, {"k": 0.02, "beta": 0.3, "bias": 0.0}),
+])
+def test_choice_likelihood_is_the_bernoulli_log_probability_of_the_stated_probabilities(model, response, inputs,
+                                                                                          params):
+    names = [*(n for n in ENGINE[model].params if n not in ENGINE[model].noise), *velmora.models.RESPONSES[response]]
+    gradient = np.empty(0)
+    nll = _engine.objective(model, response, np.ascontiguousarray(inputs).reshape(-1), CHOICES,
+                            np.array([params[n] for n in names]), np.empty(0, dtype=np.int64), gradient, 0)
+    p = stated_probability(model, response, inputs, params)
+    kept = ~np.isnan(CHOICES)
+    with np.errstate(divide="ignore"):
+        expected = -bernoulli.logpmf(CHOICES[kept], p[kept]).sum()
+    if np.isfinite(expected):
+        assert nll == pytest.approx(expected, rel=1e-10)
+    else:  # a probability rounded to 0 or 1: the engine's term stays finite, from the logit
+        assert np.isfinite(nll) and nll > 1e5
+
+
+def test_discounted_values_are_the_scalar_functions_bit_for_bit():
+    for model, param in (("discount", 0.993), ("hyperbolic", 0.04)):
+        run = va._run(model, OFFERS, {ENGINE[model].params[0]: param})
+        value = (lambda a, d: velmora.discounted_value(a, d, param)) if model == "discount" else \
+            (lambda a, d: a / (1.0 + param * d))
+        sooner = [value(a, d) for a, d in OFFERS[:, :2]]
+        later = [value(a, d) for a, d in OFFERS[:, 2:]]
+        assert run.value_sooner.tolist() == sooner and run.value_later.tolist() == later
+        assert run.difference.tolist() == [b - a for a, b in zip(sooner, later)]
+
+
+def test_array_discounted_value_broadcasts_the_scalar_function_exactly():
+    special = [0.0, -0.0, 1.0, 0.5, -0.5, 2.0, 1e-300, np.inf, -np.inf, np.nan, 3.0, -2.5]
+    reward = np.array(special)[:, None, None]
+    delay = np.array(special)[None, :, None]
+    factor = np.array(special)[None, None, :]
+    got = va.discounted_value(reward, delay, factor)
+    expected = np.array([[[velmora.discounted_value(r, d, f) for f in special] for d in special] for r in special])
+    assert got.shape == (12, 12, 12)
+    np.testing.assert_array_equal(got, expected)
+    assert np.signbit(got).tolist() == np.signbit(expected).tolist()
+    assert va.discounted_value(10, [2, 0], 0.5).tolist() == [2.5, 10.0]
+    with pytest.raises(TypeError, match="complex"):
+        va.discounted_value(1j, 1, 0.5)
+
+
+@pytest.mark.parametrize("model, inputs, responses, error, fragment", [
+    ("td", REWARDS, np.where(np.isnan(CHOICES), 0.5, CHOICES), ValueError, "a choice is 1, 0 or NaN"),
+    ("discount", OFFERS[:, :3], CHOICES, ValueError, "trials x 4 array, got shape"),
+    ("discount", np.where(np.arange(4) == 3, -1.0, OFFERS), CHOICES, InvalidParameter,
+     "'delay_later': -1.0 at trial 0 (must be finite and non-negative)"),
+    ("hyperbolic", np.where(np.arange(4) == 0, np.nan, OFFERS), CHOICES, InvalidParameter,
+     "'amount_sooner': NaN at trial 0 (must be finite)"),
+])
+def test_choice_data_are_refused_before_any_fit(model, inputs, responses, error, fragment):
+    response = "unit_square" if model == "td" else None
+    with pytest.raises(error, match=fragment.replace("(", r"\(").replace(")", r"\)")):
+        velmora.fit(model, inputs, responses, response=response)
+    with pytest.raises(error, match=fragment.replace("(", r"\(").replace(")", r"\)")):
+        va.fit(model, [inputs, inputs], [responses, responses], response=response)
+
+
+def study(model, truth, seed=3):
+    params = pd.DataFrame({"subject": list("abcdef"), ENGINE[model].params[0]: truth, "beta": 0.2})
+    return velmora.simulate_many(model, params, OFFERS, seed=seed)
+
+
+def test_fit_many_reads_four_columns_and_the_export_reproduces_each_nll():
+    data = study("discount", [0.99, 0.995, 0.98, 0.999, 0.97, 0.99]).rename(columns={"delay_later": "wait"})
+    columns = ["amount_sooner", "delay_sooner", "amount_later", "wait"]
+    fits = velmora.fit_many(data, "discount", input=columns)
+    assert (fits["error"] == "").all() and fits["converged"].all()
+    assert list(fits.columns[:4]) == ["subject", "discount_factor", "beta", "bias"]
+    one = velmora.fit("discount", data[data.subject == "b"][columns].to_numpy(), data[data.subject == "b"].response,
+                      seed=velmora.study.participant_seed(0, "b"))
+    assert one.params["discount_factor"] == fits.set_index("subject").loc["b", "discount_factor"]
+    per_trial = velmora.study.pointwise_loglik(data, fits, "discount", input=columns)
+    np.testing.assert_allclose(per_trial.groupby("subject").loglik.sum(), -fits.set_index("subject").nll, rtol=1e-9)
+    with pytest.raises(ValueError, match="needs 4 column names"):
+        velmora.fit_many(data, "discount", input="wait")
+
+
+def test_model_comparison_prefers_the_model_that_made_the_choices():
+    data = study("hyperbolic", [0.002, 0.01, 0.03, 0.005, 0.05, 0.02], seed=11)
+    fits = {model: velmora.fit_many(data, model) for model in ("discount", "hyperbolic")}
+    assert velmora.compare(fits).to_frame().set_index("model").exceedance["hyperbolic"] > 0.9
+
+
+def test_simulated_choices_repeat_under_a_seed_and_follow_their_probabilities():
+    params = {"initial_value": 0.5, "learning_rate": 0.2, "beta": 3.0}
+    rewards = np.tile(REWARDS, 50)
+    first = velmora.simulate("td", rewards, params, response="unit_square", seed=5)
+    again = velmora.simulate("td", rewards, params, response="unit_square", seed=5)
+    np.testing.assert_array_equal(first.responses, again.responses)
+    m = np.concatenate(([0.5], first.trajectory.value[:-1]))
+    p = m**3 / (m**3 + (1 - m) ** 3)
+    # The draws are Bernoulli(p): their sum lies within four standard deviations of its mean.
+    assert abs(first.responses.sum() - p.sum()) < 4 * np.sqrt((p * (1 - p)).sum())
+    assert set(np.unique(first.responses)) <= {0.0, 1.0}
+
+
+def test_command_line_goes_from_a_csv_of_choices_to_a_comparison_and_a_picture(tmp_path):
+    study("discount", [0.99, 0.995, 0.98, 0.999, 0.97, 0.99]).to_csv(tmp_path / "choices.csv", index=False)
+
+    def velmora_cli(*args):
+        return subprocess.run([sys.executable, "-m", "velmora", *args], cwd=tmp_path, capture_output=True, text=True)
+
+    for model in ("discount", "hyperbolic"):
+        run = velmora_cli("fit", "choices.csv", "--model", model, "-o", f"{model}.csv", "--plot", f"{model}.png",
+                          "--no-progress")
+        assert run.returncode == 0, run.stderr
+        assert (tmp_path / f"{model}.png").read_bytes().startswith(b"\x89PNG")
+    run = velmora_cli("compare", "discount.csv", "hyperbolic.csv")
+    assert run.returncode == 0 and run.stdout.startswith("model,"), run.stderr
+    run = velmora_cli("fit", "choices.csv", "--model", "td", "--plot", "x.png")
+    assert run.returncode == 2 and "--plot draws the choice models" in run.stderr

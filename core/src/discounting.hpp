@@ -64,9 +64,10 @@ T hyperbolic_value(double amount, double delay, const T& k) {
     return amount / (1.0 + k * delay);
 }
 
-struct Exponential {
-    static constexpr std::string_view name = "discount";
-    static constexpr std::array params{param("discount_factor")};
+// What the two models share: trials of two offers, their fields, and a choice's decision variable.
+// `Model` names its one parameter, the rule it must meet and the value of an offer under it.
+template <class Model>
+struct Offers {
     static constexpr std::array fields = value_fields;
     static constexpr std::array inputs = offer_columns;
     static constexpr bool seeded = false;
@@ -74,29 +75,31 @@ struct Exponential {
     static constexpr bool fits_responses = true;
 
     template <class T, class Sink>
-    static Result<Flow> run(const Args<T, params.size()>& a, std::span<const double> inputs, Sink&& sink) {
-        if (auto ok = rule::unit_interval.check("discount_factor", value_of(a[0])); !ok)
+    static Result<Flow> run(const Args<T, 1>& a, std::span<const double> inputs, Sink&& sink) {
+        if (auto ok = Model::rule.check(Model::params[0].name, value_of(a[0])); !ok)
             return std::unexpected(std::move(ok.error()));
-        const auto value = [&](double amount, double delay) { return exponential_value(amount, delay, a[0]); };
+        const auto value = [&](double amount, double delay) { return Model::value(amount, delay, a[0]); };
         return offers<T>(inputs, value, sink);
     }
 };
 
-struct Hyperbolic {
+struct Exponential : Offers<Exponential> {
+    static constexpr std::string_view name = "discount";
+    static constexpr std::array params{param("discount_factor")};
+    static constexpr const Rule& rule = rule::unit_interval;
+    template <class T>
+    static T value(double amount, double delay, const T& discount_factor) {
+        return exponential_value(amount, delay, discount_factor);
+    }
+};
+
+struct Hyperbolic : Offers<Hyperbolic> {
     static constexpr std::string_view name = "hyperbolic";
     static constexpr std::array params{param("k")};
-    static constexpr std::array fields = value_fields;
-    static constexpr std::array inputs = offer_columns;
-    static constexpr bool seeded = false;
-    static constexpr bool self_fit = false;
-    static constexpr bool fits_responses = true;
-
-    template <class T, class Sink>
-    static Result<Flow> run(const Args<T, params.size()>& a, std::span<const double> inputs, Sink&& sink) {
-        if (auto ok = rule::finite_non_negative.check("k", value_of(a[0])); !ok)
-            return std::unexpected(std::move(ok.error()));
-        const auto value = [&](double amount, double delay) { return hyperbolic_value(amount, delay, a[0]); };
-        return offers<T>(inputs, value, sink);
+    static constexpr const Rule& rule = rule::finite_non_negative;
+    template <class T>
+    static T value(double amount, double delay, const T& k) {
+        return hyperbolic_value(amount, delay, k);
     }
 };
 

@@ -523,10 +523,10 @@ def discounted_value(reward: Any, delay: Any, discount_factor: Any) -> np.ndarra
             raise TypeError(f"argument '{name}': expected real numbers, got dtype {array.dtype}")
         arrays.append(array)
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
-    flat = [np.ascontiguousarray(np.broadcast_to(a.astype(np.float64, copy=False), shape)).reshape(-1)
-            for a in arrays]
+    reward_, delay_, factor_ = (np.ascontiguousarray(np.broadcast_to(a.astype(np.float64, copy=False), shape))
+                                .reshape(-1) for a in arrays)
     out = np.empty(shape, dtype=np.float64)
-    _engine.discounted_value(*flat, out.reshape(-1))
+    _engine.discounted_value(reward_, delay_, factor_, out.reshape(-1))
     return out
 
 

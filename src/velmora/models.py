@@ -192,7 +192,7 @@ def choice_logit(response: str, belief: Any, params: Mapping[str, Any]) -> Any:
 
 def choice_probability(response: str, belief: Any, params: Mapping[str, Any]) -> Any:
     """P(y = 1) of a binary response model at the model's ``belief``, elementwise."""
-    from scipy.special import expit
+    from scipy.special import expit  # type: ignore[import-untyped,unused-ignore]
 
     return expit(choice_logit(response, belief, params))
 

@@ -77,6 +77,7 @@ def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: st
     if not described.fits_responses:
         return Simulation(model, x, trajectory, None)
     centre = belief(model, trajectory, values)
+    assert response is not None
     if response != "gaussian":
         if values["beta"] < 0.0:
             raise ValueError(f"parameter 'beta': must be non-negative, got {values['beta']}")

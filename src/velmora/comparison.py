@@ -25,6 +25,8 @@ class Comparison:
     highest evidence; ``alpha``, ``expected_frequency``, ``exceedance`` and ``protected_exceedance``
     the random-effects selection (``bor``: the posterior probability that all models are equally
     frequent). Participants whose fit failed under any model are left out and listed in ``excluded``.
+    ``ibic``: the integrated BIC of each model given as a :class:`velmora.GroupFit` (evidence at the
+    group level; lower is better), NaN for the others.
     """
 
     names: tuple[str, ...]
@@ -35,6 +37,7 @@ class Comparison:
     protected_exceedance: np.ndarray
     bor: float
     excluded: tuple[Any, ...]
+    ibic: tuple[float, ...] = ()
 
     @property
     def best(self) -> pandas.Series:
@@ -58,14 +61,17 @@ class Comparison:
             "alpha": self.alpha,
             "expected_frequency": self.expected_frequency,
             "exceedance": self.exceedance,
+            **({"ibic": list(self.ibic)} if self.ibic else {}),
             "protected_exceedance": self.protected_exceedance,
         })
 
 
-def compare(*results: pandas.DataFrame | Mapping[str, pandas.DataFrame], names: Sequence[str] | None = None,
-            subject: str | None = None) -> Comparison:
-    """Compare models fitted to the same participants (``fit_many`` results, or one dict name -> result)."""
+def compare(*results: Any, names: Sequence[str] | None = None, subject: str | None = None) -> Comparison:
+    """Compare models fitted to the same participants (``fit_many`` results or :class:`velmora.GroupFit`
+    results, or one dict name -> result). A group fit takes part through its participants' evidence
+    under its group prior, and adds its integrated BIC."""
     from velmora.bms import bms
+    from velmora.group import GroupFit
 
     if len(results) == 1 and isinstance(results[0], Mapping):
         if names is not None:
@@ -74,10 +80,13 @@ def compare(*results: pandas.DataFrame | Mapping[str, pandas.DataFrame], names: 
     else:
         tables = list(results)  # type: ignore[arg-type,unused-ignore]
         if names is None:
-            names = [t.attrs.get("model", f"model {i + 1}") for i, t in enumerate(tables)]
+            names = [t.model if isinstance(t, GroupFit) else t.attrs.get("model", f"model {i + 1}")
+                     for i, t in enumerate(tables)]
             if len(set(names)) != len(names):
                 names = [f"model {i + 1}" for i in range(len(tables))]
     names = [str(n) for n in names]
+    ibic = tuple(t.ibic if isinstance(t, GroupFit) else float("nan") for t in tables)
+    tables = [t.participants if isinstance(t, GroupFit) else t for t in tables]
     if len(names) != len(tables):
         raise ValueError(f"{len(names)} names for {len(tables)} results")
     if len(tables) < 2:
@@ -92,7 +101,7 @@ def compare(*results: pandas.DataFrame | Mapping[str, pandas.DataFrame], names: 
         raise ValueError("no participant has a finite log evidence under every model")
     selection = bms(lme.to_numpy())
     return Comparison(tuple(names), lme, bic, selection.alpha, selection.exceedance, selection.protected_exceedance,
-                      selection.bor, excluded)
+                      selection.bor, excluded, ibic if any(np.isfinite(ibic)) else ())
 
 
 def _aligned(tables: Iterable[pandas.DataFrame], names: list[str],

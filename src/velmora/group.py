@@ -23,6 +23,7 @@ from velmora import _engine
 from velmora import arrays as va
 from velmora.executors import _progress_bar
 from velmora.fitting import _TRANSFORM_CODES, _STATS, _natural, _slope, fit_arrays_of
+from velmora.models import ENGINE, SELF_FIT
 from velmora.results import NO_ESTIMATE_CODE
 from velmora.tables import _check_seed, _require_columns, _split, input_columns
 
@@ -44,9 +45,9 @@ class GroupFit:
     ``mean`` and ``cov``: the group distribution of the free parameters in their transformed space
     (log, logit or identity, as :func:`velmora.fit` optimises them), at the covariates' zero when
     there are covariates; ``natural_mean`` maps ``mean`` back (the group median of each parameter).
-    ``coefficients``: one row per parameter and term (``intercept`` and each covariate) with its
-    estimate, standard error, t statistic and two-sided p-value, in the transformed space; None
-    without covariates. ``participants``: one row per participant with the columns of
+    ``coefficients``: one row per parameter and term (``intercept``, the group mean without
+    covariates, and each covariate) with its estimate, standard error, t statistic and two-sided
+    p-value, in the transformed space. ``participants``: one row per participant with the columns of
     :func:`velmora.fit_many` (estimates under the fitted group prior, their standard errors,
     ``nll``, ``lme``, ...). ``log_likelihood``: the data's log-likelihood integrated over the group
     prior (by sampling), ``ibic`` the integrated BIC: -2 log_likelihood + k log(trials) for the k
@@ -62,7 +63,7 @@ class GroupFit:
     transforms: tuple[str, ...]
     mean: pandas.Series
     cov: pandas.DataFrame
-    coefficients: pandas.DataFrame | None
+    coefficients: pandas.DataFrame
     participants: pandas.DataFrame = field(repr=False)
     log_likelihood: float
     ibic: float
@@ -91,6 +92,13 @@ class GroupFit:
         """The participants' table (as :func:`velmora.fit_many` returns), which :func:`velmora.compare` reads."""
         return self.participants
 
+    def group_frame(self) -> pandas.DataFrame:
+        """The group estimates as one table: the coefficients, then each parameter's group ``sd``."""
+        import pandas as pd
+
+        spread = pd.DataFrame({"parameter": list(self.free), "term": "sd", "estimate": self.sd.to_numpy()})
+        return pd.concat([self.coefficients, spread], ignore_index=True)
+
     def summary(self) -> str:
         lines = [f"velmora fit_group: {self.model}, response {self.response_model}, {self.method} E-step, "
                  f"{self.covariance} covariance",
@@ -100,7 +108,7 @@ class GroupFit:
         natural = self.natural_mean
         for name in self.free:
             lines.append(f"{name:<24}{self.mean[name]:12.4g}{self.sd[name]:12.4g}{natural[name]:12.4g}")
-        if self.coefficients is not None:
+        if len(self.coefficients) > len(self.free):
             lines.append(self.coefficients.to_string(index=False, float_format=lambda x: f"{x:.4g}"))
         lines.append(f"integrated log-likelihood {self.log_likelihood:.4f}  iBIC {self.ibic:.4f}")
         if self.excluded:
@@ -206,9 +214,9 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     seed = _check_seed(seed)
     options = _fit_options(model, response_model, response is not None,
                            {"fixed": fixed, "n_starts": n_starts, "seed": seed})
-    kind = fitting._response_model(model, options["response"]) if response is not None else fitting.SELF_FIT
+    kind = fitting._response_model(model, options["response"]) if response is not None else SELF_FIT
     workers = va._threads(threads)
-    width = fitting.ENGINE[model].width
+    width = ENGINE[model].width
     stand_in = np.zeros((1, width) if width > 1 else 1)
     problem = fitting._prepare(model, stand_in, None if response is None else np.zeros(1), options["response"],
                                fixed, None, n_starts)[0]
@@ -235,7 +243,7 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     values = np.concatenate([participants[i].inputs.reshape(-1) for i in valid])  # type: ignore[union-attr]
     lengths = np.array([len(participants[i].inputs) for i in valid], dtype=np.int64)  # type: ignore[arg-type]
     starts = np.cumsum(lengths) - lengths
-    responses = None if response is None else np.concatenate([participants[i].responses for i in valid])  # type: ignore[misc]
+    responses = None if response is None else np.concatenate([participants[i].responses for i in valid])  # type: ignore[misc,unused-ignore]
     seeds = np.array([participants[i].seed for i in valid], dtype=np.uint64)
     x = design[valid]
     n = len(valid)
@@ -251,7 +259,7 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         means = x @ b
         full = covariance == "full"
         precision = np.linalg.inv(sigma) if full else None
-        log_det = float(np.linalg.slogdet(precision)[1]) if full else 0.0
+        log_det = float(np.linalg.slogdet(sigma)[1]) * -1.0 if full else 0.0
         _engine.fit(model, problem.response, values, starts, lengths, responses, problem.values, problem.free,
                     transforms, np.ascontiguousarray(means.mean(axis=0)), np.ascontiguousarray(np.diag(sigma)), seeds,
                     starts_per_fit, workers, problem.given, natural, se, stats, status,
@@ -298,7 +306,7 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     b[0] = problem.prior_mean
     sigma = np.diag(problem.prior_var)
     history: list[float] = []
-    bar = _progress_bar(max_iter, progress)
+    bar = _progress_bar(max_iter, progress, unit="pass")
     converged, passes = False, 0
     try:
         for passes in range(1, max_iter + 1):
@@ -342,7 +350,8 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         record["n_trials"], record["converged"] = int(record["n_trials"]), bool(record["converged"])
         rows[valid[j]] = record
     excluded = {participants[i].key: reason for i, reason in errors.items()}
-    for j in np.flatnonzero(~keep):
+    for dropped in np.flatnonzero(~keep):
+        j = int(dropped)
         excluded[participants[valid[j]].key] = rows[valid[j]].get("error") or "no estimate under the group prior"
     frame = _frame(subject, participants, rows, model)
 
@@ -357,21 +366,21 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     trials = int(n_trials[keep].sum())
     ibic = -2.0 * log_likelihood + k_group * math.log(trials)
 
-    coefficients = None
-    if covariates is not None:
-        from scipy import stats  # type: ignore[import-untyped,unused-ignore]
+    from scipy import stats  # type: ignore[import-untyped,unused-ignore]
 
-        xk = x[keep]
-        inverse = np.linalg.inv(xk.T @ xk)
-        records = []
-        for j, name in enumerate(free_names):
-            for t, term in enumerate(terms):
-                se = math.sqrt(sigma[j, j] * inverse[t, t])
-                value = float(b[t, j])
-                df = max(len(xk) - len(terms), 1)
-                records.append({"parameter": name, "term": term, "estimate": value, "se": se, "t": value / se,
-                                "p_value": float(2 * stats.t.sf(abs(value / se), df))})
-        coefficients = pd.DataFrame(records)
+    # Cov(b[:, j]) = Sigma_jj (X'X)^-1: the estimates' spread around their regression, posterior
+    # uncertainty included, as the M-step sees it.
+    xk = x[keep]
+    inverse = np.linalg.inv(xk.T @ xk)
+    df = max(len(xk) - len(terms), 1)
+    records = []
+    for j, name in enumerate(free_names):
+        for t, term in enumerate(terms):
+            spread = math.sqrt(sigma[j, j] * inverse[t, t])
+            estimate = float(b[t, j])
+            records.append({"parameter": name, "term": term, "estimate": estimate, "se": spread,
+                            "t": estimate / spread, "p_value": float(2 * stats.t.sf(abs(estimate / spread), df))})
+    coefficients = pd.DataFrame(records)
     mean = pd.Series(b[0], index=free_names)
     frame.attrs.update(response_model=kind)
     return GroupFit(model=model, response_model=kind, method=method, covariance=covariance, free=tuple(free_names),

@@ -6,8 +6,8 @@ predictions by velmora.arrays.hgf_run); the engine's log-likelihood at the truth
 NumPy's on each case's first study. fit_many (default priors) and fit_group (laplace, diagonal,
 defaults otherwise) run on 2 threads.
 
-1. Recovery: 100 studies per case, 50 of the HGF (its fit_group takes seconds; 100 would pass ten
-   minutes). TD with Gaussian responses, 30 trials of 1/0 rewards from a source whose probability
+1. Recovery: 100 studies per case, 50 of the HGF (its fit_group takes about 3 s a study; 100 add
+   about 3 minutes). TD with Gaussian responses, 30 trials of 1/0 rewards from a source whose probability
    switches between 0.8 and 0.2 every 15 trials (initial_value, learning_rate and zeta all vary);
    the HGF with Gaussian responses, 200 trials of benchmarks/fitting.py's inputs (a random walk of
    steps of SD 0.3 seen through noise of SD 1), base_process_noise held at 0.01 in simulation and

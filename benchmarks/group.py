@@ -15,9 +15,9 @@ defaults otherwise) run on 2 threads.
    parameter: the means over studies of r and RMSE of estimate against truth, each method (r is
    unchanged by shrinking every estimate towards the mean by one factor, so pooling raises it only
    where participants are measured unequally well; RMSE shows all its gain; target: r no lower by
-   0.01, RMSE lower). The group mean's 95 % interval, mean +- 1.96 SE, by two SEs: sd / sqrt(n), what
-   fit_group's coefficient table gives an intercept (the estimates' spread, as if they were the true
-   parameters), and the missing-information SE, 1 / sqrt(sum_i (s2 - c_i) / s2^2) for the group
+   0.01, RMSE lower). The group mean's 95 % interval, mean +- 1.96 SE, by two SEs: fit_group's (its
+   coefficient table's intercept) and, recomputed here from the participants' SEs as a check, the
+   missing-information SE, 1 / sqrt(sum_i (s2 - c_i) / s2^2) for the group
    variance s2 and each participant's posterior variance c_i (from its se), the Laplace marginal
    likelihood's information about the mean; each checked by its coverage of the true mean and
    against the SD of the estimated means across studies.
@@ -195,7 +195,8 @@ def recovery_study(case: Case, rng: np.random.Generator) -> dict[str, Any]:
         out[f"r_{method}"] = [np.corrcoef(study.theta[:, j], out[method][:, j])[0, 1] for j in range(len(case.group))]
         out[f"rmse_{method}"] = np.sqrt(np.nanmean((out[method] - study.theta) ** 2, axis=0))
     s2 = group.sd.to_numpy() ** 2
-    out["se_reported"] = np.sqrt(s2 / N)
+    intercepts = group.coefficients[group.coefficients.term == "intercept"].set_index("parameter")
+    out["se_reported"] = intercepts.loc[list(case.group), "se"].to_numpy()
     out["se_missing"] = missing_information_se(np.ones((N, 1)), s2, se_group ** 2)[0]
     return out
 
@@ -222,7 +223,7 @@ def recovery(case: Case, studies: int, seed: int, results: list[tuple[str, float
         results.append((f"{case.title}: {name}, fit_group's mean r - fit_many's (and RMSE lower: "
                         f"{rmse[1]:.3f} against {rmse[0]:.3f})", r_group - r_many, ">= -0.01, RMSE lower",
                         r_group >= r_many - 0.01 and rmse[1] < rmse[0]))
-        for kind, label in (("reported", "sd / sqrt(n)"), ("missing", "missing-information SE")):
+        for kind, label in (("reported", "fit_group's SE"), ("missing", "missing-information SE, recomputed")):
             results.append((f"{case.title}: coverage of the group mean of {name}, {label}", cover[kind],
                             "0.92 to 0.98", 0.92 <= cover[kind] <= 0.98))
     note = (f"- {case.title}: {studies} studies; fit_group passes {col['passes'].mean():.0f} (most "
@@ -457,7 +458,7 @@ def main() -> None:
     print(f"### Recovery: fit_many against fit_group (transformed space; means over studies: {studies} per case, "
           f"{hgf_studies} of the HGF, whose fit_group takes seconds)\n")
     print("| case | parameter, group distribution | r fit_many | r fit_group | RMSE fit_many | RMSE fit_group | "
-          "group mean: bias | its SD over studies | SE sd/sqrt(n) | SE missing-information | coverage sd/sqrt(n) | "
+          "group mean: bias | its SD over studies | fit_group's SE | SE recomputed | coverage fit_group's SE | "
           "coverage missing-information |")
     print("|---" * 12 + "|")
     notes = []

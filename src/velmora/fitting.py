@@ -385,7 +385,7 @@ def _fit_native(problem: _Problem, values: np.ndarray, starts: np.ndarray, lengt
     transforms = np.array([_TRANSFORM_CODES[t] for t in problem.transforms], dtype=np.int64)
     _engine.fit(problem.model, problem.response, values, starts, lengths, responses, problem.values, problem.free,
                 transforms, problem.prior_mean, problem.prior_var, seeds, n_starts, threads, problem.given,
-                natural, se, stats, status, None, None, 0.0, None, None)
+                natural, se, stats, status, None, None, 0.0, None, None, None)
     return fit_arrays_of(problem, natural, se, stats, status, n_trials)
 
 

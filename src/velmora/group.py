@@ -36,6 +36,8 @@ _METHODS = ("laplace", "sampling")
 _COVARIANCES = ("diagonal", "full")
 # Added to Sigma's diagonal so that a parameter every participant pins down exactly keeps a prior.
 _JITTER = 1e-8
+# The default tolerance on the summed log joint, per participant.
+_TOL_PER_PARTICIPANT = 1e-3
 
 
 @dataclass(eq=False)
@@ -173,7 +175,7 @@ def _gaussian_log_density(x: np.ndarray, mean: np.ndarray, precision: np.ndarray
 def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", input: str | list[str] | None = None,
               response: str | None = "response", trial: str | None = None, covariates: pandas.DataFrame | None = None,
               covariance: str = "diagonal", fixed: Mapping[str, Any] | None = None, response_model: str | None = None,
-              method: str = "laplace", n_starts: int = 4, max_iter: int = 100, tol: float = 1e-3,
+              method: str = "laplace", n_starts: int = 4, max_iter: int = 100, tol: float | None = None,
               n_samples: int = 1000, seed: int = 0, threads: int | None = None,
               progress: bool | None = None) -> GroupFit:
     """Empirical Bayes over a study: the group distribution of ``model``'s free parameters and every
@@ -184,9 +186,11 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     the group mean becomes a linear model of them, with a test of each coefficient. ``covariance``:
     ``"diagonal"`` (independent parameters) or ``"full"``. ``fixed`` holds parameters out of the
     group model; the starting prior is :func:`velmora.fit`'s default. The first pass fits from
-    ``n_starts`` points, the later ones from each participant's prior mean. The loop stops when the
-    summed log joint (``method="sampling"``: the summed log marginal likelihood) changes by less than
-    ``tol``, or after ``max_iter`` passes (then ``converged`` is False). ``n_samples`` draws per
+    ``n_starts`` points, the later ones from each participant's last estimate. The passes are
+    accelerated by squared extrapolation (SQUAREM), and stop when the summed log joint
+    (``method="sampling"``: the summed log marginal likelihood) changes by less than ``tol``
+    (default: 0.001 per participant) or the group prior stops moving, or after ``max_iter`` passes
+    (then ``converged`` is False). ``n_samples`` draws per
     participant estimate the integrated likelihood (and the sampling E-step); they come from
     ``seed``, as do the starts. A participant whose data are wrong or whose fit fails is left out
     of the group estimate and named in ``excluded`` (its row has the reason in ``error``); what is
@@ -206,7 +210,8 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     for name, value, low in (("max_iter", max_iter, 1), ("n_samples", n_samples, 2)):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < low:
             raise ValueError(f"{name} must be an integer of at least {low}, got {value!r}")
-    if isinstance(tol, bool) or not isinstance(tol, (int, float)) or not tol > 0 or not math.isfinite(tol):
+    if tol is not None and (isinstance(tol, bool) or not isinstance(tol, (int, float)) or not tol > 0
+                            or not math.isfinite(tol)):
         raise ValueError(f"tol must be a positive number, got {tol!r}")
     inputs = input_columns(model, input)
     _require_columns(data, [("subject", subject), *(("input", name) for name in inputs), ("response", response),
@@ -247,12 +252,13 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     seeds = np.array([participants[i].seed for i in valid], dtype=np.uint64)
     x = design[valid]
     n = len(valid)
+    tolerance = _TOL_PER_PARTICIPANT * n if tol is None else float(tol)
     n_trials = (lengths if responses is None
                 else np.add.reduceat(~np.isnan(responses), starts, dtype=np.int64))
     transforms = np.array([_TRANSFORM_CODES[t] for t in problem.transforms], dtype=np.int64)
     k = len(problem.values)
 
-    def e_step(b: np.ndarray, sigma: np.ndarray, starts_per_fit: int) -> dict[str, np.ndarray]:
+    def e_step(b: np.ndarray, sigma: np.ndarray, starts_per_fit: int, first: np.ndarray | None) -> dict[str, np.ndarray]:
         natural, se = np.empty((n, k)), np.empty((n, m))
         stats, status = np.empty((n, len(_STATS))), np.empty(n, dtype=np.int64)
         theta, cov = np.empty((n, m)), np.empty((n, m, m))
@@ -263,7 +269,8 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         _engine.fit(model, problem.response, values, starts, lengths, responses, problem.values, problem.free,
                     transforms, np.ascontiguousarray(means.mean(axis=0)), np.ascontiguousarray(np.diag(sigma)), seeds,
                     starts_per_fit, workers, problem.given, natural, se, stats, status,
-                    None if covariates is None else np.ascontiguousarray(means), precision, log_det, theta, cov)
+                    None if covariates is None else np.ascontiguousarray(means), precision, log_det, theta, cov,
+                    first)
         return {"natural": natural, "se": se, "stats": stats, "status": status, "theta": theta, "cov": cov,
                 "means": means}
 
@@ -302,39 +309,86 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         d = draws - mean[:, None, :]
         return mean, np.einsum("ns,nsi,nsj->nij", w, d, d), marginal
 
-    b = np.zeros((x.shape[1], m))
-    b[0] = problem.prior_mean
-    sigma = np.diag(problem.prior_var)
+    full = covariance == "full"
+    lower = np.tril_indices(m) if full else np.diag_indices(m)
+
+    def pack(b: np.ndarray, sigma: np.ndarray) -> np.ndarray:
+        """The group prior as one unconstrained vector: b, then log-Cholesky factors of Sigma."""
+        factor = np.linalg.cholesky(sigma)
+        factor[np.diag_indices(m)] = np.log(np.diag(factor))
+        return np.concatenate([b.ravel(), factor[lower]])
+
+    def unpack(y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        factor = np.zeros((m, m))
+        factor[lower] = y[b_size:]
+        factor[np.diag_indices(m)] = np.exp(np.clip(np.diag(factor), -30.0, 30.0))
+        return y[:b_size].reshape(-1, m), factor @ factor.T
+
+    def em_pass(y: np.ndarray, starts_per_fit: int, first: np.ndarray | None = None) -> dict[str, Any]:
+        """The E-step under the prior y (each fit's first start at ``first``), and the prior its M-step gives."""
+        b, sigma = unpack(y)
+        fits = e_step(b, sigma, starts_per_fit, first)
+        if fits["status"].max(initial=0) == 3:
+            raise KeyboardInterrupt
+        usable = fits["status"] != NO_ESTIMATE_CODE
+        if usable.sum() < 2:
+            raise ValueError("fewer than two participants have an estimate under the group prior")
+        if method == "sampling":
+            theta, post_cov, objective = sampled(fits, b, sigma)
+            safeguard = objective
+        else:
+            theta = fits["theta"]
+            post_cov = np.where(np.isfinite(fits["cov"]), fits["cov"], sigma)  # no curvature: the prior's
+            objective = float(-fits["stats"][usable, 1].sum())
+            lme = fits["stats"][usable, 2]
+            safeguard = float(lme[np.isfinite(lme)].sum())
+        keep = usable & np.isfinite(theta).all(axis=1)
+        b_new, sigma_new = _m_step(theta[keep], post_cov[keep], x[keep], full)
+        if bar is not None:
+            bar.update(1)
+        return {"y": y, "fits": fits, "theta": theta, "post_cov": post_cov, "objective": objective,
+                "safeguard": safeguard, "keep": keep, "next": pack(b_new, sigma_new)}
+
+    def start_from(state: dict[str, Any]) -> np.ndarray:
+        """Each participant's last estimate, or the group mean where it has none."""
+        b, _ = unpack(state["y"])
+        last = state["fits"]["theta"]
+        return np.ascontiguousarray(np.where(np.isfinite(last), last, x @ b))
+
+    b0 = np.zeros((x.shape[1], m))
+    b0[0] = problem.prior_mean
+    b_size = b0.size
     history: list[float] = []
     bar = _progress_bar(max_iter, progress, unit="pass")
-    converged, passes = False, 0
+    converged, passes = False, 1
     try:
-        for passes in range(1, max_iter + 1):
-            fits = e_step(b, sigma, n_starts if passes == 1 else 1)
-            usable = fits["status"] != NO_ESTIMATE_CODE
-            if fits["status"].max(initial=0) == 3:
-                raise KeyboardInterrupt
-            if usable.sum() < 2:
-                raise ValueError("fewer than two participants have an estimate under the group prior")
-            if method == "sampling":
-                theta, post_cov, objective = sampled(fits, b, sigma)
-            else:
-                theta = fits["theta"]
-                post_cov = np.where(np.isfinite(fits["cov"]), fits["cov"], sigma)  # no curvature: the prior's
-                objective = float(-fits["stats"][usable, 1].sum())
-            history.append(objective)
-            keep = usable & np.isfinite(theta).all(axis=1)
-            b_new, sigma_new = _m_step(theta[keep], post_cov[keep], x[keep], covariance == "full")
-            if bar is not None:
-                bar.update(1)
-            if passes > 1 and abs(history[-1] - history[-2]) < tol:
-                converged = True
-            if converged or passes == max_iter:  # the table is of this pass's fits: keep their prior
-                break
-            b, sigma = b_new, sigma_new
+        # EM accelerated by squared extrapolation (SQUAREM; Varadhan & Roland 2008): from two EM
+        # steps, a longer step along their direction, kept when the evidence does not fall. EM on
+        # a variance that the data pin down weakly otherwise creeps for hundreds of passes.
+        current = em_pass(pack(b0, np.diag(problem.prior_var)), n_starts)
+        history.append(current["objective"])
+        while passes < max_iter and not converged:
+            first = em_pass(current["next"], 1, start_from(current))
+            passes += 1
+            r = first["y"] - current["y"]
+            v = first["next"] - first["y"] - r
+            alpha = min(-float(np.linalg.norm(r) / np.linalg.norm(v)) if np.linalg.norm(v) > 0 else -1.0, -1.0)
+            chosen = first
+            if alpha < -1.0 and passes < max_iter:
+                jumped = em_pass(current["y"] - 2.0 * alpha * r + alpha**2 * v, 1, start_from(first))
+                passes += 1
+                if jumped["safeguard"] >= first["safeguard"]:
+                    chosen = jumped
+            history.append(chosen["objective"])
+            # Or the group prior has settled: a participant whose fit keeps finding a slightly better
+            # optimum would otherwise keep the sum moving.
+            converged = abs(history[-1] - history[-2]) < tolerance or float(np.abs(chosen["y"] - current["y"]).max()) < 1e-5
+            current = chosen
     finally:
         if bar is not None:
             bar.close()
+    fits, theta, post_cov, keep = current["fits"], current["theta"], current["post_cov"], current["keep"]
+    b, sigma = unpack(current["y"])
 
     # The participants' table under the prior of the last pass, as fit_many's.
     free_names = problem.free_names
@@ -368,15 +422,17 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
 
     from scipy import stats  # type: ignore[import-untyped,unused-ignore]
 
-    # Cov(b[:, j]) = Sigma_jj (X'X)^-1: the estimates' spread around their regression, posterior
-    # uncertainty included, as the M-step sees it.
+    # Cov(b[:, j]) from the information of the marginal likelihood (Louis's missing information):
+    # X'WX with w_i = (Sigma_jj - c_ij) / Sigma_jj^2 for participant i's posterior variance c_ij. The
+    # estimates' spread around their regression alone would leave out how uncertain each one is.
     xk = x[keep]
-    inverse = np.linalg.inv(xk.T @ xk)
     df = max(len(xk) - len(terms), 1)
     records = []
     for j, name in enumerate(free_names):
+        weights = np.maximum(sigma[j, j] - post_cov[keep, j, j], 1e-12 * sigma[j, j]) / sigma[j, j] ** 2
+        inverse = np.linalg.inv(xk.T @ (weights[:, None] * xk))
         for t, term in enumerate(terms):
-            spread = math.sqrt(sigma[j, j] * inverse[t, t])
+            spread = math.sqrt(inverse[t, t])
             estimate = float(b[t, j])
             records.append({"parameter": name, "term": term, "estimate": estimate, "se": spread,
                             "t": estimate / spread, "p_value": float(2 * stats.t.sf(abs(estimate / spread), df))})

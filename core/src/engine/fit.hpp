@@ -66,6 +66,9 @@ struct FitSettings {
     std::size_t n_starts = 4;
     optimize::MinimizeOptions options{};
     double hessian_step = 1e-4;
+    // The first start, transformed (m values); empty: the prior means. A group fit's later passes
+    // start each participant where its last estimate was.
+    std::span<const double> first_start;
 };
 
 enum class FitStatus : std::uint8_t {
@@ -251,7 +254,7 @@ FitOutcome fit_participant(Nll& nll, const FitSettings& s, std::uint64_t seed,
     for (std::size_t k = 0; k < s.n_starts; ++k) {
         std::array<double, max_fit_free> start{};
         for (std::size_t j = 0; j < m; ++j)
-            start[j] = k == 0 ? s.free[j].prior_mean
+            start[j] = k == 0 ? (s.first_start.empty() ? s.free[j].prior_mean : s.first_start[j])
                               : Normal{s.free[j].prior_mean, std::sqrt(s.free[j].prior_var)}.sample(rng);
         optimize::MinimizeOptions options = s.options;
         options.stop = stop;

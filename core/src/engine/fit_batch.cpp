@@ -25,6 +25,7 @@ void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, con
                                                       t.settings.free[j].prior_var};
         settings.free = {own.data(), m};
     }
+    if (t.first_starts != nullptr) settings.first_start = {t.first_starts + i * m, m};
 
     auto nll = [&](std::span<const double> natural, std::span<double> grad) {
         if (poll) (*poll)();

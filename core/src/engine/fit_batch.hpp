@@ -39,6 +39,7 @@ struct FitTask {
     // of the settings' (a group's regression on covariates); its transformed estimates theta[i * m ..)
     // and their posterior covariance cov[i * m * m ..).
     const double* prior_means = nullptr;
+    const double* first_starts = nullptr;  // first_starts[i * m ..): participant i's first start, transformed
     double* theta = nullptr;
     double* cov = nullptr;
 

@@ -393,7 +393,8 @@ PyResult<std::optional<Buffer>> optional_buffer(PyObject* obj, const char* name,
 
 // fit(model, response, values, starts, lengths, responses | None, held, free, transforms, prior_mean,
 //     prior_var, seeds, n_starts, threads, given, natural, se, stats, status,
-//     prior_means | None, prior_precision | None, prior_log_det_precision, theta | None, cov | None) -> None
+//     prior_means | None, prior_precision | None, prior_log_det_precision, theta | None, cov | None,
+//     first_starts | None) -> None
 // Each participant's MAP fit, written into its rows of the output buffers (see fit_batch.hpp); the
 // optional ones give each participant its own prior means, a prior with correlations, and the
 // transformed estimates with their posterior covariance.
@@ -401,14 +402,14 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
     const char *model_name = nullptr, *response = nullptr;
     PyObject *values_obj, *starts_obj, *lengths_obj, *responses_obj, *held_obj, *free_obj, *transforms_obj,
         *mean_obj, *var_obj, *seeds_obj, *natural_obj, *se_obj, *stats_obj, *status_obj, *means_obj, *precision_obj,
-        *theta_obj, *cov_obj;
+        *theta_obj, *cov_obj, *first_obj;
     Py_ssize_t n_starts = 0, threads = 0, given_arg = 0;
     double log_det_precision = 0.0;
     if (!no_keywords(kwargs) ||
-        !PyArg_ParseTuple(args, "ssOOOOOOOOOOnnnOOOOOOdOO", &model_name, &response, &values_obj, &starts_obj,
+        !PyArg_ParseTuple(args, "ssOOOOOOOOOOnnnOOOOOOdOOO", &model_name, &response, &values_obj, &starts_obj,
                           &lengths_obj, &responses_obj, &held_obj, &free_obj, &transforms_obj, &mean_obj, &var_obj,
                           &seeds_obj, &n_starts, &threads, &given_arg, &natural_obj, &se_obj, &stats_obj, &status_obj,
-                          &means_obj, &precision_obj, &log_det_precision, &theta_obj, &cov_obj))
+                          &means_obj, &precision_obj, &log_det_precision, &theta_obj, &cov_obj, &first_obj))
         return failed();
     auto likelihood = likelihood_kind(model_name, response, given_arg);
     if (!likelihood) return std::unexpected(likelihood.error());
@@ -470,6 +471,8 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
     if (!means) return std::unexpected(means.error());
     auto precision = optional_buffer(precision_obj, "prior_precision", false, m * m);
     if (!precision) return std::unexpected(precision.error());
+    auto first = optional_buffer(first_obj, "first_starts", false, n * m);
+    if (!first) return std::unexpected(first.error());
     auto theta = optional_buffer(theta_obj, "theta", true, n * m);
     if (!theta) return std::unexpected(theta.error());
     auto cov = optional_buffer(cov_obj, "cov", true, n * m * m);
@@ -498,6 +501,7 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
                                stats.data<double>(),
                                status.data<std::int64_t>()};
     task.prior_means = *means ? (*means)->data<const double>() : nullptr;
+    task.first_starts = *first ? (*first)->data<const double>() : nullptr;
     task.theta = *theta ? (*theta)->data<double>() : nullptr;
     task.cov = *cov ? (*cov)->data<double>() : nullptr;
     auto bounds = engine::chunk_bounds(n, longest, fit_chunk_trials);

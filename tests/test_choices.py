@@ -10,7 +10,7 @@ from scipy.stats import bernoulli
 
 import velmora
 import velmora.arrays as va
-from velmora import InvalidParameter, _engine
+from velmora import InvalidParameter, _engine, cli
 from velmora.models import ENGINE
 
 RNG = np.random.default_rng(7)
@@ -158,3 +158,39 @@ def test_command_line_goes_from_a_csv_of_choices_to_a_comparison_and_a_picture(t
     assert run.returncode == 0 and run.stdout.startswith("model,"), run.stderr
     run = velmora_cli("fit", "choices.csv", "--model", "td", "--plot", "x.png")
     assert run.returncode == 2 and "--plot draws the choice models" in run.stderr
+
+
+def with_cell(array, row, column, value):
+    cells = np.asarray(array, dtype=object).copy()
+    cells[row, column] = value
+    return cells
+
+
+NAMES = ["amount_sooner", "delay_sooner", "amount_later", "delay_later"]
+TABLE = pd.DataFrame(OFFERS, columns=NAMES)
+
+
+@pytest.mark.parametrize("inputs, error, fragment", [
+    (OFFERS.astype(str), TypeError, r"not numpy.str_ \(trial 0, column 'amount_sooner'\)"),
+    (with_cell(OFFERS, 2, 1, None), TypeError, r"not NoneType \(trial 2, column 'delay_sooner'\)"),
+    (with_cell(OFFERS, 5, 3, "7"), TypeError, r"not str \(trial 5, column 'delay_later'\)"),
+    (with_cell(OFFERS, 4, 0, 1 + 2j), TypeError, r"not complex \(trial 4, column 'amount_sooner'\)"),
+    (TABLE.drop(columns="delay_later").assign(wait=1.0), ValueError, "no column 'delay_later'"),
+])
+def test_offers_that_are_no_numbers_are_refused_by_trial_and_column(inputs, error, fragment):
+    for call in (lambda: velmora.fit("discount", inputs, CHOICES), lambda: velmora.simulate(
+            "discount", inputs, {"discount_factor": 0.99, "beta": 0.1})):
+        with pytest.raises(error, match=fragment):
+            call()
+    with pytest.raises(error, match=fragment.replace(r"\(", r"\(subject 1, ") if error is TypeError else fragment):
+        va.fit("discount", [OFFERS, inputs], [CHOICES, CHOICES])
+
+
+def test_arrays_fit_reads_offers_as_fit_does():
+    one = va.fit("discount", OFFERS[None], CHOICES[None], seeds=[3]).params["discount_factor"]
+    for inputs in ([TABLE[NAMES[::-1]]], OFFERS[None].astype(object), np.fromiter([OFFERS], dtype=object)):
+        assert va.fit("discount", inputs, CHOICES[None], seeds=[3]).params["discount_factor"] == one
+    assert va.fit("discount", np.zeros((0, 5, 4)), np.zeros((0, 5))).lme.shape == (0,)
+    with pytest.raises(InvalidParameter, match="'delay_later': NaN at trial 0"):
+        velmora.simulate("discount", np.where(np.arange(4) == 3, np.nan, OFFERS), {"discount_factor": 0.9, "beta": 1})
+

@@ -232,14 +232,14 @@ def _doubles(obj: Any, name: str) -> np.ndarray:
 
 class _Call:
     """The arguments of one call, converted in parameter order as the list functions do. A model
-    whose trial is ``width`` numbers takes a trials x width array per subject (many: a 3-D array or
-    a list of them); its rows are read end to end, and ``starts`` and ``lengths`` count trials."""
+    whose trial is several numbers (``columns``) takes a trials x columns array per subject (many: a
+    3-D array or a list of them); its rows are read end to end, and ``starts`` and ``lengths`` count trials."""
 
-    def __init__(self, sequence: Any, name: str, width: int = 1) -> None:
+    def __init__(self, sequence: Any, name: str, columns: tuple[str, ...] = ()) -> None:
+        self.width = max(len(columns), 1)
+        if self.width > 1:
+            sequence = _flat_rows(sequence, name, columns)
         sequence = _values(sequence)
-        self.width = width
-        if width > 1:
-            sequence = _flat_rows(sequence, name, width)
         self.batched = _is_batch(sequence)
         self.sequence, self.sequence_name = sequence, name
         self.params: list[np.ndarray | float] = []
@@ -344,31 +344,83 @@ class _Call:
         return result(block, self.lengths, self.batched)
 
 
-def _flat_rows(sequence: Any, name: str, width: int) -> Any:
-    """Trials x ``width`` arrays (one, a 3-D block, or a list) as the flat sequences of one number
+def _by_name(obj: Any, columns: tuple[str, ...], name: str, where: str = "") -> Any:
+    """A DataFrame's columns in the model's order when it names them; one that names only some is
+    refused, rather than read in its own order with another column standing in for the missing ones."""
+    pd = sys.modules.get("pandas")
+    if pd is None or not isinstance(obj, pd.DataFrame):
+        return obj
+    missing = [c for c in columns if c not in obj.columns]
+    if len(missing) == len(columns):
+        return obj  # no names of the model's: read in its own order
+    if missing:
+        raise ValueError(f"argument '{name}'{where}: the table has no column {', '.join(map(repr, missing))}; its "
+                         f"columns are {', '.join(map(str, obj.columns))}")
+    return obj[list(columns)]
+
+
+def _reals(array: np.ndarray, name: str, columns: tuple[str, ...] = (), where: str = "") -> np.ndarray:
+    """An array of any shape as float64: numbers cast, anything else item by item through the list
+    functions' conversion, which refuses None, text and dates rather than reading them as NaN or
+    parsing them; for trials x ``columns`` the refused item is named by trial and column."""
+    _refuse_complex(array, name)
+    if array.dtype.kind in "biuf":
+        return np.ascontiguousarray(array, dtype=np.float64)
+    flat = array.reshape(-1)
+    try:
+        return np.frombuffer(_engine.as_doubles(flat, name), dtype=np.float64).reshape(array.shape)
+    except TypeError as error:
+        at = next((k for k, item in enumerate(flat) if not _converts(item, name)), None)
+        if at is None:
+            raise
+        place = (f"trial {at // len(columns)}, column '{columns[at % len(columns)]}'"
+                 if array.ndim == 2 and array.shape[1] == len(columns) else f"item {np.unravel_index(at, array.shape)}")
+        raise TypeError(f"{error} ({where.lstrip(', ')}{', ' if where else ''}{place})") from None
+
+
+def _converts(item: object, name: str) -> bool:
+    try:
+        _engine.as_double(item, name)
+    except TypeError:
+        return False
+    return True
+
+
+def _flat_rows(sequence: Any, name: str, columns: tuple[str, ...]) -> Any:
+    """Trials x ``columns`` arrays (one, a 3-D block, or a list) as the flat sequences of one number
     per trial that the conversion reads: one 1-D array, a 2-D block, or a list of 1-D arrays."""
+    width = len(columns)
+
     def rows(obj: Any, where: str) -> np.ndarray:
-        array = np.asarray(_values(obj))
-        if array.dtype.kind not in "biuf":
-            _refuse_complex(array, name)
-            try:
-                array = array.astype(np.float64)
-            except (TypeError, ValueError):
-                raise TypeError(f"argument '{name}'{where}: expected numbers, got dtype {array.dtype}") from None
+        obj = _by_name(obj, columns, name, where)
+        try:
+            array = np.asarray(_values(obj))
+        except (TypeError, ValueError) as error:
+            raise TypeError(f"argument '{name}'{where}: expected a trials x {width} array of numbers ({error})") from None
         if array.ndim != 2 or array.shape[1] != width:
             raise ValueError(f"argument '{name}'{where}: expected a trials x {width} array, got shape {array.shape}")
-        return np.ascontiguousarray(array, dtype=np.float64).reshape(-1)
+        return _reals(array, name, columns, where).reshape(-1)
 
-    if isinstance(sequence, np.ndarray) and sequence.dtype.kind != "O":
-        if sequence.ndim == 3:
-            if sequence.shape[2] != width:
-                raise ValueError(f"argument '{name}': expected subjects x trials x {width}, got shape {sequence.shape}")
+    if isinstance(sequence, np.ndarray) and sequence.ndim == 3:
+        if sequence.shape[2] != width:
+            raise ValueError(f"argument '{name}': expected subjects x trials x {width}, got shape {sequence.shape}")
+        if sequence.dtype.kind in "biufc":
             _refuse_complex(sequence, name)
-            return np.ascontiguousarray(sequence, dtype=np.float64).reshape(sequence.shape[0], -1)
-        return rows(sequence, "")
-    if isinstance(sequence, (list, tuple)) and sequence and np.ndim(_values(sequence[0])) == 2:
+            return np.ascontiguousarray(sequence, dtype=np.float64).reshape(sequence.shape[0], sequence.shape[1] * width)
+        sequence = list(sequence)  # objects: each subject judged by its own conversion
+    listed = isinstance(sequence, (list, tuple)) or (isinstance(sequence, np.ndarray) and sequence.dtype.kind == "O"
+                                                      and sequence.ndim == 1)
+    if listed and len(sequence) and _ndim(sequence[0]) == 2:
         return [rows(item, f", subject {i}") for i, item in enumerate(sequence)]
     return rows(sequence, "")
+
+
+def _ndim(obj: Any) -> int:
+    """An object's dimensions as an array; rows of several lengths count as the 2-D array they were meant as."""
+    try:
+        return int(np.ndim(_values(obj)))
+    except ValueError:
+        return 2
 
 
 def _joined(rows: list[np.ndarray], total: int) -> np.ndarray:
@@ -479,7 +531,7 @@ def _run(model: str, sequence: Any, params: Mapping[str, Any], seed: Any = 0, th
     described = ENGINE[model]
     values = {**{name: 0.0 for name in described.noise}, **DEFAULTS.get(model, {}), **params}
     present = tuple(name for name in described.optional if values.get(name) is not None)
-    call = _Call(sequence, "inputs", described.width)
+    call = _Call(sequence, "inputs", described.inputs)
     call.convert_sequence()
     call.params = [call.number(values[name], name) for name in described.params
                    if name not in described.optional or name in present]

@@ -72,12 +72,14 @@ def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: st
     missing = [name for name in names if name not in values]
     if missing:
         raise ValueError(f"simulate {model}: missing parameter(s) {', '.join(missing)}")
+    # Before the run, which refuses some inputs itself but without naming the trial; and a NaN reward
+    # would become NaN responses, read later as missed trials.
+    _check_finite_inputs(model, x)
     trajectory = run_model(model, x, values, seed)
-    _check_finite_inputs(model, x)  # or a NaN reward would become NaN responses, read later as missed trials
     if not described.fits_responses:
         return Simulation(model, x, trajectory, None)
     centre = belief(model, trajectory, values)
-    if response != "gaussian":
+    if response is not None and response != "gaussian":
         if values["beta"] < 0.0:
             raise ValueError(f"parameter 'beta': must be non-negative, got {values['beta']}")
         chosen = va.uniform(len(x), seed) < choice_probability(response, centre, values)

@@ -194,3 +194,37 @@ def test_arrays_fit_reads_offers_as_fit_does():
     with pytest.raises(InvalidParameter, match="'delay_later': NaN at trial 0"):
         velmora.simulate("discount", np.where(np.arange(4) == 3, np.nan, OFFERS), {"discount_factor": 0.9, "beta": 1})
 
+
+@pytest.mark.parametrize("options, fragment", [
+    (dict(input=[*NAMES[:3], "amount_later"]), "'amount_later' is given twice, as two input columns"),
+    (dict(input=[*NAMES[:3], "subject"]), "'subject' is given twice, as the subject and the input column"),
+    (dict(response="delay_later"), "'delay_later' is given twice, as the input and the response column"),
+    (dict(trial="subject"), "'subject' is given twice, as the subject and the trial column"),
+])
+def test_a_column_in_two_roles_is_refused_before_any_fit(options, fragment, capsys):
+    data = study("discount", [0.99] * 6).assign(subject=lambda d: d.subject.map("abcdef".index))  # numbers
+    fits = pd.DataFrame({"subject": [0], "discount_factor": 0.9, "beta": 1.0, "bias": 0.0, "lme": 0.0})
+    for call in (lambda: velmora.fit_many(data, "discount", **options),
+                 lambda: velmora.study.pointwise_loglik(data, fits, "discount", **options),
+                 lambda: velmora.plot_choices(data, fits, "discount", **options)):
+        with pytest.raises(ValueError, match=fragment):
+            call()
+    flags = {"input": "--input-column", "response": "--response-column", "trial": "--trial-column"}
+    (name, value), = options.items()
+    assert cli.main(["fit", "unread.csv", "--model", "discount", flags[name],
+                     ",".join(value) if isinstance(value, list) else value]) == 2
+    assert fragment in capsys.readouterr().err
+
+
+def test_table_faults_name_their_cell_and_fits_their_columns():
+    data = study("discount", [0.99] * 6)
+    data["amount_sooner"] = data["amount_sooner"].astype(object)
+    data.loc[3, "amount_sooner"] = 20 + 1j
+    fits = velmora.fit_many(data, "discount").set_index("subject")
+    assert fits.loc["a", "error"] == "column 'amount_sooner', row 3: (20+1j) is not a number"
+    assert (fits.drop(index="a")["error"] == "").all()
+    with pytest.raises(ValueError, match="the subject column 'beta' has the name of a result column"):
+        velmora.fit_many(data.rename(columns={"subject": "beta"}), "discount", subject="beta")
+    with pytest.raises(ValueError, match="'discount' is fitted to responses only"):
+        velmora.study.pointwise_loglik(data, fits.reset_index(), "discount", response=None)
+

@@ -140,8 +140,8 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
     if executor is not None and not callable(getattr(executor, "submit", None)):
         raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), got {type(executor).__name__}")
     threads = arrays._threads(threads)
-    taken = [name for name in _result_columns(model, options["response"] if response is not None else None)
-             if name == subject]
+    fitted_response = (options["response"] or _default_response(model)) if response is not None else None
+    taken = [name for name in _result_columns(model, fitted_response) if name == subject]
     if taken:
         raise ValueError(f"the subject column {subject!r} has the name of a result column; rename it")
     participants = _split(data, subject, inputs, response, trial, seed)

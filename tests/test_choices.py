@@ -228,3 +228,20 @@ def test_table_faults_name_their_cell_and_fits_their_columns():
     with pytest.raises(ValueError, match="'discount' is fitted to responses only"):
         velmora.study.pointwise_loglik(data, fits.reset_index(), "discount", response=None)
 
+
+def test_plot_choices_refuses_what_it_cannot_draw_and_keeps_a_large_study_drawable():
+    data = study("discount", [0.99] * 6)
+    fits = velmora.fit_many(data, "discount")
+    for args, kwargs, fragment in [
+        ((data, velmora.fit_many(data, "hyperbolic"), "discount"), {}, "no estimate of discount_factor"),
+        ((data, pd.concat([fits, fits]), "discount"), {}, "participant 'a' on more than one row"),
+        ((data.drop(columns="response"), fits, "discount"), {}, "no response column 'response'"),
+        ((data, fits, "discount"), {"columns": 0}, "columns must be a positive integer"),
+    ]:
+        with pytest.raises((ValueError, KeyError), match=fragment):
+            velmora.plot_choices(*args, **kwargs)
+    keys = pd.DataFrame({"subject": range(300), "discount_factor": 0.99, "beta": 0.2, "bias": 0.0})
+    many = velmora.simulate_many("discount", keys, OFFERS[:5])
+    width, height = velmora.plot_choices(many, keys, "discount").get_size_inches()
+    assert height <= width < 60  # a grid as wide as it is tall, not 38 rows of 8
+

@@ -245,3 +245,17 @@ def test_plot_choices_refuses_what_it_cannot_draw_and_keeps_a_large_study_drawab
     width, height = velmora.plot_choices(many, keys, "discount").get_size_inches()
     assert height <= width < 60  # a grid as wide as it is tall, not 38 rows of 8
 
+
+def test_array_discounted_value_computes_a_broadcast_without_copying_it_out():
+    import tracemalloc
+
+    with pytest.raises(ValueError, match=r"reward of shape \(3,\), delay of shape \(4,\)"):
+        va.discounted_value(np.ones(3), np.ones(4), 0.5)
+    tracemalloc.start()
+    try:
+        out = va.discounted_value(np.arange(1000.0)[:, None], np.arange(1000)[None, :] / 100, np.float32(0.9))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1.5 * out.nbytes  # the result, and blocks of the arguments: not three copies of its size
+    assert out[7, 250] == velmora.discounted_value(7.0, 2.5, float(np.float32(0.9)))

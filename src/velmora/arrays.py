@@ -73,6 +73,8 @@ _PADDING_WARN_BYTES = 2**30
 _PADDING_RATIO = 8
 # Input values copied per step when a ragged batch is joined, so that Ctrl-C is answered in between.
 _COPY_BLOCK = 2**20
+# Cells of a broadcast computed per step by discounted_value.
+_BROADCAST_BLOCK = 2**16
 
 
 class Trajectories:
@@ -568,17 +570,32 @@ def discounted_value(reward: Any, delay: Any, discount_factor: Any) -> np.ndarra
     infinities follow as the scalar function gives them). Returns a float64 array of the broadcast
     shape (0-D for three scalars)."""
     arrays = []
-    for name, value in (("reward", reward), ("delay", delay), ("discount_factor", discount_factor)):
-        array = np.asarray(_values(value))
+    names = ("reward", "delay", "discount_factor")
+    for name, value in zip(names, (reward, delay, discount_factor)):
+        try:
+            array = np.asarray(_values(value))
+        except ValueError as error:  # nested lists of several lengths
+            raise TypeError(f"argument '{name}': expected an array of real numbers ({error})") from None
         _refuse_complex(array, name)
         if array.dtype.kind not in "biuf":
             raise TypeError(f"argument '{name}': expected real numbers, got dtype {array.dtype}")
         arrays.append(array)
-    shape = np.broadcast_shapes(*(a.shape for a in arrays))
-    flat = [np.ascontiguousarray(np.broadcast_to(a.astype(np.float64, copy=False), shape)).reshape(-1)
-            for a in arrays]
+    try:
+        shape = np.broadcast_shapes(*(a.shape for a in arrays))
+    except ValueError:
+        raise ValueError("arguments do not broadcast together: " + ", ".join(
+            f"{name} of shape {a.shape}" for name, a in zip(names, arrays))) from None
     out = np.empty(shape, dtype=np.float64)
-    _engine.discounted_value(*flat, out.reshape(-1))
+    # A block of the broadcast at a time: copying each argument out to the full shape would take three
+    # more results' worth of memory, and fail (or draw the kernel's OOM killer) where the result fits.
+    blocks = np.nditer((*arrays, out), flags=["external_loop", "buffered", "zerosize_ok"],
+                       op_flags=[["readonly"], ["readonly"], ["readonly"], ["writeonly"]],
+                       op_dtypes=[np.float64] * 4, casting="unsafe", buffersize=_BROADCAST_BLOCK)
+    with blocks:
+        for r, d, f, target in blocks:
+            values = np.empty(target.shape)
+            _engine.discounted_value(np.ascontiguousarray(r), np.ascontiguousarray(d), np.ascontiguousarray(f), values)
+            target[...] = values
     return out
 
 

@@ -195,6 +195,16 @@ def test_arrays_fit_reads_offers_as_fit_does():
         velmora.simulate("discount", np.where(np.arange(4) == 3, np.nan, OFFERS), {"discount_factor": 0.9, "beta": 1})
 
 
+
+def test_simulate_many_reads_offers_as_fit_does():
+    truth = pd.DataFrame({"subject": ["a"], "discount_factor": 0.99, "beta": 0.2})
+    shared = velmora.simulate_many("discount", truth, OFFERS)
+    assert velmora.simulate_many("discount", truth, {"a": TABLE[NAMES[::-1]]}).equals(shared)
+    for offers, fragment in ((OFFERS.astype(complex), "complex values"), (OFFERS.astype(str), "not numpy.str_"),
+                             (with_cell(OFFERS, 2, 1, None), "not NoneType")):
+        with pytest.raises(TypeError, match=fragment):
+            velmora.simulate_many("discount", truth, offers)
+
 @pytest.mark.parametrize("options, fragment", [
     (dict(input=[*NAMES[:3], "amount_later"]), "'amount_later' is given twice, as two input columns"),
     (dict(input=[*NAMES[:3], "subject"]), "'subject' is given twice, as the subject and the input column"),

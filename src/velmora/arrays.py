@@ -376,7 +376,8 @@ def _reals(array: np.ndarray, name: str, columns: tuple[str, ...] = (), where: s
         if at is None:
             raise
         place = (f"trial {at // len(columns)}, column '{columns[at % len(columns)]}'"
-                 if array.ndim == 2 and array.shape[1] == len(columns) else f"item {np.unravel_index(at, array.shape)}")
+                 if array.ndim == 2 and array.shape[1] == len(columns)
+                 else f"item {at if array.ndim == 1 else tuple(map(int, np.unravel_index(at, array.shape)))}")
         raise TypeError(f"{error} ({where.lstrip(', ')}{', ' if where else ''}{place})") from None
 
 

@@ -177,9 +177,9 @@ def choices(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, subje
         if panel is None:
             continue
         share, delays, curve = panel
-        later = p.responses == 1.0
+        later, sooner = p.responses == 1.0, p.responses == 0.0  # a missed trial (NaN) is neither
         ax.plot(p.inputs[later, 3], share[later], "o", markersize=3, color="tab:blue")
-        ax.plot(p.inputs[~later, 3], share[~later], "o", markersize=3, markerfacecolor="none", color="tab:orange")
+        ax.plot(p.inputs[sooner, 3], share[sooner], "o", markersize=3, markerfacecolor="none", color="tab:orange")
         ax.plot(delays, curve, color="black", linewidth=1)
     for ax in axes[n:]:
         ax.set_visible(False)

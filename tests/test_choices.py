@@ -239,9 +239,13 @@ def test_table_faults_name_their_cell_and_fits_their_columns():
         velmora.study.pointwise_loglik(data, fits.reset_index(), "discount", response=None)
 
 
-def test_plot_choices_refuses_what_it_cannot_draw_and_keeps_a_large_study_drawable():
+def test_plot_choices_refuses_what_it_cannot_draw_and_keeps_a_large_study_drawable(monkeypatch):
     data = study("discount", [0.99] * 6)
     fits = velmora.fit_many(data, "discount")
+    with monkeypatch.context() as patch:
+        patch.setitem(sys.modules, "matplotlib.figure", None)
+        with pytest.raises(ImportError, match="plot_choices needs matplotlib"):
+            velmora.plot_choices(data, fits, "discount")
     for args, kwargs, fragment in [
         ((data, velmora.fit_many(data, "hyperbolic"), "discount"), {}, "no estimate of discount_factor"),
         ((data, pd.concat([fits, fits]), "discount"), {}, "participant 'a' on more than one row"),

@@ -163,7 +163,11 @@ def choices(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, subje
     across = min(n, max(columns, math.isqrt(n - 1) + 1))
     down = -(-n // across)
     if figure is None:
-        figure = new_figure(0)
+        try:
+            from matplotlib.figure import Figure
+        except ImportError:  # not new_figure's error, which speaks of the command line's --plot
+            raise ImportError(f"plot_choices needs matplotlib, which is not installed: {INSTALL_HINT}") from None
+        figure = Figure()
     figure.set_layout_engine("none")
     width, height = max(1.9 * across + 0.8, 6.0), max(1.7 * down + 1.1, 3.2)  # room for the labels and title
     figure.set_size_inches(width, height)

@@ -399,7 +399,8 @@ def _flat_rows(sequence: Any, name: str, columns: tuple[str, ...]) -> Any:
         try:
             array = np.asarray(_values(obj))
         except (TypeError, ValueError) as error:
-            raise TypeError(f"argument '{name}'{where}: expected a trials x {width} array of numbers ({error})") from None
+            raise TypeError(f"argument '{name}'{where}: expected a trials x {width} array of numbers "
+                            f"({error})") from None
         if array.ndim != 2 or array.shape[1] != width:
             raise ValueError(f"argument '{name}'{where}: expected a trials x {width} array, got shape {array.shape}")
         return _reals(array, name, columns, where).reshape(-1)
@@ -409,7 +410,8 @@ def _flat_rows(sequence: Any, name: str, columns: tuple[str, ...]) -> Any:
             raise ValueError(f"argument '{name}': expected subjects x trials x {width}, got shape {sequence.shape}")
         if sequence.dtype.kind in "biufc":
             _refuse_complex(sequence, name)
-            return np.ascontiguousarray(sequence, dtype=np.float64).reshape(sequence.shape[0], sequence.shape[1] * width)
+            block = np.ascontiguousarray(sequence, dtype=np.float64)
+            return block.reshape(sequence.shape[0], sequence.shape[1] * width)
         sequence = list(sequence)  # objects: each subject judged by its own conversion
     listed = isinstance(sequence, (list, tuple)) or (isinstance(sequence, np.ndarray) and sequence.dtype.kind == "O"
                                                       and sequence.ndim == 1)

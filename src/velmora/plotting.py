@@ -140,7 +140,8 @@ def choices(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, subje
     participants = _split(data, subject, names, response, trial, 0)
     if not participants:
         raise ValueError("the data have no participants")
-    panels: list[tuple[Any, Any]] = []  # each participant with its shares, the curve's delays and the curve, or None without an estimate
+    # Each participant with its shares, the curve's delays and the curve, or None without an estimate.
+    panels: list[tuple[Any, Any]] = []
     for p in participants:
         row = estimates.loc[p.key] if p.key in estimates.index else None
         if p.inputs is None or row is None or not np.isfinite(row.to_numpy(dtype=np.float64)).all():
@@ -189,6 +190,6 @@ def choices(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, subje
         ax.set_visible(False)
     figure.supxlabel("delay of the later offer", y=0.15 / height, va="bottom")
     figure.supylabel("sooner value / later amount", x=0.1 / width, ha="left")
-    figure.suptitle(f"Choices against each participant's fitted discount curve, model {model!r}\n(filled: later chosen)",
-                    y=1 - 0.08 / height, va="top", fontsize=10)
+    figure.suptitle(f"Choices against each participant's fitted discount curve, model {model!r}\n"
+                    "(filled: later chosen)", y=1 - 0.08 / height, va="top", fontsize=10)
     return figure

@@ -314,7 +314,7 @@ def _numeric(values: Any, key: object, columns: list[str]) -> np.ndarray:
     except ValueError as error:  # rows of several lengths
         raise ValueError(f"{who}: not an array of numbers ({error})") from None
     try:
-        return arrays._reals(array, "inputs")
+        return arrays._reals(array, "inputs", tuple(columns) if len(columns) > 1 else ())
     except TypeError as error:
         if key is None:
             raise

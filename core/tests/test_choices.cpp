@@ -23,7 +23,6 @@ namespace velmora {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 using D1 = Dual<1>;
 
 // Every trial's (value_sooner, value_later, difference) and belief under M with its one parameter.
@@ -38,12 +37,6 @@ Result<std::vector<std::array<T, 4>>> values(T param, const std::vector<double>&
                        });
     if (!done) return std::unexpected(done.error());
     return out;
-}
-
-// The name a failed run gives, or nothing when it did not fail.
-template <class T>
-std::string failed_name(const Result<T>& r) {
-    return r ? "" : std::get<InvalidParameter>(r.error().kind).name;
 }
 
 // Offers now, after fractions of a unit, after one unit and after a year, of amounts of either sign.
@@ -89,22 +82,6 @@ void check_values(std::initializer_list<double> params) {
 TEST(Discounting, ValuesAreTheClosedFormsOnBothPaths) {
     check_values<discounting::Exponential>({0.0, 0.3, 0.95, 1.0});
     check_values<discounting::Hyperbolic>({0.0, 0.02, 1.5});
-}
-
-// A bad entry in any column, on a later trial, fails with the column's name; so does a parameter out of range.
-TEST(Discounting, BadInputsFailWithTheirNames) {
-    const std::pair<std::size_t, double> bad[] = {{0, kNaN}, {2, kNaN}, {0, kInf}, {1, -1.0}, {3, -1e-300},
-                                                  {1, kInf}, {3, kNaN}};
-    for (const auto& [column, value] : bad) {
-        std::vector<double> rows{1.0, 0.0, 2.0, 5.0, 1.0, -0.0, 2.0, 5.0};
-        rows[4 + column] = value;
-        const std::string_view name = discounting::offer_columns[column];
-        EXPECT_EQ(failed_name(values<discounting::Exponential>(0.9, rows)), name) << value;
-        EXPECT_EQ(failed_name(values<discounting::Hyperbolic>(0.1, rows)), name) << value;
-    }
-    const std::vector<double> ok{1.0, 0.0, 2.0, 5.0};
-    EXPECT_EQ(failed_name(values<discounting::Exponential>(1.5, ok)), "discount_factor");
-    EXPECT_EQ(failed_name(values<discounting::Hyperbolic>(-0.1, ok)), "k");
 }
 
 // Gradients against finite differences of the exact path, for every model and response model a fit pairs.
@@ -189,34 +166,6 @@ const Pair fitted[] = {{"kalman", "gaussian"}, {"kalman", "unit_square"}, {"kalm
 INSTANTIATE_TEST_SUITE_P(Fitted, Objective, testing::ValuesIn(fitted),
                          [](const auto& info) { return std::string(info.param.model) + "_" + info.param.response; });
 
-// -log P(y) under P(y = 1) = m^beta / (m^beta + (1 - m)^beta), m clipped to [1e-12, 1 - 1e-12]: in
-// long double, log(1 + r^beta) for the ratio r of the other outcome's weight to y's, taken out as
-// beta log r when r > 1, so that neither the power overflows nor a small result cancels.
-long double unit_square_nll(double belief, double beta, double y) {
-    const double margin = 1e-12;
-    const long double m = belief < margin ? margin : belief > 1.0 - margin ? 1.0 - margin : belief;
-    const long double r = y == 1.0 ? (1.0L - m) / m : m / (1.0L - m);
-    return r <= 1.0L ? std::log1p(std::pow(r, beta)) : beta * std::log(r) + std::log1p(std::pow(1.0L / r, beta));
-}
-
-TEST(Responses, UnitSquareAtTheEdgesOfTheBelief) {
-    for (const double belief : {0.0, 1.0, 1.0 - 1e-17, std::nextafter(1.0, 0.0), 1e-300, -0.25, 1.25, 0.5, 0.7})
-        for (const double beta : {2.0, 1e6})
-            for (const double y : {0.0, 1.0}) {
-                SCOPED_TRACE(testing::Message() << "belief " << belief << " beta " << beta << " y " << y);
-                response::UnitSquare::Sum<double> sum(std::span<const double>(&beta, 1));
-                sum.add(Trial<double, 0>{belief, 0.0, 0.0, 0.0, {}}, y);
-                const long double want = unit_square_nll(belief, beta, y);
-                EXPECT_TRUE(std::isfinite(sum.total()));
-                EXPECT_NEAR(sum.total(), want, 1e-13 * std::fabs(want));
-                const D1 dual_beta = D1::variable(beta, 0);
-                response::UnitSquare::Sum<D1> dual(std::span<const D1>(&dual_beta, 1));
-                dual.add(Trial<D1, 0>{D1(belief), D1(), D1(), D1(), {}}, y);
-                EXPECT_EQ(dual.total().v, sum.total());
-                EXPECT_TRUE(std::isfinite(dual.total().d[0]));
-            }
-}
-
 // log(1 + e^x) in long double, whose range holds e^10000: directly above 0, by log1p below.
 long double softplus_wide(double x) {
     const long double e = std::exp(static_cast<long double>(x));
@@ -240,21 +189,6 @@ TEST(Responses, LogisticTermsHoldTheirDigitsForAnyLogit) {
     EXPECT_DOUBLE_EQ(softplus(-40.0), std::exp(-40.0));
     EXPECT_EQ(softplus(40.0), 40.0 + std::exp(-40.0));
     EXPECT_EQ(softplus(-1e4), 0.0);
-}
-
-// The power's value is std::pow's; its slope y a^(y-1) holds at a base of 0 and an exponent of 0.
-TEST(DualPow, ValueAndSlopeAtZeroBaseAndExponent) {
-    const std::pair<double, double> cases[] = {{0.0, 0.0}, {0.0, 1.0}, {0.0, 2.0}, {0.0, 0.5}, {2.0, 0.0},
-                                               {1.0, 3.5}, {0.25, 0.5}, {0.9, 365.0}, {0.3, 0.25}};
-    for (const auto& [a, y] : cases) {
-        const D1 r = pow(D1::variable(a, 0), y);
-        const long double slope = y == 0.0 ? 0.0L : y * std::pow(static_cast<long double>(a), y - 1.0L);
-        EXPECT_EQ(r.v, std::pow(a, y)) << a << "^" << y;
-        if (std::isinf(slope))
-            EXPECT_EQ(r.d[0], kInf) << a << "^" << y;
-        else
-            EXPECT_NEAR(r.d[0], slope, 1e-14 * std::fabs(slope)) << a << "^" << y;
-    }
 }
 
 }  // namespace

@@ -13,7 +13,8 @@ FACTS = ("PARAMS", "HELD_FOR_RESPONSES", "RESPONSE_MODELS", "NOT_FITTED", "DEFAU
 
 def test_array_results_label_the_engines_fields_in_its_order():
     classes = {"kalman": va.KalmanTrajectories, "hgf": va.HgfTrajectories, "td": va.TdTrajectories,
-               "forward": va.ForwardTrajectories}
+               "forward": va.ForwardTrajectories, "discount": va.DiscountTrajectories,
+               "hyperbolic": va.HyperbolicTrajectories}
     assert {name: c.fields for name, c in classes.items()} == {name: m.fields for name, m in models.ENGINE.items()}
 
 

@@ -16,8 +16,9 @@ def blocks(language):
     return [(text.count("\n", 0, m.start(2)), m.group(2)) for m in FENCE.finditer(text) if m.group(1) == language]
 
 
-def test_python_examples():
+def test_python_examples(tmp_path, monkeypatch):
     # The blocks are one session, read top to bottom: names defined in one are used in the next.
+    monkeypatch.chdir(tmp_path)  # where the examples' pictures go
     runner = doctest.DocTestRunner()
     report = []
     globs = {"__name__": "readme"}

@@ -111,4 +111,36 @@ template <std::size_t N>
 }
 inline double log(double a) { return std::log(a); }
 
+template <std::size_t N>
+[[gnu::always_inline]] inline Dual<N> log1p(const Dual<N>& a) {
+    Dual<N> r(std::log1p(a.v));
+    const double inv = 1.0 / (1.0 + a.v);
+    for (std::size_t k = 0; k < N; ++k) r.d[k] = a.d[k] * inv;
+    return r;
+}
+inline double log1p(double a) { return std::log1p(a); }
+
+// a^y for a constant exponent: the value is std::pow's, so a double and a Dual agree exactly.
+template <std::size_t N>
+[[gnu::always_inline]] inline Dual<N> pow(const Dual<N>& a, double y) {
+    Dual<N> r(std::pow(a.v, y));
+    // y a^(y-1) from the power already taken, except where a is 0 (or y is, and the slope with it).
+    const double slope = y == 0.0 ? 0.0 : a.v != 0.0 ? y * r.v / a.v : y * std::pow(a.v, y - 1.0);
+    for (std::size_t k = 0; k < N; ++k) r.d[k] = a.d[k] * slope;
+    return r;
+}
+inline double pow(double a, double y) { return std::pow(a, y); }
+
+// log(1 + exp(x)), with no overflow for any x and no loss where exp(x) is tiny beside 1: the
+// negative log of the logistic function at -x. Its slope is the logistic function at x.
+inline double softplus(double x) { return std::fmax(x, 0.0) + std::log1p(std::exp(-std::fabs(x))); }
+template <std::size_t N>
+[[gnu::always_inline]] inline Dual<N> softplus(const Dual<N>& x) {
+    const double e = std::exp(-std::fabs(x.v));
+    Dual<N> r(std::fmax(x.v, 0.0) + std::log1p(e));
+    const double slope = x.v >= 0.0 ? 1.0 / (1.0 + e) : e / (1.0 + e);
+    for (std::size_t k = 0; k < N; ++k) r.d[k] = x.d[k] * slope;
+    return r;
+}
+
 }  // namespace velmora

@@ -83,6 +83,7 @@ struct Description {
     static constexpr std::string_view name = "forward";
     static constexpr std::array params{param("update_rate"), noise_param("injury_noise_std"), param("sensory_gain")};
     static constexpr std::array<std::string_view, 4> fields{"t", "predicted", "actual", "mismatch"};
+    static constexpr std::array<std::string_view, 1> inputs{"motor_command"};
     static constexpr bool seeded = true;
     static constexpr bool self_fit = false;
     static constexpr bool fits_responses = false;

@@ -133,6 +133,7 @@ struct Description {
                                        param("mu1"), param("var1"), param("mu2")};
     static constexpr std::array<std::string_view, 7> fields{
         "t", "prediction", "observation", "precision", "prediction_error", "learning_rate", "volatility"};
+    static constexpr std::array<std::string_view, 1> inputs{"input"};
     static constexpr bool seeded = false;
     static constexpr bool self_fit = true;
     static constexpr bool fits_responses = true;

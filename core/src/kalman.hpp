@@ -121,6 +121,7 @@ struct Description {
     static constexpr std::array params{param("initial_mean"), param("initial_var"), param("process_noise"),
                                        param("obs_noise"), optional_param("prior_precision_cap")};
     static constexpr std::array<std::string_view, 2> fields{"mean", "var"};
+    static constexpr std::array<std::string_view, 1> inputs{"input"};
     static constexpr bool seeded = false;
     static constexpr bool self_fit = true;
     static constexpr bool fits_responses = true;

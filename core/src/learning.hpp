@@ -79,6 +79,7 @@ struct Description {
     static constexpr std::string_view name = "td";
     static constexpr std::array params{param("initial_value"), param("learning_rate"), noise_param("rpe_noise_std")};
     static constexpr std::array<std::string_view, 1> fields{"value"};
+    static constexpr std::array<std::string_view, 1> inputs{"reward"};
     static constexpr bool seeded = true;
     static constexpr bool self_fit = false;
     static constexpr bool fits_responses = true;

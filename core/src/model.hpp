@@ -2,7 +2,8 @@
 // which the array engine, the objective and the binding read instead of restating the model.
 //
 // A description holds: `name`; `params`, its parameters in order, by the names the list functions
-// give them; `fields`, its output fields in order; `seeded`, whether it draws noise from a seed;
+// give them; `fields`, its output fields in order; `inputs`, the columns of one trial's input
+// (read row by row from a flat span, one row per trial); `seeded`, whether it draws noise from a seed;
 // `self_fit`, whether it has a predictive density of its own inputs; `fits_responses`, whether
 // responses can be fitted around its belief (its run then works over a Dual too); and
 // `run(args, inputs, sink)`, which hands `sink(t, trial)` a Trial per input and returns as the
@@ -15,6 +16,8 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <tuple>
+#include <utility>
 
 #include "density.hpp"
 
@@ -58,5 +61,28 @@ struct Trial {
     // Computed only where a density is wanted: a fit to responses never pays for it.
     T predictive_var() const { return predictive_variance(prior_precision, obs_precision); }
 };
+
+// Tables of described things (the models, the response models) are tuples of types, looked up by
+// name and visited by index.
+template <class Table>
+constexpr std::optional<std::size_t> index_named(std::string_view name) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        std::optional<std::size_t> found;
+        ((std::tuple_element_t<I, Table>::name == name ? (found = I, true) : false) || ...);
+        return found;
+    }(std::make_index_sequence<std::tuple_size_v<Table>>{});
+}
+
+// f.template operator()<E>() for the entry E at `index` (below the table's size); every entry's
+// call must return the same type.
+template <class Table, class F>
+decltype(auto) visit_entry(std::size_t index, F&& f) {
+    using R = decltype(f.template operator()<std::tuple_element_t<0, Table>>());
+    return [&]<std::size_t... I>(std::index_sequence<I...>) -> R {
+        constexpr std::array<R (*)(F&), sizeof...(I)> table{
+            [](F& g) -> R { return g.template operator()<std::tuple_element_t<I, Table>>(); }...};
+        return table[index](f);
+    }(std::make_index_sequence<std::tuple_size_v<Table>>{});
+}
 
 }  // namespace velmora

@@ -292,6 +292,10 @@ def _count(text: str) -> int:
     return value
 
 
+_RESPONSE_HELP = ("response model: gaussian, unit_square or logistic (default: the model's own, gaussian; logistic "
+                  "for the choice models discount and hyperbolic)")
+
+
 def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
     sub = commands.add_parser("fit", help="fit a model to every participant of a long-format CSV table",
                               description="Fit a model to every participant of a long-format CSV table (one row "
@@ -299,11 +303,13 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
                                           "nll, lme, aic, bic, trials used, converged and error.")
     sub.add_argument("input", metavar="FILE", help="CSV file with a header line, one row per trial")
     option(sub, "--model", required=True, choices=STUDY_MODELS, help="the model to fit")
-    option(sub, "--response", default="gaussian", metavar="KIND",
-                  help="observation model of the responses (default: %(default)s)")
-    for role, default in (("subject", "subject"), ("input", "input"), ("response", "response")):
+    option(sub, "--response", metavar="KIND", help=_RESPONSE_HELP)
+    for role, default in (("subject", "subject"), ("response", "response")):
         option(sub, f"--{role}-column", default=default, metavar="NAME",
                       help=f"the column of the {role} (default: %(default)s)")
+    option(sub, "--input-column", metavar="NAME[,NAME...]",
+           help="the column of the input (default: input); for the choice models its four columns, by default "
+                "amount_sooner,delay_sooner,amount_later,delay_later")
     sub.add_argument("--no-responses", action="store_true",
                      help="fit the inputs themselves (the filter's own predictions) instead of a response column")
     option(sub, "--trial-column", metavar="NAME",
@@ -313,19 +319,23 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
     option(sub, "--n-starts", type=_count, default=4, metavar="N",
                   help="optimiser starts per participant (default: %(default)s)")
     option(sub, "--seed", type=_seed, default=0, metavar="SEED", help="seed of the starting points")
+    option(sub, "--plot", metavar="FILE.png",
+           help="also draw each participant's choices against the fitted discount curve (choice models; needs "
+                f"matplotlib: {plotting.INSTALL_HINT})")
     _study_common(sub, option, jobs=True)
 
     sub = commands.add_parser("simulate", help="simulate a study from a table of true parameters",
                               description="Simulate every participant of a table of true parameters on a column of "
                                           "inputs (shared) or a long table of inputs per participant; writes "
-                                          "subject,trial,input,response, the table that 'velmora fit' reads.")
+                                          "subject,trial,input,response (the choice models: their four input "
+                                          "columns), the table that 'velmora fit' reads.")
     option(sub, "--model", required=True, choices=STUDY_MODELS, help="the model to simulate")
     option(sub, "--params", required=True, metavar="FILE",
                   help="CSV table: a subject column and one column per parameter")
     option(sub, "--inputs", required=True, metavar="FILE",
-                  help="CSV: one column of inputs for everyone, or subject,input[,trial] per participant")
-    option(sub, "--response", default="gaussian", metavar="KIND",
-                  help="observation model of the responses (default: %(default)s)")
+                  help="CSV: one column of inputs for everyone, or subject,input[,trial] per participant (the "
+                       "choice models: their four input columns instead of input)")
+    option(sub, "--response", metavar="KIND", help=_RESPONSE_HELP)
     option(sub, "--seed", type=_seed, default=0, metavar="SEED", help=_SEED_HELP)
     option(sub, "--subject-column", default="subject", metavar="NAME",
                   help="the column of the participants' keys (default: %(default)s)")
@@ -350,9 +360,11 @@ def _study_common(sub: argparse.ArgumentParser, option: Callable[..., None], job
         sub.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
 
 
-def _write_frame(frame: Any, output: str) -> None:
+def _write_frame(frame: Any, output: str, also: Sequence[tuple[str, bytes]] = ()) -> None:
+    """The table to ``output``, with any other files (a picture) written together or not at all."""
     table = csv_io.table_to_csv([str(c) for c in frame.columns], frame.itertuples(index=False, name=None))
-    csv_io.write_files([(output, table)] if output != "-" else [], standard_output=table if output == "-" else None)
+    csv_io.write_files([*([(output, table)] if output != "-" else []), *also],
+                       standard_output=table if output == "-" else None)
 
 
 def _frame(columns: dict[str, list[Any]]) -> Any:
@@ -364,32 +376,51 @@ def _frame(columns: dict[str, list[Any]]) -> Any:
 
 def run_fit(args: argparse.Namespace) -> None:
     from velmora.study import _fit_options, fit_many
+    from velmora.tables import _distinct_roles, input_columns
 
     options = {"fixed": dict(args.fixed) or None, "n_starts": args.n_starts, "seed": args.seed}
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
         _fit_options(args.model, args.response, not args.no_responses, options)
+        inputs = input_columns(args.model, None if args.input_column is None else args.input_column.split(","))
+        _distinct_roles([("subject", args.subject_column), *(("input", column) for column in inputs),
+                         ("response", None if args.no_responses else args.response_column),
+                         ("trial", args.trial_column)])
+        if args.plot and args.model not in plotting.CHOICE_MODELS:
+            raise ValueError(f"--plot draws the choice models ({', '.join(plotting.CHOICE_MODELS)}), not "
+                             f"{args.model}")
     except (TypeError, ValueError) as error:
         raise UsageError(str(error)) from None
+    if args.plot:  # checked first, so that a plot that cannot be made costs no work
+        if args.output != "-" and Path(args.plot).resolve() == Path(args.output).resolve():
+            raise CommandError(f"--output and --plot name the same file, {args.output}")
+        figure = plotting.new_figure(0)
+        kind = plotting.image_format(figure, args.plot)
     name, header, rows = csv_io.read_table(args.input)
-    columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False),
-               "input": csv_io.table_column(name, header, rows, args.input_column)}
+    columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False)}
+    columns.update({column: csv_io.table_column(name, header, rows, column) for column in inputs})
     if not args.no_responses:
         columns["response"] = csv_io.table_column(name, header, rows, args.response_column)
     if args.trial_column is not None:
         columns["trial"] = csv_io.table_column(name, header, rows, args.trial_column)
-    fits = fit_many(_frame(columns), args.model, response=None if args.no_responses else "response",
+    data = _frame(columns)
+    fits = fit_many(data, args.model, input=inputs, response=None if args.no_responses else "response",
                     trial="trial" if args.trial_column is not None else None, threads=args.jobs,
                     progress=False if args.no_progress else None, response_model=args.response, **options)
+    if args.plot:
+        plotting.choices(data, fits, args.model, input=inputs, trial="trial" if args.trial_column else None,
+                         figure=figure)
     fits = fits.rename(columns={"subject": args.subject_column})
-    _write_frame(fits, args.output)
+    _write_frame(fits, args.output, [(args.plot, plotting.render(figure, kind))] if args.plot else [])
     failed = int((fits["error"] != "").sum())
     if failed:
         notice(f"velmora fit: {failed} of {len(fits)} participants could not be fitted; see the error column")
 
 
 def run_simulate(args: argparse.Namespace) -> None:
+    import numpy as np
+
     from velmora.study import simulate_many
-    from velmora.tables import RESULT_COLUMNS, SE_PREFIX
+    from velmora.tables import RESULT_COLUMNS, SE_PREFIX, input_columns
 
     name, header, rows = csv_io.read_table(args.params)
     keys = csv_io.table_column(name, header, rows, args.subject_column, number=False)
@@ -399,12 +430,15 @@ def run_simulate(args: argparse.Namespace) -> None:
                    if column not in skipped and not column.startswith(SE_PREFIX)})
     name, header, rows = csv_io.read_table(args.inputs)
     inputs: Any
+    names = input_columns(args.model, None)
     if args.subject_column in header:  # a long table: each participant's own inputs
-        inputs = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False),
-                  "input": csv_io.table_column(name, header, rows, "input")}
+        inputs = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False)}
+        inputs.update({column: csv_io.table_column(name, header, rows, column) for column in names})
         if "trial" in header:
             inputs["trial"] = csv_io.table_column(name, header, rows, "trial")
         inputs = _frame(inputs)
+    elif len(names) > 1:  # the trials everyone is offered
+        inputs = np.column_stack([csv_io.table_column(name, header, rows, column) for column in names])
     else:
         inputs = csv_io.read_column(args.inputs, "input" if "input" in header else None)
     try:

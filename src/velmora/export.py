@@ -6,7 +6,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora.tables import RESULT_COLUMNS, SE_PREFIX, _require_columns, _split
+from velmora.tables import RESULT_COLUMNS, SE_PREFIX, _require_columns, _split, input_columns
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -15,22 +15,26 @@ __all__ = ["pointwise_loglik", "to_inference_data"]
 
 
 def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, subject: str = "subject",
-                     input: str = "input", response: str | None = "response",
-                     trial: str | None = None) -> pandas.DataFrame:
+                     input: str | list[str] | None = None, response: str | None = "response",
+                     trial: str | None = None, response_model: str | None = None) -> pandas.DataFrame:
     """Each trial's log-likelihood at a participant's estimate (long format: subject, trial, loglik).
 
-    The same density that the fit maximised: a response's Gaussian density around the model's belief
-    before the trial with variance ``zeta``, or (``response=None``) the filter's predictive density
-    of the input. Missed trials (NaN responses) and participants whose fit failed (an error, or no
+    The same density that the fit maximised: a response's density (a choice's probability) around
+    the model's belief before the trial under ``response_model`` (None: the one ``fit_many`` recorded
+    in the table, else the one whose parameters the table holds), or (``response=None``) the filter's
+    predictive density of the input. Missed trials (NaN responses) and participants whose fit failed (an error, or no
     finite ``nll``) are left out, so that per participant the values sum to ``-nll``; any other trial
     whose value is not finite means that the fits do not belong to the data, and raises.
     """
     import pandas as pd
 
-    from velmora.fitting import _check_model, belief, run_model
-    from velmora.models import FITTED, PARAMS, gaussian_logpdf
+    from velmora.fitting import _check_model, _response_model, belief, run_model
+    from velmora.models import ENGINE, FITTED, PARAMS, RESPONSE_MODELS, RESPONSES, response_logpdf
 
     _check_model(model, FITTED)
+    if response is None and not ENGINE[model].self_fit:
+        raise ValueError(f"model '{model}' is fitted to responses only; name the response column")
+    inputs = input_columns(model, input)
     _require_columns(fits, {"subject": subject, "lme": "lme"})
     estimates = fits[fits["error"] == ""] if "error" in fits.columns else fits
     if "nll" in estimates.columns:
@@ -38,13 +42,22 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
     estimates = estimates.set_index(subject)
     names = [c for c in estimates.columns if c not in RESULT_COLUMNS and not str(c).startswith(SE_PREFIX)
              and c != "model"]
-    missing = [name for name in [*PARAMS[model], *(["zeta"] if response is not None else [])] if name not in names]
+    if response is not None and response_model is None:
+        response_model = fits.attrs.get("response_model")
+        # Else the response model whose parameters the table holds, the one with the most of them.
+        held = [r for r in RESPONSE_MODELS[model] if all(name in names for name in RESPONSES[r])]
+        if response_model is None and held:
+            response_model = max(held, key=lambda r: len(RESPONSES[r]))
+    if response is not None:
+        response_model = _response_model(model, response_model)
+    own = RESPONSES[response_model] if response is not None and response_model is not None else ()
+    missing = [name for name in [*PARAMS[model], *own] if name not in names]
     if missing:
         raise ValueError(f"the fits have no estimate of {', '.join(missing)}, which model {model!r} needs"
                          f"{' with responses' if response is not None else ''}; their estimates are "
                          f"{', '.join(map(str, names)) or 'none'}: were they fitted with another model?")
     frames = []
-    for p in _split(data, subject, input, response, trial, 0):
+    for p in _split(data, subject, inputs, response, trial, 0):
         if p.error is not None or p.inputs is None or p.key not in estimates.index:
             continue
         row = estimates.loc[p.key]
@@ -54,8 +67,9 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
             loglik = np.asarray(trajectory["loglik"], dtype=np.float64)
         else:
             centre = belief(model, trajectory, params)
+            assert response_model is not None
             with np.errstate(over="ignore"):  # an overflow is reported below, with the participant and trial
-                loglik = gaussian_logpdf(p.responses, centre, float(params["zeta"]))  # type: ignore[arg-type]
+                loglik = response_logpdf(response_model, p.responses, centre, params)
         kept = np.flatnonzero(~np.isnan(p.responses)) if p.responses is not None else np.arange(loglik.size)
         if not np.isfinite(loglik[kept]).all():
             at = int(kept[np.argmax(~np.isfinite(loglik[kept]))])

@@ -4,12 +4,17 @@
 
 - ``responses=None`` (system identification, ``kalman`` and ``hgf``): the filter's predictive
   log-likelihood of the input sequence itself, the ``loglik`` of :mod:`velmora.arrays`.
-- ``responses`` given (``kalman``, ``hgf``, ``td``): the inputs drive the model and each response
-  is Normal around the model's belief before that trial, with variance ``zeta`` (response model
-  ``"gaussian"``). The belief is the Kalman posterior mean after the previous trial
-  (``initial_mean`` first), the HGF's ``prediction``, and the TD value before the trial's reward
-  (``initial_value`` first). A NaN response is a missed trial: it adds nothing to the likelihood,
-  but the model still sees its input.
+- ``responses`` given: the inputs drive the model and each response depends on the model's belief
+  before that trial through a response model: ``"gaussian"`` (the default for ``kalman``, ``hgf``
+  and ``td``), Normal around the belief with variance ``zeta``; ``"unit_square"``, a choice (1 or
+  0) with P(1) = m^beta / (m^beta + (1 - m)^beta) for a belief m that is a probability (taken
+  1e-12 inside (0, 1) at either end); ``"logistic"`` (the default and only one for ``discount``
+  and ``hyperbolic``), a choice with P(1) = 1 / (1 + exp(-beta (d - bias))). The belief is the
+  Kalman posterior mean after the previous trial (``initial_mean`` first), the HGF's
+  ``prediction``, the TD value before the trial's reward (``initial_value`` first), and for the
+  choice models the value of the later offer minus the sooner one (inputs: one row of
+  ``amount_sooner``, ``delay_sooner``, ``amount_later``, ``delay_later`` per trial). A NaN
+  response is a missed trial: it adds nothing to the likelihood, but the model still sees its input.
 
 Every free parameter is optimised in an unbounded space: log for variances, noises and
 ``precision_flexibility``, logit for ``learning_rate``, identity for means. Each has a Gaussian prior
@@ -32,7 +37,12 @@ hgf ``var1``                   log        (log 1, 4)     held at 1
 hgf ``mu2``                    identity   (0, 100)       held at 0
 td ``initial_value``           identity   (0, 100)       free
 td ``learning_rate``           logit      (0, 2.25)      free
-``zeta`` (responses)           log        (log 1, 4)     free
+discount ``discount_factor``   logit      (4, 16)        free
+hyperbolic ``k``               log        (log 0.01, 16) free
+``zeta`` (gaussian)            log        (log 1, 4)     free
+``beta`` (unit_square)         log        (log 2, 4)     free
+``beta`` (logistic)            log        (0, 16)        free
+``bias`` (logistic)            identity   (0, 100)       held at 0
 =============================  =========  =============  ======================================
 
 A log prior of variance 4 spans about two orders of magnitude either side of its centre (95 %),
@@ -66,8 +76,8 @@ import numpy as np
 from velmora import _engine
 from velmora import arrays as va
 from velmora._core import InvalidParameter
-from velmora.models import (BELIEF, ENGINE, FITTED, HELD_FOR_RESPONSES, NOT_FITTED, PARAMS, RESPONSE_MODELS, SELF_FIT,
-                            ZETA)
+from velmora.models import (BELIEF, BINARY, ENGINE, FITTED, HELD_FOR_RESPONSES, NOT_FITTED, PARAMS, RESPONSE_MODELS,
+                            RESPONSE_PARAMS, RESPONSES, SELF_FIT)
 from velmora.results import NO_ESTIMATE_CODE, FitArrays, FitResult
 
 __all__ = ["fit", "FitResult", "FitArrays"]
@@ -144,38 +154,61 @@ def _check_model(model: object, allowed: tuple[str, ...]) -> str:
     return model
 
 
-def _floats(values: Any, name: str) -> np.ndarray:
-    """A sequence of real numbers as float64. Numeric arrays are cast; anything else goes item by
-    item through the list functions' conversion, which refuses None, text and dates rather than
-    reading them as NaN or parsing them; complex numbers are refused rather than cut to their real part."""
+def _floats(values: Any, name: str, columns: tuple[str, ...] = ()) -> np.ndarray:
+    """A sequence of real numbers (or trials x ``columns``) as float64. Numeric arrays are cast;
+    anything else goes item by item through the list functions' conversion, which refuses None, text
+    and dates rather than reading them as NaN or parsing them; complex numbers are refused rather
+    than cut to their real part."""
     try:
         array = np.asarray(values)
     except (TypeError, ValueError) as error:
-        raise TypeError(f"{name}: expected a 1-D sequence of numbers ({error})") from None
+        shape = f"trials x {len(columns)} array" if columns else "1-D sequence"
+        raise TypeError(f"{name}: expected a {shape} of numbers ({error})") from None
     if array.dtype.kind == "c":
         raise TypeError(f"{name}: complex values are not accepted (got dtype {array.dtype})")
     if array.ndim == 1 and array.dtype.kind not in "biuf":
         return np.frombuffer(_engine.as_doubles(array, name), dtype=np.float64)
+    if array.ndim > 1:
+        return va._reals(array, name, columns)
     return np.asarray(array, dtype=np.float64, order="C")  # a scalar stays 0-D, to be refused as one
 
 
-def _as_inputs(inputs: Any) -> np.ndarray:
-    array = _floats(inputs, "inputs")
-    if array.ndim != 1:
-        raise ValueError(f"inputs: expected a 1-D sequence, got {array.ndim}-D")
-    if array.size == 0:
+def _as_inputs(inputs: Any, model: str) -> np.ndarray:
+    """One participant's inputs: 1-D, or for a model whose trial is several numbers a trials x
+    columns array (a DataFrame is read by the model's column names when it has them)."""
+    columns = ENGINE[model].inputs
+    if len(columns) == 1:
+        array = _floats(inputs, "inputs")
+        if array.ndim != 1:
+            raise ValueError(f"inputs: expected a 1-D sequence, got {array.ndim}-D")
+    else:
+        array = _floats(va._values(va._by_name(inputs, columns, "inputs")), "inputs", columns)
+        if array.ndim != 2 or array.shape[1] != len(columns):
+            raise ValueError(f"inputs: model '{model}' takes {len(columns)} numbers per trial "
+                             f"({', '.join(columns)}): expected a trials x {len(columns)} array, got shape "
+                             f"{array.shape}")
+    if array.shape[0] == 0:
         raise ValueError("inputs: empty; a fit needs at least one trial")
-    return array
+    return np.ascontiguousarray(array)
+
+
+# Columns of a trial's input that must not be negative.
+_NON_NEGATIVE = ("delay_sooner", "delay_later")
 
 
 def _check_finite_inputs(model: str, x: np.ndarray) -> None:
-    """Non-finite inputs refused for every model, as the filters refuse them: TD takes any reward,
-    so a NaN would only show as NaN beliefs (and a last one not at all)."""
-    bad = np.flatnonzero(~np.isfinite(x))
-    if bad.size:
-        value = "NaN" if np.isnan(x[bad[0]]) else str(x[bad[0]])
-        name = "reward" if model == "td" else "input"
-        raise InvalidParameter(f"invalid parameter '{name}': {value} at trial {bad[0]} (must be finite)")
+    """Inputs checked as the models check a parameter, naming the trial: non-finite ones refused for
+    every model, as the filters refuse them (TD takes any reward, so a NaN would only show as NaN
+    beliefs, and a last one not at all), and negative delays."""
+    rows = x.reshape(x.shape[0], -1)
+    for c, name in enumerate(ENGINE[model].inputs):
+        column = rows[:, c]
+        non_negative = name in _NON_NEGATIVE
+        bad = np.flatnonzero(~np.isfinite(column) | ((column < 0.0) if non_negative else False))
+        if bad.size:
+            value = "NaN" if np.isnan(column[bad[0]]) else str(column[bad[0]])
+            reason = "must be finite and non-negative" if non_negative else "must be finite"
+            raise InvalidParameter(f"invalid parameter '{name}': {value} at trial {bad[0]} ({reason})")
 
 
 def _as_seed(seed: Any) -> int:
@@ -191,15 +224,25 @@ def _as_seed(seed: Any) -> int:
     return value
 
 
-def _as_responses(responses: Any, n: int) -> np.ndarray:
+def _as_responses(responses: Any, n: int, response: str) -> np.ndarray:
     array = _floats(responses, "responses")
     if array.ndim != 1 or array.size != n:
-        raise ValueError(f"responses: expected one per input ({n}), got shape {array.shape}")
-    if np.any(np.isinf(array)):
-        raise ValueError("responses: must be finite, or NaN for a missed trial")
+        raise ValueError(f"responses: expected one per trial ({n}), got shape {array.shape}")
+    _check_response_values(array, response)
     if np.all(np.isnan(array)):
         raise ValueError("responses: every trial is missing (NaN); nothing to fit")
     return array
+
+
+def _check_response_values(array: np.ndarray, response: str) -> None:
+    """Responses the response model can take: choices 1 or 0, anything else finite; NaN: missed."""
+    if response in BINARY:
+        bad = np.flatnonzero(~((array == 0.0) | (array == 1.0) | np.isnan(array)))
+        if bad.size:
+            raise ValueError(f"responses: a choice is 1, 0 or NaN (missed) under '{response}', got {array[bad[0]]} "
+                             f"at trial {bad[0]}")
+    elif np.any(np.isinf(array)):
+        raise ValueError("responses: must be finite, or NaN for a missed trial")
 
 
 def _number(name: str, value: object) -> float:
@@ -236,7 +279,8 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
     known_params = dict(PARAMS[model])
     held = {name: p.held for name, p in known_params.items() if p.held is not None}
     if response != SELF_FIT:
-        known_params["zeta"] = ZETA
+        known_params.update(RESPONSE_PARAMS[response])
+        held.update({name: p.held for name, p in RESPONSE_PARAMS[response].items() if p.held is not None})
         held.update(HELD_FOR_RESPONSES.get(model, {}))
     known = [*known_params, *optional]
     for source in (fixed, priors):
@@ -279,9 +323,11 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
 
 
 def _order(model: str, names: Mapping[str, object]) -> list[str]:
-    """The native vector's order: the engine's parameters but its noise ones, then ``zeta`` if in ``names``."""
+    """The native vector's order: the engine's parameters but its noise ones, then the response
+    model's among ``names``."""
     described = ENGINE[model]
-    return [*(name for name in described.params if name not in described.noise), *(["zeta"] if "zeta" in names else [])]
+    response_params = dict.fromkeys(name for params in RESPONSES.values() for name in params if name in names)
+    return [*(name for name in described.params if name not in described.noise), *response_params]
 
 
 def _named(problem: _Problem, values: np.ndarray) -> dict[str, float | None]:
@@ -291,26 +337,36 @@ def _named(problem: _Problem, values: np.ndarray) -> dict[str, float | None]:
     return {name: named.get(name) for name in _order(problem.model, named) if name in named or name in optional}
 
 
-def _prepare(model: str, inputs: Any, responses: Any, response: str, fixed: Mapping[str, Any] | None,
+def _prepare(model: str, inputs: Any, responses: Any, response: str | None, fixed: Mapping[str, Any] | None,
              priors: Mapping[str, Any] | None,
              n_starts: int) -> tuple[_Problem, dict[str, float | None], np.ndarray, str, int]:
     """Every check of fit's arguments, and the problem they pose; fit_many runs it once on stand-in data."""
     _check_model(model, FITTED)
-    if response not in RESPONSE_MODELS[model]:
-        raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS[model])}")
+    response = _response_model(model, response)
     if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or not 1 <= n_starts <= sys.maxsize:
         raise ValueError(f"n_starts must be a positive integer up to {sys.maxsize}, got {n_starts!r}")
-    x = _as_inputs(inputs)
+    x = _as_inputs(inputs, model)
     if responses is None:
         if not ENGINE[model].self_fit:
             raise ValueError(f"model '{model}' is fitted to responses only; pass responses")
         response, y = SELF_FIT, None
     else:
-        y = _as_responses(responses, x.size)
+        y = _as_responses(responses, len(x), response)
     problem, start = _problem(model, response, x, y, dict(fixed or {}), dict(priors or {}))
     _check_finite_inputs(model, x)
     run_model(model, x, start)  # the model's own checks of the held values
-    return problem, start, x, response, int(x.size if y is None else np.count_nonzero(~np.isnan(y)))
+    return problem, start, x, response, int(len(x) if y is None else np.count_nonzero(~np.isnan(y)))
+
+
+def _response_model(model: str, response: object) -> str:
+    """The response model named, or the model's default (its first) for None."""
+    allowed = RESPONSE_MODELS.get(model, ())
+    if response is None and allowed:
+        return allowed[0]
+    if response not in allowed:
+        raise ValueError(f"unknown response model {response!r} for '{model}'; expected one of {', '.join(allowed)}")
+    assert isinstance(response, str)
+    return response
 
 
 # ---------------------------------------------------------------------------------------------
@@ -347,11 +403,12 @@ def fit_arrays_of(problem: _Problem, natural: np.ndarray, se: np.ndarray, stats:
                      status=status, iterations=stats[:, 3].astype(np.int64), evaluations=stats[:, 4].astype(np.int64))
 
 
-def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",
+def fit(model: str, inputs: Any, responses: Any = None, *, response: str | None = None,
         fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
         seed: int = 0) -> FitResult:
-    """Fit ``model`` ("kalman", "hgf" or "td") to ``inputs`` alone (``responses=None``) or to a
-    participant's ``responses`` under the response model ``response``; see the module docstring.
+    """Fit ``model`` ("kalman", "hgf", "td", "discount" or "hyperbolic") to ``inputs`` alone
+    (``responses=None``) or to a participant's ``responses`` under the response model ``response``
+    (None: the model's default); see the module docstring.
 
     A quasi-Newton optimiser (BFGS with a strong Wolfe line search, in the native engine) runs from
     ``n_starts`` points, the first at the prior means and the rest drawn from the priors by the
@@ -364,7 +421,7 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     """
     seed = _as_seed(seed)
     problem, _, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
-    batch = _fit_native(problem, x, np.zeros(1, dtype=np.int64), np.array([x.size], dtype=np.int64),
+    batch = _fit_native(problem, x.reshape(-1), np.zeros(1, dtype=np.int64), np.array([len(x)], dtype=np.int64),
                         problem.responses, np.array([n_trials]), np.array([seed], dtype=np.uint64), int(n_starts), 1)
     result = batch.result(0)
     if batch.status[0] != NO_ESTIMATE_CODE:
@@ -372,14 +429,16 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaus
     return result
 
 
-def fit_arrays(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian",
+def fit_arrays(model: str, inputs: Any, responses: Any = None, *, response: str | None = None,
                fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
                seeds: Any = None, seed: int = 0, threads: int | None = None) -> FitArrays:
     """:func:`velmora.arrays.fit`: many participants, one native batch."""
     seed = _as_seed(seed)
-    problem, _, _, response, _ = _prepare(model, np.zeros(1), None if responses is None else np.zeros(1), response,
+    width = ENGINE[model].width if model in FITTED else 1
+    stand_in = np.zeros((1, width) if width > 1 else 1)
+    problem, _, _, response, _ = _prepare(model, stand_in, None if responses is None else np.zeros(1), response,
                                           fixed, priors, n_starts)
-    x = va._Call(inputs, "inputs")
+    x = va._Call(inputs, "inputs", ENGINE[model].inputs)
     x.convert_sequence()
     n = x.subjects
     if responses is None:
@@ -394,40 +453,51 @@ def fit_arrays(model: str, inputs: Any, responses: Any = None, *, response: str 
             raise ValueError(f"responses: participant {i} has {ry.lengths[i]} responses for {x.lengths[i]} inputs")
         y = np.ascontiguousarray(ry.values, dtype=np.float64)
     values = np.ascontiguousarray(x.values, dtype=np.float64)
-    n_trials = _check_participants(model, values, x.starts, x.lengths, y, x.batched)
+    n_trials = _check_participants(model, values, x.starts, x.lengths, y, x.batched, response)
     seeds = va.seeds(n, seed) if seeds is None and x.batched else x.seed(seed if seeds is None else seeds, "seeds", 1.0)
     return _fit_native(problem, values, x.starts, x.lengths, y, n_trials, seeds, int(n_starts), va._threads(threads))
 
 
 def _check_participants(model: str, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
-                        responses: np.ndarray | None, batched: bool) -> np.ndarray:
+                        responses: np.ndarray | None, batched: bool, response: str) -> np.ndarray:
     """Each participant's own data checked as fit checks one, over the whole batch at once (the
-    first participant at fault is named); the trials each has in its likelihood."""
+    first participant at fault is named); the trials each has in its likelihood. ``values`` holds
+    the model's input width per trial; ``starts`` and ``lengths`` count trials."""
     bad = lengths == 0
-    for flags in (~np.isfinite(values), None if responses is None else np.isinf(responses)):
+    rows = values.reshape(-1, ENGINE[model].width)
+    faulty_inputs = ~np.isfinite(rows).all(axis=1)
+    for c, name in enumerate(ENGINE[model].inputs):
+        if name in _NON_NEGATIVE:
+            faulty_inputs |= rows[:, c] < 0.0
+    faulty_responses = None
+    if responses is not None:
+        faulty_responses = (~((responses == 0.0) | (responses == 1.0) | np.isnan(responses)) if response in BINARY
+                            else np.isinf(responses))
+    for flags in (faulty_inputs, faulty_responses):
         if flags is not None and flags.any():
             bad[np.searchsorted(starts, np.flatnonzero(flags)[0], side="right") - 1] = True
     if bad.any():
-        _name_fault(model, values, starts, lengths, responses, batched, int(np.flatnonzero(bad)[0]))
+        _name_fault(model, values, starts, lengths, responses, batched, int(np.flatnonzero(bad)[0]), response)
     if responses is None:
         return lengths.astype(np.int64)
     # Segment sums over a byte per trial: no second copy of the responses' size.
     n_trials = np.add.reduceat(~np.isnan(responses), starts, dtype=np.int64) if lengths.size else lengths.copy()
     if not n_trials.all():
-        _name_fault(model, values, starts, lengths, responses, batched, int(np.flatnonzero(n_trials == 0)[0]))
+        _name_fault(model, values, starts, lengths, responses, batched, int(np.flatnonzero(n_trials == 0)[0]), response)
     return n_trials
 
 
 def _name_fault(model: str, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
-                responses: np.ndarray | None, batched: bool, i: int) -> None:
+                responses: np.ndarray | None, batched: bool, i: int, response: str) -> None:
     """Raises participant i's fault as fit raises it for one participant."""
     span = slice(int(starts[i]), int(starts[i] + lengths[i]))
+    width = ENGINE[model].width
     try:
         if lengths[i] == 0:
             raise ValueError("inputs: empty; a fit needs at least one trial")
-        _check_finite_inputs(model, values[span])
+        _check_finite_inputs(model, values.reshape(-1, width)[span])
         if responses is not None:
-            _as_responses(responses[span], int(lengths[i]))
+            _as_responses(responses[span], int(lengths[i]), response)
     except (ValueError, InvalidParameter) as error:
         if not batched:
             raise

@@ -3,13 +3,14 @@
 The engine describes every model once, next to its equations, and reports it here
 (:data:`ENGINE`): its parameters in the order of a parameter vector, which of them are optional or
 scale seeded noise, its output fields, whether it draws noise from a seed, whether it has a
-predictive density of its own inputs (``self_fit``) and whether responses can be fitted around its
-belief before each trial (``fits_responses``).
+predictive density of its own inputs (``self_fit``), whether responses can be fitted around its
+belief before each trial (``fits_responses``) and the columns of one trial's input (``inputs``). It
+reports its response models too (:data:`RESPONSES`): their names and parameters.
 
 This module adds what the engine cannot know, keyed by those names: each fitted parameter's
-transform to an unbounded space and default prior there (:data:`PARAMS`, :data:`ZETA`), the values a
-default fit holds (:attr:`Param.held`, :data:`HELD_FOR_RESPONSES`), the response models that apply
-(:data:`RESPONSE_MODELS`), the list functions' parameters that change no likelihood
+transform to an unbounded space and default prior there (:data:`PARAMS`, :data:`RESPONSE_PARAMS`),
+the values a default fit holds (:attr:`Param.held`, :data:`HELD_FOR_RESPONSES`), the response models
+that apply, the default first (:data:`RESPONSE_MODELS`), the list functions' parameters that change no likelihood
 (:data:`NOT_FITTED`), the list functions' defaults (:data:`DEFAULTS`) and where each model's belief
 before a trial is read from its trajectory (:data:`BELIEF`). They are checked against the engine at
 import: a name the engine lacks is an error.
@@ -26,8 +27,9 @@ import numpy as np
 
 from velmora import _engine
 
-__all__ = ["Model", "Param", "Belief", "ENGINE", "PARAMS", "ZETA", "HELD_FOR_RESPONSES", "NOT_FITTED",
-           "RESPONSE_MODELS", "DEFAULTS", "BELIEF", "SELF_FIT", "FITTED", "gaussian_logpdf", "problems"]
+__all__ = ["Model", "Param", "Belief", "ENGINE", "RESPONSES", "PARAMS", "RESPONSE_PARAMS", "ZETA",
+           "HELD_FOR_RESPONSES", "NOT_FITTED", "RESPONSE_MODELS", "DEFAULTS", "BELIEF", "SELF_FIT", "FITTED",
+           "BINARY", "gaussian_logpdf", "choice_logit", "choice_probability", "response_logpdf", "problems"]
 
 # The response of a self-fit: the model's predictive density of its own inputs (fit's responses=None).
 SELF_FIT = "observations"
@@ -44,9 +46,15 @@ class Model:
     optional: tuple[str, ...]
     noise: tuple[str, ...]
     fields: tuple[str, ...]
+    inputs: tuple[str, ...]
     seeded: bool
     self_fit: bool
     fits_responses: bool
+
+    @property
+    def width(self) -> int:
+        """The numbers of one trial's input."""
+        return len(self.inputs)
 
     @property
     def fitted(self) -> tuple[str, ...]:
@@ -64,10 +72,15 @@ class Model:
 
 
 ENGINE: dict[str, Model] = {
-    m["name"]: Model(m["name"], m["params"], m["optional"], m["noise"], m["fields"], m["seeded"], m["self_fit"],
-                     m["fits_responses"])
+    m["name"]: Model(m["name"], m["params"], m["optional"], m["noise"], m["fields"], m["inputs"], m["seeded"],
+                     m["self_fit"], m["fits_responses"])
     for m in _engine.models()
 }
+# Each response model's parameters, in the order they follow the model's in a parameter vector.
+RESPONSES: dict[str, tuple[str, ...]] = {name: params for name, params, self_fit, _ in _engine.responses()
+                                         if not self_fit}
+# How far inside (0, 1) the unit-square model takes a belief at or beyond either end.
+UNIT_SQUARE_MARGIN: float = next(margin for name, *_, margin in _engine.responses() if name == "unit_square")
 
 
 # The models a fit estimates, in the engine's order.
@@ -103,12 +116,29 @@ PARAMS: dict[str, dict[str, Param]] = {
         "initial_value": Param("identity", (0.0, 100.0)),
         "learning_rate": Param("logit", (0.0, 2.25)),
     },
+    # Rates of 0.001 to 0.05 per day (delta 0.95 to 0.999, logit 3 to 7) lie near the centre; hours
+    # and years move it by about 3 and 6 either way, still well inside the prior.
+    "discount": {"discount_factor": Param("logit", (4.0, 16.0))},
+    "hyperbolic": {"k": Param("log", (math.log(0.01), 16.0))},
 }
 # The variance of a Gaussian response around the belief.
 ZETA = Param("log", _LOG_ONE)
+# The parameters of each response model. An inverse temperature's prior spans e^-8 .. e^8 (95 %):
+# the units of a logistic's decision variable are the data's (amounts in cents or in thousands).
+RESPONSE_PARAMS: dict[str, dict[str, Param]] = {
+    "gaussian": {"zeta": ZETA},
+    "unit_square": {"beta": Param("log", (math.log(2.0), 4.0))},
+    "logistic": {"beta": Param("log", (0.0, 16.0)), "bias": Param("identity", (0.0, 100.0), held=0.0)},
+}
+# Response models of choices: responses are 1, 0, or NaN for a missed trial.
+BINARY = ("unit_square", "logistic")
 # Beliefs of a Kalman filter scale with its variances together, so responses pin down ratios only.
 HELD_FOR_RESPONSES: dict[str, dict[str, float]] = {"kalman": {"obs_noise": 1.0}}
-RESPONSE_MODELS: dict[str, tuple[str, ...]] = {"kalman": ("gaussian",), "hgf": ("gaussian",), "td": ("gaussian",)}
+_CONTINUOUS_BELIEF = ("gaussian", "unit_square", "logistic")
+RESPONSE_MODELS: dict[str, tuple[str, ...]] = {
+    "kalman": _CONTINUOUS_BELIEF, "hgf": _CONTINUOUS_BELIEF, "td": _CONTINUOUS_BELIEF,
+    "discount": ("logistic",), "hyperbolic": ("logistic",),
+}
 # Parameters of the list functions that change no likelihood (a likelihood runs without noise).
 NOT_FITTED: dict[str, tuple[str, ...]] = {
     "hgf": ("var2",),
@@ -130,6 +160,8 @@ BELIEF: dict[str, Belief] = {
     "kalman": Belief("mean", "initial_mean"),
     "hgf": Belief("prediction"),
     "td": Belief("value", "initial_value"),
+    "discount": Belief("difference"),
+    "hyperbolic": Belief("difference"),
 }
 # Parameters with a default in the list functions; None: absent.
 DEFAULTS: dict[str, dict[str, float | None]] = {
@@ -137,12 +169,41 @@ DEFAULTS: dict[str, dict[str, float | None]] = {
     "hgf": {"base_process_noise": 0.01, "mu1": 0.0, "var1": 1.0, "mu2": 0.0},
     "td": {},
     "forward": {},
+    "discount": {},
+    "hyperbolic": {},
 }
 
 
 def gaussian_logpdf(x: Any, mean: Any, var: Any) -> Any:
     """The Normal log density of ``x`` with ``mean`` and variance ``var``, elementwise."""
     return -0.5 * (np.log(2.0 * np.pi * var) + (x - mean) ** 2 / var)
+
+
+def choice_logit(response: str, belief: Any, params: Mapping[str, Any]) -> Any:
+    """log(P / (1 - P)) for P(y = 1) of a binary response model at the model's ``belief`` (its
+    decision variable), elementwise."""
+    if response == "unit_square":
+        m = np.clip(belief, UNIT_SQUARE_MARGIN, 1.0 - UNIT_SQUARE_MARGIN)
+        return params["beta"] * (np.log(m) - np.log1p(-m))
+    if response == "logistic":
+        return params["beta"] * (np.asarray(belief) - params["bias"])
+    raise ValueError(f"{response!r} is no binary response model")
+
+
+def choice_probability(response: str, belief: Any, params: Mapping[str, Any]) -> Any:
+    """P(y = 1) of a binary response model at the model's ``belief``, elementwise."""
+    from scipy.special import expit  # type: ignore[import-untyped,unused-ignore]
+
+    return expit(choice_logit(response, belief, params))
+
+
+def response_logpdf(response: str, y: Any, belief: Any, params: Mapping[str, Any]) -> Any:
+    """The log density (a choice: log probability) of responses ``y`` around ``belief`` under the
+    response model, elementwise; a choice's from its logit, so that no probability is rounded to 1."""
+    if response == "gaussian":
+        return gaussian_logpdf(y, belief, params["zeta"])
+    z = choice_logit(response, belief, params)
+    return -np.logaddexp(0.0, np.where(np.asarray(y) == 1.0, -z, z))
 
 
 def problems(engine: Mapping[str, Model], params: Mapping[str, Mapping[str, Param]],
@@ -155,6 +216,8 @@ def problems(engine: Mapping[str, Model], params: Mapping[str, Mapping[str, Para
                          ("RESPONSE_MODELS", response_models), ("NOT_FITTED", not_fitted), ("DEFAULTS", defaults),
                          ("BELIEF", belief)):
         found += [f"{table}: the engine has no model '{name}'" for name in facts if name not in engine]
+    found += [f"RESPONSE_PARAMS['{name}']: the engine's parameters are {RESPONSES.get(name)}"
+              for name, facts in RESPONSE_PARAMS.items() if tuple(facts) != RESPONSES.get(name)]
     for name, model in engine.items():
         if (model.self_fit or model.fits_responses) != (name in params):
             found.append(f"PARAMS: facts for '{name}' {name in params}, but the engine fits it "
@@ -162,6 +225,8 @@ def problems(engine: Mapping[str, Model], params: Mapping[str, Mapping[str, Para
         if name in params and tuple(params[name]) != model.fitted:
             found.append(f"PARAMS['{name}']: {tuple(params[name])} are not the engine's fitted parameters "
                          f"{model.fitted} in its order")
+        found += [f"RESPONSE_MODELS['{name}']: the engine has no response model '{r}'"
+                  for r in response_models.get(name, ()) if r not in RESPONSES]
         if (name in response_models) != model.fits_responses:
             found.append(f"RESPONSE_MODELS: response models for '{name}' {name in response_models}, but the engine "
                          f"fits it to responses {model.fits_responses}")

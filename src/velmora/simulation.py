@@ -11,8 +11,9 @@ import numpy as np
 
 from velmora import _engine
 from velmora import arrays as va
-from velmora.fitting import _as_inputs, _check_finite_inputs, _check_model, _number, _unknown, belief, run_model
-from velmora.models import DEFAULTS, ENGINE, PARAMS, RESPONSE_MODELS
+from velmora.fitting import (_as_inputs, _check_finite_inputs, _check_model, _number, _response_model, _unknown, belief,
+                              run_model)
+from velmora.models import DEFAULTS, ENGINE, PARAMS, RESPONSE_PARAMS, choice_probability
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -30,45 +31,61 @@ class Simulation:
     responses: np.ndarray | None = field(repr=False)
 
     def to_frame(self) -> pandas.DataFrame:
-        """One row per trial: ``input``, the trajectory's fields and ``response``."""
+        """One row per trial: the input (``input``, or the model's input columns), the trajectory's
+        fields and ``response``."""
         frame = self.trajectory.to_frame()
-        frame.insert(0, "input", self.inputs)
+        names = ENGINE[self.model].inputs
+        columns = self.inputs.reshape(len(self.inputs), -1)
+        for c, name in enumerate(["input"] if len(names) == 1 else names):
+            frame.insert(c, name, columns[:, c])
         if self.responses is not None:
             frame["response"] = self.responses
         return frame
 
 
-def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: str = "gaussian",
+def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: str | None = None,
              seed: int = 0) -> Simulation:
     """Run ``model`` on ``inputs`` with natural parameter values ``params`` (named as in :func:`fit`,
-    ``zeta`` included) and draw responses ``belief + sqrt(zeta) * z``, with ``z`` from
-    ``velmora.arrays.normal(len(inputs), seed)``. ``forward`` simulates through
+    the response model's included) and draw a response per trial from the response model
+    ``response`` (None: the model's default): ``belief + sqrt(zeta) * z`` with ``z`` from
+    ``velmora.arrays.normal(n, seed)`` for ``"gaussian"``; for a choice model 1 where
+    ``velmora.arrays.uniform(n, seed)`` falls below P(y = 1), else 0. ``forward`` simulates through
     ``forward_simulate``'s own noise, with ``seed`` passed to it."""
     _check_model(model, tuple(ENGINE))
-    if model in RESPONSE_MODELS and response not in RESPONSE_MODELS[model]:
-        raise ValueError(f"unknown response model {response!r}; expected one of {', '.join(RESPONSE_MODELS[model])}")
-    x = _as_inputs(inputs)
+    described = ENGINE[model]
+    if described.fits_responses:
+        response = _response_model(model, response)
+    x = _as_inputs(inputs, model)
     seed = _engine.as_seed(seed, "seed")
     # Parameters with a default are among the model's own: each is named once. A model fitted to
-    # responses is simulated without its own noise and with a response variance; any other through its noise.
-    described = ENGINE[model]
+    # responses is simulated without its own noise and with its response model's parameters; any
+    # other through its noise.
+    own = RESPONSE_PARAMS[response] if described.fits_responses and response is not None else {}
     names = ([*described.params] if not described.fits_responses
-             else list(dict.fromkeys([*PARAMS[model], *DEFAULTS[model], "zeta"])))
+             else list(dict.fromkeys([*PARAMS[model], *DEFAULTS[model], *own])))
     for name in params:
         if name not in names:
             raise _unknown(model, name, names)
-    values: dict[str, Any] = dict(DEFAULTS[model])
+    values: dict[str, Any] = {**DEFAULTS[model], **{name: p.held for name, p in own.items() if p.held is not None}}
     values.update({name: (None if value is None and name in described.optional else _number(name, value))
                    for name, value in params.items()})
     missing = [name for name in names if name not in values]
     if missing:
         raise ValueError(f"simulate {model}: missing parameter(s) {', '.join(missing)}")
+    # Before the run, which refuses some inputs itself but without naming the trial; and a NaN reward
+    # would become NaN responses, read later as missed trials.
+    _check_finite_inputs(model, x)
     trajectory = run_model(model, x, values, seed)
-    _check_finite_inputs(model, x)  # or a NaN reward would become NaN responses, read later as missed trials
     if not described.fits_responses:
         return Simulation(model, x, trajectory, None)
+    centre = belief(model, trajectory, values)
+    assert response is not None
+    if response != "gaussian":
+        if values["beta"] < 0.0:
+            raise ValueError(f"parameter 'beta': must be non-negative, got {values['beta']}")
+        chosen = va.uniform(len(x), seed) < choice_probability(response, centre, values)
+        return Simulation(model, x, trajectory, chosen.astype(np.float64))
     zeta = values["zeta"]
     if zeta < 0.0:
         raise ValueError(f"parameter 'zeta': must be non-negative, got {zeta}")
-    responses = belief(model, trajectory, values) + math.sqrt(zeta) * va.normal(x.size, seed)
-    return Simulation(model, x, trajectory, responses)
+    return Simulation(model, x, trajectory, centre + math.sqrt(zeta) * va.normal(len(x), seed))

@@ -27,7 +27,7 @@ from velmora.comparison import Comparison, compare
 from velmora.executors import SerialExecutor, _progress_bar, run_chunks
 from velmora.export import pointwise_loglik, to_inference_data
 from velmora.tables import (RESULT_COLUMNS, SE_PREFIX, _check_seed, _numbers, _Participant, _require_columns, _split,
-                            participant_seed)
+                            input_columns, participant_seed)
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -41,15 +41,17 @@ def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, 
     """Fit the participants of a chunk as one native batch on ``threads`` threads; a participant
     whose own data are wrong gets its error in its row. Runs in a worker too, so it imports only
     what it needs."""
-    from velmora.fitting import _check_participants, fit_arrays
+    from velmora.fitting import _check_participants, _response_model, fit_arrays
 
+    response = _response_model(model, options.get("response"))
     rows: list[dict[str, Any]] = [{} for _ in participants]
     valid = []
     for i, p in enumerate(participants):
         if p.error is None and p.inputs is not None:
             try:  # what fit checks of one participant's data, so that no other participant is held up
-                starts, lengths = np.zeros(1, dtype=np.int64), np.array([p.inputs.size], dtype=np.int64)
-                _check_participants(model, p.inputs, starts, lengths, p.responses, batched=False)
+                starts, lengths = np.zeros(1, dtype=np.int64), np.array([len(p.inputs)], dtype=np.int64)
+                _check_participants(model, p.inputs.reshape(-1), starts, lengths, p.responses, batched=False,
+                                    response=response)
             except Exception as error:
                 p.error = f"{type(error).__name__}: {error}"
         if p.error is not None:
@@ -70,7 +72,7 @@ def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, 
     return rows
 
 
-def _fit_options(model: str, response_model: str, responses: bool, fit_options: dict[str, Any]) -> dict[str, Any]:
+def _fit_options(model: str, response_model: str | None, responses: bool, fit_options: dict[str, Any]) -> dict[str, Any]:
     """The options of every participant's fit, checked once (by velmora.fit's own checks, on stand-in
     data) so that a mistake that is no participant's raises before any work instead of filling
     every row; ``seed`` is left out, since each participant gets its own."""
@@ -85,24 +87,29 @@ def _fit_options(model: str, response_model: str, responses: bool, fit_options: 
                         f"{', '.join(passed)} (for velmora.fit)")
     options = {"response": response_model, **fit_options}
     options.pop("seed", None)
-    stand_in = np.zeros(2)
-    call = signature.bind(model, stand_in, stand_in if responses else None, **options)
+    from velmora.models import ENGINE
+
+    width = ENGINE[model].width if model in ENGINE else 1
+    stand_in = np.zeros((2, width) if width > 1 else 2)
+    call = signature.bind(model, stand_in, np.zeros(2) if responses else None, **options)
     call.apply_defaults()
     fitting._prepare(*(call.arguments[name] for name in inspect.signature(fitting._prepare).parameters))
     return options
 
 
-def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", input: str = "input",
+def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", input: str | list[str] | None = None,
              response: str | None = "response", trial: str | None = None, executor: Executor | None = None,
-             progress: bool | None = None, chunk_size: int | None = None, response_model: str = "gaussian",
+             progress: bool | None = None, chunk_size: int | None = None, response_model: str | None = None,
              threads: int | None = None, **fit_options: Any) -> pandas.DataFrame:
     """Fit ``model`` to every participant of a long-format table; one result row per participant.
 
     ``data`` has one row per trial: the participant's key in ``subject``, the model's input in
-    ``input`` and the behaviour in ``response`` (``response=None`` fits the inputs themselves, as
+    ``input`` (default ``"input"``; for the choice models ``discount`` and ``hyperbolic`` a list of
+    four columns, by default ``amount_sooner``, ``delay_sooner``, ``amount_later``, ``delay_later``)
+    and the behaviour in ``response`` (``response=None`` fits the inputs themselves, as
     ``velmora.fit`` does without responses). Trials are taken in row order, or ordered by the
     ``trial`` column. ``response_model`` is ``velmora.fit``'s ``response`` (the observation model of
-    the responses); other keywords (``fixed``, ``priors``, ``n_starts``, ``seed``) go to
+    the responses; None: the model's default); other keywords (``fixed``, ``priors``, ``n_starts``, ``seed``) go to
     ``velmora.fit`` unchanged, except that each participant's seed is derived from ``seed`` (an
     integer from 0 to 2**64-1) and its key (:func:`participant_seed`). Arguments that are wrong for
     every participant (an unknown model or keyword, a parameter the model lacks) raise before any
@@ -122,7 +129,9 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
 
     if not isinstance(data, pd.DataFrame):
         raise TypeError(f"data must be a pandas DataFrame in long format, got {type(data).__name__}")
-    _require_columns(data, {"subject": subject, "input": input, "response": response, "trial": trial})
+    inputs = input_columns(model, input)
+    _require_columns(data, [("subject", subject), *(("input", name) for name in inputs), ("response", response),
+                            ("trial", trial)])
     seed = _check_seed(fit_options.get("seed", 0))
     options = _fit_options(model, response_model, response is not None, fit_options)
     if chunk_size is not None and (isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer))
@@ -131,16 +140,26 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
     if executor is not None and not callable(getattr(executor, "submit", None)):
         raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), got {type(executor).__name__}")
     threads = arrays._threads(threads)
-    taken = [name for name in _result_columns(model, response is not None) if name == subject]
+    fitted_response = (options["response"] or _default_response(model)) if response is not None else None
+    taken = [name for name in _result_columns(model, fitted_response) if name == subject]
     if taken:
         raise ValueError(f"the subject column {subject!r} has the name of a result column; rename it")
-    participants = _split(data, subject, input, response, trial, seed)
+    participants = _split(data, subject, inputs, response, trial, seed)
     if executor is None:
         rows = _run_here(model, participants, options, progress, threads)
     else:
         # Looked up here, at the call, so that a replacement of this module's _fit_chunk takes effect.
         rows = run_chunks(_fit_chunk, model, participants, options, executor, progress, chunk_size)
-    return _frame(subject, participants, rows, model)
+    table = _frame(subject, participants, rows, model)
+    if response is not None:
+        table.attrs["response_model"] = options["response"] or _default_response(model)
+    return table
+
+
+def _default_response(model: str) -> str:
+    from velmora.fitting import _response_model
+
+    return _response_model(model, None)
 
 
 def _run_here(model: str, participants: list[_Participant], options: dict[str, Any], progress: bool | None,
@@ -161,11 +180,13 @@ def _run_here(model: str, participants: list[_Participant], options: dict[str, A
             bar.close()
     return rows
 
-def _result_columns(model: str, responses: bool) -> list[str]:
-    """Every column a fit_many table of ``model`` may have besides the participants' keys."""
-    from velmora.models import ENGINE
+def _result_columns(model: str, response_model: str | None) -> list[str]:
+    """Every column a fit_many table of ``model`` may have besides the participants' keys, fitted to
+    responses under ``response_model`` (None: to its inputs)."""
+    from velmora.fitting import _response_model
+    from velmora.models import ENGINE, RESPONSES
 
-    names = [*ENGINE[model].params, *(["zeta"] if responses else [])]
+    names = [*ENGINE[model].params, *(RESPONSES[_response_model(model, response_model)] if response_model else ())]
     return [*names, *(SE_PREFIX + name for name in names), *RESULT_COLUMNS]
 
 
@@ -186,7 +207,7 @@ def _frame(subject: str, participants: list[_Participant], rows: list[dict[str, 
     return table
 
 
-def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response: str = "gaussian", seed: int = 0,
+def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response: str | None = None, seed: int = 0,
                   subject: str = "subject") -> pandas.DataFrame:
     """A whole study in the long format that :func:`fit_many` reads: subject, trial, input, response.
 
@@ -194,8 +215,11 @@ def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response
     column per parameter of ``velmora.simulate``; a ``fit_many`` result serves as it is (its standard
     errors and fit statistics are ignored). ``inputs`` is one 1-D sequence shared by everyone, a 2-D
     array with one row per participant (in the order of ``params``), a mapping key -> sequence, or a
-    long table with ``subject`` and ``input`` columns (ordered by ``trial`` if it has one). Each
-    participant's seed comes from ``seed`` and its key, as in :func:`fit_many`.
+    long table with ``subject`` and ``input`` columns (ordered by ``trial`` if it has one). For the
+    choice models a trial is a row of four numbers: a trials x 4 array shared by everyone, a 3-D
+    array, a mapping key -> trials x 4 array, or a long table with the four input columns of
+    :func:`fit_many`, which the result has too. Each participant's seed comes from ``seed`` and its
+    key, as in :func:`fit_many`.
     """
     import pandas as pd
 
@@ -209,7 +233,8 @@ def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response
         raise ValueError("params has a participant on more than one row")
     ignored = {subject, *RESULT_COLUMNS, "model"}
     names = [c for c in params.columns if c not in ignored and not str(c).startswith(SE_PREFIX)]
-    sequences = _inputs_per_participant(inputs, keys, subject)
+    columns = input_columns(model, None)
+    sequences = _inputs_per_participant(inputs, keys, subject, columns)
     frames = []
     for position, key in enumerate(keys):
         values = {name: params[name].iloc[position] for name in names}
@@ -222,8 +247,10 @@ def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response
                               seed=participant_seed(seed, key))
         except Exception as error:
             raise type(error)(f"participant {key!r}: {error}") from error
-        frames.append(pd.DataFrame({subject: [key] * len(x), "trial": np.arange(len(x)), "input": x,
-                                    "response": np.asarray(result.responses, dtype=np.float64)}))
+        frame = pd.DataFrame({subject: [key] * len(x), "trial": np.arange(len(x))})
+        frame[columns] = np.reshape(x, (len(x), len(columns)))
+        frame["response"] = np.asarray(result.responses, dtype=np.float64)
+        frames.append(frame)
     if not frames:
         raise ValueError("params has no participants")
     return pd.concat(frames, ignore_index=True)
@@ -234,11 +261,13 @@ def _is_number(value: object) -> bool:
         and not math.isnan(value)
 
 
-def _inputs_per_participant(inputs: Any, keys: list[Any], subject: str) -> list[np.ndarray]:
+def _inputs_per_participant(inputs: Any, keys: list[Any], subject: str, columns: list[str]) -> list[np.ndarray]:
+    """Each participant's inputs: 1-D for a model with one input column, trials x columns else."""
     import pandas as pd
 
+    width = len(columns)
     if isinstance(inputs, pd.DataFrame):
-        _require_columns(inputs, {"subject": subject, "input": "input"})
+        _require_columns(inputs, [("subject", subject), *(("input", name) for name in columns)])
         found = {repr(k.item() if isinstance(k, np.generic) else k): rows
                  for k, rows in inputs.groupby(subject, sort=False)}
         out = []
@@ -248,31 +277,55 @@ def _inputs_per_participant(inputs: Any, keys: list[Any], subject: str) -> list[
                 raise ValueError(f"participant {key!r} has no trials in the inputs")
             if "trial" in rows.columns:
                 rows = rows.sort_values("trial", kind="stable")
-            values, bad = _numbers(rows, "input")
-            if bad.any():
-                raise ValueError(f"inputs: column 'input', row {rows.index[np.argmax(bad)]!r}: "
-                                 f"{rows['input'].iloc[np.argmax(bad)]!r} is not a number")
-            out.append(values)
+            read = []
+            for name in columns:
+                values, bad = _numbers(rows, name)
+                if bad.any():
+                    raise ValueError(f"inputs: column {name!r}, row {rows.index[np.argmax(bad)]!r}: "
+                                     f"{rows[name].iloc[np.argmax(bad)]!r} is not a number")
+                read.append(values)
+            out.append(read[0] if width == 1 else np.column_stack(read))
         return out
     if isinstance(inputs, Mapping):
         missing = [k for k in keys if k not in inputs]
         if missing:
             raise ValueError(f"participant {missing[0]!r} has no trials in the inputs")
-        return [_sequence(inputs[k], k) for k in keys]
-    array = np.asarray(inputs, dtype=np.float64)
-    if array.ndim == 1:
-        return [_sequence(array, None)] * len(keys)
-    if array.ndim == 2:
+        return [_sequence(inputs[k], k, columns) for k in keys]
+    array = _numeric(inputs, None, columns)
+    extra = 0 if width == 1 else 1  # a trial's own axis
+    if array.ndim == 1 + extra:
+        return [_sequence(array, None, columns)] * len(keys)
+    if array.ndim == 2 + extra:
         if array.shape[0] != len(keys):
             raise ValueError(f"inputs has {array.shape[0]} rows for {len(keys)} participants")
-        return [_sequence(row, k) for row, k in zip(array, keys)]
-    raise ValueError(f"inputs must be 1-D (shared), 2-D (one row per participant) or a long table, "
-                     f"got a {array.ndim}-D array")
+        return [_sequence(row, k, columns) for row, k in zip(array, keys)]
+    raise ValueError(f"inputs must be {1 + extra}-D (shared), {2 + extra}-D (one row per participant) or a long "
+                     f"table, got a {array.ndim}-D array")
 
 
-def _sequence(values: Any, key: object) -> np.ndarray:
-    array = np.asarray(values, dtype=np.float64)
-    if array.ndim != 1 or array.size == 0:
+def _numeric(values: Any, key: object, columns: list[str]) -> np.ndarray:
+    """Inputs as float64 by the list functions' conversion (text, None, dates and complex numbers are
+    refused, not parsed, read as NaN or cut to their real part); a table of offers by its column names."""
+    who = "the inputs" if key is None else f"participant {key!r}"
+    if len(columns) > 1:
+        values = arrays._by_name(values, tuple(columns), "inputs", "" if key is None else f", {who}")
+    try:
+        array = np.asarray(values)
+    except ValueError as error:  # rows of several lengths
+        raise ValueError(f"{who}: not an array of numbers ({error})") from None
+    try:
+        return arrays._reals(array, "inputs", tuple(columns) if len(columns) > 1 else ())
+    except TypeError as error:
+        if key is None:
+            raise
+        raise TypeError(f"{who}: {error}") from None
+
+
+def _sequence(values: Any, key: object, columns: list[str]) -> np.ndarray:
+    width = len(columns)
+    array = values if isinstance(values, np.ndarray) and values.dtype == np.float64 else _numeric(values, key, columns)
+    if (array.ndim != 1 if width == 1 else array.ndim != 2 or array.shape[1] != width) or array.size == 0:
         who = "the inputs" if key is None else f"participant {key!r}"
-        raise ValueError(f"{who}: need a non-empty 1-D sequence of inputs")
+        shape = "1-D sequence" if width == 1 else f"trials x {width} array"
+        raise ValueError(f"{who}: need a non-empty {shape} of inputs")
     return array

@@ -53,11 +53,26 @@ class _Participant:
     seed: int
     error: str | None = None
 
-def _require_columns(data: pandas.DataFrame, columns: dict[str, str | None]) -> None:
-    missing = [f"{role} column {name!r}" for role, name in columns.items()
-               if name is not None and name not in data.columns]
+def _require_columns(data: pandas.DataFrame,
+                     columns: dict[str, str | None] | list[tuple[str, str | None]]) -> None:
+    """Each (role, column) present in ``data``, or KeyError naming every one missing (ValueError for
+    a column given two roles)."""
+    pairs = list(columns.items() if isinstance(columns, dict) else columns)
+    _distinct_roles(pairs)
+    missing = [f"{role} column {name!r}" for role, name in pairs if name is not None and name not in data.columns]
     if missing:
         raise KeyError(f"the data have no {', no '.join(missing)}; its columns are {', '.join(map(str, data.columns))}")
+
+
+def _distinct_roles(pairs: list[tuple[str, Any]]) -> None:
+    """ValueError for a column given two roles, which would be read as both (the keys as delays, say)."""
+    roles: dict[Any, str] = {}
+    for role, name in pairs:
+        if name in roles:
+            both = f"two {role} columns" if roles[name] == role else f"the {roles[name]} and the {role} column"
+            raise ValueError(f"column {name!r} is given twice, as {both}; each role needs a column of its own")
+        if name is not None:
+            roles[name] = role
 
 
 def _numbers(data: pandas.DataFrame, column: str) -> tuple[np.ndarray, np.ndarray]:
@@ -66,7 +81,12 @@ def _numbers(data: pandas.DataFrame, column: str) -> tuple[np.ndarray, np.ndarra
 
     values = data[column]
     numeric = pd.to_numeric(values, errors="coerce")
-    return numeric.to_numpy(dtype=np.float64, na_value=np.nan), (numeric.isna() & values.notna()).to_numpy()
+    bad = (numeric.isna() & values.notna()).to_numpy()
+    if numeric.dtype.kind == "c":  # complex numbers are refused, not cut to their real part
+        cells = values.to_numpy(dtype=object)
+        bad = bad | np.array([isinstance(v, (complex, np.complexfloating)) for v in cells], dtype=bool)
+        return np.where(bad, np.nan, np.real(numeric.to_numpy())).astype(np.float64), bad
+    return numeric.to_numpy(dtype=np.float64, na_value=np.nan), bad
 
 
 def _participant_rows(column: pandas.Series) -> tuple[list[Any], list[np.ndarray]]:
@@ -89,9 +109,27 @@ def _participant_rows(column: pandas.Series) -> tuple[list[Any], list[np.ndarray
     return keys, [order[bounds[i]:bounds[i + 1]] for i in range(len(keys))]
 
 
-def _split(data: pandas.DataFrame, subject: str, input: str, response: str | None, trial: str | None,
+def input_columns(model: str, input: object) -> list[str]:
+    """The columns of a model's input: ``input`` as given (one name, or one per number of a trial),
+    or by default ``input`` for a model whose trial is one number and the model's own names else."""
+    from velmora.models import ENGINE
+
+    names = ENGINE[model].inputs if model in ENGINE else ("input",)
+    if input is None:
+        return ["input"] if len(names) == 1 else list(names)
+    given = [input] if isinstance(input, str) else list(input) if isinstance(input, (list, tuple)) else None
+    if given is None or len(given) != len(names) or not all(isinstance(name, str) for name in given):
+        expected = "one column name" if len(names) == 1 else f"{len(names)} column names ({', '.join(names)})"
+        raise ValueError(f"input: model '{model}' needs {expected}, got {input!r}")
+    return given
+
+
+def _split(data: pandas.DataFrame, subject: str, input: list[str], response: str | None, trial: str | None,
            seed: int) -> list[_Participant]:
-    columns = {name: _numbers(data, name) for name in (input, response, trial) if name is not None}
+    """Each participant's rows: inputs 1-D for one input column, trials x columns for several."""
+    _require_columns(data, [("subject", subject), *(("input", name) for name in input), ("response", response),
+                            ("trial", trial)])
+    columns = {name: _numbers(data, name) for name in (*input, response, trial) if name is not None}
     keys, positions = _participant_rows(data[subject])
     participants = []
     for key, rows in zip(keys, positions):
@@ -118,6 +156,7 @@ def _split(data: pandas.DataFrame, subject: str, input: str, response: str | Non
             if repeated.any():
                 p.error = f"trial {sorted_order[1:][repeated][0]:g} appears more than once"
                 continue
-        p.inputs = columns[input][0][rows]
+        p.inputs = (columns[input[0]][0][rows] if len(input) == 1
+                    else np.column_stack([columns[name][0][rows] for name in input]))
         p.responses = None if response is None else columns[response][0][rows]
     return participants

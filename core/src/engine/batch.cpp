@@ -32,7 +32,8 @@ struct Columns {
 
 template <class M>
 Result<Flow> run_subject_of(const Batch& b, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
-    const std::span<const double> values(b.values + b.starts[i], static_cast<std::size_t>(b.lengths[i]));
+    constexpr std::size_t width = input_width<M>;
+    const std::span<const double> values(b.values + b.starts[i] * width, static_cast<std::size_t>(b.lengths[i]) * width);
     const std::size_t k = param_count<M>(b.given, true);
     const auto args = unpack<M>(std::span<const double>(b.params + i * k, k), b.given, true, b.seeds ? b.seeds[i] : 0);
     const Columns out{b.out + i * b.stride, b.subjects() * b.stride, stop, poll};

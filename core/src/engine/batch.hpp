@@ -18,9 +18,10 @@
 
 namespace velmora::engine {
 
-// For the model M at index `model` of the table: subject i reads values[starts[i] .. starts[i] +
-// lengths[i]) and params[i * k .. i * k + k) for k = param_count<M>(given, true), and writes field
-// f < field_count<M> of its trial t at out[(f * subjects + i) * stride + t].
+// For the model M at index `model` of the table: subject i's trials are starts[i] .. starts[i] +
+// lengths[i], each input_width<M> doubles of `values` (trial j at values[j * width ..)); it reads
+// params[i * k .. i * k + k) for k = param_count<M>(given, true), and writes field f <
+// field_count<M> of its trial t at out[(f * subjects + i) * stride + t].
 struct Batch {
     std::size_t model;
     Given given;

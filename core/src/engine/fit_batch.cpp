@@ -11,7 +11,8 @@ namespace velmora::engine {
 void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
     const auto start = static_cast<std::size_t>(t.starts[i]);
     const auto length = static_cast<std::size_t>(t.lengths[i]);
-    const std::span<const double> inputs(t.values + start, length);
+    const std::size_t width = input_width_of(t.model);
+    const std::span<const double> inputs(t.values + start * width, length * width);
     const std::span<const double> responses =
         t.responses ? std::span<const double>(t.responses + start, length) : std::span<const double>();
     const std::size_t m = t.settings.free.size();
@@ -20,7 +21,7 @@ void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, con
 
     auto nll = [&](std::span<const double> natural, std::span<double> grad) {
         if (poll) (*poll)();
-        const Likelihood task{t.model, t.self_fit, t.given, inputs, responses, natural, poll, &stop};
+        const Likelihood task{t.model, t.response, t.given, inputs, responses, natural, poll, &stop};
         const Result<double> value = negative_log_likelihood(task, {free.data(), m}, grad);
         // Once stopped, every point is infeasible, so that a line search in flight ends at once.
         if (!value || stop.load(std::memory_order_relaxed)) return std::numeric_limits<double>::infinity();

@@ -21,12 +21,12 @@ enum FitStat : std::size_t { stat_nll, stat_neg_log_joint, stat_lme, stat_iterat
 
 struct FitTask {
     std::size_t model;  // index into Models
-    bool self_fit;      // the inputs' own predictive density; otherwise Gaussian responses
+    std::size_t response;  // index into response::Kinds
     Given given;
-    const double* values;
+    const double* values;  // input_width<M> per trial; starts and lengths count trials
     std::span<const std::int64_t> starts;
     std::span<const std::int64_t> lengths;
-    const double* responses;  // laid out as values; null for a self-fit
+    const double* responses;  // one per trial; null for a self-fit
     FitSettings settings;     // `held` in the likelihood's parameter order
     const std::uint64_t* seeds;
     // Participant i writes natural[i * k ..), k = settings.held.size(); se[i * m ..) for m free;

@@ -16,35 +16,29 @@
 #include "../forward_model.hpp"
 #include "../hgf.hpp"
 #include "../kalman.hpp"
+#include "../discounting.hpp"
 #include "../learning.hpp"
 #include "../model.hpp"
 
 namespace velmora::engine {
 
-using Models = std::tuple<kalman::Description, hgf::Description, learning::Description, forward_model::Description>;
+using Models = std::tuple<kalman::Description, hgf::Description, learning::Description, forward_model::Description,
+                          discounting::Exponential, discounting::Hyperbolic>;
 
 inline constexpr std::size_t model_count = std::tuple_size_v<Models>;
 
 // The index of the model of that name in the table.
-constexpr std::optional<std::size_t> model_index(std::string_view name) {
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        std::optional<std::size_t> found;
-        ((std::tuple_element_t<I, Models>::name == name ? (found = I, true) : false) || ...);
-        return found;
-    }(std::make_index_sequence<model_count>{});
-}
+constexpr std::optional<std::size_t> model_index(std::string_view name) { return index_named<Models>(name); }
 
-// f.template operator()<M>() for the model M at `index` (below model_count); every model's call
-// must return the same type.
+// f.template operator()<M>() for the model M at `index` (below model_count).
 template <class F>
 decltype(auto) visit_model(std::size_t index, F&& f) {
-    using R = decltype(f.template operator()<std::tuple_element_t<0, Models>>());
-    return [&]<std::size_t... I>(std::index_sequence<I...>) -> R {
-        constexpr std::array<R (*)(F&), model_count> table{
-            [](F& g) -> R { return g.template operator()<std::tuple_element_t<I, Models>>(); }...};
-        return table[index](f);
-    }(std::make_index_sequence<model_count>{});
+    return visit_entry<Models>(index, std::forward<F>(f));
 }
+
+// The doubles of one trial's input.
+template <class M>
+inline constexpr std::size_t input_width = M::inputs.size();
 
 // A run's output fields: the model's own, then, for a model with a density of its own inputs,
 // `loglik`, each input's log density under it.

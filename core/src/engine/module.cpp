@@ -24,7 +24,9 @@
 #include <vector>
 
 #include "../python/convert.hpp"
+#include "../normal.hpp"
 #include "../python/entry.hpp"
+#include "../response.hpp"
 #include "batch.hpp"
 #include "fit_batch.hpp"
 #include "objective.hpp"
@@ -214,6 +216,12 @@ PyResult<engine::Given> given_of(std::size_t model, Py_ssize_t given) {
     return engine::Given(given);
 }
 
+// Whether trials [start, start + length) of `width` doubles each lie within `count` doubles.
+bool within(std::int64_t start, std::int64_t length, std::size_t width, std::size_t count) {
+    const auto first = static_cast<std::size_t>(start), n = static_cast<std::size_t>(length);
+    return first <= count / width && n <= count / width - first;
+}
+
 // run(model, values, starts, lengths, params, seeds | None, out, stride, threads, given)
 // -> None, or (subject, kind, message) of the lowest failing subject.
 PyResult<Object> run(PyObject* args, PyObject* kwargs) {
@@ -246,8 +254,8 @@ PyResult<Object> run(PyObject* args, PyObject* kwargs) {
 
     // The layout is the caller's promise; a broken one must not become a write out of bounds.
     const std::size_t n = lengths->count();
-    const auto [k, fields] = engine::visit_model(*model, [&]<class M>() {
-        return std::pair{engine::param_count<M>(*given, true), engine::field_count<M>};
+    const auto [k, fields, width] = engine::visit_model(*model, [&]<class M>() {
+        return std::tuple{engine::param_count<M>(*given, true), engine::field_count<M>, engine::input_width<M>};
     });
     if (stride < 0 || threads < 1) return value_error("stride must be non-negative and threads positive");
     if (starts->count() != n || params->count() != n * k || (seeds && seeds->count() != n) ||
@@ -256,8 +264,7 @@ PyResult<Object> run(PyObject* args, PyObject* kwargs) {
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t start = starts->data<const std::int64_t>()[i];
         const std::int64_t length = lengths->data<const std::int64_t>()[i];
-        if (start < 0 || length < 0 || length > stride ||
-            static_cast<std::size_t>(start) + static_cast<std::size_t>(length) > values->count())
+        if (start < 0 || length < 0 || length > stride || !within(start, length, width, values->count()))
             return value_error("engine subject bounds out of range");
     }
 
@@ -282,27 +289,32 @@ PyResult<Object> run(PyObject* args, PyObject* kwargs) {
     return result;
 }
 
-// The likelihood a fit or an objective call names: its model, whether it is the inputs' own
-// density ("observations") or the responses' ("gaussian"), the optional parameters given, and the
-// length of its parameter vector.
+// The likelihood a fit or an objective call names: its model, the inputs' own density
+// ("observations") or a response model's, the optional parameters given, the length of its
+// parameter vector and the doubles of one trial's input.
 struct LikelihoodKind {
     std::size_t model;
-    bool self_fit;
+    std::size_t response;
     engine::Given given;
     std::size_t count;
+    std::size_t width;
+
+    bool self_fit() const { return visit_entry<response::Kinds>(response, []<class R>() { return R::self_fit; }); }
 };
 
-PyResult<LikelihoodKind> likelihood_kind(const char* model_name, const char* response, Py_ssize_t given_arg) {
+PyResult<LikelihoodKind> likelihood_kind(const char* model_name, const char* response_name, Py_ssize_t given_arg) {
     auto model = model_named(model_name);
     if (!model) return std::unexpected(model.error());
-    const std::string_view kind(response);
-    const bool self_fit = kind == "observations";
-    if (!self_fit && kind != "gaussian") return value_error("response must be 'observations' or 'gaussian'");
+    const std::optional<std::size_t> response = index_named<response::Kinds>(response_name);
+    if (!response) {
+        PyErr_Format(PyExc_ValueError, "unknown response model '%s'", response_name);
+        return std::unexpected(Raised{});
+    }
     auto given = given_of(*model, given_arg);
     if (!given) return std::unexpected(given.error());
-    const std::optional<std::size_t> count = engine::likelihood_param_count(*model, self_fit, *given);
+    const std::optional<std::size_t> count = engine::likelihood_param_count(*model, *response, *given);
     if (!count) return value_error("this model has no likelihood of that kind");
-    return LikelihoodKind{*model, self_fit, *given, *count};
+    return LikelihoodKind{*model, *response, *given, *count, engine::input_width_of(*model)};
 }
 
 // objective(model, response, inputs, responses | None, params, free, gradient, given) -> nll
@@ -318,7 +330,8 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
         return failed();
     auto likelihood = likelihood_kind(model_name, response, given_arg);
     if (!likelihood) return std::unexpected(likelihood.error());
-    const auto [model, self_fit, given, count] = *likelihood;
+    const LikelihoodKind kind = *likelihood;
+    const bool self_fit = kind.self_fit();
     auto inputs = Buffer::get(inputs_obj, "inputs", 'f', false);
     if (!inputs) return std::unexpected(inputs.error());
     std::optional<Buffer> responses;
@@ -334,10 +347,11 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
     auto gradient = Buffer::get(gradient_obj, "gradient", 'f', true);
     if (!gradient) return std::unexpected(gradient.error());
 
-    const std::size_t k = count;
+    const std::size_t k = kind.count;
     if (params->count() != k) return value_error("params has the wrong length for this model");
-    if (self_fit == responses.has_value() || (responses && responses->count() != inputs->count()))
-        return value_error("responses must be None for 'observations' and match the inputs otherwise");
+    if (inputs->count() % kind.width != 0) return value_error("inputs must hold whole trials");
+    if (self_fit == responses.has_value() || (responses && responses->count() != inputs->count() / kind.width))
+        return value_error("responses must be None for 'observations' and one per trial otherwise");
     if (free->count() > engine::max_free || gradient->count() != free->count())
         return value_error("free and gradient must have the same length, at most 8");
     std::array<std::size_t, engine::max_free> indices{};
@@ -347,7 +361,7 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
         indices[j] = static_cast<std::size_t>(i);
     }
 
-    const engine::Likelihood task{model, self_fit, given, {inputs->data<const double>(), inputs->count()},
+    const engine::Likelihood task{kind.model, kind.response, kind.given, {inputs->data<const double>(), inputs->count()},
                                   responses ? std::span<const double>(responses->data<const double>(), responses->count())
                                             : std::span<const double>(),
                                   {params->data<const double>(), k}};
@@ -380,7 +394,8 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
         return failed();
     auto likelihood = likelihood_kind(model_name, response, given_arg);
     if (!likelihood) return std::unexpected(likelihood.error());
-    const auto [model, self_fit, given, count] = *likelihood;
+    const LikelihoodKind kind = *likelihood;
+    const bool self_fit = kind.self_fit();
     if (n_starts < 1 || threads < 1) return value_error("n_starts and threads must be positive");
 
     std::array<Buffer, 14> b;
@@ -401,9 +416,10 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
                  se, stats, status] = b;
 
     // The layout is the caller's promise; a broken one must not become a read or write out of bounds.
-    const std::size_t n = lengths.count(), k = count, m = free.count();
-    if (self_fit != (responses_obj == Py_None) || responses.count() != values.count())
-        return value_error("responses must be None for 'observations' and match the inputs otherwise");
+    const std::size_t n = lengths.count(), k = kind.count, m = free.count();
+    if (values.count() % kind.width != 0) return value_error("values must hold whole trials");
+    if (self_fit != (responses_obj == Py_None) || (!self_fit && responses.count() != values.count() / kind.width))
+        return value_error("responses must be None for 'observations' and one per trial otherwise");
     if (held.count() != k) return value_error("held has the wrong length for this model");
     if (m > engine::max_fit_free || transforms.count() != m || prior_mean.count() != m || prior_var.count() != m)
         return value_error("free, transforms and the priors must have one entry per free parameter, at most 8");
@@ -414,7 +430,7 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t start = starts.data<const std::int64_t>()[i];
         const std::int64_t length = lengths.data<const std::int64_t>()[i];
-        if (start < 0 || length < 0 || static_cast<std::size_t>(start) + static_cast<std::size_t>(length) > values.count())
+        if (start < 0 || length < 0 || !within(start, length, kind.width, values.count()))
             return value_error("engine subject bounds out of range");
         longest = std::max(longest, static_cast<std::size_t>(length));
     }
@@ -436,9 +452,9 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
     settings.held = {held.data<const double>(), k};
     settings.free = {parameters.data(), m};
     settings.n_starts = static_cast<std::size_t>(n_starts);
-    const engine::FitTask task{model,
-                               self_fit,
-                               given,
+    const engine::FitTask task{kind.model,
+                               kind.response,
+                               kind.given,
                                values.data<const double>(),
                                {starts.data<const std::int64_t>(), n},
                                {lengths.data<const std::int64_t>(), n},
@@ -458,6 +474,22 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
     return Object::borrow(Py_None);
 }
 
+// Calls `fill(first, count)` over [0, total) in blocks without the interpreter lock, answering
+// Ctrl-C between blocks.
+template <class Fill>
+PyResult<void> in_blocks(std::size_t total, Fill&& fill) {
+    bool interrupted = false;
+    {
+        Unlocked unlocked;
+        for (std::size_t at = 0; at < total && !interrupted; at += inline_cells) {
+            fill(at, std::min(inline_cells, total - at));
+            if (at + inline_cells < total) unlocked.with_lock([&] { interrupted = PyErr_CheckSignals() < 0; });
+        }
+    }
+    if (interrupted) return std::unexpected(Raised{});
+    return {};
+}
+
 // normal(out, seed, loc, scale): fills `out` with the seeded stream, answering Ctrl-C between blocks.
 PyResult<Object> normal(PyObject* args, PyObject* kwargs) {
     PyObject *out_obj, *seed_obj;
@@ -469,16 +501,10 @@ PyResult<Object> normal(PyObject* args, PyObject* kwargs) {
     if (!out) return std::unexpected(out.error());
     SeededRng rng = SeededRng::from_seed(*seed);
     const std::span<double> all(out->data<double>(), out->count());
-    bool interrupted = false;
-    {
-        Unlocked unlocked;
-        for (std::size_t at = 0; at < all.size() && !interrupted; at += inline_cells) {
-            engine::fill_normal(all.subspan(at, std::min(inline_cells, all.size() - at)), rng, loc, scale);
-            if (at + inline_cells < all.size())
-                unlocked.with_lock([&] { interrupted = PyErr_CheckSignals() < 0; });
-        }
-    }
-    if (interrupted) return std::unexpected(Raised{});
+    auto done = in_blocks(all.size(), [&](std::size_t at, std::size_t count) {
+        engine::fill_normal(all.subspan(at, count), rng, loc, scale);
+    });
+    if (!done) return std::unexpected(done.error());
     return Object::borrow(Py_None);
 }
 
@@ -556,6 +582,7 @@ PyResult<Object> describe() {
         if (p.noise) noise.push_back(p.name);
     }
     if (M::self_fit) fields.push_back("loglik");
+    const std::vector<std::string_view> inputs(M::inputs.begin(), M::inputs.end());
     Object entry = Object::steal(PyDict_New());
     if (!entry) return failed();
     const auto set = [&](const char* key, PyResult<Object> value) {
@@ -563,7 +590,8 @@ PyResult<Object> describe() {
     };
     const auto flag = [](bool b) { return Object::borrow(b ? Py_True : Py_False); };
     if (!set("name", str(M::name)) || !set("params", str_tuple(params)) || !set("optional", str_tuple(optional)) ||
-        !set("noise", str_tuple(noise)) || !set("fields", str_tuple(fields)) || !set("seeded", flag(M::seeded)) ||
+        !set("noise", str_tuple(noise)) || !set("fields", str_tuple(fields)) || !set("inputs", str_tuple(inputs)) ||
+        !set("seeded", flag(M::seeded)) ||
         !set("self_fit", flag(M::self_fit)) || !set("fits_responses", flag(M::fits_responses)))
         return failed();
     return entry;
@@ -581,12 +609,82 @@ PyResult<Object> models(PyObject* args, PyObject* kwargs) {
     return all;
 }
 
+// responses() -> (name, parameter names, self_fit, margin) per likelihood the engine computes, in its
+// order; margin: how far inside (0, 1) a probability model takes a belief at either end (else 0).
+PyResult<Object> responses(PyObject* args, PyObject* kwargs) {
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "")) return failed();
+    Object all = Object::steal(PyTuple_New(static_cast<Py_ssize_t>(response::kind_count)));
+    if (!all) return failed();
+    for (std::size_t i = 0; i < response::kind_count; ++i) {
+        auto entry = visit_entry<response::Kinds>(i, []<class R>() -> PyResult<Object> {
+            auto name = str(R::name);
+            if (!name) return name;
+            auto params = str_tuple(R::params);
+            if (!params) return params;
+            double margin = 0.0;
+            if constexpr (requires { R::margin; }) margin = R::margin;
+            Object tuple = Object::steal(
+                Py_BuildValue("(OOOd)", name->get(), params->get(), R::self_fit ? Py_True : Py_False, margin));
+            if (!tuple) return failed();
+            return tuple;
+        });
+        if (!entry || PyTuple_SetItem(all.get(), static_cast<Py_ssize_t>(i), entry->release()) < 0) return failed();
+    }
+    return all;
+}
+
+// uniform(out, seed): fills `out` with uniform deviates in [0, 1) from the seeded stream, one word each.
+PyResult<Object> uniform(PyObject* args, PyObject* kwargs) {
+    PyObject *out_obj, *seed_obj;
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "OO", &out_obj, &seed_obj)) return failed();
+    auto seed = to_seed(seed_obj);
+    if (!seed) return name_conversion_failure("seed");
+    auto out = Buffer::get(out_obj, "out", 'f', true);
+    if (!out) return std::unexpected(out.error());
+    SeededRng rng = SeededRng::from_seed(*seed);
+    double* const first = out->data<double>();
+    auto done = in_blocks(out->count(), [&](std::size_t at, std::size_t count) {
+        for (std::size_t i = at; i < at + count; ++i) first[i] = word_to_half_open(rng.next_word64());
+    });
+    if (!done) return std::unexpected(done.error());
+    return Object::borrow(Py_None);
+}
+
+// discounted_value(reward, delay, discount_factor, out): the scalar function element by element
+// over four buffers of one length.
+PyResult<Object> discounted_value(PyObject* args, PyObject* kwargs) {
+    PyObject *reward_obj, *delay_obj, *factor_obj, *out_obj;
+    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "OOOO", &reward_obj, &delay_obj, &factor_obj, &out_obj))
+        return failed();
+    auto reward = Buffer::get(reward_obj, "reward", 'f', false);
+    if (!reward) return std::unexpected(reward.error());
+    auto delay = Buffer::get(delay_obj, "delay", 'f', false);
+    if (!delay) return std::unexpected(delay.error());
+    auto factor = Buffer::get(factor_obj, "discount_factor", 'f', false);
+    if (!factor) return std::unexpected(factor.error());
+    auto out = Buffer::get(out_obj, "out", 'f', true);
+    if (!out) return std::unexpected(out.error());
+    const std::size_t n = out->count();
+    if (reward->count() != n || delay->count() != n || factor->count() != n)
+        return value_error("engine buffers disagree in size");
+    const double *r = reward->data<const double>(), *d = delay->data<const double>(), *f = factor->data<const double>();
+    double* const o = out->data<double>();
+    auto done = in_blocks(n, [&](std::size_t at, std::size_t count) {
+        for (std::size_t i = at; i < at + count; ++i) o[i] = learning::discounted_value(r[i], d[i], f[i]);
+    });
+    if (!done) return std::unexpected(done.error());
+    return Object::borrow(Py_None);
+}
+
 PyMethodDef methods[] = {
     method<run>("run", "Run a model over a batch of subjects (internal; see velmora.arrays)."),
     method<objective>("objective", "Negative log-likelihood and its gradient for a fit (internal)."),
     method<fit>("fit", "Fit a model to many participants at once (internal; see velmora.arrays.fit)."),
     method<models>("models", "The engine's models: names, parameters, fields and what each supports (internal)."),
+    method<responses>("responses", "The engine's likelihoods: names, parameters and whether they fit inputs (internal)."),
     method<normal>("normal", "Fill a float64 buffer with seeded normal deviates (internal)."),
+    method<uniform>("uniform", "Fill a float64 buffer with seeded uniform deviates in [0, 1) (internal)."),
+    method<discounted_value>("discounted_value", "discounted_value element by element over buffers (internal)."),
     method<seeds>("seeds", "Fill a uint64 buffer with seeds derived from one (internal)."),
     method<as_double>("as_double", "Convert as the list functions convert a number (internal)."),
     method<as_seed>("as_seed", "Convert as the list functions convert a seed (internal)."),

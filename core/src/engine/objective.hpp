@@ -8,6 +8,7 @@
 
 #include "../error.hpp"
 #include "batch.hpp"
+#include "../response.hpp"
 #include "models.hpp"
 
 namespace velmora::engine {
@@ -16,26 +17,26 @@ namespace velmora::engine {
 inline constexpr std::size_t max_free = 8;
 
 struct Likelihood {
-    std::size_t model;  // index into Models
-    // Without responses, the model's own predictive density of the inputs; with them, a Gaussian
-    // response around the model's belief before each trial, whose variance zeta is the last
-    // parameter. A NaN response is a missed trial: the model still sees the input.
-    bool self_fit;
-    Given given;  // which of the model's optional parameters `params` holds
-    std::span<const double> inputs;
-    std::span<const double> responses;
+    std::size_t model;     // index into Models
+    std::size_t response;  // index into response::Kinds: the inputs' own density, or a response model's
+    Given given;           // which of the model's optional parameters `params` holds
+    std::span<const double> inputs;  // input_width<M> doubles per trial
+    std::span<const double> responses;  // one per trial; NaN for a missed trial (the model still sees the input)
     // Natural values: the model's parameters in its order without its noise parameters (the
-    // likelihood is of the noiseless model), the optional ones as `given` says; then zeta when
-    // there are responses.
+    // likelihood is of the noiseless model), the optional ones as `given` says; then the response
+    // model's.
     std::span<const double> params;
-    // A long pass calls `poll` every so many trials and ends early once `stop` is set; its value is
+// A long pass calls `poll` every so many trials and ends early once `stop` is set; its value is
     // then meaningless, and the caller, who set it, knows.
     const Poll* poll = nullptr;
     const std::atomic<bool>* stop = nullptr;
 };
 
 // The parameter count `params` must have, or nothing if the model has no likelihood of that kind.
-std::optional<std::size_t> likelihood_param_count(std::size_t model, bool self_fit, Given given);
+std::optional<std::size_t> likelihood_param_count(std::size_t model, std::size_t response, Given given);
+
+// The doubles of one trial's input under the model.
+std::size_t input_width_of(std::size_t model);
 
 // Negative log-likelihood, and into `gradient` its derivatives with respect to params[free[j]].
 // A model failure at these parameters is returned as the model's error.

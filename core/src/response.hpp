@@ -1,0 +1,134 @@
+// How a participant's response to each trial depends on what the model expects before it: the
+// response models, each described once (its name, its parameters after the model's, and the sum
+// of its terms over trials). The objective and the binding read these descriptions; `observations`
+// stands beside them for a model's predictive density of its own inputs, which has no responses.
+//
+// Every sum is written over a scalar type T (double, or a Dual for gradients) and built from the
+// response model's parameters; `add(trial, y)` takes one trial, `total()` gives the negative
+// log-likelihood. A NaN response is a missed trial and adds nothing.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <tuple>
+#include <utility>
+
+#include "density.hpp"
+#include "dual.hpp"
+#include "model.hpp"
+#include "numeric.hpp"
+
+namespace velmora::response {
+
+// The inputs' own predictive density (a self-fit): no responses, no parameters of its own.
+struct Observations {
+    static constexpr std::string_view name = "observations";
+    static constexpr std::array<std::string_view, 0> params{};
+    static constexpr bool self_fit = true;
+
+    template <class T>
+    struct Sum {
+        T total_{};
+        explicit Sum(std::span<const T>) {}
+        template <class Trial>
+        void add(const Trial& trial, double) {
+            total_ = total_ + gaussian_nll(trial.predictive_var(), trial.deviation);
+        }
+        T total() const { return total_; }
+    };
+};
+
+// y ~ Normal(belief, zeta). The squared deviations are summed and the density taken once, as its
+// variance is the same on every trial.
+struct Gaussian {
+    static constexpr std::string_view name = "gaussian";
+    static constexpr std::array<std::string_view, 1> params{"zeta"};
+    static constexpr bool self_fit = false;
+
+    template <class T>
+    struct Sum {
+        T zeta, squares{};
+        std::size_t observed = 0;
+        explicit Sum(std::span<const T> p) : zeta(p[0]) {}
+        template <class Trial>
+        void add(const Trial& trial, double y) {
+            if (std::isnan(y)) return;
+            const T deviation = y - trial.belief;
+            squares = squares + deviation * deviation;
+            ++observed;
+        }
+        T total() const { return gaussian_nll_sum(zeta, observed, squares); }
+    };
+};
+
+// The negative log-probability of a binary response y (1 or 0) with P(y = 1) = 1 / (1 + exp(-z)):
+// -log P = log(1 + exp(-z)) for y = 1 and log(1 + exp(z)) for y = 0, never log(1 - p) of a
+// rounded p, so no term overflows or loses its digits, whatever the size of z.
+template <class T>
+T binary_nll(const T& z, double y) {
+    return softplus(y == 1.0 ? T(0.0) - z : z);
+}
+
+// Beliefs that are probabilities: P(y = 1) = m^beta / (m^beta + (1 - m)^beta) for the belief m,
+// that is the logistic function of beta * logit(m). A belief at or beyond 0 or 1 is taken at
+// `margin` inside it, so that a first belief of exactly 0 or 1 still has a finite likelihood.
+struct UnitSquare {
+    static constexpr std::string_view name = "unit_square";
+    static constexpr std::array<std::string_view, 1> params{"beta"};
+    static constexpr bool self_fit = false;
+    static constexpr double margin = 1e-12;
+
+    template <class T>
+    static T logit_of_belief(const T& belief) {
+        // Compared by value, so that a NaN belief stays NaN rather than becoming the margin.
+        const double v = value_of(belief);
+        const T m = v < margin ? T(margin) : v > 1.0 - margin ? T(1.0 - margin) : belief;
+        return log(m) - log1p(T(0.0) - m);
+    }
+
+    template <class T>
+    struct Sum {
+        T beta, total_{};
+        explicit Sum(std::span<const T> p) : beta(p[0]) {}
+        template <class Trial>
+        void add(const Trial& trial, double y) {
+            if (std::isnan(y)) return;
+            total_ = total_ + binary_nll(beta * logit_of_belief(trial.belief), y);
+        }
+        T total() const { return total_; }
+    };
+};
+
+// A decision variable d (the belief, or the value of one option over another):
+// P(y = 1) = 1 / (1 + exp(-beta (d - bias))).
+struct Logistic {
+    static constexpr std::string_view name = "logistic";
+    static constexpr std::array<std::string_view, 2> params{"beta", "bias"};
+    static constexpr bool self_fit = false;
+
+    template <class T>
+    struct Sum {
+        T beta, bias, total_{};
+        explicit Sum(std::span<const T> p) : beta(p[0]), bias(p[1]) {}
+        template <class Trial>
+        void add(const Trial& trial, double y) {
+            if (std::isnan(y)) return;
+            total_ = total_ + binary_nll(beta * (trial.belief - bias), y);
+        }
+        T total() const { return total_; }
+    };
+};
+
+using Kinds = std::tuple<Observations, Gaussian, UnitSquare, Logistic>;
+inline constexpr std::size_t kind_count = std::tuple_size_v<Kinds>;
+
+// The most parameters any response model has.
+inline constexpr std::size_t max_params = []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::max({std::tuple_element_t<I, Kinds>::params.size()...});
+}(std::make_index_sequence<kind_count>{});
+
+}  // namespace velmora::response

@@ -10,7 +10,7 @@ from scipy.stats import bernoulli
 
 import velmora
 import velmora.arrays as va
-from velmora import InvalidParameter, _engine
+from velmora import InvalidParameter, _engine, cli
 from velmora.models import ENGINE
 
 RNG = np.random.default_rng(7)
@@ -60,17 +60,6 @@ def test_choice_likelihood_is_the_bernoulli_log_probability_of_the_stated_probab
         assert nll == pytest.approx(expected, rel=1e-10)
     else:  # a probability rounded to 0 or 1: the engine's term stays finite, from the logit
         assert np.isfinite(nll) and nll > 1e5
-
-
-def test_discounted_values_are_the_scalar_functions_bit_for_bit():
-    for model, param in (("discount", 0.993), ("hyperbolic", 0.04)):
-        run = va._run(model, OFFERS, {ENGINE[model].params[0]: param})
-        value = (lambda a, d: velmora.discounted_value(a, d, param)) if model == "discount" else \
-            (lambda a, d: a / (1.0 + param * d))
-        sooner = [value(a, d) for a, d in OFFERS[:, :2]]
-        later = [value(a, d) for a, d in OFFERS[:, 2:]]
-        assert run.value_sooner.tolist() == sooner and run.value_later.tolist() == later
-        assert run.difference.tolist() == [b - a for a, b in zip(sooner, later)]
 
 
 def test_array_discounted_value_broadcasts_the_scalar_function_exactly():
@@ -124,12 +113,6 @@ def test_fit_many_reads_four_columns_and_the_export_reproduces_each_nll():
         velmora.fit_many(data, "discount", input="wait")
 
 
-def test_model_comparison_prefers_the_model_that_made_the_choices():
-    data = study("hyperbolic", [0.002, 0.01, 0.03, 0.005, 0.05, 0.02], seed=11)
-    fits = {model: velmora.fit_many(data, model) for model in ("discount", "hyperbolic")}
-    assert velmora.compare(fits).to_frame().set_index("model").exceedance["hyperbolic"] > 0.9
-
-
 def test_simulated_choices_repeat_under_a_seed_and_follow_their_probabilities():
     params = {"initial_value": 0.5, "learning_rate": 0.2, "beta": 3.0}
     rewards = np.tile(REWARDS, 50)
@@ -158,3 +141,115 @@ def test_command_line_goes_from_a_csv_of_choices_to_a_comparison_and_a_picture(t
     assert run.returncode == 0 and run.stdout.startswith("model,"), run.stderr
     run = velmora_cli("fit", "choices.csv", "--model", "td", "--plot", "x.png")
     assert run.returncode == 2 and "--plot draws the choice models" in run.stderr
+
+
+def with_cell(array, row, column, value):
+    cells = np.asarray(array, dtype=object).copy()
+    cells[row, column] = value
+    return cells
+
+
+NAMES = ["amount_sooner", "delay_sooner", "amount_later", "delay_later"]
+TABLE = pd.DataFrame(OFFERS, columns=NAMES)
+
+
+@pytest.mark.parametrize("inputs, error, fragment", [
+    (OFFERS.astype(str), TypeError, r"not numpy.str_ \(trial 0, column 'amount_sooner'\)"),
+    (with_cell(OFFERS, 2, 1, None), TypeError, r"not NoneType \(trial 2, column 'delay_sooner'\)"),
+    (with_cell(OFFERS, 5, 3, "7"), TypeError, r"not str \(trial 5, column 'delay_later'\)"),
+    (with_cell(OFFERS, 4, 0, 1 + 2j), TypeError, r"not complex \(trial 4, column 'amount_sooner'\)"),
+    (TABLE.drop(columns="delay_later").assign(wait=1.0), ValueError, "no column 'delay_later'"),
+])
+def test_offers_that_are_no_numbers_are_refused_by_trial_and_column(inputs, error, fragment):
+    truth = {"discount_factor": 0.99, "beta": 0.1}
+    for call in (lambda: velmora.fit("discount", inputs, CHOICES), lambda: velmora.simulate("discount", inputs, truth),
+                 lambda: velmora.simulate_many("discount", pd.DataFrame([truth]), {0: inputs})):
+        with pytest.raises(error, match=fragment):
+            call()
+    with pytest.raises(error, match=fragment.replace(r"\(", r"\(subject 1, ") if error is TypeError else fragment):
+        va.fit("discount", [OFFERS, inputs], [CHOICES, CHOICES])
+
+
+def test_offers_are_read_alike_by_arrays_fit_and_simulate_many():
+    one = va.fit("discount", OFFERS[None], CHOICES[None], seeds=[3]).params["discount_factor"]
+    for inputs in ([TABLE[NAMES[::-1]]], OFFERS[None].astype(object), np.fromiter([OFFERS], dtype=object)):
+        assert va.fit("discount", inputs, CHOICES[None], seeds=[3]).params["discount_factor"] == one
+    assert va.fit("discount", np.zeros((0, 5, 4)), np.zeros((0, 5))).lme.shape == (0,)
+    truth = pd.DataFrame({"subject": ["a"], "discount_factor": 0.99, "beta": 0.2})
+    shared = velmora.simulate_many("discount", truth, OFFERS)
+    assert velmora.simulate_many("discount", truth, {"a": TABLE[NAMES[::-1]]}).equals(shared)
+    with pytest.raises(TypeError, match="complex values"):
+        velmora.simulate_many("discount", truth, OFFERS.astype(complex))
+    with pytest.raises(InvalidParameter, match="'delay_later': NaN at trial 0"):
+        velmora.simulate("discount", np.where(np.arange(4) == 3, np.nan, OFFERS), {"discount_factor": 0.9, "beta": 1})
+
+
+@pytest.mark.parametrize("options, fragment", [
+    (dict(input=[*NAMES[:3], "amount_later"]), "'amount_later' is given twice, as two input columns"),
+    (dict(input=[*NAMES[:3], "subject"]), "'subject' is given twice, as the subject and the input column"),
+    (dict(response="delay_later"), "'delay_later' is given twice, as the input and the response column"),
+    (dict(trial="subject"), "'subject' is given twice, as the subject and the trial column"),
+])
+def test_a_column_in_two_roles_is_refused_before_any_fit(options, fragment, capsys):
+    data = study("discount", [0.99] * 6).assign(subject=lambda d: d.subject.map("abcdef".index))  # numbers
+    fits = pd.DataFrame({"subject": [0], "discount_factor": 0.9, "beta": 1.0, "bias": 0.0, "lme": 0.0})
+    for call in (lambda: velmora.fit_many(data, "discount", **options),
+                 lambda: velmora.study.pointwise_loglik(data, fits, "discount", **options),
+                 lambda: velmora.plot_choices(data, fits, "discount", **options)):
+        with pytest.raises(ValueError, match=fragment):
+            call()
+    flags = {"input": "--input-column", "response": "--response-column", "trial": "--trial-column"}
+    (name, value), = options.items()
+    assert cli.main(["fit", "unread.csv", "--model", "discount", flags[name],
+                     ",".join(value) if isinstance(value, list) else value]) == 2
+    assert fragment in capsys.readouterr().err
+
+
+def test_table_faults_name_their_cell_and_fits_their_columns():
+    data = study("discount", [0.99] * 6)
+    data["amount_sooner"] = data["amount_sooner"].astype(object)
+    data.loc[3, "amount_sooner"] = 20 + 1j
+    fits = velmora.fit_many(data, "discount").set_index("subject")
+    assert fits.loc["a", "error"] == "column 'amount_sooner', row 3: (20+1j) is not a number"
+    assert (fits.drop(index="a")["error"] == "").all()
+    with pytest.raises(ValueError, match="the subject column 'beta' has the name of a result column"):
+        velmora.fit_many(data.rename(columns={"subject": "beta"}), "discount", subject="beta")
+    with pytest.raises(ValueError, match="'discount' is fitted to responses only"):
+        velmora.study.pointwise_loglik(data, fits.reset_index(), "discount", response=None)
+
+
+def test_plot_choices_refuses_what_it_cannot_draw_and_keeps_a_large_study_drawable(monkeypatch):
+    data = study("discount", [0.99] * 6)
+    fits = velmora.fit_many(data, "discount")
+    with monkeypatch.context() as patch:
+        patch.setitem(sys.modules, "matplotlib.figure", None)
+        with pytest.raises(ImportError, match="plot_choices needs matplotlib"):
+            velmora.plot_choices(data, fits, "discount")
+    for args, kwargs, fragment in [
+        ((data, velmora.fit_many(data, "hyperbolic"), "discount"), {}, "no estimate of discount_factor"),
+        ((data, fits, "discount"), {"columns": 0}, "columns must be a positive integer"),
+    ]:
+        with pytest.raises((ValueError, KeyError), match=fragment):
+            velmora.plot_choices(*args, **kwargs)
+    missed = data.assign(response=data.response.where(data.trial % 2 == 0))
+    later, sooner = velmora.plot_choices(missed, fits, "discount").axes[0].lines[:2]
+    assert len(later.get_xdata()) + len(sooner.get_xdata()) == missed[missed.subject == "a"].response.notna().sum()
+    keys = pd.DataFrame({"subject": range(300), "discount_factor": 0.99, "beta": 0.2, "bias": 0.0})
+    many = velmora.simulate_many("discount", keys, OFFERS[:5])
+    width, height = velmora.plot_choices(many, keys, "discount").get_size_inches()
+    assert height <= width < 60  # a grid as wide as it is tall, not 38 rows of 8
+
+
+def test_array_discounted_value_computes_a_broadcast_without_copying_it_out():
+    import tracemalloc
+
+    with pytest.raises(ValueError, match=r"reward of shape \(3,\), delay of shape \(4,\)"):
+        va.discounted_value(np.ones(3), np.ones(4), 0.5)
+    tracemalloc.start()
+    try:
+        out = va.discounted_value(np.arange(1000.0)[:, None], np.arange(1000)[None, :] / 100, np.float32(0.9))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1.5 * out.nbytes  # the result, and blocks of the arguments: not three copies of its size
+    assert out[7, 250] == velmora.discounted_value(7.0, 2.5, float(np.float32(0.9)))

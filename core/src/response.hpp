@@ -84,7 +84,9 @@ struct UnitSquare {
 
     template <class T>
     static T logit_of_belief(const T& belief) {
-        const T m = min_num(max_num(belief, margin), 1.0 - margin);
+        // Compared by value, so that a NaN belief stays NaN rather than becoming the margin.
+        const double v = value_of(belief);
+        const T m = v < margin ? T(margin) : v > 1.0 - margin ? T(1.0 - margin) : belief;
         return log(m) - log1p(T(0.0) - m);
     }
 

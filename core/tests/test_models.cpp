@@ -47,6 +47,8 @@ const std::map<std::string_view, std::vector<double>> example_params{
     {"hgf", {0.3, 1.1, 0.02, 0.1, 1.2, -0.5}},
     {"td", {0.2, 0.3, 0.4}},
     {"forward", {0.3, 0.4, 1.4}},
+    {"discount", {0.9}},
+    {"hyperbolic", {0.05}},
 };
 
 // One trial per input, in order; a self-fit model's deviation is its input's distance from the
@@ -60,7 +62,11 @@ void check_run() {
     ASSERT_EQ(p.size(), engine::param_count<M>(all, true));
     ASSERT_EQ(M::params.size(), engine::param_count<M>(all, true));
     const auto args = engine::unpack<M>(std::span<const double>(p), all, true, 7);
-    const std::vector<double> inputs{0.5, -1.0, 2.0, 0.25};
+    // Four trials of input_width<M> numbers each (as offers: amounts and delays that are not negative).
+    std::vector<double> inputs{0.5, -1.0, 2.0, 0.25};
+    if constexpr (engine::input_width<M> == 4)
+        inputs = {5.0, 0.0, 8.0, 3.0, 1.0, 2.5, 4.0, 30.0, -2.0, 1.0, 6.0, 1.0, 0.0, 0.0, 9.0, 0.5};
+    const std::size_t trials = inputs.size() / engine::input_width<M>;
     std::size_t next = 0;
     auto done = M::run(args, inputs, [&](std::size_t t, const Trial<double, M::fields.size()>& trial) {
         EXPECT_EQ(t, next++);
@@ -72,7 +78,7 @@ void check_run() {
         return Flow::go_on;
     });
     ASSERT_TRUE(done.has_value());
-    EXPECT_EQ(next, inputs.size());
+    EXPECT_EQ(next, trials);
 }
 
 TEST(ModelTable, EveryRunHandsOneTrialPerInputAroundItsBelief) {

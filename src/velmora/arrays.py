@@ -73,6 +73,8 @@ _PADDING_WARN_BYTES = 2**30
 _PADDING_RATIO = 8
 # Input values copied per step when a ragged batch is joined, so that Ctrl-C is answered in between.
 _COPY_BLOCK = 2**20
+# Cells of a broadcast computed per step by discounted_value.
+_BROADCAST_BLOCK = 2**16
 
 
 class Trajectories:
@@ -232,14 +234,14 @@ def _doubles(obj: Any, name: str) -> np.ndarray:
 
 class _Call:
     """The arguments of one call, converted in parameter order as the list functions do. A model
-    whose trial is ``width`` numbers takes a trials x width array per subject (many: a 3-D array or
-    a list of them); its rows are read end to end, and ``starts`` and ``lengths`` count trials."""
+    whose trial is several numbers (``columns``) takes a trials x columns array per subject (many: a
+    3-D array or a list of them); its rows are read end to end, and ``starts`` and ``lengths`` count trials."""
 
-    def __init__(self, sequence: Any, name: str, width: int = 1) -> None:
+    def __init__(self, sequence: Any, name: str, columns: tuple[str, ...] = ()) -> None:
+        self.width = max(len(columns), 1)
+        if self.width > 1:
+            sequence = _flat_rows(sequence, name, columns)
         sequence = _values(sequence)
-        self.width = width
-        if width > 1:
-            sequence = _flat_rows(sequence, name, width)
         self.batched = _is_batch(sequence)
         self.sequence, self.sequence_name = sequence, name
         self.params: list[np.ndarray | float] = []
@@ -344,31 +346,86 @@ class _Call:
         return result(block, self.lengths, self.batched)
 
 
-def _flat_rows(sequence: Any, name: str, width: int) -> Any:
-    """Trials x ``width`` arrays (one, a 3-D block, or a list) as the flat sequences of one number
+def _by_name(obj: Any, columns: tuple[str, ...], name: str, where: str = "") -> Any:
+    """A DataFrame's columns in the model's order when it names them; one that names only some is
+    refused, rather than read in its own order with another column standing in for the missing ones."""
+    pd = sys.modules.get("pandas")
+    if pd is None or not isinstance(obj, pd.DataFrame):
+        return obj
+    missing = [c for c in columns if c not in obj.columns]
+    if len(missing) == len(columns):
+        return obj  # no names of the model's: read in its own order
+    if missing:
+        raise ValueError(f"argument '{name}'{where}: the table has no column {', '.join(map(repr, missing))}; its "
+                         f"columns are {', '.join(map(str, obj.columns))}")
+    return obj[list(columns)]
+
+
+def _reals(array: np.ndarray, name: str, columns: tuple[str, ...] = (), where: str = "") -> np.ndarray:
+    """An array of any shape as float64: numbers cast, anything else item by item through the list
+    functions' conversion, which refuses None, text and dates rather than reading them as NaN or
+    parsing them; for trials x ``columns`` the refused item is named by trial and column."""
+    _refuse_complex(array, name)
+    if array.dtype.kind in "biuf":
+        return np.ascontiguousarray(array, dtype=np.float64)
+    flat = array.reshape(-1)
+    try:
+        return np.frombuffer(_engine.as_doubles(flat, name), dtype=np.float64).reshape(array.shape)
+    except TypeError as error:
+        at = next((k for k, item in enumerate(flat) if not _converts(item, name)), None)
+        if at is None:
+            raise
+        place = (f"trial {at // len(columns)}, column '{columns[at % len(columns)]}'"
+                 if array.ndim == 2 and array.shape[1] == len(columns)
+                 else f"item {at if array.ndim == 1 else tuple(map(int, np.unravel_index(at, array.shape)))}")
+        raise TypeError(f"{error} ({where.lstrip(', ')}{', ' if where else ''}{place})") from None
+
+
+def _converts(item: object, name: str) -> bool:
+    try:
+        _engine.as_double(item, name)
+    except TypeError:
+        return False
+    return True
+
+
+def _flat_rows(sequence: Any, name: str, columns: tuple[str, ...]) -> Any:
+    """Trials x ``columns`` arrays (one, a 3-D block, or a list) as the flat sequences of one number
     per trial that the conversion reads: one 1-D array, a 2-D block, or a list of 1-D arrays."""
+    width = len(columns)
+
     def rows(obj: Any, where: str) -> np.ndarray:
-        array = np.asarray(_values(obj))
-        if array.dtype.kind not in "biuf":
-            _refuse_complex(array, name)
-            try:
-                array = array.astype(np.float64)
-            except (TypeError, ValueError):
-                raise TypeError(f"argument '{name}'{where}: expected numbers, got dtype {array.dtype}") from None
+        obj = _by_name(obj, columns, name, where)
+        try:
+            array = np.asarray(_values(obj))
+        except (TypeError, ValueError) as error:
+            raise TypeError(f"argument '{name}'{where}: expected a trials x {width} array of numbers "
+                            f"({error})") from None
         if array.ndim != 2 or array.shape[1] != width:
             raise ValueError(f"argument '{name}'{where}: expected a trials x {width} array, got shape {array.shape}")
-        return np.ascontiguousarray(array, dtype=np.float64).reshape(-1)
+        return _reals(array, name, columns, where).reshape(-1)
 
-    if isinstance(sequence, np.ndarray) and sequence.dtype.kind != "O":
-        if sequence.ndim == 3:
-            if sequence.shape[2] != width:
-                raise ValueError(f"argument '{name}': expected subjects x trials x {width}, got shape {sequence.shape}")
+    if isinstance(sequence, np.ndarray) and sequence.ndim == 3:
+        if sequence.shape[2] != width:
+            raise ValueError(f"argument '{name}': expected subjects x trials x {width}, got shape {sequence.shape}")
+        if sequence.dtype.kind in "biufc":
             _refuse_complex(sequence, name)
-            return np.ascontiguousarray(sequence, dtype=np.float64).reshape(sequence.shape[0], -1)
-        return rows(sequence, "")
-    if isinstance(sequence, (list, tuple)) and sequence and np.ndim(_values(sequence[0])) == 2:
+            block = np.ascontiguousarray(sequence, dtype=np.float64)
+            return block.reshape(sequence.shape[0], sequence.shape[1] * width)
+        sequence = list(sequence)  # objects: each subject judged by its own conversion
+    listed = isinstance(sequence, (list, tuple)) or (isinstance(sequence, np.ndarray) and sequence.dtype.kind == "O"
+                                                      and sequence.ndim == 1)
+    if listed and len(sequence) and _ndim(sequence[0]) == 2:
         return [rows(item, f", subject {i}") for i, item in enumerate(sequence)]
     return rows(sequence, "")
+
+
+def _ndim(obj: Any) -> int:
+    """An object's dimensions as an array; rows of several lengths count as the 2-D array they were meant as."""
+    try:
+        return int(np.ndim(_values(obj)))
+    except ValueError:
+        return 2
 
 
 def _joined(rows: list[np.ndarray], total: int) -> np.ndarray:
@@ -479,7 +536,7 @@ def _run(model: str, sequence: Any, params: Mapping[str, Any], seed: Any = 0, th
     described = ENGINE[model]
     values = {**{name: 0.0 for name in described.noise}, **DEFAULTS.get(model, {}), **params}
     present = tuple(name for name in described.optional if values.get(name) is not None)
-    call = _Call(sequence, "inputs", described.width)
+    call = _Call(sequence, "inputs", described.inputs)
     call.convert_sequence()
     call.params = [call.number(values[name], name) for name in described.params
                    if name not in described.optional or name in present]
@@ -516,17 +573,32 @@ def discounted_value(reward: Any, delay: Any, discount_factor: Any) -> np.ndarra
     infinities follow as the scalar function gives them). Returns a float64 array of the broadcast
     shape (0-D for three scalars)."""
     arrays = []
-    for name, value in (("reward", reward), ("delay", delay), ("discount_factor", discount_factor)):
-        array = np.asarray(_values(value))
+    names = ("reward", "delay", "discount_factor")
+    for name, value in zip(names, (reward, delay, discount_factor)):
+        try:
+            array = np.asarray(_values(value))
+        except ValueError as error:  # nested lists of several lengths
+            raise TypeError(f"argument '{name}': expected an array of real numbers ({error})") from None
         _refuse_complex(array, name)
         if array.dtype.kind not in "biuf":
             raise TypeError(f"argument '{name}': expected real numbers, got dtype {array.dtype}")
         arrays.append(array)
-    shape = np.broadcast_shapes(*(a.shape for a in arrays))
-    reward_, delay_, factor_ = (np.ascontiguousarray(np.broadcast_to(a.astype(np.float64, copy=False), shape))
-                                .reshape(-1) for a in arrays)
+    try:
+        shape = np.broadcast_shapes(*(a.shape for a in arrays))
+    except ValueError:
+        raise ValueError("arguments do not broadcast together: " + ", ".join(
+            f"{name} of shape {a.shape}" for name, a in zip(names, arrays))) from None
     out = np.empty(shape, dtype=np.float64)
-    _engine.discounted_value(reward_, delay_, factor_, out.reshape(-1))
+    # A block of the broadcast at a time: copying each argument out to the full shape would take three
+    # more results' worth of memory, and fail (or draw the kernel's OOM killer) where the result fits.
+    blocks = np.nditer((*arrays, out), flags=["external_loop", "buffered", "zerosize_ok"],
+                       op_flags=[["readonly"], ["readonly"], ["readonly"], ["writeonly"]],
+                       op_dtypes=[np.float64] * 4, casting="unsafe", buffersize=_BROADCAST_BLOCK)
+    with blocks:
+        for r, d, f, target in blocks:
+            values = np.empty(target.shape)
+            _engine.discounted_value(np.ascontiguousarray(r), np.ascontiguousarray(d), np.ascontiguousarray(f), values)
+            target[...] = values
     return out
 
 

@@ -405,12 +405,15 @@ def _frame(columns: dict[str, list[Any]]) -> Any:
 
 def run_fit(args: argparse.Namespace) -> None:
     from velmora.study import _fit_options, fit_many
-    from velmora.tables import input_columns
+    from velmora.tables import _distinct_roles, input_columns
 
     options = {"fixed": dict(args.fixed) or None, "n_starts": args.n_starts, "seed": args.seed}
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
         _fit_options(args.model, args.response, not args.no_responses, options)
         inputs = input_columns(args.model, None if args.input_column is None else args.input_column.split(","))
+        _distinct_roles([("subject", args.subject_column), *(("input", column) for column in inputs),
+                         ("response", None if args.no_responses else args.response_column),
+                         ("trial", args.trial_column)])
         if args.plot and args.model not in plotting.CHOICE_MODELS:
             raise ValueError(f"--plot draws the choice models ({', '.join(plotting.CHOICE_MODELS)}), not "
                              f"{args.model}")

@@ -29,9 +29,11 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
     import pandas as pd
 
     from velmora.fitting import _check_model, _response_model, belief, run_model
-    from velmora.models import FITTED, PARAMS, RESPONSE_MODELS, RESPONSES, response_logpdf
+    from velmora.models import ENGINE, FITTED, PARAMS, RESPONSE_MODELS, RESPONSES, response_logpdf
 
     _check_model(model, FITTED)
+    if response is None and not ENGINE[model].self_fit:
+        raise ValueError(f"model '{model}' is fitted to responses only; name the response column")
     inputs = input_columns(model, input)
     _require_columns(fits, {"subject": subject, "lme": "lme"})
     estimates = fits[fits["error"] == ""] if "error" in fits.columns else fits

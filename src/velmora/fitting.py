@@ -154,18 +154,22 @@ def _check_model(model: object, allowed: tuple[str, ...]) -> str:
     return model
 
 
-def _floats(values: Any, name: str) -> np.ndarray:
-    """A sequence of real numbers as float64. Numeric arrays are cast; anything else goes item by
-    item through the list functions' conversion, which refuses None, text and dates rather than
-    reading them as NaN or parsing them; complex numbers are refused rather than cut to their real part."""
+def _floats(values: Any, name: str, columns: tuple[str, ...] = ()) -> np.ndarray:
+    """A sequence of real numbers (or trials x ``columns``) as float64. Numeric arrays are cast;
+    anything else goes item by item through the list functions' conversion, which refuses None, text
+    and dates rather than reading them as NaN or parsing them; complex numbers are refused rather
+    than cut to their real part."""
     try:
         array = np.asarray(values)
     except (TypeError, ValueError) as error:
-        raise TypeError(f"{name}: expected a 1-D sequence of numbers ({error})") from None
+        shape = f"trials x {len(columns)} array" if columns else "1-D sequence"
+        raise TypeError(f"{name}: expected a {shape} of numbers ({error})") from None
     if array.dtype.kind == "c":
         raise TypeError(f"{name}: complex values are not accepted (got dtype {array.dtype})")
     if array.ndim == 1 and array.dtype.kind not in "biuf":
         return np.frombuffer(_engine.as_doubles(array, name), dtype=np.float64)
+    if array.ndim > 1:
+        return va._reals(array, name, columns)
     return np.asarray(array, dtype=np.float64, order="C")  # a scalar stays 0-D, to be refused as one
 
 
@@ -178,10 +182,7 @@ def _as_inputs(inputs: Any, model: str) -> np.ndarray:
         if array.ndim != 1:
             raise ValueError(f"inputs: expected a 1-D sequence, got {array.ndim}-D")
     else:
-        pd = sys.modules.get("pandas")
-        if pd is not None and isinstance(inputs, pd.DataFrame) and set(columns) <= set(inputs.columns):
-            inputs = inputs[list(columns)]
-        array = _floats(va._values(inputs), "inputs")
+        array = _floats(va._values(va._by_name(inputs, columns, "inputs")), "inputs", columns)
         if array.ndim != 2 or array.shape[1] != len(columns):
             raise ValueError(f"inputs: model '{model}' takes {len(columns)} numbers per trial "
                              f"({', '.join(columns)}): expected a trials x {len(columns)} array, got shape "
@@ -437,7 +438,7 @@ def fit_arrays(model: str, inputs: Any, responses: Any = None, *, response: str 
     stand_in = np.zeros((1, width) if width > 1 else 1)
     problem, _, _, response, _ = _prepare(model, stand_in, None if responses is None else np.zeros(1), response,
                                           fixed, priors, n_starts)
-    x = va._Call(inputs, "inputs", width)
+    x = va._Call(inputs, "inputs", ENGINE[model].inputs)
     x.convert_sequence()
     n = x.subjects
     if responses is None:

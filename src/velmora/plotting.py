@@ -6,7 +6,7 @@ from __future__ import annotations
 import io
 import math
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from velmora.csv_io import CommandError, Row
 from velmora.models import ENGINE
@@ -109,43 +109,87 @@ def choices(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, subje
     of one unit at each delay. A trial below the curve favours the later offer: filled dots mark
     later choices, open ones sooner choices, so a good fit has filled dots below and open ones above.
     ``data`` and ``fits`` are what :func:`velmora.fit_many` reads and returns (keywords name the
-    columns as there); participants without an estimate get an empty panel. Returns the figure
-    (a new one unless ``figure`` is given).
+    columns as there); participants without an estimate get an empty panel. Panels share their
+    scales, ``columns`` to a row (more once the rows would outnumber them, so that a large study
+    stays a picture that can be drawn). Returns the figure (a new one unless ``figure`` is given;
+    its size and layout are set here).
     """
     import numpy as np
+    import pandas as pd
 
     from velmora.fitting import _check_model, run_model
-    from velmora.tables import _split, input_columns
+    from velmora.tables import _require_columns, _split, input_columns
 
     _check_model(model, CHOICE_MODELS)
+    for name, table in (("data", data), ("fits", fits)):
+        if not isinstance(table, pd.DataFrame):
+            raise TypeError(f"{name} must be a pandas DataFrame, got {type(table).__name__}")
+    if isinstance(columns, bool) or not isinstance(columns, (int, np.integer)) or columns < 1:
+        raise ValueError(f"columns must be a positive integer, got {columns!r}")
     names = input_columns(model, input)
-    if figure is None:
-        figure = new_figure(0)
-    estimates = fits.set_index(subject)
     params = list(ENGINE[model].params)
+    _require_columns(fits, [("subject", subject)])
+    missing = [name for name in params if name not in fits.columns]
+    if missing:
+        raise ValueError(f"the fits have no estimate of {', '.join(missing)}, which model {model!r} needs: were they "
+                         "fitted with another model?")
+    if fits[subject].duplicated().any():
+        raise ValueError(f"the fits have participant {fits[subject][fits[subject].duplicated()].iloc[0]!r} on more "
+                         "than one row")
+    estimates = fits.set_index(subject)[params].apply(pd.to_numeric, errors="coerce")
     participants = _split(data, subject, names, response, trial, 0)
     if not participants:
         raise ValueError("the data have no participants")
-    across = min(columns, len(participants))
-    down = -(-len(participants) // across)
-    figure.set_size_inches(1.9 * across + 0.6, 1.7 * down + 0.6)
-    axes = np.atleast_1d(figure.subplots(down, across, sharex=True, sharey=True, squeeze=False)).ravel()
-    for ax, p in zip(axes, participants):
-        ax.set_title(str(p.key), fontsize=8)
-        ax.tick_params(labelsize=7)
-        if p.inputs is None or p.key not in estimates.index or not np.isfinite(estimates.loc[p.key, params]).all():
+    # Each participant with its shares, the curve's delays and the curve, or None without an estimate.
+    panels: list[tuple[Any, Any]] = []
+    for p in participants:
+        row = estimates.loc[p.key] if p.key in estimates.index else None
+        if p.inputs is None or row is None or not np.isfinite(row.to_numpy(dtype=np.float64)).all():
+            panels.append((p, None))
             continue
-        fitted = {name: float(estimates.loc[p.key, name]) for name in params}
-        share = np.asarray(run_model(model, p.inputs, fitted)["value_sooner"]) / p.inputs[:, 2]
-        later = p.responses == 1.0
-        ax.plot(p.inputs[later, 3], share[later], "o", markersize=3, color="tab:blue")
-        ax.plot(p.inputs[~later, 3], share[~later], "o", markersize=3, markerfacecolor="none", color="tab:orange")
+        fitted = {name: float(row[name]) for name in params}
+        with np.errstate(divide="ignore", invalid="ignore"):  # an amount of 0 has no share: not drawn
+            share = np.asarray(run_model(model, p.inputs, fitted)["value_sooner"]) / p.inputs[:, 2]
         delays = np.linspace(0.0, max(float(p.inputs[:, 3].max()), 1.0), 200)
         unit = np.column_stack([np.zeros_like(delays), np.zeros_like(delays), np.ones_like(delays), delays])
-        ax.plot(delays, run_model(model, unit, fitted)["value_later"], color="black", linewidth=1)
-    for ax in axes[len(participants):]:
+        panels.append((p, (share, delays, np.asarray(run_model(model, unit, fitted)["value_later"]))))
+    drawn = [panel for _, panel in panels if panel is not None]
+    # Scales shared by hand: matplotlib's shared axes and constrained layout take time that grows with
+    # the square of the panels, minutes for a study of a thousand participants.
+    x_top = max([float(curve_delays[-1]) for _, curve_delays, _ in drawn], default=1.0)
+    y_values = np.concatenate([np.array([0.0, 1.0]), *(share[np.isfinite(share)] for share, _, _ in drawn)])
+    y_low, y_high = float(y_values.min()), float(y_values.max())
+    pad = 0.05 * (y_high - y_low)
+    n = len(participants)
+    across = min(n, max(columns, math.isqrt(n - 1) + 1))
+    down = -(-n // across)
+    if figure is None:
+        try:
+            from matplotlib.figure import Figure
+        except ImportError:  # not new_figure's error, which speaks of the command line's --plot
+            raise ImportError(f"plot_choices needs matplotlib, which is not installed: {INSTALL_HINT}") from None
+        figure = Figure()
+    figure.set_layout_engine("none")
+    width, height = max(1.9 * across + 0.8, 6.0), max(1.7 * down + 1.1, 3.2)  # room for the labels and title
+    figure.set_size_inches(width, height)
+    grid = figure.add_gridspec(down, across, left=0.7 / width, right=1 - 0.15 / width, bottom=0.6 / height,
+                               top=1 - 0.7 / height, wspace=0.12, hspace=0.3)
+    axes = grid.subplots(squeeze=False).ravel()
+    for k, (ax, (p, panel)) in enumerate(zip(axes, panels)):
+        ax.set_title(str(p.key), fontsize=8)
+        ax.tick_params(labelsize=7, labelleft=k % across == 0, labelbottom=k + across >= n)
+        ax.set(xlim=(-0.02 * x_top, 1.02 * x_top), ylim=(y_low - pad, y_high + pad))
+        if panel is None:
+            continue
+        share, delays, curve = panel
+        later, sooner = p.responses == 1.0, p.responses == 0.0  # a missed trial (NaN) is neither
+        ax.plot(p.inputs[later, 3], share[later], "o", markersize=3, color="tab:blue")
+        ax.plot(p.inputs[sooner, 3], share[sooner], "o", markersize=3, markerfacecolor="none", color="tab:orange")
+        ax.plot(delays, curve, color="black", linewidth=1)
+    for ax in axes[n:]:
         ax.set_visible(False)
-    figure.supxlabel("delay of the later offer")
-    figure.supylabel("sooner value / later amount")
-    figure.suptitle(f"Choices against each participant's fitted discount curve, model {model!r} (filled: later chosen)")
+    figure.supxlabel("delay of the later offer", y=0.15 / height, va="bottom")
+    figure.supylabel("sooner value / later amount", x=0.1 / width, ha="left")
+    figure.suptitle(f"Choices against each participant's fitted discount curve, model {model!r}\n"
+                    "(filled: later chosen)", y=1 - 0.08 / height, va="top", fontsize=10)
     return figure

@@ -72,8 +72,10 @@ def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: st
     missing = [name for name in names if name not in values]
     if missing:
         raise ValueError(f"simulate {model}: missing parameter(s) {', '.join(missing)}")
+    # Before the run, which refuses some inputs itself but without naming the trial; and a NaN reward
+    # would become NaN responses, read later as missed trials.
+    _check_finite_inputs(model, x)
     trajectory = run_model(model, x, values, seed)
-    _check_finite_inputs(model, x)  # or a NaN reward would become NaN responses, read later as missed trials
     if not described.fits_responses:
         return Simulation(model, x, trajectory, None)
     centre = belief(model, trajectory, values)

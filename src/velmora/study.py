@@ -140,8 +140,8 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
     if executor is not None and not callable(getattr(executor, "submit", None)):
         raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), got {type(executor).__name__}")
     threads = arrays._threads(threads)
-    taken = [name for name in _result_columns(model, options["response"] if response is not None else None)
-             if name == subject]
+    fitted_response = (options["response"] or _default_response(model)) if response is not None else None
+    taken = [name for name in _result_columns(model, fitted_response) if name == subject]
     if taken:
         raise ValueError(f"the subject column {subject!r} has the name of a result column; rename it")
     participants = _split(data, subject, inputs, response, trial, seed)
@@ -290,21 +290,40 @@ def _inputs_per_participant(inputs: Any, keys: list[Any], subject: str, columns:
         missing = [k for k in keys if k not in inputs]
         if missing:
             raise ValueError(f"participant {missing[0]!r} has no trials in the inputs")
-        return [_sequence(inputs[k], k, width) for k in keys]
-    array = np.asarray(inputs, dtype=np.float64)
+        return [_sequence(inputs[k], k, columns) for k in keys]
+    array = _numeric(inputs, None, columns)
     extra = 0 if width == 1 else 1  # a trial's own axis
     if array.ndim == 1 + extra:
-        return [_sequence(array, None, width)] * len(keys)
+        return [_sequence(array, None, columns)] * len(keys)
     if array.ndim == 2 + extra:
         if array.shape[0] != len(keys):
             raise ValueError(f"inputs has {array.shape[0]} rows for {len(keys)} participants")
-        return [_sequence(row, k, width) for row, k in zip(array, keys)]
+        return [_sequence(row, k, columns) for row, k in zip(array, keys)]
     raise ValueError(f"inputs must be {1 + extra}-D (shared), {2 + extra}-D (one row per participant) or a long "
                      f"table, got a {array.ndim}-D array")
 
 
-def _sequence(values: Any, key: object, width: int) -> np.ndarray:
-    array = np.asarray(values, dtype=np.float64)
+def _numeric(values: Any, key: object, columns: list[str]) -> np.ndarray:
+    """Inputs as float64 by the list functions' conversion (text, None, dates and complex numbers are
+    refused, not parsed, read as NaN or cut to their real part); a table of offers by its column names."""
+    who = "the inputs" if key is None else f"participant {key!r}"
+    if len(columns) > 1:
+        values = arrays._by_name(values, tuple(columns), "inputs", "" if key is None else f", {who}")
+    try:
+        array = np.asarray(values)
+    except ValueError as error:  # rows of several lengths
+        raise ValueError(f"{who}: not an array of numbers ({error})") from None
+    try:
+        return arrays._reals(array, "inputs", tuple(columns) if len(columns) > 1 else ())
+    except TypeError as error:
+        if key is None:
+            raise
+        raise TypeError(f"{who}: {error}") from None
+
+
+def _sequence(values: Any, key: object, columns: list[str]) -> np.ndarray:
+    width = len(columns)
+    array = values if isinstance(values, np.ndarray) and values.dtype == np.float64 else _numeric(values, key, columns)
     if (array.ndim != 1 if width == 1 else array.ndim != 2 or array.shape[1] != width) or array.size == 0:
         who = "the inputs" if key is None else f"participant {key!r}"
         shape = "1-D sequence" if width == 1 else f"trials x {width} array"

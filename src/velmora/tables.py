@@ -55,11 +55,24 @@ class _Participant:
 
 def _require_columns(data: pandas.DataFrame,
                      columns: dict[str, str | None] | list[tuple[str, str | None]]) -> None:
-    """Each (role, column) present in ``data``, or KeyError naming every one missing."""
-    pairs = columns.items() if isinstance(columns, dict) else columns
+    """Each (role, column) present in ``data``, or KeyError naming every one missing (ValueError for
+    a column given two roles)."""
+    pairs = list(columns.items() if isinstance(columns, dict) else columns)
+    _distinct_roles(pairs)
     missing = [f"{role} column {name!r}" for role, name in pairs if name is not None and name not in data.columns]
     if missing:
         raise KeyError(f"the data have no {', no '.join(missing)}; its columns are {', '.join(map(str, data.columns))}")
+
+
+def _distinct_roles(pairs: list[tuple[str, Any]]) -> None:
+    """ValueError for a column given two roles, which would be read as both (the keys as delays, say)."""
+    roles: dict[Any, str] = {}
+    for role, name in pairs:
+        if name in roles:
+            both = f"two {role} columns" if roles[name] == role else f"the {roles[name]} and the {role} column"
+            raise ValueError(f"column {name!r} is given twice, as {both}; each role needs a column of its own")
+        if name is not None:
+            roles[name] = role
 
 
 def _numbers(data: pandas.DataFrame, column: str) -> tuple[np.ndarray, np.ndarray]:
@@ -68,7 +81,12 @@ def _numbers(data: pandas.DataFrame, column: str) -> tuple[np.ndarray, np.ndarra
 
     values = data[column]
     numeric = pd.to_numeric(values, errors="coerce")
-    return numeric.to_numpy(dtype=np.float64, na_value=np.nan), (numeric.isna() & values.notna()).to_numpy()
+    bad = (numeric.isna() & values.notna()).to_numpy()
+    if numeric.dtype.kind == "c":  # complex numbers are refused, not cut to their real part
+        cells = values.to_numpy(dtype=object)
+        bad = bad | np.array([isinstance(v, (complex, np.complexfloating)) for v in cells], dtype=bool)
+        return np.where(bad, np.nan, np.real(numeric.to_numpy())).astype(np.float64), bad
+    return numeric.to_numpy(dtype=np.float64, na_value=np.nan), bad
 
 
 def _participant_rows(column: pandas.Series) -> tuple[list[Any], list[np.ndarray]]:
@@ -109,6 +127,8 @@ def input_columns(model: str, input: object) -> list[str]:
 def _split(data: pandas.DataFrame, subject: str, input: list[str], response: str | None, trial: str | None,
            seed: int) -> list[_Participant]:
     """Each participant's rows: inputs 1-D for one input column, trials x columns for several."""
+    _require_columns(data, [("subject", subject), *(("input", name) for name in input), ("response", response),
+                            ("trial", trial)])
     columns = {name: _numbers(data, name) for name in (*input, response, trial) if name is not None}
     keys, positions = _participant_rows(data[subject])
     participants = []

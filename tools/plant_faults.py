@@ -115,7 +115,7 @@ FAULTS = [
     ("a choice's probability of the other response", "core/src/response.hpp",
      "softplus(y == 1.0 ? T(0.0) - z : z)", "softplus(y == 1.0 ? z : T(0.0) - z)"),
     ("unit-square belief not kept inside (0, 1)", "core/src/response.hpp",
-     "const T m = min_num(max_num(belief, margin), 1.0 - margin);", "const T m = belief;"),
+     "const T m = v < margin ? T(margin) : v > 1.0 - margin ? T(1.0 - margin) : belief;", "const T m = belief;"),
     ("power's derivative without its exponent", "core/src/dual.hpp",
      "y * r.v / a.v", "r.v / a.v"),
     ("offers after a short delay taken as offers now", "core/src/discounting.hpp",

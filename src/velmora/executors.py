@@ -28,6 +28,7 @@ class SerialExecutor(Executor):
     """Runs each task at submission, in the calling thread: the reference for any other executor."""
 
     def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Future[Any]:
+        """Call ``fn(*args, **kwargs)`` now; its result, or the exception it raised, is in the future."""
         future: Future[Any] = Future()
         try:
             future.set_result(fn(*args, **kwargs))

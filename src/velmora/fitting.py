@@ -22,28 +22,28 @@ in that space; the objective is the negative log-joint, ``nll`` plus the negativ
 
 Default priors (mean, variance), in the transformed space, and default roles:
 
-=============================  =========  =============  ======================================
-parameter                      transform  prior          role by default
-=============================  =========  =============  ======================================
-kalman ``initial_mean``        identity   (0, 100)       free
-kalman ``initial_var``         log        (log 1, 4)     free
-kalman ``process_noise``       log        (log 0.1, 4)   free
-kalman ``obs_noise``           log        (log 1, 4)     free; held at 1 when fitting responses
-hgf ``obs_noise``              log        (log 1, 4)     free
-hgf ``precision_flexibility``  log        (log 1, 4)     free
-hgf ``base_process_noise``     log        (log 0.01, 4)  free
-hgf ``mu1``                    identity   (0, 100)       held at 0
-hgf ``var1``                   log        (log 1, 4)     held at 1
-hgf ``mu2``                    identity   (0, 100)       held at 0
-td ``initial_value``           identity   (0, 100)       free
-td ``learning_rate``           logit      (0, 2.25)      free
-discount ``discount_factor``   logit      (4, 16)        free
-hyperbolic ``k``               log        (log 0.01, 16) free
-``zeta`` (gaussian)            log        (log 1, 4)     free
-``beta`` (unit_square)         log        (log 2, 4)     free
-``beta`` (logistic)            log        (0, 16)        free
-``bias`` (logistic)            identity   (0, 100)       held at 0
-=============================  =========  =============  ======================================
+=============================  =========  ===============  ======================================
+parameter                      transform  prior            role by default
+=============================  =========  ===============  ======================================
+kalman ``initial_mean``        identity   (0, 100)         free
+kalman ``initial_var``         log        (log 1, 4)       free
+kalman ``process_noise``       log        (log 0.1, 4)     free
+kalman ``obs_noise``           log        (log 1, 4)       free; held at 1 when fitting responses
+hgf ``obs_noise``              log        (log 1, 4)       free
+hgf ``precision_flexibility``  log        (log 1, 4)       free
+hgf ``base_process_noise``     log        (log 0.01, 4)    free
+hgf ``mu1``                    identity   (0, 100)         held at 0
+hgf ``var1``                   log        (log 1, 4)       held at 1
+hgf ``mu2``                    identity   (0, 100)         held at 0
+td ``initial_value``           identity   (0, 100)         free
+td ``learning_rate``           logit      (0, 2.25)        free
+discount ``discount_factor``   logit      (4, 16)          free
+hyperbolic ``k``               log        (log 0.01, 16)   free
+``zeta`` (gaussian)            log        (log 1, 4)       free
+``beta`` (unit_square)         log        (log 2, 4)       free
+``beta`` (logistic)            log        (0, 16)          free
+``bias`` (logistic)            identity   (0, 100)         held at 0
+=============================  =========  ===============  ======================================
 
 A log prior of variance 4 spans about two orders of magnitude either side of its centre (95 %),
 so it only keeps a fit away from degenerate corners. When fitting responses the Kalman filter's

@@ -136,3 +136,26 @@ def test_command_line_fits_a_group_with_covariates(tmp_path):
     run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td",
                           "--covariates", "study.csv"], cwd=tmp_path, capture_output=True, text=True)
     assert run.returncode == 1 and "more than one row" in run.stderr
+
+
+@pytest.mark.parametrize("call", [
+    lambda e, p: e.evaluate("td", "gaussian", np.zeros(4), np.zeros(4, np.int64), np.ones(4, np.int64), np.zeros(4),
+                            np.empty(0), 2**62, 0, 1, np.empty(0)),  # 4 x 2**62 draws wraps to 0
+    lambda e, p: e.run("td", np.zeros(4), np.zeros(4, np.int64), np.zeros(4, np.int64), np.full(12, 0.5), None,
+                       np.empty(0), 2**62, 1, 0),
+    lambda e, p: e.fit("td", "gaussian", np.zeros(4), np.zeros(1, np.int64), np.full(1, 4), np.zeros(4), p,
+                       np.ones(1, np.int64), np.full(1, 2), np.zeros(1), np.ones(1), np.zeros(1, np.uint64), 1, 1, 0,
+                       np.empty(3), np.empty(1), np.empty(5), np.empty(1, np.int64), None, -np.eye(1), 0.0, None, None,
+                       None),  # a precision of -1
+])
+def test_engine_refuses_sizes_that_wrap_and_priors_that_are_no_density(call):
+    with pytest.raises(ValueError, match="disagree in size|positive definite"):
+        call(velmora._engine, np.array([0.5, np.nan, 0.05]))
+
+
+def test_engine_gives_no_likelihood_where_the_model_gives_nan():
+    out = np.empty((1, 2))
+    params = np.array([[[0.5, 0.3, 0.0], [0.5, 0.3, 1.0]]])  # a response variance of 0, then 1
+    velmora._engine.evaluate("td", "gaussian", np.ones(3), np.zeros(1, np.int64), np.full(1, 3), np.ones(3), params, 2,
+                             0, 1, out)
+    assert out[0, 0] == np.inf and np.isfinite(out[0, 1])

@@ -15,6 +15,7 @@ import velmora.group
 RNG = np.random.default_rng(11)
 REWARDS = (RNG.random(30) < 0.7).astype(float)
 HELD = {"initial_value": 0.5, "zeta": 0.05}
+KEYS = [f"p{i:03d}" for i in range(6)]
 
 
 def td_study(n, shift=0.0, seed=1):
@@ -113,6 +114,10 @@ def test_participants_with_bad_data_are_left_out_and_named():
     (dict(covariates=pd.DataFrame({"subject": [f"p{i:03d}" for i in range(6)], "site": 1.0})), "linearly dependent"),
     (dict(fixed={**HELD, "learning_rate": 0.3}), "needs at least one free parameter"),
     (dict(response_model="poisson"), "unknown response model"),
+    (dict(covariates=pd.DataFrame({"subject": KEYS, "g": ["a", "b", None, "a", "b", "a"]})), "no value of 'g'"),
+    (dict(covariates=pd.DataFrame({"subject": KEYS, "g": "a"})), "has the one value 'a'"),
+    (dict(covariates=pd.DataFrame({"subject": KEYS, "t": pd.date_range("2020", periods=6)})), "numeric or categorical"),
+    (dict(covariates=pd.DataFrame({"subject": KEYS, "g": list("abcdef")})), "more participants with usable data"),
 ])
 def test_what_is_wrong_for_every_participant_raises_before_any_fit(change, fragment, monkeypatch):
     def no_fit(*args):
@@ -136,6 +141,18 @@ def test_command_line_fits_a_group_with_covariates(tmp_path):
     run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td",
                           "--covariates", "study.csv"], cwd=tmp_path, capture_output=True, text=True)
     assert run.returncode == 1 and "more than one row" in run.stderr
+
+
+def test_covariates_are_read_over_the_participants_fitted():
+    data = td_study(12)
+    data.loc[data.subject == "p011", "response"] = np.nan  # the one participant of level "c"
+    levels = pd.Categorical(["a", "b"] * 5 + ["a", "c"], categories=["a", "b", "c", "unused"])
+    covariates = pd.DataFrame({"subject": sorted(data.subject.unique()), "g": levels})
+    with pytest.raises(ValueError, match="linearly dependent"):
+        velmora.fit_group(data, "td", fixed=HELD, covariates=covariates, progress=False)
+    kept = data[data.subject != "p011"]
+    group = velmora.fit_group(kept, "td", fixed=HELD, covariates=covariates, progress=False)
+    assert list(group.coefficients.term) == ["intercept", "g_b"]  # the levels nobody fitted has give no column
 
 
 @pytest.mark.parametrize("call", [

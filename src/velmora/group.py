@@ -139,20 +139,41 @@ def _design(covariates: Any, keys: list[Any], subject: str) -> tuple[np.ndarray,
         raise ValueError(f"covariates: no row for participant {missing[0]!r}")
     if table.shape[1] == 0:
         raise ValueError("covariates: no column besides the participants' keys")
-    rows = table.loc[keys]
+    rows = table.loc[keys].copy()
+    absent = rows.isna().to_numpy()  # a blank would otherwise join the first category, or fail later as NaN
+    if absent.any():
+        at = np.argwhere(absent)[0]
+        raise ValueError(f"covariates: participant {keys[at[0]]!r} has no value of {rows.columns[at[1]]!r}")
+    for name in rows.columns:
+        column = rows[name]
+        if isinstance(column.dtype, pd.CategoricalDtype):  # levels no participant has are no indicator
+            rows[name] = column = column.cat.remove_unused_categories()
+        if column.dtype.kind not in "biuf" and column.nunique() < 2:  # its indicators would all be dropped
+            raise ValueError(f"covariates: column {name!r} has the one value {column.iloc[0]!r} for every "
+                             "participant; it cannot explain a difference between them")
     numeric = pd.get_dummies(rows, drop_first=True, dtype=np.float64)
-    try:
-        x = numeric.to_numpy(dtype=np.float64)
-    except (TypeError, ValueError):
-        raise ValueError("covariates: every column must be numeric or categorical") from None
+    other = [f"{name!r} ({dtype})" for name, dtype in numeric.dtypes.items() if dtype.kind not in "biuf"]
+    if other:  # dates and complex numbers would otherwise be read as nanoseconds or their real part
+        raise ValueError(f"covariates: every column must be numeric or categorical, not {other[0]}")
+    x = numeric.to_numpy(dtype=np.float64)
     if not np.isfinite(x).all():
         at = np.argwhere(~np.isfinite(x))[0]
         raise ValueError(f"covariates: participant {keys[at[0]]!r} has no finite value of {numeric.columns[at[1]]!r}")
-    design = np.column_stack([np.ones(len(keys)), x])
-    if np.linalg.matrix_rank(design) < design.shape[1]:
-        raise ValueError("covariates: the intercept and the covariates are linearly dependent (a constant or "
-                         "repeated column)")
-    return design, ["intercept", *map(str, numeric.columns)]
+    return np.column_stack([np.ones(len(keys)), x]), ["intercept", *map(str, numeric.columns)]
+
+
+def _check_design(x: np.ndarray, what: str) -> None:
+    """ValueError unless the participants' rows of the design determine the regression with some
+    spread left: as many terms as participants would fit every estimate exactly and take the group
+    variance to nothing."""
+    if len(x) <= x.shape[1]:
+        if x.shape[1] == 1:
+            raise ValueError(f"a group model needs at least two {what}, got {len(x)}")
+        raise ValueError(f"covariates: {x.shape[1]} terms (the intercept and {x.shape[1] - 1} covariate columns) "
+                         f"for {len(x)} {what}: the group model needs more {what} than terms")
+    if np.linalg.matrix_rank(x) < x.shape[1]:
+        raise ValueError(f"covariates: over the {what}, the intercept and the covariates are linearly dependent (a "
+                         "constant or repeated column, or a category none of them is in)")
 
 
 def _m_step(theta: np.ndarray, post_cov: np.ndarray, design: np.ndarray, full: bool) -> tuple[np.ndarray, np.ndarray]:
@@ -244,13 +265,15 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
             errors[i] = p.error
     valid = [i for i in range(len(participants)) if i not in errors]
     if len(valid) < 2:
-        raise ValueError(f"a group model needs at least two participants with usable data, got {len(valid)}")
+        reason = f" (participant {participants[min(errors)].key!r}: {errors[min(errors)]})" if errors else ""
+        raise ValueError(f"a group model needs at least two participants with usable data, got {len(valid)}{reason}")
     values = np.concatenate([participants[i].inputs.reshape(-1) for i in valid])  # type: ignore[union-attr]
     lengths = np.array([len(participants[i].inputs) for i in valid], dtype=np.int64)  # type: ignore[arg-type]
     starts = np.cumsum(lengths) - lengths
     responses = None if response is None else np.concatenate([participants[i].responses for i in valid])  # type: ignore[misc,unused-ignore]
     seeds = np.array([participants[i].seed for i in valid], dtype=np.uint64)
     x = design[valid]
+    _check_design(x, "participants with usable data")
     n = len(valid)
     tolerance = _TOL_PER_PARTICIPANT * n if tol is None else float(tol)
     n_trials = (lengths if responses is None

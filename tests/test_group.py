@@ -2,6 +2,7 @@
 
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -153,6 +154,27 @@ def test_covariates_are_read_over_the_participants_fitted():
     kept = data[data.subject != "p011"]
     group = velmora.fit_group(kept, "td", fixed=HELD, covariates=covariates, progress=False)
     assert list(group.coefficients.term) == ["intercept", "g_b"]  # the levels nobody fitted has give no column
+
+
+@pytest.mark.parametrize("method", ["laplace", "sampling"])
+def test_a_participant_without_any_estimate_leaves_the_others_converging(method):
+    rng = np.random.default_rng(0)
+    data = pd.DataFrame({"subject": np.repeat([f"s{i}" for i in range(8)], 40), "input": rng.normal(size=320).cumsum()})
+    data.loc[data.subject == "s3", "input"] *= 1e200  # the filter fails at every start
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        group = velmora.fit_group(data, "kalman", response=None, method=method, n_samples=200, progress=False)
+    assert group.converged and list(group.excluded) == ["s3"] and np.isfinite(group.log_likelihood)
+
+
+@pytest.mark.parametrize("method", ["laplace", "sampling"])
+def test_sampling_participant_by_participant_changes_nothing(method, monkeypatch):
+    data = td_study(6)
+    whole = velmora.fit_group(data, "td", fixed=HELD, method=method, n_samples=50, threads=1, progress=False)
+    monkeypatch.setattr(velmora.group, "_BLOCK_CELLS", 1)
+    parts = velmora.fit_group(data, "td", fixed=HELD, method=method, n_samples=50, threads=1, progress=False)
+    assert parts.log_likelihood == pytest.approx(whole.log_likelihood, rel=1e-12)
+    np.testing.assert_allclose(parts.cov.to_numpy(), whole.cov.to_numpy(), rtol=1e-12)
 
 
 @pytest.mark.parametrize("call", [

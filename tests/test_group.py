@@ -177,6 +177,16 @@ def test_sampling_participant_by_participant_changes_nothing(method, monkeypatch
     np.testing.assert_allclose(parts.cov.to_numpy(), whole.cov.to_numpy(), rtol=1e-12)
 
 
+def test_an_ibic_over_other_participants_is_not_compared():
+    data = td_study(10)
+    everyone = velmora.fit_group(data, "td", fixed=HELD, progress=False)
+    data.loc[data.subject == "p004", "response"] = np.nan
+    fewer = velmora.fit_group(data, "td", fixed=HELD, progress=False)
+    with pytest.warns(UserWarning, match="other participants"):
+        ibic = velmora.compare({"fewer": fewer, "everyone": everyone}).to_frame().ibic
+    assert ibic[0] == fewer.ibic and np.isnan(ibic[1])
+
+
 @pytest.mark.parametrize("call", [
     lambda e, p: e.evaluate("td", "gaussian", np.zeros(4), np.zeros(4, np.int64), np.ones(4, np.int64), np.zeros(4),
                             np.empty(0), 2**62, 0, 1, np.empty(0)),  # 4 x 2**62 draws wraps to 0

@@ -208,3 +208,17 @@ def test_engine_gives_no_likelihood_where_the_model_gives_nan():
     velmora._engine.evaluate("td", "gaussian", np.ones(3), np.zeros(1, np.int64), np.full(1, 3), np.ones(3), params, 2,
                              0, 1, out)
     assert out[0, 0] == np.inf and np.isfinite(out[0, 1])
+
+
+@pytest.mark.parametrize("options, status, fragment", [
+    (["--group", "./fits.csv", "-o", "fits.csv"], 2, "same file as --output"),
+    (["--subject-column", "input"], 2, "given twice"),
+    (["--covariates", "blank.csv"], 1, "participant 'p005' has no value of 'age'"),
+])
+def test_command_line_refuses_what_it_would_get_wrong(tmp_path, options, status, fragment):
+    td_study(6).to_csv(tmp_path / "study.csv", index=False)
+    rows = "".join(f"{key},{i}\n" for i, key in enumerate(KEYS[:5]))
+    (tmp_path / "blank.csv").write_text(f"subject,age\n{rows}p005,\n")
+    run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td", "--no-progress",
+                          *options], cwd=tmp_path, capture_output=True, text=True)
+    assert run.returncode == status and fragment in run.stderr and not (tmp_path / "fits.csv").exists()

@@ -146,14 +146,13 @@ def test_command_line_fits_a_group_with_covariates(tmp_path):
 
 def test_covariates_are_read_over_the_participants_fitted():
     data = td_study(12)
-    data.loc[data.subject == "p011", "response"] = np.nan  # the one participant of level "c"
+    data.loc[data.subject == "p011", "response"] = np.nan  # the one participant of level "c", with no age
     levels = pd.Categorical(["a", "b"] * 5 + ["a", "c"], categories=["a", "b", "c", "unused"])
-    covariates = pd.DataFrame({"subject": sorted(data.subject.unique()), "g": levels})
-    with pytest.raises(ValueError, match="linearly dependent"):
-        velmora.fit_group(data, "td", fixed=HELD, covariates=covariates, progress=False)
-    kept = data[data.subject != "p011"]
-    group = velmora.fit_group(kept, "td", fixed=HELD, covariates=covariates, progress=False)
-    assert list(group.coefficients.term) == ["intercept", "g_b"]  # the levels nobody fitted has give no column
+    covariates = pd.DataFrame({"subject": sorted(data.subject.unique()), "g": levels, "age": [*range(11), None]})
+    group = velmora.fit_group(data, "td", fixed=HELD, covariates=covariates, progress=False)
+    assert list(group.coefficients.term) == ["intercept", "age", "g_b"] and list(group.excluded) == ["p011"]
+    with pytest.raises(ValueError, match="linearly dependent"):  # constant over the participants fitted
+        velmora.fit_group(data, "td", fixed=HELD, covariates=covariates.assign(age=[0.0] * 11 + [1.0]), progress=False)
 
 
 @pytest.mark.parametrize("method", ["laplace", "sampling"])

@@ -254,8 +254,6 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         raise ValueError("every parameter is held: a group model needs at least one free parameter")
 
     participants = _split(data, subject, inputs, response, trial, seed)
-    keys = [p.key for p in participants]
-    design, terms = _design(covariates, keys, subject)
     errors: dict[int, str] = {}
     for i, p in enumerate(participants):
         if p.error is None and p.inputs is not None:
@@ -275,7 +273,8 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     starts = np.cumsum(lengths) - lengths
     responses = None if response is None else np.concatenate([participants[i].responses for i in valid])  # type: ignore[misc,unused-ignore]
     seeds = np.array([participants[i].seed for i in valid], dtype=np.uint64)
-    x = design[valid]
+    # Only the participants fitted need covariates: one left out for its data may lack them.
+    x, terms = _design(covariates, [participants[i].key for i in valid], subject)
     _check_design(x, "participants with usable data")
     n = len(valid)
     tolerance = _TOL_PER_PARTICIPANT * n if tol is None else float(tol)

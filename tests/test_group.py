@@ -2,6 +2,7 @@
 
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -15,6 +16,7 @@ import velmora.group
 RNG = np.random.default_rng(11)
 REWARDS = (RNG.random(30) < 0.7).astype(float)
 HELD = {"initial_value": 0.5, "zeta": 0.05}
+KEYS = [f"p{i:03d}" for i in range(6)]
 
 
 def td_study(n, shift=0.0, seed=1):
@@ -113,6 +115,10 @@ def test_participants_with_bad_data_are_left_out_and_named():
     (dict(covariates=pd.DataFrame({"subject": [f"p{i:03d}" for i in range(6)], "site": 1.0})), "linearly dependent"),
     (dict(fixed={**HELD, "learning_rate": 0.3}), "needs at least one free parameter"),
     (dict(response_model="poisson"), "unknown response model"),
+    (dict(covariates=pd.DataFrame({"subject": KEYS, "g": ["a", "b", None, "a", "b", "a"]})), "no value of 'g'"),
+    (dict(covariates=pd.DataFrame({"subject": KEYS, "g": "a"})), "has the one value 'a'"),
+    (dict(covariates=pd.DataFrame({"subject": KEYS, "t": pd.date_range("2020", periods=6)})), "numeric or categorical"),
+    (dict(covariates=pd.DataFrame({"subject": KEYS, "g": list("abcdef")})), "more participants with usable data"),
 ])
 def test_what_is_wrong_for_every_participant_raises_before_any_fit(change, fragment, monkeypatch):
     def no_fit(*args):
@@ -136,3 +142,82 @@ def test_command_line_fits_a_group_with_covariates(tmp_path):
     run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td",
                           "--covariates", "study.csv"], cwd=tmp_path, capture_output=True, text=True)
     assert run.returncode == 1 and "more than one row" in run.stderr
+
+
+def test_covariates_are_read_over_the_participants_fitted():
+    data = td_study(12)
+    data.loc[data.subject == "p011", "response"] = np.nan  # the one participant of level "c", with no age
+    levels = pd.Categorical(["a", "b"] * 5 + ["a", "c"], categories=["a", "b", "c", "unused"])
+    covariates = pd.DataFrame({"subject": sorted(data.subject.unique()), "g": levels, "age": [*range(11), None]})
+    group = velmora.fit_group(data, "td", fixed=HELD, covariates=covariates, progress=False)
+    assert list(group.coefficients.term) == ["intercept", "age", "g_b"] and list(group.excluded) == ["p011"]
+    with pytest.raises(ValueError, match="linearly dependent"):  # constant over the participants fitted
+        velmora.fit_group(data, "td", fixed=HELD, covariates=covariates.assign(age=[0.0] * 11 + [1.0]), progress=False)
+
+
+@pytest.mark.parametrize("method", ["laplace", "sampling"])
+def test_a_participant_without_any_estimate_leaves_the_others_converging(method):
+    rng = np.random.default_rng(0)
+    data = pd.DataFrame({"subject": np.repeat([f"s{i}" for i in range(8)], 40), "input": rng.normal(size=320).cumsum()})
+    data.loc[data.subject == "s3", "input"] *= 1e200  # the filter fails at every start
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        group = velmora.fit_group(data, "kalman", response=None, method=method, n_samples=200, progress=False)
+    assert group.converged and list(group.excluded) == ["s3"] and np.isfinite(group.log_likelihood)
+
+
+@pytest.mark.parametrize("method", ["laplace", "sampling"])
+def test_sampling_participant_by_participant_changes_nothing(method, monkeypatch):
+    data = td_study(6)
+    whole = velmora.fit_group(data, "td", fixed=HELD, method=method, n_samples=50, threads=1, progress=False)
+    monkeypatch.setattr(velmora.group, "_BLOCK_CELLS", 1)
+    parts = velmora.fit_group(data, "td", fixed=HELD, method=method, n_samples=50, threads=1, progress=False)
+    assert parts.log_likelihood == pytest.approx(whole.log_likelihood, rel=1e-12)
+    np.testing.assert_allclose(parts.cov.to_numpy(), whole.cov.to_numpy(), rtol=1e-12)
+
+
+def test_an_ibic_over_other_participants_is_not_compared():
+    data = td_study(10)
+    everyone = velmora.fit_group(data, "td", fixed=HELD, progress=False)
+    data.loc[data.subject == "p004", "response"] = np.nan
+    fewer = velmora.fit_group(data, "td", fixed=HELD, progress=False)
+    with pytest.warns(UserWarning, match="other participants"):
+        ibic = velmora.compare({"fewer": fewer, "everyone": everyone}).to_frame().ibic
+    assert ibic[0] == fewer.ibic and np.isnan(ibic[1])
+
+
+@pytest.mark.parametrize("call", [
+    lambda e, p: e.evaluate("td", "gaussian", np.zeros(4), np.zeros(4, np.int64), np.ones(4, np.int64), np.zeros(4),
+                            np.empty(0), 2**62, 0, 1, np.empty(0)),  # 4 x 2**62 draws wraps to 0
+    lambda e, p: e.run("td", np.zeros(4), np.zeros(4, np.int64), np.zeros(4, np.int64), np.full(12, 0.5), None,
+                       np.empty(0), 2**62, 1, 0),
+    lambda e, p: e.fit("td", "gaussian", np.zeros(4), np.zeros(1, np.int64), np.full(1, 4), np.zeros(4), p,
+                       np.ones(1, np.int64), np.full(1, 2), np.zeros(1), np.ones(1), np.zeros(1, np.uint64), 1, 1, 0,
+                       np.empty(3), np.empty(1), np.empty(5), np.empty(1, np.int64), None, -np.eye(1), 0.0, None, None,
+                       None),  # a precision of -1
+])
+def test_engine_refuses_sizes_that_wrap_and_priors_that_are_no_density(call):
+    with pytest.raises(ValueError, match="disagree in size|positive definite"):
+        call(velmora._engine, np.array([0.5, np.nan, 0.05]))
+
+
+def test_engine_gives_no_likelihood_where_the_model_gives_nan():
+    out = np.empty((1, 2))
+    params = np.array([[[0.5, 0.3, 0.0], [0.5, 0.3, 1.0]]])  # a response variance of 0, then 1
+    velmora._engine.evaluate("td", "gaussian", np.ones(3), np.zeros(1, np.int64), np.full(1, 3), np.ones(3), params, 2,
+                             0, 1, out)
+    assert out[0, 0] == np.inf and np.isfinite(out[0, 1])
+
+
+@pytest.mark.parametrize("options, status, fragment", [
+    (["--group", "./fits.csv", "-o", "fits.csv"], 2, "same file as --output"),
+    (["--subject-column", "input"], 2, "given twice"),
+    (["--covariates", "blank.csv"], 1, "participant 'p005' has no value of 'age'"),
+])
+def test_command_line_refuses_what_it_would_get_wrong(tmp_path, options, status, fragment):
+    td_study(6).to_csv(tmp_path / "study.csv", index=False)
+    rows = "".join(f"{key},{i}\n" for i, key in enumerate(KEYS[:5]))
+    (tmp_path / "blank.csv").write_text(f"subject,age\n{rows}p005,\n")
+    run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td", "--no-progress",
+                          *options], cwd=tmp_path, capture_output=True, text=True)
+    assert run.returncode == status and fragment in run.stderr and not (tmp_path / "fits.csv").exists()

@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import functools
 import inspect
+import math
 import os
 import re
 import sys
@@ -518,13 +519,21 @@ def run_compare(args: argparse.Namespace) -> None:
 def run_fit_group(args: argparse.Namespace) -> None:
     from velmora.group import fit_group
     from velmora.study import _fit_options
-    from velmora.tables import input_columns
+    from velmora.tables import _distinct_roles, input_columns
 
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
         _fit_options(args.model, args.response, True, {"fixed": dict(args.fixed) or None})
         inputs = input_columns(args.model, None if args.input_column is None else args.input_column.split(","))
+        _distinct_roles([("subject", args.subject_column), *(("input", column) for column in inputs),
+                         ("response", args.response_column), ("trial", args.trial_column)])
     except (TypeError, ValueError) as error:
         raise UsageError(str(error)) from None
+    if args.group and (args.group == "-" or (args.output != "-" and os.path.realpath(args.group)
+                                                == os.path.realpath(args.output))):
+        raise UsageError(f"--group names {'standard output' if args.group == '-' else 'the same file as --output'}: "
+                         "the group estimates need a file of their own")
+    if args.output == "-" and sys.stdout is None:  # found now rather than after the fit
+        raise CommandError("cannot write standard output: it is closed")
     name, header, rows = csv_io.read_table(args.input)
     columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False)}
     columns.update({column: csv_io.table_column(name, header, rows, column) for column in inputs})
@@ -540,9 +549,10 @@ def run_fit_group(args: argparse.Namespace) -> None:
                              for column in header})
         covariates = covariates.rename(columns={args.subject_column: "subject"})
         for column in covariates.columns[1:]:  # numbers where every cell is one, categories otherwise
-            numbers = csv_io.numbers_or_none(covariates[column].tolist())
-            if numbers is not None:
-                covariates[column] = numbers
+            cells = [cell or None for cell in covariates[column].tolist()]  # a blank cell: no value
+            numbers = csv_io.numbers_or_none([cell for cell in cells if cell is not None])
+            covariates[column] = cells if numbers is None else [math.nan if cell is None else float(cell)
+                                                                for cell in cells]
     try:
         result = fit_group(_frame(columns), args.model, input=inputs, trial="trial" if args.trial_column else None,
                            covariates=covariates, covariance=args.covariance, method=args.method,
@@ -557,7 +567,8 @@ def run_fit_group(args: argparse.Namespace) -> None:
                                                      group.itertuples(index=False, name=None))))
     _write_frame(result.participants.rename(columns={"subject": args.subject_column}), args.output, also)
     if not result.converged:
-        notice(f"velmora fit-group: not converged after {result.passes} passes; raise --max-iter")
+        notice(f"velmora fit-group: not converged after {result.passes} pass{'es' * (result.passes != 1)}; raise "
+               "--max-iter")
     if result.excluded:
         notice(f"velmora fit-group: {len(result.excluded)} participants left out of the group estimate; "
                "see the error column")

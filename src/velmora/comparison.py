@@ -3,6 +3,8 @@ random-effects Bayesian model selection (:mod:`velmora.bms`)."""
 
 from __future__ import annotations
 
+import math
+import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -26,7 +28,9 @@ class Comparison:
     the random-effects selection (``bor``: the posterior probability that all models are equally
     frequent). Participants whose fit failed under any model are left out and listed in ``excluded``.
     ``ibic``: the integrated BIC of each model given as a :class:`velmora.GroupFit` (evidence at the
-    group level; lower is better), NaN for the others.
+    group level; lower is better), NaN for the others, and NaN (with a warning) for a group fit whose
+    estimate rests on other participants than those compared: iBICs over different participants
+    do not compare.
     """
 
     names: tuple[str, ...]
@@ -85,7 +89,7 @@ def compare(*results: Any, names: Sequence[str] | None = None, subject: str | No
             if len(set(names)) != len(names):
                 names = [f"model {i + 1}" for i in range(len(tables))]
     names = [str(n) for n in names]
-    ibic = tuple(t.ibic if isinstance(t, GroupFit) else float("nan") for t in tables)
+    groups = [t if isinstance(t, GroupFit) else None for t in tables]
     tables = [t.participants if isinstance(t, GroupFit) else t for t in tables]
     if len(names) != len(tables):
         raise ValueError(f"{len(names)} names for {len(tables)} results")
@@ -100,8 +104,20 @@ def compare(*results: Any, names: Sequence[str] | None = None, subject: str | No
     if lme.empty:
         raise ValueError("no participant has a finite log evidence under every model")
     selection = bms(lme.to_numpy())
+    ibic = tuple(math.nan if g is None else g.ibic if _group_members(g, subject) == set(lme.index) else math.nan
+                 for g in groups)
+    for name, g, value in zip(names, groups, ibic):
+        if g is not None and math.isnan(value) and not math.isnan(g.ibic):
+            warnings.warn(f"{name}: its iBIC leaves out or takes in other participants than those compared "
+                          f"(here {len(lme)}); its ibic is NaN", stacklevel=2)
     return Comparison(tuple(names), lme, bic, selection.alpha, selection.exceedance, selection.protected_exceedance,
                       selection.bor, excluded, ibic if any(np.isfinite(ibic)) else ())
+
+
+def _group_members(group: Any, subject: str | None) -> set[Any]:
+    """The participants a group fit's estimate and integrated likelihood rest on."""
+    table = group.participants
+    return set(table[subject or table.attrs.get("subject", "subject")]) - set(group.excluded)
 
 
 def _aligned(tables: Iterable[pandas.DataFrame], names: list[str],

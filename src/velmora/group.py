@@ -13,6 +13,7 @@ and covariances instead of modes and curvatures (which a skewed posterior makes 
 from __future__ import annotations
 
 import math
+import numbers
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -38,6 +39,8 @@ _COVARIANCES = ("diagonal", "full")
 _JITTER = 1e-8
 # The default tolerance on the summed log joint, per participant.
 _TOL_PER_PARTICIPANT = 1e-3
+# About how many numbers each array of draws holds at a time (participants x draws x parameters).
+_BLOCK_CELLS = 1 << 22
 
 
 @dataclass(eq=False)
@@ -139,20 +142,41 @@ def _design(covariates: Any, keys: list[Any], subject: str) -> tuple[np.ndarray,
         raise ValueError(f"covariates: no row for participant {missing[0]!r}")
     if table.shape[1] == 0:
         raise ValueError("covariates: no column besides the participants' keys")
-    rows = table.loc[keys]
+    rows = table.loc[keys].copy()
+    absent = rows.isna().to_numpy()  # a blank would otherwise join the first category, or fail later as NaN
+    if absent.any():
+        at = np.argwhere(absent)[0]
+        raise ValueError(f"covariates: participant {keys[at[0]]!r} has no value of {rows.columns[at[1]]!r}")
+    for name in rows.columns:
+        column = rows[name]
+        if isinstance(column.dtype, pd.CategoricalDtype):  # levels no participant has are no indicator
+            rows[name] = column = column.cat.remove_unused_categories()
+        if column.dtype.kind not in "biuf" and column.nunique() < 2:  # its indicators would all be dropped
+            raise ValueError(f"covariates: column {name!r} has the one value {column.iloc[0]!r} for every "
+                             "participant; it cannot explain a difference between them")
     numeric = pd.get_dummies(rows, drop_first=True, dtype=np.float64)
-    try:
-        x = numeric.to_numpy(dtype=np.float64)
-    except (TypeError, ValueError):
-        raise ValueError("covariates: every column must be numeric or categorical") from None
+    other = [f"{name!r} ({dtype})" for name, dtype in numeric.dtypes.items() if dtype.kind not in "biuf"]
+    if other:  # dates and complex numbers would otherwise be read as nanoseconds or their real part
+        raise ValueError(f"covariates: every column must be numeric or categorical, not {other[0]}")
+    x = numeric.to_numpy(dtype=np.float64)
     if not np.isfinite(x).all():
         at = np.argwhere(~np.isfinite(x))[0]
         raise ValueError(f"covariates: participant {keys[at[0]]!r} has no finite value of {numeric.columns[at[1]]!r}")
-    design = np.column_stack([np.ones(len(keys)), x])
-    if np.linalg.matrix_rank(design) < design.shape[1]:
-        raise ValueError("covariates: the intercept and the covariates are linearly dependent (a constant or "
-                         "repeated column)")
-    return design, ["intercept", *map(str, numeric.columns)]
+    return np.column_stack([np.ones(len(keys)), x]), ["intercept", *map(str, numeric.columns)]
+
+
+def _check_design(x: np.ndarray, what: str) -> None:
+    """ValueError unless the participants' rows of the design determine the regression with some
+    spread left: as many terms as participants would fit every estimate exactly and take the group
+    variance to nothing."""
+    if len(x) <= x.shape[1]:
+        if x.shape[1] == 1:
+            raise ValueError(f"a group model needs at least two {what}, got {len(x)}")
+        raise ValueError(f"covariates: {x.shape[1]} terms (the intercept and {x.shape[1] - 1} covariate columns) "
+                         f"for {len(x)} {what}: the group model needs more {what} than terms")
+    if np.linalg.matrix_rank(x) < x.shape[1]:
+        raise ValueError(f"covariates: over the {what}, the intercept and the covariates are linearly dependent (a "
+                         "constant or repeated column, or a category none of them is in)")
 
 
 def _m_step(theta: np.ndarray, post_cov: np.ndarray, design: np.ndarray, full: bool) -> tuple[np.ndarray, np.ndarray]:
@@ -210,7 +234,7 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     for name, value, low in (("max_iter", max_iter, 1), ("n_samples", n_samples, 2)):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < low:
             raise ValueError(f"{name} must be an integer of at least {low}, got {value!r}")
-    if tol is not None and (isinstance(tol, bool) or not isinstance(tol, (int, float)) or not tol > 0
+    if tol is not None and (isinstance(tol, (bool, np.bool_)) or not isinstance(tol, numbers.Real) or not tol > 0
                             or not math.isfinite(tol)):
         raise ValueError(f"tol must be a positive number, got {tol!r}")
     inputs = input_columns(model, input)
@@ -230,8 +254,6 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         raise ValueError("every parameter is held: a group model needs at least one free parameter")
 
     participants = _split(data, subject, inputs, response, trial, seed)
-    keys = [p.key for p in participants]
-    design, terms = _design(covariates, keys, subject)
     errors: dict[int, str] = {}
     for i, p in enumerate(participants):
         if p.error is None and p.inputs is not None:
@@ -244,13 +266,16 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
             errors[i] = p.error
     valid = [i for i in range(len(participants)) if i not in errors]
     if len(valid) < 2:
-        raise ValueError(f"a group model needs at least two participants with usable data, got {len(valid)}")
+        reason = f" (participant {participants[min(errors)].key!r}: {errors[min(errors)]})" if errors else ""
+        raise ValueError(f"a group model needs at least two participants with usable data, got {len(valid)}{reason}")
     values = np.concatenate([participants[i].inputs.reshape(-1) for i in valid])  # type: ignore[union-attr]
     lengths = np.array([len(participants[i].inputs) for i in valid], dtype=np.int64)  # type: ignore[arg-type]
     starts = np.cumsum(lengths) - lengths
     responses = None if response is None else np.concatenate([participants[i].responses for i in valid])  # type: ignore[misc,unused-ignore]
     seeds = np.array([participants[i].seed for i in valid], dtype=np.uint64)
-    x = design[valid]
+    # Only the participants fitted need covariates: one left out for its data may lack them.
+    x, terms = _design(covariates, [participants[i].key for i in valid], subject)
+    _check_design(x, "participants with usable data")
     n = len(valid)
     tolerance = _TOL_PER_PARTICIPANT * n if tol is None else float(tol)
     n_trials = (lengths if responses is None
@@ -264,7 +289,8 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         theta, cov = np.empty((n, m)), np.empty((n, m, m))
         means = x @ b
         full = covariance == "full"
-        precision = np.linalg.inv(sigma) if full else None
+        inverse = np.linalg.inv(sigma) if full else None
+        precision = None if inverse is None else 0.5 * (inverse + inverse.T)  # symmetric to the last bit
         log_det = float(np.linalg.slogdet(sigma)[1]) * -1.0 if full else 0.0
         _engine.fit(model, problem.response, values, starts, lengths, responses, problem.values, problem.free,
                     transforms, np.ascontiguousarray(means.mean(axis=0)), np.ascontiguousarray(np.diag(sigma)), seeds,
@@ -276,38 +302,57 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
 
     rng = np.random.default_rng(seed)
     base = rng.standard_normal((n, n_samples, m))  # common random numbers: the same draws every pass
+    # Participants per block of sampling, so that the draws' other arrays stay near _BLOCK_CELLS
+    # numbers each: memory beyond `base` does not grow with the study, and too many draws fail here,
+    # before any fit, rather than after the last pass.
+    block = max(workers, _BLOCK_CELLS // (n_samples * max(k, m)))
 
-    def log_likelihoods(theta: np.ndarray) -> np.ndarray:
-        """-nll of each participant at each of its draws of transformed parameters (n x draws x m)."""
+    def blocks(rows: np.ndarray) -> list[np.ndarray]:
+        return [rows[i:i + block] for i in range(0, len(rows), block)]
+
+    def log_likelihoods(rows: np.ndarray, theta: np.ndarray) -> np.ndarray:
+        """-nll of participants ``rows`` at each of their draws of transformed parameters (rows x draws x m)."""
         draws = theta.shape[1]
-        vectors = np.broadcast_to(problem.values, (n, draws, k)).copy()
+        vectors = np.broadcast_to(problem.values, (len(rows), draws, k)).copy()
         for j, index in enumerate(problem.free):
             with np.errstate(over="ignore"):
                 vectors[:, :, index] = _natural(problem.transforms[j], theta[:, :, j])
-        out = np.empty((n, draws))
-        _engine.evaluate(model, problem.response, values, starts, lengths, responses, vectors, draws, problem.given,
-                         workers, out)
+        out = np.empty((len(rows), draws))
+        _engine.evaluate(model, problem.response, values, starts[rows], lengths[rows], responses, vectors, draws,
+                         problem.given, workers, out)
         return -out
 
-    def sampled(fits: dict[str, np.ndarray], b: np.ndarray, sigma: np.ndarray) -> tuple[np.ndarray, np.ndarray, float]:
-        """Posterior means and covariances by importance sampling from each participant's Laplace
-        posterior (its covariance doubled, for heavier tails), and the summed log marginal."""
-        cov = np.where(np.isfinite(fits["cov"]), fits["cov"], sigma)
-        chol = np.linalg.cholesky(2.0 * cov + _JITTER * np.eye(m))
-        draws = fits["theta"][:, None, :] + np.einsum("nij,nsj->nsi", chol, base)
-        log_q = (-0.5 * (base ** 2).sum(axis=2) - np.log(np.diagonal(chol, axis1=1, axis2=2)).sum(axis=1)[:, None]
-                 - 0.5 * m * math.log(2 * math.pi))
-        precision = np.linalg.inv(sigma)
-        log_prior = _gaussian_log_density(draws, fits["means"][:, None, :], precision,
-                                          float(np.linalg.slogdet(precision)[1]))
-        log_w = log_likelihoods(draws) + log_prior - log_q
+    def log_mean_exp(log_w: np.ndarray) -> Any:
+        """log of each row's mean of exp(log_w); -inf for a row without one finite value."""
         top = log_w.max(axis=1, keepdims=True)
-        w = np.exp(log_w - top)
-        marginal = float((top[:, 0] + np.log(w.mean(axis=1))).sum())
-        w /= w.sum(axis=1, keepdims=True)
-        mean = np.einsum("ns,nsi->ni", w, draws)
-        d = draws - mean[:, None, :]
-        return mean, np.einsum("ns,nsi,nsj->nij", w, d, d), marginal
+        with np.errstate(invalid="ignore"):
+            return np.where(np.isfinite(top[:, 0]), top[:, 0] + np.log(np.exp(log_w - top).mean(axis=1)), -np.inf)
+
+    def sampled(fits: dict[str, np.ndarray], b: np.ndarray, sigma: np.ndarray) -> tuple[np.ndarray, np.ndarray,
+                                                                                          np.ndarray]:
+        """Posterior means and covariances by importance sampling from each participant's Laplace
+        posterior (its covariance doubled, for heavier tails), and each one's log marginal; NaN for a
+        participant without an estimate."""
+        mean, post, marginal = np.full((n, m), np.nan), np.full((n, m, m), np.nan), np.full(n, np.nan)
+        cov = np.where(np.isfinite(fits["cov"]), fits["cov"], sigma)
+        precision = np.linalg.inv(sigma)
+        log_det = float(np.linalg.slogdet(precision)[1])
+        for rows in blocks(np.flatnonzero(np.isfinite(fits["theta"]).all(axis=1))):
+            z = base[rows]
+            chol = np.linalg.cholesky(2.0 * cov[rows] + _JITTER * np.eye(m))
+            draws = fits["theta"][rows, None, :] + np.einsum("nij,nsj->nsi", chol, z)
+            log_q = (-0.5 * (z ** 2).sum(axis=2) - np.log(np.diagonal(chol, axis1=1, axis2=2)).sum(axis=1)[:, None]
+                     - 0.5 * m * math.log(2 * math.pi))
+            log_prior = _gaussian_log_density(draws, fits["means"][rows, None, :], precision, log_det)
+            log_w = log_likelihoods(rows, draws) + log_prior - log_q
+            marginal[rows] = log_mean_exp(log_w)
+            with np.errstate(invalid="ignore"):  # a participant without a finite weight gets NaN moments
+                w = np.exp(log_w - log_w.max(axis=1, keepdims=True))
+                w /= w.sum(axis=1, keepdims=True)
+            mean[rows] = np.einsum("ns,nsi->ni", w, draws)
+            d = draws - mean[rows, None, :]
+            post[rows] = np.einsum("ns,nsi,nsj->nij", w, d, d)
+        return mean, post, np.where(np.isfinite(mean).all(axis=1), marginal, np.nan)
 
     full = covariance == "full"
     lower = np.tril_indices(m) if full else np.diag_indices(m)
@@ -331,23 +376,28 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         if fits["status"].max(initial=0) == 3:
             raise KeyboardInterrupt
         usable = fits["status"] != NO_ESTIMATE_CODE
-        if usable.sum() < 2:
-            raise ValueError("fewer than two participants have an estimate under the group prior")
         if method == "sampling":
-            theta, post_cov, objective = sampled(fits, b, sigma)
-            safeguard = objective
+            theta, post_cov, evidence = sampled(fits, b, sigma)
+            objective = float(evidence[np.isfinite(evidence)].sum())
         else:
             theta = fits["theta"]
             post_cov = np.where(np.isfinite(fits["cov"]), fits["cov"], sigma)  # no curvature: the prior's
             objective = float(-fits["stats"][usable, 1].sum())
-            lme = fits["stats"][usable, 2]
-            safeguard = float(lme[np.isfinite(lme)].sum())
+            evidence = fits["stats"][:, 2]
         keep = usable & np.isfinite(theta).all(axis=1)
+        _check_design(x[keep], "participants with an estimate under the group prior")
         b_new, sigma_new = _m_step(theta[keep], post_cov[keep], x[keep], full)
         if bar is not None:
             bar.update(1)
         return {"y": y, "fits": fits, "theta": theta, "post_cov": post_cov, "objective": objective,
-                "safeguard": safeguard, "keep": keep, "next": pack(b_new, sigma_new)}
+                "evidence": evidence, "keep": keep, "next": pack(b_new, sigma_new)}
+
+    def no_worse(jumped: dict[str, Any], first: dict[str, Any]) -> bool:
+        """Whether the jump's evidence is at least the plain step's, over the participants with one
+        under both; a jump that loses a participant's evidence is worse, whatever the sum says."""
+        a, b = jumped["evidence"], first["evidence"]
+        both = np.isfinite(a) & np.isfinite(b)
+        return bool(np.isfinite(a).sum() >= np.isfinite(b).sum() and a[both].sum() >= b[both].sum())
 
     def start_from(state: dict[str, Any]) -> np.ndarray:
         """Each participant's last estimate, or the group mean where it has none."""
@@ -375,9 +425,12 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
             alpha = min(-float(np.linalg.norm(r) / np.linalg.norm(v)) if np.linalg.norm(v) > 0 else -1.0, -1.0)
             chosen = first
             if alpha < -1.0 and passes < max_iter:
-                jumped = em_pass(current["y"] - 2.0 * alpha * r + alpha**2 * v, 1, start_from(first))
                 passes += 1
-                if jumped["safeguard"] >= first["safeguard"]:
+                try:
+                    jumped = em_pass(current["y"] - 2.0 * alpha * r + alpha**2 * v, 1, start_from(first))
+                except ValueError:  # so far out that too few participants have an estimate: not taken
+                    jumped = None
+                if jumped is not None and no_worse(jumped, first):
                     chosen = jumped
             history.append(chosen["objective"])
             # Or the group prior has settled: a participant whose fit keeps finding a slightly better
@@ -411,11 +464,10 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
 
     # The data's likelihood integrated over the fitted group prior, by sampling from it.
     chol = np.linalg.cholesky(sigma)
-    prior_draws = (x @ b)[:, None, :] + np.einsum("ij,nsj->nsi", chol, base)
-    log_lik = log_likelihoods(prior_draws)
-    top = log_lik.max(axis=1)
-    per_participant = top + np.log(np.exp(log_lik - top[:, None]).mean(axis=1))
-    log_likelihood = float(per_participant[keep].sum())
+    log_likelihood = 0.0
+    for part in blocks(np.flatnonzero(keep)):
+        prior_draws = (x[part] @ b)[:, None, :] + np.einsum("ij,nsj->nsi", chol, base[part])
+        log_likelihood += float(log_mean_exp(log_likelihoods(part, prior_draws)).sum())
     k_group = b.size + (m * (m + 1) // 2 if covariance == "full" else m)
     trials = int(n_trials[keep].sum())
     ibic = -2.0 * log_likelihood + k_group * math.log(trials)

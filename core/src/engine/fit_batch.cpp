@@ -67,7 +67,8 @@ void evaluate_one(const EvalTask& t, std::size_t i, const std::atomic<bool>& sto
         }
         const Likelihood task{t.model, t.response, t.given, inputs, responses, {t.params + row * t.k, t.k}, poll, &stop};
         const Result<double> value = negative_log_likelihood(task, {}, {});
-        t.out[row] = value ? *value : std::numeric_limits<double>::infinity();
+        // A model that fails gives NaN at some points (a zero variance): no likelihood there either.
+        t.out[row] = value && !std::isnan(*value) ? *value : std::numeric_limits<double>::infinity();
     }
 }
 

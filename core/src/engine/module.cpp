@@ -222,6 +222,13 @@ bool within(std::int64_t start, std::int64_t length, std::size_t width, std::siz
     return first <= count / width && n <= count / width - first;
 }
 
+// Whether `count` items are exactly a * b * c: a product that wraps around (a huge stride or draw
+// count) would otherwise pass the size check and lead to writes far out of bounds.
+bool holds(std::size_t count, std::size_t a, std::size_t b, std::size_t c = 1) {
+    std::size_t ab = 0, abc = 0;
+    return !__builtin_mul_overflow(a, b, &ab) && !__builtin_mul_overflow(ab, c, &abc) && count == abc;
+}
+
 // run(model, values, starts, lengths, params, seeds | None, out, stride, threads, given)
 // -> None, or (subject, kind, message) of the lowest failing subject.
 PyResult<Object> run(PyObject* args, PyObject* kwargs) {
@@ -259,7 +266,7 @@ PyResult<Object> run(PyObject* args, PyObject* kwargs) {
     });
     if (stride < 0 || threads < 1) return value_error("stride must be non-negative and threads positive");
     if (starts->count() != n || params->count() != n * k || (seeds && seeds->count() != n) ||
-        out->count() != fields * n * static_cast<std::size_t>(stride))
+        !holds(out->count(), fields, n, static_cast<std::size_t>(stride)))
         return value_error("engine buffers disagree in size");
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t start = starts->data<const std::int64_t>()[i];
@@ -478,6 +485,24 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
     auto cov = optional_buffer(cov_obj, "cov", true, n * m * m);
     if (!cov) return std::unexpected(cov.error());
     if (*precision && !std::isfinite(log_det_precision)) return value_error("the prior's log det must be finite");
+    // Checked as the shared prior is: a NaN mean leaves every fit without an estimate, and a precision
+    // that is not positive definite makes the log joint unbounded below, which a fit would call converged.
+    if (*means) {
+        const double* first_mean = (*means)->data<const double>();
+        if (!std::all_of(first_mean, first_mean + n * m, [](double x) { return std::isfinite(x); }))
+            return value_error("prior means must be finite");
+    }
+    if (*precision) {
+        laplace::Matrix a{}, lower{};
+        std::copy_n((*precision)->data<const double>(), m * m, a.begin());
+        bool symmetric = true;  // up to the rounding of an inverse
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < i; ++j)
+                symmetric = symmetric && std::abs(a[i * m + j] - a[j * m + i]) <=
+                                             1e-9 * std::sqrt(std::abs(a[i * m + i] * a[j * m + j]));
+        if (!symmetric || !laplace::cholesky(a, m, lower))
+            return value_error("prior_precision must be symmetric and positive definite");
+    }
 
     engine::FitSettings settings;
     settings.held = {held.data<const double>(), k};
@@ -545,7 +570,7 @@ PyResult<Object> evaluate(PyObject* args, PyObject* kwargs) {
     if (values.count() % kind.width != 0) return value_error("values must hold whole trials");
     if (self_fit != (responses_obj == Py_None) || (!self_fit && responses.count() != values.count() / kind.width))
         return value_error("responses must be None for 'observations' and one per trial otherwise");
-    if (starts.count() != n || params.count() != n * d * kind.count || out.count() != n * d)
+    if (starts.count() != n || !holds(params.count(), n, d, kind.count) || !holds(out.count(), n, d))
         return value_error("engine buffers disagree in size");
     std::size_t longest = 0;
     for (std::size_t i = 0; i < n; ++i) {

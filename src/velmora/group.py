@@ -212,9 +212,10 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     group model; the starting prior is :func:`velmora.fit`'s default. The first pass fits from
     ``n_starts`` points, the later ones from each participant's last estimate. The passes are
     accelerated by squared extrapolation (SQUAREM), and stop when the summed log joint
-    (``method="sampling"``: the summed log marginal likelihood) changes by less than ``tol``
-    (default: 0.001 per participant) or the group prior stops moving, or after ``max_iter`` passes
-    (then ``converged`` is False). ``n_samples`` draws per
+    (``method="sampling"``: the summed log marginal likelihood) or the summed evidence (Laplace, or
+    sampled) changes by less than ``tol`` (default: 0.001 per participant) or the group prior stops
+    moving, or after ``max_iter`` passes (then ``converged`` is False). The evidence matters where a
+    group variance heads for 0: the log joint at the modes then climbs without end. ``n_samples`` draws per
     participant estimate the integrated likelihood (and the sampling E-step); they come from
     ``seed``, as do the starts. A participant whose data are wrong or whose fit fails is left out
     of the group estimate and named in ``excluded`` (its row has the reason in ``error``); what is
@@ -433,9 +434,13 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
                 if jumped is not None and no_worse(jumped, first):
                     chosen = jumped
             history.append(chosen["objective"])
-            # Or the group prior has settled: a participant whose fit keeps finding a slightly better
-            # optimum would otherwise keep the sum moving.
-            converged = abs(history[-1] - history[-2]) < tolerance or float(np.abs(chosen["y"] - current["y"]).max()) < 1e-5
+            # Or the evidence has settled: where a group variance heads for 0 the log joint at the modes
+            # climbs without end while the marginal likelihood stays put. Or the prior stands still: a
+            # participant whose fit keeps finding a slightly better optimum would keep both sums moving.
+            both = np.isfinite(chosen["evidence"]) & np.isfinite(current["evidence"])
+            evidence_change = abs(float(chosen["evidence"][both].sum() - current["evidence"][both].sum()))
+            converged = (abs(history[-1] - history[-2]) < tolerance or evidence_change < tolerance
+                         or float(np.abs(chosen["y"] - current["y"]).max()) < 1e-5)
             current = chosen
     finally:
         if bar is not None:

@@ -35,6 +35,9 @@ autodoc_typehints = "signature"
 napoleon_numpy_docstring = True
 napoleon_google_docstring = False
 napoleon_use_rtype = False
+# A class's Attributes section as fields of its description: autodoc already describes each dataclass
+# field, and a second description of the same name would be a duplicate.
+napoleon_use_ivar = True
 
 myst_heading_anchors = 3
 

@@ -71,9 +71,41 @@ class Comparison:
 
 
 def compare(*results: Any, names: Sequence[str] | None = None, subject: str | None = None) -> Comparison:
-    """Compare models fitted to the same participants (``fit_many`` results or :class:`velmora.GroupFit`
-    results, or one dict name -> result). A group fit takes part through its participants' evidence
-    under its group prior, and adds its integrated BIC."""
+    """Compare models fitted to the same participants.
+
+    Summed evidence, each participant's best model and random-effects Bayesian model selection. A
+    group fit takes part through its participants' evidence under its group prior, and adds its
+    integrated BIC. Participants whose fit failed under any model are left out and listed in
+    ``excluded``.
+
+    Parameters
+    ----------
+    *results : pandas.DataFrame or GroupFit, or one dict
+        The ``fit_many`` results or :class:`velmora.GroupFit` results of each model, or one dict
+        name -> result.
+    names : sequence of str, optional
+        The models' names; None (the default): each result's model, or ``"model i"`` when those
+        repeat.
+    subject : str, optional
+        The column of the participants' keys; None (the default): the one each table records, else
+        ``"subject"``.
+
+    Returns
+    -------
+    Comparison
+        ``to_frame()`` gives one row per model.
+
+    Raises
+    ------
+    TypeError
+        Names given both as a dict's keys and as ``names=``.
+    ValueError
+        Names not one per result, or repeated; fewer than two results; a participant on more than one
+        row of a table; tables of other participants; no participant with a finite log evidence under
+        every model.
+    KeyError
+        A table without the key, ``lme`` or ``bic`` column.
+    """
     from velmora.bms import bms
     from velmora.group import GroupFit
 

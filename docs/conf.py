@@ -61,3 +61,32 @@ html_theme_options = {
     "secondary_sidebar_items": ["page-toc"],
 }
 html_static_path = []
+
+
+def _stub_signatures():
+    """The native list functions' signatures, with their types, from the package's stub: autodoc
+    sees only what the compiled module says of itself, which has no annotations."""
+    import ast
+    from pathlib import Path
+
+    stub = Path(__file__).resolve().parent.parent / "src" / "velmora" / "_core.pyi"
+    signatures = {}
+    for node in ast.parse(stub.read_text()).body:
+        if isinstance(node, ast.FunctionDef):
+            arguments = ast.unparse(node.args)
+            signatures[node.name] = (f"({arguments})", ast.unparse(node.returns) if node.returns else None)
+    return signatures
+
+
+_STUB_SIGNATURES = _stub_signatures()
+
+
+def _typed_signature(app, what, name, obj, options, signature, return_annotation):
+    short = name.rsplit(".", 1)[-1]
+    if what == "function" and getattr(obj, "__module__", "") in ("velmora._core", "_core") and short in _STUB_SIGNATURES:
+        return _STUB_SIGNATURES[short]
+    return None
+
+
+def setup(app):
+    app.connect("autodoc-process-signature", _typed_signature)

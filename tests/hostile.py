@@ -137,7 +137,8 @@ def engine_cases():
         ("engine-fit-bad-layout", _engine.fit,
          ("kalman", "gaussian", np.ones(3), np.zeros(1, np.int64), np.array([4]), np.ones(3), np.ones(5),
           np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros(0), np.zeros(0), np.zeros(1, np.uint64), 1, 1, 0,
-          np.empty(5), np.empty(0), np.empty(5), np.empty(1, np.int64)), {}, ValueError),
+          np.empty(5), np.empty(0), np.empty(5), np.empty(1, np.int64), None, None, 0.0, None, None, None), {},
+         ValueError),
         ("engine-objective-bad-given", _engine.objective,
          ("hgf", "gaussian", np.ones(3), np.ones(3), np.ones(7), np.zeros(0, np.int64), np.zeros(0), 1), {}, ValueError),
     ]

@@ -253,3 +253,9 @@ def test_array_discounted_value_computes_a_broadcast_without_copying_it_out():
         tracemalloc.stop()
     assert peak < 1.5 * out.nbytes  # the result, and blocks of the arguments: not three copies of its size
     assert out[7, 250] == velmora.discounted_value(7.0, 2.5, float(np.float32(0.9)))
+
+
+@pytest.mark.parametrize("model, param", [("discount", {"discount_factor": 0.9}), ("hyperbolic", {"k": 0.1})])
+def test_the_models_themselves_refuse_a_negative_delay(model, param):
+    with pytest.raises(InvalidParameter, match="invalid parameter 'delay_later': -1"):
+        velmora.fitting.run_model(model, np.array([[1.0, 0.0, 2.0, 5.0], [1.0, 0.0, 2.0, -1.0]]), param)

@@ -13,7 +13,8 @@ def test_package_reexports_the_module():
     names = [name for name in core.__all__ if name != "__doc__"]
     assert all(getattr(velmora, n) is getattr(core, n) for n in names)
     assert sorted(velmora.__all__) == sorted(names + ["fit", "simulate", "FitResult", "Simulation", "fit_many",
-                                                  "simulate_many", "compare", "to_inference_data", "plot_choices"])
+                                                  "simulate_many", "compare", "to_inference_data", "plot_choices", "fit_group",
+                                                  "GroupFit"])
 
 
 def test_reimport_after_deletion_gives_the_cached_module():

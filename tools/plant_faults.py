@@ -111,6 +111,21 @@ FAULTS = [
      LAPLACE_SLOPE.replace("slope_of(s.free[j].transform, out.natural[s.free[j].index])",
                            "s.free[j].transform == Transform::logit ? out.natural[s.free[j].index] : "
                            "slope_of(s.free[j].transform, out.natural[s.free[j].index])")),
+    # Choices and group-level estimation.
+    ("a choice's probability of the other response", "core/src/response.hpp",
+     "softplus(y == 1.0 ? T(0.0) - z : z)", "softplus(y == 1.0 ? z : T(0.0) - z)"),
+    ("unit-square belief not kept inside (0, 1)", "core/src/response.hpp",
+     "const T m = v < margin ? T(margin) : v > 1.0 - margin ? T(1.0 - margin) : belief;", "const T m = belief;"),
+    ("power's derivative without its exponent", "core/src/dual.hpp",
+     "y * r.v / a.v", "r.v / a.v"),
+    ("offers after a short delay taken as offers now", "core/src/discounting.hpp",
+     "if (delay == 0.0) return T(amount);", "if (delay <= 1.0) return T(amount);"),
+    ("negative delays accepted", "core/src/discounting.hpp",
+     "rule::finite_non_negative.check(offer_columns[c + 1]", "rule::finite.check(offer_columns[c + 1]"),
+    ("group variance without the posterior covariances", "src/velmora/group.py",
+     "(residual.T @ residual + post_cov.sum(axis=0)) / len(theta)", "(residual.T @ residual) / len(theta)"),
+    ("integrated BIC counts only the means", "src/velmora/group.py",
+     "k_group = b.size + (m * (m + 1) // 2 if covariance == \"full\" else m)", "k_group = b.size"),
 ]
 
 # Longer than any honest run of a suite; a fault that hangs one counts as caught.

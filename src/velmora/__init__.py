@@ -23,6 +23,7 @@ from velmora._core import (
     td_learn_sequence,
 )
 from velmora.fitting import FitResult, fit
+from velmora.group import GroupFit, fit_group
 from velmora.plotting import choices as plot_choices
 from velmora.simulation import Simulation, simulate
 from velmora.study import compare, fit_many, simulate_many, to_inference_data
@@ -52,6 +53,8 @@ __all__ = [
     "compare",
     "to_inference_data",
     "plot_choices",
+    "fit_group",
+    "GroupFit",
 ]
 
 

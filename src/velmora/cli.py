@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import functools
 import inspect
+import math
 import os
 import re
 import sys
@@ -324,6 +325,35 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
                 f"matplotlib: {plotting.INSTALL_HINT})")
     _study_common(sub, option, jobs=True)
 
+    sub = commands.add_parser("fit-group", help="estimate a study's group distribution and every participant under it",
+                              description="Empirical Bayes over a long-format CSV table: the group mean and "
+                                          "variance of the model's parameters (a linear model of covariates when "
+                                          "given) and every participant's estimate under them; writes the "
+                                          "participants' table as 'velmora fit' does, and with --group the group "
+                                          "estimates.")
+    sub.add_argument("input", metavar="FILE", help="CSV file with a header line, one row per trial")
+    option(sub, "--model", required=True, choices=STUDY_MODELS, help="the model to fit")
+    option(sub, "--response", metavar="KIND", help=_RESPONSE_HELP)
+    for role, default in (("subject", "subject"), ("response", "response")):
+        option(sub, f"--{role}-column", default=default, metavar="NAME",
+                      help=f"the column of the {role} (default: %(default)s)")
+    option(sub, "--input-column", metavar="NAME[,NAME...]", help="the column(s) of the input, as for 'velmora fit'")
+    option(sub, "--trial-column", metavar="NAME",
+                  help="order each participant's trials by this column (default: the order of the rows)")
+    option(sub, "--covariates", metavar="FILE",
+           help="CSV: the subject column and one column per covariate (numbers, or categories such as a group)")
+    option(sub, "--covariance", choices=("diagonal", "full"), default="diagonal",
+           help="the group covariance of the parameters (default: %(default)s)")
+    option(sub, "--method", choices=("laplace", "sampling"), default="laplace",
+           help="E-step: each participant's Laplace approximation, or importance sampling from it "
+                "(default: %(default)s)")
+    option(sub, "--fixed", type=_assignment, action="append", default=[], metavar="NAME=VALUE",
+                  help="hold a parameter at a value instead of fitting it; repeatable")
+    option(sub, "--max-iter", type=_count, default=100, metavar="N", help="at most this many passes (default: %(default)s)")
+    option(sub, "--seed", type=_seed, default=0, metavar="SEED", help="seed of the starting points and draws")
+    option(sub, "--group", metavar="FILE", help="also write the group estimates (means, sds, coefficients) here")
+    _study_common(sub, option, jobs=True)
+
     sub = commands.add_parser("simulate", help="simulate a study from a table of true parameters",
                               description="Simulate every participant of a table of true parameters on a column of "
                                           "inputs (shared) or a long table of inputs per participant; writes "
@@ -486,4 +516,62 @@ def run_compare(args: argparse.Namespace) -> None:
                f"model: {', '.join(map(str, result.excluded[:5]))}")
 
 
-STUDY_COMMANDS = {"fit": run_fit, "simulate": run_simulate, "compare": run_compare}
+def run_fit_group(args: argparse.Namespace) -> None:
+    from velmora.group import fit_group
+    from velmora.study import _fit_options
+    from velmora.tables import _distinct_roles, input_columns
+
+    try:  # what is wrong for every participant is a mistake of the command line, found before reading
+        _fit_options(args.model, args.response, True, {"fixed": dict(args.fixed) or None})
+        inputs = input_columns(args.model, None if args.input_column is None else args.input_column.split(","))
+        _distinct_roles([("subject", args.subject_column), *(("input", column) for column in inputs),
+                         ("response", args.response_column), ("trial", args.trial_column)])
+    except (TypeError, ValueError) as error:
+        raise UsageError(str(error)) from None
+    if args.group and (args.group == "-" or (args.output != "-" and os.path.realpath(args.group)
+                                                == os.path.realpath(args.output))):
+        raise UsageError(f"--group names {'standard output' if args.group == '-' else 'the same file as --output'}: "
+                         "the group estimates need a file of their own")
+    if args.output == "-" and sys.stdout is None:  # found now rather than after the fit
+        raise CommandError("cannot write standard output: it is closed")
+    name, header, rows = csv_io.read_table(args.input)
+    columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False)}
+    columns.update({column: csv_io.table_column(name, header, rows, column) for column in inputs})
+    columns["response"] = csv_io.table_column(name, header, rows, args.response_column)
+    if args.trial_column is not None:
+        columns["trial"] = csv_io.table_column(name, header, rows, args.trial_column)
+    covariates = None
+    if args.covariates:
+        name, header, rows = csv_io.read_table(args.covariates)
+        if args.subject_column not in header:
+            raise CommandError(f"{name}: no column {args.subject_column!r} naming the participants")
+        covariates = _frame({column: csv_io.table_column(name, header, rows, column, number=False)
+                             for column in header})
+        covariates = covariates.rename(columns={args.subject_column: "subject"})
+        for column in covariates.columns[1:]:  # numbers where every cell is one, categories otherwise
+            cells = [cell or None for cell in covariates[column].tolist()]  # a blank cell: no value
+            numbers = csv_io.numbers_or_none([cell for cell in cells if cell is not None])
+            covariates[column] = cells if numbers is None else [math.nan if cell is None else float(cell)
+                                                                for cell in cells]
+    try:
+        result = fit_group(_frame(columns), args.model, input=inputs, trial="trial" if args.trial_column else None,
+                           covariates=covariates, covariance=args.covariance, method=args.method,
+                           fixed=dict(args.fixed) or None, response_model=args.response, max_iter=args.max_iter,
+                           seed=args.seed, threads=args.jobs, progress=False if args.no_progress else None)
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+    also = []
+    if args.group:
+        group = result.group_frame()
+        also.append((args.group, csv_io.table_to_csv([str(c) for c in group.columns],
+                                                     group.itertuples(index=False, name=None))))
+    _write_frame(result.participants.rename(columns={"subject": args.subject_column}), args.output, also)
+    if not result.converged:
+        notice(f"velmora fit-group: not converged after {result.passes} pass{'es' * (result.passes != 1)}; raise "
+               "--max-iter")
+    if result.excluded:
+        notice(f"velmora fit-group: {len(result.excluded)} participants left out of the group estimate; "
+               "see the error column")
+
+
+STUDY_COMMANDS = {"fit": run_fit, "fit-group": run_fit_group, "simulate": run_simulate, "compare": run_compare}

@@ -3,6 +3,8 @@ random-effects Bayesian model selection (:mod:`velmora.bms`)."""
 
 from __future__ import annotations
 
+import math
+import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -25,6 +27,10 @@ class Comparison:
     highest evidence; ``alpha``, ``expected_frequency``, ``exceedance`` and ``protected_exceedance``
     the random-effects selection (``bor``: the posterior probability that all models are equally
     frequent). Participants whose fit failed under any model are left out and listed in ``excluded``.
+    ``ibic``: the integrated BIC of each model given as a :class:`velmora.GroupFit` (evidence at the
+    group level; lower is better), NaN for the others, and NaN (with a warning) for a group fit whose
+    estimate rests on other participants than those compared: iBICs over different participants
+    do not compare.
     """
 
     names: tuple[str, ...]
@@ -35,6 +41,7 @@ class Comparison:
     protected_exceedance: np.ndarray
     bor: float
     excluded: tuple[Any, ...]
+    ibic: tuple[float, ...] = ()
 
     @property
     def best(self) -> pandas.Series:
@@ -58,14 +65,49 @@ class Comparison:
             "alpha": self.alpha,
             "expected_frequency": self.expected_frequency,
             "exceedance": self.exceedance,
+            **({"ibic": list(self.ibic)} if self.ibic else {}),
             "protected_exceedance": self.protected_exceedance,
         })
 
 
-def compare(*results: pandas.DataFrame | Mapping[str, pandas.DataFrame], names: Sequence[str] | None = None,
-            subject: str | None = None) -> Comparison:
-    """Compare models fitted to the same participants (``fit_many`` results, or one dict name -> result)."""
+def compare(*results: Any, names: Sequence[str] | None = None, subject: str | None = None) -> Comparison:
+    """Compare models fitted to the same participants.
+
+    Summed evidence, each participant's best model and random-effects Bayesian model selection. A
+    group fit takes part through its participants' evidence under its group prior, and adds its
+    integrated BIC. Participants whose fit failed under any model are left out and listed in
+    ``excluded``.
+
+    Parameters
+    ----------
+    *results : pandas.DataFrame or GroupFit, or one dict
+        The ``fit_many`` results or :class:`velmora.GroupFit` results of each model, or one dict
+        name -> result.
+    names : sequence of str, optional
+        The models' names; None (the default): each result's model, or ``"model i"`` when those
+        repeat.
+    subject : str, optional
+        The column of the participants' keys; None (the default): the one each table records, else
+        ``"subject"``.
+
+    Returns
+    -------
+    Comparison
+        ``to_frame()`` gives one row per model.
+
+    Raises
+    ------
+    TypeError
+        Names given both as a dict's keys and as ``names=``.
+    ValueError
+        Names not one per result, or repeated; fewer than two results; a participant on more than one
+        row of a table; tables of other participants; no participant with a finite log evidence under
+        every model.
+    KeyError
+        A table without the key, ``lme`` or ``bic`` column.
+    """
     from velmora.bms import bms
+    from velmora.group import GroupFit
 
     if len(results) == 1 and isinstance(results[0], Mapping):
         if names is not None:
@@ -74,10 +116,13 @@ def compare(*results: pandas.DataFrame | Mapping[str, pandas.DataFrame], names: 
     else:
         tables = list(results)  # type: ignore[arg-type,unused-ignore]
         if names is None:
-            names = [t.attrs.get("model", f"model {i + 1}") for i, t in enumerate(tables)]
+            names = [t.model if isinstance(t, GroupFit) else t.attrs.get("model", f"model {i + 1}")
+                     for i, t in enumerate(tables)]
             if len(set(names)) != len(names):
                 names = [f"model {i + 1}" for i in range(len(tables))]
     names = [str(n) for n in names]
+    groups = [t if isinstance(t, GroupFit) else None for t in tables]
+    tables = [t.participants if isinstance(t, GroupFit) else t for t in tables]
     if len(names) != len(tables):
         raise ValueError(f"{len(names)} names for {len(tables)} results")
     if len(tables) < 2:
@@ -91,8 +136,20 @@ def compare(*results: pandas.DataFrame | Mapping[str, pandas.DataFrame], names: 
     if lme.empty:
         raise ValueError("no participant has a finite log evidence under every model")
     selection = bms(lme.to_numpy())
+    ibic = tuple(math.nan if g is None else g.ibic if _group_members(g, subject) == set(lme.index) else math.nan
+                 for g in groups)
+    for name, g, value in zip(names, groups, ibic):
+        if g is not None and math.isnan(value) and not math.isnan(g.ibic):
+            warnings.warn(f"{name}: its iBIC leaves out or takes in other participants than those compared "
+                          f"(here {len(lme)}); its ibic is NaN", stacklevel=2)
     return Comparison(tuple(names), lme, bic, selection.alpha, selection.exceedance, selection.protected_exceedance,
-                      selection.bor, excluded)
+                      selection.bor, excluded, ibic if any(np.isfinite(ibic)) else ())
+
+
+def _group_members(group: Any, subject: str | None) -> set[Any]:
+    """The participants a group fit's estimate and integrated likelihood rest on."""
+    table = group.participants
+    return set(table[subject or table.attrs.get("subject", "subject")]) - set(group.excluded)
 
 
 def _aligned(tables: Iterable[pandas.DataFrame], names: list[str],

@@ -267,6 +267,14 @@ def table_column(name: str, header: list[str], rows: list[tuple[int, list[str]]]
     return values
 
 
+def numbers_or_none(cells: list[str]) -> list[float] | None:
+    """The cells as numbers when every one reads as a number, else None."""
+    try:
+        return [parse_number(cell) for cell in cells]
+    except ValueError:
+        return None
+
+
 def cell_text(value: object) -> str:
     """A table cell as text: floats in their shortest round-trip form, anything else as str."""
     if isinstance(value, float):

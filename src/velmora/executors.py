@@ -28,6 +28,7 @@ class SerialExecutor(Executor):
     """Runs each task at submission, in the calling thread: the reference for any other executor."""
 
     def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Future[Any]:
+        """Call ``fn(*args, **kwargs)`` now; its result, or the exception it raised, is in the future."""
         future: Future[Any] = Future()
         try:
             future.set_result(fn(*args, **kwargs))
@@ -73,7 +74,7 @@ def _cores() -> int:
     return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
-def _progress_bar(total: int, progress: bool | None) -> Any:
+def _progress_bar(total: int, progress: bool | None, unit: str = "participant") -> Any:
     if sys.stderr is None:  # closed: the bar has nowhere to go
         return None
     if progress is None:
@@ -82,7 +83,7 @@ def _progress_bar(total: int, progress: bool | None) -> Any:
         return None
     from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
 
-    return tqdm(total=total, unit="participant", file=sys.stderr, smoothing=0.1)
+    return tqdm(total=total, unit=unit, file=sys.stderr, smoothing=0.1)
 
 
 def _chunks(participants: list[Item], chunk_size: int | None, workers: int) -> list[list[Item]]:

@@ -19,12 +19,46 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
                      trial: str | None = None, response_model: str | None = None) -> pandas.DataFrame:
     """Each trial's log-likelihood at a participant's estimate (long format: subject, trial, loglik).
 
-    The same density that the fit maximised: a response's density (a choice's probability) around
-    the model's belief before the trial under ``response_model`` (None: the one ``fit_many`` recorded
-    in the table, else the one whose parameters the table holds), or (``response=None``) the filter's
-    predictive density of the input. Missed trials (NaN responses) and participants whose fit failed (an error, or no
-    finite ``nll``) are left out, so that per participant the values sum to ``-nll``; any other trial
-    whose value is not finite means that the fits do not belong to the data, and raises.
+    The same density that the fit maximised: a response's density (a choice's probability) around the
+    model's belief before the trial under ``response_model``, or (``response=None``) the filter's
+    predictive density of the input. Missed trials (NaN responses) and participants whose fit failed
+    (an error, or no finite ``nll``) are left out, so that per participant the values sum to ``-nll``.
+
+    Parameters
+    ----------
+    data : pandas.DataFrame
+        The long table the fits were made from, as :func:`fit_many` reads it.
+    fits : pandas.DataFrame
+        The :func:`fit_many` result: the estimates in natural units, one row per participant.
+    model : str
+        ``"kalman"``, ``"hgf"``, ``"td"``, ``"discount"`` or ``"hyperbolic"``.
+    subject : str, optional
+        The column of the participants' keys (default ``"subject"``), in ``data`` and in ``fits``.
+    input : str, list of str or None, optional
+        The input column(s), as in :func:`fit_many` (default: ``"input"``, or the choice models' four).
+    response : str or None, optional
+        The column of the responses (default ``"response"``); None for fits to the inputs themselves.
+    trial : str or None, optional
+        A column to order each participant's trials by; None: row order.
+    response_model : str or None, optional
+        The response model; None: the one ``fit_many`` recorded in the table, else the one whose
+        parameters the table holds.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Columns ``subject`` (the key column's name), ``trial`` (the position in the participant's
+        trials) and ``loglik``.
+
+    Raises
+    ------
+    ValueError
+        An unknown model or response model; ``response=None`` for a model fitted to responses only;
+        input columns of the wrong number; fits without an estimate the model needs; any other trial
+        whose value is not finite, which means that the fits do not belong to the data; no participant
+        with both data and a successful fit.
+    KeyError
+        A column that ``data`` or ``fits`` lacks.
     """
     import pandas as pd
 
@@ -88,13 +122,38 @@ def to_inference_data(data: pandas.DataFrame, fits: pandas.DataFrame, model: str
     observation per trial of every participant (coordinates ``participant`` and ``trial`` on
     dimension ``obs``); the ``posterior`` group holds the estimates as that one draw, one value per
     participant. Models fitted to the same data line up observation by observation, as
-    ``arviz.compare({"hgf": to_inference_data(...), "kalman": ...}, ic="waic")`` needs. The
-    estimates are point estimates, not posterior draws, and that limits what ArviZ can do with them:
-    ``arviz.loo`` refuses a single draw (Pareto smoothing needs several), while ``arviz.waic`` and
-    ``arviz.compare(..., ic="waic")`` accept it but reduce to the in-sample log-likelihood at the
-    estimates (``p_waic`` is 0: no penalty for flexibility). Use :func:`compare` (Laplace evidence)
-    to choose between models; this export is for ArviZ's pointwise tables and plots. Keywords name
-    the columns as in :func:`fit_many`.
+    ``arviz.compare({"hgf": to_inference_data(...), "kalman": ...}, ic="waic")`` needs.
+
+    The estimates are point estimates, not posterior draws, and that limits what ArviZ can do with
+    them: ``arviz.loo`` refuses a single draw (Pareto smoothing needs several), while ``arviz.waic``
+    and ``arviz.compare(..., ic="waic")`` accept it but reduce to the in-sample log-likelihood at the
+    estimates (``p_waic`` is 0: no penalty for flexibility). Use :func:`compare` (Laplace evidence) to
+    choose between models; this export is for ArviZ's pointwise tables and plots.
+
+    Parameters
+    ----------
+    data : pandas.DataFrame
+        The long table the fits were made from, as :func:`fit_many` reads it.
+    fits : pandas.DataFrame
+        The :func:`fit_many` result.
+    model : str
+        The model the fits are of.
+    **columns
+        ``subject``, ``input``, ``response``, ``trial`` and ``response_model``, naming the columns as
+        in :func:`fit_many` (see :func:`velmora.study.pointwise_loglik`).
+
+    Returns
+    -------
+    arviz.InferenceData
+
+    Raises
+    ------
+    ModuleNotFoundError
+        ArviZ is not installed.
+    ValueError, KeyError
+        As :func:`velmora.study.pointwise_loglik` raises them.
+    TypeError
+        A keyword other than those.
     """
     import arviz as az
 

@@ -22,28 +22,28 @@ in that space; the objective is the negative log-joint, ``nll`` plus the negativ
 
 Default priors (mean, variance), in the transformed space, and default roles:
 
-=============================  =========  =============  ======================================
-parameter                      transform  prior          role by default
-=============================  =========  =============  ======================================
-kalman ``initial_mean``        identity   (0, 100)       free
-kalman ``initial_var``         log        (log 1, 4)     free
-kalman ``process_noise``       log        (log 0.1, 4)   free
-kalman ``obs_noise``           log        (log 1, 4)     free; held at 1 when fitting responses
-hgf ``obs_noise``              log        (log 1, 4)     free
-hgf ``precision_flexibility``  log        (log 1, 4)     free
-hgf ``base_process_noise``     log        (log 0.01, 4)  free
-hgf ``mu1``                    identity   (0, 100)       held at 0
-hgf ``var1``                   log        (log 1, 4)     held at 1
-hgf ``mu2``                    identity   (0, 100)       held at 0
-td ``initial_value``           identity   (0, 100)       free
-td ``learning_rate``           logit      (0, 2.25)      free
-discount ``discount_factor``   logit      (4, 16)        free
-hyperbolic ``k``               log        (log 0.01, 16) free
-``zeta`` (gaussian)            log        (log 1, 4)     free
-``beta`` (unit_square)         log        (log 2, 4)     free
-``beta`` (logistic)            log        (0, 16)        free
-``bias`` (logistic)            identity   (0, 100)       held at 0
-=============================  =========  =============  ======================================
+=============================  =========  ===============  ======================================
+parameter                      transform  prior            role by default
+=============================  =========  ===============  ======================================
+kalman ``initial_mean``        identity   (0, 100)         free
+kalman ``initial_var``         log        (log 1, 4)       free
+kalman ``process_noise``       log        (log 0.1, 4)     free
+kalman ``obs_noise``           log        (log 1, 4)       free; held at 1 when fitting responses
+hgf ``obs_noise``              log        (log 1, 4)       free
+hgf ``precision_flexibility``  log        (log 1, 4)       free
+hgf ``base_process_noise``     log        (log 0.01, 4)    free
+hgf ``mu1``                    identity   (0, 100)         held at 0
+hgf ``var1``                   log        (log 1, 4)       held at 1
+hgf ``mu2``                    identity   (0, 100)         held at 0
+td ``initial_value``           identity   (0, 100)         free
+td ``learning_rate``           logit      (0, 2.25)        free
+discount ``discount_factor``   logit      (4, 16)          free
+hyperbolic ``k``               log        (log 0.01, 16)   free
+``zeta`` (gaussian)            log        (log 1, 4)       free
+``beta`` (unit_square)         log        (log 2, 4)       free
+``beta`` (logistic)            log        (0, 16)          free
+``bias`` (logistic)            identity   (0, 100)         held at 0
+=============================  =========  ===============  ======================================
 
 A log prior of variance 4 spans about two orders of magnitude either side of its centre (95 %),
 so it only keeps a fit away from degenerate corners. When fitting responses the Kalman filter's
@@ -386,7 +386,7 @@ def _fit_native(problem: _Problem, values: np.ndarray, starts: np.ndarray, lengt
     transforms = np.array([_TRANSFORM_CODES[t] for t in problem.transforms], dtype=np.int64)
     _engine.fit(problem.model, problem.response, values, starts, lengths, responses, problem.values, problem.free,
                 transforms, problem.prior_mean, problem.prior_var, seeds, n_starts, threads, problem.given,
-                natural, se, stats, status)
+                natural, se, stats, status, None, None, 0.0, None, None, None)
     return fit_arrays_of(problem, natural, se, stats, status, n_trials)
 
 
@@ -406,18 +406,83 @@ def fit_arrays_of(problem: _Problem, natural: np.ndarray, se: np.ndarray, stats:
 def fit(model: str, inputs: Any, responses: Any = None, *, response: str | None = None,
         fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
         seed: int = 0) -> FitResult:
-    """Fit ``model`` ("kalman", "hgf", "td", "discount" or "hyperbolic") to ``inputs`` alone
-    (``responses=None``) or to a participant's ``responses`` under the response model ``response``
-    (None: the model's default); see the module docstring.
+    """Fit a model to one participant: to its inputs alone, or to its responses under a response model.
 
     A quasi-Newton optimiser (BFGS with a strong Wolfe line search, in the native engine) runs from
     ``n_starts`` points, the first at the prior means and the rest drawn from the priors by the
-    models' own seeded generator (``seed``: an integer from 0 to 2**64-1); the best end point is the
-    estimate. Bad arguments raise ``ValueError`` or ``TypeError`` before any optimisation,
-    non-finite inputs ``InvalidParameter`` (for every model), as do held values the model refuses;
-    an optimisation that fails is reported in ``converged`` and ``message``, and a fit with no
-    feasible point has NaN estimates (see :class:`FitResult`). :func:`velmora.arrays.fit` fits many
-    participants at once; this is its one-participant case.
+    models' own seeded generator (``seed``); the best end point is the estimate. Each free parameter
+    is optimised on its log, logit or identity scale under a Gaussian prior there; the transforms,
+    the default priors and the parameters a default fit holds are in the table of
+    :mod:`velmora.fitting` (:ref:`priors`). :func:`velmora.arrays.fit` fits many participants at
+    once; this is its one-participant case.
+
+    Parameters
+    ----------
+    model : str
+        ``"kalman"``, ``"hgf"``, ``"td"``, ``"discount"`` or ``"hyperbolic"``.
+    inputs : array_like
+        One participant's inputs, one per trial, in the unit of the data: the observations
+        (``kalman``, ``hgf``) or the rewards (``td``), a 1-D sequence. For the choice models
+        (``discount``, ``hyperbolic``) a trials x 4 array, columns ``amount_sooner``,
+        ``delay_sooner``, ``amount_later``, ``delay_later`` (a DataFrame is read by these column
+        names when it has them); the delays in any one unit, the discount parameter then being per
+        unit of delay.
+    responses : array_like or None, optional
+        One response per trial; NaN is a missed trial (it adds nothing to the likelihood, but the
+        model still sees its input). Under ``"unit_square"`` and ``"logistic"`` a response is a choice,
+        1 or 0 (for the choice models 1 is the later offer). ``None`` (the default) fits the inputs
+        alone: the filter's predictive log-likelihood of the input sequence itself, for ``kalman``
+        and ``hgf`` only.
+    response : str or None, optional
+        The response model: ``"gaussian"`` (Normal around the belief with variance ``zeta``),
+        ``"unit_square"`` or ``"logistic"`` (see :mod:`velmora.fitting`). ``None``: the model's
+        default, ``"gaussian"`` for ``kalman``, ``hgf`` and ``td``, ``"logistic"`` (the only one) for
+        ``discount`` and ``hyperbolic``. Checked but not used when ``responses`` is None.
+    fixed : mapping of str to float, optional
+        Parameters held at a natural value, by name, e.g. ``{"obs_noise": 1.0}``; they are not
+        estimated. ``prior_precision_cap`` (``kalman``) is never free: without it here the filter
+        runs uncapped.
+    priors : mapping of str to (float, float), optional
+        Gaussian priors ``(mean, variance)`` in the parameter's transformed space that replace the
+        default ones; a parameter given a prior is free, even one a default fit holds.
+    n_starts : int, optional
+        How many points the optimiser starts from, at least 1 (default 4).
+    seed : int, optional
+        The seed of the starts drawn from the priors, an integer from 0 to 2**64-1 (default 0); a
+        fit is repeatable only under a fixed seed.
+
+    Returns
+    -------
+    FitResult
+        The estimates in natural units, their standard errors, ``nll``, ``lme``, ``aic``, ``bic``
+        and the trajectory at the estimate. An optimisation that fails is reported in ``converged``
+        and ``message``; a fit with no feasible point has NaN estimates and no trajectory.
+
+    Raises
+    ------
+    ValueError
+        Bad arguments, before any optimisation: an unknown model or response model; ``n_starts``
+        not a positive integer; inputs empty or of the wrong shape; responses not one per trial,
+        infinite, all missing, or (a choice) other than 1, 0 or NaN; no responses for a model fitted
+        to responses only; a name in ``fixed`` or ``priors`` the model lacks or whose parameter
+        changes no likelihood; a parameter given both a fixed value and a prior; a prior for
+        ``prior_precision_cap``; a prior whose variance is not finite and positive, or whose mean
+        puts a log or logit parameter beyond floating point; a held value that is not finite or lies
+        outside its parameter's range; a seed outside 0 to 2**64-1.
+    TypeError
+        Inputs or responses that are not real numbers (None, text, dates and complex numbers are
+        refused), a held value that is not a number, a prior that is not a ``(mean, variance)``
+        pair, or a seed that is not an integer.
+    velmora.InvalidParameter
+        Non-finite inputs (for every model) or negative delays, naming the trial; and held values
+        the model refuses, before any optimisation.
+    KeyboardInterrupt
+        Ctrl-C, which stops the optimisation.
+
+    See Also
+    --------
+    velmora.arrays.fit : Many participants in one native call.
+    velmora.fit_many : Every participant of a long-format table.
     """
     seed = _as_seed(seed)
     problem, _, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)

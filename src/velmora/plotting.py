@@ -104,15 +104,51 @@ def choices(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, subje
             figure: Figure | None = None, columns: int = 8) -> Figure:
     """Each participant's choices against the discount curve of its fit, one panel each.
 
-    A panel plots every trial at the later offer's delay and the sooner offer's value as a share of
-    the later amount (``value_sooner / amount_later`` at the estimate); the curve is the fitted value
-    of one unit at each delay. A trial below the curve favours the later offer: filled dots mark
-    later choices, open ones sooner choices, so a good fit has filled dots below and open ones above.
-    ``data`` and ``fits`` are what :func:`velmora.fit_many` reads and returns (keywords name the
-    columns as there); participants without an estimate get an empty panel. Panels share their
-    scales, ``columns`` to a row (more once the rows would outnumber them, so that a large study
-    stays a picture that can be drawn). Returns the figure (a new one unless ``figure`` is given;
-    its size and layout are set here).
+    A panel plots every trial at the later offer's delay (in the unit of the data) and the sooner
+    offer's value as a share of the later amount (``value_sooner / amount_later`` at the estimate); the
+    curve is the fitted value of one unit at each delay. A trial below the curve favours the later
+    offer: filled dots mark later choices, open ones sooner choices, so a good fit has filled dots
+    below and open ones above. Participants without an estimate get an empty panel. Panels share their
+    scales.
+
+    Parameters
+    ----------
+    data : pandas.DataFrame
+        The long table that :func:`velmora.fit_many` reads.
+    fits : pandas.DataFrame
+        What :func:`velmora.fit_many` returns for it.
+    model : str
+        ``"discount"`` or ``"hyperbolic"``.
+    subject : str, optional
+        The column of the participants' keys (default ``"subject"``).
+    input : list of str or None, optional
+        The four offer columns, as in :func:`velmora.fit_many`.
+    response : str, optional
+        The column of the choices, 1 for the later offer (default ``"response"``).
+    trial : str or None, optional
+        A column to order each participant's trials by; None: row order.
+    figure : matplotlib.figure.Figure or None, optional
+        The figure to draw on; None (the default) makes a new one. Its size and layout are set here.
+    columns : int, optional
+        Panels to a row (default 8), more once the rows would outnumber them, so that a large study
+        stays a picture that can be drawn.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Raises
+    ------
+    ValueError
+        A model other than the two; ``columns`` not a positive integer; input columns of the wrong
+        number; fits without the model's estimate, or with a participant on more than one row; data
+        without participants.
+    TypeError
+        ``data`` or ``fits`` that is not a DataFrame.
+    KeyError
+        A column that ``data`` or ``fits`` lacks.
+    ImportError
+        matplotlib is not installed (and no ``figure`` is given).
     """
     import numpy as np
     import pandas as pd

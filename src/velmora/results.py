@@ -40,24 +40,49 @@ def _bic(nll: Any, k: int, n_trials: Any) -> Any:
 class FitResult:
     """A model fitted to one participant's data.
 
-    ``params``: every parameter at the estimate, natural units (held ones included); ``se``: standard
-    error of each free parameter, from the Hessian of the negative log-joint in transformed space
-    mapped back by the delta method; NaN for a parameter the likelihood is flat in on one side of the
-    estimate (not identified, as ``process_noise`` under a binding ``prior_precision_cap``), and for
-    every parameter where the Hessian over the identified ones is not positive definite. ``nll``: the
-    negative log-likelihood at the estimate; ``neg_log_joint``: ``nll`` plus the negative log prior;
-    ``lme``: Laplace approximation of the log model evidence, an unidentified parameter integrated
-    against its prior alone (NaN with the standard errors). ``aic`` = 2 nll + 2k, ``bic`` = 2 nll +
-    k log n for k free parameters and ``n_trials`` trials in the likelihood; the ``nll`` there is the
-    one at the MAP estimate, not at the maximum-likelihood one (as the HGF toolboxes report them), so
-    both are somewhat larger than their textbook values, by how much the prior pulls the estimate.
-    ``converged`` and ``message`` from the optimiser; ``trajectory``: the array engine's result at the
-    estimate.
+    Two results are equal when every field is, NaN where the other has NaN. A fit that found no
+    feasible point (the model failed, or its likelihood overflowed, at every start) has no estimate: its
+    free parameters, standard errors and criteria are NaN, ``converged`` is False, ``message`` says so
+    and ``trajectory`` is None.
 
-    A fit that found no feasible point (the model failed, or its likelihood overflowed, at every
-    start) has no estimate: its free parameters, standard errors and criteria are NaN, ``converged``
-    is False, ``message`` says so and ``trajectory`` is None. Two results are equal when every field
-    is, NaN where the other has NaN.
+    Attributes
+    ----------
+    model : str
+        The model fitted.
+    response : str
+        The response model, or ``"observations"`` for a fit to the inputs themselves.
+    params : dict of str to float or None
+        Every parameter at the estimate, natural units (held ones included).
+    se : dict of str to float
+        The standard error of each free parameter, from the Hessian of the negative log-joint in
+        transformed space mapped back by the delta method; NaN for a parameter the likelihood is flat
+        in on one side of the estimate (not identified, as ``process_noise`` under a binding
+        ``prior_precision_cap``), and for every parameter where the Hessian over the identified ones is
+        not positive definite.
+    free : tuple of str
+        The free parameters' names.
+    nll : float
+        The negative log-likelihood at the estimate.
+    neg_log_joint : float
+        ``nll`` plus the negative log prior.
+    lme : float
+        Laplace approximation of the log model evidence, an unidentified parameter integrated against
+        its prior alone (NaN with the standard errors).
+    aic : float
+        2 nll + 2k for k free parameters.
+    bic : float
+        2 nll + k log n for k free parameters and n = ``n_trials`` trials in the likelihood. In both
+        criteria the ``nll`` is the one at the MAP estimate, not at the maximum-likelihood one (as the
+        HGF toolboxes report them), so both are somewhat larger than their textbook values, by how much
+        the prior pulls the estimate.
+    n_trials : int
+        The trials in the likelihood (missed ones are not).
+    converged : bool
+        Whether the optimiser converged.
+    message : str
+        The optimiser's words on how it ended.
+    trajectory : Trajectories or None
+        The array engine's result at the estimate.
     """
 
     model: str
@@ -135,12 +160,42 @@ def _same(a: Any, b: Any) -> bool:
 class FitArrays:
     """Many participants fitted in one call: one entry per participant in every array.
 
-    ``params``: each parameter's estimates in natural units (held ones included; NaN for a fit with
-    no estimate, and for an optional parameter left out); ``se``: each free parameter's standard
-    errors; ``nll``, ``neg_log_joint``, ``lme``, ``aic``, ``bic``, ``n_trials``, ``converged`` as in
-    :class:`FitResult`; ``status`` the engine's code of each fit (0 converged, 1 stopped before
-    converging, 2 no estimate) and ``message`` its words; ``error`` is ``message`` where a fit has no
-    estimate and empty elsewhere. ``to_frame()`` gives one row per participant.
+    ``to_frame()`` gives one row per participant; ``result(i)`` participant ``i``'s
+    :class:`FitResult`. ``aic`` and ``bic`` are as in :class:`FitResult`.
+
+    Attributes
+    ----------
+    model : str
+        The model fitted.
+    response : str
+        The response model, as in :class:`FitResult`.
+    params : dict of str to numpy.ndarray
+        Each parameter's estimates in natural units (held ones included; NaN for a fit with no
+        estimate, and for an optional parameter left out).
+    se : dict of str to numpy.ndarray
+        Each free parameter's standard errors.
+    free : tuple of str
+        The free parameters' names.
+    nll : numpy.ndarray
+        Each fit's negative log-likelihood at the estimate.
+    neg_log_joint : numpy.ndarray
+        ``nll`` plus the negative log prior.
+    lme : numpy.ndarray
+        Each fit's Laplace approximation of the log model evidence, as in :class:`FitResult`.
+    n_trials : numpy.ndarray
+        Each participant's trials in the likelihood.
+    converged : numpy.ndarray
+        Whether each fit converged (``status`` 0).
+    status : numpy.ndarray
+        The engine's code of each fit (0 converged, 1 stopped before converging, 2 no estimate).
+    message : list of str
+        Each status in words.
+    error : list of str
+        ``message`` where a fit has no estimate, empty elsewhere.
+    iterations : numpy.ndarray
+        The optimiser's iterations per fit.
+    evaluations : numpy.ndarray
+        The optimiser's evaluations of the objective per fit.
     """
 
     model: str

@@ -45,12 +45,57 @@ class Simulation:
 
 def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: str | None = None,
              seed: int = 0) -> Simulation:
-    """Run ``model`` on ``inputs`` with natural parameter values ``params`` (named as in :func:`fit`,
-    the response model's included) and draw a response per trial from the response model
-    ``response`` (None: the model's default): ``belief + sqrt(zeta) * z`` with ``z`` from
-    ``velmora.arrays.normal(n, seed)`` for ``"gaussian"``; for a choice model 1 where
-    ``velmora.arrays.uniform(n, seed)`` falls below P(y = 1), else 0. ``forward`` simulates through
-    ``forward_simulate``'s own noise, with ``seed`` passed to it."""
+    """Run ``model`` on ``inputs`` with natural parameter values and draw a response per trial.
+
+    A model fitted to responses is simulated without its own noise, and a response is drawn per trial
+    from the response model ``response`` around the model's belief before the trial:
+    ``belief + sqrt(zeta) * z`` with ``z`` from ``velmora.arrays.normal(n, seed)`` for ``"gaussian"``;
+    for a choice model 1 where ``velmora.arrays.uniform(n, seed)`` falls below P(y = 1), else 0.
+    ``forward`` simulates through ``forward_simulate``'s own noise, with ``seed`` passed to it.
+
+    Parameters
+    ----------
+    model : str
+        ``"kalman"``, ``"hgf"``, ``"td"``, ``"forward"``, ``"discount"`` or ``"hyperbolic"``.
+    inputs : array_like
+        The inputs, one per trial, in the unit of the data: a 1-D sequence, or for the choice models a
+        trials x 4 array (``amount_sooner``, ``delay_sooner``, ``amount_later``, ``delay_later``; a
+        DataFrame is read by these column names when it has them), the delays in any one unit.
+    params : mapping of str to float
+        Natural parameter values, named as in :func:`velmora.fit`, the response model's included
+        (``zeta``, the variance of a Gaussian response; ``beta``, an inverse temperature, per unit of
+        the decision variable under ``"logistic"``; ``bias``). ``forward`` takes its own three. A
+        parameter with a default in the list function, or held by a default fit of the response model
+        (``bias``), may be left out.
+    response : str or None, optional
+        The response model, ``"gaussian"``, ``"unit_square"`` or ``"logistic"``; None (the default) is
+        the model's default. Not used by ``forward``.
+    seed : int, optional
+        The seed of the responses (of ``forward``'s noise), an integer from 0 to 2**64-1 (default 0).
+
+    Returns
+    -------
+    Simulation
+        The array engine's trajectory and one simulated response per input (None for ``forward``,
+        whose noise is already in the trajectory's ``actual`` movement).
+
+    Raises
+    ------
+    ValueError
+        An unknown model or response model; inputs empty or of the wrong shape; a parameter the model
+        lacks or one that changes no likelihood; a missing parameter; a parameter that is not finite;
+        a negative ``beta`` or ``zeta``.
+    TypeError
+        Inputs that are not real numbers, a parameter value that is not a number, or a seed that is
+        not an integer.
+    OverflowError
+        A seed outside 0 to 2**64-1.
+    velmora.InvalidParameter
+        Non-finite inputs or negative delays (naming the trial), and parameter values the model
+        refuses.
+    velmora.NumericalDivergence
+        A step of the model's run that would produce a non-finite number.
+    """
     _check_model(model, tuple(ENGINE))
     described = ENGINE[model]
     if described.fits_responses:

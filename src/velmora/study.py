@@ -103,27 +103,72 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
              threads: int | None = None, **fit_options: Any) -> pandas.DataFrame:
     """Fit ``model`` to every participant of a long-format table; one result row per participant.
 
-    ``data`` has one row per trial: the participant's key in ``subject``, the model's input in
-    ``input`` (default ``"input"``; for the choice models ``discount`` and ``hyperbolic`` a list of
-    four columns, by default ``amount_sooner``, ``delay_sooner``, ``amount_later``, ``delay_later``)
-    and the behaviour in ``response`` (``response=None`` fits the inputs themselves, as
-    ``velmora.fit`` does without responses). Trials are taken in row order, or ordered by the
-    ``trial`` column. ``response_model`` is ``velmora.fit``'s ``response`` (the observation model of
-    the responses; None: the model's default); other keywords (``fixed``, ``priors``, ``n_starts``, ``seed``) go to
-    ``velmora.fit`` unchanged, except that each participant's seed is derived from ``seed`` (an
-    integer from 0 to 2**64-1) and its key (:func:`participant_seed`). Arguments that are wrong for
-    every participant (an unknown model or keyword, a parameter the model lacks) raise before any
-    fit starts.
+    By default every participant is fitted in this process by the native engine, ``threads`` threads
+    at a time, with no process to start. Given an ``executor`` (a process pool, Dask's
+    ``Client.get_executor()``, :class:`SerialExecutor`), participants go to it in chunks, each chunk
+    one native batch on one thread; the table is the same either way. Each participant's fit is
+    :func:`velmora.fit`'s (the transforms and default priors of :ref:`priors`), with its seed derived
+    from ``seed`` and its key (:func:`participant_seed`), so that the results depend neither on the
+    order of the participants nor on where they ran.
 
-    By default every participant is fitted in this process by the native engine, ``threads``
-    threads at a time (default: every core), with no process to start. Given an ``executor``
-    (a process pool, Dask's ``Client.get_executor()``, :class:`SerialExecutor`), participants go to
-    it in chunks, each chunk one native batch on one thread; the table is the same either way. A
-    participant whose data or fit fails, or whose worker fails, gets NaN estimates and the reason in
-    the ``error`` column (empty when it succeeded). Rows come sorted by key; the columns are the key,
-    the estimates, ``se_``-prefixed standard errors and ``nll``, ``lme``, ``aic``, ``bic``,
-    ``n_trials``, ``converged``, ``message``, ``error``. ``progress`` shows a bar on standard error
-    (default: when it is a terminal).
+    Parameters
+    ----------
+    data : pandas.DataFrame
+        One row per trial: the participant's key, the model's input(s) and the behaviour.
+    model : str
+        ``"kalman"``, ``"hgf"``, ``"td"``, ``"discount"`` or ``"hyperbolic"``.
+    subject : str, optional
+        The column of the participants' keys (default ``"subject"``).
+    input : str, list of str or None, optional
+        The input column (default ``"input"``); for the choice models ``discount`` and ``hyperbolic``
+        a list of four columns, by default ``amount_sooner``, ``delay_sooner``, ``amount_later``,
+        ``delay_later`` (the delays in any one unit).
+    response : str or None, optional
+        The column of the behaviour (default ``"response"``); None fits the inputs themselves, as
+        ``velmora.fit`` does without responses.
+    trial : str or None, optional
+        A column to order each participant's trials by; None (the default) takes them in row order.
+    executor : concurrent.futures.Executor or None, optional
+        Where to run the chunks; None (the default) fits here, natively.
+    progress : bool or None, optional
+        Show a progress bar on standard error; None (the default): when it is a terminal.
+    chunk_size : int or None, optional
+        Participants per chunk given to an ``executor``, a positive integer; None chooses.
+    response_model : str or None, optional
+        ``velmora.fit``'s ``response``, the observation model of the responses; None: the model's
+        default.
+    threads : int or None, optional
+        Threads of the native fits without an executor (default: every core).
+    **fit_options
+        ``fixed``, ``priors``, ``n_starts`` and ``seed`` (an integer from 0 to 2**64-1), passed to
+        ``velmora.fit`` unchanged, except that each participant's seed is derived from ``seed``.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Rows sorted by key; the columns are the key, the estimates (natural units), ``se_``-prefixed
+        standard errors and ``nll``, ``lme``, ``aic``, ``bic``, ``n_trials``, ``converged``,
+        ``message``, ``error``. A participant whose data or fit fails, or whose worker fails, gets NaN
+        estimates and the reason in ``error`` (empty when it succeeded); no failure stops the batch.
+        ``attrs`` records ``subject``, ``model`` and (with responses) ``response_model``.
+
+    Raises
+    ------
+    TypeError
+        ``data`` that is not a DataFrame, an unknown keyword, an ``executor`` without ``submit``, a seed
+        or ``threads`` that is not an integer, or ``fixed`` and ``priors`` of the wrong type.
+    KeyError
+        A column that ``data`` lacks.
+    ValueError
+        Arguments that are wrong for every participant, before any fit starts: an unknown model or
+        response model, a parameter the model lacks, other bad ``fit_options`` (as :func:`velmora.fit`
+        checks them), input columns of the wrong number, a column given two roles, a seed outside 0 to
+        2**64-1, a ``chunk_size`` or ``threads`` below 1, a subject column named as a result column, or
+        a row without a key.
+    velmora.InvalidParameter
+        Held values the model refuses, before any fit starts.
+    KeyboardInterrupt
+        Ctrl-C: nothing more is done.
     """
     import pandas as pd
 
@@ -211,15 +256,51 @@ def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response
                   subject: str = "subject") -> pandas.DataFrame:
     """A whole study in the long format that :func:`fit_many` reads: subject, trial, input, response.
 
-    ``params`` has one row per participant: the key in a ``subject`` column (or the index) and one
-    column per parameter of ``velmora.simulate``; a ``fit_many`` result serves as it is (its standard
-    errors and fit statistics are ignored). ``inputs`` is one 1-D sequence shared by everyone, a 2-D
-    array with one row per participant (in the order of ``params``), a mapping key -> sequence, or a
-    long table with ``subject`` and ``input`` columns (ordered by ``trial`` if it has one). For the
-    choice models a trial is a row of four numbers: a trials x 4 array shared by everyone, a 3-D
-    array, a mapping key -> trials x 4 array, or a long table with the four input columns of
-    :func:`fit_many`, which the result has too. Each participant's seed comes from ``seed`` and its
-    key, as in :func:`fit_many`.
+    Each participant is simulated by :func:`velmora.simulate` with its own parameters and a seed from
+    ``seed`` and its key, as in :func:`fit_many`.
+
+    Parameters
+    ----------
+    model : str
+        The model, as for :func:`velmora.simulate`.
+    params : pandas.DataFrame
+        One row per participant: the key in a ``subject`` column (or the index) and one column per
+        parameter of ``velmora.simulate`` (natural values); a ``fit_many`` result serves as it is (its
+        standard errors and fit statistics are ignored).
+    inputs : array_like, mapping or pandas.DataFrame
+        One 1-D sequence shared by everyone, a 2-D array with one row per participant (in the order of
+        ``params``), a mapping key -> sequence, or a long table with ``subject`` and ``input`` columns
+        (ordered by ``trial`` if it has one). For the choice models a trial is a row of four numbers: a
+        trials x 4 array shared by everyone, a 3-D array, a mapping key -> trials x 4 array, or a long
+        table with the four input columns of :func:`fit_many`, which the result has too.
+    response : str or None, optional
+        The response model; None (the default) is the model's default.
+    seed : int, optional
+        The study's seed, an integer from 0 to 2**64-1 (default 0).
+    subject : str, optional
+        The column of the participants' keys (default ``"subject"``).
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per trial: ``subject``, ``trial``, the input column(s) and ``response``.
+
+    Raises
+    ------
+    TypeError
+        ``params`` that is not a DataFrame, a seed that is not an integer, or inputs that are not
+        numbers.
+    ValueError
+        A seed outside 0 to 2**64-1; a participant on more than one row, or none at all; a parameter
+        that is not a number; inputs of the wrong shape or (a long table's) not numbers, or a
+        participant without inputs; and the ``ValueError`` of :func:`velmora.simulate` for a
+        participant (an unknown model, a missing parameter, ...), its key before the message.
+    KeyError
+        A long table of inputs without the ``subject`` or input columns.
+    velmora.VelmoraException
+        The error of :func:`velmora.simulate` for a participant whose parameters or inputs the model
+        refuses (``velmora.InvalidParameter``), raised as its own type with the participant's key
+        before its message.
     """
     import pandas as pd
 

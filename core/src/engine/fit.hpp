@@ -5,6 +5,7 @@
 // ones. Plain C++: the binding and the batch runner hand in the memory.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -57,9 +58,17 @@ struct FreeParameter {
 struct FitSettings {
     std::span<const double> held;  // the natural vector; entries at free indices are overwritten
     std::span<const FreeParameter> free;
+    // A prior with correlations: its precision matrix (m x m, row-major) and log det, replacing the
+    // free parameters' own variances in the density; empty for independent priors. Random starts
+    // still draw each parameter from its own mean and variance.
+    std::span<const double> prior_precision;
+    double prior_log_det_precision = 0.0;
     std::size_t n_starts = 4;
     optimize::MinimizeOptions options{};
     double hessian_step = 1e-4;
+    // The first start, transformed (m values); empty: the prior means. A group fit's later passes
+    // start each participant where its last estimate was.
+    std::span<const double> first_start;
 };
 
 enum class FitStatus : std::uint8_t {
@@ -73,6 +82,7 @@ struct FitOutcome {
     std::array<double, max_fit_params> natural{};  // estimates, held values included
     std::array<double, max_fit_free> theta{};      // the free ones, transformed
     std::array<double, max_fit_free> se{};         // natural units, NaN where not identified
+    optimize::Matrix cov{};                          // posterior covariance of theta (Laplace), m x m; NaN without
     double nll = std::numeric_limits<double>::infinity();
     double neg_log_joint = std::numeric_limits<double>::infinity();
     double lme = -std::numeric_limits<double>::infinity();
@@ -117,8 +127,21 @@ public:
     double operator()(std::span<const double> theta, std::span<double> grad) {
         const double f = likelihood(theta, grad);
         if (!std::isfinite(f)) return f;
+        const std::size_t m = s_.free.size();
         double prior = 0.0;
-        for (std::size_t j = 0; j < s_.free.size(); ++j) {
+        if (!s_.prior_precision.empty()) {
+            std::array<double, max_fit_free> d{};
+            for (std::size_t j = 0; j < m; ++j) d[j] = theta[j] - s_.free[j].prior_mean;
+            for (std::size_t j = 0; j < m; ++j) {
+                double pd = 0.0;
+                for (std::size_t i = 0; i < m; ++i) pd = pd + s_.prior_precision[j * m + i] * d[i];
+                prior = prior + 0.5 * (d[j] * pd);
+                grad[j] = grad[j] + pd;
+            }
+            return f + (prior + 0.5 * (static_cast<double>(m) * std::log(2.0 * std::numbers::pi) -
+                                       s_.prior_log_det_precision));
+        }
+        for (std::size_t j = 0; j < m; ++j) {
             const FreeParameter& p = s_.free[j];
             const double d = theta[j] - p.prior_mean;
             prior = prior + 0.5 * ((d * d) / p.prior_var + std::log(2.0 * std::numbers::pi * p.prior_var));
@@ -186,9 +209,11 @@ template <class Nll>
 void laplace_at(Posterior<Nll>& posterior, const FitSettings& s, FitOutcome& out) {
     const std::size_t m = s.free.size();
     const std::span<const double> theta(out.theta.data(), m);
-    optimize::Matrix h{}, lower{}, cov{};
+    optimize::Matrix h{}, lower{};
+    optimize::Matrix& cov = out.cov;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t j = 0; j < m; ++j) out.se[j] = nan;
+    std::fill_n(cov.begin(), m * m, nan);
     out.lme = nan;
     if (!laplace::hessian(posterior, theta, h, s.hessian_step)) return;
     const auto flat = flat_at(posterior, s, theta, out.nll);
@@ -229,7 +254,7 @@ FitOutcome fit_participant(Nll& nll, const FitSettings& s, std::uint64_t seed,
     for (std::size_t k = 0; k < s.n_starts; ++k) {
         std::array<double, max_fit_free> start{};
         for (std::size_t j = 0; j < m; ++j)
-            start[j] = k == 0 ? s.free[j].prior_mean
+            start[j] = k == 0 ? (s.first_start.empty() ? s.free[j].prior_mean : s.first_start[j])
                               : Normal{s.free[j].prior_mean, std::sqrt(s.free[j].prior_var)}.sample(rng);
         optimize::MinimizeOptions options = s.options;
         options.stop = stop;

@@ -18,6 +18,14 @@ void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, con
     const std::size_t m = t.settings.free.size();
     std::array<std::size_t, max_fit_free> free{};
     for (std::size_t j = 0; j < m; ++j) free[j] = t.settings.free[j].index;
+    FitSettings settings = t.settings;
+    std::array<FreeParameter, max_fit_free> own{};
+    if (t.prior_means != nullptr) {
+        for (std::size_t j = 0; j < m; ++j) own[j] = {free[j], t.settings.free[j].transform, t.prior_means[i * m + j],
+                                                      t.settings.free[j].prior_var};
+        settings.free = {own.data(), m};
+    }
+    if (t.first_starts != nullptr) settings.first_start = {t.first_starts + i * m, m};
 
     auto nll = [&](std::span<const double> natural, std::span<double> grad) {
         if (poll) (*poll)();
@@ -27,7 +35,7 @@ void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, con
         if (!value || stop.load(std::memory_order_relaxed)) return std::numeric_limits<double>::infinity();
         return *value;
     };
-    const FitOutcome out = fit_participant(nll, t.settings, t.seeds[i], &stop);
+    const FitOutcome out = fit_participant(nll, settings, t.seeds[i], &stop);
 
     const std::size_t k = t.settings.held.size();
     std::copy_n(out.natural.begin(), k, t.natural + i * k);
@@ -39,13 +47,28 @@ void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, con
     stats[stat_iterations] = out.iterations;
     stats[stat_evaluations] = out.evaluations;
     t.status[i] = static_cast<std::int64_t>(out.status);
+    if (t.theta != nullptr) std::copy_n(out.theta.begin(), m, t.theta + i * m);
+    if (t.cov != nullptr) std::copy_n(out.cov.begin(), m * m, t.cov + i * m * m);
 }
 
-void FitRunner::work_on(const Poll* poll) {
-    for (;;) {
-        const std::size_t c = next_chunk_.fetch_add(1, std::memory_order_relaxed);
-        if (c + 1 >= bounds_.size() || stop_.load(std::memory_order_relaxed)) return;
-        for (std::size_t i = bounds_[c]; i < bounds_[c + 1]; ++i) fit_one(task_, i, stop_, poll);
+void evaluate_one(const EvalTask& t, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
+    const auto start = static_cast<std::size_t>(t.starts[i]);
+    const auto length = static_cast<std::size_t>(t.lengths[i]);
+    const std::size_t width = input_width_of(t.model);
+    const std::span<const double> inputs(t.values + start * width, length * width);
+    const std::span<const double> responses =
+        t.responses ? std::span<const double>(t.responses + start, length) : std::span<const double>();
+    for (std::size_t d = 0; d < t.draws; ++d) {
+        if (poll) (*poll)();
+        const std::size_t row = i * t.draws + d;
+        if (stop.load(std::memory_order_relaxed)) {
+            t.out[row] = std::numeric_limits<double>::quiet_NaN();
+            continue;
+        }
+        const Likelihood task{t.model, t.response, t.given, inputs, responses, {t.params + row * t.k, t.k}, poll, &stop};
+        const Result<double> value = negative_log_likelihood(task, {}, {});
+        // A model that fails gives NaN at some points (a zero variance): no likelihood there either.
+        t.out[row] = value && !std::isnan(*value) ? *value : std::numeric_limits<double>::infinity();
     }
 }
 

@@ -13,10 +13,10 @@
 #include <tuple>
 #include <utility>
 
+#include "../discounting.hpp"
 #include "../forward_model.hpp"
 #include "../hgf.hpp"
 #include "../kalman.hpp"
-#include "../discounting.hpp"
 #include "../learning.hpp"
 #include "../model.hpp"
 

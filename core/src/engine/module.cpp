@@ -222,6 +222,13 @@ bool within(std::int64_t start, std::int64_t length, std::size_t width, std::siz
     return first <= count / width && n <= count / width - first;
 }
 
+// Whether `count` items are exactly a * b * c: a product that wraps around (a huge stride or draw
+// count) would otherwise pass the size check and lead to writes far out of bounds.
+bool holds(std::size_t count, std::size_t a, std::size_t b, std::size_t c = 1) {
+    std::size_t ab = 0, abc = 0;
+    return !__builtin_mul_overflow(a, b, &ab) && !__builtin_mul_overflow(ab, c, &abc) && count == abc;
+}
+
 // run(model, values, starts, lengths, params, seeds | None, out, stride, threads, given)
 // -> None, or (subject, kind, message) of the lowest failing subject.
 PyResult<Object> run(PyObject* args, PyObject* kwargs) {
@@ -259,7 +266,7 @@ PyResult<Object> run(PyObject* args, PyObject* kwargs) {
     });
     if (stride < 0 || threads < 1) return value_error("stride must be non-negative and threads positive");
     if (starts->count() != n || params->count() != n * k || (seeds && seeds->count() != n) ||
-        out->count() != fields * n * static_cast<std::size_t>(stride))
+        !holds(out->count(), fields, n, static_cast<std::size_t>(stride)))
         return value_error("engine buffers disagree in size");
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t start = starts->data<const std::int64_t>()[i];
@@ -379,18 +386,37 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
     return build_float(*nll);
 }
 
+// An optional float64 buffer: none for None, else `count` items or a ValueError.
+PyResult<std::optional<Buffer>> optional_buffer(PyObject* obj, const char* name, bool writable, std::size_t count) {
+    if (obj == Py_None) return std::optional<Buffer>();
+    auto held = Buffer::get(obj, name, 'f', writable);
+    if (!held) return std::unexpected(held.error());
+    if (held->count() != count) {
+        PyErr_Format(PyExc_ValueError, "%s has the wrong size", name);
+        return std::unexpected(Raised{});
+    }
+    return std::optional<Buffer>(std::move(*held));
+}
+
 // fit(model, response, values, starts, lengths, responses | None, held, free, transforms, prior_mean,
-//     prior_var, seeds, n_starts, threads, given, natural, se, stats, status) -> None
-// Each participant's MAP fit, written into its rows of the last four buffers (see fit_batch.hpp).
+//     prior_var, seeds, n_starts, threads, given, natural, se, stats, status,
+//     prior_means | None, prior_precision | None, prior_log_det_precision, theta | None, cov | None,
+//     first_starts | None) -> None
+// Each participant's MAP fit, written into its rows of the output buffers (see fit_batch.hpp); the
+// optional ones give each participant its own prior means, a prior with correlations, and the
+// transformed estimates with their posterior covariance.
 PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
     const char *model_name = nullptr, *response = nullptr;
     PyObject *values_obj, *starts_obj, *lengths_obj, *responses_obj, *held_obj, *free_obj, *transforms_obj,
-        *mean_obj, *var_obj, *seeds_obj, *natural_obj, *se_obj, *stats_obj, *status_obj;
+        *mean_obj, *var_obj, *seeds_obj, *natural_obj, *se_obj, *stats_obj, *status_obj, *means_obj, *precision_obj,
+        *theta_obj, *cov_obj, *first_obj;
     Py_ssize_t n_starts = 0, threads = 0, given_arg = 0;
+    double log_det_precision = 0.0;
     if (!no_keywords(kwargs) ||
-        !PyArg_ParseTuple(args, "ssOOOOOOOOOOnnnOOOO", &model_name, &response, &values_obj, &starts_obj, &lengths_obj,
-                          &responses_obj, &held_obj, &free_obj, &transforms_obj, &mean_obj, &var_obj, &seeds_obj,
-                          &n_starts, &threads, &given_arg, &natural_obj, &se_obj, &stats_obj, &status_obj))
+        !PyArg_ParseTuple(args, "ssOOOOOOOOOOnnnOOOOOOdOOO", &model_name, &response, &values_obj, &starts_obj,
+                          &lengths_obj, &responses_obj, &held_obj, &free_obj, &transforms_obj, &mean_obj, &var_obj,
+                          &seeds_obj, &n_starts, &threads, &given_arg, &natural_obj, &se_obj, &stats_obj, &status_obj,
+                          &means_obj, &precision_obj, &log_det_precision, &theta_obj, &cov_obj, &first_obj))
         return failed();
     auto likelihood = likelihood_kind(model_name, response, given_arg);
     if (!likelihood) return std::unexpected(likelihood.error());
@@ -448,11 +474,45 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
         parameters[j] = {static_cast<std::size_t>(index), static_cast<engine::Transform>(transform), mean, var};
     }
 
+    auto means = optional_buffer(means_obj, "prior_means", false, n * m);
+    if (!means) return std::unexpected(means.error());
+    auto precision = optional_buffer(precision_obj, "prior_precision", false, m * m);
+    if (!precision) return std::unexpected(precision.error());
+    auto first = optional_buffer(first_obj, "first_starts", false, n * m);
+    if (!first) return std::unexpected(first.error());
+    auto theta = optional_buffer(theta_obj, "theta", true, n * m);
+    if (!theta) return std::unexpected(theta.error());
+    auto cov = optional_buffer(cov_obj, "cov", true, n * m * m);
+    if (!cov) return std::unexpected(cov.error());
+    if (*precision && !std::isfinite(log_det_precision)) return value_error("the prior's log det must be finite");
+    // Checked as the shared prior is: a NaN mean leaves every fit without an estimate, and a precision
+    // that is not positive definite makes the log joint unbounded below, which a fit would call converged.
+    if (*means) {
+        const double* first_mean = (*means)->data<const double>();
+        if (!std::all_of(first_mean, first_mean + n * m, [](double x) { return std::isfinite(x); }))
+            return value_error("prior means must be finite");
+    }
+    if (*precision) {
+        laplace::Matrix a{}, lower{};
+        std::copy_n((*precision)->data<const double>(), m * m, a.begin());
+        bool symmetric = true;  // up to the rounding of an inverse
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < i; ++j)
+                symmetric = symmetric && std::abs(a[i * m + j] - a[j * m + i]) <=
+                                             1e-9 * std::sqrt(std::abs(a[i * m + i] * a[j * m + j]));
+        if (!symmetric || !laplace::cholesky(a, m, lower))
+            return value_error("prior_precision must be symmetric and positive definite");
+    }
+
     engine::FitSettings settings;
     settings.held = {held.data<const double>(), k};
     settings.free = {parameters.data(), m};
     settings.n_starts = static_cast<std::size_t>(n_starts);
-    const engine::FitTask task{kind.model,
+    if (*precision) {
+        settings.prior_precision = {(*precision)->data<const double>(), m * m};
+        settings.prior_log_det_precision = log_det_precision;
+    }
+    engine::FitTask task{kind.model,
                                kind.response,
                                kind.given,
                                values.data<const double>(),
@@ -465,10 +525,76 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
                                se.data<double>(),
                                stats.data<double>(),
                                status.data<std::int64_t>()};
+    task.prior_means = *means ? (*means)->data<const double>() : nullptr;
+    task.first_starts = *first ? (*first)->data<const double>() : nullptr;
+    task.theta = *theta ? (*theta)->data<double>() : nullptr;
+    task.cov = *cov ? (*cov)->data<double>() : nullptr;
     auto bounds = engine::chunk_bounds(n, longest, fit_chunk_trials);
     const std::size_t chunks = bounds.size() - 1;
     engine::FitRunner runner(task, std::move(bounds));
     // One participant gains nothing from a thread of its own.
+    auto done = run_workers(runner, chunks, n <= 1, static_cast<std::size_t>(threads));
+    if (!done) return std::unexpected(done.error());
+    return Object::borrow(Py_None);
+}
+
+// evaluate(model, response, values, starts, lengths, responses | None, params, draws, given, threads, out)
+// Each participant's negative log-likelihood at each of its `draws` natural parameter vectors
+// (see EvalTask); +inf where the model fails.
+PyResult<Object> evaluate(PyObject* args, PyObject* kwargs) {
+    const char *model_name = nullptr, *response = nullptr;
+    PyObject *values_obj, *starts_obj, *lengths_obj, *responses_obj, *params_obj, *out_obj;
+    Py_ssize_t draws = 0, given_arg = 0, threads = 0;
+    if (!no_keywords(kwargs) ||
+        !PyArg_ParseTuple(args, "ssOOOOOnnnO", &model_name, &response, &values_obj, &starts_obj, &lengths_obj,
+                          &responses_obj, &params_obj, &draws, &given_arg, &threads, &out_obj))
+        return failed();
+    auto likelihood = likelihood_kind(model_name, response, given_arg);
+    if (!likelihood) return std::unexpected(likelihood.error());
+    const LikelihoodKind kind = *likelihood;
+    const bool self_fit = kind.self_fit();
+    if (draws < 1 || threads < 1) return value_error("draws and threads must be positive");
+    std::array<Buffer, 6> b;
+    const std::array<std::tuple<PyObject*, const char*, char, bool>, 6> wanted{{
+        {values_obj, "values", 'f', false}, {starts_obj, "starts", 'i', false}, {lengths_obj, "lengths", 'i', false},
+        {responses_obj == Py_None ? values_obj : responses_obj, "responses", 'f', false},
+        {params_obj, "params", 'f', false}, {out_obj, "out", 'f', true}}};
+    for (std::size_t j = 0; j < wanted.size(); ++j) {
+        const auto& [obj, name, code, writable] = wanted[j];
+        auto held = Buffer::get(obj, name, code, writable);
+        if (!held) return std::unexpected(held.error());
+        b[j] = std::move(*held);
+    }
+    const auto& [values, starts, lengths, responses, params, out] = b;
+    const std::size_t n = lengths.count(), d = static_cast<std::size_t>(draws);
+    if (values.count() % kind.width != 0) return value_error("values must hold whole trials");
+    if (self_fit != (responses_obj == Py_None) || (!self_fit && responses.count() != values.count() / kind.width))
+        return value_error("responses must be None for 'observations' and one per trial otherwise");
+    if (starts.count() != n || !holds(params.count(), n, d, kind.count) || !holds(out.count(), n, d))
+        return value_error("engine buffers disagree in size");
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t start = starts.data<const std::int64_t>()[i];
+        const std::int64_t length = lengths.data<const std::int64_t>()[i];
+        if (start < 0 || length < 0 || !within(start, length, kind.width, values.count()))
+            return value_error("engine subject bounds out of range");
+        longest = std::max(longest, static_cast<std::size_t>(length));
+    }
+    const engine::EvalTask task{kind.model,
+                                kind.response,
+                                kind.given,
+                                values.data<const double>(),
+                                {starts.data<const std::int64_t>(), n},
+                                {lengths.data<const std::int64_t>(), n},
+                                self_fit ? nullptr : responses.data<const double>(),
+                                kind.count,
+                                d,
+                                params.data<const double>(),
+                                out.data<double>()};
+    // A pass per draw: chunks of about as many trials as a fit's.
+    auto bounds = engine::chunk_bounds(n, longest * d / 64 + 1, fit_chunk_trials);
+    const std::size_t chunks = bounds.size() - 1;
+    engine::EvalRunner runner(task, std::move(bounds));
     auto done = run_workers(runner, chunks, n <= 1, static_cast<std::size_t>(threads));
     if (!done) return std::unexpected(done.error());
     return Object::borrow(Py_None);
@@ -680,6 +806,7 @@ PyMethodDef methods[] = {
     method<run>("run", "Run a model over a batch of subjects (internal; see velmora.arrays)."),
     method<objective>("objective", "Negative log-likelihood and its gradient for a fit (internal)."),
     method<fit>("fit", "Fit a model to many participants at once (internal; see velmora.arrays.fit)."),
+    method<evaluate>("evaluate", "Negative log-likelihoods of many participants at many parameter vectors (internal)."),
     method<models>("models", "The engine's models: names, parameters, fields and what each supports (internal)."),
     method<responses>("responses", "The engine's likelihoods: names, parameters and whether they fit inputs (internal)."),
     method<normal>("normal", "Fill a float64 buffer with seeded normal deviates (internal)."),

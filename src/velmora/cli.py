@@ -297,11 +297,8 @@ _RESPONSE_HELP = ("response model: gaussian, unit_square or logistic (default: t
                   "for the choice models discount and hyperbolic)")
 
 
-def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
-    sub = commands.add_parser("fit", help="fit a model to every participant of a long-format CSV table",
-                              description="Fit a model to every participant of a long-format CSV table (one row "
-                                          "per trial); writes one row per participant: estimates, standard errors, "
-                                          "nll, lme, aic, bic, trials used, converged and error.")
+def _study_table_options(sub: argparse.ArgumentParser, option: Callable[..., None]) -> None:
+    """The study table, the model and the columns' roles, as 'fit' and 'fit-group' read them."""
     sub.add_argument("input", metavar="FILE", help="CSV file with a header line, one row per trial")
     option(sub, "--model", required=True, choices=STUDY_MODELS, help="the model to fit")
     option(sub, "--response", metavar="KIND", help=_RESPONSE_HELP)
@@ -311,12 +308,42 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
     option(sub, "--input-column", metavar="NAME[,NAME...]",
            help="the column of the input (default: input); for the choice models its four columns, by default "
                 "amount_sooner,delay_sooner,amount_later,delay_later")
-    sub.add_argument("--no-responses", action="store_true",
-                     help="fit the inputs themselves (the filter's own predictions) instead of a response column")
     option(sub, "--trial-column", metavar="NAME",
                   help="order each participant's trials by this column (default: the order of the rows)")
     option(sub, "--fixed", type=_assignment, action="append", default=[], metavar="NAME=VALUE",
                   help="hold a parameter at a value instead of fitting it; repeatable")
+
+
+def _study_inputs(args: argparse.Namespace, responses: bool) -> list[str]:
+    """The input columns the command line names, and each column given one role only (UsageError)."""
+    from velmora.tables import _distinct_roles, input_columns
+
+    inputs = input_columns(args.model, None if args.input_column is None else args.input_column.split(","))
+    _distinct_roles([("subject", args.subject_column), *(("input", column) for column in inputs),
+                     ("response", args.response_column if responses else None), ("trial", args.trial_column)])
+    return inputs
+
+
+def _read_study(args: argparse.Namespace, inputs: list[str], responses: bool) -> Any:
+    """The study table's columns under the names fit_many reads by default."""
+    name, header, rows = csv_io.read_table(args.input)
+    columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False)}
+    columns.update({column: csv_io.table_column(name, header, rows, column) for column in inputs})
+    if responses:
+        columns["response"] = csv_io.table_column(name, header, rows, args.response_column)
+    if args.trial_column is not None:
+        columns["trial"] = csv_io.table_column(name, header, rows, args.trial_column)
+    return _frame(columns)
+
+
+def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
+    sub = commands.add_parser("fit", help="fit a model to every participant of a long-format CSV table",
+                              description="Fit a model to every participant of a long-format CSV table (one row "
+                                          "per trial); writes one row per participant: estimates, standard errors, "
+                                          "nll, lme, aic, bic, trials used, converged and error.")
+    _study_table_options(sub, option)
+    sub.add_argument("--no-responses", action="store_true",
+                     help="fit the inputs themselves (the filter's own predictions) instead of a response column")
     option(sub, "--n-starts", type=_count, default=4, metavar="N",
                   help="optimiser starts per participant (default: %(default)s)")
     option(sub, "--seed", type=_seed, default=0, metavar="SEED", help="seed of the starting points")
@@ -331,15 +358,7 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
                                           "given) and every participant's estimate under them; writes the "
                                           "participants' table as 'velmora fit' does, and with --group the group "
                                           "estimates.")
-    sub.add_argument("input", metavar="FILE", help="CSV file with a header line, one row per trial")
-    option(sub, "--model", required=True, choices=STUDY_MODELS, help="the model to fit")
-    option(sub, "--response", metavar="KIND", help=_RESPONSE_HELP)
-    for role, default in (("subject", "subject"), ("response", "response")):
-        option(sub, f"--{role}-column", default=default, metavar="NAME",
-                      help=f"the column of the {role} (default: %(default)s)")
-    option(sub, "--input-column", metavar="NAME[,NAME...]", help="the column(s) of the input, as for 'velmora fit'")
-    option(sub, "--trial-column", metavar="NAME",
-                  help="order each participant's trials by this column (default: the order of the rows)")
+    _study_table_options(sub, option)
     option(sub, "--covariates", metavar="FILE",
            help="CSV: the subject column and one column per covariate (numbers, or categories such as a group)")
     option(sub, "--covariance", choices=("diagonal", "full"), default="diagonal",
@@ -347,8 +366,6 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
     option(sub, "--method", choices=("laplace", "sampling"), default="laplace",
            help="E-step: each participant's Laplace approximation, or importance sampling from it "
                 "(default: %(default)s)")
-    option(sub, "--fixed", type=_assignment, action="append", default=[], metavar="NAME=VALUE",
-                  help="hold a parameter at a value instead of fitting it; repeatable")
     option(sub, "--max-iter", type=_count, default=100, metavar="N", help="at most this many passes (default: %(default)s)")
     option(sub, "--seed", type=_seed, default=0, metavar="SEED", help="seed of the starting points and draws")
     option(sub, "--group", metavar="FILE", help="also write the group estimates (means, sds, coefficients) here")
@@ -406,15 +423,11 @@ def _frame(columns: dict[str, list[Any]]) -> Any:
 
 def run_fit(args: argparse.Namespace) -> None:
     from velmora.study import _fit_options, fit_many
-    from velmora.tables import _distinct_roles, input_columns
 
     options = {"fixed": dict(args.fixed) or None, "n_starts": args.n_starts, "seed": args.seed}
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
         _fit_options(args.model, args.response, not args.no_responses, options)
-        inputs = input_columns(args.model, None if args.input_column is None else args.input_column.split(","))
-        _distinct_roles([("subject", args.subject_column), *(("input", column) for column in inputs),
-                         ("response", None if args.no_responses else args.response_column),
-                         ("trial", args.trial_column)])
+        inputs = _study_inputs(args, not args.no_responses)
         if args.plot and args.model not in plotting.CHOICE_MODELS:
             raise ValueError(f"--plot draws the choice models ({', '.join(plotting.CHOICE_MODELS)}), not "
                              f"{args.model}")
@@ -425,14 +438,7 @@ def run_fit(args: argparse.Namespace) -> None:
             raise CommandError(f"--output and --plot name the same file, {args.output}")
         figure = plotting.new_figure(0)
         kind = plotting.image_format(figure, args.plot)
-    name, header, rows = csv_io.read_table(args.input)
-    columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False)}
-    columns.update({column: csv_io.table_column(name, header, rows, column) for column in inputs})
-    if not args.no_responses:
-        columns["response"] = csv_io.table_column(name, header, rows, args.response_column)
-    if args.trial_column is not None:
-        columns["trial"] = csv_io.table_column(name, header, rows, args.trial_column)
-    data = _frame(columns)
+    data = _read_study(args, inputs, not args.no_responses)
     fits = fit_many(data, args.model, input=inputs, response=None if args.no_responses else "response",
                     trial="trial" if args.trial_column is not None else None, threads=args.jobs,
                     progress=False if args.no_progress else None, response_model=args.response, **options)
@@ -519,13 +525,10 @@ def run_compare(args: argparse.Namespace) -> None:
 def run_fit_group(args: argparse.Namespace) -> None:
     from velmora.group import fit_group
     from velmora.study import _fit_options
-    from velmora.tables import _distinct_roles, input_columns
 
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
         _fit_options(args.model, args.response, True, {"fixed": dict(args.fixed) or None})
-        inputs = input_columns(args.model, None if args.input_column is None else args.input_column.split(","))
-        _distinct_roles([("subject", args.subject_column), *(("input", column) for column in inputs),
-                         ("response", args.response_column), ("trial", args.trial_column)])
+        inputs = _study_inputs(args, True)
     except (TypeError, ValueError) as error:
         raise UsageError(str(error)) from None
     if args.group and (args.group == "-" or (args.output != "-" and os.path.realpath(args.group)
@@ -534,12 +537,7 @@ def run_fit_group(args: argparse.Namespace) -> None:
                          "the group estimates need a file of their own")
     if args.output == "-" and sys.stdout is None:  # found now rather than after the fit
         raise CommandError("cannot write standard output: it is closed")
-    name, header, rows = csv_io.read_table(args.input)
-    columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False)}
-    columns.update({column: csv_io.table_column(name, header, rows, column) for column in inputs})
-    columns["response"] = csv_io.table_column(name, header, rows, args.response_column)
-    if args.trial_column is not None:
-        columns["trial"] = csv_io.table_column(name, header, rows, args.trial_column)
+    data = _read_study(args, inputs, True)
     covariates = None
     if args.covariates:
         name, header, rows = csv_io.read_table(args.covariates)
@@ -554,7 +552,7 @@ def run_fit_group(args: argparse.Namespace) -> None:
             covariates[column] = cells if numbers is None else [math.nan if cell is None else float(cell)
                                                                 for cell in cells]
     try:
-        result = fit_group(_frame(columns), args.model, input=inputs, trial="trial" if args.trial_column else None,
+        result = fit_group(data, args.model, input=inputs, trial="trial" if args.trial_column else None,
                            covariates=covariates, covariance=args.covariance, method=args.method,
                            fixed=dict(args.fixed) or None, response_model=args.response, max_iter=args.max_iter,
                            seed=args.seed, threads=args.jobs, progress=False if args.no_progress else None)

@@ -3,18 +3,28 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "objective.hpp"
 
 namespace velmora::engine {
 
-void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
+namespace {
+
+// Participant i's slices of a task's inputs (the model's width per trial) and responses.
+template <class Task>
+std::pair<std::span<const double>, std::span<const double>> data_of(const Task& t, std::size_t i) {
     const auto start = static_cast<std::size_t>(t.starts[i]);
     const auto length = static_cast<std::size_t>(t.lengths[i]);
     const std::size_t width = input_width_of(t.model);
-    const std::span<const double> inputs(t.values + start * width, length * width);
-    const std::span<const double> responses =
-        t.responses ? std::span<const double>(t.responses + start, length) : std::span<const double>();
+    return {{t.values + start * width, length * width},
+            t.responses ? std::span<const double>(t.responses + start, length) : std::span<const double>()};
+}
+
+}  // namespace
+
+void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
+    const auto [inputs, responses] = data_of(t, i);
     const std::size_t m = t.settings.free.size();
     std::array<std::size_t, max_fit_free> free{};
     for (std::size_t j = 0; j < m; ++j) free[j] = t.settings.free[j].index;
@@ -52,12 +62,7 @@ void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, con
 }
 
 void evaluate_one(const EvalTask& t, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
-    const auto start = static_cast<std::size_t>(t.starts[i]);
-    const auto length = static_cast<std::size_t>(t.lengths[i]);
-    const std::size_t width = input_width_of(t.model);
-    const std::span<const double> inputs(t.values + start * width, length * width);
-    const std::span<const double> responses =
-        t.responses ? std::span<const double>(t.responses + start, length) : std::span<const double>();
+    const auto [inputs, responses] = data_of(t, i);
     for (std::size_t d = 0; d < t.draws; ++d) {
         if (poll) (*poll)();
         const std::size_t row = i * t.draws + d;

@@ -324,6 +324,40 @@ PyResult<LikelihoodKind> likelihood_kind(const char* model_name, const char* res
     return LikelihoodKind{*model, *response, *given, *count, engine::input_width_of(*model)};
 }
 
+// Holds each (object, name, kind, writable) of `wanted` as a buffer in `out`, in its order.
+template <std::size_t N>
+PyResult<void> get_buffers(const std::array<std::tuple<PyObject*, const char*, char, bool>, N>& wanted,
+                           std::array<Buffer, N>& out) {
+    for (std::size_t j = 0; j < N; ++j) {
+        const auto& [obj, name, code, writable] = wanted[j];
+        auto held = Buffer::get(obj, name, code, writable);
+        if (!held) return std::unexpected(held.error());
+        out[j] = std::move(*held);
+    }
+    return {};
+}
+
+// The layout of participants' data is the caller's promise; a broken one must not become a read
+// out of bounds. Checks it against the likelihood and gives the longest participant's trials.
+PyResult<std::size_t> participant_layout(const LikelihoodKind& kind, bool no_responses, const Buffer& values,
+                                         const Buffer& starts, const Buffer& lengths, const Buffer& responses) {
+    const bool self_fit = kind.self_fit();
+    if (values.count() % kind.width != 0) return value_error("values must hold whole trials");
+    if (self_fit != no_responses || (!self_fit && responses.count() != values.count() / kind.width))
+        return value_error("responses must be None for 'observations' and one per trial otherwise");
+    const std::size_t n = lengths.count();
+    if (starts.count() != n) return value_error("engine buffers disagree in size");
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t start = starts.data<const std::int64_t>()[i];
+        const std::int64_t length = lengths.data<const std::int64_t>()[i];
+        if (start < 0 || length < 0 || !within(start, length, kind.width, values.count()))
+            return value_error("engine subject bounds out of range");
+        longest = std::max(longest, static_cast<std::size_t>(length));
+    }
+    return longest;
+}
+
 // objective(model, response, inputs, responses | None, params, free, gradient, given) -> nll
 // The negative log-likelihood at natural parameter values and its derivatives with respect to
 // params[free]; inf (and a zero gradient) where the model fails at those values, so that an
@@ -432,34 +466,20 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
         {mean_obj, "prior_mean", 'f', false}, {var_obj, "prior_var", 'f', false}, {seeds_obj, "seeds", 'u', false},
         {natural_obj, "natural", 'f', true}, {se_obj, "se", 'f', true}, {stats_obj, "stats", 'f', true},
         {status_obj, "status", 'i', true}}};
-    for (std::size_t j = 0; j < wanted.size(); ++j) {
-        const auto& [obj, name, code, writable] = wanted[j];
-        auto held = Buffer::get(obj, name, code, writable);
-        if (!held) return std::unexpected(held.error());
-        b[j] = std::move(*held);
-    }
+    if (auto got = get_buffers(wanted, b); !got) return std::unexpected(got.error());
     const auto& [values, starts, lengths, responses, held, free, transforms, prior_mean, prior_var, seeds, natural,
                  se, stats, status] = b;
 
     // The layout is the caller's promise; a broken one must not become a read or write out of bounds.
     const std::size_t n = lengths.count(), k = kind.count, m = free.count();
-    if (values.count() % kind.width != 0) return value_error("values must hold whole trials");
-    if (self_fit != (responses_obj == Py_None) || (!self_fit && responses.count() != values.count() / kind.width))
-        return value_error("responses must be None for 'observations' and one per trial otherwise");
     if (held.count() != k) return value_error("held has the wrong length for this model");
     if (m > engine::max_fit_free || transforms.count() != m || prior_mean.count() != m || prior_var.count() != m)
         return value_error("free, transforms and the priors must have one entry per free parameter, at most 8");
     if (starts.count() != n || seeds.count() != n || natural.count() != n * k || se.count() != n * m ||
         stats.count() != n * engine::fit_stat_count || status.count() != n)
         return value_error("engine buffers disagree in size");
-    std::size_t longest = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::int64_t start = starts.data<const std::int64_t>()[i];
-        const std::int64_t length = lengths.data<const std::int64_t>()[i];
-        if (start < 0 || length < 0 || !within(start, length, kind.width, values.count()))
-            return value_error("engine subject bounds out of range");
-        longest = std::max(longest, static_cast<std::size_t>(length));
-    }
+    auto longest = participant_layout(kind, responses_obj == Py_None, values, starts, lengths, responses);
+    if (!longest) return std::unexpected(longest.error());
     std::array<engine::FreeParameter, engine::max_fit_free> parameters{};
     for (std::size_t j = 0; j < m; ++j) {
         const std::int64_t index = free.data<const std::int64_t>()[j];
@@ -529,7 +549,7 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
     task.first_starts = *first ? (*first)->data<const double>() : nullptr;
     task.theta = *theta ? (*theta)->data<double>() : nullptr;
     task.cov = *cov ? (*cov)->data<double>() : nullptr;
-    auto bounds = engine::chunk_bounds(n, longest, fit_chunk_trials);
+    auto bounds = engine::chunk_bounds(n, *longest, fit_chunk_trials);
     const std::size_t chunks = bounds.size() - 1;
     engine::FitRunner runner(task, std::move(bounds));
     // One participant gains nothing from a thread of its own.
@@ -559,27 +579,13 @@ PyResult<Object> evaluate(PyObject* args, PyObject* kwargs) {
         {values_obj, "values", 'f', false}, {starts_obj, "starts", 'i', false}, {lengths_obj, "lengths", 'i', false},
         {responses_obj == Py_None ? values_obj : responses_obj, "responses", 'f', false},
         {params_obj, "params", 'f', false}, {out_obj, "out", 'f', true}}};
-    for (std::size_t j = 0; j < wanted.size(); ++j) {
-        const auto& [obj, name, code, writable] = wanted[j];
-        auto held = Buffer::get(obj, name, code, writable);
-        if (!held) return std::unexpected(held.error());
-        b[j] = std::move(*held);
-    }
+    if (auto got = get_buffers(wanted, b); !got) return std::unexpected(got.error());
     const auto& [values, starts, lengths, responses, params, out] = b;
     const std::size_t n = lengths.count(), d = static_cast<std::size_t>(draws);
-    if (values.count() % kind.width != 0) return value_error("values must hold whole trials");
-    if (self_fit != (responses_obj == Py_None) || (!self_fit && responses.count() != values.count() / kind.width))
-        return value_error("responses must be None for 'observations' and one per trial otherwise");
     if (starts.count() != n || !holds(params.count(), n, d, kind.count) || !holds(out.count(), n, d))
         return value_error("engine buffers disagree in size");
-    std::size_t longest = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::int64_t start = starts.data<const std::int64_t>()[i];
-        const std::int64_t length = lengths.data<const std::int64_t>()[i];
-        if (start < 0 || length < 0 || !within(start, length, kind.width, values.count()))
-            return value_error("engine subject bounds out of range");
-        longest = std::max(longest, static_cast<std::size_t>(length));
-    }
+    auto longest = participant_layout(kind, responses_obj == Py_None, values, starts, lengths, responses);
+    if (!longest) return std::unexpected(longest.error());
     const engine::EvalTask task{kind.model,
                                 kind.response,
                                 kind.given,
@@ -592,7 +598,7 @@ PyResult<Object> evaluate(PyObject* args, PyObject* kwargs) {
                                 params.data<const double>(),
                                 out.data<double>()};
     // A pass per draw: chunks of about as many trials as a fit's.
-    auto bounds = engine::chunk_bounds(n, longest * d / 64 + 1, fit_chunk_trials);
+    auto bounds = engine::chunk_bounds(n, *longest * d / 64 + 1, fit_chunk_trials);
     const std::size_t chunks = bounds.size() - 1;
     engine::EvalRunner runner(task, std::move(bounds));
     auto done = run_workers(runner, chunks, n <= 1, static_cast<std::size_t>(threads));

@@ -17,13 +17,12 @@ using optimize::Matrix;
 using optimize::max_dimension;
 using optimize::Vector;
 
-// Central differences of the exact gradient, column j from x +- step e_j, then symmetrised as
-// (H + H') / 2: the same operations as the Python fit's, so the same gradients give the same bits.
-// False if a neighbour is infeasible or an entry is not finite; h is then unspecified.
+// Central differences of the exact gradient, column j from x +- steps[j] e_j, then symmetrised as
+// (H + H') / 2. False if a neighbour is infeasible or an entry is not finite; h is then unspecified.
 template <optimize::Objective F>
-bool hessian(F&& f, std::span<const double> x, Matrix& h, double step = 1e-4) {
+bool hessian(F&& f, std::span<const double> x, std::span<const double> steps, Matrix& h) {
     const std::size_t n = x.size();
-    if (n > max_dimension) return false;
+    if (n > max_dimension || steps.size() != n) return false;
     Vector point{}, up{}, down{};
     Matrix columns{};
     auto gradient = [&](std::size_t j, double shift, Vector& g) {
@@ -36,6 +35,7 @@ bool hessian(F&& f, std::span<const double> x, Matrix& h, double step = 1e-4) {
         return true;
     };
     for (std::size_t j = 0; j < n; ++j) {
+        const double step = steps[j];
         if (!gradient(j, step, up) || !gradient(j, -step, down)) return false;
         for (std::size_t i = 0; i < n; ++i) columns[i * n + j] = (up[i] - down[i]) / (2.0 * step);
     }
@@ -45,6 +45,14 @@ bool hessian(F&& f, std::span<const double> x, Matrix& h, double step = 1e-4) {
             if (!std::isfinite(h[i * n + j])) return false;
         }
     return true;
+}
+
+// The same with one step for every parameter.
+template <optimize::Objective F>
+bool hessian(F&& f, std::span<const double> x, Matrix& h, double step = 1e-4) {
+    Vector steps{};
+    steps.fill(step);
+    return hessian(f, x, std::span<const double>(steps.data(), std::min(x.size(), max_dimension)), h);
 }
 
 // The lower factor L of a = L L', reading only a's lower triangle; the upper triangle of `lower`

@@ -32,12 +32,15 @@ template <class F>
 concept Objective = std::invocable<F&, std::span<const double>, std::span<double>> &&
                     std::convertible_to<std::invoke_result_t<F&, std::span<const double>, std::span<double>>, double>;
 
+// Only converged_gradient is convergence: a step that barely lowers the objective proves no
+// stationary point (a kink, a variance at its floor, an objective near overflow all stall), so a
+// small reduction alone never ends a run.
 enum class Status {
-    converged_gradient,   // largest gradient component within gradient_tolerance
-    converged_reduction,  // the last step's relative reduction within relative_reduction_tolerance
+    converged_gradient,  // largest gradient component within gradient_tolerance
     max_iterations,
     max_evaluations,
-    line_search_failed,  // no lower point along the search direction, even after a restart
+    line_search_failed,  // no progress: no lower point along the search direction, even after a restart
+    stalled,  // no progress: several steps in a row lowered the objective by no more than its rounding
     infeasible_start,
     interrupted,
     invalid_dimension,  // more than max_dimension parameters
@@ -46,10 +49,10 @@ enum class Status {
 constexpr std::string_view message(Status status) noexcept {
     switch (status) {
         case Status::converged_gradient: return "converged: gradient below tolerance";
-        case Status::converged_reduction: return "converged: relative reduction of the objective below tolerance";
         case Status::max_iterations: return "stopped: iteration limit reached";
         case Status::max_evaluations: return "stopped: evaluation limit reached";
-        case Status::line_search_failed: return "stopped: the line search found no lower point";
+        case Status::line_search_failed: return "stopped: no progress, the line search found no lower point";
+        case Status::stalled: return "stopped: no progress, the objective no longer decreases";
         case Status::infeasible_start: return "the objective is not finite at the starting point";
         case Status::interrupted: return "interrupted";
         case Status::invalid_dimension: return "too many parameters for the optimiser";
@@ -61,7 +64,8 @@ struct MinimizeOptions {
     int max_iterations = 200;
     int max_evaluations = 2000;  // calls of the objective, the first included
     double gradient_tolerance = 1e-5;  // on the largest |gradient component|, as L-BFGS-B's pgtol
-    // (f_old - f_new) / max(|f_old|, |f_new|, 1) at or below this ends the run: L-BFGS-B's factr * eps.
+    // (f_old - f_new) / max(|f_old|, |f_new|, 1) at or below this, with the gradient still large, is
+    // a stall: the approximation restarts along the steepest descent (L-BFGS-B's factr * eps).
     double relative_reduction_tolerance = 1e7 * std::numeric_limits<double>::epsilon();
     const std::atomic<bool>* stop = nullptr;  // checked once per iteration; set, it ends the run
     // Rescale the identity by y.s / y.y at the first update after a (re)start (N&W eq. 6.20). That
@@ -81,9 +85,7 @@ struct MinimizeResult {
     int evaluations = 0;
     Status status = Status::infeasible_start;
 
-    bool converged() const noexcept {
-        return status == Status::converged_gradient || status == Status::converged_reduction;
-    }
+    bool converged() const noexcept { return status == Status::converged_gradient; }
     std::string_view message() const noexcept { return optimize::message(status); }
     std::span<const double> point() const noexcept { return {x.data(), n}; }
 };
@@ -275,6 +277,8 @@ MinimizeResult minimize(F&& f, std::span<const double> x0, const MinimizeOptions
     bool fresh = true;
     bool restarted = false;  // after a stall with a large gradient
     constexpr double stalled_gradient = 1e-2;
+    constexpr int max_stalls = 3;  // in a row; quasi-Newton steps near the optimum rarely stall twice
+    int stalls = 0;
     Status status = Status::converged_gradient;
     int iterations = 0;
     Point next;
@@ -322,15 +326,20 @@ MinimizeResult minimize(F&& f, std::span<const double> x0, const MinimizeOptions
         const double scale = std::max({std::abs(previous_f), std::abs(current.f), 1.0});
         if (previous_f - current.f <= options.relative_reduction_tolerance * scale) {
             // A stalled step with a gradient still far from zero (a kink, or an approximation gone
-            // stale) is not an optimum: start afresh along the steepest descent, once.
+            // stale): start afresh along the steepest descent, once. Stalls that go on end the run,
+            // but as what they are: no progress, not convergence.
             if (detail::max_abs(current.g, n) > stalled_gradient && !fresh && !restarted) {
                 restarted = true;
                 detail::set_identity(h, n, 1.0);
                 fresh = true;
                 continue;
             }
-            status = Status::converged_reduction;
-            break;
+            if (++stalls >= max_stalls) {
+                status = Status::stalled;
+                break;
+            }
+        } else {
+            stalls = 0;
         }
         if (search.out_of_evaluations) {
             status = Status::max_evaluations;

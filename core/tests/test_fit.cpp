@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "engine/fit.hpp"
 
@@ -81,4 +82,93 @@ TEST(Fit, StartsComeFromTheSeedAlone) {
 }
 
 }  // namespace
+// How a one-parameter fit ends, with the prior N(0, 1e6) (nearly flat) and the start at its mean.
+struct Ending {
+    const char* name;
+    double (*nll)(std::span<const double>, std::span<double>);
+    FitStatus status;
+};
+
+class Ends : public testing::TestWithParam<Ending> {};
+
+TEST_P(Ends, WithItsReason) {
+    const Ending e = GetParam();
+    const FreeParameter free[] = {{0, Transform::identity, 0.0, 1e6}};
+    const double held[] = {0.0};
+    FitSettings s;
+    s.held = held;
+    s.free = free;
+    s.n_starts = 1;
+    auto nll = [&](std::span<const double> x, std::span<double> g) { return e.nll(x, g); };
+    const FitOutcome out = fit_participant(nll, s, 1);
+    EXPECT_EQ(out.status, e.status) << static_cast<int>(out.status);
+    // No standard error where the curvature is no number; elsewhere the curvature at the point reported.
+    const bool curvature = e.status != FitStatus::cusp && e.status != FitStatus::not_positive_definite;
+    EXPECT_EQ(std::isfinite(out.se[0]), curvature);
+    EXPECT_EQ(std::isfinite(out.lme), curvature);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fit, Ends,
+    testing::Values(
+        // A gradient off by +-3e-5 (a sum's rounding) never passes the gradient test; where the
+        // objective's own rounding (at 1e5) hides what is left, the curvature shows a Newton step
+        // gains nothing: an optimum. A gradient off by 0.3 stalls where a Newton step would still
+        // gain 5e-6 nats: no progress.
+        Ending{"rounding_limited", +[](std::span<const double> x, std::span<double> g) {
+                   const double d = x[0] - 1.0;
+                   g[0] = 1e4 * d + std::copysign(3e-5, d);
+                   return 1e5 + 5e3 * d * d;
+               }, FitStatus::converged},
+        Ending{"stalled", +[](std::span<const double> x, std::span<double> g) {
+                   const double d = x[0] - 1.0;
+                   g[0] = 1e4 * d + 0.3;
+                   return 1e5 + 5e3 * d * d;
+               }, FitStatus::no_progress},
+        // Stationary at the start, but a maximum: -x^2.
+        Ending{"maximum", +[](std::span<const double> x, std::span<double> g) {
+                   g[0] = -2.0 * x[0];
+                   return 1.0 - x[0] * x[0];
+               }, FitStatus::not_positive_definite},
+        // Stationary at 0 with curvature 2 + 0.75 / sqrt|x| there: a number that depends on the step.
+        Ending{"cusp", +[](std::span<const double> x, std::span<double> g) {
+                   const double a = std::abs(x[0]);
+                   g[0] = 2.0 * x[0] + 0.75 * std::copysign(std::sqrt(a), x[0]);
+                   return x[0] * x[0] + 0.5 * a * std::sqrt(a);
+               }, FitStatus::cusp},
+        // Near overflow no step resolves anything: never converged.
+        Ending{"near_overflow", +[](std::span<const double> x, std::span<double> g) {
+                   const double d = x[0] - 1.0 / 3.0;
+                   g[0] = 2e300 * d;
+                   return 1e300 * (1.0 + d * d);
+               }, FitStatus::no_progress}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The scan adds one start and changes none of the others: never a worse estimate, sometimes a
+// better one (two minima, the lower one missed from the prior mean).
+TEST(Fit, ScanOnlyImproves) {
+    const FreeParameter free[] = {{0, Transform::identity, 1.0, 25.0}};
+    const double held[] = {0.0};
+    FitSettings s;
+    s.held = held;
+    s.free = free;
+    s.n_starts = 2;
+    auto nll = [](std::span<const double> x, std::span<double> grad) {
+        const double d = x[0] * x[0] - 4.0;
+        grad[0] = 4.0 * x[0] * d + 0.1;
+        return d * d + 0.1 * x[0];
+    };
+    int improved = 0;
+    for (std::uint64_t seed = 0; seed < 40; ++seed) {
+        s.scan_points = 0;
+        const FitOutcome plain = fit_participant(nll, s, seed);
+        s.scan_points = 32;
+        const FitOutcome scanned = fit_participant(nll, s, seed);
+        EXPECT_LE(scanned.neg_log_joint, plain.neg_log_joint) << seed;
+        EXPECT_EQ(scanned.status, FitStatus::converged) << seed;
+        improved += scanned.neg_log_joint < plain.neg_log_joint - 0.1;
+    }
+    EXPECT_GT(improved, 0);
+}
+
 }  // namespace velmora::engine

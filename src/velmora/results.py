@@ -18,10 +18,19 @@ if TYPE_CHECKING:
 __all__ = ["FitResult", "FitArrays", "NO_ESTIMATE"]
 
 NO_ESTIMATE = "no estimate: the model failed, or its likelihood was not finite, at every starting point"
-# The engine's status of each participant's fit, by code.
-STATUS = ("converged",
-          "stopped before converging: iteration or evaluation limit, or no lower point along the search direction",
-          NO_ESTIMATE, "interrupted")
+# The engine's status of each participant's fit, by code. Only code 0 is converged: the gradient test
+# holds at the estimate (max |gradient| <= 1e-5 in the transformed space, or, where the objective
+# stops decreasing first, a Newton step from the curvature there would gain at most 1e-8) and the
+# curvature there is positive definite. Every other code but 2 still reports the best point found.
+STATUS = ("converged: the gradient test holds and the Hessian is positive definite",
+          "not converged: iteration limit reached",
+          NO_ESTIMATE,
+          "interrupted",
+          "not converged: evaluation limit reached",
+          "not converged: no progress, no lower point found while the gradient is above tolerance",
+          "not converged: the gradient test holds but the Hessian is not positive definite (no standard errors "
+          "or evidence)",
+          "not converged: a cusp, the curvature depends on the difference step (no standard errors or evidence)")
 NO_ESTIMATE_CODE = 2
 # The criteria FitResult reports beside its estimates, in the order of its row.
 _CRITERIA = ("nll", "neg_log_joint", "lme", "aic", "bic", "n_trials", "converged", "message")
@@ -78,9 +87,12 @@ class FitResult:
     n_trials : int
         The trials in the likelihood (missed ones are not).
     converged : bool
-        Whether the optimiser converged.
+        Whether the estimate is a verified optimum: the gradient test holds there (largest gradient
+        component at most 1e-5 in the transformed space or, where the objective stops decreasing
+        first, a Newton step would gain at most 1e-8 nats) and the Hessian is positive definite.
     message : str
-        The optimiser's words on how it ended.
+        Why the fit ended: converged, iteration or evaluation limit, no progress, a Hessian that is
+        not positive definite, a cusp (curvature that depends on the difference step), or no estimate.
     trajectory : Trajectories or None
         The array engine's result at the estimate.
     """
@@ -187,7 +199,8 @@ class FitArrays:
     converged : numpy.ndarray
         Whether each fit converged (``status`` 0).
     status : numpy.ndarray
-        The engine's code of each fit (0 converged, 1 stopped before converging, 2 no estimate).
+        The engine's code of each fit: 0 converged, 1 iteration limit, 2 no estimate, 3 interrupted,
+        4 evaluation limit, 5 no progress, 6 Hessian not positive definite, 7 cusp (see ``message``).
     message : list of str
         Each status in words.
     error : list of str

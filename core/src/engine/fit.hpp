@@ -64,19 +64,49 @@ struct FitSettings {
     std::span<const double> prior_precision;
     double prior_log_det_precision = 0.0;
     std::size_t n_starts = 4;
+    // With more than one start: this many points drawn from the priors are evaluated and the
+    // optimiser also runs from the lowest, a cheap way into a basin the prior mean misses.
+    std::size_t scan_points = 32;
     optimize::MinimizeOptions options{};
+    // The pilot step of the curvature's central differences, transformed space; the final steps
+    // are a fixed fraction of each parameter's posterior spread from that pilot.
     double hessian_step = 1e-4;
+    double hessian_relative_step = 1e-3;
+    // A point that only stalls (no lower point found) is still an optimum when the Newton step from
+    // the curvature there would lower the objective by at most this (nats), and the objective is
+    // precise enough to tell: its rounding (about eps |f|) well below it.
+    double newton_decrement_tolerance = 1e-8;
     // The first start, transformed (m values); empty: the prior means. A group fit's later passes
     // start each participant where its last estimate was.
     std::span<const double> first_start;
 };
 
+// Why a fit ended. Every code but converged and infeasible still leaves an estimate: the best
+// end point, which is no verified optimum.
 enum class FitStatus : std::uint8_t {
-    converged = 0,
-    not_converged = 1,  // the best end point is an estimate, but the optimiser did not settle
-    infeasible = 2,     // no start reached a point where the model is defined: no estimate
+    converged = 0,         // the gradient test holds at the estimate and its curvature is positive definite
+    iteration_limit = 1,
+    infeasible = 2,        // no start reached a point where the model is defined: no estimate
     interrupted = 3,
+    evaluation_limit = 4,
+    no_progress = 5,       // no lower point found, with the gradient above tolerance
+    not_positive_definite = 6,  // stationary, but the Hessian is not positive definite (or not finite nearby)
+    cusp = 7,              // stationary, but the curvature depends on the difference step
 };
+
+inline FitStatus status_of(optimize::Status s) {
+    switch (s) {
+        case optimize::Status::converged_gradient: return FitStatus::converged;
+        case optimize::Status::max_iterations: return FitStatus::iteration_limit;
+        case optimize::Status::max_evaluations: return FitStatus::evaluation_limit;
+        case optimize::Status::interrupted: return FitStatus::interrupted;
+        case optimize::Status::infeasible_start:
+        case optimize::Status::invalid_dimension: return FitStatus::infeasible;
+        case optimize::Status::line_search_failed:
+        case optimize::Status::stalled: break;
+    }
+    return FitStatus::no_progress;
+}
 
 struct FitOutcome {
     std::array<double, max_fit_params> natural{};  // estimates, held values included
@@ -199,40 +229,87 @@ std::array<bool, max_fit_free> flat_at(Posterior<Nll>& posterior, const FitSetti
     return flat;
 }
 
+enum class Curvature : std::uint8_t { usable, not_positive_definite, cusp };
+
 // Standard errors (delta method) and the Laplace evidence from the curvature at theta. An
 // unidentified (flat) parameter has on its flat side only its prior's curvature and none shared
 // with the others; its standard error is NaN, the others' come from the curvature among
 // themselves, and the evidence integrates it against its prior alone (which can overstate the
 // exact evidence by at most minus the log prior probability of the flat side). Without usable
 // curvature every standard error and the evidence are NaN.
+//
+// The differences step a fixed fraction of each parameter's posterior spread (from a pilot at
+// hessian_step), so that the truncation error is the same small fraction of every curvature, tight
+// or loose. Curvature that changes by more than a percent between that step and four times it is
+// a cusp (a belief clipped at 0 or 1 under a power below one): no number to report. `decrement`
+// receives g' H^-1 g / 2 for the gradient g, over the identified parameters: what a Newton step
+// would still gain.
 template <class Nll>
-void laplace_at(Posterior<Nll>& posterior, const FitSettings& s, FitOutcome& out) {
+Curvature laplace_at(Posterior<Nll>& posterior, const FitSettings& s, FitOutcome& out, std::span<const double> g,
+                     double& decrement) {
     const std::size_t m = s.free.size();
     const std::span<const double> theta(out.theta.data(), m);
-    optimize::Matrix h{}, lower{};
+    optimize::Matrix pilot{}, h{}, coarse{}, lower{};
     optimize::Matrix& cov = out.cov;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t j = 0; j < m; ++j) out.se[j] = nan;
     std::fill_n(cov.begin(), m * m, nan);
     out.lme = nan;
-    if (!laplace::hessian(posterior, theta, h, s.hessian_step)) return;
+    decrement = nan;
+    if (!laplace::hessian(posterior, theta, pilot, s.hessian_step)) return Curvature::not_positive_definite;
     const auto flat = flat_at(posterior, s, theta, out.nll);
+    optimize::Vector steps{}, wide{};
+    for (std::size_t j = 0; j < m; ++j) {
+        const double d = pilot[j * m + j];
+        // The spread 1 / sqrt(d), bounded: no step beyond the pilot's hundredfold, none so short
+        // that rounding of theta dominates it.
+        double step = s.hessian_step;
+        if (!flat[j] && std::isfinite(d) && d > 0.0)
+            step = std::clamp(s.hessian_relative_step / std::sqrt(d), 1e-7 * std::max(1.0, std::abs(theta[j])),
+                              100.0 * s.hessian_step);
+        steps[j] = step;
+        wide[j] = 4.0 * step;
+    }
+    if (!laplace::hessian(posterior, theta, std::span<const double>(steps.data(), m), h) ||
+        !laplace::hessian(posterior, theta, std::span<const double>(wide.data(), m), coarse))
+        return Curvature::not_positive_definite;
+    bool cusp = false;
+    for (std::size_t i = 0; i < m; ++i)
+        for (std::size_t j = 0; j < m; ++j)
+            if (!flat[i] && !flat[j])
+                cusp = cusp || !(std::abs(h[i * m + j] - coarse[i * m + j]) <=
+                                 1e-2 * std::sqrt(std::abs(h[i * m + i] * h[j * m + j])));
+    if (cusp) return Curvature::cusp;
     for (std::size_t j = 0; j < m; ++j) {
         if (!flat[j]) continue;
         for (std::size_t i = 0; i < m; ++i) h[i * m + j] = h[j * m + i] = 0.0;
         h[j * m + j] = 1.0 / s.free[j].prior_var;
     }
-    if (!laplace::cholesky(h, m, lower)) return;
+    if (!laplace::cholesky(h, m, lower)) return Curvature::not_positive_definite;
     laplace::inverse_from_cholesky(lower, m, cov);
     for (std::size_t j = 0; j < m; ++j) {
         const double slope = slope_of(s.free[j].transform, out.natural[s.free[j].index]);
         if (!flat[j]) out.se[j] = std::abs(slope) * std::sqrt(cov[j * m + j]);
     }
     out.lme = laplace::log_evidence(out.neg_log_joint, m, laplace::log_det_from_cholesky(lower, m));
+    // A flat parameter sits on its kink, where the gradient is one-sided; its stationarity is
+    // the flat side's, which flat_at has checked.
+    double q = 0.0;
+    for (std::size_t i = 0; i < m; ++i) {
+        if (flat[i]) continue;
+        double v = 0.0;
+        for (std::size_t j = 0; j < m; ++j)
+            if (!flat[j]) v += cov[i * m + j] * g[j];
+        q += g[i] * v;
+    }
+    decrement = 0.5 * q;
+    return Curvature::usable;
 }
 
 // The fit: the first start at the prior means, the others drawn from the priors by the seeded
-// stream, so a participant's fit depends on its seed alone; the best end point is the estimate.
+// stream, then (with more than one start) one from the lowest of scan_points further draws; so a
+// participant's fit depends on its seed alone. The lowest end point is the estimate; the scan's
+// replaces it only when lower by more than rounding, or as low and converged where it was not.
 template <class Nll>
 FitOutcome fit_participant(Nll& nll, const FitSettings& s, std::uint64_t seed,
                            const std::atomic<bool>* stop = nullptr) {
@@ -251,25 +328,56 @@ FitOutcome fit_participant(Nll& nll, const FitSettings& s, std::uint64_t seed,
     }
     SeededRng rng = SeededRng::from_seed(seed);
     bool found = false;
+    optimize::Vector best_gradient{};
+    auto stopped = [&] { return stop && stop->load(std::memory_order_relaxed); };
+    auto run_from = [&](const std::array<double, max_fit_free>& start, bool scanned) {
+        optimize::MinimizeOptions options = s.options;
+        options.stop = stop;
+        const optimize::MinimizeResult end = optimize::minimize(posterior, std::span<const double>(start.data(), m), options);
+        out.iterations += end.iterations;
+        if (end.status == optimize::Status::interrupted || stopped()) return false;
+        if (!std::isfinite(end.f)) return true;
+        bool better = !found || end.f < out.neg_log_joint;
+        if (found && scanned) {
+            const double margin = 64.0 * std::numeric_limits<double>::epsilon() * std::max(1.0, std::abs(out.neg_log_joint));
+            better = end.f < out.neg_log_joint - margin ||
+                     (end.f <= out.neg_log_joint + margin && end.converged() &&
+                      out.optimiser != optimize::Status::converged_gradient);
+        }
+        if (better) {
+            found = true;
+            out.neg_log_joint = end.f;
+            out.optimiser = end.status;
+            best_gradient = end.gradient;
+            for (std::size_t j = 0; j < m; ++j) out.theta[j] = end.x[j];
+        }
+        return true;
+    };
+    auto interrupted = [&] {
+        out.status = FitStatus::interrupted;
+        return out;
+    };
     for (std::size_t k = 0; k < s.n_starts; ++k) {
         std::array<double, max_fit_free> start{};
         for (std::size_t j = 0; j < m; ++j)
             start[j] = k == 0 ? (s.first_start.empty() ? s.free[j].prior_mean : s.first_start[j])
                               : Normal{s.free[j].prior_mean, std::sqrt(s.free[j].prior_var)}.sample(rng);
-        optimize::MinimizeOptions options = s.options;
-        options.stop = stop;
-        const optimize::MinimizeResult end = optimize::minimize(posterior, std::span<const double>(start.data(), m), options);
-        out.iterations += end.iterations;
-        if (end.status == optimize::Status::interrupted || (stop && stop->load(std::memory_order_relaxed))) {
-            out.status = FitStatus::interrupted;
-            return out;
+        if (!run_from(start, false)) return interrupted();
+    }
+    if (s.n_starts > 1 && s.scan_points > 0) {
+        std::array<double, max_fit_free> point{}, lowest{};
+        double lowest_f = std::numeric_limits<double>::infinity();
+        for (std::size_t q = 0; q < s.scan_points; ++q) {
+            if (stopped()) return interrupted();
+            for (std::size_t j = 0; j < m; ++j)
+                point[j] = Normal{s.free[j].prior_mean, std::sqrt(s.free[j].prior_var)}.sample(rng);
+            const double f = posterior(std::span<const double>(point.data(), m), std::span<double>(grad.data(), m));
+            if (f < lowest_f) {
+                lowest_f = f;
+                lowest = point;
+            }
         }
-        if (std::isfinite(end.f) && (!found || end.f < out.neg_log_joint)) {
-            found = true;
-            out.neg_log_joint = end.f;
-            out.optimiser = end.status;
-            for (std::size_t j = 0; j < m; ++j) out.theta[j] = end.x[j];
-        }
+        if (std::isfinite(lowest_f) && !run_from(lowest, true)) return interrupted();
     }
     if (!found) {  // no estimate: the free parameters and every statistic are NaN, held values stay
         const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -282,11 +390,21 @@ FitOutcome fit_participant(Nll& nll, const FitSettings& s, std::uint64_t seed,
     }
     out.nll = posterior.likelihood(std::span<const double>(out.theta.data(), m), std::span<double>(grad.data(), m));
     for (std::size_t i = 0; i < s.held.size(); ++i) out.natural[i] = posterior.natural()[i];
-    out.status = (out.optimiser == optimize::Status::converged_gradient ||
-                  out.optimiser == optimize::Status::converged_reduction)
-                     ? FitStatus::converged
-                     : FitStatus::not_converged;
-    laplace_at(posterior, s, out);
+    double decrement = 0.0;
+    const Curvature curvature =
+        laplace_at(posterior, s, out, std::span<const double>(best_gradient.data(), m), decrement);
+    out.status = status_of(out.optimiser);
+    // A stall is still an optimum where the curvature shows that no step could gain more than the
+    // tolerance, and the objective's rounding is small enough to tell (near 1e300 nothing is).
+    const bool precise = 64.0 * std::numeric_limits<double>::epsilon() * std::max(1.0, std::abs(out.neg_log_joint)) <=
+                         s.newton_decrement_tolerance;
+    if (out.status == FitStatus::no_progress && curvature == Curvature::usable && precise &&
+        decrement <= s.newton_decrement_tolerance)
+        out.status = FitStatus::converged;
+    if (curvature == Curvature::cusp && (out.status == FitStatus::converged || out.status == FitStatus::no_progress))
+        out.status = FitStatus::cusp;
+    else if (curvature == Curvature::not_positive_definite && out.status == FitStatus::converged)
+        out.status = FitStatus::not_positive_definite;
     out.evaluations = posterior.evaluations;
     return out;
 }

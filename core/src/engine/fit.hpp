@@ -65,8 +65,9 @@ struct FitSettings {
     double prior_log_det_precision = 0.0;
     std::size_t n_starts = 4;
     // With more than one start: this many points drawn from the priors are evaluated and the
-    // optimiser also runs from the lowest, a cheap way into a basin the prior mean misses.
+    // optimiser also runs from the lowest few, a cheap way into a basin the prior mean misses.
     std::size_t scan_points = 32;
+    std::size_t scan_starts = 3;  // the optimiser runs from this many of the lowest (at most 8)
     optimize::MinimizeOptions options{};
     // The pilot step of the curvature's central differences, transformed space; the final steps
     // are a fixed fraction of each parameter's posterior spread from that pilot.
@@ -307,7 +308,7 @@ Curvature laplace_at(Posterior<Nll>& posterior, const FitSettings& s, FitOutcome
 }
 
 // The fit: the first start at the prior means, the others drawn from the priors by the seeded
-// stream, then (with more than one start) one from the lowest of scan_points further draws; so a
+// stream, then (with more than one start) from the lowest few of scan_points further draws; so a
 // participant's fit depends on its seed alone. The lowest end point is the estimate; the scan's
 // replaces it only when lower by more than rounding, or as low and converged where it was not.
 template <class Nll>
@@ -365,19 +366,30 @@ FitOutcome fit_participant(Nll& nll, const FitSettings& s, std::uint64_t seed,
         if (!run_from(start, false)) return interrupted();
     }
     if (s.n_starts > 1 && s.scan_points > 0) {
-        std::array<double, max_fit_free> point{}, lowest{};
-        double lowest_f = std::numeric_limits<double>::infinity();
+        // The lowest scan_starts points, lowest first (ties: the earlier draw).
+        constexpr std::size_t most = 8;
+        const std::size_t keep = std::min(s.scan_starts, most);
+        std::array<std::array<double, max_fit_free>, most> lowest{};
+        std::array<double, most> lowest_f{};
+        lowest_f.fill(std::numeric_limits<double>::infinity());
+        std::array<double, max_fit_free> point{};
         for (std::size_t q = 0; q < s.scan_points; ++q) {
             if (stopped()) return interrupted();
             for (std::size_t j = 0; j < m; ++j)
                 point[j] = Normal{s.free[j].prior_mean, std::sqrt(s.free[j].prior_var)}.sample(rng);
             const double f = posterior(std::span<const double>(point.data(), m), std::span<double>(grad.data(), m));
-            if (f < lowest_f) {
-                lowest_f = f;
-                lowest = point;
+            std::size_t r = keep;
+            while (r > 0 && f < lowest_f[r - 1]) --r;  // false for NaN
+            if (r == keep) continue;
+            for (std::size_t t = keep - 1; t > r; --t) {
+                lowest_f[t] = lowest_f[t - 1];
+                lowest[t] = lowest[t - 1];
             }
+            lowest_f[r] = f;
+            lowest[r] = point;
         }
-        if (std::isfinite(lowest_f) && !run_from(lowest, true)) return interrupted();
+        for (std::size_t r = 0; r < keep && std::isfinite(lowest_f[r]); ++r)
+            if (!run_from(lowest[r], true)) return interrupted();
     }
     if (!found) {  // no estimate: the free parameters and every statistic are NaN, held values stay
         const double nan = std::numeric_limits<double>::quiet_NaN();

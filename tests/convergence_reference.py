@@ -168,3 +168,25 @@ def check(data, seed, many=40):
     gains = gradient_gain(data, fit)[0] if fit.converged else np.zeros(0)
     gap = fit.neg_log_joint - min(fit.neg_log_joint, best.neg_log_joint)
     return fit, gains, gap
+
+
+def reference_curvature(data, result, relative):
+    """The Hessian of the objective above at result's estimate by second differences, each step
+    `relative` times the parameter's spread (from a pilot at 1e-4)."""
+    theta = theta_of(data, result)
+    m = theta.size
+
+    def hessian(steps):
+        h = np.empty((m, m))
+        for a in range(m):
+            for b in range(m):
+                ea, eb = np.zeros(m), np.zeros(m)
+                ea[a], eb[b] = steps[a], steps[b]
+                h[a, b] = (neg_log_joint(data, result, theta + ea + eb) - neg_log_joint(data, result, theta + ea - eb)
+                           - neg_log_joint(data, result, theta - ea + eb)
+                           + neg_log_joint(data, result, theta - ea - eb)) / (4 * steps[a] * steps[b])
+        return h
+
+    pilot = np.diag(hessian(np.full(m, 1e-4)))
+    spread = np.where(pilot > 0, 1 / np.sqrt(np.abs(pilot)), 1e-2)
+    return hessian(relative * spread)

@@ -53,6 +53,30 @@ def test_reported_objective_is_the_independent_one_at_the_estimate(sweep):
             assert fit.neg_log_joint == pytest.approx(reference, rel=1e-9, abs=1e-9), fit.summary()
 
 
+@pytest.mark.parametrize("pair", [p for p in PAIRS if p[1] in ("unit_square", "logistic")],
+                         ids=lambda p: "+".join(p))
+def test_standard_errors_are_reported_only_where_the_curvature_does_not_depend_on_the_step(sweep, pair):
+    from convergence_reference import reference_curvature
+
+    for data, fit, _, _ in sweep[pair]:
+        if not np.isfinite(fit.nll):
+            continue
+        fine, coarse = reference_curvature(data, fit, 0.001), reference_curvature(data, fit, 0.004)
+        scale = np.sqrt(np.abs(np.outer(np.diag(fine), np.diag(fine))))
+        change = np.max(np.abs(fine - coarse) / scale)
+        se = np.array(list(fit.se.values()))
+        if change > 0.1:  # a cusp (a belief clipped at 0 or 1): no number to give
+            assert np.all(np.isnan(se)) and np.isnan(fit.lme) and not fit.converged, fit.summary()
+        elif change < 1e-3 and np.all(np.isfinite(se)):
+            cov = np.linalg.inv(fine)
+            spec = dict(zip(fit.free, np.sqrt(np.diag(cov))))
+            for name in fit.free:  # transformed-space spreads, mapped as the fit maps them
+                x = fit.params[name]
+                slope = {"log": x, "logit": x * (1 - x)}.get(velmora.models.PARAMS.get(data.model, {}).get(
+                    name, velmora.models.RESPONSE_PARAMS[data.response].get(name)).transform, 1.0)
+                assert fit.se[name] == pytest.approx(abs(slope) * spec[name], rel=1e-3), (name, fit.summary())
+
+
 def _floor_case():
     return "kalman", np.cumsum(np.random.default_rng(5).normal(0, .3, 150)) * 1e-4, None, None
 

@@ -277,7 +277,9 @@ MinimizeResult minimize(F&& f, std::span<const double> x0, const MinimizeOptions
     bool fresh = true;
     bool restarted = false;  // after a stall with a large gradient
     constexpr double stalled_gradient = 1e-2;
-    constexpr int max_stalls = 3;  // in a row; quasi-Newton steps near the optimum rarely stall twice
+    // Stalls after the restart, in all: quasi-Newton steps near a smooth optimum rarely stall more
+    // than once before the gradient test holds, while on a kink they stall again and again.
+    constexpr int max_stalls = 3;
     int stalls = 0;
     Status status = Status::converged_gradient;
     int iterations = 0;
@@ -338,8 +340,6 @@ MinimizeResult minimize(F&& f, std::span<const double> x0, const MinimizeOptions
                 status = Status::stalled;
                 break;
             }
-        } else {
-            stalls = 0;
         }
         if (search.out_of_evaluations) {
             status = Status::max_evaluations;

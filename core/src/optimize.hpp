@@ -33,14 +33,14 @@ concept Objective = std::invocable<F&, std::span<const double>, std::span<double
                     std::convertible_to<std::invoke_result_t<F&, std::span<const double>, std::span<double>>, double>;
 
 // Only converged_gradient is convergence: a step that barely lowers the objective proves no
-// stationary point (a kink, a variance at its floor, an objective near overflow all stall), so a
-// small reduction alone never ends a run.
+// stationary point (a kink, a variance at its floor, an objective near overflow all stall), so
+// small reductions end a run only as no progress.
 enum class Status {
     converged_gradient,  // largest gradient component within gradient_tolerance
     max_iterations,
     max_evaluations,
     line_search_failed,  // no progress: no lower point along the search direction, even after a restart
-    stalled,  // no progress: several steps in a row lowered the objective by no more than its rounding
+    stalled,  // no progress: three steps lowered the objective by no more than its rounding
     infeasible_start,
     interrupted,
     invalid_dimension,  // more than max_dimension parameters

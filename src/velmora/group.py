@@ -38,6 +38,8 @@ _METHODS = ("laplace", "sampling")
 _COVARIANCES = ("diagonal", "full")
 # Added to Sigma's diagonal so that a parameter every participant pins down exactly keeps a prior.
 _JITTER = 1e-8
+# The names of the terms the group model has besides the covariates': the intercept, and each SD.
+_RESERVED_TERMS = ("intercept", "sd")
 # The default tolerance on the summed log joint, per participant.
 _TOL_PER_PARTICIPANT = 1e-3
 # About how many numbers each array of draws holds at a time (participants x draws x parameters).
@@ -86,6 +88,7 @@ class GroupFit:
     excluded: dict[Any, str] = field(default_factory=dict)
     log_likelihood_se: float = math.nan
     unconverged: dict[Any, str] = field(default_factory=dict)
+    sd_se: pandas.Series | None = None
 
     @property
     def ibic_se(self) -> float:
@@ -114,7 +117,8 @@ class GroupFit:
         """The group estimates as one table: the coefficients, then each parameter's group ``sd``."""
         import pandas as pd
 
-        spread = pd.DataFrame({"parameter": list(self.free), "term": "sd", "estimate": self.sd.to_numpy()})
+        spread = pd.DataFrame({"parameter": list(self.free), "term": "sd", "estimate": self.sd.to_numpy(),
+                               "se": math.nan if self.sd_se is None else self.sd_se.to_numpy()})
         return pd.concat([self.coefficients, spread], ignore_index=True)
 
     def summary(self) -> str:
@@ -160,8 +164,17 @@ def _design(covariates: Any, keys: list[Any], subject: str) -> tuple[np.ndarray,
     if absent.any():
         at = np.argwhere(absent)[0]
         raise ValueError(f"covariates: participant {keys[at[0]]!r} has no value of {rows.columns[at[1]]!r}")
+    reserved = [name for name in rows.columns if str(name) in _RESERVED_TERMS]
+    if reserved:
+        raise ValueError(f"covariates: a column may not be named {reserved[0]!r}, which names a term of the group "
+                         f"model ({' and '.join(map(repr, _RESERVED_TERMS))}); rename it")
     for name in rows.columns:
         column = rows[name]
+        text = not isinstance(column.dtype, pd.CategoricalDtype) and column.dtype.kind in "OUST"
+        if text and column.map(lambda v: isinstance(v, str)).all() and pd.to_numeric(column, errors="coerce").notna().all():
+            raise ValueError(f"covariates: column {name!r} holds numbers written as text (e.g. {column.iloc[0]!r}): "
+                             "give it as numbers (pandas.to_numeric) to use it as a number, or as a "
+                             "pandas.Categorical to use its values as categories")
         if isinstance(column.dtype, pd.CategoricalDtype):  # levels no participant has are no indicator
             rows[name] = column = column.cat.remove_unused_categories()
         if column.dtype.kind not in "biuf" and column.nunique() < 2:  # its indicators would all be dropped
@@ -171,11 +184,16 @@ def _design(covariates: Any, keys: list[Any], subject: str) -> tuple[np.ndarray,
     other = [f"{name!r} ({dtype})" for name, dtype in numeric.dtypes.items() if dtype.kind not in "biuf"]
     if other:  # dates and complex numbers would otherwise be read as nanoseconds or their real part
         raise ValueError(f"covariates: every column must be numeric or categorical, not {other[0]}")
+    names = [str(name) for name in numeric.columns]
+    again = next((name for name in names if names.count(name) > 1), None)
+    if again is not None:  # a numeric g_b beside category b of a categorical g
+        raise ValueError(f"covariates: two terms would be named {again!r} (a column of that name and a category of "
+                         "another column's indicator); rename one of the columns")
     x = numeric.to_numpy(dtype=np.float64)
     if not np.isfinite(x).all():
         at = np.argwhere(~np.isfinite(x))[0]
         raise ValueError(f"covariates: participant {keys[at[0]]!r} has no finite value of {numeric.columns[at[1]]!r}")
-    return np.column_stack([np.ones(len(keys)), x]), ["intercept", *map(str, numeric.columns)]
+    return np.column_stack([np.ones(len(keys)), x]), ["intercept", *names]
 
 
 def _check_design(x: np.ndarray, what: str) -> None:
@@ -609,7 +627,7 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
 
     xk = x[keep]
     df = max(len(xk) - len(terms), 1)
-    se_b, _ = _group_errors(xk, sigma, post_cov[keep], undo)
+    se_b, se_sd = _group_errors(xk, sigma, post_cov[keep], undo)
     b = undo @ b
     records = []
     for j, name in enumerate(free_names):
@@ -626,4 +644,5 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
                     cov=pd.DataFrame(sigma, index=free_names, columns=free_names), coefficients=coefficients,
                     participants=frame, log_likelihood=log_likelihood, ibic=ibic, n_group_params=k_group,
                     n_trials=trials, passes=passes, converged=converged, history=history, excluded=excluded,
-                    log_likelihood_se=log_likelihood_se, unconverged=unconverged)
+                    log_likelihood_se=log_likelihood_se, unconverged=unconverged,
+                    sd_se=pd.Series(se_sd, index=free_names))

@@ -62,10 +62,15 @@ class GroupFit:
     covariates, and each covariate) with its estimate, standard error, t statistic and two-sided
     p-value, in the transformed space. ``participants``: one row per participant with the columns of
     :func:`velmora.fit_many` (estimates under the fitted group prior, their standard errors,
-    ``nll``, ``lme``, ...). ``log_likelihood``: the data's log-likelihood integrated over the group
-    prior (by sampling), ``ibic`` the integrated BIC: -2 log_likelihood + k log(trials) for the k
-    group parameters. ``passes``, ``converged`` and ``history`` (the summed log joint per pass)
-    describe the EM run; ``excluded`` maps each participant left out of the group estimate to why.
+    ``nll``, ``lme``, ...; with ``method="sampling"`` the estimates are posterior means, ``nll``,
+    ``aic`` and ``bic`` the likelihood at them and ``lme`` the sampled log marginal likelihood).
+    ``log_likelihood``: the data's log-likelihood integrated over the group prior, by importance
+    sampling from each participant's posterior approximation, and ``log_likelihood_se`` its Monte
+    Carlo standard error; ``ibic`` the integrated BIC: -2 log_likelihood + k log(trials) for the k
+    group parameters (``ibic_se`` its standard error). ``sd_se``: the standard error of each group
+    SD. ``passes``, ``converged`` and ``history`` (the summed log joint per pass) describe the EM run;
+    ``excluded`` maps each participant left out of the group estimate to why, ``unconverged`` each
+    one kept whose own fit under the group prior did not converge or has no standard errors.
     """
 
     model: str
@@ -132,7 +137,11 @@ class GroupFit:
             lines.append(f"{name:<24}{self.mean[name]:12.4g}{self.sd[name]:12.4g}{natural[name]:12.4g}")
         if len(self.coefficients) > len(self.free):
             lines.append(self.coefficients.to_string(index=False, float_format=lambda x: f"{x:.4g}"))
-        lines.append(f"integrated log-likelihood {self.log_likelihood:.4f}  iBIC {self.ibic:.4f}")
+        lines.append(f"integrated log-likelihood {self.log_likelihood:.4f} (Monte Carlo se "
+                     f"{self.log_likelihood_se:.2g})  iBIC {self.ibic:.4f}")
+        if self.unconverged:
+            lines.append(f"not converged under the group prior: {len(self.unconverged)} participant(s), e.g. "
+                         f"{next(iter(self.unconverged.items()))}")
         if self.excluded:
             lines.append(f"excluded: {len(self.excluded)} participant(s), e.g. {next(iter(self.excluded.items()))}")
         return "\n".join(lines)
@@ -171,7 +180,8 @@ def _design(covariates: Any, keys: list[Any], subject: str) -> tuple[np.ndarray,
     for name in rows.columns:
         column = rows[name]
         text = not isinstance(column.dtype, pd.CategoricalDtype) and column.dtype.kind in "OUST"
-        if text and column.map(lambda v: isinstance(v, str)).all() and pd.to_numeric(column, errors="coerce").notna().all():
+        if (text and column.map(lambda v: isinstance(v, str)).all()
+                and pd.to_numeric(column, errors="coerce").notna().all()):
             raise ValueError(f"covariates: column {name!r} holds numbers written as text (e.g. {column.iloc[0]!r}): "
                              "give it as numbers (pandas.to_numeric) to use it as a number, or as a "
                              "pandas.Categorical to use its values as categories")
@@ -265,10 +275,13 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     accelerated by squared extrapolation (SQUAREM), and stop when the summed log joint
     (``method="sampling"``: the summed log marginal likelihood) or the summed evidence (Laplace, or
     sampled) changes by less than ``tol`` (default: 0.001 per participant) or the group prior stops
-    moving, or after ``max_iter`` passes (then ``converged`` is False). The evidence matters where a
+    moving, and no coefficient or group SD has more than 0.05 of its standard error left to go (by
+    the rate at which EM's steps shrink, and on the extrapolated step); else after ``max_iter``
+    passes, with ``converged`` False. The evidence matters where a
     group variance heads for 0: the log joint at the modes then climbs without end. ``n_samples`` draws per
     participant estimate the integrated likelihood (and the sampling E-step); they come from
-    ``seed``, as do the starts. A participant whose data are wrong or whose fit fails is left out
+    velmora's seeded stream, by ``seed`` and each participant's key, as do the starts, so that the
+    result is the same on any number of threads. A participant whose data are wrong or whose fit fails is left out
     of the group estimate and named in ``excluded`` (its row has the reason in ``error``); what is
     wrong for every participant raises before any work. Ctrl-C stops the call.
     """
@@ -605,17 +618,17 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         rows[valid[j]] = record
     excluded = {participants[i].key: reason for i, reason in errors.items()}
     for dropped in np.flatnonzero(~keep):
-        j = int(dropped)
-        excluded[participants[valid[j]].key] = rows[valid[j]].get("error") or "no estimate under the group prior"
+        at = valid[int(dropped)]
+        excluded[participants[at].key] = rows[at].get("error") or "no estimate under the group prior"
     # Participants kept in the group estimate whose own fit under the group prior did not converge, or
     # whose curvature gave no standard error: named, not kept silently.
     unconverged: dict[Any, str] = {}
-    for j in np.flatnonzero(keep):
-        record = rows[valid[int(j)]]
+    for kept in np.flatnonzero(keep):
+        record = rows[valid[int(kept)]]
         if not record["converged"]:
-            unconverged[participants[valid[int(j)]].key] = record.get("message") or "not converged"
+            unconverged[participants[valid[int(kept)]].key] = record.get("message") or "not converged"
         elif not all(math.isfinite(record[f"se_{name}"]) for name in free_names):
-            unconverged[participants[valid[int(j)]].key] = "no standard error (the Hessian is not positive definite)"
+            unconverged[participants[valid[int(kept)]].key] = "no standard error (the Hessian is not positive definite)"
     if unconverged:
         shown = ", ".join(map(repr, list(unconverged)[:5])) + (", ..." if len(unconverged) > 5 else "")
         warnings.warn(f"fit_group: {len(unconverged)} participant(s) kept in the group estimate have a fit under the "

@@ -1,5 +1,6 @@
 """Group-level estimation: the EM's fixed point, the integrated likelihood, covariates, bad input."""
 
+import io
 import subprocess
 import sys
 import warnings
@@ -137,12 +138,12 @@ def test_command_line_fits_a_group_with_covariates(tmp_path):
         tmp_path / "groups.csv", index=False)
     run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td",
                           "--fixed", "initial_value=0.5", "--covariates", "groups.csv", "--group", "group.csv",
-                          "-o", "fits.csv", "--no-progress"], cwd=tmp_path, capture_output=True, text=True)
+                          "-o", "fits.csv", "--no-progress"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     group = pd.read_csv(tmp_path / "group.csv")
     assert set(group.term) == {"intercept", "group_b", "sd"} and len(pd.read_csv(tmp_path / "fits.csv")) == 30
     run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td",
-                          "--covariates", "study.csv"], cwd=tmp_path, capture_output=True, text=True)
+                          "--covariates", "study.csv"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert run.returncode == 1 and "more than one row" in run.stderr
 
 
@@ -225,7 +226,7 @@ def test_command_line_refuses_what_it_would_get_wrong(tmp_path, options, status,
     rows = "".join(f"{key},{i}\n" for i, key in enumerate(KEYS[:5]))
     (tmp_path / "blank.csv").write_text(f"subject,age\n{rows}p005,\n")
     run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td", "--no-progress",
-                          *options], cwd=tmp_path, capture_output=True, text=True)
+                          *options], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert run.returncode == status and fragment in run.stderr and not (tmp_path / "fits.csv").exists()
 
 
@@ -420,3 +421,20 @@ def test_compare_says_when_two_ibics_differ_by_less_than_their_noise():
     with pytest.warns(UserWarning, match="seed 1 and seed 2 differ by .* cannot tell them apart"):
         comparison = velmora.compare(fits)
     assert comparison.to_frame().within_noise.all() and len(comparison.notes) == 1
+
+
+def test_a_group_fits_table_read_back_from_a_file_stays_out_of_the_selection(tmp_path):
+    data = td_study(10)
+    velmora.fit_group(data, "td", fixed=HELD, progress=False).participants.to_csv(tmp_path / "group.csv", index=False)
+    velmora.fit_many(data, "td", fixed=HELD, progress=False).to_csv(tmp_path / "alone.csv", index=False)
+    tables = {name: pd.read_csv(tmp_path / f"{name}.csv") for name in ("group", "alone")}
+    with pytest.warns(UserWarning, match="group: a group fit's participants' table holds no integrated likelihood"):
+        comparison = velmora.compare(tables)
+    assert comparison.group == (True, False) and np.isnan(comparison.ibic[0])
+    with pytest.raises(ValueError, match="'group' is a group fit"):
+        comparison.exceedance
+    run = subprocess.run([sys.executable, "-m", "velmora", "compare", "group.csv", "alone.csv"], cwd=tmp_path,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and "holds no integrated likelihood" in run.stderr, run.stderr
+    written = pd.read_csv(io.StringIO(run.stdout))
+    assert written.group.tolist() == [True, False] and "exceedance" not in written

@@ -196,6 +196,7 @@ def compare(*results: Any, names: Sequence[str] | None = None, subject: str | No
     names = [str(n) for n in names]
     groups = [t if isinstance(t, GroupFit) else None for t in tables]
     tables = [t.participants if isinstance(t, GroupFit) else t for t in tables]
+    kinds = [g is not None or _marked_as_group(t) for g, t in zip(groups, tables)]
     if len(names) != len(tables):
         raise ValueError(f"{len(names)} names for {len(tables)} results")
     if len(tables) < 2:
@@ -209,8 +210,13 @@ def compare(*results: Any, names: Sequence[str] | None = None, subject: str | No
     if lme.empty:
         raise ValueError("no participant has a finite log evidence under every model")
     ibic, ibic_se = [], []
-    for name, g in zip(names, groups):
-        if g is None:
+    for name, g, kind in zip(names, groups, kinds):
+        if g is None and kind:
+            warnings.warn(f"{name}: a group fit's participants' table holds no integrated likelihood; its ibic is NaN "
+                          "(give the GroupFit itself, or read the iBIC that velmora fit-group reports)", stacklevel=2)
+            ibic.append(math.nan)
+            ibic_se.append(math.nan)
+        elif g is None:
             ibic.append(float(bic[name].sum()))
             ibic_se.append(0.0)
         elif _group_members(g, subject) == set(lme.index):
@@ -231,9 +237,18 @@ def compare(*results: Any, names: Sequence[str] | None = None, subject: str | No
                              f"standard error of their difference ({noise:.3g}): the sampling cannot tell them apart")
     for note in notes:
         warnings.warn(note, stacklevel=2)
-    selection = bms(lme.to_numpy()) if all(g is None for g in groups) else None
-    return Comparison(tuple(names), lme, bic, excluded, tuple(ibic), tuple(ibic_se),
-                      tuple(g is not None for g in groups), tuple(notes), selection)
+    selection = bms(lme.to_numpy()) if not any(kinds) else None
+    return Comparison(tuple(names), lme, bic, excluded, tuple(ibic), tuple(ibic_se), tuple(kinds), tuple(notes),
+                      selection)
+
+
+def _marked_as_group(table: Any) -> bool:
+    """Whether a participants' table is a group fit's (fit_group marks it, and the mark survives a CSV file)."""
+    from velmora.group import _GROUP_COLUMN
+
+    if _GROUP_COLUMN not in getattr(table, "columns", ()):
+        return False
+    return bool(table[_GROUP_COLUMN].map(lambda v: v is True or str(v).strip().lower() in ("true", "1")).any())
 
 
 def _group_members(group: Any, subject: str | None) -> set[Any]:

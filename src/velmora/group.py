@@ -38,6 +38,8 @@ _METHODS = ("laplace", "sampling")
 _COVARIANCES = ("diagonal", "full")
 # Added to Sigma's diagonal so that a parameter every participant pins down exactly keeps a prior.
 _JITTER = 1e-8
+# The participants' table's column that marks it as a group fit's.
+_GROUP_COLUMN = "group_prior"
 # The names of the terms the group model has besides the covariates': the intercept, and each SD.
 _RESERVED_TERMS = ("intercept", "sd")
 # The default tolerance on the summed log joint, per participant.
@@ -635,6 +637,9 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
                       f"group prior that did not converge or has no standard errors ({shown}); see "
                       "GroupFit.unconverged", stacklevel=2)
     frame = _frame(subject, participants, rows, model)
+    # Marks the evidence as taken under a prior fitted to these data, so that compare keeps the table
+    # out of the participants' model selection, from a file as from memory.
+    frame[_GROUP_COLUMN] = True
 
     from scipy import stats  # type: ignore[import-untyped,unused-ignore]
 

@@ -45,7 +45,7 @@ _RESERVED_TERMS = ("intercept", "sd")
 # The default tolerance on the summed log joint, per participant.
 _TOL_PER_PARTICIPANT = 1e-3
 # About how many numbers each array of draws holds at a time (participants x draws x parameters).
-_BLOCK_CELLS = 1 << 22
+_BLOCK_CELLS = 1 << 20
 # The passes stop only once no group mean or SD has more than _LEFT_FRACTION of its standard error
 # left to go at the rate EM's steps shrink; a step below _STEP_NOISE of it (where the participants'
 # fits' own tolerance shows) counts as none.

@@ -48,6 +48,7 @@ axes[0].set_ylabel("estimate")
 fig.tight_layout()
 
 # %%
-# The comparison takes the group fit beside the per-participant one: its integrated BIC is the
-# evidence at the group level.
-print(velmora.compare({"group": group, "alone": alone}).to_frame()[["model", "ibic"]])
+# The comparison takes the group fit beside the per-participant one and ranks both by the integrated
+# BIC: the group fit's own (with its Monte Carlo standard error), and the per-participant fits' summed
+# BIC, the iBIC of a model without a group level.
+print(velmora.compare({"group": group, "alone": alone}).to_frame()[["model", "ibic", "ibic_se", "rank"]])

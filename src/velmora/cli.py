@@ -511,6 +511,9 @@ def run_compare(args: argparse.Namespace) -> None:
             args.subject_column: csv_io.table_column(name, header, rows, args.subject_column, number=False),
             "lme": csv_io.table_column(name, header, rows, "lme"),
             "bic": csv_io.table_column(name, header, rows, "bic"),
+            # fit-group's tables say so: compare keeps them out of the participants' model selection
+            **({"group_prior": csv_io.table_column(name, header, rows, "group_prior", number=False)}
+               if "group_prior" in header else {}),
         })
     try:
         result = compare(tables, subject=args.subject_column)

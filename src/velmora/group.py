@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -25,7 +26,7 @@ from velmora import arrays as va
 from velmora.executors import _progress_bar
 from velmora.fitting import _TRANSFORM_CODES, _STATS, _natural, _slope, fit_arrays_of
 from velmora.models import ENGINE, SELF_FIT
-from velmora.results import NO_ESTIMATE_CODE
+from velmora.results import NO_ESTIMATE_CODE, _aic, _bic
 from velmora.tables import _check_seed, _require_columns, _split, input_columns
 
 if TYPE_CHECKING:
@@ -37,10 +38,19 @@ _METHODS = ("laplace", "sampling")
 _COVARIANCES = ("diagonal", "full")
 # Added to Sigma's diagonal so that a parameter every participant pins down exactly keeps a prior.
 _JITTER = 1e-8
+# The participants' table's column that marks it as a group fit's.
+_GROUP_COLUMN = "group_prior"
+# The names of the terms the group model has besides the covariates': the intercept, and each SD.
+_RESERVED_TERMS = ("intercept", "sd")
 # The default tolerance on the summed log joint, per participant.
 _TOL_PER_PARTICIPANT = 1e-3
 # About how many numbers each array of draws holds at a time (participants x draws x parameters).
-_BLOCK_CELLS = 1 << 22
+_BLOCK_CELLS = 1 << 20
+# The passes stop only once no group mean or SD has more than _LEFT_FRACTION of its standard error
+# left to go at the rate EM's steps shrink; a step below _STEP_NOISE of it (where the participants'
+# fits' own tolerance shows) counts as none.
+_LEFT_FRACTION = 0.05
+_STEP_NOISE = 1e-6
 
 
 @dataclass(eq=False)
@@ -54,10 +64,15 @@ class GroupFit:
     covariates, and each covariate) with its estimate, standard error, t statistic and two-sided
     p-value, in the transformed space. ``participants``: one row per participant with the columns of
     :func:`velmora.fit_many` (estimates under the fitted group prior, their standard errors,
-    ``nll``, ``lme``, ...). ``log_likelihood``: the data's log-likelihood integrated over the group
-    prior (by sampling), ``ibic`` the integrated BIC: -2 log_likelihood + k log(trials) for the k
-    group parameters. ``passes``, ``converged`` and ``history`` (the summed log joint per pass)
-    describe the EM run; ``excluded`` maps each participant left out of the group estimate to why.
+    ``nll``, ``lme``, ...; with ``method="sampling"`` the estimates are posterior means, ``nll``,
+    ``aic`` and ``bic`` the likelihood at them and ``lme`` the sampled log marginal likelihood).
+    ``log_likelihood``: the data's log-likelihood integrated over the group prior, by importance
+    sampling from each participant's posterior approximation, and ``log_likelihood_se`` its Monte
+    Carlo standard error; ``ibic`` the integrated BIC: -2 log_likelihood + k log(trials) for the k
+    group parameters (``ibic_se`` its standard error). ``sd_se``: the standard error of each group
+    SD. ``passes``, ``converged`` and ``history`` (the summed log joint per pass) describe the EM run;
+    ``excluded`` maps each participant left out of the group estimate to why, ``unconverged`` each
+    one kept whose own fit under the group prior did not converge or has no standard errors.
     """
 
     model: str
@@ -78,6 +93,14 @@ class GroupFit:
     converged: bool
     history: list[float] = field(repr=False)
     excluded: dict[Any, str] = field(default_factory=dict)
+    log_likelihood_se: float = math.nan
+    unconverged: dict[Any, str] = field(default_factory=dict)
+    sd_se: pandas.Series | None = None
+
+    @property
+    def ibic_se(self) -> float:
+        """The Monte Carlo standard error of ``ibic``: twice that of ``log_likelihood``."""
+        return 2.0 * self.log_likelihood_se
 
     @property
     def natural_mean(self) -> pandas.Series:
@@ -101,7 +124,8 @@ class GroupFit:
         """The group estimates as one table: the coefficients, then each parameter's group ``sd``."""
         import pandas as pd
 
-        spread = pd.DataFrame({"parameter": list(self.free), "term": "sd", "estimate": self.sd.to_numpy()})
+        spread = pd.DataFrame({"parameter": list(self.free), "term": "sd", "estimate": self.sd.to_numpy(),
+                               "se": math.nan if self.sd_se is None else self.sd_se.to_numpy()})
         return pd.concat([self.coefficients, spread], ignore_index=True)
 
     def summary(self) -> str:
@@ -115,7 +139,11 @@ class GroupFit:
             lines.append(f"{name:<24}{self.mean[name]:12.4g}{self.sd[name]:12.4g}{natural[name]:12.4g}")
         if len(self.coefficients) > len(self.free):
             lines.append(self.coefficients.to_string(index=False, float_format=lambda x: f"{x:.4g}"))
-        lines.append(f"integrated log-likelihood {self.log_likelihood:.4f}  iBIC {self.ibic:.4f}")
+        lines.append(f"integrated log-likelihood {self.log_likelihood:.4f} (Monte Carlo se "
+                     f"{self.log_likelihood_se:.2g})  iBIC {self.ibic:.4f}")
+        if self.unconverged:
+            lines.append(f"not converged under the group prior: {len(self.unconverged)} participant(s), e.g. "
+                         f"{next(iter(self.unconverged.items()))}")
         if self.excluded:
             lines.append(f"excluded: {len(self.excluded)} participant(s), e.g. {next(iter(self.excluded.items()))}")
         return "\n".join(lines)
@@ -147,8 +175,18 @@ def _design(covariates: Any, keys: list[Any], subject: str) -> tuple[np.ndarray,
     if absent.any():
         at = np.argwhere(absent)[0]
         raise ValueError(f"covariates: participant {keys[at[0]]!r} has no value of {rows.columns[at[1]]!r}")
+    reserved = [name for name in rows.columns if str(name) in _RESERVED_TERMS]
+    if reserved:
+        raise ValueError(f"covariates: a column may not be named {reserved[0]!r}, which names a term of the group "
+                         f"model ({' and '.join(map(repr, _RESERVED_TERMS))}); rename it")
     for name in rows.columns:
         column = rows[name]
+        text = not isinstance(column.dtype, pd.CategoricalDtype) and column.dtype.kind in "OUST"
+        if (text and column.map(lambda v: isinstance(v, str)).all()
+                and pd.to_numeric(column, errors="coerce").notna().all()):
+            raise ValueError(f"covariates: column {name!r} holds numbers written as text (e.g. {column.iloc[0]!r}): "
+                             "give it as numbers (pandas.to_numeric) to use it as a number, or as a "
+                             "pandas.Categorical to use its values as categories")
         if isinstance(column.dtype, pd.CategoricalDtype):  # levels no participant has are no indicator
             rows[name] = column = column.cat.remove_unused_categories()
         if column.dtype.kind not in "biuf" and column.nunique() < 2:  # its indicators would all be dropped
@@ -158,11 +196,16 @@ def _design(covariates: Any, keys: list[Any], subject: str) -> tuple[np.ndarray,
     other = [f"{name!r} ({dtype})" for name, dtype in numeric.dtypes.items() if dtype.kind not in "biuf"]
     if other:  # dates and complex numbers would otherwise be read as nanoseconds or their real part
         raise ValueError(f"covariates: every column must be numeric or categorical, not {other[0]}")
+    names = [str(name) for name in numeric.columns]
+    again = next((name for name in names if names.count(name) > 1), None)
+    if again is not None:  # a numeric g_b beside category b of a categorical g
+        raise ValueError(f"covariates: two terms would be named {again!r} (a column of that name and a category of "
+                         "another column's indicator); rename one of the columns")
     x = numeric.to_numpy(dtype=np.float64)
     if not np.isfinite(x).all():
         at = np.argwhere(~np.isfinite(x))[0]
         raise ValueError(f"covariates: participant {keys[at[0]]!r} has no finite value of {numeric.columns[at[1]]!r}")
-    return np.column_stack([np.ones(len(keys)), x]), ["intercept", *map(str, numeric.columns)]
+    return np.column_stack([np.ones(len(keys)), x]), ["intercept", *names]
 
 
 def _check_design(x: np.ndarray, what: str) -> None:
@@ -190,6 +233,26 @@ def _m_step(theta: np.ndarray, post_cov: np.ndarray, design: np.ndarray, full: b
     return b, sigma + _JITTER * np.eye(len(sigma))
 
 
+def _group_errors(x: np.ndarray, sigma: np.ndarray, post_cov: np.ndarray,
+                  undo: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """Standard errors of the coefficients (terms x parameters) and of each group SD, from the
+    information of the marginal likelihood (Louis's missing information): X'WX for the coefficients of
+    parameter j, and (1/2) sum w_i^2 for its variance, with w_i = (Sigma_jj - c_ij) / Sigma_jj^2 for
+    participant i's posterior variance c_ij (in the normal-normal model w_i is 1 / (Sigma_jj + s_i^2),
+    s_i^2 the variance of its estimate). The estimates' spread alone would leave out how uncertain
+    each one is. ``undo`` maps coefficients of ``x`` to those reported (b = undo @ b_x)."""
+    se_b, se_sd = np.empty((x.shape[1], len(sigma))), np.empty(len(sigma))
+    for j in range(len(sigma)):
+        var = sigma[j, j]
+        weights = np.maximum(var - post_cov[:, j, j], 1e-12 * var) / var ** 2
+        cov_b = np.linalg.inv(x.T @ (weights[:, None] * x))
+        if undo is not None:
+            cov_b = undo @ cov_b @ undo.T
+        se_b[:, j] = np.sqrt(np.diag(cov_b))
+        se_sd[j] = math.sqrt(2.0 / float(np.sum(weights ** 2))) / (2.0 * math.sqrt(var))
+    return se_b, se_sd
+
+
 def _gaussian_log_density(x: np.ndarray, mean: np.ndarray, precision: np.ndarray, log_det_precision: float) -> Any:
     d = x - mean
     return -0.5 * (np.einsum("...i,ij,...j->...", d, precision, d) + len(precision) * math.log(2 * math.pi)
@@ -214,10 +277,13 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     accelerated by squared extrapolation (SQUAREM), and stop when the summed log joint
     (``method="sampling"``: the summed log marginal likelihood) or the summed evidence (Laplace, or
     sampled) changes by less than ``tol`` (default: 0.001 per participant) or the group prior stops
-    moving, or after ``max_iter`` passes (then ``converged`` is False). The evidence matters where a
+    moving, and no coefficient or group SD has more than 0.05 of its standard error left to go (by
+    the rate at which EM's steps shrink, and on the extrapolated step); else after ``max_iter``
+    passes, with ``converged`` False. The evidence matters where a
     group variance heads for 0: the log joint at the modes then climbs without end. ``n_samples`` draws per
     participant estimate the integrated likelihood (and the sampling E-step); they come from
-    ``seed``, as do the starts. A participant whose data are wrong or whose fit fails is left out
+    velmora's seeded stream, by ``seed`` and each participant's key, as do the starts, so that the
+    result is the same on any number of threads. A participant whose data are wrong or whose fit fails is left out
     of the group estimate and named in ``excluded`` (its row has the reason in ``error``); what is
     wrong for every participant raises before any work. Ctrl-C stops the call.
     """
@@ -276,6 +342,14 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     seeds = np.array([participants[i].seed for i in valid], dtype=np.uint64)
     # Only the participants fitted need covariates: one left out for its data may lack them.
     x, terms = _design(covariates, [participants[i].key for i in valid], subject)
+    # The EM runs on the covariates centred and scaled, so that the rank check and the regression see
+    # columns of one size whatever their units (a covariate near 1e13 would otherwise pass for a
+    # multiple of the intercept); the coefficients are mapped back at the end: b = undo @ b_scaled.
+    center, scale = x[:, 1:].mean(axis=0), x[:, 1:].std(axis=0)
+    scale[scale == 0.0] = 1.0
+    x = np.column_stack([x[:, 0], (x[:, 1:] - center) / scale])
+    undo = np.eye(x.shape[1])
+    undo[0, 1:], undo[1:, 1:] = -center / scale, np.diag(1.0 / scale)
     _check_design(x, "participants with usable data")
     n = len(valid)
     tolerance = _TOL_PER_PARTICIPANT * n if tol is None else float(tol)
@@ -301,12 +375,22 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         return {"natural": natural, "se": se, "stats": stats, "status": status, "theta": theta, "cov": cov,
                 "means": means}
 
-    rng = np.random.default_rng(seed)
-    base = rng.standard_normal((n, n_samples, m))  # common random numbers: the same draws every pass
-    # Participants per block of sampling, so that the draws' other arrays stay near _BLOCK_CELLS
-    # numbers each: memory beyond `base` does not grow with the study, and too many draws fail here,
-    # before any fit, rather than after the last pass.
-    block = max(workers, _BLOCK_CELLS // (n_samples * max(k, m)))
+    # Common random numbers: each participant's standard normal draws come from velmora's own stream,
+    # seeded by its key's seed, so that they are the same every pass, whoever else is in the study,
+    # and on every machine and NumPy. They are made block by block rather than held for the study.
+    draw_seeds = np.array([va.seeds(2, int(s))[1] for s in seeds], dtype=np.uint64)
+
+    def standard_draws(rows: np.ndarray) -> np.ndarray:
+        z = np.empty((len(rows), n_samples, m))
+        for j, row in enumerate(rows):
+            _engine.normal(z[j], int(draw_seeds[row]), 0.0, 1.0)
+        return z
+
+    # Participants per block of sampling, so that the draws' arrays stay near _BLOCK_CELLS numbers
+    # each: memory does not grow with the study. The blocks follow the data alone, never the worker
+    # count, and every sum runs over whole per-participant arrays: the result is the same to the bit
+    # on any number of threads.
+    block = max(1, _BLOCK_CELLS // (n_samples * max(k, m)))
 
     def blocks(rows: np.ndarray) -> list[np.ndarray]:
         return [rows[i:i + block] for i in range(0, len(rows), block)]
@@ -329,31 +413,39 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         with np.errstate(invalid="ignore"):
             return np.where(np.isfinite(top[:, 0]), top[:, 0] + np.log(np.exp(log_w - top).mean(axis=1)), -np.inf)
 
-    def sampled(fits: dict[str, np.ndarray], b: np.ndarray, sigma: np.ndarray) -> tuple[np.ndarray, np.ndarray,
-                                                                                          np.ndarray]:
-        """Posterior means and covariances by importance sampling from each participant's Laplace
-        posterior (its covariance doubled, for heavier tails), and each one's log marginal; NaN for a
-        participant without an estimate."""
+    def sampled(fits: dict[str, np.ndarray], b: np.ndarray, sigma: np.ndarray) -> dict[str, np.ndarray]:
+        """Importance sampling from each participant's Laplace posterior (its covariance doubled, for
+        heavier tails) under the prior N(X b, sigma): posterior means and covariances, each one's log
+        marginal likelihood and that estimate's Monte Carlo standard error (by the delta method); NaN
+        for a participant without an estimate."""
         mean, post, marginal = np.full((n, m), np.nan), np.full((n, m, m), np.nan), np.full(n, np.nan)
+        noise = np.full(n, np.nan)
         cov = np.where(np.isfinite(fits["cov"]), fits["cov"], sigma)
         precision = np.linalg.inv(sigma)
+        precision = 0.5 * (precision + precision.T)
         log_det = float(np.linalg.slogdet(precision)[1])
+        means = x @ b
         for rows in blocks(np.flatnonzero(np.isfinite(fits["theta"]).all(axis=1))):
-            z = base[rows]
+            z = standard_draws(rows)
             chol = np.linalg.cholesky(2.0 * cov[rows] + _JITTER * np.eye(m))
             draws = fits["theta"][rows, None, :] + np.einsum("nij,nsj->nsi", chol, z)
             log_q = (-0.5 * (z ** 2).sum(axis=2) - np.log(np.diagonal(chol, axis1=1, axis2=2)).sum(axis=1)[:, None]
                      - 0.5 * m * math.log(2 * math.pi))
-            log_prior = _gaussian_log_density(draws, fits["means"][rows, None, :], precision, log_det)
+            log_prior = _gaussian_log_density(draws, means[rows, None, :], precision, log_det)
             log_w = log_likelihoods(rows, draws) + log_prior - log_q
             marginal[rows] = log_mean_exp(log_w)
-            with np.errstate(invalid="ignore"):  # a participant without a finite weight gets NaN moments
+            with np.errstate(invalid="ignore", divide="ignore"):  # a participant without a finite weight gets NaN
                 w = np.exp(log_w - log_w.max(axis=1, keepdims=True))
-                w /= w.sum(axis=1, keepdims=True)
+                total = w.sum(axis=1, keepdims=True)
+                # sd(w) / (sqrt(S) mean(w)): the standard error of log mean(w)
+                noise[rows] = np.std(w, axis=1, ddof=1) / (math.sqrt(n_samples) * total[:, 0] / n_samples)
+                w /= total
             mean[rows] = np.einsum("ns,nsi->ni", w, draws)
             d = draws - mean[rows, None, :]
             post[rows] = np.einsum("ns,nsi,nsj->nij", w, d, d)
-        return mean, post, np.where(np.isfinite(mean).all(axis=1), marginal, np.nan)
+        ok = np.isfinite(mean).all(axis=1)
+        return {"mean": mean, "cov": post, "marginal": np.where(ok, marginal, np.nan),
+                "noise": np.where(ok, noise, np.nan)}
 
     full = covariance == "full"
     lower = np.tril_indices(m) if full else np.diag_indices(m)
@@ -378,7 +470,8 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
             raise KeyboardInterrupt
         usable = fits["status"] != NO_ESTIMATE_CODE
         if method == "sampling":
-            theta, post_cov, evidence = sampled(fits, b, sigma)
+            sample = sampled(fits, b, sigma)
+            theta, post_cov, evidence = sample["mean"], sample["cov"], sample["marginal"]
             objective = float(evidence[np.isfinite(evidence)].sum())
         else:
             theta = fits["theta"]
@@ -391,7 +484,33 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         if bar is not None:
             bar.update(1)
         return {"y": y, "fits": fits, "theta": theta, "post_cov": post_cov, "objective": objective,
-                "evidence": evidence, "keep": keep, "next": pack(b_new, sigma_new)}
+                "evidence": evidence, "keep": keep, "next": pack(b_new, sigma_new),
+                "sample": sample if method == "sampling" else None}
+
+    def natural_group(y: np.ndarray) -> np.ndarray:
+        """The group parameters of the packed prior ``y``: each coefficient, then each SD."""
+        coefficients, spread = unpack(y)
+        return np.concatenate([coefficients.ravel(), np.sqrt(np.diag(spread))])
+
+    def errors_at(state: dict[str, Any]) -> np.ndarray:
+        """The standard errors of ``natural_group(state["y"])``."""
+        _, sigma = unpack(state["y"])
+        se_b, se_sd = _group_errors(x[state["keep"]], sigma, state["post_cov"][state["keep"]])
+        return np.concatenate([se_b.ravel(), se_sd])
+
+    def left_to_go(state: dict[str, Any], before: np.ndarray) -> float:
+        """How far, in standard errors at ``state``, the group parameters (each coefficient and SD) still
+        are from EM's fixed point, the most of any: ``state`` is one EM step from ``before``, and its own
+        step (to ``state["next"]``) shrank from that one by a rate rho, so about step / (1 - rho) is
+        left. A step below _STEP_NOISE counts as none: the participants' fits show there."""
+        se = errors_at(state)
+        here = natural_group(state["y"])
+        last = np.abs(here - natural_group(before)) / se
+        step = np.abs(natural_group(state["next"]) - here) / se
+        with np.errstate(divide="ignore", invalid="ignore"):
+            rate = np.where(last > 0, step / last, np.inf)
+            left = np.where(step < _STEP_NOISE, 0.0, np.where(rate < 1.0, step / (1.0 - rate), np.inf))
+        return float(left.max())
 
     def no_worse(jumped: dict[str, Any], first: dict[str, Any]) -> bool:
         """Whether the jump's evidence is at least the plain step's, over the participants with one
@@ -418,9 +537,20 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         # a variance that the data pin down weakly otherwise creeps for hundreds of passes.
         current = em_pass(pack(b0, np.diag(problem.prior_var)), n_starts)
         history.append(current["objective"])
-        while passes < max_iter and not converged:
+        while passes < max_iter:
             first = em_pass(current["next"], 1, start_from(current))
             passes += 1
+            # Stop where the group parameters stand still on the scale of their standard errors (EM
+            # creeps where the data pin a variance down weakly: passes of small change in the sums can
+            # hide a mean with several standard errors to go) and the sums have settled: the summed log
+            # joint, or the evidence where a group variance heads for 0 (the log joint at the modes then
+            # climbs without end while the marginal likelihood stays put), or the prior itself, where a
+            # participant whose fit keeps finding a slightly better optimum keeps both sums moving.
+            both = np.isfinite(first["evidence"]) & np.isfinite(current["evidence"])
+            evidence_change = abs(float(first["evidence"][both].sum() - current["evidence"][both].sum()))
+            settled = left_to_go(first, current["y"]) < _LEFT_FRACTION and (
+                abs(first["objective"] - current["objective"]) < tolerance or evidence_change < tolerance
+                or float(np.abs(first["y"] - current["y"]).max()) < 1e-5)
             r = first["y"] - current["y"]
             v = first["next"] - first["y"] - r
             alpha = min(-float(np.linalg.norm(r) / np.linalg.norm(v)) if np.linalg.norm(v) > 0 else -1.0, -1.0)
@@ -433,14 +563,15 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
                     jumped = None
                 if jumped is not None and no_worse(jumped, first):
                     chosen = jumped
+            # Where the group SD heads for 0, EM's own steps shrink to nothing long before the group
+            # mean has got there, but the extrapolated step still finds a point no worse: a stop is a
+            # stop only where that step, too, moves nothing by a material fraction of its standard error.
+            if settled and (chosen is first or float(np.max(np.abs(natural_group(chosen["y"]) - natural_group(
+                    first["y"])) / errors_at(first))) < _LEFT_FRACTION):
+                converged, current = True, first
+                history.append(current["objective"])
+                break
             history.append(chosen["objective"])
-            # Or the evidence has settled: where a group variance heads for 0 the log joint at the modes
-            # climbs without end while the marginal likelihood stays put. Or the prior stands still: a
-            # participant whose fit keeps finding a slightly better optimum would keep both sums moving.
-            both = np.isfinite(chosen["evidence"]) & np.isfinite(current["evidence"])
-            evidence_change = abs(float(chosen["evidence"][both].sum() - current["evidence"][both].sum()))
-            converged = (abs(history[-1] - history[-2]) < tolerance or evidence_change < tolerance
-                         or float(np.abs(chosen["y"] - current["y"]).max()) < 1e-5)
             current = chosen
     finally:
         if bar is not None:
@@ -448,48 +579,78 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     fits, theta, post_cov, keep = current["fits"], current["theta"], current["post_cov"], current["keep"]
     b, sigma = unpack(current["y"])
 
+    # The data's likelihood integrated over the fitted group prior, participant by participant, by
+    # importance sampling from each one's posterior approximation (far fewer draws wasted than from
+    # the prior), with the Monte Carlo standard error of the sum.
+    sample = current["sample"] if method == "sampling" else sampled(fits, b, sigma)
+    log_likelihood = float(sample["marginal"][keep].sum())
+    log_likelihood_se = math.sqrt(float(np.sum(sample["noise"][keep] ** 2)))
+    k_group = b.size + (m * (m + 1) // 2 if covariance == "full" else m)
+    trials = int(n_trials[keep].sum())
+    ibic = -2.0 * log_likelihood + k_group * math.log(trials)
+
     # The participants' table under the prior of the last pass, as fit_many's.
     free_names = problem.free_names
     fits_arrays = fit_arrays_of(problem, fits["natural"], fits["se"], fits["stats"], fits["status"], n_trials)
     table = fits_arrays.to_frame().drop(columns="neg_log_joint")
-    if method == "sampling":  # the estimates are posterior means; their spread the posterior's
+    if method == "sampling":
+        # The estimates are posterior means, their spread the posterior's; so that every number in a
+        # row belongs to them, nll (and aic, bic) is the likelihood at those means, and lme the
+        # sampled log marginal likelihood under the group prior.
+        vectors = np.broadcast_to(problem.values, (n, 1, k)).copy()
         for j, name in enumerate(free_names):
             natural = _natural(problem.transforms[j], theta[:, j])
             table[name] = natural
             table[f"se_{name}"] = np.abs(_slope(problem.transforms[j], natural)) * np.sqrt(post_cov[:, j, j])
+            vectors[:, 0, problem.free[j]] = natural
+        at_mean = np.full(n, np.nan)
+        has = np.flatnonzero(np.isfinite(theta).all(axis=1))
+        if has.size:
+            out = np.empty((has.size, 1))
+            _engine.evaluate(model, problem.response, values, starts[has], lengths[has], responses,
+                             np.ascontiguousarray(vectors[has]), 1, problem.given, workers, out)
+            at_mean[has] = out[:, 0]
+        table["nll"] = at_mean
+        table["aic"] = _aic(at_mean, m)
+        table["bic"] = _bic(at_mean, m, n_trials)
+        table["lme"] = sample["marginal"]
     rows: list[dict[str, Any]] = [{"error": errors.get(i, "")} for i in range(len(participants))]
     for j, record in enumerate(table.to_dict("records")):
         record["n_trials"], record["converged"] = int(record["n_trials"]), bool(record["converged"])
         rows[valid[j]] = record
     excluded = {participants[i].key: reason for i, reason in errors.items()}
     for dropped in np.flatnonzero(~keep):
-        j = int(dropped)
-        excluded[participants[valid[j]].key] = rows[valid[j]].get("error") or "no estimate under the group prior"
+        at = valid[int(dropped)]
+        excluded[participants[at].key] = rows[at].get("error") or "no estimate under the group prior"
+    # Participants kept in the group estimate whose own fit under the group prior did not converge, or
+    # whose curvature gave no standard error: named, not kept silently.
+    unconverged: dict[Any, str] = {}
+    for kept in np.flatnonzero(keep):
+        record = rows[valid[int(kept)]]
+        if not record["converged"]:
+            unconverged[participants[valid[int(kept)]].key] = record.get("message") or "not converged"
+        elif not all(math.isfinite(record[f"se_{name}"]) for name in free_names):
+            unconverged[participants[valid[int(kept)]].key] = "no standard error (the Hessian is not positive definite)"
+    if unconverged:
+        shown = ", ".join(map(repr, list(unconverged)[:5])) + (", ..." if len(unconverged) > 5 else "")
+        warnings.warn(f"fit_group: {len(unconverged)} participant(s) kept in the group estimate have a fit under the "
+                      f"group prior that did not converge or has no standard errors ({shown}); see "
+                      "GroupFit.unconverged", stacklevel=2)
     frame = _frame(subject, participants, rows, model)
-
-    # The data's likelihood integrated over the fitted group prior, by sampling from it.
-    chol = np.linalg.cholesky(sigma)
-    log_likelihood = 0.0
-    for part in blocks(np.flatnonzero(keep)):
-        prior_draws = (x[part] @ b)[:, None, :] + np.einsum("ij,nsj->nsi", chol, base[part])
-        log_likelihood += float(log_mean_exp(log_likelihoods(part, prior_draws)).sum())
-    k_group = b.size + (m * (m + 1) // 2 if covariance == "full" else m)
-    trials = int(n_trials[keep].sum())
-    ibic = -2.0 * log_likelihood + k_group * math.log(trials)
+    # Marks the evidence as taken under a prior fitted to these data, so that compare keeps the table
+    # out of the participants' model selection, from a file as from memory.
+    frame[_GROUP_COLUMN] = True
 
     from scipy import stats  # type: ignore[import-untyped,unused-ignore]
 
-    # Cov(b[:, j]) from the information of the marginal likelihood (Louis's missing information):
-    # X'WX with w_i = (Sigma_jj - c_ij) / Sigma_jj^2 for participant i's posterior variance c_ij. The
-    # estimates' spread around their regression alone would leave out how uncertain each one is.
     xk = x[keep]
     df = max(len(xk) - len(terms), 1)
+    se_b, se_sd = _group_errors(xk, sigma, post_cov[keep], undo)
+    b = undo @ b
     records = []
     for j, name in enumerate(free_names):
-        weights = np.maximum(sigma[j, j] - post_cov[keep, j, j], 1e-12 * sigma[j, j]) / sigma[j, j] ** 2
-        inverse = np.linalg.inv(xk.T @ (weights[:, None] * xk))
         for t, term in enumerate(terms):
-            spread = math.sqrt(inverse[t, t])
+            spread = float(se_b[t, j])
             estimate = float(b[t, j])
             records.append({"parameter": name, "term": term, "estimate": estimate, "se": spread,
                             "t": estimate / spread, "p_value": float(2 * stats.t.sf(abs(estimate / spread), df))})
@@ -500,4 +661,6 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
                     transforms=tuple(problem.transforms), mean=mean,
                     cov=pd.DataFrame(sigma, index=free_names, columns=free_names), coefficients=coefficients,
                     participants=frame, log_likelihood=log_likelihood, ibic=ibic, n_group_params=k_group,
-                    n_trials=trials, passes=passes, converged=converged, history=history, excluded=excluded)
+                    n_trials=trials, passes=passes, converged=converged, history=history, excluded=excluded,
+                    log_likelihood_se=log_likelihood_se, unconverged=unconverged,
+                    sd_se=pd.Series(se_sd, index=free_names))

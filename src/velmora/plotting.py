@@ -8,7 +8,7 @@ import math
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from velmora.csv_io import CommandError, Row
+from velmora.csv_io import CommandError, Row, UsageError
 from velmora.models import ENGINE
 
 if TYPE_CHECKING:
@@ -31,7 +31,7 @@ def image_format(figure: Figure, path: str) -> str:
     kind = Path(path).suffix.lstrip(".").lower() or "png"
     supported = figure.canvas.get_supported_filetypes()
     if kind not in supported:
-        raise CommandError(f"cannot draw a .{kind} file; --plot writes {', '.join('.' + k for k in sorted(supported))}")
+        raise UsageError(f"cannot draw a .{kind} file; --plot writes {', '.join('.' + k for k in sorted(supported))}")
     return kind
 
 

@@ -329,7 +329,7 @@ def check_outputs(outputs: Sequence[tuple[str, str | None]]) -> None:
             raise UsageError(f"{option} {path} is standard output, which carries the table: name a file")
         for other_option, other in given[:k]:
             if other != "-" and (_same_file(path, other) or os.path.realpath(path) == os.path.realpath(other)):
-                raise UsageError(f"{other_option} and {option} name the same file, {path}")
+                raise UsageError(f"{option} {path} names the same file as {other_option}")
         _check_writable(option, path)
 
 

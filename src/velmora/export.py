@@ -71,7 +71,7 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
     inputs = input_columns(model, input)
     _require_columns(fits, {"subject": subject, "lme": "lme"})
     # A table read back from CSV holds NaN where no error was written.
-    estimates = fits[fits["error"].fillna("").astype(str) == ""] if "error" in fits.columns else fits
+    estimates = fits[fits["error"].isna() | (fits["error"].astype(str) == "")] if "error" in fits.columns else fits
     if "nll" in estimates.columns:
         estimates = estimates[np.isfinite(pd.to_numeric(estimates["nll"], errors="coerce"))]
     estimates = estimates.set_index(subject)

@@ -380,6 +380,7 @@ def _inputs_per_participant(inputs: Any, keys: list[Any], subject: str, columns:
             if rows is None or len(rows) == 0:
                 raise ValueError(f"participant {key!r} has no trials in the inputs")
             if "trial" in rows.columns:
+                _numbers(rows, "trial")  # dates and durations are refused here as in every study table
                 rows = rows.sort_values("trial", kind="stable")
             read = []
             for name in columns:

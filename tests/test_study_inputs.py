@@ -185,3 +185,32 @@ def test_threads_fit_one_participant_at_a_time_to_the_same_table():
         threaded = fit_many(data, "kalman", executor=pool, progress=False, n_starts=2)
     pd.testing.assert_frame_equal(threaded, fit_many(data, "kalman", executor=SerialExecutor(), n_starts=2),
                                   check_exact=True)
+
+
+@pytest.mark.parametrize("order", [(0, 1), (1, 0)])
+def test_a_tie_for_the_best_evidence_counts_for_every_model_that_shares_it(order):
+    keys = ["a", "b", "c", "d"]
+    lme = {"one": [-1.0, -2.0, -3.0, -4.0], "two": [-1.0, -5.0, -3.0, -1.0]}
+    names = [list(lme)[i] for i in order]
+    tables = [pd.DataFrame({"subject": keys, "lme": lme[name], "bic": -2.0 * np.array(lme[name])}) for name in names]
+    table = study.compare(*tables, names=names).to_frame().set_index("model")
+    assert table.loc["one", "n_best"] == 3 and table.loc["two", "n_best"] == 3
+
+
+def test_plot_choices_puts_each_participants_choices_in_its_own_panel():
+    pytest.importorskip("matplotlib")
+    rng = np.random.default_rng(3)
+    offers = np.column_stack([rng.uniform(1, 10, 12), np.zeros(12), np.full(12, 10.0), rng.uniform(1, 60, 12)])
+    truth = pd.DataFrame({"subject": ["a", "b", "c", "d", "e"], "discount_factor": [0.9, 0.95, 0.97, 0.99, 0.999],
+                          "beta": 2.0, "bias": 0.0})
+    data = simulate_many("discount", truth, offers, seed=2)
+    data.loc[data.index % 5 == 0, "response"] = np.nan  # missed: drawn nowhere
+    figure = velmora.plot_choices(data, truth.assign(error=""), "discount", columns=2)
+    ax = figure.axes[0]
+    points = np.concatenate([np.column_stack([line.get_xdata(), line.get_ydata()]) for line in ax.lines[:2]])
+    titles = {text.get_text(): text.get_position() for text in ax.texts if text.get_text() in set(truth.subject)}
+    assert len(titles) == 5
+    for key, (x_mid, y_top) in titles.items():  # the unit square below the title is the panel
+        inside = (np.abs(points[:, 0] - x_mid) <= 0.5) & (points[:, 1] <= y_top) & (points[:, 1] >= y_top - 1.03)
+        assert inside.sum() == data[data.subject == key].response.notna().sum(), key
+    assert velmora.plot_choices.__name__ == "plot_choices"  # help() shows the name it is called by

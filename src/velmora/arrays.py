@@ -348,7 +348,8 @@ class _Call:
                     raise ValueError(f"argument '{name}': expected one seed for the one sequence, got "
                                      f"shape {np.shape(value)}")
                 value = value[0]
-            return np.array([_as_seed(value, name)], dtype=np.uint64)
+            # One sequence fails as the list functions do, their exception and message unchanged.
+            return np.array([_engine.as_seed(value, name)], dtype=np.uint64)
         if not listed:
             seed = _as_seed(value, name)
             if np.all(np.asarray(noise) == 0.0):

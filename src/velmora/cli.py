@@ -6,8 +6,10 @@ omitted or "-"), takes the model's parameters as options named like the Python p
 writes one CSV row per step. Numbers are written in their shortest round-trip form, so reading
 the output back gives the very same doubles.
 
-Exit status: 0 on success, 1 when the input cannot be read or the model rejects it, 2 for a
-command line that cannot be parsed or asks for what cannot be done, 130 after Ctrl-C.
+Exit status: 0 on success; 2 for a command line that cannot be parsed or asks for what cannot be
+done (a parameter the model refuses, an output that cannot be written, two outputs in one file),
+found before any work; 1 when the input cannot be read or the model rejects it, when no
+participant could be fitted or a group fit did not converge; 130 after Ctrl-C.
 """
 
 from __future__ import annotations

@@ -51,13 +51,19 @@ _tokens = itertools.count()
 _current = threading.local()
 
 
-def _run_task(token: int, task: Callable[..., list[Row]], *args: Any) -> list[Row]:
-    """``task(*args)`` with ``token`` as the interrupt that :func:`interrupted` sees in this thread."""
-    _current.token = token
-    try:
-        return task(*args)
-    finally:
-        _current.token = None
+class _Tagged:
+    """``task`` with ``token`` as the interrupt that :func:`interrupted` sees in the thread that runs it;
+    submitted with the task's own arguments, which an executor sees as they are."""
+
+    def __init__(self, token: int, task: Callable[..., list[Row]]) -> None:
+        self.token, self.task = token, task
+
+    def __call__(self, *args: Any) -> list[Row]:
+        _current.token = self.token
+        try:
+            return self.task(*args)
+        finally:
+            _current.token = None
 
 
 def interrupted() -> bool:
@@ -149,7 +155,7 @@ def run_chunks(task: Task[Item], model: str, participants: list[Item], options: 
     try:
         for index, chunk in enumerate(chunks):
             try:
-                futures[pool.submit(_run_task, token, task, model, chunk, options)] = index
+                futures[pool.submit(_Tagged(token, task), model, chunk, options)] = index
             except Exception:  # a pool that is shut down or broken refuses new work
                 failed.append(index)
                 broken = True
@@ -198,7 +204,7 @@ def _retry(task: Task[Item], model: str, participants: list[Item], options: dict
                 if pool is None:
                     pool = _default_executor(1)
                 try:
-                    future = pool.submit(_run_task, token, task, model, [p], options)
+                    future = pool.submit(_Tagged(token, task), model, [p], options)
                 except Exception as error:  # shut down or broken: it refuses new work
                     failure: Exception = error
                     broken = True

@@ -339,7 +339,7 @@ class _Call:
         converted: float = _engine.as_double(value, name)
         return converted
 
-    def seed(self, value: object, name: str, noise: np.ndarray | float) -> np.ndarray | None:
+    def seed(self, value: Any, name: str, noise: np.ndarray | float) -> np.ndarray | None:
         value = _values(value)
         listed = isinstance(value, (list, tuple)) or (isinstance(value, np.ndarray) and value.ndim > 0)
         if not self.batched:

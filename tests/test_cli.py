@@ -34,7 +34,7 @@ CONSOLE_SCRIPT = shutil.which("velmora", path=os.path.dirname(sys.executable))
 
 
 def run(*args, stdin="", cwd=None, launcher=(sys.executable, "-m", "velmora")):
-    return subprocess.run([*launcher, *args], input=stdin, capture_output=True, text=True, cwd=cwd)
+    return subprocess.run([*launcher, *args], input=stdin, capture_output=True, text=True, cwd=cwd, timeout=300)
 
 
 def column_csv(values):
@@ -120,20 +120,39 @@ NEEDS_MATPLOTLIB = pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is 
         (f"kalman {K}", "a,b\n1,2\n", 1, "in.csv has 2 columns on line 1: choose one with --column NAME"),
         (f"kalman {K}", "", 1, "in.csv is empty"),
         (f"kalman {K}", "obs\n\n", 1, "in.csv holds a header line but no numbers"),
-        (f"kalman {K} --process-noise -1", "1\n", 1, "invalid parameter 'process_noise': -1 (must be finite"),
+        (f"kalman {K} --process-noise -1", "1\n", 2, "invalid parameter 'process_noise': -1 (must be finite"),
         ("forward --update-rate 0.5 --injury-noise-std 0 --sensory-gain 1 --seed 0", "1\ninf\n", 1,
          "numerical divergence in forward_model::simulate estimate"),
         ("discount --reward 1 --discount-factor 0.5 --delay 1", "1\n", 1, "either --delay or an input file"),
-        (f"kalman {K} -o no/such/out.csv", "1\n", 1, "cannot write no/such/out.csv: No such file or directory"),
-        (f"kalman {K} -o read-only.csv", "1\n", 1, "cannot write read-only.csv: Permission denied"),
+        (f"kalman {K} -o no/such/out.csv", "1\n", 2, "cannot write no/such/out.csv: No such file or directory"),
+        (f"kalman {K} -o read-only.csv", "1\n", 2, "cannot write read-only.csv: Permission denied"),
         ("fit --model kalman --n-starts 0", "1\n", 2, "argument --n-starts: 0 is not a positive integer"),
         ("fit --model kalman --fixed bogus=1", "1\n", 2, "velmora fit: model 'kalman' has no parameter 'bogus'"),
         ("compare in.csv", "1\n", 2, "velmora compare: in.csv is given twice"),
         ("compare --names a out.csv", "1\n", 2, "velmora compare: --names gives 1 name for 2 files"),
-        (f"kalman {K} --plot dir/../out.csv", "1\n", 1, "--output and --plot name the same file"),
-        pytest.param(f"kalman {K} --plot p.xyz", "1\n", 1, "cannot draw a .xyz file", marks=NEEDS_MATPLOTLIB),
-        pytest.param(f"kalman {K} --plot dir", "1\n", 1, "cannot write dir: Is a directory", marks=NEEDS_MATPLOTLIB),
-        pytest.param(f"kalman {K} --plot no/p.png", "1\n", 1, "cannot write no/p.png", marks=NEEDS_MATPLOTLIB),
+        ("compare", "1\n", 2, "velmora compare: give the fits of at least two models"),
+        (f"kalman {K} --plot -", "1\n", 2, "--plot needs a file name: standard output carries the table"),
+        ("forward --update-rate 2 --injury-noise-std 0 --sensory-gain 1 --seed 0", "1\n", 2,
+         "invalid parameter 'update_rate'"),
+        ("fit --model kalman -o no/such/fits.csv", "subject,input,response\na,1,1\n", 2,
+         "cannot write no/such/fits.csv: No such file or directory (--output)"),
+        ("fit --model kalman --fixed obs_noise=1 --fixed obs_noise=2", "1\n", 2, "--fixed gives 'obs_noise' more than"),
+        ("fit --model kalman --prior obs_noise=0,1 --prior obs_noise=1,1", "1\n", 2, "--prior gives 'obs_noise' more"),
+        ("fit --model kalman --prior obs_noise=1", "1\n", 2, "'obs_noise=1' is not NAME=MEAN,VARIANCE"),
+        ("fit --model kalman --subject-column lme", "1\n", 2, "--subject-column 'lme' is the name of a column"),
+        ("fit --model hgf --subject-column se_zeta", "1\n", 2, "--subject-column 'se_zeta' is the name of a column"),
+        ("fit --model kalman --no-responses --subject-column nll", "1\n", 2, "'nll' is the name of a column"),
+        ("fit-group --model kalman --subject-column converged", "1\n", 2, "'converged' is the name of a column"),
+        ("fit-group --model kalman --group no/g.csv", "1\n", 2, "cannot write no/g.csv: No such file or directory"),
+        ("fit-group --model kalman --group dir", "1\n", 2, "cannot write dir: Is a directory (--group)"),
+        ("fit-group --model kalman --group out.csv", "1\n", 2, "--group out.csv names the same file as --output"),
+        ("simulate --model kalman --params in.csv --inputs in.csv --subject-column trial", None, 2,
+         "--subject-column 'trial' is the name of another column"),
+        ("fit --model kalman", "subject,input,response,input\na,1,1,2\n", 2, "in.csv has 2 columns named 'input'"),
+        (f"kalman {K} --plot dir/../out.csv", "1\n", 2, "--plot dir/../out.csv names the same file as --output"),
+        pytest.param(f"kalman {K} --plot p.xyz", "1\n", 2, "cannot draw a .xyz file", marks=NEEDS_MATPLOTLIB),
+        pytest.param(f"kalman {K} --plot dir", "1\n", 2, "cannot write dir: Is a directory", marks=NEEDS_MATPLOTLIB),
+        pytest.param(f"kalman {K} --plot no/p.png", "1\n", 2, "cannot write no/p.png", marks=NEEDS_MATPLOTLIB),
     ],
 )
 def test_errors_end_in_one_line_and_leave_the_files_alone(args, content, status, message, tmp_path):

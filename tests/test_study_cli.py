@@ -93,3 +93,64 @@ def test_with_standard_error_closed_notices_and_the_bar_go_nowhere(tmp_path, mon
     monkeypatch.setattr(sys, "stderr", None)
     fits = fit_many(pd.read_csv(tmp_path / "s.csv"), "kalman", executor=SerialExecutor(), progress=True)
     assert fits["error"][0] == ""
+
+
+@pytest.mark.parametrize("missing", ["", "NA", " NA ", "nan"])
+def test_blank_and_na_responses_are_missed_trials_as_in_python(study, tmp_path, capsys, missing):
+    data = pd.read_csv(study, dtype={"subject": str})
+    data.loc[[3, 40, 41], "response"] = np.nan
+    text = data.to_csv(index=False, na_rep=missing)
+    (tmp_path / "gaps.csv").write_text(text)
+    status, out, err = velmora("fit", tmp_path / "gaps.csv", "--model", "kalman", "-j", 1, "--n-starts", 2,
+                               capsys=capsys)
+    assert status == 0, err
+    written = pd.read_csv(io.StringIO(out), dtype={"subject": str}, keep_default_na=False, na_values=["nan"])
+    direct = fit_many(data, "kalman", executor=SerialExecutor(), n_starts=2)
+    pd.testing.assert_frame_equal(written.drop(columns=["message", "error"]),
+                                  direct.drop(columns=["message", "error"]), check_exact=True, check_dtype=False)
+    assert list(written["n_trials"]) == [29, 28, 30, 30]  # the missed trials count for nothing
+
+
+def test_a_run_where_nothing_could_be_fitted_writes_its_reasons_and_fails(study, tmp_path, capsys):
+    status, out, err = velmora("fit", study, "--model", "td", "--response", "unit_square", "-j", 1,
+                               "-o", tmp_path / "fits.csv", capsys=capsys)
+    written = pd.read_csv(tmp_path / "fits.csv", keep_default_na=False)
+    assert status == 1 and err.startswith("velmora fit: none of the 4 participants could be fitted")
+    assert (written["error"] != "").all() and "a choice is 1, 0 or NaN" in written["error"][0]
+
+
+@pytest.mark.parametrize("options, keywords", [
+    (["--prior", "zeta=-3,0.5", "--prior", "obs_noise=1,2"], {"priors": {"zeta": (-3.0, 0.5), "obs_noise": (1.0, 2.0)}}),
+    (["--prior", "zeta=-3,0.5", "--fixed", "mu1=0.2"], {"priors": {"zeta": (-3.0, 0.5)}, "fixed": {"mu1": 0.2}}),
+    (["--n-starts", "3", "--seed", "7"], {"n_starts": 3, "seed": 7}),
+])
+def test_fit_options_reach_every_participant_fit(study, capsys, options, keywords):
+    status, out, err = velmora("fit", study, "--model", "hgf", "-j", 1, *options, capsys=capsys)
+    assert status == 0, err
+    written = pd.read_csv(io.StringIO(out), dtype={"subject": str}, keep_default_na=False, na_values=["nan"])
+    direct = fit_many(pd.read_csv(study, dtype={"subject": str}), "hgf", executor=SerialExecutor(),
+                      **{"n_starts": 4, **keywords})
+    pd.testing.assert_frame_equal(written.drop(columns=["message", "error"]),
+                                  direct.drop(columns=["message", "error"]), check_exact=True, check_dtype=False)
+
+
+@pytest.mark.parametrize("options, keywords", [
+    (["--max-iter", "1"], {"max_iter": 1}),
+    (["--n-starts", "2", "--tol", "0.5", "--max-iter", "3"], {"n_starts": 2, "tol": 0.5, "max_iter": 3}),
+    (["--method", "sampling", "--n-samples", "50", "--max-iter", "2"],
+     {"method": "sampling", "n_samples": 50, "max_iter": 2}),
+    (["--no-responses", "--max-iter", "2"], {"response": None, "max_iter": 2}),
+])
+def test_fit_group_writes_the_run_beside_the_group_estimates(study, tmp_path, capsys, options, keywords):
+    from velmora import fit_group
+
+    status, out, err = velmora("fit-group", study, "--model", "kalman", "-j", 1, "--no-progress",
+                               "--group", tmp_path / "group.csv", *options, capsys=capsys)
+    direct = fit_group(pd.read_csv(study, dtype={"subject": str}), "kalman", threads=1, progress=False, **keywords)
+    group = pd.read_csv(tmp_path / "group.csv")
+    assert status == (0 if direct.converged else 1), err
+    assert (not direct.converged) == ("not converged after" in err)
+    expected = direct.group_frame()
+    np.testing.assert_array_equal(group["estimate"], expected["estimate"])
+    for column in ("converged", "passes", "log_likelihood", "ibic"):  # every row says which run it is of
+        assert (group[column] == getattr(direct, column)).all(), column

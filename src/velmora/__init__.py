@@ -24,7 +24,7 @@ from velmora._core import (
 )
 from velmora.fitting import FitResult, fit
 from velmora.group import GroupFit, fit_group
-from velmora.plotting import choices as plot_choices
+from velmora.plotting import plot_choices
 from velmora.simulation import Simulation, simulate
 from velmora.study import compare, fit_many, simulate_many, to_inference_data
 

@@ -24,6 +24,7 @@ on its own. A pandas ``DataFrame`` is read as subjects x trials (its values, not
 
 from __future__ import annotations
 
+import datetime
 import operator
 import os
 import sys
@@ -216,10 +217,49 @@ def _is_batch(obj: object) -> bool:
     return isinstance(obj, (list, tuple, np.ndarray)) and len(obj) > 0 and _is_sequence(obj[0])
 
 
+def _as_seed(value: object, name: str) -> int:
+    """The conversion's seed, with an integer out of range named (it says only "int too big to convert")."""
+    try:
+        seed: int = _engine.as_seed(value, name)
+    except OverflowError:
+        raise ValueError(f"argument '{name}': a seed is an integer from 0 to 2**64-1, got {value!r}") from None
+    return seed
+
+
 def _refuse_complex(array: np.ndarray, name: str) -> None:
     if array.dtype.kind == "c":
         raise TypeError(f"argument '{name}': complex values are not accepted (got dtype {array.dtype}); "
                         "pass the real part explicitly")
+    _refuse_dates(array, f"argument '{name}'")
+
+
+# Dates, times and durations of Python, NumPy and pandas (whose Timestamp and Timedelta derive from
+# datetime's): their integer counts of nanoseconds or days are no model's numbers.
+_DATE_TYPES = (datetime.date, datetime.time, datetime.timedelta, np.datetime64, np.timedelta64)
+
+
+def date_kind(values: Any) -> str | None:
+    """"dates" or "durations" when ``values`` (an array, a pandas Series or its dtype) holds them, else
+    None. NumPy's timedelta64 counts as an integer, so that every conversion would take it as one."""
+    dtype = getattr(values, "dtype", values)
+    kind = getattr(dtype, "kind", None)
+    if kind == "M" or type(dtype).__name__ == "PeriodDtype":
+        return "dates"
+    if kind == "m":
+        return "durations"
+    if kind == "O" and values is not dtype:
+        for item in np.asarray(values, dtype=object).reshape(-1):
+            if isinstance(item, _DATE_TYPES):
+                return "durations" if isinstance(item, (datetime.timedelta, np.timedelta64)) else "dates"
+    return None
+
+
+def _refuse_dates(values: Any, what: str) -> None:
+    """TypeError naming ``what`` when ``values`` holds dates or durations."""
+    found = date_kind(values)
+    if found is not None:
+        raise TypeError(f"{what} holds {found} (dtype {getattr(values, 'dtype', '?')}), which are not numbers; "
+                        "convert them to the numbers meant (e.g. seconds) first")
 
 
 def _doubles(obj: Any, name: str) -> np.ndarray:
@@ -299,12 +339,19 @@ class _Call:
         converted: float = _engine.as_double(value, name)
         return converted
 
-    def seed(self, value: object, name: str, noise: np.ndarray | float) -> np.ndarray | None:
-        if not self.batched:
-            return np.array([_engine.as_seed(value, name)], dtype=np.uint64)
+    def seed(self, value: Any, name: str, noise: np.ndarray | float) -> np.ndarray | None:
         value = _values(value)
-        if not (isinstance(value, (list, tuple)) or (isinstance(value, np.ndarray) and value.ndim > 0)):
-            seed = _engine.as_seed(value, name)
+        listed = isinstance(value, (list, tuple)) or (isinstance(value, np.ndarray) and value.ndim > 0)
+        if not self.batched:
+            if listed:  # one seed per subject holds for a single sequence too: a list of one
+                if np.shape(value) != (1,):
+                    raise ValueError(f"argument '{name}': expected one seed for the one sequence, got "
+                                     f"shape {np.shape(value)}")
+                value = value[0]
+            # One sequence fails as the list functions do, their exception and message unchanged.
+            return np.array([_engine.as_seed(value, name)], dtype=np.uint64)
+        if not listed:
+            seed = _as_seed(value, name)
             if np.all(np.asarray(noise) == 0.0):
                 return None if seed == 0 else np.full(self.subjects, seed, dtype=np.uint64)
             raise ValueError(f"argument '{name}': {self.subjects} subjects need one seed each, or every subject "
@@ -831,7 +878,7 @@ def normal(size: int | tuple[int, ...], seed: int, loc: float = 0.0, scale: floa
     OverflowError
         A seed outside 0 to 2**64-1.
     """
-    seed = _engine.as_seed(seed, "seed")
+    seed = _as_seed(seed, "seed")
     loc, scale = _engine.as_double(loc, "loc"), _engine.as_double(scale, "scale")
     if not (np.isfinite(scale) and scale >= 0.0):
         raise ValueError(f"scale must be finite and non-negative, got {scale}")
@@ -868,7 +915,7 @@ def seeds(n: int, seed: int) -> np.ndarray:
     if count < 0:
         raise ValueError(f"n must be non-negative, got {count}")
     out = np.empty(count, dtype=np.uint64)
-    _engine.seeds(out, _engine.as_seed(seed, "seed"))
+    _engine.seeds(out, _as_seed(seed, "seed"))
     return out
 
 
@@ -958,7 +1005,7 @@ def uniform(size: int | tuple[int, ...], seed: int) -> np.ndarray:
     OverflowError
         A seed outside 0 to 2**64-1.
     """
-    seed = _engine.as_seed(seed, "seed")
+    seed = _as_seed(seed, "seed")
     out = np.empty(size, dtype=np.float64)
     _engine.uniform(out, seed)
     return out

@@ -6,8 +6,10 @@ omitted or "-"), takes the model's parameters as options named like the Python p
 writes one CSV row per step. Numbers are written in their shortest round-trip form, so reading
 the output back gives the very same doubles.
 
-Exit status: 0 on success, 1 when the input cannot be read or the model rejects it, 2 for a
-command line that cannot be parsed or asks for what cannot be done, 130 after Ctrl-C.
+Exit status: 0 on success; 2 for a command line that cannot be parsed or asks for what cannot be
+done (a parameter the model refuses, an output that cannot be written, two outputs in one file),
+found before any work; 1 when the input cannot be read or the model rejects it, when no
+participant could be fitted or a group fit did not converge; 130 after Ctrl-C.
 """
 
 from __future__ import annotations
@@ -19,6 +21,7 @@ import math
 import os
 import re
 import sys
+import warnings
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -220,9 +223,21 @@ def build_parser() -> _Parser:
     return parser
 
 
+def _check_parameters(command: Command, parameters: dict[str, Any]) -> None:
+    """The model's own refusal of a parameter, met on one stand-in step before any input is read:
+    a parameter is the command line's, so its refusal is a usage error."""
+    try:
+        command.function(**{command.sequence: [0.0]}, **parameters)
+    except velmora.InvalidParameter as error:
+        raise UsageError(str(error)) from None
+    except velmora.VelmoraException:  # the stand-in step's own trouble: the real input decides
+        pass
+
+
 def run_model(command: Command, args: argparse.Namespace) -> None:
-    if args.plot and args.output != "-" and Path(args.plot).resolve() == Path(args.output).resolve():
-        raise CommandError(f"--output and --plot name the same file, {args.output}")
+    csv_io.check_outputs([("--output", args.output), ("--plot", args.plot)])
+    parameters = {parameter.name: getattr(args, parameter.name) for parameter in command.parameters}
+    _check_parameters(command, parameters)
     figure = None
     if args.plot:  # checked first, so that a plot that cannot be made costs no work
         figure = plotting.new_figure(command.panels)
@@ -233,7 +248,6 @@ def run_model(command: Command, args: argparse.Namespace) -> None:
         sequence = [getattr(args, command.sequence)]
     else:
         sequence = csv_io.read_column(args.input, args.column)
-    parameters = {parameter.name: getattr(args, parameter.name) for parameter in command.parameters}
     rows = command.function(**{command.sequence: sequence}, **parameters)
 
     # The picture is drawn before anything is written, and then everything is written or nothing.
@@ -283,6 +297,30 @@ def _assignment(text: str) -> tuple[str, float]:
     return name.strip(), _number(value)
 
 
+def _prior(text: str) -> tuple[str, tuple[float, float]]:
+    name, equals, value = text.partition("=")
+    pair = value.split(",")
+    if not equals or not name.strip() or len(pair) != 2:
+        raise argparse.ArgumentTypeError(f"{text!r} is not NAME=MEAN,VARIANCE")
+    return name.strip(), (_number(pair[0].strip()), _number(pair[1].strip()))
+
+
+def _by_name(option: str, pairs: list[tuple[str, Any]]) -> dict[str, Any] | None:
+    """Repeated NAME=... options as a mapping; a name given twice is refused, not the last kept."""
+    names = [name for name, _ in pairs]
+    again = next((name for k, name in enumerate(names) if name in names[:k]), None)
+    if again is not None:
+        raise UsageError(f"{option} gives {again!r} more than once")
+    return dict(pairs) or None
+
+
+def _positive(text: str) -> float:
+    value = _number(text)
+    if not 0.0 < value < math.inf:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive finite number")
+    return value
+
+
 def _count(text: str) -> int:
     try:
         value = int(text)
@@ -312,6 +350,8 @@ def _study_table_options(sub: argparse.ArgumentParser, option: Callable[..., Non
                   help="order each participant's trials by this column (default: the order of the rows)")
     option(sub, "--fixed", type=_assignment, action="append", default=[], metavar="NAME=VALUE",
                   help="hold a parameter at a value instead of fitting it; repeatable")
+    option(sub, "--n-starts", type=_count, default=4, metavar="N",
+           help="optimiser starts per participant (default: %(default)s)")
 
 
 def _study_inputs(args: argparse.Namespace, responses: bool) -> list[str]:
@@ -330,7 +370,8 @@ def _read_study(args: argparse.Namespace, inputs: list[str], responses: bool) ->
     columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False)}
     columns.update({column: csv_io.table_column(name, header, rows, column) for column in inputs})
     if responses:
-        columns["response"] = csv_io.table_column(name, header, rows, args.response_column)
+        # A blank or NA response is a missed trial, as pandas and R write a missing value.
+        columns["response"] = csv_io.table_column(name, header, rows, args.response_column, missing=True)
     if args.trial_column is not None:
         columns["trial"] = csv_io.table_column(name, header, rows, args.trial_column)
     return _frame(columns)
@@ -344,8 +385,9 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
     _study_table_options(sub, option)
     sub.add_argument("--no-responses", action="store_true",
                      help="fit the inputs themselves (the filter's own predictions) instead of a response column")
-    option(sub, "--n-starts", type=_count, default=4, metavar="N",
-                  help="optimiser starts per participant (default: %(default)s)")
+    option(sub, "--prior", type=_prior, action="append", default=[], metavar="NAME=MEAN,VARIANCE",
+           help="the Gaussian prior of a parameter in its transformed (log, logit or identity) space instead of "
+                "the default; repeatable")
     option(sub, "--seed", type=_seed, default=0, metavar="SEED", help="seed of the starting points")
     option(sub, "--plot", metavar="FILE.png",
            help="also draw each participant's choices against the fitted discount curve (choice models; needs "
@@ -367,6 +409,12 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
            help="E-step: each participant's Laplace approximation, or importance sampling from it "
                 "(default: %(default)s)")
     option(sub, "--max-iter", type=_count, default=100, metavar="N", help="at most this many passes (default: %(default)s)")
+    option(sub, "--tol", type=_positive, metavar="X",
+           help="stop when a pass changes the objective by less than this (default: 0.001 per participant)")
+    option(sub, "--n-samples", type=_count, default=1000, metavar="N",
+           help="draws per participant for the sampling E-step and the integrated likelihood (default: %(default)s)")
+    sub.add_argument("--no-responses", action="store_true",
+                     help="fit the inputs themselves (the filter's own predictions) instead of a response column")
     option(sub, "--seed", type=_seed, default=0, metavar="SEED", help="seed of the starting points and draws")
     option(sub, "--group", metavar="FILE", help="also write the group estimates (means, sds, coefficients) here")
     _study_common(sub, option, jobs=True)
@@ -421,33 +469,50 @@ def _frame(columns: dict[str, list[Any]]) -> Any:
                          for name, values in columns.items()})
 
 
+def _subject_column_free(args: argparse.Namespace, responses: bool) -> None:
+    """The subject column's name, which the result table keeps, must not be one of its other columns."""
+    from velmora.study import _default_response, _result_columns
+
+    response = (args.response or _default_response(args.model)) if responses else None
+    if args.subject_column in _result_columns(args.model, response):
+        raise ValueError(f"--subject-column {args.subject_column!r} is the name of a column of the result; "
+                         "rename the column")
+
+
 def run_fit(args: argparse.Namespace) -> None:
     from velmora.study import _fit_options, fit_many
 
-    options = {"fixed": dict(args.fixed) or None, "n_starts": args.n_starts, "seed": args.seed}
+    csv_io.check_outputs([("--output", args.output), ("--plot", args.plot)])
+    options = {"fixed": _by_name("--fixed", args.fixed), "priors": _by_name("--prior", args.prior),
+               "n_starts": args.n_starts, "seed": args.seed}
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
         _fit_options(args.model, args.response, not args.no_responses, options)
         inputs = _study_inputs(args, not args.no_responses)
+        _subject_column_free(args, not args.no_responses)
         if args.plot and args.model not in plotting.CHOICE_MODELS:
             raise ValueError(f"--plot draws the choice models ({', '.join(plotting.CHOICE_MODELS)}), not "
                              f"{args.model}")
     except (TypeError, ValueError) as error:
         raise UsageError(str(error)) from None
     if args.plot:  # checked first, so that a plot that cannot be made costs no work
-        if args.output != "-" and Path(args.plot).resolve() == Path(args.output).resolve():
-            raise CommandError(f"--output and --plot name the same file, {args.output}")
         figure = plotting.new_figure(0)
         kind = plotting.image_format(figure, args.plot)
     data = _read_study(args, inputs, not args.no_responses)
-    fits = fit_many(data, args.model, input=inputs, response=None if args.no_responses else "response",
-                    trial="trial" if args.trial_column is not None else None, threads=args.jobs,
-                    progress=False if args.no_progress else None, response_model=args.response, **options)
+    with warnings.catch_warnings():  # that nothing could be fitted is said below, in the command's words
+        warnings.simplefilter("ignore", RuntimeWarning)
+        fits = fit_many(data, args.model, input=inputs, response=None if args.no_responses else "response",
+                        trial="trial" if args.trial_column is not None else None, threads=args.jobs,
+                        progress=False if args.no_progress else None, response_model=args.response, **options)
     if args.plot:
         plotting.choices(data, fits, args.model, input=inputs, trial="trial" if args.trial_column else None,
                          figure=figure)
     fits = fits.rename(columns={"subject": args.subject_column})
     _write_frame(fits, args.output, [(args.plot, plotting.render(figure, kind))] if args.plot else [])
     failed = int((fits["error"] != "").sum())
+    if failed and failed == len(fits):
+        # A table of errors is written for the reasons it holds, but the run failed.
+        raise CommandError(f"none of the {failed} participants could be fitted; see the error column (the first: "
+                           f"{fits['error'].iloc[0]})")
     if failed:
         notice(f"velmora fit: {failed} of {len(fits)} participants could not be fitted; see the error column")
 
@@ -458,6 +523,11 @@ def run_simulate(args: argparse.Namespace) -> None:
     from velmora.study import simulate_many
     from velmora.tables import RESULT_COLUMNS, SE_PREFIX, input_columns
 
+    csv_io.check_outputs([("--output", args.output)])
+    written = ["trial", *input_columns(args.model, None), "response"]
+    if args.subject_column in written:
+        raise UsageError(f"--subject-column {args.subject_column!r} is the name of another column of the study "
+                         f"table ({', '.join(written)}); choose another")
     name, header, rows = csv_io.read_table(args.params)
     keys = csv_io.table_column(name, header, rows, args.subject_column, number=False)
     skipped = {args.subject_column, "model", *RESULT_COLUMNS}
@@ -487,8 +557,9 @@ def run_simulate(args: argparse.Namespace) -> None:
 def run_compare(args: argparse.Namespace) -> None:
     from velmora.study import compare
 
+    csv_io.check_outputs([("--output", args.output)])
     if len(args.fits) < 2:
-        raise CommandError("give the fits of at least two models")
+        raise UsageError("give the fits of at least two models")
     files = [os.path.realpath(f) for f in args.fits]
     again = next((f for i, f in enumerate(args.fits) if files[i] in files[:i]), None)
     if again is not None:
@@ -529,18 +600,20 @@ def run_fit_group(args: argparse.Namespace) -> None:
     from velmora.group import fit_group
     from velmora.study import _fit_options
 
+    if args.group == "-":
+        raise UsageError("--group names standard output: the group estimates need a file of their own")
+    csv_io.check_outputs([("--output", args.output), ("--group", args.group)])
+    responses = not args.no_responses
+    fixed = _by_name("--fixed", args.fixed)
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
-        _fit_options(args.model, args.response, True, {"fixed": dict(args.fixed) or None})
-        inputs = _study_inputs(args, True)
+        _fit_options(args.model, args.response, responses, {"fixed": fixed, "n_starts": args.n_starts})
+        inputs = _study_inputs(args, responses)
+        _subject_column_free(args, responses)
     except (TypeError, ValueError) as error:
         raise UsageError(str(error)) from None
-    if args.group and (args.group == "-" or (args.output != "-" and os.path.realpath(args.group)
-                                                == os.path.realpath(args.output))):
-        raise UsageError(f"--group names {'standard output' if args.group == '-' else 'the same file as --output'}: "
-                         "the group estimates need a file of their own")
     if args.output == "-" and sys.stdout is None:  # found now rather than after the fit
         raise CommandError("cannot write standard output: it is closed")
-    data = _read_study(args, inputs, True)
+    data = _read_study(args, inputs, responses)
     covariates = None
     if args.covariates:
         name, header, rows = csv_io.read_table(args.covariates)
@@ -555,24 +628,30 @@ def run_fit_group(args: argparse.Namespace) -> None:
             covariates[column] = cells if numbers is None else [math.nan if cell is None else float(cell)
                                                                 for cell in cells]
     try:
-        result = fit_group(data, args.model, input=inputs, trial="trial" if args.trial_column else None,
-                           covariates=covariates, covariance=args.covariance, method=args.method,
-                           fixed=dict(args.fixed) or None, response_model=args.response, max_iter=args.max_iter,
-                           seed=args.seed, threads=args.jobs, progress=False if args.no_progress else None)
+        result = fit_group(data, args.model, input=inputs, response="response" if responses else None,
+                           trial="trial" if args.trial_column else None, covariates=covariates,
+                           covariance=args.covariance, method=args.method, fixed=fixed,
+                           response_model=args.response, n_starts=args.n_starts, max_iter=args.max_iter,
+                           tol=args.tol, n_samples=args.n_samples, seed=args.seed, threads=args.jobs,
+                           progress=False if args.no_progress else None)
     except ValueError as error:
         raise CommandError(str(error)) from None
     also = []
     if args.group:
         group = result.group_frame()
+        # Every row says of which run it is, so that estimates of a run that did not converge are not
+        # read as a result.
+        for column in ("converged", "passes", "log_likelihood", "ibic"):
+            group[column] = getattr(result, column)
         also.append((args.group, csv_io.table_to_csv([str(c) for c in group.columns],
                                                      group.itertuples(index=False, name=None))))
     _write_frame(result.participants.rename(columns={"subject": args.subject_column}), args.output, also)
-    if not result.converged:
-        notice(f"velmora fit-group: not converged after {result.passes} pass{'es' * (result.passes != 1)}; raise "
-               "--max-iter")
     if result.excluded:
         notice(f"velmora fit-group: {len(result.excluded)} participants left out of the group estimate; "
                "see the error column")
+    if not result.converged:
+        raise CommandError(f"not converged after {result.passes} pass{'es' * (result.passes != 1)}: the estimates "
+                           "written are not a result (converged is False in every row); raise --max-iter")
 
 
 STUDY_COMMANDS = {"fit": run_fit, "fit-group": run_fit_group, "simulate": run_simulate, "compare": run_compare}

@@ -106,11 +106,13 @@ class Comparison:
 
         columns: dict[str, Any] = {"model": list(self.names)}
         if self.selection is not None:
-            counts = self.best.value_counts()
+            # A participant whose best evidence several models share counts for each of them, not for
+            # whichever comes first.
+            tied = self.lme.eq(self.lme.max(axis=1), axis=0)
             columns.update({
                 "sum_lme": self.lme.sum().to_numpy(),
                 "sum_bic": self.bic.sum().to_numpy(),
-                "n_best": [int(counts.get(name, 0)) for name in self.names],
+                "n_best": [int(tied[name].sum()) for name in self.names],
                 "alpha": self.alpha,
                 "expected_frequency": self.expected_frequency,
                 "exceedance": self.exceedance,

@@ -247,11 +247,19 @@ def _parse_table(stream: IO[str], name: str) -> tuple[list[str], list[tuple[int,
     return header, rows[1:]
 
 
+# What pandas' to_csv (an empty cell) and R's write.csv ("NA") write for a missing value.
+MISSING = ("", "NA")
+
+
 def table_column(name: str, header: list[str], rows: list[tuple[int, list[str]]], column: str,
-                 number: bool = True) -> list[Any]:
-    """One column of a table read by read_table: numbers read strictly, or the text of the cells."""
+                 number: bool = True, missing: bool = False) -> list[Any]:
+    """One column of a table read by read_table: numbers read strictly (with ``missing``, a blank or NA
+    cell as NaN), or the text of the cells."""
     if column not in header:
         raise CommandError(f"{name} has no column {column!r}; its first line reads: {','.join(header)}")
+    if header.count(column) > 1:
+        raise UsageError(f"{name} has {header.count(column)} columns named {column!r}: which one is meant cannot "
+                         "be known; rename them")
     index = header.index(column)
     values: list[Any] = []
     for line, cells in rows:
@@ -259,6 +267,9 @@ def table_column(name: str, header: list[str], rows: list[tuple[int, list[str]]]
             raise CommandError(f"{name} line {line}: no cell in column {index + 1} ({column})")
         if not number:
             values.append(cells[index].strip())
+            continue
+        if missing and cells[index].strip() in MISSING:
+            values.append(float("nan"))
             continue
         try:
             values.append(parse_number(cells[index]))
@@ -290,3 +301,60 @@ def table_to_csv(fields: Sequence[str], rows: Iterable[Sequence[object]]) -> byt
     writer.writerow(fields)
     writer.writerows([cell_text(x) for x in row] for row in rows)
     return buffer.getvalue().encode()
+
+
+def _same_file(path: str, other: str | int) -> bool:
+    """Whether ``path`` names the file ``other`` names (a path, or an open descriptor such as 1)."""
+    try:
+        here = os.stat(path)
+        there = os.fstat(other) if isinstance(other, int) else os.stat(other)
+    except (OSError, ValueError):
+        return isinstance(other, str) and os.path.realpath(path) == os.path.realpath(other)
+    return (here.st_dev, here.st_ino) == (there.st_dev, there.st_ino)
+
+
+def check_outputs(outputs: Sequence[tuple[str, str | None]]) -> None:
+    """Each (option, path) a file this command can write, none the same as another or as standard
+    output when the table goes there: a UsageError now, before any work, instead of after it.
+    Only the table's option (the first) may name standard output, as "-"."""
+    given = [(option, path) for option, path in outputs if path is not None]
+    table_to_stdout = bool(given) and given[0][1] == "-"
+    for k, (option, path) in enumerate(given):
+        if path == "-":
+            if k:
+                raise UsageError(f"{option} needs a file name: standard output carries the table")
+            continue
+        if table_to_stdout and sys.stdout is not None and _stdout_descriptor() is not None \
+                and _same_file(path, _stdout_descriptor()):  # type: ignore[arg-type]
+            raise UsageError(f"{option} {path} is standard output, which carries the table: name a file")
+        for other_option, other in given[:k]:
+            if other != "-" and (_same_file(path, other) or os.path.realpath(path) == os.path.realpath(other)):
+                raise UsageError(f"{option} {path} names the same file as {other_option}")
+        _check_writable(option, path)
+
+
+def _stdout_descriptor() -> int | None:
+    try:
+        return sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):  # replaced by an object without a descriptor
+        return None
+
+
+def _check_writable(option: str, path: str) -> None:
+    try:
+        mode: int | None = os.stat(path).st_mode
+    except FileNotFoundError:
+        mode = None
+    except OSError as error:
+        raise UsageError(f"cannot write {path}: {error.strerror or error} ({option})") from None
+    if mode is not None and stat.S_ISDIR(mode):
+        raise UsageError(f"cannot write {path}: Is a directory ({option})")
+    if mode is not None:
+        if stat.S_ISREG(mode) and (not os.access(path, os.W_OK) or not mode & 0o222):
+            raise UsageError(f"cannot write {path}: Permission denied ({option})")
+        return
+    parent = os.path.dirname(os.path.realpath(path)) or "."
+    if not os.path.isdir(parent):
+        raise UsageError(f"cannot write {path}: No such file or directory ({option})")
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise UsageError(f"cannot write {path}: Permission denied ({option})")

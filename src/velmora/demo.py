@@ -76,7 +76,7 @@ def _study() -> list[str]:
     try:
         result = fitting.fit("hgf", walks[0], participant.responses, fixed={"base_process_noise": 0.01})
     except ImportError:
-        return [*lines, "Fitting needs SciPy: pip install 'velmora[fit]'."]
+        return [*lines, "Fitting needs SciPy, a dependency of velmora: reinstall it (pip install velmora)."]
     lines.append("One participant's responses simulated from known parameters, then fitted (velmora.fit):")
     for name in ("obs_noise", "precision_flexibility", "zeta"):
         lines.append(f"  {name:>22} true {truth[name]:6.3f}   estimate {result.params[name]:6.3f}"

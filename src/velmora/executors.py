@@ -8,9 +8,11 @@ that one participant whose fit kills its worker costs only its own row.
 
 from __future__ import annotations
 
+import itertools
 import math
 import os
 import sys
+import threading
 import warnings
 from collections.abc import Callable
 from concurrent.futures import BrokenExecutor, Executor, Future, ProcessPoolExecutor, as_completed
@@ -35,6 +37,46 @@ class SerialExecutor(Executor):
         except Exception as error:  # delivered through the future, as any executor does; an interrupt stops
             future.set_exception(error)
         return future
+
+
+class Cancelled(Exception):
+    """Raised inside a task whose call was interrupted: its results are no longer wanted."""
+
+
+# The calls interrupted so far, by token. A token travels with each task (by pickle too, as a number):
+# in this process a running task sees its call's interrupt; in another process it never does, and
+# that process is ended instead.
+_interrupted: set[int] = set()
+_tokens = itertools.count()
+_current = threading.local()
+
+
+class _Tagged:
+    """``task`` with ``token`` as the interrupt that :func:`interrupted` sees in the thread that runs it;
+    submitted with the task's own arguments, which an executor sees as they are."""
+
+    def __init__(self, token: int, task: Callable[..., list[Row]]) -> None:
+        self.token, self.task = token, task
+
+    def __call__(self, *args: Any) -> list[Row]:
+        _current.token = self.token
+        try:
+            return self.task(*args)
+        finally:
+            _current.token = None
+
+
+def interrupted() -> bool:
+    """Whether the call that submitted the running task was interrupted; a task that runs in a thread
+    of this process (a thread pool, an in-process Dask cluster), where Ctrl-C never reaches the
+    native work, asks between participants, so that its thread is free at once."""
+    token = getattr(_current, "token", None)
+    return token is not None and token in _interrupted
+
+
+def on_worker_thread() -> bool:
+    """Whether this task runs on a thread other than the main one, where no Ctrl-C arrives."""
+    return getattr(_current, "token", None) is not None and threading.current_thread() is not threading.main_thread()
 
 
 def _default_executor(workers: int | None = None) -> Executor:
@@ -109,10 +151,11 @@ def run_chunks(task: Task[Item], model: str, participants: list[Item], options: 
     broken = False  # the executor lost a process or refuses work: retries must go elsewhere
     bar = _progress_bar(len(participants), progress)
     futures: dict[Future[Any], int] = {}
+    token = next(_tokens)
     try:
         for index, chunk in enumerate(chunks):
             try:
-                futures[pool.submit(task, model, chunk, options)] = index
+                futures[pool.submit(_Tagged(token, task), model, chunk, options)] = index
             except Exception:  # a pool that is shut down or broken refuses new work
                 failed.append(index)
                 broken = True
@@ -130,9 +173,10 @@ def run_chunks(task: Task[Item], model: str, participants: list[Item], options: 
             pool.shutdown(wait=True, cancel_futures=True)
         failed.sort()
         rows = iter(_retry(task, model, [p for index in failed for p in chunks[index]], options,
-                           None if own or broken else pool, bar))
+                           None if own or broken else pool, bar, token))
         results.update({index: [next(rows) for _ in chunks[index]] for index in failed})
     except BaseException:  # an interrupt: nothing more is done
+        _interrupted.add(token)  # the chunks running in threads of this process stop too
         for future in futures:
             future.cancel()
         if own:
@@ -147,7 +191,7 @@ def run_chunks(task: Task[Item], model: str, participants: list[Item], options: 
 
 
 def _retry(task: Task[Item], model: str, participants: list[Item], options: dict[str, Any], executor: Executor | None,
-           bar: Any) -> list[Row]:
+           bar: Any, token: int) -> list[Row]:
     """The participants of failed chunks again, one at a time, so that one whose fit kills its worker
     (or that an executor loses) costs only its own row. They go to ``executor`` while it works;
     when it is None or broken (a process pool that lost a process refuses all work, and one that is
@@ -160,7 +204,7 @@ def _retry(task: Task[Item], model: str, participants: list[Item], options: dict
                 if pool is None:
                     pool = _default_executor(1)
                 try:
-                    future = pool.submit(task, model, [p], options)
+                    future = pool.submit(_Tagged(token, task), model, [p], options)
                 except Exception as error:  # shut down or broken: it refuses new work
                     failure: Exception = error
                     broken = True
@@ -182,6 +226,7 @@ def _retry(task: Task[Item], model: str, participants: list[Item], options: dict
             if bar is not None:
                 bar.update(1)
     except BaseException:
+        _interrupted.add(token)
         if pool is not None and pool is not executor:
             _terminate(pool)
         raise

@@ -47,8 +47,8 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
     Returns
     -------
     pandas.DataFrame
-        Columns ``subject`` (the key column's name), ``trial`` (the position in the participant's
-        trials) and ``loglik``.
+        Columns ``subject`` (the key column's name), ``trial`` (the label in the ``trial`` column when
+        one is named, else the position in the participant's trials) and ``loglik``.
 
     Raises
     ------
@@ -70,7 +70,8 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
         raise ValueError(f"model '{model}' is fitted to responses only; name the response column")
     inputs = input_columns(model, input)
     _require_columns(fits, {"subject": subject, "lme": "lme"})
-    estimates = fits[fits["error"] == ""] if "error" in fits.columns else fits
+    # A table read back from CSV holds NaN where no error was written.
+    estimates = fits[fits["error"].isna() | (fits["error"].astype(str) == "")] if "error" in fits.columns else fits
     if "nll" in estimates.columns:
         estimates = estimates[np.isfinite(pd.to_numeric(estimates["nll"], errors="coerce"))]
     estimates = estimates.set_index(subject)
@@ -109,7 +110,9 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
             at = int(kept[np.argmax(~np.isfinite(loglik[kept]))])
             raise ValueError(f"participant {p.key!r}, trial {at}: the log-likelihood at the estimates is "
                              f"{loglik[at]}; were these fits made from these data?")
-        frames.append(pd.DataFrame({subject: [p.key] * kept.size, "trial": kept, "loglik": loglik[kept]}))
+        # The data's own trial labels when they have them, else the positions in the participant's trials.
+        labels = kept if trial is None or p.rows is None else data[trial].to_numpy()[p.rows[kept]]
+        frames.append(pd.DataFrame({subject: [p.key] * kept.size, "trial": labels, "loglik": loglik[kept]}))
     if not frames:
         raise ValueError("no participant has both data and a successful fit")
     return pd.concat(frames, ignore_index=True)
@@ -155,7 +158,11 @@ def to_inference_data(data: pandas.DataFrame, fits: pandas.DataFrame, model: str
     TypeError
         A keyword other than those.
     """
-    import arviz as az
+    try:
+        import arviz as az
+    except ModuleNotFoundError:
+        raise ModuleNotFoundError("to_inference_data needs ArviZ, which is not installed: "
+                                  "pip install 'velmora[arviz]'", name="arviz") from None
 
     table = pointwise_loglik(data, fits, model, **columns)
     subject = columns.get("subject", "subject")

@@ -77,7 +77,7 @@ from velmora import _engine
 from velmora import arrays as va
 from velmora._core import InvalidParameter
 from velmora.models import (BELIEF, BINARY, ENGINE, FITTED, HELD_FOR_RESPONSES, NOT_FITTED, PARAMS, RESPONSE_MODELS,
-                            RESPONSE_PARAMS, RESPONSES, SELF_FIT)
+                            RESPONSE_PARAMS, RESPONSES, SELF_FIT, prior_pair)
 from velmora.results import NO_ESTIMATE_CODE, FitArrays, FitResult
 
 __all__ = ["fit", "FitResult", "FitArrays"]
@@ -166,6 +166,7 @@ def _floats(values: Any, name: str, columns: tuple[str, ...] = ()) -> np.ndarray
         raise TypeError(f"{name}: expected a {shape} of numbers ({error})") from None
     if array.dtype.kind == "c":
         raise TypeError(f"{name}: complex values are not accepted (got dtype {array.dtype})")
+    va._refuse_dates(array, name)
     if array.ndim == 1 and array.dtype.kind not in "biuf":
         return np.frombuffer(_engine.as_doubles(array, name), dtype=np.float64)
     if array.ndim > 1:
@@ -295,10 +296,7 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
         raise ValueError(f"parameter '{never_free[0]}' is never free; give it in fixed")
     prior = {name: p.prior for name, p in known_params.items()}
     for name, value in priors.items():
-        try:
-            mean, var = (float(v) for v in value)
-        except (TypeError, ValueError):
-            raise TypeError(f"prior for '{name}': expected (mean, variance), got {value!r}") from None
+        mean, var = prior_pair(name, value)
         if not (math.isfinite(mean) and math.isfinite(var)) or var <= 0.0:
             raise ValueError(f"prior for '{name}': the mean must be finite and the variance finite and > 0, "
                              f"got ({mean}, {var})")

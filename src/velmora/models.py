@@ -174,6 +174,18 @@ DEFAULTS: dict[str, dict[str, float | None]] = {
 }
 
 
+def prior_pair(name: str, value: Any) -> tuple[float, float]:
+    """A prior given as (mean, variance) in the transformed space, as two floats; TypeError for
+    anything else. Text is refused although it iterates: "01" would read as (0, 1)."""
+    if isinstance(value, (str, bytes, bytearray, Mapping)) or not isinstance(value, (tuple, list, np.ndarray)):
+        raise TypeError(f"prior for '{name}': expected (mean, variance), a pair of numbers, got {value!r}")
+    items = list(np.asarray(value, dtype=object).reshape(-1)) if isinstance(value, np.ndarray) else list(value)
+    if len(items) != 2 or not all(isinstance(v, (int, float, np.integer, np.floating))
+                                  and not isinstance(v, (bool, np.bool_)) for v in items):
+        raise TypeError(f"prior for '{name}': expected (mean, variance), a pair of numbers, got {value!r}")
+    return float(items[0]), float(items[1])
+
+
 def gaussian_logpdf(x: Any, mean: Any, var: Any) -> Any:
     """The Normal log density of ``x`` with ``mean`` and variance ``var``, elementwise."""
     return -0.5 * (np.log(2.0 * np.pi * var) + (x - mean) ** 2 / var)

@@ -9,7 +9,6 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora import _engine
 from velmora import arrays as va
 from velmora.fitting import (_as_inputs, _check_finite_inputs, _check_model, _number, _response_model, _unknown, belief,
                               run_model)
@@ -101,7 +100,7 @@ def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: st
     if described.fits_responses:
         response = _response_model(model, response)
     x = _as_inputs(inputs, model)
-    seed = _engine.as_seed(seed, "seed")
+    seed = va._as_seed(seed, "seed")
     # Parameters with a default are among the model's own: each is named once. A model fitted to
     # responses is simulated without its own noise and with its response model's parameters; any
     # other through its noise.

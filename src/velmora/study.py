@@ -16,13 +16,14 @@ from __future__ import annotations
 
 import inspect
 import math
+import warnings
 from collections.abc import Mapping
 from concurrent.futures import Executor
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora import arrays
+from velmora import arrays, executors
 from velmora.comparison import Comparison, compare
 from velmora.executors import SerialExecutor, _progress_bar, run_chunks
 from velmora.export import pointwise_loglik, to_inference_data
@@ -60,15 +61,22 @@ def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, 
             valid.append(i)
     if not valid:
         return rows
-    fits = fit_arrays(model, [participants[i].inputs for i in valid],
-                      None if participants[valid[0]].responses is None else
-                      [participants[i].responses for i in valid],
-                      seeds=np.array([participants[i].seed for i in valid], dtype=np.uint64), threads=threads,
-                      **options)
-    table = fits.to_frame().drop(columns="neg_log_joint")
-    for j, record in enumerate(table.to_dict("records")):
-        record["n_trials"], record["converged"] = int(record["n_trials"]), bool(record["converged"])
-        rows[valid[j]] = record
+    # On a thread of this process Ctrl-C never reaches the native fit: one participant at a time, so
+    # that an interrupted call frees the thread at once. Each participant's fit is the same either way.
+    step = 1 if executors.on_worker_thread() else len(valid)
+    for first in range(0, len(valid), step):
+        if executors.interrupted():
+            raise executors.Cancelled("the call that submitted this chunk was interrupted")
+        part = valid[first:first + step]
+        fits = fit_arrays(model, [participants[i].inputs for i in part],
+                          None if participants[part[0]].responses is None else
+                          [participants[i].responses for i in part],
+                          seeds=np.array([participants[i].seed for i in part], dtype=np.uint64), threads=threads,
+                          **options)
+        table = fits.to_frame().drop(columns="neg_log_joint")
+        for j, record in enumerate(table.to_dict("records")):
+            record["n_trials"], record["converged"] = int(record["n_trials"]), bool(record["converged"])
+            rows[part[j]] = record
     return rows
 
 
@@ -169,6 +177,11 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
         Held values the model refuses, before any fit starts.
     KeyboardInterrupt
         Ctrl-C: nothing more is done.
+
+    Warns
+    -----
+    RuntimeWarning
+        No participant could be fitted (every row has an error).
     """
     import pandas as pd
 
@@ -196,6 +209,10 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
         # Looked up here, at the call, so that a replacement of this module's _fit_chunk takes effect.
         rows = run_chunks(_fit_chunk, model, participants, options, executor, progress, chunk_size)
     table = _frame(subject, participants, rows, model)
+    if len(table) and (table["error"] != "").all():
+        # No row holds an estimate: a table of errors alone is easily taken for a result.
+        warnings.warn(f"none of the {len(table)} participants could be fitted; the first error: "
+                      f"{table['error'].iloc[0]}", RuntimeWarning, stacklevel=2)
     if response is not None:
         table.attrs["response_model"] = options["response"] or _default_response(model)
     return table
@@ -309,7 +326,12 @@ def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response
     if not isinstance(params, pd.DataFrame):
         raise TypeError(f"params must be a pandas DataFrame with one row per participant, got {type(params).__name__}")
     seed = _check_seed(seed)
-    keys = list(params[subject]) if subject in params.columns else list(params.index)
+    _require_columns(params, [("subject", subject if subject in params.columns else None)])
+    repeated = params.columns[params.columns.duplicated()]
+    if len(repeated):
+        raise ValueError(f"params has more than one column named {repeated[0]!r}; rename them")
+    keys = [k.item() if isinstance(k, np.generic) else k  # shown as the numbers they are in messages
+            for k in (params[subject] if subject in params.columns else params.index)]
     if len(set(map(repr, keys))) != len(keys):
         raise ValueError("params has a participant on more than one row")
     ignored = {subject, *RESULT_COLUMNS, "model"}
@@ -321,7 +343,8 @@ def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response
         values = {name: params[name].iloc[position] for name in names}
         bad = [name for name, value in values.items() if not _is_number(value)]
         if bad:
-            raise ValueError(f"participant {key!r}: parameter {bad[0]!r} is {values[bad[0]]!r}, not a number")
+            shown = values[bad[0]].item() if isinstance(values[bad[0]], np.generic) else values[bad[0]]
+            raise ValueError(f"participant {key!r}: parameter {bad[0]!r} is {shown!r}, not a number")
         x = sequences[position]
         try:
             result = simulate(model, x, {n: float(v) for n, v in values.items()}, response=response,
@@ -357,6 +380,7 @@ def _inputs_per_participant(inputs: Any, keys: list[Any], subject: str, columns:
             if rows is None or len(rows) == 0:
                 raise ValueError(f"participant {key!r} has no trials in the inputs")
             if "trial" in rows.columns:
+                _numbers(rows, "trial")  # dates and durations are refused here as in every study table
                 rows = rows.sort_values("trial", kind="stable")
             read = []
             for name in columns:

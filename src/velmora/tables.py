@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora.arrays import SEED_LIMIT
+from velmora.arrays import SEED_LIMIT, _refuse_dates
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -52,6 +52,7 @@ class _Participant:
     responses: np.ndarray | None
     seed: int
     error: str | None = None
+    rows: np.ndarray | None = None  # positions of its rows in the table, in trial order
 
 def _require_columns(data: pandas.DataFrame,
                      columns: dict[str, str | None] | list[tuple[str, str | None]]) -> None:
@@ -62,6 +63,11 @@ def _require_columns(data: pandas.DataFrame,
     missing = [f"{role} column {name!r}" for role, name in pairs if name is not None and name not in data.columns]
     if missing:
         raise KeyError(f"the data have no {', no '.join(missing)}; its columns are {', '.join(map(str, data.columns))}")
+    # A repeated label selects a table, not a column: which of them was meant cannot be known.
+    repeated = [name for _, name in pairs if name is not None and (data.columns == name).sum() > 1]
+    if repeated:
+        raise ValueError(f"the data have {(data.columns == repeated[0]).sum()} columns named {repeated[0]!r}; "
+                         "rename them so that each is found by its name")
 
 
 def _distinct_roles(pairs: list[tuple[str, Any]]) -> None:
@@ -80,6 +86,8 @@ def _numbers(data: pandas.DataFrame, column: str) -> tuple[np.ndarray, np.ndarra
     import pandas as pd
 
     values = data[column]
+    # pandas would read dates and durations as counts of nanoseconds: refused for the whole column.
+    _refuse_dates(values, f"column {column!r}")
     numeric = pd.to_numeric(values, errors="coerce")
     bad = (numeric.isna() & values.notna()).to_numpy()
     if numeric.dtype.kind == "c":  # complex numbers are refused, not cut to their real part
@@ -156,6 +164,7 @@ def _split(data: pandas.DataFrame, subject: str, input: list[str], response: str
             if repeated.any():
                 p.error = f"trial {sorted_order[1:][repeated][0]:g} appears more than once"
                 continue
+        p.rows = rows
         p.inputs = (columns[input[0]][0][rows] if len(input) == 1
                     else np.column_stack([columns[name][0][rows] for name in input]))
         p.responses = None if response is None else columns[response][0][rows]

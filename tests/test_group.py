@@ -135,12 +135,12 @@ def test_command_line_fits_a_group_with_covariates(tmp_path):
         tmp_path / "groups.csv", index=False)
     run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td",
                           "--fixed", "initial_value=0.5", "--covariates", "groups.csv", "--group", "group.csv",
-                          "-o", "fits.csv", "--no-progress"], cwd=tmp_path, capture_output=True, text=True)
+                          "-o", "fits.csv", "--no-progress"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     group = pd.read_csv(tmp_path / "group.csv")
     assert set(group.term) == {"intercept", "group_b", "sd"} and len(pd.read_csv(tmp_path / "fits.csv")) == 30
     run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td",
-                          "--covariates", "study.csv"], cwd=tmp_path, capture_output=True, text=True)
+                          "--covariates", "study.csv"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert run.returncode == 1 and "more than one row" in run.stderr
 
 
@@ -219,5 +219,5 @@ def test_command_line_refuses_what_it_would_get_wrong(tmp_path, options, status,
     rows = "".join(f"{key},{i}\n" for i, key in enumerate(KEYS[:5]))
     (tmp_path / "blank.csv").write_text(f"subject,age\n{rows}p005,\n")
     run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td", "--no-progress",
-                          *options], cwd=tmp_path, capture_output=True, text=True)
+                          *options], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert run.returncode == status and fragment in run.stderr and not (tmp_path / "fits.csv").exists()

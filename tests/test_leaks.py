@@ -8,7 +8,7 @@ import pytest
 from hostile import CASES, call
 
 # VELMORA_LEAK_CALLS cuts the repetitions where the whole budget already ran once (other CPythons,
-# the sanitizers, whose own checks need no repetition); still far above SLACK_BLOCKS.
+# the sanitizers, whose own checks need no repetition, and under which pymalloc's block count is 0).
 CALLS, WARMUP = int(os.environ.get("VELMORA_LEAK_CALLS", 5000)), 50
 SLACK_BLOCKS = 32  # fixed, not per call: a leak of one object per call overshoots it many times over
 # From 3.12 on, None, small integers and interned strings are immortal: a module built for the 3.11

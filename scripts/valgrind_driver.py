@@ -1,5 +1,6 @@
 """Calls every function once on each path of the leak test (valid arguments, every binding,
-conversion and computation error) and on the hostile sequences of the fuzz test; scripts/valgrind
+conversion and computation error) and on the hostile sequences of the fuzz test, then the array
+engine (threads, errors) and the native fit; scripts/valgrind
 runs it under memcheck (--calls; needs tests/ on sys.path) and then judges memcheck's XML log
 (--report LOG MODULE_FILE)."""
 
@@ -35,7 +36,30 @@ def calls():
             kalman_run(0.0, 1.0, observations, 0.1, 0.5)
         except (TypeError, h.Boom):
             pass
-    print(f"{len(h.CASES) + len(sequences)} calls under memcheck")
+    engine = engine_calls()
+    print(f"{len(h.CASES) + len(sequences) + engine} calls under memcheck")
+
+
+def engine_calls():
+    """The array engine over ragged subjects on two threads, its errors, and the native fit: small,
+    as memcheck runs them some fifty times slower."""
+    import numpy as np
+
+    import velmora
+    import velmora.arrays as va
+
+    observations = np.sin(np.arange(30.0))
+    va.kalman_run(0.0, 1.0, [observations, observations[:7]], 0.1, [0.5, 0.7], threads=2)
+    va.hgf_run([observations, observations[:11]], 0.5, 1.0, threads=2)
+    for bad in ([observations, np.array([1.0, np.nan])], [observations, "x"]):
+        try:
+            va.kalman_run(0.0, 1.0, bad, 0.1, 0.5, threads=2)
+        except (ValueError, TypeError, velmora.VelmoraException):
+            pass
+    velmora.fit("kalman", observations, n_starts=2)
+    rewards = (np.arange(24) % 3 == 0).astype(float)
+    velmora.fit("td", rewards, 0.3 + 0.4 * rewards, n_starts=2)
+    return 6
 
 
 def report(log, modules):

@@ -130,7 +130,8 @@ def test_command_line_goes_from_a_csv_of_choices_to_a_comparison_and_a_picture(t
     study("discount", [0.99, 0.995, 0.98, 0.999, 0.97, 0.99]).to_csv(tmp_path / "choices.csv", index=False)
 
     def velmora_cli(*args):
-        return subprocess.run([sys.executable, "-m", "velmora", *args], cwd=tmp_path, capture_output=True, text=True)
+        return subprocess.run([sys.executable, "-m", "velmora", *args], cwd=tmp_path, capture_output=True, text=True,
+                              timeout=300)
 
     for model in ("discount", "hyperbolic"):
         run = velmora_cli("fit", "choices.csv", "--model", model, "-o", f"{model}.csv", "--plot", f"{model}.png",

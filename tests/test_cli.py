@@ -186,7 +186,7 @@ def test_errors_end_in_one_line_and_leave_the_files_alone(args, content, status,
 def test_closed_full_or_endless_standard_streams_end_in_one_line(command, redirect, message, tmp_path):
     (tmp_path / "in.csv").write_text("1\n")
     result = subprocess.run(f'"{sys.executable}" -m velmora {command} {redirect}', shell=True, cwd=tmp_path,
-                            capture_output=True, text=True)
+                            capture_output=True, text=True, timeout=300)
     # The whole of standard error: no traceback, not even one at exit from flushing standard output;
     # and no picture either.
     expected = (1, f"velmora {command.split()[0]}: {message}\n", ["in.csv"])

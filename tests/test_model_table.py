@@ -3,10 +3,11 @@ facts keyed by the engine's names, which must catch every kind of disagreement."
 
 import copy
 
+import numpy as np
 import pytest
 
 import velmora.arrays as va
-from velmora import models
+from velmora import _engine, models
 
 FACTS = ("PARAMS", "HELD_FOR_RESPONSES", "RESPONSE_MODELS", "NOT_FITTED", "DEFAULTS")
 
@@ -53,3 +54,22 @@ def test_the_check_names_each_belief_the_engine_cannot_give(belief, named):
     facts = [getattr(models, name) for name in FACTS]
     found = models.problems(models.ENGINE, *facts, belief)
     assert any(named in problem for problem in found), found
+
+
+@pytest.mark.parametrize("model", list(models.ENGINE))
+def test_the_engine_computes_exactly_the_likelihoods_a_model_declares(model):
+    # The engine compiles only the pairs a model declares; Python's table of them must be the same.
+    declared = next(m["responses"] for m in _engine.models() if m["name"] == model)
+    assert set(declared) - {models.SELF_FIT} == set(models.RESPONSE_MODELS.get(model, ()))
+    assert (models.SELF_FIT in declared) == models.ENGINE[model].self_fit
+    width = len(models.ENGINE[model].inputs)
+    inputs = np.tile([0.5] if width == 1 else [10.0, 0.0, 20.0, 5.0], 6)
+    for kind, params, self_fit, _ in _engine.responses():
+        values = np.full(len(models.ENGINE[model].fitted) + len(params), 0.5)
+        responses = None if self_fit else np.ones(6)
+        call = (model, kind, inputs, responses, values, np.zeros(1, dtype=np.int64), np.zeros(1), 0)
+        if kind in declared:
+            assert np.isfinite(_engine.objective(*call))
+        else:
+            with pytest.raises(ValueError, match="no likelihood of that kind"):
+                _engine.objective(*call)

@@ -40,12 +40,14 @@ def test_import_in_a_subinterpreter_fails_cleanly():
             "try:", "    import velmora._core", "except ImportError as error:", "    print('ImportError:', error)",
             "else:", "    print('imported')"]))
     """)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
+                         timeout=120).stdout
     assert out.startswith("ImportError: "), out
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="binutils' nm is needed to list exported symbols")
 def test_only_the_module_entry_is_exported_from_a_stable_abi_build():
     assert ".abi3." in core.__file__
-    out = subprocess.run(["nm", "-D", "--defined-only", core.__file__], capture_output=True, text=True, check=True)
+    out = subprocess.run(["nm", "-D", "--defined-only", core.__file__], capture_output=True, text=True, check=True,
+                         timeout=120)
     assert [line.split()[-1] for line in out.stdout.splitlines()] == ["PyInit__core"]

@@ -53,6 +53,7 @@ def test_command_line_examples(tmp_path):
     assert sessions
     for path, line, block in sessions:
         for command, *expected in (part.splitlines() for part in re.split(r"^\$ ", block, flags=re.MULTILINE)[1:]):
-            result = subprocess.run(command, shell=True, cwd=tmp_path, env=env, capture_output=True, text=True)
+            result = subprocess.run(command, shell=True, cwd=tmp_path, env=env, capture_output=True, text=True,
+                                    timeout=300)
             assert result.returncode == 0, f"{path.name} line {line + 1}: {command}\n{result.stderr}"
             assert result.stdout.splitlines() == expected, f"{path.name} line {line + 1}: {command}"

@@ -60,7 +60,7 @@ def test_results_depend_neither_on_row_order_nor_on_where_they_ran(where, clean)
 def test_participant_seeds_are_the_same_in_every_process():
     code = "from velmora.study import participant_seed as s; print(s(7, 'p01'), s(7, 3), s(8, 'p01'))"
     outputs = {subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                              env={**os.environ, "PYTHONHASHSEED": salt}).stdout for salt in ("1", "2")}
+                              env={**os.environ, "PYTHONHASHSEED": salt}, timeout=120).stdout for salt in ("1", "2")}
     here = (participant_seed(7, "p01"), participant_seed(7, np.int64(3)), participant_seed(8, "p01"))
     assert outputs == {"%d %d %d\n" % here} and len(set(here)) == 3
 
@@ -144,7 +144,8 @@ def test_a_script_read_from_standard_input_is_fitted():
         data = pd.DataFrame({"subject": np.repeat(["a", "b"], 30), "input": x, "response": x})
         print(velmora.fit_many(data, "kalman", n_starts=1)["error"].tolist())
     """
-    result = subprocess.run([sys.executable, "-"], input=textwrap.dedent(script), capture_output=True, text=True)
+    result = subprocess.run([sys.executable, "-"], input=textwrap.dedent(script), capture_output=True, text=True,
+                            timeout=300)
     assert result.stdout == "['', '']\n", result.stderr
 
 

@@ -3,6 +3,7 @@
 import contextlib
 import io
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -75,7 +76,9 @@ def test_ctrl_c_ends_a_study_at_once(study, jobs):
     command = [sys.executable, "-c", code, "fit", study, "--model", "hgf", "--n-starts", "1000000", *jobs]
     with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True) as run:
         try:
-            run.stdout.readline()  # velmora is imported; two seconds on, the fits are under way
+            # velmora is imported once a line comes; two seconds on, the fits are under way.
+            assert select.select([run.stdout], [], [], 120)[0], "no line within 120 s"
+            run.stdout.readline()
             time.sleep(2.0)
             run.send_signal(signal.SIGINT)  # to the main process alone, as a notebook interrupts
             assert run.wait(timeout=5) == 130
@@ -87,7 +90,7 @@ def test_ctrl_c_ends_a_study_at_once(study, jobs):
 def test_with_standard_error_closed_notices_and_the_bar_go_nowhere(tmp_path, monkeypatch):
     (tmp_path / "s.csv").write_text("subject,input,response\na,0,1\na,1,0.5\na,2,0.7\nb,0,nan\nb,1,nan\n")
     run = subprocess.run(f'"{sys.executable}" -m velmora fit s.csv --model kalman -j 1 2>&-', shell=True,
-                         cwd=tmp_path, capture_output=True, text=True)
+                         cwd=tmp_path, capture_output=True, text=True, timeout=300)
     fits = pd.read_csv(io.StringIO(run.stdout), keep_default_na=False)
     assert run.returncode == 0 and list(fits["subject"]) == ["a", "b"] and "every trial is missing" in fits["error"][1]
     monkeypatch.setattr(sys, "stderr", None)

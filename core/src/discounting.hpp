@@ -73,6 +73,8 @@ struct Offers {
     static constexpr bool seeded = false;
     static constexpr bool self_fit = false;
     static constexpr bool fits_responses = true;
+    // A choice between two offers: a probability of the later one, not a value to be matched.
+    static constexpr std::array<std::string_view, 1> responses{"logistic"};
 
     template <class T, class Sink>
     static Result<Flow> run(const Args<T, 1>& a, std::span<const double> inputs, Sink&& sink) {

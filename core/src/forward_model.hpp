@@ -87,6 +87,7 @@ struct Description {
     static constexpr bool seeded = true;
     static constexpr bool self_fit = false;
     static constexpr bool fits_responses = false;
+    static constexpr std::array<std::string_view, 0> responses{};
 
     template <class Sink>
     static Result<Flow> run(const Args<double, params.size()>& a, std::span<const double> motor_command, Sink&& sink) {

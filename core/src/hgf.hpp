@@ -137,6 +137,7 @@ struct Description {
     static constexpr bool seeded = false;
     static constexpr bool self_fit = true;
     static constexpr bool fits_responses = true;
+    static constexpr std::array<std::string_view, 4> responses{"observations", "gaussian", "unit_square", "logistic"};
 
     template <class T, class Sink>
     static Result<Flow> run(const Args<T, params.size()>& a, std::span<const double> observations, Sink&& sink) {

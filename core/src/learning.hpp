@@ -83,6 +83,7 @@ struct Description {
     static constexpr bool seeded = true;
     static constexpr bool self_fit = false;
     static constexpr bool fits_responses = true;
+    static constexpr std::array<std::string_view, 3> responses{"gaussian", "unit_square", "logistic"};
 
     template <class T, class Sink>
     static Result<Flow> run(const Args<T, params.size()>& a, std::span<const double> rewards, Sink&& sink) {

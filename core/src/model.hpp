@@ -5,7 +5,9 @@
 // give them; `fields`, its output fields in order; `inputs`, the columns of one trial's input
 // (read row by row from a flat span, one row per trial); `seeded`, whether it draws noise from a seed;
 // `self_fit`, whether it has a predictive density of its own inputs; `fits_responses`, whether
-// responses can be fitted around its belief (its run then works over a Dual too); and
+// responses can be fitted around its belief (its run then works over a Dual too); `responses`, the
+// likelihoods it accepts by their names in response.hpp ("observations" for its own inputs'
+// density), the only pairs the objective compiles; and
 // `run(args, inputs, sink)`, which hands `sink(t, trial)` a Trial per input and returns as the
 // model's own run does.
 #pragma once

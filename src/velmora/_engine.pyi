@@ -11,6 +11,7 @@ class _Model(TypedDict):
     seeded: bool
     self_fit: bool
     fits_responses: bool
+    responses: tuple[str, ...]
 
 def run(model: str, values: Any, starts: Any, lengths: Any, params: Any, seeds: Any, out: Any, stride: int,
         threads: int, given: int, /) -> tuple[int, int, str] | None: ...

@@ -724,7 +724,8 @@ PyResult<Object> describe() {
     if (!set("name", str(M::name)) || !set("params", str_tuple(params)) || !set("optional", str_tuple(optional)) ||
         !set("noise", str_tuple(noise)) || !set("fields", str_tuple(fields)) || !set("inputs", str_tuple(inputs)) ||
         !set("seeded", flag(M::seeded)) ||
-        !set("self_fit", flag(M::self_fit)) || !set("fits_responses", flag(M::fits_responses)))
+        !set("self_fit", flag(M::self_fit)) || !set("fits_responses", flag(M::fits_responses)) ||
+        !set("responses", str_tuple(M::responses)))
         return failed();
     return entry;
 }

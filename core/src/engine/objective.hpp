@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include "../error.hpp"
 #include "batch.hpp"
@@ -38,9 +39,22 @@ std::optional<std::size_t> likelihood_param_count(std::size_t model, std::size_t
 // The doubles of one trial's input under the model.
 std::size_t input_width_of(std::size_t model);
 
+// Whether M names R among the likelihoods it accepts; only those pairs are compiled.
+template <class M, class R>
+constexpr bool accepts() {
+    for (std::string_view name : M::responses)
+        if (name == R::name) return true;
+    return false;
+}
+
 // Negative log-likelihood, and into `gradient` its derivatives with respect to params[free[j]].
 // A model failure at these parameters is returned as the model's error.
 Result<double> negative_log_likelihood(const Likelihood& task, std::span<const std::size_t> free,
                                        std::span<double> gradient);
+
+// negative_log_likelihood for the model M (task.model's entry); a likelihood M does not accept
+// is an error. Defined in objective_model.hpp, instantiated once per model in a unit of its own.
+template <class M>
+Result<double> model_nll(const Likelihood& task, std::span<const std::size_t> free, std::span<double> gradient);
 
 }  // namespace velmora::engine

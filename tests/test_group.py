@@ -259,6 +259,11 @@ def test_a_group_sd_still_heading_for_zero_is_not_called_converged():
     # several standard errors; the sums settled after 25 passes, which were called converged.
     group = velmora.fit_group(hgf_study(seed=2), "hgf", response=None, n_samples=200, progress=False)
     assert not group.converged and group.passes == 100
+    # The stop says why, naming the SDs that were still shrinking, each within its own SE of 0.
+    named = group.message.split("the group SD")[1].split(" head")[0]
+    assert "precision_flexibility" in named
+    assert all(group.sd[p] < group.sd_se[p] for p in group.free if p in named)
+    assert group.message.startswith("not converged after 100 passes") and "max_iter" not in group.message
 
 
 def exact_log_likelihood(data, group):

@@ -650,8 +650,8 @@ def run_fit_group(args: argparse.Namespace) -> None:
         notice(f"velmora fit-group: {len(result.excluded)} participants left out of the group estimate; "
                "see the error column")
     if not result.converged:
-        raise CommandError(f"not converged after {result.passes} pass{'es' * (result.passes != 1)}: the estimates "
-                           "written are not a result (converged is False in every row); raise --max-iter")
+        raise CommandError(f"{result.message.replace('max_iter', '--max-iter')}; the estimates written are not a "
+                           "result (converged is False in every row)")
 
 
 STUDY_COMMANDS = {"fit": run_fit, "fit-group": run_fit_group, "simulate": run_simulate, "compare": run_compare}

@@ -73,6 +73,8 @@ class GroupFit:
     SD. ``passes``, ``converged`` and ``history`` (the summed log joint per pass) describe the EM run;
     ``excluded`` maps each participant left out of the group estimate to why, ``unconverged`` each
     one kept whose own fit under the group prior did not converge or has no standard errors.
+    ``message`` says why the run stopped, and names any group SD still heading for 0 when it stopped
+    unconverged (a boundary that more passes only creep towards).
     """
 
     model: str
@@ -96,6 +98,7 @@ class GroupFit:
     log_likelihood_se: float = math.nan
     unconverged: dict[Any, str] = field(default_factory=dict)
     sd_se: pandas.Series | None = None
+    message: str = ""
 
     @property
     def ibic_se(self) -> float:
@@ -132,7 +135,7 @@ class GroupFit:
         lines = [f"velmora fit_group: {self.model}, response {self.response_model}, {self.method} E-step, "
                  f"{self.covariance} covariance",
                  f"{len(self.participants) - len(self.excluded)} participants, {self.n_trials} trials; {self.passes} "
-                 f"passes, converged: {self.converged}",
+                 f"passes, converged: {self.converged}" + (f" ({self.message})" if self.message else ""),
                  f"{'parameter':<24}{'mean (t)':>12}{'sd (t)':>12}{'median':>12}"]
         natural = self.natural_mean
         for name in self.free:
@@ -537,6 +540,7 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         # a variance that the data pin down weakly otherwise creeps for hundreds of passes.
         current = em_pass(pack(b0, np.diag(problem.prior_var)), n_starts)
         history.append(current["objective"])
+        sds = [natural_group(current["y"])[b_size:]]
         while passes < max_iter:
             first = em_pass(current["next"], 1, start_from(current))
             passes += 1
@@ -573,6 +577,7 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
                 break
             history.append(chosen["objective"])
             current = chosen
+            sds.append(natural_group(current["y"])[b_size:])
     finally:
         if bar is not None:
             bar.close()
@@ -657,10 +662,33 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     coefficients = pd.DataFrame(records)
     mean = pd.Series(b[0], index=free_names)
     frame.attrs.update(response_model=kind)
+    message = _stop_message(converged, passes, free_names, np.array(sds), se_sd)
     return GroupFit(model=model, response_model=kind, method=method, covariance=covariance, free=tuple(free_names),
                     transforms=tuple(problem.transforms), mean=mean,
                     cov=pd.DataFrame(sigma, index=free_names, columns=free_names), coefficients=coefficients,
                     participants=frame, log_likelihood=log_likelihood, ibic=ibic, n_group_params=k_group,
                     n_trials=trials, passes=passes, converged=converged, history=history, excluded=excluded,
                     log_likelihood_se=log_likelihood_se, unconverged=unconverged,
-                    sd_se=pd.Series(se_sd, index=free_names))
+                    sd_se=pd.Series(se_sd, index=free_names), message=message)
+
+
+# A group SD counts as heading for 0 where it fell on each of the last _SHRINKING passes and lies
+# within its own standard error of 0: the data cannot tell it from no spread at all.
+_SHRINKING = 5
+
+
+def _stop_message(converged: bool, passes: int, names: list[str], sds: np.ndarray, se_sd: np.ndarray) -> str:
+    """Why the passes stopped: converged, or the limit, naming the SDs that were still heading for 0."""
+    plural = "es" * (passes != 1)
+    if converged:
+        return f"converged after {passes} pass{plural}: the group parameters stand still on their standard errors"
+    recent = sds[-(_SHRINKING + 1):]
+    shrinking = [name for j, name in enumerate(names)
+                 if len(recent) > _SHRINKING and bool(np.all(np.diff(recent[:, j]) < 0)) and recent[-1, j] < se_sd[j]]
+    if shrinking:
+        several = len(shrinking) > 1
+        return (f"not converged after {passes} pass{plural}: the group SD{'s' * several} of {', '.join(shrinking)} "
+                f"head{'s' * (not several)} for 0, a boundary that more passes only creep towards (the data cannot "
+                f"tell the spread from none); fix {'those parameters' if several else 'that parameter'}, or fit a "
+                "larger study")
+    return f"not converged after {passes} pass{plural}: raise max_iter"

@@ -69,6 +69,10 @@ struct FitSettings {
     // optimiser also runs from the lowest few, a cheap way into a basin the prior mean misses.
     std::size_t scan_points = 32;
     std::size_t scan_starts = 3;  // the optimiser runs from this many of the lowest (at most 8)
+    // A scan point from which the objective rises all the way along the straight line to an
+    // estimate that has passed the gradient test lies, as far as these many evenly spaced values
+    // on that line can tell, in the same basin: no run from it. 0: a run from every one.
+    std::size_t segment_points = 7;
     optimize::MinimizeOptions options{};
     // The curvature's central differences step a fixed fraction of each parameter's posterior
     // spread, from a pilot: the flatness check's differences, or where a point of those is
@@ -351,8 +355,34 @@ Curvature laplace_at(Posterior<Nll>& posterior, const FitSettings& s, FitOutcome
     return Curvature::usable;
 }
 
+// Whether the objective, by its values at s.segment_points evenly spaced points between an
+// optimum x (value fx) and a point p (value fp), never falls (beyond rounding) on the way from x to
+// p. Along any line from the minimum of a convex basin it only rises; a barrier or another valley
+// between them breaks that where a point falls on it, and then the optimiser must look. (Asking
+// for convexity along the line as well gave back more than half of the time saved on the fitting
+// benchmark's cases, and caught none of the lower points a run would have found that this misses.)
+template <class Nll>
+bool rises_towards(Posterior<Nll>& posterior, const FitSettings& s, std::span<const double> x, double fx,
+                   std::span<const double> p, double fp) {
+    if (s.segment_points == 0) return false;
+    const std::size_t m = x.size();
+    const double slack = 64.0 * std::numeric_limits<double>::epsilon() * std::max(1.0, std::abs(fx));
+    const double parts = static_cast<double>(s.segment_points + 1);
+    std::array<double, max_fit_free> point{};
+    double previous = fx;
+    for (std::size_t k = 1; k <= s.segment_points; ++k) {
+        const double t = static_cast<double>(k) / parts;
+        for (std::size_t j = 0; j < m; ++j) point[j] = x[j] + t * (p[j] - x[j]);
+        const double f = posterior.value(std::span<const double>(point.data(), m));
+        if (!std::isfinite(f) || f < previous - slack) return false;
+        previous = f;
+    }
+    return fp >= previous - slack;
+}
+
 // The fit: the first start at the prior means, the others drawn from the priors by the seeded
-// stream, then (with more than one start) from the lowest few of scan_points further draws; so a
+// stream, then (with more than one start) from the lowest few of scan_points further draws, those
+// not already seen to lie in the basin of an estimate that passed the gradient test; so a
 // participant's fit depends on its seed alone. The lowest end point is the estimate; the scan's
 // replaces it only when lower by more than rounding, or as low and converged where it was not.
 template <class Nll>
@@ -431,8 +461,13 @@ FitOutcome fit_participant(Nll& nll, const FitSettings& s, std::uint64_t seed,
             lowest_f[r] = f;
             lowest[r] = point;
         }
-        for (std::size_t r = 0; r < keep && std::isfinite(lowest_f[r]); ++r)
-            if (!run_from(lowest[r], true)) return interrupted();
+        for (std::size_t r = 0; r < keep && std::isfinite(lowest_f[r]); ++r) {
+            if (out.optimiser == optimize::Status::converged_gradient &&
+                rises_towards(posterior, s, std::span<const double>(out.theta.data(), m), out.neg_log_joint,
+                              std::span<const double>(lowest[r].data(), m), lowest_f[r]))
+                continue;
+            if (stopped() || !run_from(lowest[r], true)) return interrupted();
+        }
     }
     if (!found) {  // no estimate: the free parameters and every statistic are NaN, held values stay
         const double nan = std::numeric_limits<double>::quiet_NaN();

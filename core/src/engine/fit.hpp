@@ -282,8 +282,8 @@ enum class Curvature : std::uint8_t { usable, not_positive_definite, cusp };
 // curvature every standard error and the evidence are NaN.
 //
 // The differences step a fixed fraction of each parameter's posterior spread (from the pilot
-// curvature that flat_at gives), so that the truncation error is the same small fraction of every curvature, tight
-// or loose. Curvature that changes by more than a percent between that step and four times it is
+// curvature that flat_at gives), so that the truncation error is the same small fraction of every
+// curvature, tight or loose. Curvature that changes by more than a percent between that step and four times it is
 // a cusp (a belief clipped at 0 or 1 under a power below one): no number to report. `decrement`
 // receives g' H^-1 g / 2 for the gradient g, over the identified parameters: what a Newton step
 // would still gain.

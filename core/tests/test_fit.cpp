@@ -211,6 +211,37 @@ TEST(Fit, ScanSkipsOnlyStartsInTheEstimatesBasin) {
     EXPECT_GT(skipped, 0);
 }
 
+// A cusp at the optimum is found whatever the prior's spread, so whether the flatness check's step
+// (a 200th of it) lies beyond the curvature's or within it; a smooth optimum's curvature is the
+// exact one either way.
+class CuspUnderPrior : public testing::TestWithParam<double> {};
+
+TEST_P(CuspUnderPrior, IsFoundAndASmoothOptimumIsNot) {
+    const FreeParameter free[] = {{0, Transform::identity, 0.0, GetParam()}};
+    const double held[] = {0.0};
+    FitSettings s;
+    s.held = held;
+    s.free = free;
+    s.n_starts = 1;
+    for (const double power : {0.0, 0.75}) {  // x^2 + power |x|^1.5
+        auto nll = [&](std::span<const double> x, std::span<double> g) {
+            const double a = std::abs(x[0]);
+            g[0] = 2.0 * x[0] + power * std::copysign(std::sqrt(a), x[0]);
+            return x[0] * x[0] + power * (2.0 / 3.0) * a * std::sqrt(a);
+        };
+        const FitOutcome out = fit_participant(nll, s, 1);
+        if (power > 0.0) {
+            EXPECT_EQ(out.status, FitStatus::cusp) << GetParam();
+            EXPECT_TRUE(std::isnan(out.se[0]));
+        } else {
+            EXPECT_EQ(out.status, FitStatus::converged) << GetParam();
+            EXPECT_NEAR(out.se[0], 1.0 / std::sqrt(2.0 + 1.0 / GetParam()), 1e-7);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fit, CuspUnderPrior, testing::Values(1e-4, 1e-2, 1.0, 1e6));
+
 }  // namespace
 // How a one-parameter fit ends, with the prior N(0, 1e6) (nearly flat) and the start at its mean.
 struct Ending {

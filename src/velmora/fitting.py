@@ -409,7 +409,8 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str | None 
     A quasi-Newton optimiser (BFGS with a strong Wolfe line search, in the native engine) runs from
     ``n_starts`` points, the first at the prior means and the rest drawn from the priors by the
     models' own seeded generator (``seed``), and with more than one start also from the three lowest
-    of 32 further draws; the best end point is the estimate. ``converged`` holds only where the
+    of 32 further draws (save those that the objective, rising all the way from a converged estimate
+    to them, shows to lie in its basin); the best end point is the estimate. ``converged`` holds only where the
     gradient test holds at the estimate and the Hessian there is positive definite; ``message`` says
     how the fit ended otherwise (see :class:`FitResult`). Each free parameter
     is optimised on its log, logit or identity scale under a Gaussian prior there; the transforms,
@@ -447,8 +448,8 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str | None 
         Gaussian priors ``(mean, variance)`` in the parameter's transformed space that replace the
         default ones; a parameter given a prior is free, even one a default fit holds.
     n_starts : int, optional
-        How many points the optimiser starts from, at least 1 (default 4); above 1, three more
-        from a scan of the priors.
+        How many points the optimiser starts from, at least 1 (default 4); above 1, up to three
+        more from a scan of the priors.
     seed : int, optional
         The seed of the starts drawn from the priors, an integer from 0 to 2**64-1 (default 0); a
         fit is repeatable only under a fixed seed.

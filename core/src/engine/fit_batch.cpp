@@ -21,6 +21,14 @@ std::pair<std::span<const double>, std::span<const double>> data_of(const Task& 
             t.responses ? std::span<const double>(t.responses + start, length) : std::span<const double>()};
 }
 
+// One callable of both kinds: with the gradient, and the value alone.
+template <class... F>
+struct Both : F... {
+    using F::operator()...;
+};
+template <class... F>
+Both(F...) -> Both<F...>;
+
 }  // namespace
 
 void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
@@ -37,7 +45,7 @@ void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, con
     }
     if (t.first_starts != nullptr) settings.first_start = {t.first_starts + i * m, m};
 
-    auto nll = [&](std::span<const double> natural, std::span<double> grad) {
+    auto with_gradient = [&](std::span<const double> natural, std::span<double> grad) {
         if (poll) (*poll)();
         const Likelihood task{t.model, t.response, t.given, inputs, responses, natural, poll, &stop};
         const Result<double> value = negative_log_likelihood(task, {free.data(), m}, grad);
@@ -45,6 +53,15 @@ void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, con
         if (!value || stop.load(std::memory_order_relaxed)) return std::numeric_limits<double>::infinity();
         return *value;
     };
+    // The value alone, over doubles: the same value without the derivatives' cost (the scan's points).
+    auto value_only = [&](std::span<const double> natural) {
+        if (poll) (*poll)();
+        const Likelihood task{t.model, t.response, t.given, inputs, responses, natural, poll, &stop};
+        const Result<double> value = negative_log_likelihood(task, {}, {});
+        if (!value || stop.load(std::memory_order_relaxed)) return std::numeric_limits<double>::infinity();
+        return *value;
+    };
+    Both nll{with_gradient, value_only};
     const FitOutcome out = fit_participant(nll, settings, t.seeds[i], &stop);
 
     const std::size_t k = t.settings.held.size();

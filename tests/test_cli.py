@@ -127,6 +127,7 @@ NEEDS_MATPLOTLIB = pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is 
         (f"kalman {K} -o no/such/out.csv", "1\n", 2, "cannot write no/such/out.csv: No such file or directory"),
         (f"kalman {K} -o read-only.csv", "1\n", 2, "cannot write read-only.csv: Permission denied"),
         ("fit --model kalman --n-starts 0", "1\n", 2, "argument --n-starts: 0 is not a positive integer"),
+        ("fit-group --model kalman --n-samples 1", "1\n", 2, "argument --n-samples: 1 is not an integer of at least 2"),
         ("fit --model kalman --fixed bogus=1", "1\n", 2, "velmora fit: model 'kalman' has no parameter 'bogus'"),
         ("compare in.csv", "1\n", 2, "velmora compare: in.csv is given twice"),
         ("compare --names a out.csv", "1\n", 2, "velmora compare: --names gives 1 name for 2 files"),

@@ -122,6 +122,21 @@ def test_a_run_where_nothing_could_be_fitted_writes_its_reasons_and_fails(study,
     assert (written["error"] != "").all() and "a choice is 1, 0 or NaN" in written["error"][0]
 
 
+@pytest.mark.parametrize("command", [["fit"], ["fit-group", "--no-progress"]])
+def test_running_out_of_memory_ends_in_one_line(study, tmp_path, capsys, monkeypatch, command):
+    from velmora import group, study as study_module
+
+    def too_big(*_, **__):  # what NumPy raises for an array beyond the machine (--n-samples 1e11)
+        raise MemoryError("Unable to allocate 2.91 TiB for an array with shape (1, 100000000000, 4)")
+
+    monkeypatch.setattr(group, "fit_group", too_big)
+    monkeypatch.setattr(study_module, "fit_many", too_big)
+    status, out, err = velmora(*command, study, "--model", "kalman", "-j", 1, "-o", tmp_path / "fits.csv",
+                               capsys=capsys)
+    assert (status, out) == (1, "") and not (tmp_path / "fits.csv").exists()
+    assert err.count("\n") == 1 and err.startswith(f"velmora {command[0]}: out of memory (Unable to allocate"), err
+
+
 @pytest.mark.parametrize("options, keywords", [
     (["--prior", "zeta=-3,0.5", "--prior", "obs_noise=1,2"], {"priors": {"zeta": (-3.0, 0.5), "obs_noise": (1.0, 2.0)}}),
     (["--prior", "zeta=-3,0.5", "--fixed", "mu1=0.2"], {"priors": {"zeta": (-3.0, 0.5)}, "fixed": {"mu1": 0.2}}),

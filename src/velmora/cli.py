@@ -277,6 +277,10 @@ def main(argv: list[str] | None = None) -> int:
     except (CommandError, velmora.VelmoraException) as error:
         notice(f"velmora {args.command}: {error}")
         return 1
+    except MemoryError as error:
+        # Asked for more than the machine holds (--n-samples, a huge table): a line, not a traceback.
+        notice(f"velmora {args.command}: out of memory{f' ({error})' if str(error) else ''}")
+        return 1
     except BrokenPipeError:
         # The reader of our output went away (as `| head` does): stop quietly, as other tools do.
         return 1
@@ -328,6 +332,13 @@ def _count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
     if not 1 <= value <= sys.maxsize:
         raise argparse.ArgumentTypeError(f"{value} is not a positive integer up to {sys.maxsize}")
+    return value
+
+
+def _samples(text: str) -> int:
+    value = _count(text)
+    if value < 2:  # one draw has no spread: neither the sampling E-step nor the iBIC's error exists
+        raise argparse.ArgumentTypeError(f"{value} is not an integer of at least 2")
     return value
 
 
@@ -411,7 +422,7 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
     option(sub, "--max-iter", type=_count, default=100, metavar="N", help="at most this many passes (default: %(default)s)")
     option(sub, "--tol", type=_positive, metavar="X",
            help="stop when a pass changes the objective by less than this (default: 0.001 per participant)")
-    option(sub, "--n-samples", type=_count, default=1000, metavar="N",
+    option(sub, "--n-samples", type=_samples, default=1000, metavar="N",
            help="draws per participant for the sampling E-step and the integrated likelihood (default: %(default)s)")
     sub.add_argument("--no-responses", action="store_true",
                      help="fit the inputs themselves (the filter's own predictions) instead of a response column")

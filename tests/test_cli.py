@@ -140,6 +140,7 @@ NEEDS_MATPLOTLIB = pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is 
         ("fit --model kalman --fixed obs_noise=1 --fixed obs_noise=2", "1\n", 2, "--fixed gives 'obs_noise' more than"),
         ("fit --model kalman --prior obs_noise=0,1 --prior obs_noise=1,1", "1\n", 2, "--prior gives 'obs_noise' more"),
         ("fit --model kalman --prior obs_noise=1", "1\n", 2, "'obs_noise=1' is not NAME=MEAN,VARIANCE"),
+        ("fit --model kalman --prior obs_noise=0,1e-320", "1\n", 2, "a variance of 1e-320 has no finite precision"),
         ("fit --model kalman --subject-column lme", "1\n", 2, "--subject-column 'lme' is the name of a column"),
         ("fit --model hgf --subject-column se_zeta", "1\n", 2, "--subject-column 'se_zeta' is the name of a column"),
         ("fit --model kalman --no-responses --subject-column nll", "1\n", 2, "'nll' is the name of a column"),

@@ -144,6 +144,8 @@ BAD = [  # (function, arguments replaced, exception, what the message names)
     ("fit", dict(response="poisson"), ValueError, "unknown response model"),
     ("fit", dict(fixed={"sigma": 1.0}), ValueError, "no parameter 'sigma'"),
     ("fit", dict(priors={"process_noise": (0.0, 0.0)}), ValueError, "variance finite and > 0"),
+    ("fit", dict(priors={"process_noise": (0.0, 1e-320)}), ValueError, "a variance of 1e-320 has no finite precision"),
+    ("fit", dict(priors={"zeta": (0.0, 5e-324)}), ValueError, "a variance of 5e-324 has no finite precision"),
     ("fit", dict(priors={"prior_precision_cap": (0.0, 1.0)}), ValueError, "never free"),
     ("fit", dict(fixed={"obs_noise": 1.0}, priors={"obs_noise": (0.0, 1.0)}), ValueError, "both"),
     ("fit", dict(fixed={"obs_noise": "1"}), TypeError, "'obs_noise'"),

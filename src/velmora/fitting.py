@@ -300,6 +300,10 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
         if not (math.isfinite(mean) and math.isfinite(var)) or var <= 0.0:
             raise ValueError(f"prior for '{name}': the mean must be finite and the variance finite and > 0, "
                              f"got ({mean}, {var})")
+        if not math.isfinite(1.0 / var):
+            # A subnormal variance: its precision overflows and makes the log joint infinite everywhere.
+            raise ValueError(f"prior for '{name}': a variance of {var} has no finite precision (1 / variance); "
+                             "it must be at least 1 / 1.7976931348623157e+308")
         if known_params[name].transform != "identity" and abs(mean) > 700.0:
             # exp() of the mean overflows to inf or underflows to 0: no start would be feasible.
             raise ValueError(f"prior for '{name}': a mean of {mean} on the {known_params[name].transform} scale "

@@ -149,6 +149,10 @@ BAD = [  # (function, arguments replaced, exception, what the message names)
     ("fit", dict(priors={"prior_precision_cap": (0.0, 1.0)}), ValueError, "never free"),
     ("fit", dict(fixed={"obs_noise": 1.0}, priors={"obs_noise": (0.0, 1.0)}), ValueError, "both"),
     ("fit", dict(fixed={"obs_noise": "1"}), TypeError, "'obs_noise'"),
+    # NumPy's durations are integers to isinstance: refused by name, not by float()'s own message
+    ("fit", dict(fixed={"obs_noise": np.timedelta64(1, "s")}), TypeError, "'obs_noise': expected a number, got timedelta64"),
+    ("fit", dict(priors={"zeta": (np.timedelta64(1, "s"), 1.0)}), TypeError, "prior for 'zeta': expected (mean, variance)"),
+    ("fit", dict(priors={"zeta": (0.0, np.timedelta64(1, "s"))}), TypeError, "prior for 'zeta': expected (mean, variance)"),
     ("fit", dict(responses=Y[:-1]), ValueError, "responses: expected one per trial (20)"),
     ("fit", dict(responses=np.full(20, np.nan)), ValueError, "every trial is missing"),
     ("fit", dict(inputs=[], responses=None), ValueError, "inputs: empty"),

@@ -247,7 +247,8 @@ def _check_response_values(array: np.ndarray, response: str) -> None:
 
 
 def _number(name: str, value: object) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+    # NumPy counts a duration (timedelta64) among its integers; it is no number of this model.
+    if isinstance(value, (bool, np.timedelta64)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"parameter '{name}': expected a number, got {type(value).__name__}")
     number = float(value)
     if not math.isfinite(number):

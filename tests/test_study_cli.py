@@ -59,6 +59,7 @@ def test_simulate_fit_compare_round_trip_every_bit(study, tmp_path, capsys):
     (lambda text: text.replace("response", "answer", 1), "has no column 'response'; its first line reads"),
     (lambda text: "", "is empty"),
     (lambda text: text.split("\n")[0] + "\n", "holds a header line but no rows"),
+    (lambda text: text.replace("\ns2,3,", "\n ,3,", 1), "line 35, column 1 (subject): blank; every row needs"),
 ])
 def test_a_broken_table_ends_with_one_line_and_writes_nothing(study, tmp_path, capsys, edit, message):
     broken = tmp_path / "broken.csv"

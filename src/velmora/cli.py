@@ -378,7 +378,7 @@ def _study_inputs(args: argparse.Namespace, responses: bool) -> list[str]:
 def _read_study(args: argparse.Namespace, inputs: list[str], responses: bool) -> Any:
     """The study table's columns under the names fit_many reads by default."""
     name, header, rows = csv_io.read_table(args.input)
-    columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False)}
+    columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False, key=True)}
     columns.update({column: csv_io.table_column(name, header, rows, column) for column in inputs})
     if responses:
         # A blank or NA response is a missed trial, as pandas and R write a missing value.

@@ -123,6 +123,18 @@ def test_a_run_where_nothing_could_be_fitted_writes_its_reasons_and_fails(study,
     assert (written["error"] != "").all() and "a choice is 1, 0 or NaN" in written["error"][0]
 
 
+def test_compare_says_its_warnings_in_its_own_lines(study, tmp_path, capsys):
+    status, _, err = velmora("fit-group", study, "--model", "kalman", "-j", 1, "--no-progress", "--max-iter", 2,
+                             "-o", tmp_path / "group.csv", capsys=capsys)
+    assert status == 1, err  # two passes do not converge; the table is written all the same
+    assert velmora("fit", study, "--model", "kalman", "-j", 1, "-o", tmp_path / "fits.csv", capsys=capsys)[0] == 0
+    status, out, err = velmora("compare", tmp_path / "group.csv", tmp_path / "fits.csv", capsys=capsys)
+    assert status == 0 and out.startswith("model,"), err
+    lines = err.splitlines()
+    assert lines and all(line.startswith("velmora compare: ") for line in lines), err
+    assert any("group fit's participants' table holds no integrated likelihood" in line for line in lines), err
+
+
 @pytest.mark.parametrize("command", [["fit"], ["fit-group", "--no-progress"]])
 def test_running_out_of_memory_ends_in_one_line(study, tmp_path, capsys, monkeypatch, command):
     from velmora import group, study as study_module

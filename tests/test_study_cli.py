@@ -59,6 +59,7 @@ def test_simulate_fit_compare_round_trip_every_bit(study, tmp_path, capsys):
     (lambda text: text.replace("response", "answer", 1), "has no column 'response'; its first line reads"),
     (lambda text: "", "is empty"),
     (lambda text: text.split("\n")[0] + "\n", "holds a header line but no rows"),
+    (lambda text: text.replace("\ns2,3,", "\n ,3,", 1), "line 35, column 1 (subject): blank; every row needs"),
 ])
 def test_a_broken_table_ends_with_one_line_and_writes_nothing(study, tmp_path, capsys, edit, message):
     broken = tmp_path / "broken.csv"
@@ -120,6 +121,33 @@ def test_a_run_where_nothing_could_be_fitted_writes_its_reasons_and_fails(study,
     written = pd.read_csv(tmp_path / "fits.csv", keep_default_na=False)
     assert status == 1 and err.startswith("velmora fit: none of the 4 participants could be fitted")
     assert (written["error"] != "").all() and "a choice is 1, 0 or NaN" in written["error"][0]
+
+
+def test_compare_says_its_warnings_in_its_own_lines(study, tmp_path, capsys):
+    status, _, err = velmora("fit-group", study, "--model", "kalman", "-j", 1, "--no-progress", "--max-iter", 2,
+                             "-o", tmp_path / "group.csv", capsys=capsys)
+    assert status == 1, err  # two passes do not converge; the table is written all the same
+    assert velmora("fit", study, "--model", "kalman", "-j", 1, "-o", tmp_path / "fits.csv", capsys=capsys)[0] == 0
+    status, out, err = velmora("compare", tmp_path / "group.csv", tmp_path / "fits.csv", capsys=capsys)
+    assert status == 0 and out.startswith("model,"), err
+    lines = err.splitlines()
+    assert lines and all(line.startswith("velmora compare: ") for line in lines), err
+    assert any("group fit's participants' table holds no integrated likelihood" in line for line in lines), err
+
+
+@pytest.mark.parametrize("command", [["fit"], ["fit-group", "--no-progress"]])
+def test_running_out_of_memory_ends_in_one_line(study, tmp_path, capsys, monkeypatch, command):
+    from velmora import group, study as study_module
+
+    def too_big(*_, **__):  # what NumPy raises for an array beyond the machine (--n-samples 1e11)
+        raise MemoryError("Unable to allocate 2.91 TiB for an array with shape (1, 100000000000, 4)")
+
+    monkeypatch.setattr(group, "fit_group", too_big)
+    monkeypatch.setattr(study_module, "fit_many", too_big)
+    status, out, err = velmora(*command, study, "--model", "kalman", "-j", 1, "-o", tmp_path / "fits.csv",
+                               capsys=capsys)
+    assert (status, out) == (1, "") and not (tmp_path / "fits.csv").exists()
+    assert err.count("\n") == 1 and err.startswith(f"velmora {command[0]}: out of memory (Unable to allocate"), err
 
 
 @pytest.mark.parametrize("options, keywords", [

@@ -277,6 +277,10 @@ def main(argv: list[str] | None = None) -> int:
     except (CommandError, velmora.VelmoraException) as error:
         notice(f"velmora {args.command}: {error}")
         return 1
+    except MemoryError as error:
+        # Asked for more than the machine holds (--n-samples, a huge table): a line, not a traceback.
+        notice(f"velmora {args.command}: out of memory{f' ({error})' if str(error) else ''}")
+        return 1
     except BrokenPipeError:
         # The reader of our output went away (as `| head` does): stop quietly, as other tools do.
         return 1
@@ -331,6 +335,13 @@ def _count(text: str) -> int:
     return value
 
 
+def _samples(text: str) -> int:
+    value = _count(text)
+    if value < 2:  # one draw has no spread: neither the sampling E-step nor the iBIC's error exists
+        raise argparse.ArgumentTypeError(f"{value} is not an integer of at least 2")
+    return value
+
+
 _RESPONSE_HELP = ("response model: gaussian, unit_square or logistic (default: the model's own, gaussian; logistic "
                   "for the choice models discount and hyperbolic)")
 
@@ -367,7 +378,7 @@ def _study_inputs(args: argparse.Namespace, responses: bool) -> list[str]:
 def _read_study(args: argparse.Namespace, inputs: list[str], responses: bool) -> Any:
     """The study table's columns under the names fit_many reads by default."""
     name, header, rows = csv_io.read_table(args.input)
-    columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False)}
+    columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False, key=True)}
     columns.update({column: csv_io.table_column(name, header, rows, column) for column in inputs})
     if responses:
         # A blank or NA response is a missed trial, as pandas and R write a missing value.
@@ -411,7 +422,7 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
     option(sub, "--max-iter", type=_count, default=100, metavar="N", help="at most this many passes (default: %(default)s)")
     option(sub, "--tol", type=_positive, metavar="X",
            help="stop when a pass changes the objective by less than this (default: 0.001 per participant)")
-    option(sub, "--n-samples", type=_count, default=1000, metavar="N",
+    option(sub, "--n-samples", type=_samples, default=1000, metavar="N",
            help="draws per participant for the sampling E-step and the integrated likelihood (default: %(default)s)")
     sub.add_argument("--no-responses", action="store_true",
                      help="fit the inputs themselves (the filter's own predictions) instead of a response column")
@@ -587,10 +598,16 @@ def run_compare(args: argparse.Namespace) -> None:
                if "group_prior" in header else {}),
         })
     try:
-        result = compare(tables, subject=args.subject_column)
+        # compare's warnings (an iBIC it cannot give, two within their noise) are said as the command's
+        # own lines, not in Python's form with a source line of velmora's
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = compare(tables, subject=args.subject_column)
     except ValueError as error:
         raise CommandError(str(error)) from None
     _write_frame(result.to_frame(), args.output)
+    for warning in caught:
+        notice(f"velmora compare: {warning.message}")
     if result.excluded:
         notice(f"velmora compare: left out {len(result.excluded)} participants without a log evidence under every "
                f"model: {', '.join(map(str, result.excluded[:5]))}")

@@ -252,9 +252,9 @@ MISSING = ("", "NA")
 
 
 def table_column(name: str, header: list[str], rows: list[tuple[int, list[str]]], column: str,
-                 number: bool = True, missing: bool = False) -> list[Any]:
+                 number: bool = True, missing: bool = False, key: bool = False) -> list[Any]:
     """One column of a table read by read_table: numbers read strictly (with ``missing``, a blank or NA
-    cell as NaN), or the text of the cells."""
+    cell as NaN), or the text of the cells (with ``key``, none blank)."""
     if column not in header:
         raise CommandError(f"{name} has no column {column!r}; its first line reads: {','.join(header)}")
     if header.count(column) > 1:
@@ -266,6 +266,10 @@ def table_column(name: str, header: list[str], rows: list[tuple[int, list[str]]]
         if index >= len(cells):
             raise CommandError(f"{name} line {line}: no cell in column {index + 1} ({column})")
         if not number:
+            if key and not cells[index].strip():
+                # A blank key would gather the rows of whoever it was left out for into one participant.
+                raise CommandError(f"{name} line {line}, column {index + 1} ({column}): blank; every row needs "
+                                   "its participant")
             values.append(cells[index].strip())
             continue
         if missing and cells[index].strip() in MISSING:

@@ -247,7 +247,8 @@ def _check_response_values(array: np.ndarray, response: str) -> None:
 
 
 def _number(name: str, value: object) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+    # NumPy counts a duration (timedelta64) among its integers; it is no number of this model.
+    if isinstance(value, (bool, np.timedelta64)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"parameter '{name}': expected a number, got {type(value).__name__}")
     number = float(value)
     if not math.isfinite(number):
@@ -300,6 +301,10 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
         if not (math.isfinite(mean) and math.isfinite(var)) or var <= 0.0:
             raise ValueError(f"prior for '{name}': the mean must be finite and the variance finite and > 0, "
                              f"got ({mean}, {var})")
+        if not math.isfinite(1.0 / var):
+            # A subnormal variance: its precision overflows and makes the log joint infinite everywhere.
+            raise ValueError(f"prior for '{name}': a variance of {var} has no finite precision (1 / variance); "
+                             "it must be at least 1 / 1.7976931348623157e+308")
         if known_params[name].transform != "identity" and abs(mean) > 700.0:
             # exp() of the mean overflows to inf or underflows to 0: no start would be feasible.
             raise ValueError(f"prior for '{name}': a mean of {mean} on the {known_params[name].transform} scale "

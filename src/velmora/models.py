@@ -181,7 +181,7 @@ def prior_pair(name: str, value: Any) -> tuple[float, float]:
         raise TypeError(f"prior for '{name}': expected (mean, variance), a pair of numbers, got {value!r}")
     items = list(np.asarray(value, dtype=object).reshape(-1)) if isinstance(value, np.ndarray) else list(value)
     if len(items) != 2 or not all(isinstance(v, (int, float, np.integer, np.floating))
-                                  and not isinstance(v, (bool, np.bool_)) for v in items):
+                                  and not isinstance(v, (bool, np.bool_, np.timedelta64)) for v in items):
         raise TypeError(f"prior for '{name}': expected (mean, variance), a pair of numbers, got {value!r}")
     return float(items[0]), float(items[1])
 

@@ -254,10 +254,26 @@ def test_the_default_stop_lies_within_a_tenth_of_a_standard_error_of_a_long_run(
     assert np.all(np.abs(group_parameters(default) - group_parameters(long)) / se < 0.1)
 
 
-def test_a_group_sd_still_heading_for_zero_is_not_called_converged():
+def small_gaussian_hgf_study(seed):
+    """6-12 participants of 20-49 trials, each an independent random data set with gaussian responses."""
+    from convergence_reference import random_data_set
+
+    rng, frames = np.random.default_rng([99, seed]), []
+    for s in range(int(rng.integers(6, 13))):
+        d = random_data_set("hgf", "gaussian", rng, int(rng.integers(20, 50)))
+        frames.append(pd.DataFrame({"subject": f"p{s}", "input": d.inputs, "response": d.responses}))
+    return pd.concat(frames, ignore_index=True)
+
+
+@pytest.mark.parametrize("study, options", [
     # precision_flexibility's group SD shrinks for hundreds of passes, its mean following it by
     # several standard errors; the sums settled after 25 passes, which were called converged.
-    group = velmora.fit_group(hgf_study(seed=2), "hgf", response=None, n_samples=200, progress=False)
+    (lambda: hgf_study(seed=2), {"response": None, "n_samples": 200}),
+    # Stopped at pass 75 as converged, its means 0.6 SE short of a long run, while two SDs shrank.
+    (lambda: small_gaussian_hgf_study(31), {"response_model": "gaussian", "seed": 31}),
+], ids=["random-walks", "small-study"])
+def test_a_group_sd_still_heading_for_zero_is_not_called_converged(study, options):
+    group = velmora.fit_group(study(), "hgf", progress=False, threads=1, **options)
     assert not group.converged and group.passes == 100
     # The stop says why, naming the SDs that were still shrinking, each within its own SE of 0.
     named = group.message.split("the group SD")[1].split(" head")[0]

@@ -552,7 +552,10 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
             # participant whose fit keeps finding a slightly better optimum keeps both sums moving.
             both = np.isfinite(first["evidence"]) & np.isfinite(current["evidence"])
             evidence_change = abs(float(first["evidence"][both].sum() - current["evidence"][both].sum()))
-            settled = left_to_go(first, current["y"]) < _LEFT_FRACTION and (
+            # Nor where a group SD is still shrinking within its standard error of 0: the means follow it
+            # there for hundreds of passes, by steps too small for the rate estimate to see.
+            settled = left_to_go(first, current["y"]) < _LEFT_FRACTION and not _heading_for_zero(
+                np.array(sds + [natural_group(first["y"])[b_size:]]), errors_at(first)[b_size:]).any() and (
                 abs(first["objective"] - current["objective"]) < tolerance or evidence_change < tolerance
                 or float(np.abs(first["y"] - current["y"]).max()) < 1e-5)
             r = first["y"] - current["y"]
@@ -677,14 +680,21 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
 _SHRINKING = 5
 
 
+def _heading_for_zero(sds: np.ndarray, se_sd: np.ndarray) -> np.ndarray:
+    """Per group SD, over its values pass by pass: whether it fell on each of the last _SHRINKING passes
+    and now lies within its standard error of 0."""
+    recent = sds[-(_SHRINKING + 1):]
+    if len(recent) <= _SHRINKING:
+        return np.zeros(sds.shape[1], dtype=bool)
+    return np.all(np.diff(recent, axis=0) < 0, axis=0) & (recent[-1] < se_sd)
+
+
 def _stop_message(converged: bool, passes: int, names: list[str], sds: np.ndarray, se_sd: np.ndarray) -> str:
     """Why the passes stopped: converged, or the limit, naming the SDs that were still heading for 0."""
     plural = "es" * (passes != 1)
     if converged:
         return f"converged after {passes} pass{plural}: the group parameters stand still on their standard errors"
-    recent = sds[-(_SHRINKING + 1):]
-    shrinking = [name for j, name in enumerate(names)
-                 if len(recent) > _SHRINKING and bool(np.all(np.diff(recent[:, j]) < 0)) and recent[-1, j] < se_sd[j]]
+    shrinking = [name for name, heading in zip(names, _heading_for_zero(sds, se_sd)) if heading]
     if shrinking:
         several = len(shrinking) > 1
         return (f"not converged after {passes} pass{plural}: the group SD{'s' * several} of {', '.join(shrinking)} "

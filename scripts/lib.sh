@@ -59,14 +59,14 @@ install_wheel() {
 }
 
 # install_native_test_deps PYTHON WHEEL: that wheel with its declared dependencies, and of the test
-# extra only what the C-API tests (tests/native_suite.txt) import: pytest and hypothesis, at the
-# extra's pins. The rest of the extra (matplotlib, statsmodels, distributed, arviz) serves tests
+# extra only what the C-API tests (tests/native_suite.txt) need: pytest, hypothesis and mpmath (the
+# stored ziggurat tables' check), at the extra's pins. The rest of the extra (matplotlib, statsmodels, distributed, arviz) serves tests
 # that run once, on python3; the one C-API test that compares with statsmodels skips without it.
 install_native_test_deps() {
     local deps
     deps=$("$1" -c 'import re, tomllib
 test = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]
-print("\n".join(d for d in test if re.match(r"(pytest|hypothesis)\b", d)))') || return 1
+print("\n".join(d for d in test if re.match(r"(pytest|hypothesis|mpmath)\b", d)))') || return 1
     mapfile -t deps <<<"$deps"
     "$1" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps "$2"
     "$1" -m pip install --quiet --disable-pip-version-check "$2" "${deps[@]}"

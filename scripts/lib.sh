@@ -4,18 +4,22 @@
 # stage NAME SECONDS COMMAND...: runs COMMAND in a process group of its own and ends the group
 # after SECONDS, saying which stage ran over; reports the stage's wall and CPU time either way.
 stage() {
-    local name=$1 limit=$2 status=0 began=$SECONDS before after line
+    local name=$1 limit=$2 status=0 began=$SECONDS cpu line
+    local file="${TMPDIR:-/tmp}/velmora-stage.$$.${BASHPID}"
     shift 2
     echo "=== $name (limit ${limit} s)"
-    children_cpu before
-    timeout --kill-after=20 "$limit" "$@" || status=$?
-    children_cpu after
+    # In a subshell of its own: a forked process starts with no children's time, and the other
+    # lane, reaped by this shell whenever it ends, is not counted in this stage.
+    ( timeout --kill-after=20 "$limit" "$@"; code=$?; children_cpu cpu; echo "$cpu" >"$file"; exit "$code" ) \
+        || status=$?
+    cpu=$(cat "$file" 2>/dev/null || echo 0)
+    rm -f "$file"
     if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
         echo "stage '$name' ran over its limit of ${limit} s and was stopped" >&2
     elif [ "$status" -ne 0 ]; then
         echo "stage '$name' failed (exit $status)" >&2
     fi
-    line="$name: $((SECONDS - began)) s wall, $(awk -v a="$after" -v b="$before" 'BEGIN { printf "%.0f", a - b }') s CPU (exit $status)"
+    line="$name: $((SECONDS - began)) s wall, $(awk -v c="$cpu" 'BEGIN { printf "%.0f", c }') s CPU (exit $status)"
     echo "=== $line"
     [ -z "${VELMORA_STAGE_LOG-}" ] || echo "$line" >>"$VELMORA_STAGE_LOG"
     return "$status"
@@ -24,7 +28,7 @@ stage() {
 # children_cpu VAR: user plus system CPU seconds of this shell's finished children, into VAR (from
 # bash's `times`, run in this shell: a subshell would count its own children).
 children_cpu() {
-    local file="${TMPDIR:-/tmp}/velmora-times.$$" _ user sys
+    local file="${TMPDIR:-/tmp}/velmora-times.${BASHPID}" _ user sys
     times >"$file"
     { read -r _; read -r user sys; } <"$file"
     rm -f "$file"
@@ -56,6 +60,20 @@ install_wheel() {
     prepared "$1" && return 0
     "$1" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps "$2"
     "$1" -m pip install --quiet --disable-pip-version-check "$2[$3]"
+}
+
+# install_native_test_deps PYTHON WHEEL: that wheel with its declared dependencies, and of the test
+# extra only what the C-API tests (tests/native_suite.txt) need: pytest, hypothesis and mpmath (the
+# stored ziggurat tables' check), at the extra's pins. The rest of the extra (matplotlib, statsmodels, distributed, arviz) serves tests
+# that run once, on python3; the one C-API test that compares with statsmodels skips without it.
+install_native_test_deps() {
+    local deps
+    deps=$("$1" -c 'import re, tomllib
+test = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]
+print("\n".join(d for d in test if re.match(r"(pytest|hypothesis|mpmath)\b", d)))') || return 1
+    mapfile -t deps <<<"$deps"
+    "$1" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps "$2"
+    "$1" -m pip install --quiet --disable-pip-version-check "$2" "${deps[@]}"
 }
 
 # The project's dependencies and its test extra, as pyproject.toml lists them, into PYTHON's

@@ -113,8 +113,15 @@ def batch(subjects: int, trials: int, seed: int = 2) -> np.ndarray:
 # ---------------------------------------------------------------------- list API, with NumPy
 
 
-def kalman_loglik(y: np.ndarray, mean: np.ndarray, var: np.ndarray, initial_mean: float, initial_var: float,
-                  process_noise: float, obs_noise: float) -> float:
+def kalman_loglik(
+    y: np.ndarray,
+    mean: np.ndarray,
+    var: np.ndarray,
+    initial_mean: float,
+    initial_var: float,
+    process_noise: float,
+    obs_noise: float,
+) -> float:
     """Gaussian log predictive density of the observations, from the list API's (mean, var) rows:
     the prior of step t is the posterior of step t-1 widened by the process noise."""
     prior_mean = np.concatenate(([initial_mean], mean[:-1]))
@@ -135,8 +142,11 @@ def list_kalman_chunk(rows: np.ndarray) -> dict[str, np.ndarray]:
     """The list API over a chunk of subjects, gathered into the same arrays as the array result."""
     out_mean, out_var, loglik = np.empty(rows.shape), np.empty(rows.shape), np.empty(len(rows))
     for i, y in enumerate(rows):
-        result = np.array(velmora.kalman_run(KALMAN["initial_mean"], KALMAN["initial_var"], y,
-                                             KALMAN["process_noise"], KALMAN["obs_noise"]))
+        result = np.array(
+            velmora.kalman_run(
+                KALMAN["initial_mean"], KALMAN["initial_var"], y, KALMAN["process_noise"], KALMAN["obs_noise"]
+            )
+        )
         out_mean[i], out_var[i] = result[:, 0], result[:, 1]
         loglik[i] = kalman_loglik(y, out_mean[i], out_var[i], **KALMAN)
     return {"mean": out_mean, "var": out_var, "loglik": loglik}
@@ -165,28 +175,45 @@ def pool_run(pool: concurrent.futures.Executor, worker, data: np.ndarray) -> dic
 
 def array_call(name: str, data, threads: int | None = None, seed=SEED):
     if name == "kalman_run":
-        return va.kalman_run(KALMAN["initial_mean"], KALMAN["initial_var"], data, KALMAN["process_noise"],
-                             KALMAN["obs_noise"], threads=threads)
+        return va.kalman_run(
+            KALMAN["initial_mean"],
+            KALMAN["initial_var"],
+            data,
+            KALMAN["process_noise"],
+            KALMAN["obs_noise"],
+            threads=threads,
+        )
     if name == "hgf_run":
         return va.hgf_run(data, HGF["obs_noise"], HGF["precision_flexibility"], threads=threads)
     if name == "td_learn_sequence":
-        return va.td_learn_sequence(TD["initial_value"], data, TD["learning_rate"], TD["discount_factor"],
-                                    TD["rpe_noise_std"], seed, threads=threads)
-    return va.forward_simulate(data, FORWARD["update_rate"], FORWARD["injury_noise_std"], FORWARD["sensory_gain"],
-                               seed, threads=threads)
+        return va.td_learn_sequence(
+            TD["initial_value"],
+            data,
+            TD["learning_rate"],
+            TD["discount_factor"],
+            TD["rpe_noise_std"],
+            seed,
+            threads=threads,
+        )
+    return va.forward_simulate(
+        data, FORWARD["update_rate"], FORWARD["injury_noise_std"], FORWARD["sensory_gain"], seed, threads=threads
+    )
 
 
 def list_call(name: str, data):
     if name == "kalman_run":
-        return velmora.kalman_run(KALMAN["initial_mean"], KALMAN["initial_var"], data, KALMAN["process_noise"],
-                                  KALMAN["obs_noise"])
+        return velmora.kalman_run(
+            KALMAN["initial_mean"], KALMAN["initial_var"], data, KALMAN["process_noise"], KALMAN["obs_noise"]
+        )
     if name == "hgf_run":
         return velmora.hgf_run(data, HGF["obs_noise"], HGF["precision_flexibility"])
     if name == "td_learn_sequence":
-        return velmora.td_learn_sequence(TD["initial_value"], data, TD["learning_rate"], TD["discount_factor"],
-                                         TD["rpe_noise_std"], SEED)
-    return velmora.forward_simulate(data, FORWARD["update_rate"], FORWARD["injury_noise_std"],
-                                    FORWARD["sensory_gain"], SEED)
+        return velmora.td_learn_sequence(
+            TD["initial_value"], data, TD["learning_rate"], TD["discount_factor"], TD["rpe_noise_std"], SEED
+        )
+    return velmora.forward_simulate(
+        data, FORWARD["update_rate"], FORWARD["injury_noise_std"], FORWARD["sensory_gain"], SEED
+    )
 
 
 MODELS = ("kalman_run", "hgf_run", "forward_simulate", "td_learn_sequence")
@@ -196,20 +223,30 @@ GOALS = {"kalman_run": 5.0, "hgf_run": 5.0, "forward_simulate": 5.0, "td_learn_s
 # ------------------------------------------------------------------------------- 1. single
 
 
-CPP_NAMES = {"kalman_run": "engine/kalman", "hgf_run": "engine/hgf", "td_learn_sequence": "engine/td_noisy",
-             "forward_simulate": "engine/forward"}
+CPP_NAMES = {
+    "kalman_run": "engine/kalman",
+    "hgf_run": "engine/hgf",
+    "td_learn_sequence": "engine/td_noisy",
+    "forward_simulate": "engine/forward",
+}
 
 
 def cpp_loop_ns(binary: str | None) -> dict[str, float]:
     """ns per trial of the engine's loop alone (Google Benchmark, benchmarks/engine_bench.cpp)."""
     if not binary:
         return {}
-    out = subprocess.run([binary, "--benchmark_format=json", "--benchmark_repetitions=7",
-                          "--benchmark_report_aggregates_only=true"], capture_output=True, text=True, check=True)
-    medians = {b["run_name"]: b["real_time"] for b in json.loads(out.stdout)["benchmarks"]
-               if b.get("aggregate_name") == "median"}
-    return {name: medians[key + "/100000"] / SINGLE_N for name, key in CPP_NAMES.items()
-            if key + "/100000" in medians}
+    out = subprocess.run(
+        [binary, "--benchmark_format=json", "--benchmark_repetitions=7", "--benchmark_report_aggregates_only=true"],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    medians = {
+        b["run_name"]: b["real_time"]
+        for b in json.loads(out.stdout)["benchmarks"]
+        if b.get("aggregate_name") == "median"
+    }
+    return {name: medians[key + "/100000"] / SINGLE_N for name, key in CPP_NAMES.items() if key + "/100000" in medians}
 
 
 def single_table(repeats: int, cpp: dict[str, float]) -> list[str]:
@@ -222,8 +259,10 @@ def single_table(repeats: int, cpp: dict[str, float]) -> list[str]:
         listed = seconds(lambda name=name: list_call(name, xs), repeats) * 1e9 / SINGLE_N
         arrayed = seconds(lambda name=name: array_call(name, xs), repeats) * 1e9 / SINGLE_N if va else None
         label = name + (" (rpe_noise_std=0.5)" if name == "td_learn_sequence" else "")
-        rows.append(f"| {label} | {ns(listed)} | {ns(arrayed)} | {ratio(listed, arrayed)} | "
-                    f">= {GOALS[name]:.0f}x | {ns(cpp.get(name))} | {ratio(arrayed, cpp.get(name))} |")
+        rows.append(
+            f"| {label} | {ns(listed)} | {ns(arrayed)} | {ratio(listed, arrayed)} | "
+            f">= {GOALS[name]:.0f}x | {ns(cpp.get(name))} | {ratio(arrayed, cpp.get(name))} |"
+        )
     return rows
 
 
@@ -234,8 +273,10 @@ def batch_table(data: np.ndarray, repeats: int, found: dict[str, float]) -> list
     """Fills `found` with ns/trial per (model, way) for the peers table."""
     trials = data.size
     rows = [
-        ("| model | array threads=1 | array threads=2 | threads=1 / threads=2 | list API, 2-process pool "
-         "| pool / array threads=2 |"),
+        (
+            "| model | array threads=1 | array threads=2 | threads=1 / threads=2 | list API, 2-process pool "
+            "| pool / array threads=2 |"
+        ),
         "|---|---|---|---|---|---|",
     ]
     context = multiprocessing.get_context("spawn")  # no fork of a process that may hold threads
@@ -248,8 +289,7 @@ def batch_table(data: np.ndarray, repeats: int, found: dict[str, float]) -> list
                 two = seconds(lambda name=name: array_call(name, data, threads=2), repeats) * 1e9 / trials
                 found[f"{name} threads=1"], found[f"{name} threads=2"] = one, two
             found[f"{name} pool"] = pooled
-            rows.append(f"| {name} | {ns(one)} | {ns(two)} | {ratio(one, two)} | {ns(pooled)} | "
-                        f"{ratio(pooled, two)} |")
+            rows.append(f"| {name} | {ns(one)} | {ns(two)} | {ratio(one, two)} | {ns(pooled)} | {ratio(pooled, two)} |")
     return rows
 
 
@@ -263,13 +303,24 @@ def simdkalman_ns(data: np.ndarray, repeats: int) -> tuple[float | None, str]:
         return None, f"not installed ({error})"
     # Local-level model: x_t = x_{t-1} + w, y_t = x_t + v; filtering pass only, with the
     # log-likelihood, as `compute(..., smoothed=False, filtered=True)` offers.
-    kf = simdkalman.KalmanFilter(state_transition=[[1.0]], process_noise=[[KALMAN["process_noise"]]],
-                                 observation_model=[[1.0]], observation_noise=KALMAN["obs_noise"])
+    kf = simdkalman.KalmanFilter(
+        state_transition=[[1.0]],
+        process_noise=[[KALMAN["process_noise"]]],
+        observation_model=[[1.0]],
+        observation_noise=KALMAN["obs_noise"],
+    )
 
     def run():
-        return kf.compute(data, 0, initial_value=[KALMAN["initial_mean"]],
-                          initial_covariance=[[KALMAN["initial_var"]]], smoothed=False, filtered=True,
-                          observations=False, log_likelihood=True)
+        return kf.compute(
+            data,
+            0,
+            initial_value=[KALMAN["initial_mean"]],
+            initial_covariance=[[KALMAN["initial_var"]]],
+            smoothed=False,
+            filtered=True,
+            observations=False,
+            log_likelihood=True,
+        )
 
     from importlib.metadata import version
 
@@ -327,9 +378,29 @@ def pyhgf_ns(data: np.ndarray, repeats: int) -> tuple[float | None, float | None
 
     def one_subject(y, time_steps):
         # mean_1..3, precision_1..3, tonic_volatility_1..3, tonic_drift_1..3, coupling_1..2, ...
-        surprise = logp(0.0, 0.0, 0.0, 1.0, 1.0, 1.0, -3.0, -3.0, -3.0, 0.0, 0.0, 0.0, 1.0, 1.0,
-                        input_precision, np.ones(1), y, time_steps, hgf=hgf, response_function_inputs=None,
-                        response_function=first_level_gaussian_surprise)
+        surprise = logp(
+            0.0,
+            0.0,
+            0.0,
+            1.0,
+            1.0,
+            1.0,
+            -3.0,
+            -3.0,
+            -3.0,
+            0.0,
+            0.0,
+            0.0,
+            1.0,
+            1.0,
+            input_precision,
+            np.ones(1),
+            y,
+            time_steps,
+            hgf=hgf,
+            response_function_inputs=None,
+            response_function=first_level_gaussian_surprise,
+        )
         return surprise.sum()  # per-trial log density -> the subject's log-likelihood
 
     run = jax.jit(jax.vmap(one_subject))
@@ -352,18 +423,24 @@ def peers_table(data: np.ndarray, filterpy_subjects: int, repeats: int, found: d
             rows.append(f"| {name}: {what} | {ns(found.get(key))} | from section 2 |")
         if name == "kalman_run":
             value, note = simdkalman_ns(data, repeats)
-            rows.append(f"| simdkalman compute(filtered, log_likelihood), all {subjects} series at once | "
-                        f"{ns(value)} | {note} |")
+            rows.append(
+                f"| simdkalman compute(filtered, log_likelihood), all {subjects} series at once | "
+                f"{ns(value)} | {note} |"
+            )
             looped, batched, note = filterpy_ns(data[:filterpy_subjects], repeats)
             sub = f"{filterpy_subjects} of {subjects} subjects, time scaled per trial; {note}"
             rows.append(f"| filterpy KalmanFilter predict/update looped per series | {ns(looped, 0)} | {sub} |")
             rows.append(f"| filterpy KalmanFilter.batch_filter per series | {ns(batched, 0)} | {sub} |")
         else:
             steady, compile_seconds, note = pyhgf_ns(data, repeats)
-            rows.append(f"| pyhgf continuous 2-level HGF, jit(vmap(logp)) over {subjects} subjects, steady state | "
-                        f"{ns(steady)} | {note}; float64; XLA uses every core |")
-            rows.append(f"| pyhgf first call: trace + compile (s, less one steady run) | "
-                        f"{NA if compile_seconds is None else f'{compile_seconds:.2f} s'} | not per trial |")
+            rows.append(
+                f"| pyhgf continuous 2-level HGF, jit(vmap(logp)) over {subjects} subjects, steady state | "
+                f"{ns(steady)} | {note}; float64; XLA uses every core |"
+            )
+            rows.append(
+                f"| pyhgf first call: trace + compile (s, less one steady run) | "
+                f"{NA if compile_seconds is None else f'{compile_seconds:.2f} s'} | not per trial |"
+            )
     return rows
 
 
@@ -392,8 +469,10 @@ def peak_rss_kib() -> int:
 
 
 def memory_table(subjects: int, trials: int) -> list[str]:
-    rows = ["| model | threads | peak RSS rise MiB | result arrays MiB | rise / result | goal |",
-            "|---|---|---|---|---|---|"]
+    rows = [
+        "| model | threads | peak RSS rise MiB | result arrays MiB | rise / result | goal |",
+        "|---|---|---|---|---|---|",
+    ]
     here = str(__import__("pathlib").Path(__file__).resolve().parent)
     for name in ("hgf_run", "kalman_run"):
         for threads in (1, 2):
@@ -406,8 +485,9 @@ def memory_table(subjects: int, trials: int) -> list[str]:
                 rows.append(f"| {name} | {threads} | failed: {done.stderr.strip().splitlines()[-1]} | | | |")
                 continue
             peak, size = (int(v) for v in done.stdout.split())
-            rows.append(f"| {name} | {threads} | {peak / 2**20:.1f} | {size / 2**20:.1f} | {peak / size:.2f} | "
-                        f"<= 1.2x |")
+            rows.append(
+                f"| {name} | {threads} | {peak / 2**20:.1f} | {size / 2**20:.1f} | {peak / size:.2f} | <= 1.2x |"
+            )
     return rows
 
 
@@ -416,8 +496,10 @@ def memory_table(subjects: int, trials: int) -> list[str]:
 
 def linearity_table(repeats: int) -> list[str]:
     small, large = LINEAR_NS
-    rows = [f"| function | ns/elem at N = {small:.0e} | ns/elem at N = {large:.0e} | large / small |",
-            "|---|---|---|---|"]
+    rows = [
+        f"| function | ns/elem at N = {small:.0e} | ns/elem at N = {large:.0e} | large / small |",
+        "|---|---|---|---|",
+    ]
     for name in MODELS:
         if va is None:
             rows.append(f"| {name} | {NA} | {NA} | {NA} |")
@@ -447,20 +529,30 @@ def main() -> None:
         print(f"\n> {ARRAYS_ERROR}")
     from importlib.metadata import version
 
-    print(f"\nvelmora {version('velmora')} on {multiprocessing.cpu_count()} CPUs, "
-          f"NumPy {np.__version__}, {repeats} repeats per median")
+    print(
+        f"\nvelmora {version('velmora')} on {multiprocessing.cpu_count()} CPUs, "
+        f"NumPy {np.__version__}, {repeats} repeats per median"
+    )
 
     data = batch(SUBJECTS, TRIALS)
     found: dict[str, float] = {}
     sections = [
-        (f"1. One sequence, N = {SINGLE_N:.0e}, float64 array input to both (ns per trial)",
-         lambda: single_table(repeats, cpp_loop_ns(args.cpp_bench))),
-        ((f"2. Batch of {SUBJECTS} subjects x {TRIALS} trials with log-likelihood (ns per trial; the pool "
-          f"is started and warmed before timing, {WORKERS * CHUNKS_PER_WORKER} chunks of subjects)"),
-         lambda: batch_table(data, repeats, found)),
+        (
+            f"1. One sequence, N = {SINGLE_N:.0e}, float64 array input to both (ns per trial)",
+            lambda: single_table(repeats, cpp_loop_ns(args.cpp_bench)),
+        ),
+        (
+            (
+                f"2. Batch of {SUBJECTS} subjects x {TRIALS} trials with log-likelihood (ns per trial; the pool "
+                f"is started and warmed before timing, {WORKERS * CHUNKS_PER_WORKER} chunks of subjects)"
+            ),
+            lambda: batch_table(data, repeats, found),
+        ),
         ("3. Peers on the same batch (ns per trial)", lambda: peers_table(data, filterpy_subjects, repeats, found)),
-        (f"4. Peak memory of one batch call, {SUBJECTS} x {TRIALS}, in a fresh process",
-         lambda: memory_table(SUBJECTS, TRIALS)),
+        (
+            f"4. Peak memory of one batch call, {SUBJECTS} x {TRIALS}, in a fresh process",
+            lambda: memory_table(SUBJECTS, TRIALS),
+        ),
         ("5. Linearity of the array API, one sequence (ns per element)", lambda: linearity_table(repeats)),
     ]
     print_sections(sections)

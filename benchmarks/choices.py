@@ -96,12 +96,21 @@ class Case:
 
 CHOICE_BETA = ("log", 0.1, 1.0)
 CASES = [
-    Case("td + unit_square", "td", "unit_square",
-         {"learning_rate": ("logit", 0.05, 0.6), "beta": ("log", 1.0, 10.0)}, {"learning_rate": 0.85, "beta": 0.8}),
-    Case("discount", "discount", "logistic",
-         {"discount_factor": ("logit", 0.95, 0.999), "beta": CHOICE_BETA}, {"discount_factor": 0.95, "beta": 0.85}),
-    Case("hyperbolic", "hyperbolic", "logistic",
-         {"k": ("log", 0.001, 0.1), "beta": CHOICE_BETA}, {"k": 0.95}),
+    Case(
+        "td + unit_square",
+        "td",
+        "unit_square",
+        {"learning_rate": ("logit", 0.05, 0.6), "beta": ("log", 1.0, 10.0)},
+        {"learning_rate": 0.85, "beta": 0.8},
+    ),
+    Case(
+        "discount",
+        "discount",
+        "logistic",
+        {"discount_factor": ("logit", 0.95, 0.999), "beta": CHOICE_BETA},
+        {"discount_factor": 0.95, "beta": 0.85},
+    ),
+    Case("hyperbolic", "hyperbolic", "logistic", {"k": ("log", 0.001, 0.1), "beta": CHOICE_BETA}, {"k": 0.95}),
 ]
 # Model recovery's second set of ranges: rates of at least 0.005 per day, where the exponential and
 # hyperbolic curves part within a year (below, both are nearly straight lines over 1..365 days).
@@ -109,6 +118,7 @@ CURVED = {"discount": {"discount_factor": ("logit", 0.95, 0.995)}, "hyperbolic":
 
 
 # --------------------------------------------------------------------------- simulation
+
 
 def draw(case: Case, n: int, rng: np.random.Generator) -> dict[str, np.ndarray]:
     """True parameters in natural units, uniform in the transformed space."""
@@ -140,8 +150,9 @@ def offer_value(model: str, amount: np.ndarray, delay: np.ndarray, param: np.nda
     return np.asarray(amount / (1.0 + param * delay))
 
 
-def simulate_choices(model: str, truth: dict[str, np.ndarray],
-                     rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def simulate_choices(
+    model: str, truth: dict[str, np.ndarray], rng: np.random.Generator
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Offers (participants x trials x 4: amount_sooner, delay_sooner, amount_later, delay_later)
     around each participant's indifference points, the choices (1 = later) and their probabilities."""
     param = (truth["discount_factor"] if model == "discount" else truth["k"])[:, None]
@@ -156,8 +167,9 @@ def simulate_choices(model: str, truth: dict[str, np.ndarray],
     return inputs, (rng.random(p.shape) < p).astype(float), p
 
 
-def simulate(case: Case, n: int,
-             rng: np.random.Generator) -> tuple[dict[str, np.ndarray], np.ndarray, np.ndarray, np.ndarray]:
+def simulate(
+    case: Case, n: int, rng: np.random.Generator
+) -> tuple[dict[str, np.ndarray], np.ndarray, np.ndarray, np.ndarray]:
     """True parameters, inputs, responses and each response's probability of 1."""
     truth = draw(case, n, rng)
     if case.model == "td":
@@ -167,11 +179,13 @@ def simulate(case: Case, n: int,
 
 def fit(model: str, response: str, inputs: np.ndarray, responses: np.ndarray) -> fitting.FitArrays:
     """Every participant in one native batch on every core, default priors and starts."""
-    return va.fit(model, inputs, responses, response=response,
-                  fixed={"initial_value": HELD_VALUE} if model == "td" else None)
+    return va.fit(
+        model, inputs, responses, response=response, fixed={"initial_value": HELD_VALUE} if model == "td" else None
+    )
 
 
 # --------------------------------------------------------------------------- measurement
+
 
 def recovery(case: Case, n: int, rng: np.random.Generator, results: list[tuple[str, float, str, bool]]) -> list[str]:
     truth, inputs, responses, p = simulate(case, n, rng)
@@ -181,10 +195,19 @@ def recovery(case: Case, n: int, rng: np.random.Generator, results: list[tuple[s
     informative = float(np.mean((p > 0.1) & (p < 0.9)))
     # The engine's likelihood at the truth against this script's own, for a few participants.
     held = {"initial_value": HELD_VALUE} if case.model == "td" else {}
-    gap = max(abs(velmora.fit(case.model, inputs[i], responses[i], response=case.response,
-                              fixed={**held, **{k: float(v[i]) for k, v in truth.items()}}).nll
-                  + float(np.sum(np.log(np.where(responses[i] == 1.0, p[i], 1.0 - p[i])))))
-              for i in range(min(n, 20)))
+    gap = max(
+        abs(
+            velmora.fit(
+                case.model,
+                inputs[i],
+                responses[i],
+                response=case.response,
+                fixed={**held, **{k: float(v[i]) for k, v in truth.items()}},
+            ).nll
+            + float(np.sum(np.log(np.where(responses[i] == 1.0, p[i], 1.0 - p[i]))))
+        )
+        for i in range(min(n, 20))
+    )
     rows = []
     for name, (transform, lo, hi) in case.ranges.items():
         true_t = TRANSFORMED[transform](truth[name])
@@ -196,16 +219,20 @@ def recovery(case: Case, n: int, rng: np.random.Generator, results: list[tuple[s
         err = est_t - true_t
         covered = np.isfinite(se_t) & (np.abs(err) <= 1.96 * np.where(np.isfinite(se_t), se_t, 0.0))
         coverage = float(np.mean(covered))
-        rows.append(f"| {case.title} | `{name}` ({transform}) | {lo:g} to {hi:g} | {r:.3f} "
-                    f"| {float(np.mean(err)):+.3f} | {float(np.sqrt(np.mean(err**2))):.3f} | {coverage:.3f} "
-                    f"| {float(np.mean(fits.converged)):.3f} "
-                    f"| {informative:.2f} | {gap:.1e} | {n} | {seconds:.2f} |")
+        rows.append(
+            f"| {case.title} | `{name}` ({transform}) | {lo:g} to {hi:g} | {r:.3f} "
+            f"| {float(np.mean(err)):+.3f} | {float(np.sqrt(np.mean(err**2))):.3f} | {coverage:.3f} "
+            f"| {float(np.mean(fits.converged)):.3f} "
+            f"| {informative:.2f} | {gap:.1e} | {n} | {seconds:.2f} |"
+        )
         if name in case.targets:
-            results.append((f"{case.title}: r of {transform} {name}", r, f">= {case.targets[name]}",
-                            r >= case.targets[name]))
+            results.append(
+                (f"{case.title}: r of {transform} {name}", r, f">= {case.targets[name]}", r >= case.targets[name])
+            )
         if r >= 0.9:
-            results.append((f"{case.title}: 95 % coverage of {name}", coverage, "0.92 to 0.98",
-                            0.92 <= coverage <= 0.98))
+            results.append(
+                (f"{case.title}: 95 % coverage of {name}", coverage, "0.92 to 0.98", 0.92 <= coverage <= 0.98)
+            )
     return rows
 
 
@@ -214,8 +241,10 @@ def model_recovery(n: int, rng: np.random.Generator, results: list[tuple[str, fl
     hold where the curves differ within a year (CURVED)."""
     rows = []
     for label, curved in (("full", False), ("curved", True)):
-        cases = {case.model: replace(case, ranges={**case.ranges, **CURVED[case.model]}) if curved else case
-                 for case in CASES[1:]}
+        cases = {
+            case.model: replace(case, ranges={**case.ranges, **CURVED[case.model]}) if curved else case
+            for case in CASES[1:]
+        }
         for generating, case in cases.items():
             truth, inputs, responses, _ = simulate(case, n, rng)
             fits = {model: fit(model, "logistic", inputs, responses) for model in cases}
@@ -226,19 +255,34 @@ def model_recovery(n: int, rng: np.random.Generator, results: list[tuple[str, fl
             frame = frame.set_index("model")
             picked = str(frame["exceedance"].idxmax())
             _, lo, hi = next(iter(case.ranges.values()))
-            rows.append(f"| {generating} | {label}: {next(iter(case.ranges))} {lo:g} to {hi:g} | {share:.3f} | "
-                        + " | ".join(f"{frame.loc[m, 'exceedance']:.3f}" for m in cases)
-                        + f" | {int(frame.loc[generating, 'n_best'])} of {n} |")
+            rows.append(
+                f"| {generating} | {label}: {next(iter(case.ranges))} {lo:g} to {hi:g} | {share:.3f} | "
+                + " | ".join(f"{frame.loc[m, 'exceedance']:.3f}" for m in cases)
+                + f" | {int(frame.loc[generating, 'n_best'])} of {n} |"
+            )
             if curved:
-                results.append((f"model recovery ({label}): {generating} has the higher lme on its own data", share,
-                                ">= 0.80", share >= 0.8))
-                results.append((f"model recovery ({label}): compare() picks {generating} (its exceedance)",
-                                float(frame.loc[generating, "exceedance"]), "picked", picked == generating))
+                results.append(
+                    (
+                        f"model recovery ({label}): {generating} has the higher lme on its own data",
+                        share,
+                        ">= 0.80",
+                        share >= 0.8,
+                    )
+                )
+                results.append(
+                    (
+                        f"model recovery ({label}): compare() picks {generating} (its exceedance)",
+                        float(frame.loc[generating, "exceedance"]),
+                        "picked",
+                        picked == generating,
+                    )
+                )
     return rows
 
 
-def speed(per_call_n: int, batch_n: int, study_n: int, rng: np.random.Generator,
-          results: list[tuple[str, float, str, bool]]) -> list[str]:
+def speed(
+    per_call_n: int, batch_n: int, study_n: int, rng: np.random.Generator, results: list[tuple[str, float, str, bool]]
+) -> list[str]:
     case = CASES[1]
     truth, inputs, responses, _ = simulate(case, max(batch_n, study_n), rng)
     rows = []
@@ -255,24 +299,39 @@ def speed(per_call_n: int, batch_n: int, study_n: int, rng: np.random.Generator,
         seconds = min(timeit.repeat(lambda: va.fit("discount", *batch, n_starts=starts, threads=1), number=1, repeat=3))
         evaluations = va.fit("discount", *batch, n_starts=starts, threads=1).evaluations
         ms = seconds / batch_n * 1e3
-        rows.append(f"| velmora.arrays.fit(threads=1), {batch_n} participants | {starts} | 1 | {ms:.3f} ms "
-                    f"per participant | {float(np.mean(evaluations)):.0f} ({seconds / evaluations.sum() * 1e6:.1f} us "
-                    "each) |")
+        rows.append(
+            f"| velmora.arrays.fit(threads=1), {batch_n} participants | {starts} | 1 | {ms:.3f} ms "
+            f"per participant | {float(np.mean(evaluations)):.0f} ({seconds / evaluations.sum() * 1e6:.1f} us "
+            "each) |"
+        )
         results.append((f"arrays.fit(threads=1, n_starts={starts}): per participant (ms)", ms, "<= 0.3", ms <= 0.3))
     trials = inputs.shape[1]
     x = inputs[:study_n].reshape(-1, 4)
-    table = pd.DataFrame({"subject": np.repeat(np.arange(study_n), trials),
-                          "trial": np.tile(np.arange(trials), study_n),
-                          "amount_sooner": x[:, 0], "delay_sooner": x[:, 1], "amount_later": x[:, 2],
-                          "delay_later": x[:, 3], "response": responses[:study_n].ravel()})
+    table = pd.DataFrame(
+        {
+            "subject": np.repeat(np.arange(study_n), trials),
+            "trial": np.tile(np.arange(trials), study_n),
+            "amount_sooner": x[:, 0],
+            "delay_sooner": x[:, 1],
+            "amount_later": x[:, 2],
+            "delay_later": x[:, 3],
+            "response": responses[:study_n].ravel(),
+        }
+    )
     study: dict[int, float] = {}
     for threads in (2, 1):
-        study[threads] = min(timeit.repeat(lambda: velmora.fit_many(table, "discount", threads=threads,
-                                                                    progress=False), number=1, repeat=2))
-        rows.append(f"| velmora.fit_many(threads={threads}), {study_n} participants x {trials} trials | 4 "
-                    f"| {threads} | {study[threads]:.2f} s | |")
-    results.append((f"fit_many(threads=2): {study_n} participants x {trials} trials (s)", study[2], "<= 3",
-                    study[2] <= 3.0))
+        study[threads] = min(
+            timeit.repeat(
+                lambda: velmora.fit_many(table, "discount", threads=threads, progress=False), number=1, repeat=2
+            )
+        )
+        rows.append(
+            f"| velmora.fit_many(threads={threads}), {study_n} participants x {trials} trials | 4 "
+            f"| {threads} | {study[threads]:.2f} s | |"
+        )
+    results.append(
+        (f"fit_many(threads=2): {study_n} participants x {trials} trials (s)", study[2], "<= 3", study[2] <= 3.0)
+    )
     rows.append(f"| fit_many: threads=1 / threads=2 | | | {study[1] / study[2]:.2f}x | |")
     return rows
 
@@ -291,12 +350,16 @@ def main() -> None:
     from importlib.metadata import version
 
     start = time.perf_counter()
-    print(f"\nvelmora {version('velmora')}: fitting choices, {n} simulated participants per case (NumPy "
-          f"simulation, seed {args.seed}), default priors, 4 starts, arrays.fit on {va._threads(None)} threads\n")
+    print(
+        f"\nvelmora {version('velmora')}: fitting choices, {n} simulated participants per case (NumPy "
+        f"simulation, seed {args.seed}), default priors, 4 starts, arrays.fit on {va._threads(None)} threads\n"
+    )
     print("### Parameter recovery (transformed space)\n")
     print(f"td: initial_value held at {HELD_VALUE} in simulation and fit.\n")
-    print("| case | parameter | true range | r | bias | RMSE | 95 % coverage | converged | P in 0.1..0.9 | "
-          "nll at truth: engine - NumPy | n | fit (s) |")
+    print(
+        "| case | parameter | true range | r | bias | RMSE | 95 % coverage | converged | P in 0.1..0.9 | "
+        "nll at truth: engine - NumPy | n | fit (s) |"
+    )
     print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for case in CASES:
         print("\n".join(recovery(case, n, rng, results)), flush=True)

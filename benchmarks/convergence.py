@@ -43,15 +43,24 @@ def main() -> None:
             data.fit(seed=i)
             times.append(time.perf_counter() - start)
             fit, gains, gap = ref.check(data, i)
-            counts += [1, fit.converged, fit.converged and bool(np.any(gains > 1e-6)),
-                       fit.converged and gap > 1e-6, gap <= 1e-6]
+            counts += [
+                1,
+                fit.converged,
+                fit.converged and bool(np.any(gains > 1e-6)),
+                fit.converged and gap > 1e-6,
+                gap <= 1e-6,
+            ]
         totals += counts
-        print(f"| {model} + {response} | {counts[0]} | {counts[1]} | {counts[2]} | {counts[3]} | {counts[4]} | "
-              f"{1e3 * statistics.median(times):.2f} |")
+        print(
+            f"| {model} + {response} | {counts[0]} | {counts[1]} | {counts[2]} | {counts[3]} | {counts[4]} | "
+            f"{1e3 * statistics.median(times):.2f} |"
+        )
     print(f"| all | {totals[0]} | {totals[1]} | {totals[2]} | {totals[3]} | {totals[4]} | |")
     honest = totals[1] - max(totals[2], totals[3])
-    print(f"\nconverged and verified: at least {honest / max(totals[1], 1):.4f} of converged fits; "
-          f"at the best optimum: {totals[4] / totals[0]:.4f} of all fits")
+    print(
+        f"\nconverged and verified: at least {honest / max(totals[1], 1):.4f} of converged fits; "
+        f"at the best optimum: {totals[4] / totals[0]:.4f} of all fits"
+    )
 
 
 if __name__ == "__main__":

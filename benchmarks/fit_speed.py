@@ -46,9 +46,17 @@ def measure(participants: int, repeats: int) -> dict:
     out = {}
     for bench, inputs, responses in cases(participants):
         for n_starts in N_STARTS:
+
             def run():
-                return va.fit(bench.model, inputs, responses, fixed=bench.fixed, n_starts=n_starts,
-                              seeds=np.zeros(participants, dtype=np.uint64), threads=1)
+                return va.fit(
+                    bench.model,
+                    inputs,
+                    responses,
+                    fixed=bench.fixed,
+                    n_starts=n_starts,
+                    seeds=np.zeros(participants, dtype=np.uint64),
+                    threads=1,
+                )
 
             fits = run()
             seconds = []
@@ -61,12 +69,23 @@ def measure(participants: int, repeats: int) -> dict:
                 "ms": statistics.median(seconds) * 1e3,
                 "evaluations": float(np.median(fits.evaluations)),
                 "iterations": float(np.median(fits.iterations)),
-                "fits": [{"params": r.params, "se": r.se, "neg_log_joint": r.neg_log_joint, "lme": r.lme,
-                          "message": r.message, "converged": r.converged}
-                         for r in (fits.result(i) for i in range(participants))],
+                "fits": [
+                    {
+                        "params": r.params,
+                        "se": r.se,
+                        "neg_log_joint": r.neg_log_joint,
+                        "lme": r.lme,
+                        "message": r.message,
+                        "converged": r.converged,
+                    }
+                    for r in (fits.result(i) for i in range(participants))
+                ],
             }
-            print(f"| {key} | {out[key]['ms']:.3f} ms | {out[key]['evaluations']:.0f} evaluations | "
-                  f"{out[key]['iterations']:.0f} iterations |", flush=True)
+            print(
+                f"| {key} | {out[key]['ms']:.3f} ms | {out[key]['evaluations']:.0f} evaluations | "
+                f"{out[key]['iterations']:.0f} iterations |",
+                flush=True,
+            )
     return out
 
 
@@ -77,8 +96,10 @@ def relative(a: float, b: float) -> float:
 
 
 def compare(old: dict, new: dict) -> None:
-    print("| case | ms old | ms new | old / new | evaluations old | new | same estimates | "
-          "largest estimate rel. diff. | largest SE rel. diff. | largest lme diff. | status changes |")
+    print(
+        "| case | ms old | ms new | old / new | evaluations old | new | same estimates | "
+        "largest estimate rel. diff. | largest SE rel. diff. | largest lme diff. | status changes |"
+    )
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for key, o in old.items():
         n = new[key]
@@ -91,8 +112,10 @@ def compare(old: dict, new: dict) -> None:
             if np.isfinite(a["lme"]) or np.isfinite(b["lme"]):
                 lme = max(lme, abs(a["lme"] - b["lme"]) if np.isfinite(a["lme"]) and np.isfinite(b["lme"]) else np.inf)
             changed += a["message"] != b["message"]
-        print(f"| {key} | {o['ms']:.3f} | {n['ms']:.3f} | {o['ms'] / n['ms']:.2f}x | {o['evaluations']:.0f} | "
-              f"{n['evaluations']:.0f} | {int(same)}/{len(o['fits'])} | {est:.2g} | {se:.2g} | {lme:.2g} | {changed} |")
+        print(
+            f"| {key} | {o['ms']:.3f} | {n['ms']:.3f} | {o['ms'] / n['ms']:.2f}x | {o['evaluations']:.0f} | "
+            f"{n['evaluations']:.0f} | {int(same)}/{len(o['fits'])} | {est:.2g} | {se:.2g} | {lme:.2g} | {changed} |"
+        )
 
 
 def main() -> None:

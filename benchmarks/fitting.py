@@ -83,9 +83,12 @@ def hgf_participant(index: int) -> tuple[np.ndarray, np.ndarray | None]:
     parameters drawn within one unit of the prior centres (log scale)."""
     rng = np.random.default_rng(1000 + index)
     x = np.cumsum(rng.normal(0.0, 0.3, TRIALS)) + rng.normal(0.0, 1.0, TRIALS)
-    truth = {"obs_noise": math.exp(rng.uniform(-1.0, 1.0)),
-             "precision_flexibility": math.exp(rng.uniform(-1.0, 1.0)),
-             "zeta": math.exp(rng.uniform(math.log(0.05), math.log(0.5))), **HELD}
+    truth = {
+        "obs_noise": math.exp(rng.uniform(-1.0, 1.0)),
+        "precision_flexibility": math.exp(rng.uniform(-1.0, 1.0)),
+        "zeta": math.exp(rng.uniform(math.log(0.05), math.log(0.5))),
+        **HELD,
+    }
     return x, velmora.simulate("hgf", x, truth, seed=index + 1).responses
 
 
@@ -129,16 +132,24 @@ class ListBaseline:
     def natural(self, theta: np.ndarray) -> dict[str, float]:
         values = dict(self.held)
         for name, transform, t in zip(self.free, self.transforms, theta):
-            values[name] = math.exp(t) if transform == "log" else \
-                1.0 / (1.0 + math.exp(-t)) if transform == "logit" else float(t)
+            values[name] = (
+                math.exp(t) if transform == "log" else 1.0 / (1.0 + math.exp(-t)) if transform == "logit" else float(t)
+            )
         return values
 
     def __call__(self, theta: np.ndarray) -> float:
         self.evaluations += 1
         p = self.natural(theta)
         try:
-            rows = velmora.hgf_run(self.x, p["obs_noise"], p["precision_flexibility"], p["base_process_noise"],
-                                   p["mu1"], p["var1"], p["mu2"])
+            rows = velmora.hgf_run(
+                self.x,
+                p["obs_noise"],
+                p["precision_flexibility"],
+                p["base_process_noise"],
+                p["mu1"],
+                p["var1"],
+                p["mu2"],
+            )
         except (velmora.VelmoraException, OverflowError):
             return math.inf
         prediction = np.array(rows)[:, 1]
@@ -151,8 +162,7 @@ class ListBaseline:
 
     def fit(self) -> float:
         rng = np.random.default_rng(SEED)
-        starts = [self.prior_mean] + [rng.normal(self.prior_mean, np.sqrt(self.prior_var))
-                                      for _ in range(N_STARTS - 1)]
+        starts = [self.prior_mean] + [rng.normal(self.prior_mean, np.sqrt(self.prior_var)) for _ in range(N_STARTS - 1)]
         results = [minimize(self, theta0, method="L-BFGS-B") for theta0 in starts]
         return min(r.fun for r in results if math.isfinite(r.fun))
 
@@ -222,14 +232,17 @@ def bench_table(bench: Bench, participants: int, repeats: int) -> list[str]:
     fits = batch()
     native = [velmora.fit(bench.model, x, y, **options) for x, y in data]
     scipy = [_scipy_route.fit(bench.model, x, y, **options) for x, y in data]
-    same = all(f.neg_log_joint == fits.neg_log_joint[i] and f.params == fits.result(i).params
-               for i, f in enumerate(native))
+    same = all(
+        f.neg_log_joint == fits.neg_log_joint[i] and f.params == fits.result(i).params for i, f in enumerate(native)
+    )
     list_api = bench.model == "hgf" and not bench.self_fit
     rows: dict[str, list[float]] = {"scipy": [], "fit": [], "batch": [], "list": []}
     for x, y in data:
-        calls = [lambda: _scipy_route.fit(bench.model, x, y, **options),
-                 lambda: velmora.fit(bench.model, x, y, **options),
-                 lambda: batch()]
+        calls = [
+            lambda: _scipy_route.fit(bench.model, x, y, **options),
+            lambda: velmora.fit(bench.model, x, y, **options),
+            lambda: batch(),
+        ]
         if list_api:
             calls.append(lambda: ListBaseline(x, y, bench.fixed).fit())
         seconds = timed(calls, repeats)
@@ -244,8 +257,12 @@ def bench_table(bench: Bench, participants: int, repeats: int) -> list[str]:
     nlj_scipy = np.array([f.neg_log_joint for f in scipy])
     diff = nlj_native - nlj_scipy
     good = diff <= TOLERANCE
-    estimates = np.array([float(np.max(np.abs(transformed(bench.model, f) - transformed(bench.model, s))))
-                          for f, s in zip(native, scipy)])
+    estimates = np.array(
+        [
+            float(np.max(np.abs(transformed(bench.model, f) - transformed(bench.model, s))))
+            for f, s in zip(native, scipy)
+        ]
+    )
     table = [
         "| route, one thread | ms per participant | objective evaluations per fit | SciPy route / route |",
         "|---|---|---|---|",
@@ -257,8 +274,10 @@ def bench_table(bench: Bench, participants: int, repeats: int) -> list[str]:
         f"{med['batch'] * 1e3:.3f} | {evaluations:.0f} | {med['scipy'] / med['batch']:.1f}x |",
     ]
     if list_api:
-        table.append(f"| for scale: `hgf_run` list + NumPy + L-BFGS-B, finite differences | {med['list'] * 1e3:.1f} | "
-                     "| " + f"{med['scipy'] / med['list']:.2f}x |")
+        table.append(
+            f"| for scale: `hgf_run` list + NumPy + L-BFGS-B, finite differences | {med['list'] * 1e3:.1f} | "
+            "| " + f"{med['scipy'] / med['list']:.2f}x |"
+        )
     table += [
         "",
         f"Medians over {participants} participants, each timed as the median of {repeats} samples of at least "
@@ -291,11 +310,20 @@ def main() -> None:
     repeats = args.repeats or (1 if args.quick else 5)
     from importlib.metadata import version
 
-    print(f"\nvelmora {version('velmora')} on {multiprocessing.cpu_count()} CPUs, NumPy {np.__version__}, "
-          f"OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS')}; load average before: "
-          f"{', '.join(f'{x:.2f}' for x in os.getloadavg())}")
-    print_sections([(f"{bench.title}, {TRIALS} trials, {N_STARTS} starts",
-                     lambda bench=bench: bench_table(bench, participants, repeats)) for bench in BENCHES])
+    print(
+        f"\nvelmora {version('velmora')} on {multiprocessing.cpu_count()} CPUs, NumPy {np.__version__}, "
+        f"OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS')}; load average before: "
+        f"{', '.join(f'{x:.2f}' for x in os.getloadavg())}"
+    )
+    print_sections(
+        [
+            (
+                f"{bench.title}, {TRIALS} trials, {N_STARTS} starts",
+                lambda bench=bench: bench_table(bench, participants, repeats),
+            )
+            for bench in BENCHES
+        ]
+    )
 
 
 if __name__ == "__main__":

@@ -75,14 +75,33 @@ class Case:
     fixed: dict[str, float] = field(default_factory=dict)
 
 
-TD = Case("TD, Gaussian, 30 trials", "td", "gaussian", 30,
-          {"initial_value": ("identity", 0.5, 0.15), "learning_rate": ("logit", -1.0, 0.7),
-           "zeta": ("log", math.log(0.1), 0.3)})
-HGF = Case("HGF, Gaussian, 200 trials", "hgf", "gaussian", 200,
-           {"obs_noise": ("log", 0.0, 0.5), "precision_flexibility": ("log", 0.0, 0.5),
-            "zeta": ("log", math.log(0.15), 0.3)}, HGF_HELD)
-CHOICE = Case("TD + unit_square, 60 trials", "td", "unit_square", 60,
-              {"learning_rate": ("logit", -1.0, 0.6), "beta": ("log", math.log(4.0), 0.4)}, {"initial_value": 0.5})
+TD = Case(
+    "TD, Gaussian, 30 trials",
+    "td",
+    "gaussian",
+    30,
+    {
+        "initial_value": ("identity", 0.5, 0.15),
+        "learning_rate": ("logit", -1.0, 0.7),
+        "zeta": ("log", math.log(0.1), 0.3),
+    },
+)
+HGF = Case(
+    "HGF, Gaussian, 200 trials",
+    "hgf",
+    "gaussian",
+    200,
+    {"obs_noise": ("log", 0.0, 0.5), "precision_flexibility": ("log", 0.0, 0.5), "zeta": ("log", math.log(0.15), 0.3)},
+    HGF_HELD,
+)
+CHOICE = Case(
+    "TD + unit_square, 60 trials",
+    "td",
+    "unit_square",
+    60,
+    {"learning_rate": ("logit", -1.0, 0.6), "beta": ("log", math.log(4.0), 0.4)},
+    {"initial_value": 0.5},
+)
 CASES = [TD, HGF, CHOICE]
 
 
@@ -91,6 +110,7 @@ def transformed(transform: str, x: np.ndarray) -> np.ndarray:
 
 
 # --------------------------------------------------------------------------------- simulation
+
 
 @dataclass
 class Study:
@@ -101,8 +121,9 @@ class Study:
 
     def frame(self) -> pd.DataFrame:
         n, t = self.inputs.shape
-        return pd.DataFrame({"subject": np.repeat(np.arange(n), t), "input": self.inputs.ravel(),
-                             "response": self.responses.ravel()})
+        return pd.DataFrame(
+            {"subject": np.repeat(np.arange(n), t), "input": self.inputs.ravel(), "response": self.responses.ravel()}
+        )
 
 
 def simulate(case: Case, n: int, rng: np.random.Generator, shift: np.ndarray | None = None) -> Study:
@@ -112,8 +133,9 @@ def simulate(case: Case, n: int, rng: np.random.Generator, shift: np.ndarray | N
     p = {name: fitting._natural(t, theta[:, j])[:, None] for j, (name, (t, *_)) in enumerate(case.group.items())}
     if case.model == "hgf":
         x = np.cumsum(rng.normal(0.0, 0.3, (n, case.trials)), axis=1) + rng.normal(0.0, 1.0, (n, case.trials))
-        belief = va.hgf_run(x, p["obs_noise"][:, 0], p["precision_flexibility"][:, 0], threads=THREADS,
-                            **HGF_HELD)["prediction"]
+        belief = va.hgf_run(x, p["obs_noise"][:, 0], p["precision_flexibility"][:, 0], threads=THREADS, **HGF_HELD)[
+            "prediction"
+        ]
     else:
         chance = np.where((np.arange(case.trials) // SWITCH) % 2 == 0, 0.8, 0.2)
         x = (rng.random((n, case.trials)) < chance).astype(float)
@@ -148,14 +170,26 @@ def likelihood(case: Case, study: Study) -> Callable[[np.ndarray], np.ndarray]:
             with np.errstate(over="ignore"):
                 vectors[:, :, index] = fitting._natural(problem.transforms[j], theta[:, :, j])
         out = np.empty((n, theta.shape[1]))
-        _engine.evaluate(case.model, problem.response, values, starts, lengths, responses, vectors, theta.shape[1],
-                         problem.given, THREADS, out)
+        _engine.evaluate(
+            case.model,
+            problem.response,
+            values,
+            starts,
+            lengths,
+            responses,
+            vectors,
+            theta.shape[1],
+            problem.given,
+            THREADS,
+            out,
+        )
         return -out
 
     return log_likelihood
 
 
 # --------------------------------------------------------------------------------- fits
+
 
 def fit_options(case: Case) -> dict[str, Any]:
     return {"fixed": case.fixed or None, "response_model": case.response, "threads": THREADS, "progress": False}
@@ -188,8 +222,14 @@ def recovery_study(case: Case, rng: np.random.Generator) -> dict[str, Any]:
     many = velmora.fit_many(study.frame(), case.model, **fit_options(case))
     mid = time.perf_counter()
     group = velmora.fit_group(study.frame(), case.model, **fit_options(case))
-    out: dict[str, Any] = {"many_s": mid - start, "group_s": time.perf_counter() - mid, "study": study,
-                           "passes": group.passes, "converged": group.converged, "mean": group.mean.to_numpy()}
+    out: dict[str, Any] = {
+        "many_s": mid - start,
+        "group_s": time.perf_counter() - mid,
+        "study": study,
+        "passes": group.passes,
+        "converged": group.converged,
+        "mean": group.mean.to_numpy(),
+    }
     (out["many"], _), (out["group"], se_group) = estimates(case, many), estimates(case, group.participants)
     for method in ("many", "group"):
         out[f"r_{method}"] = [np.corrcoef(study.theta[:, j], out[method][:, j])[0, 1] for j in range(len(case.group))]
@@ -197,12 +237,13 @@ def recovery_study(case: Case, rng: np.random.Generator) -> dict[str, Any]:
     s2 = group.sd.to_numpy() ** 2
     intercepts = group.coefficients[group.coefficients.term == "intercept"].set_index("parameter")
     out["se_reported"] = intercepts.loc[list(case.group), "se"].to_numpy()
-    out["se_missing"] = missing_information_se(np.ones((N, 1)), s2, se_group ** 2)[0]
+    out["se_missing"] = missing_information_se(np.ones((N, 1)), s2, se_group**2)[0]
     return out
 
 
-def recovery(case: Case, studies: int, seed: int, results: list[tuple[str, float, str, bool]],
-             keep: dict[str, Any]) -> tuple[list[str], str]:
+def recovery(
+    case: Case, studies: int, seed: int, results: list[tuple[str, float, str, bool]], keep: dict[str, Any]
+) -> tuple[list[str], str]:
     runs = [recovery_study(case, np.random.default_rng([seed, CASES.index(case), s])) for s in range(studies)]
     keep[case.title] = runs[0]
     study = runs[0]["study"]
@@ -211,29 +252,48 @@ def recovery(case: Case, studies: int, seed: int, results: list[tuple[str, float
     truth = np.array([m for _, m, _ in case.group.values()])
     rows = []
     for j, (name, (t, m, s)) in enumerate(case.group.items()):
-        cover = {kind: float(np.mean(np.abs(col["mean"][:, j] - truth[j]) <= 1.96 * col[f"se_{kind}"][:, j]))
-                 for kind in ("reported", "missing")}
+        cover = {
+            kind: float(np.mean(np.abs(col["mean"][:, j] - truth[j]) <= 1.96 * col[f"se_{kind}"][:, j]))
+            for kind in ("reported", "missing")
+        }
         r_many, r_group = float(col["r_many"][:, j].mean()), float(col["r_group"][:, j].mean())
         rmse = (float(col["rmse_many"][:, j].mean()), float(col["rmse_group"][:, j].mean()))
-        rows.append(f"| {case.title} | `{name}` ({t}) N({m:.3g}, {s:g}^2) | {r_many:.3f} | {r_group:.3f} | "
-                    f"{rmse[0]:.3f} | {rmse[1]:.3f} | {col['mean'][:, j].mean() - m:+.3f} | "
-                    f"{np.std(col['mean'][:, j], ddof=min(1, studies - 1)):.4f} | "
-                    f"{col['se_reported'][:, j].mean():.4f} | {col['se_missing'][:, j].mean():.4f} | "
-                    f"{cover['reported']:.2f} | {cover['missing']:.2f} |")
-        results.append((f"{case.title}: {name}, fit_group's mean r - fit_many's (and RMSE lower: "
-                        f"{rmse[1]:.3f} against {rmse[0]:.3f})", r_group - r_many, ">= -0.01, RMSE lower",
-                        r_group >= r_many - 0.01 and rmse[1] < rmse[0]))
+        rows.append(
+            f"| {case.title} | `{name}` ({t}) N({m:.3g}, {s:g}^2) | {r_many:.3f} | {r_group:.3f} | "
+            f"{rmse[0]:.3f} | {rmse[1]:.3f} | {col['mean'][:, j].mean() - m:+.3f} | "
+            f"{np.std(col['mean'][:, j], ddof=min(1, studies - 1)):.4f} | "
+            f"{col['se_reported'][:, j].mean():.4f} | {col['se_missing'][:, j].mean():.4f} | "
+            f"{cover['reported']:.2f} | {cover['missing']:.2f} |"
+        )
+        results.append(
+            (
+                f"{case.title}: {name}, fit_group's mean r - fit_many's (and RMSE lower: "
+                f"{rmse[1]:.3f} against {rmse[0]:.3f})",
+                r_group - r_many,
+                ">= -0.01, RMSE lower",
+                r_group >= r_many - 0.01 and rmse[1] < rmse[0],
+            )
+        )
         for kind, label in (("reported", "fit_group's SE"), ("missing", "missing-information SE, recomputed")):
-            results.append((f"{case.title}: coverage of the group mean of {name}, {label}", cover[kind],
-                            "0.92 to 0.98", 0.92 <= cover[kind] <= 0.98))
-    note = (f"- {case.title}: {studies} studies; fit_group passes {col['passes'].mean():.0f} (most "
-            f"{col['passes'].max()}), converged {col['converged'].mean():.2f}; per study fit_many "
-            f"{col['many_s'].mean():.2f} s, fit_group {col['group_s'].mean():.2f} s; log-likelihood at the truth, "
-            f"engine - NumPy: {gap:.1e}")
+            results.append(
+                (
+                    f"{case.title}: coverage of the group mean of {name}, {label}",
+                    cover[kind],
+                    "0.92 to 0.98",
+                    0.92 <= cover[kind] <= 0.98,
+                )
+            )
+    note = (
+        f"- {case.title}: {studies} studies; fit_group passes {col['passes'].mean():.0f} (most "
+        f"{col['passes'].max()}), converged {col['converged'].mean():.2f}; per study fit_many "
+        f"{col['many_s'].mean():.2f} s, fit_group {col['group_s'].mean():.2f} s; log-likelihood at the truth, "
+        f"engine - NumPy: {gap:.1e}"
+    )
     return rows, note
 
 
 # --------------------------------------------------------------------------------- power
+
 
 def power(studies: int, seed: int, results: list[tuple[str, float, str, bool]]) -> list[str]:
     name, d = EFFECT
@@ -254,7 +314,7 @@ def power(studies: int, seed: int, results: list[tuple[str, float, str, bool]]) 
         row = group.coefficients.set_index(["parameter", "term"]).loc[(name, "half")]
         _, se_group = estimates(TD, group.participants)
         s2 = group.sd.to_numpy() ** 2
-        se = {"reported": row["se"], "missing": missing_information_se(design, s2, se_group ** 2)[1, j]}
+        se = {"reported": row["se"], "missing": missing_information_se(design, s2, se_group**2)[1, j]}
         hits["reported"].append(row["p_value"] < 0.05)
         hits["missing"].append(2 * stats.t.sf(abs(row["estimate"]) / se["missing"], N - 2) < 0.05)
         for kind in covered:
@@ -268,23 +328,31 @@ def power(studies: int, seed: int, results: list[tuple[str, float, str, bool]]) 
         df, nc, crit = N - 2, effect * math.sqrt(N / 4), stats.t.ppf(0.975, N - 2)
         return float(stats.nct.sf(crit, df, nc) + stats.nct.cdf(-crit, df, nc))
 
-    d_eff = d * math.sqrt(sd ** 2 / (sd ** 2 + float(np.mean(noise))))
+    d_eff = d * math.sqrt(sd**2 / (sd**2 + float(np.mean(noise))))
     share = {kind: float(np.mean(h)) for kind, h in hits.items()}
     band = 1.96 * math.sqrt(predicted(d_eff) * (1 - predicted(d_eff)) / studies)
     cover = {kind: float(np.mean(c)) for kind, c in covered.items()}
-    rows = [f"| fit_group, coefficient's p as reported | {share['reported']:.2f} | {cover['reported']:.2f} |",
-            f"| fit_group, p from the missing-information SE | {share['missing']:.2f} | {cover['missing']:.2f} |",
-            f"| t-test on fit_many's estimates | {share['many']:.2f} | |",
-            f"| t-test on the true parameters | {share['truth']:.2f} | |",
-            f"| predicted: two-sample t-test, d = {d} (the ceiling) | {predicted(d):.2f} | |",
-            f"| predicted: d = {d_eff:.3f} (estimation noise: fit_many's mean squared SE {np.mean(noise):.3f}) | "
-            f"{predicted(d_eff):.2f} | |"]
+    rows = [
+        f"| fit_group, coefficient's p as reported | {share['reported']:.2f} | {cover['reported']:.2f} |",
+        f"| fit_group, p from the missing-information SE | {share['missing']:.2f} | {cover['missing']:.2f} |",
+        f"| t-test on fit_many's estimates | {share['many']:.2f} | |",
+        f"| t-test on the true parameters | {share['truth']:.2f} | |",
+        f"| predicted: two-sample t-test, d = {d} (the ceiling) | {predicted(d):.2f} | |",
+        f"| predicted: d = {d_eff:.3f} (estimation noise: fit_many's mean squared SE {np.mean(noise):.3f}) | "
+        f"{predicted(d_eff):.2f} | |",
+    ]
     for kind in ("reported", "missing"):
-        results.append((f"power, {kind} p: within the binomial 95 % band of the predicted {predicted(d_eff):.2f}",
-                        share[kind], f"{predicted(d_eff) - band:.2f} to {predicted(d_eff) + band:.2f}",
-                        abs(share[kind] - predicted(d_eff)) <= band))
-        results.append((f"power: coverage of the difference ({kind} SE)", cover[kind], "0.92 to 0.98",
-                        0.92 <= cover[kind] <= 0.98))
+        results.append(
+            (
+                f"power, {kind} p: within the binomial 95 % band of the predicted {predicted(d_eff):.2f}",
+                share[kind],
+                f"{predicted(d_eff) - band:.2f} to {predicted(d_eff) + band:.2f}",
+                abs(share[kind] - predicted(d_eff)) <= band,
+            )
+        )
+        results.append(
+            (f"power: coverage of the difference ({kind} SE)", cover[kind], "0.92 to 0.98", 0.92 <= cover[kind] <= 0.98)
+        )
     return rows
 
 
@@ -293,8 +361,15 @@ def power(studies: int, seed: int, results: list[tuple[str, float, str, bool]]) 
 A0 = B0 = 0.001  # inverse-gamma prior of each group variance
 
 
-def mcmc(lik: Callable[[np.ndarray], np.ndarray], start: np.ndarray, scale: np.ndarray, sweeps: int, burn: int,
-         chains: int, rng: np.random.Generator) -> dict[str, np.ndarray]:
+def mcmc(
+    lik: Callable[[np.ndarray], np.ndarray],
+    start: np.ndarray,
+    scale: np.ndarray,
+    sweeps: int,
+    burn: int,
+    chains: int,
+    rng: np.random.Generator,
+) -> dict[str, np.ndarray]:
     """Metropolis-within-Gibbs for theta_i ~ N(mu, diag(s2)), mu flat, s2_j ~ IG(A0, B0): per sweep,
     a random-walk Metropolis step for every participant of every chain (one engine call), then mu
     and s2 from their conditionals. Burn-in tunes each participant's proposal: its step size
@@ -330,8 +405,13 @@ def mcmc(lik: Callable[[np.ndarray], np.ndarray], start: np.ndarray, scale: np.n
         mu_chain[i], sd_chain[i] = mu, np.sqrt(s2)
         if i % 10 == 0:
             kept.append(theta.copy())
-    return {"mean": total.sum(axis=1) / (sweeps * chains), "acceptance": accepted.mean(axis=1) / sweeps,
-            "mu": mu_chain, "sd": sd_chain, "kept": np.stack(kept, axis=2)}  # kept: n x chains x draws x m
+    return {
+        "mean": total.sum(axis=1) / (sweeps * chains),
+        "acceptance": accepted.mean(axis=1) / sweeps,
+        "mu": mu_chain,
+        "sd": sd_chain,
+        "kept": np.stack(kept, axis=2),
+    }  # kept: n x chains x draws x m
 
 
 def versus_mcmc(study: Study, sweeps: int, seed: int, results: list[tuple[str, float, str, bool]]) -> list[str]:
@@ -339,58 +419,87 @@ def versus_mcmc(study: Study, sweeps: int, seed: int, results: list[tuple[str, f
 
     data = study.frame()
     fits, seconds = {}, {}
-    for label, options in (("laplace", {}), ("sampling", {"method": "sampling"}),
-                           ("sampling, n_samples=4000", {"method": "sampling", "n_samples": 4000})):
+    for label, options in (
+        ("laplace", {}),
+        ("sampling", {"method": "sampling"}),
+        ("sampling, n_samples=4000", {"method": "sampling", "n_samples": 4000}),
+    ):
         start = time.perf_counter()
         fits[label] = velmora.fit_group(data, TD.model, **options, **fit_options(TD))
         seconds[label] = time.perf_counter() - start
     est, se = estimates(TD, velmora.fit_many(data, TD.model, **fit_options(TD)))
     start = time.perf_counter()
-    chain = mcmc(likelihood(TD, study), est, np.nan_to_num(se, nan=1.0).clip(0.01, 1.0), sweeps, sweeps // 2, 4,
-                 np.random.default_rng([seed, 20]))
+    chain = mcmc(
+        likelihood(TD, study),
+        est,
+        np.nan_to_num(se, nan=1.0).clip(0.01, 1.0),
+        sweeps,
+        sweeps // 2,
+        4,
+        np.random.default_rng([seed, 20]),
+    )
     t_mcmc = time.perf_counter() - start
     names = list(TD.group)
     kept = np.moveaxis(chain["kept"], 0, 2)  # chains x draws x participants x parameters
     ess = arviz.ess(arviz.convert_to_dataset(kept))["x"].to_numpy()  # participants x parameters
     mc_error = kept.reshape(-1, *kept.shape[2:]).std(axis=0) / np.sqrt(ess)
-    rows = [f"MCMC: 4 chains x {sweeps} sweeps after {sweeps // 2} of burn-in; acceptance "
-            f"{chain['acceptance'].mean():.2f} (participants {chain['acceptance'].min():.2f} to "
-            f"{chain['acceptance'].max():.2f}); the participants' posterior means: ESS of the draws thinned by 10 "
-            f"median {np.median(ess):.0f}, least {ess.min():.0f}; Monte Carlo error (from the thinned ESS, an upper "
-            "bound) / the spread of the means: " + ", ".join(
-                f"{n} {np.sqrt(np.mean(mc_error[:, j] ** 2)) / chain['mean'][:, j].std():.3f}"
-                for j, n in enumerate(names)) + ".\n",
-            "Cells: group mean / group SD / r of the participants' estimates with MCMC's posterior means (laplace: "
-            "modes; sampling: means). MCMC's row: posterior means (95 % interval); then ESS and split R-hat.\n",
-            "| method | wall time | " + " | ".join(f"`{n}`" for n in names) + " |", "|---" * (2 + len(names)) + "|"]
+    rows = [
+        f"MCMC: 4 chains x {sweeps} sweeps after {sweeps // 2} of burn-in; acceptance "
+        f"{chain['acceptance'].mean():.2f} (participants {chain['acceptance'].min():.2f} to "
+        f"{chain['acceptance'].max():.2f}); the participants' posterior means: ESS of the draws thinned by 10 "
+        f"median {np.median(ess):.0f}, least {ess.min():.0f}; Monte Carlo error (from the thinned ESS, an upper "
+        "bound) / the spread of the means: "
+        + ", ".join(
+            f"{n} {np.sqrt(np.mean(mc_error[:, j] ** 2)) / chain['mean'][:, j].std():.3f}" for j, n in enumerate(names)
+        )
+        + ".\n",
+        "Cells: group mean / group SD / r of the participants' estimates with MCMC's posterior means (laplace: "
+        "modes; sampling: means). MCMC's row: posterior means (95 % interval); then ESS and split R-hat.\n",
+        "| method | wall time | " + " | ".join(f"`{n}`" for n in names) + " |",
+        "|---" * (2 + len(names)) + "|",
+    ]
     interval = {}
     cells, diagnostics = [], []
     for j, name in enumerate(names):
         mu, sd = chain["mu"][:, :, j], chain["sd"][:, :, j]
         interval[name] = np.quantile(mu, [0.025, 0.975])
-        cells.append(f"{mu.mean():.4f} ({interval[name][0]:.4f} to {interval[name][1]:.4f}) / {sd.mean():.4f} "
-                     f"({np.quantile(sd, 0.025):.4f} to {np.quantile(sd, 0.975):.4f})")
+        cells.append(
+            f"{mu.mean():.4f} ({interval[name][0]:.4f} to {interval[name][1]:.4f}) / {sd.mean():.4f} "
+            f"({np.quantile(sd, 0.025):.4f} to {np.quantile(sd, 0.975):.4f})"
+        )
         diagnostics.append(" / ".join(f"{arviz.ess(x.T):.0f}, {arviz.rhat(x.T):.3f}" for x in (mu, sd)))
-    rows += [f"| MCMC | {t_mcmc:.1f} s | " + " | ".join(cells) + " |",
-             "| MCMC: ESS, R-hat of mean / SD | | " + " | ".join(diagnostics) + " |"]
+    rows += [
+        f"| MCMC | {t_mcmc:.1f} s | " + " | ".join(cells) + " |",
+        "| MCMC: ESS, R-hat of mean / SD | | " + " | ".join(diagnostics) + " |",
+    ]
     for label, fit in fits.items():
         e = estimates(TD, fit.participants)[0]
         r = [float(np.corrcoef(chain["mean"][:, j], e[:, j])[0, 1]) for j in range(len(names))]
-        rows.append(f"| fit_group {label} | {seconds[label]:.2f} s, {fit.passes} passes"
-                    f"{'' if fit.converged else ' (not converged)'} | "
-                    + " | ".join(f"{fit.mean[n]:.4f} / {fit.sd[n]:.4f} / {r[j]:.4f}" for j, n in enumerate(names))
-                    + " |")
+        rows.append(
+            f"| fit_group {label} | {seconds[label]:.2f} s, {fit.passes} passes"
+            f"{'' if fit.converged else ' (not converged)'} | "
+            + " | ".join(f"{fit.mean[n]:.4f} / {fit.sd[n]:.4f} / {r[j]:.4f}" for j, n in enumerate(names))
+            + " |"
+        )
         for j, name in enumerate(names if label in ("laplace", "sampling") else []):
             lo, hi = interval[name]
-            results.append((f"MCMC: fit_group {label}'s group mean of {name} in the MCMC 95 % interval",
-                            float(fit.mean[name]), f"{lo:.3f} to {hi:.3f}", bool(lo <= fit.mean[name] <= hi)))
+            results.append(
+                (
+                    f"MCMC: fit_group {label}'s group mean of {name} in the MCMC 95 % interval",
+                    float(fit.mean[name]),
+                    f"{lo:.3f} to {hi:.3f}",
+                    bool(lo <= fit.mean[name] <= hi),
+                )
+            )
             if label == "sampling":
-                results.append((f"MCMC: r of {name}'s posterior means with fit_group sampling", r[j], ">= 0.999",
-                                r[j] >= 0.999))
+                results.append(
+                    (f"MCMC: r of {name}'s posterior means with fit_group sampling", r[j], ">= 0.999", r[j] >= 0.999)
+                )
     return rows
 
 
 # --------------------------------------------------------------------------------- speed, figure
+
 
 def speed(n: int, seed: int, results: list[tuple[str, float, str, bool]]) -> list[str]:
     data = simulate(HGF, n, np.random.default_rng([seed, 30])).frame()
@@ -400,10 +509,19 @@ def speed(n: int, seed: int, results: list[tuple[str, float, str, bool]]) -> lis
     start = time.perf_counter()
     group = velmora.fit_group(data, HGF.model, **fit_options(HGF))
     seconds = time.perf_counter() - start
-    results.append((f"fit_group: {n} participants x {HGF.trials} trials of the HGF, threads={THREADS} (s)",
-                    seconds, "<= 10", seconds <= 10.0))
-    return [f"| fit_group, {n} x {HGF.trials} | {seconds:.2f} s | {group.passes} | {group.converged} | "
-            f"{seconds / group.passes * 1e3:.0f} ms |", f"| fit_many, for scale | {t_many:.2f} s | | | |"]
+    results.append(
+        (
+            f"fit_group: {n} participants x {HGF.trials} trials of the HGF, threads={THREADS} (s)",
+            seconds,
+            "<= 10",
+            seconds <= 10.0,
+        )
+    )
+    return [
+        f"| fit_group, {n} x {HGF.trials} | {seconds:.2f} s | {group.passes} | {group.converged} | "
+        f"{seconds / group.passes * 1e3:.0f} ms |",
+        f"| fit_many, for scale | {t_many:.2f} s | | | |",
+    ]
 
 
 def plot(first: dict[str, Any], path: Path) -> None:
@@ -417,9 +535,16 @@ def plot(first: dict[str, Any], path: Path) -> None:
         truth = study.theta[:, j]
         for key, label, colour in (("many", "fit_many", "tab:grey"), ("group", "fit_group", "tab:orange")):
             est = first[key][:, j]
-            ax.scatter(truth, est, s=9, alpha=0.6, color=colour, linewidths=0,
-                       label=f"{label}: r = {np.corrcoef(truth, est)[0, 1]:.2f}, "
-                             f"RMSE = {np.sqrt(np.mean((est - truth) ** 2)):.2f}")
+            ax.scatter(
+                truth,
+                est,
+                s=9,
+                alpha=0.6,
+                color=colour,
+                linewidths=0,
+                label=f"{label}: r = {np.corrcoef(truth, est)[0, 1]:.2f}, "
+                f"RMSE = {np.sqrt(np.mean((est - truth) ** 2)):.2f}",
+            )
         lo, hi = np.quantile(truth, [0.0, 1.0])
         ax.plot([lo, hi], [lo, hi], color="k", linewidth=0.8)
         ax.set_ylim(lo - 0.6 * (hi - lo), hi + 0.6 * (hi - lo))
@@ -433,6 +558,7 @@ def plot(first: dict[str, Any], path: Path) -> None:
 
 
 # --------------------------------------------------------------------------------- main
+
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -451,15 +577,21 @@ def main() -> None:
     from importlib.metadata import version
 
     start = time.perf_counter()
-    print(f"\nvelmora {version('velmora')}: group-level estimation, {N} participants per study, {THREADS} threads, "
-          f"seed {args.seed}\n")
+    print(
+        f"\nvelmora {version('velmora')}: group-level estimation, {N} participants per study, {THREADS} threads, "
+        f"seed {args.seed}\n"
+    )
     results: list[tuple[str, float, str, bool]] = []
     first: dict[str, Any] = {}
-    print(f"### Recovery: fit_many against fit_group (transformed space; means over studies: {studies} per case, "
-          f"{hgf_studies} of the HGF, whose fit_group takes seconds)\n")
-    print("| case | parameter, group distribution | r fit_many | r fit_group | RMSE fit_many | RMSE fit_group | "
-          "group mean: bias | its SD over studies | fit_group's SE | SE recomputed | coverage fit_group's SE | "
-          "coverage missing-information |")
+    print(
+        f"### Recovery: fit_many against fit_group (transformed space; means over studies: {studies} per case, "
+        f"{hgf_studies} of the HGF, whose fit_group takes seconds)\n"
+    )
+    print(
+        "| case | parameter, group distribution | r fit_many | r fit_group | RMSE fit_many | RMSE fit_group | "
+        "group mean: bias | its SD over studies | fit_group's SE | SE recomputed | coverage fit_group's SE | "
+        "coverage missing-information |"
+    )
     print("|---" * 12 + "|")
     notes = []
     for case in CASES:
@@ -467,8 +599,10 @@ def main() -> None:
         print("\n".join(rows), flush=True)
         notes.append(note)
     print("\n" + "\n".join(notes))
-    print(f"\n### Power: {EFFECT[0]} (logit) differs by {EFFECT[1]} group SD between two halves of {N} ({TD.title}, "
-          f"{studies} studies)\n")
+    print(
+        f"\n### Power: {EFFECT[0]} (logit) differs by {EFFECT[1]} group SD between two halves of {N} ({TD.title}, "
+        f"{studies} studies)\n"
+    )
     print("| test | share of studies with p < 0.05 | coverage of the true difference |\n|---|---|---|")
     print("\n".join(power(studies, args.seed, results)), flush=True)
     print(f"\n### Full hierarchical Bayes (MCMC) on the first study of {TD.title}\n")

@@ -71,21 +71,61 @@ class Case:
 
 
 CASES = [
-    Case("kalman self-fit", "kalman", "self", 500,
-         {"initial_mean": (-2.0, 2.0), "initial_var": (-1.5, 1.5),
-          "process_noise": (LOG(0.1) - 1.5, LOG(0.1) + 1.5), "obs_noise": (-1.5, 1.5)}),
-    Case("hgf self-fit", "hgf", "self", 200,
-         # precision_flexibility is drawn as obs_noise * exp(U(-3, -0.3)) (see the docstring)
-         {"obs_noise": (-1.0, 1.5), "precision_flexibility": (-4.0, 1.2),
-          "base_process_noise": (LOG(0.01) - 1.5, LOG(0.01) + 1.5)}),
-    Case("kalman responses", "kalman", "responses", 200,
-         {"initial_mean": (-2.0, 2.0), "initial_var": (-1.5, 1.5),
-          "process_noise": (LOG(0.1) - 1.5, LOG(0.1) + 1.5), "zeta": (-3.0, 0.0)}),
-    Case("hgf responses", "hgf", "responses", 200,
-         {"obs_noise": (-1.5, 1.5), "precision_flexibility": (-1.5, 1.5),
-          "base_process_noise": (LOG(0.01) - 1.5, LOG(0.01) + 1.5), "zeta": (-3.0, 0.0)}),
-    Case("td responses", "td", "responses", 200,
-         {"initial_value": (0.0, 1.0), "learning_rate": (-2.5, 1.5), "zeta": (-3.5, -1.0)}),
+    Case(
+        "kalman self-fit",
+        "kalman",
+        "self",
+        500,
+        {
+            "initial_mean": (-2.0, 2.0),
+            "initial_var": (-1.5, 1.5),
+            "process_noise": (LOG(0.1) - 1.5, LOG(0.1) + 1.5),
+            "obs_noise": (-1.5, 1.5),
+        },
+    ),
+    Case(
+        "hgf self-fit",
+        "hgf",
+        "self",
+        200,
+        # precision_flexibility is drawn as obs_noise * exp(U(-3, -0.3)) (see the docstring)
+        {
+            "obs_noise": (-1.0, 1.5),
+            "precision_flexibility": (-4.0, 1.2),
+            "base_process_noise": (LOG(0.01) - 1.5, LOG(0.01) + 1.5),
+        },
+    ),
+    Case(
+        "kalman responses",
+        "kalman",
+        "responses",
+        200,
+        {
+            "initial_mean": (-2.0, 2.0),
+            "initial_var": (-1.5, 1.5),
+            "process_noise": (LOG(0.1) - 1.5, LOG(0.1) + 1.5),
+            "zeta": (-3.0, 0.0),
+        },
+    ),
+    Case(
+        "hgf responses",
+        "hgf",
+        "responses",
+        200,
+        {
+            "obs_noise": (-1.5, 1.5),
+            "precision_flexibility": (-1.5, 1.5),
+            "base_process_noise": (LOG(0.01) - 1.5, LOG(0.01) + 1.5),
+            "zeta": (-3.0, 0.0),
+        },
+    ),
+    Case(
+        "td responses",
+        "td",
+        "responses",
+        200,
+        {"initial_value": (0.0, 1.0), "learning_rate": (-2.5, 1.5), "zeta": (-3.5, -1.0)},
+    ),
 ]
 
 
@@ -185,17 +225,23 @@ def participant(case_index: int, index: int, scipy: bool) -> dict[str, object]:
     return row
 
 
-def run_case(pool: concurrent.futures.Executor, case_index: int, participants: int, scipy: bool,
-             threads: int) -> dict[str, np.ndarray]:
+def run_case(
+    pool: concurrent.futures.Executor, case_index: int, participants: int, scipy: bool, threads: int
+) -> dict[str, np.ndarray]:
     """Simulates the case's participants (and their SciPy fits) on the pool, then fits them all in one
     native batch, each from the seed velmora.fit uses by default, so each row is velmora.fit's result."""
     case = CASES[case_index]
-    rows = list(pool.map(participant, [case_index] * participants, range(participants), [scipy] * participants,
-                         chunksize=8))
+    rows = list(
+        pool.map(participant, [case_index] * participants, range(participants), [scipy] * participants, chunksize=8)
+    )
     start = time.perf_counter()
-    fits = va.fit(case.model, [r["data"] for r in rows],
-                  None if case.kind == "self" else [r["responses"] for r in rows],
-                  seeds=np.full(participants, SEED, dtype=np.uint64), threads=threads)
+    fits = va.fit(
+        case.model,
+        [r["data"] for r in rows],
+        None if case.kind == "self" else [r["responses"] for r in rows],
+        seeds=np.full(participants, SEED, dtype=np.uint64),
+        threads=threads,
+    )
     seconds = time.perf_counter() - start
     t = table(case.model)
     names = list(case.ranges)
@@ -227,10 +273,12 @@ def summary_rows(case: Case, r: dict[str, np.ndarray]) -> list[str]:
         err = est - truth
         finite = np.isfinite(se)
         covered = finite & (np.abs(err) <= 1.96 * np.where(finite, se, 0.0))
-        rows.append(f"| {case.title} | `{name}` | {case.ranges[name][0]:.2f} to {case.ranges[name][1]:.2f} | "
-                    f"{corr:.3f} | {float(np.mean(err)):+.3f} | {float(np.sqrt(np.mean(err**2))):.3f} | "
-                    f"{float(np.mean(covered)):.3f} | {float(np.mean(finite)):.3f} | "
-                    f"{float(np.mean(r['converged'])):.3f} | {n} |")
+        rows.append(
+            f"| {case.title} | `{name}` | {case.ranges[name][0]:.2f} to {case.ranges[name][1]:.2f} | "
+            f"{corr:.3f} | {float(np.mean(err)):+.3f} | {float(np.sqrt(np.mean(err**2))):.3f} | "
+            f"{float(np.mean(covered)):.3f} | {float(np.mean(finite)):.3f} | "
+            f"{float(np.mean(r['converged'])):.3f} | {n} |"
+        )
     return rows
 
 
@@ -269,15 +317,20 @@ def plot(results: list[tuple[Case, dict[str, np.ndarray]]], path: Path) -> None:
 
 def quality_rows(results: list[tuple[Case, dict[str, np.ndarray]]]) -> list[str]:
     """Per case: how often the native optimum is at least as low as the SciPy route's (within TOLERANCE)."""
-    rows = ["| case | native <= SciPy + 1e-6 | share | SciPy lower by more: worst | median native - SciPy | "
-            "native batch (s) |", "|---|---|---|---|---|---|"]
+    rows = [
+        "| case | native <= SciPy + 1e-6 | share | SciPy lower by more: worst | median native - SciPy | "
+        "native batch (s) |",
+        "|---|---|---|---|---|---|",
+    ]
     for case, r in results:
         diff = r["native"] - r["scipy"]
         good = np.isfinite(r["native"]) & ((diff <= TOLERANCE) | ~np.isfinite(r["scipy"]))
         worse = diff[~good & np.isfinite(diff)]
-        rows.append(f"| {case.title} | {int(good.sum())} of {good.size} | {float(good.mean()):.3f} | "
-                    f"{f'{float(worse.max()):.2g}' if worse.size else '-'} | {float(np.nanmedian(diff)):+.2g} | "
-                    f"{float(r['seconds']):.2f} |")
+        rows.append(
+            f"| {case.title} | {int(good.sum())} of {good.size} | {float(good.mean()):.3f} | "
+            f"{f'{float(worse.max()):.2g}' if worse.size else '-'} | {float(np.nanmedian(diff)):+.2g} | "
+            f"{float(r['seconds']):.2f} |"
+        )
     return rows
 
 
@@ -288,8 +341,11 @@ def main() -> None:
     parser.add_argument("--workers", type=int, default=2, help="processes simulating, and fitting by SciPy (default 2)")
     parser.add_argument("--threads", type=int, default=2, help="threads of the native batch fit (default 2)")
     parser.add_argument("--no-scipy", action="store_true", help="skip the SciPy route's fits and their comparison")
-    parser.add_argument("--plot", type=Path, help="where to write the scatter plots (default "
-                        "benchmarks/recovery.png; with --quick, none unless given)")
+    parser.add_argument(
+        "--plot",
+        type=Path,
+        help="where to write the scatter plots (default benchmarks/recovery.png; with --quick, none unless given)",
+    )
     args = parser.parse_args()
     participants = args.participants or (40 if args.quick else 500)
     path = args.plot or (None if args.quick else Path(__file__).with_name("recovery.png"))
@@ -297,9 +353,11 @@ def main() -> None:
 
     from importlib.metadata import version
 
-    print(f"\nvelmora {version('velmora')}: parameter recovery, {participants} simulated participants per case, "
-          f"default priors, 4 starts; native batch fit on {args.threads} threads; simulation"
-          f"{' and the SciPy route' if scipy else ''} on {args.workers} worker processes")
+    print(
+        f"\nvelmora {version('velmora')}: parameter recovery, {participants} simulated participants per case, "
+        f"default priors, 4 starts; native batch fit on {args.threads} threads; simulation"
+        f"{' and the SciPy route' if scipy else ''} on {args.workers} worker processes"
+    )
     start = time.perf_counter()
     results = []
     # forkserver: the parent runs the engine's threads, and a process that runs threads is never forked.
@@ -320,8 +378,10 @@ def main() -> None:
         native = np.concatenate([r["native"] for _, r in results])
         diff = native - np.concatenate([r["scipy"] for _, r in results])
         good = np.isfinite(native) & ((diff <= TOLERANCE) | np.isnan(diff))
-        print(f"\nAll cases: {int(good.sum())} of {good.size} ({float(good.mean()):.2%}) at or below SciPy's + "
-              f"{TOLERANCE:g} (target: at least 99 %).")
+        print(
+            f"\nAll cases: {int(good.sum())} of {good.size} ({float(good.mean()):.2%}) at or below SciPy's + "
+            f"{TOLERANCE:g} (target: at least 99 %)."
+        )
     if path is not None:
         plot(results, path)
         print(f"\nScatter plots: {path}")

@@ -63,13 +63,28 @@ def floor_call(values: list[float], width: int):
 
 # name, result width, call taking the input sequence, pure-Python peer, largest N for the peer
 CASES = [
-    ("kalman_run", 2, lambda xs: velmora.kalman_run(0.0, 1.0, xs, 0.01, 0.5),
-     lambda xs: peers.kalman_run(0.0, 1.0, xs, 0.01, 0.5), 10**5),
+    (
+        "kalman_run",
+        2,
+        lambda xs: velmora.kalman_run(0.0, 1.0, xs, 0.01, 0.5),
+        lambda xs: peers.kalman_run(0.0, 1.0, xs, 0.01, 0.5),
+        10**5,
+    ),
     ("hgf_run", 7, lambda xs: velmora.hgf_run(xs, 0.5, 0.5), lambda xs: peers.hgf_run(xs, 0.5, 0.5), 10**5),
-    ("td_learn_sequence", 1, lambda xs: velmora.td_learn_sequence(0.0, xs, 0.1, 0.9, 0.2, 7),
-     lambda xs: peers.td_learn_sequence(0.0, xs, 0.1, 0.2, 7), 10**5),
-    ("forward_simulate", 4, lambda xs: velmora.forward_simulate(xs, 0.3, 0.2, 1.5, 7),
-     lambda xs: peers.forward_simulate(xs, 0.3, 0.2, 1.5, 7), 10**5),
+    (
+        "td_learn_sequence",
+        1,
+        lambda xs: velmora.td_learn_sequence(0.0, xs, 0.1, 0.9, 0.2, 7),
+        lambda xs: peers.td_learn_sequence(0.0, xs, 0.1, 0.2, 7),
+        10**5,
+    ),
+    (
+        "forward_simulate",
+        4,
+        lambda xs: velmora.forward_simulate(xs, 0.3, 0.2, 1.5, 7),
+        lambda xs: peers.forward_simulate(xs, 0.3, 0.2, 1.5, 7),
+        10**5,
+    ),
 ]
 
 
@@ -134,13 +149,24 @@ def generator_table(cpp_bench: Path | None, repeats: int) -> list[str]:
     gen = np.random.Generator(np.random.PCG64(7))
     n = 10**6
     numpy_ns = ns_per_element(lambda: gen.standard_normal(size=n), n, repeats)
-    rows = ["| generator | ns/draw | throughput |", "|---|---|---|", f"| NumPy PCG64 standard_normal | {numpy_ns:.2f} | |"]
+    rows = [
+        "| generator | ns/draw | throughput |",
+        "|---|---|---|",
+        f"| NumPy PCG64 standard_normal | {numpy_ns:.2f} | |",
+    ]
     if cpp_bench is None:
         rows.append("| velmora C++ (not built) | | |")
         return rows
     out = subprocess.run(
-        [str(cpp_bench), "--benchmark_format=json", f"--benchmark_repetitions={repeats}", "--benchmark_report_aggregates_only=true"],
-        capture_output=True, text=True, check=True,
+        [
+            str(cpp_bench),
+            "--benchmark_format=json",
+            f"--benchmark_repetitions={repeats}",
+            "--benchmark_report_aggregates_only=true",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
     )
     for bench in json.loads(out.stdout)["benchmarks"]:
         if bench.get("aggregate_name") != "median":
@@ -148,7 +174,9 @@ def generator_table(cpp_bench: Path | None, repeats: int) -> list[str]:
         name = bench["run_name"]
         if "StandardNormal" in name:
             ns = 1e9 / bench["items_per_second"]
-            rows.append(f"| velmora {name} | {ns:.2f} ({ns / numpy_ns:.2f}x NumPy) | {bench['items_per_second'] / 1e6:.0f} M draws/s |")
+            rows.append(
+                f"| velmora {name} | {ns:.2f} ({ns / numpy_ns:.2f}x NumPy) | {bench['items_per_second'] / 1e6:.0f} M draws/s |"
+            )
         else:
             rows.append(f"| velmora {name} | | {bench['bytes_per_second'] / 1e9:.2f} GB/s |")
     return rows
@@ -165,7 +193,7 @@ def peak_memory_row(name: str) -> str:
     """Runs in a fresh process: the rise of peak RSS during one call at N = 10^6, and the result's size."""
     script = f"""
 import sys, velmora
-sys.path.insert(0, {str(ROOT / 'benchmarks')!r})
+sys.path.insert(0, {str(ROOT / "benchmarks")!r})
 from run import CASES, data, peak_rss_kib
 call = dict((c[0], c[2]) for c in CASES)[{name!r}]
 xs = data(10**6)
@@ -188,7 +216,10 @@ def main() -> None:
     args = parser.parse_args()
 
     sections = [
-        ("Sequence functions (ns per element; floor = CPython building the same result shape)", sequence_table(args.repeats)),
+        (
+            "Sequence functions (ns per element; floor = CPython building the same result shape)",
+            sequence_table(args.repeats),
+        ),
         ("Kalman filter against filterpy (N = 1000)", filterpy_table(args.repeats)),
         ("Generator", generator_table(args.cpp_bench, args.repeats)),
         (

@@ -53,21 +53,24 @@ MiB = 2**20
 
 def make_study(participants: int, trials: int) -> pd.DataFrame:
     rng = np.random.default_rng(2024)
-    truth = pd.DataFrame({
-        "subject": [f"s{i:04d}" for i in range(participants)],
-        "obs_noise": rng.uniform(0.2, 2.0, participants),
-        "precision_flexibility": rng.uniform(0.2, 2.0, participants),
-        "zeta": rng.uniform(0.05, 0.5, participants),
-        **HELD,
-    })
+    truth = pd.DataFrame(
+        {
+            "subject": [f"s{i:04d}" for i in range(participants)],
+            "obs_noise": rng.uniform(0.2, 2.0, participants),
+            "precision_flexibility": rng.uniform(0.2, 2.0, participants),
+            "zeta": rng.uniform(0.05, 0.5, participants),
+            **HELD,
+        }
+    )
     # A random walk with occasional jumps, so that volatility matters.
     steps = rng.normal(scale=0.2, size=trials) + (rng.random(trials) < 0.05) * rng.normal(scale=3.0, size=trials)
     return velmora.simulate_many("hgf", truth, steps.cumsum(), seed=1)
 
 
 def fit_many(data: pd.DataFrame, executor: Executor | None = None, threads: int | None = None) -> pd.DataFrame:
-    return velmora.fit_many(data, "hgf", executor=executor, threads=threads, fixed=HELD, n_starts=N_STARTS,
-                            progress=False)
+    return velmora.fit_many(
+        data, "hgf", executor=executor, threads=threads, fixed=HELD, n_starts=N_STARTS, progress=False
+    )
 
 
 def warm(_: int) -> None:
@@ -101,8 +104,11 @@ def throughput(participants: int, trials: int, repeats: int, scipy_participants:
     tables: dict[str, pd.DataFrame] = {}
     scipy_nlj: list[float] = []
     context = multiprocessing.get_context("forkserver")  # this process runs the engine's threads: never fork it
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-            Client(cluster) as client, ProcessPoolExecutor(2, mp_context=context) as pool:
+    with (
+        LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        Client(cluster) as client,
+        ProcessPoolExecutor(2, mp_context=context) as pool,
+    ):
         client.run(lambda: __import__("velmora.fitting"))  # workers start with the package imported
         list(pool.map(warm, range(4)))  # the pool's processes started, velmora and SciPy imported
         ways: dict[str, Callable[[], pd.DataFrame | list[float]]] = {
@@ -110,8 +116,9 @@ def throughput(participants: int, trials: int, repeats: int, scipy_participants:
             "fit_many, threads=2": lambda: fit_many(data, threads=2),
             "fit_many, threads=1": lambda: fit_many(data, threads=1),
             "fit_many, explicit process pool (2 processes)": lambda: fit_many(data, executor=pool),
-            "fit_many, Dask LocalCluster (2 worker processes x 1 thread)":
-                lambda: fit_many(data, executor=client.get_executor()),
+            "fit_many, Dask LocalCluster (2 worker processes x 1 thread)": lambda: fit_many(
+                data, executor=client.get_executor()
+            ),
             "fit_many, SerialExecutor (chunks in the calling thread)": lambda: fit_many(data, SerialExecutor()),
             f"SciPy route, 2 processes ({len(subset.subject.unique())} participants"
             f"{', scaled' if scipy_participants < participants else ''})": lambda: scipy_route(subset, pool),
@@ -133,24 +140,31 @@ def throughput(participants: int, trials: int, repeats: int, scipy_participants:
     for label, table in tables.items():
         pd.testing.assert_frame_equal(table, reference, check_exact=True, obj=label)
     scale = participants / len(scipy_nlj)
-    median = {label: statistics.median(values) * (scale if label == scipy_label else 1.0)
-              for label, values in times.items()}
+    median = {
+        label: statistics.median(values) * (scale if label == scipy_label else 1.0) for label, values in times.items()
+    }
     default, scipy = median[default_label], median[scipy_label]
-    print(f"fit_many, HGF with Gaussian responses, {participants} participants x {trials} trials, 3 free parameters, "
-          f"{N_STARTS} starts, {cores} cores, median of {repeats} rounds; "
-          f"{int((reference['error'] != '').sum())} participants failed, {int(reference['converged'].sum())} "
-          f"converged. Every way of running fit_many gave the identical table "
-          f"(pandas.testing.assert_frame_equal, check_exact=True).\n")
+    print(
+        f"fit_many, HGF with Gaussian responses, {participants} participants x {trials} trials, 3 free parameters, "
+        f"{N_STARTS} starts, {cores} cores, median of {repeats} rounds; "
+        f"{int((reference['error'] != '').sum())} participants failed, {int(reference['converged'].sum())} "
+        f"converged. Every way of running fit_many gave the identical table "
+        f"(pandas.testing.assert_frame_equal, check_exact=True).\n"
+    )
     print("| how | wall time (s) | participants/s | time / default | SciPy route / how | all times (s) |")
     print("|---|---|---|---|---|---|")
     for label, seconds in median.items():
         shown = ", ".join(f"{t * (scale if label == scipy_label else 1.0):.2f}" for t in times[label])
-        print(f"| {label} | {seconds:.3f} | {participants / seconds:.0f} | {seconds / default:.2f} | "
-              f"{scipy / seconds:.1f}x | {shown} |")
+        print(
+            f"| {label} | {seconds:.3f} | {participants / seconds:.0f} | {seconds / default:.2f} | "
+            f"{scipy / seconds:.1f}x | {shown} |"
+        )
     ratio = median["fit_many, threads=2"] / median["fit_many, threads=1"]
-    print(f"\nthreads=2 / threads=1: {ratio:.3f} (target at most 0.55); default: {default:.3f} s "
-          f"(target at most 0.6 s); SciPy route / default: {scipy / default:.1f}x"
-          + (f" (SciPy route timed on {len(scipy_nlj)} participants, scaled by {scale:g})" if scale != 1.0 else ""))
+    print(
+        f"\nthreads=2 / threads=1: {ratio:.3f} (target at most 0.55); default: {default:.3f} s "
+        f"(target at most 0.6 s); SciPy route / default: {scipy / default:.1f}x"
+        + (f" (SciPy route timed on {len(scipy_nlj)} participants, scaled by {scale:g})" if scale != 1.0 else "")
+    )
 
 
 # ---------------------------------------------------------------------------------------- memory
@@ -200,14 +214,21 @@ def memory(participants: int, trials: int) -> None:
     # A fixed mmap threshold: every large block goes back to the system when freed, so that the RSS
     # counts what is held, not what the allocator kept of the inputs' construction.
     env = {**os.environ, "MALLOC_MMAP_THRESHOLD_": str(2**17)}
-    out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(participants), str(trials)], check=True,
-                         capture_output=True, text=True, env=env)
+    out = subprocess.run(
+        [sys.executable, "-c", MEMORY_CHILD, str(participants), str(trials)],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     m = json.loads(out.stdout)
     bare = m["rss_before_inputs"]
     held = m["inputs"] + m["outputs"]
-    print(f"\nMemory: velmora.arrays.fit('td', rewards, responses) on {participants:,} participants x {trials} "
-          f"trials (2-D float64; responses around TD values, learning rates 0.1-0.6), every core, in a fresh "
-          f"process: {m['seconds']:.1f} s, {m['converged']:,} converged.\n")
+    print(
+        f"\nMemory: velmora.arrays.fit('td', rewards, responses) on {participants:,} participants x {trials} "
+        f"trials (2-D float64; responses around TD values, learning rates 0.1-0.6), every core, in a fresh "
+        f"process: {m['seconds']:.1f} s, {m['converged']:,} converged.\n"
+    )
     print("| | MiB |")
     print("|---|---|")
     print(f"| RSS of the bare process (Python, NumPy, velmora; after one small fit) | {bare / MiB:.1f} |")
@@ -218,10 +239,12 @@ def memory(participants: int, trials: int) -> None:
     print(f"| RSS after the fit, the result held | {m['rss_after_fit'] / MiB:.1f} |")
     print(f"| inputs (rewards + responses) | {m['inputs'] / MiB:.1f} |")
     print(f"| outputs (every array of the result) | {m['outputs'] / MiB:.1f} |")
-    print(f"\nPeak RSS during the fit above the bare process: {(m['peak_after_fit'] - bare) / MiB:.1f} MiB, "
-          f"{(m['peak_after_fit'] - bare) / held:.2f}x inputs + outputs ({held / MiB:.1f} MiB); "
-          f"above the process with its inputs: {(m['peak_after_fit'] - m['rss_before_fit']) / MiB:.1f} MiB "
-          f"({(m['peak_after_fit'] - m['rss_before_fit']) / m['outputs']:.2f}x the outputs).")
+    print(
+        f"\nPeak RSS during the fit above the bare process: {(m['peak_after_fit'] - bare) / MiB:.1f} MiB, "
+        f"{(m['peak_after_fit'] - bare) / held:.2f}x inputs + outputs ({held / MiB:.1f} MiB); "
+        f"above the process with its inputs: {(m['peak_after_fit'] - m['rss_before_fit']) / MiB:.1f} MiB "
+        f"({(m['peak_after_fit'] - m['rss_before_fit']) / m['outputs']:.2f}x the outputs)."
+    )
 
 
 def main() -> None:

@@ -83,7 +83,11 @@ _STUB_SIGNATURES = _stub_signatures()
 
 def _typed_signature(app, what, name, obj, options, signature, return_annotation):
     short = name.rsplit(".", 1)[-1]
-    if what == "function" and getattr(obj, "__module__", "") in ("velmora._core", "_core") and short in _STUB_SIGNATURES:
+    if (
+        what == "function"
+        and getattr(obj, "__module__", "") in ("velmora._core", "_core")
+        and short in _STUB_SIGNATURES
+    ):
         return _STUB_SIGNATURES[short]
     return None
 

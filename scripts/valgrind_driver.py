@@ -25,10 +25,21 @@ def calls():
         assert h.call(f, args, kwargs) is error, name
 
     sequences = [
-        np.arange(5.0), np.arange(5.0)[::2], np.arange(5, dtype=">f8"), np.arange(5, dtype="f4"), np.zeros((2, 2)),
-        memoryview(array.array("d", [1.0, 2.0])), b"\x01\x02", range(4), h.LenHigh([1.0, 2.0]), h.LenBoom([1.0]),
-        h.LenHuge([1.0]), h.IterGivesInt([]), h.FailsAtTwo([1.0] * 4),
-        with_item(list, h.Dropper()), with_item(h.ListSub, h.Dropper()),
+        np.arange(5.0),
+        np.arange(5.0)[::2],
+        np.arange(5, dtype=">f8"),
+        np.arange(5, dtype="f4"),
+        np.zeros((2, 2)),
+        memoryview(array.array("d", [1.0, 2.0])),
+        b"\x01\x02",
+        range(4),
+        h.LenHigh([1.0, 2.0]),
+        h.LenBoom([1.0]),
+        h.LenHuge([1.0]),
+        h.IterGivesInt([]),
+        h.FailsAtTwo([1.0] * 4),
+        with_item(list, h.Dropper()),
+        with_item(h.ListSub, h.Dropper()),
         *(with_item(c, h.Mutator(m)) for c in (list, h.ListSub) for m in h.MUTATIONS),
     ]
     for observations in sequences:

@@ -31,4 +31,3 @@ def assert_same():
         assert same_value(actual, expected), f"{actual!r} != {expected!r}"
 
     return check
-

@@ -14,9 +14,13 @@ import velmora
 from velmora.models import HELD_FOR_RESPONSES, PARAMS, RESPONSE_PARAMS
 
 # Every pair a fit takes, self-fits ("observations") included.
-PAIRS = [("kalman", "observations"), ("hgf", "observations"),
-         *((model, response) for model in ("kalman", "hgf", "td") for response in ("gaussian", "unit_square", "logistic")),
-         ("discount", "logistic"), ("hyperbolic", "logistic")]
+PAIRS = [
+    ("kalman", "observations"),
+    ("hgf", "observations"),
+    *((model, response) for model in ("kalman", "hgf", "td") for response in ("gaussian", "unit_square", "logistic")),
+    ("discount", "logistic"),
+    ("hyperbolic", "logistic"),
+]
 MARGIN = 1e-12  # a unit-square belief is taken this far inside (0, 1)
 
 
@@ -40,8 +44,7 @@ def _belief(model, inputs, p):
             return a_l * p["discount_factor"] ** d_l - a_s * p["discount_factor"] ** d_s
         return a_l / (1.0 + p["k"] * d_l) - a_s / (1.0 + p["k"] * d_s)
     if model == "kalman":
-        run = velmora.arrays.kalman_run(p["initial_mean"], p["initial_var"], inputs, p["process_noise"],
-                                        p["obs_noise"])
+        run = velmora.arrays.kalman_run(p["initial_mean"], p["initial_var"], inputs, p["process_noise"], p["obs_noise"])
         return np.concatenate(([p["initial_mean"]], run.mean[:-1]))
     if model == "hgf":
         return velmora.arrays.hgf_run(inputs, **{k: p[k] for k in PARAMS["hgf"]}).prediction
@@ -136,9 +139,17 @@ def random_data_set(model, response, rng, n_trials):
         inputs = 0.5 + np.cumsum(rng.normal(0, rng.uniform(0.05, 1.0) * scale, n_trials))
         if response == "unit_square":
             inputs = np.clip(inputs, 0.02, 0.98)
-        p = {"initial_mean": float(inputs[0]), "initial_var": 1.0, "process_noise": rng.uniform(0.01, 0.5),
-             "obs_noise": 1.0, "precision_flexibility": math.exp(rng.normal(0, 0.5)),
-             "base_process_noise": math.exp(rng.normal(math.log(0.01), 1.0)), "mu1": 0.0, "var1": 1.0, "mu2": 0.0}
+        p = {
+            "initial_mean": float(inputs[0]),
+            "initial_var": 1.0,
+            "process_noise": rng.uniform(0.01, 0.5),
+            "obs_noise": 1.0,
+            "precision_flexibility": math.exp(rng.normal(0, 0.5)),
+            "base_process_noise": math.exp(rng.normal(math.log(0.01), 1.0)),
+            "mu1": 0.0,
+            "var1": 1.0,
+            "mu2": 0.0,
+        }
         p.update(HELD_FOR_RESPONSES.get(model, {}) if response != "observations" else {})
     if response == "observations":
         return DataSet(model, response, inputs, None)
@@ -182,9 +193,12 @@ def reference_curvature(data, result, relative):
             for b in range(m):
                 ea, eb = np.zeros(m), np.zeros(m)
                 ea[a], eb[b] = steps[a], steps[b]
-                h[a, b] = (neg_log_joint(data, result, theta + ea + eb) - neg_log_joint(data, result, theta + ea - eb)
-                           - neg_log_joint(data, result, theta - ea + eb)
-                           + neg_log_joint(data, result, theta - ea - eb)) / (4 * steps[a] * steps[b])
+                h[a, b] = (
+                    neg_log_joint(data, result, theta + ea + eb)
+                    - neg_log_joint(data, result, theta + ea - eb)
+                    - neg_log_joint(data, result, theta - ea + eb)
+                    + neg_log_joint(data, result, theta - ea - eb)
+                ) / (4 * steps[a] * steps[b])
         return h
 
     pilot = np.diag(hessian(np.full(m, 1e-4)))

@@ -25,8 +25,14 @@ def log_densities(model, response, inputs, responses, p):
     """Per-trial log densities from first principles: the filters' predictive distributions, or the
     response density around the belief before each trial; NaN for a missed trial."""
     if model == "kalman":
-        run = va.kalman_run(p["initial_mean"], p["initial_var"], inputs, p["process_noise"], p["obs_noise"],
-                            p.get("prior_precision_cap"))
+        run = va.kalman_run(
+            p["initial_mean"],
+            p["initial_var"],
+            inputs,
+            p["process_noise"],
+            p["obs_noise"],
+            p.get("prior_precision_cap"),
+        )
         mean_before = np.concatenate(([p["initial_mean"]], run.mean[:-1]))
         var_before = np.concatenate(([max(p["initial_var"], FLOOR)], run.var[:-1]))
         prior_precision = 1 / np.maximum(var_before + p["process_noise"], FLOOR)

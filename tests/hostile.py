@@ -25,7 +25,8 @@ def hostile(*bases, **methods):
 
 
 Real, BoomFloat, FloatGivesStr, OddTypeError = (
-    hostile(__float__=method) for method in (lambda _: 0.25, boom, lambda _: "1.0", caused_type_error))
+    hostile(__float__=method) for method in (lambda _: 0.25, boom, lambda _: "1.0", caused_type_error)
+)
 Index, BoomIndex, IndexGivesFloat = (hostile(__index__=method) for method in (lambda _: 3, boom, lambda _: 1.5))
 # A sequence by __getitem__ alone; the subclasses' protocol methods lie or fail.
 Seq = hostile(object, __init__=lambda s, items: setattr(s, "items", items), __getitem__=lambda s, i: s.items[i])
@@ -64,7 +65,9 @@ MUTATIONS = [lambda o, me: o.clear(), lambda o, me: o.pop(), lambda o, me: o.app
 
 
 def kind(name):
-    return "sequence" if name in ("observations", "rewards", "motor_command") else "seed" if name == "seed" else "double"
+    return (
+        "sequence" if name in ("observations", "rewards", "motor_command") else "seed" if name == "seed" else "double"
+    )
 
 
 VALID = {
@@ -76,18 +79,30 @@ VALID = {
 }
 BAD = {
     "double": [("x", TypeError), (BoomFloat(), Boom), (10**400, OverflowError), (OddTypeError(), TypeError)],
-    "sequence": [("abc", TypeError), ({1.0}, TypeError), ([1.0, "x"], TypeError), ([1.0, BoomFloat()], Boom),
-                 (FailsAtTwo([1.0] * 5), Boom), (IterGivesInt([]), TypeError)],
+    "sequence": [
+        ("abc", TypeError),
+        ({1.0}, TypeError),
+        ([1.0, "x"], TypeError),
+        ([1.0, BoomFloat()], Boom),
+        (FailsAtTwo([1.0] * 5), Boom),
+        (IterGivesInt([]), TypeError),
+    ],
     "seed": [(1.0, TypeError), (-1, OverflowError), (2**64, OverflowError), (BoomIndex(), Boom)],
 }
 IP, ND = InvalidParameter, NumericalDivergence
 COMPUTATION_ERRORS = [
-    (kalman_run, (0.0, 1.0, [1.0], -1.0, 1.0), IP), (kalman_run, (0.0, 1.0, [1.0, nan], 0.0, 1.0), IP),
-    (kalman_run, (0.0, 1.0, [1.0], 0.0, -1.0), IP), (kalman_run, (0.0, 1.0, [1.0], 0.0, 1.0, 0.0), IP),
-    (kalman_run, (inf, 1.0, [1.0], 0.0, 1.0), ND), (hgf_run, ([1.0, nan], 0.5, 1.0), IP),
-    (hgf_run, ([1.0], 0.5, -1.0), IP), (hgf_run, ([1.0, 2.0], 0.5, 1.0, 0.01, inf), ND),
-    (td_learn_sequence, (0.0, [1.0], 2.0, 0.9, 0.0, 1), IP), (td_learn_sequence, (0.0, [1.0], 0.5, 0.9, -1.0, 1), IP),
-    (forward_simulate, ([1.0], 2.0, 0.0, 1.0, 1), IP), (forward_simulate, ([1.0], 0.5, -1.0, 1.0, 1), IP),
+    (kalman_run, (0.0, 1.0, [1.0], -1.0, 1.0), IP),
+    (kalman_run, (0.0, 1.0, [1.0, nan], 0.0, 1.0), IP),
+    (kalman_run, (0.0, 1.0, [1.0], 0.0, -1.0), IP),
+    (kalman_run, (0.0, 1.0, [1.0], 0.0, 1.0, 0.0), IP),
+    (kalman_run, (inf, 1.0, [1.0], 0.0, 1.0), ND),
+    (hgf_run, ([1.0, nan], 0.5, 1.0), IP),
+    (hgf_run, ([1.0], 0.5, -1.0), IP),
+    (hgf_run, ([1.0, 2.0], 0.5, 1.0, 0.01, inf), ND),
+    (td_learn_sequence, (0.0, [1.0], 2.0, 0.9, 0.0, 1), IP),
+    (td_learn_sequence, (0.0, [1.0], 0.5, 0.9, -1.0, 1), IP),
+    (forward_simulate, ([1.0], 2.0, 0.0, 1.0, 1), IP),
+    (forward_simulate, ([1.0], 0.5, -1.0, 1.0, 1), IP),
     (forward_simulate, ([1.0, 1e308], 0.5, 0.0, 10.0, 1), ND),
 ]
 
@@ -95,9 +110,13 @@ COMPUTATION_ERRORS = [
 def cases():
     for f, valid in VALID.items():
         names, n = list(inspect.signature(f).parameters), f.__name__
-        yield from [(f"{n}-valid", f, valid, {}, None), (f"{n}-positional", f, valid + (1.0,), {}, TypeError),
-                    (f"{n}-missing", f, (), {}, TypeError), (f"{n}-unexpected", f, valid, {"bogus": 1.0}, TypeError),
-                    (f"{n}-duplicate", f, valid, {names[0]: valid[0]}, TypeError)]
+        yield from [
+            (f"{n}-valid", f, valid, {}, None),
+            (f"{n}-positional", f, valid + (1.0,), {}, TypeError),
+            (f"{n}-missing", f, (), {}, TypeError),
+            (f"{n}-unexpected", f, valid, {"bogus": 1.0}, TypeError),
+            (f"{n}-duplicate", f, valid, {names[0]: valid[0]}, TypeError),
+        ]
         for name in names:
             for j, (value, error) in enumerate(BAD[kind(name)]):
                 # By keyword, so that converted values and the bound dictionary both get released.
@@ -134,13 +153,46 @@ def engine_cases():
         ("arrays-fit-responses", va.fit, ("td", ragged, [np.ones(3), np.full(5, 0.5)]), {"n_starts": 1}, None),
         ("arrays-fit-no-estimate", va.fit, ("td", [0.0, 1.0], [1e200, 0.5]), {"n_starts": 1}, None),
         ("arrays-fit-bad-data", va.fit, ("kalman", [np.ones(3), [1.0, float("nan")]]), {}, InvalidParameter),
-        ("engine-fit-bad-layout", _engine.fit,
-         ("kalman", "gaussian", np.ones(3), np.zeros(1, np.int64), np.array([4]), np.ones(3), np.ones(5),
-          np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros(0), np.zeros(0), np.zeros(1, np.uint64), 1, 1, 0,
-          np.empty(5), np.empty(0), np.empty(5), np.empty(1, np.int64), None, None, 0.0, None, None, None), {},
-         ValueError),
-        ("engine-objective-bad-given", _engine.objective,
-         ("hgf", "gaussian", np.ones(3), np.ones(3), np.ones(7), np.zeros(0, np.int64), np.zeros(0), 1), {}, ValueError),
+        (
+            "engine-fit-bad-layout",
+            _engine.fit,
+            (
+                "kalman",
+                "gaussian",
+                np.ones(3),
+                np.zeros(1, np.int64),
+                np.array([4]),
+                np.ones(3),
+                np.ones(5),
+                np.zeros(0, np.int64),
+                np.zeros(0, np.int64),
+                np.zeros(0),
+                np.zeros(0),
+                np.zeros(1, np.uint64),
+                1,
+                1,
+                0,
+                np.empty(5),
+                np.empty(0),
+                np.empty(5),
+                np.empty(1, np.int64),
+                None,
+                None,
+                0.0,
+                None,
+                None,
+                None,
+            ),
+            {},
+            ValueError,
+        ),
+        (
+            "engine-objective-bad-given",
+            _engine.objective,
+            ("hgf", "gaussian", np.ones(3), np.ones(3), np.ones(7), np.zeros(0, np.int64), np.zeros(0), 1),
+            {},
+            ValueError,
+        ),
     ]
 
 

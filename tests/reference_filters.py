@@ -59,8 +59,9 @@ def kalman_run_ref(initial_mean, initial_var, observations, process_noise, obs_n
     return rows
 
 
-def hgf_run_ref(observations, obs_noise, precision_flexibility, base_process_noise=0.01, mu1=0.0, var1=1.0,
-                mu2=0.0, var2=1.0):
+def hgf_run_ref(
+    observations, obs_noise, precision_flexibility, base_process_noise=0.01, mu1=0.0, var1=1.0, mu2=0.0, var2=1.0
+):
     flex, base, var1, rows = precision_flexibility, base_process_noise, max_num(var1, FLOOR), []
     obs_precision = 1.0 / max_num(obs_noise, FLOOR)
     for t, y in enumerate(observations):

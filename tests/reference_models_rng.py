@@ -11,8 +11,10 @@ from reference_filters import divergence, invalid
 
 M32, M64 = 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF
 HEADER = (Path(__file__).resolve().parent.parent / "core" / "src" / "ziggurat_tables.hpp").read_text()
-X, F = ([float.fromhex(v) for v in re.findall(r"^\s*(\S+),", re.search(name + r" = \{(.*?)\};", HEADER, re.S)[1], re.M)]
-        for name in ("ZIG_NORM_X", "ZIG_NORM_F"))
+X, F = (
+    [float.fromhex(v) for v in re.findall(r"^\s*(\S+),", re.search(name + r" = \{(.*?)\};", HEADER, re.S)[1], re.M)]
+    for name in ("ZIG_NORM_X", "ZIG_NORM_F")
+)
 assert len(X) == len(F) == 257
 R = X[1]
 
@@ -25,8 +27,16 @@ def chacha8_block(key, block):
     state = [*struct.unpack("<4I", b"expand 32-byte k"), *key, block & M32, block >> 32, 0, 0]
     s = list(state)
     for _ in range(4):  # double rounds: four column quarter rounds, then four diagonal ones
-        for a, b, c, d in ((0, 4, 8, 12), (1, 5, 9, 13), (2, 6, 10, 14), (3, 7, 11, 15),
-                           (0, 5, 10, 15), (1, 6, 11, 12), (2, 7, 8, 13), (3, 4, 9, 14)):
+        for a, b, c, d in (
+            (0, 4, 8, 12),
+            (1, 5, 9, 13),
+            (2, 6, 10, 14),
+            (3, 7, 11, 15),
+            (0, 5, 10, 15),
+            (1, 6, 11, 12),
+            (2, 7, 8, 13),
+            (3, 4, 9, 14),
+        ):
             for x, y, z, r in ((a, b, d, 16), (c, d, b, 12), (a, b, d, 8), (c, d, b, 7)):
                 s[x] = (s[x] + s[y]) & M32
                 s[z] ^= s[x]
@@ -41,7 +51,7 @@ class SeededRng:
         self.key, s = [], seed
         for _ in range(8):  # PCG32, the state advanced before each output
             s = (s * 6364136223846793005 + 11634580027462260723) & M64
-            x, r = ((((s >> 18) ^ s) >> 27)) & M32, s >> 59
+            x, r = (((s >> 18) ^ s) >> 27) & M32, s >> 59
             self.key.append(((x >> r) | (x << (32 - r))) & M32)
         self.counter, self.buffer, self.index = 0, [], 64
 

@@ -43,8 +43,11 @@ def test_one_sequence_equals_the_list_function(name, values):
 
 
 @settings(max_examples=40, deadline=None)
-@given(st.sampled_from(sorted(MODELS)), st.lists(st.lists(numbers, max_size=40), min_size=1, max_size=6),
-       st.sampled_from([1, 2, 3]))
+@given(
+    st.sampled_from(sorted(MODELS)),
+    st.lists(st.lists(numbers, max_size=40), min_size=1, max_size=6),
+    st.sampled_from([1, 2, 3]),
+)
 def test_each_subject_equals_its_single_call(name, subjects, threads):
     before, after, fields = MODELS[name]
     n = len(subjects)
@@ -59,7 +62,7 @@ def test_each_subject_equals_its_single_call(name, subjects, threads):
         for field in (*fields, *(("loglik",) if name in ("kalman_run", "hgf_run") else ())):
             row = getattr(result, field)[i]
             np.testing.assert_array_equal(row[: len(values)], getattr(single, field))
-            assert np.isnan(row[len(values):]).all()
+            assert np.isnan(row[len(values) :]).all()
 
 
 @pytest.mark.parametrize("name", sorted(MODELS))
@@ -96,21 +99,24 @@ def test_hgf_loglik_is_the_gaussian_density_of_the_prediction_error():
     np.testing.assert_allclose(r.loglik, -0.5 * (np.log(2 * np.pi * s) + r.prediction_error**2 / s), rtol=1e-12)
 
 
-@pytest.mark.parametrize("name, args", [
-    ("kalman_run", ("x", 1.0, [1.0], 0.1, 0.5)),
-    ("kalman_run", (0.0, 1.0, "abc", 0.1, 0.5)),
-    ("kalman_run", (0.0, 1.0, [1.0, np.nan], 0.1, 0.5)),
-    ("kalman_run", (0.0, 1.0, np.array(1.0), 0.1, 0.5)),  # a 0-d array is no sequence
-    ("kalman_run", (0.0, 1.0, [1.0], 0.1, 0.5, 0.0)),
-    ("kalman_run", (np.inf, 1.0, [1.0], 0.0, 1.0)),
-    ("hgf_run", ([1.0, 2.0], 0.5, -1.0)),
-    ("hgf_run", ([1.0, 2.0], 0.5, 1.0, 0.01, np.inf)),
-    ("hgf_run", ([1.0], 0.5, 1.0, 0.01, 0.0, 1.0, 0.0, "x")),
-    ("td_learn_sequence", (0.0, [1.0], 2.0, 0.9, 0.0, 1)),
-    ("td_learn_sequence", (0.0, [1.0], 0.5, 0.9, 0.1, -1)),
-    ("forward_simulate", ([], 2.0, 0.0, 1.0, 1)),
-    ("forward_simulate", ([1.0, 1e308], 0.5, 0.0, 10.0, 1)),
-])
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        ("kalman_run", ("x", 1.0, [1.0], 0.1, 0.5)),
+        ("kalman_run", (0.0, 1.0, "abc", 0.1, 0.5)),
+        ("kalman_run", (0.0, 1.0, [1.0, np.nan], 0.1, 0.5)),
+        ("kalman_run", (0.0, 1.0, np.array(1.0), 0.1, 0.5)),  # a 0-d array is no sequence
+        ("kalman_run", (0.0, 1.0, [1.0], 0.1, 0.5, 0.0)),
+        ("kalman_run", (np.inf, 1.0, [1.0], 0.0, 1.0)),
+        ("hgf_run", ([1.0, 2.0], 0.5, -1.0)),
+        ("hgf_run", ([1.0, 2.0], 0.5, 1.0, 0.01, np.inf)),
+        ("hgf_run", ([1.0], 0.5, 1.0, 0.01, 0.0, 1.0, 0.0, "x")),
+        ("td_learn_sequence", (0.0, [1.0], 2.0, 0.9, 0.0, 1)),
+        ("td_learn_sequence", (0.0, [1.0], 0.5, 0.9, 0.1, -1)),
+        ("forward_simulate", ([], 2.0, 0.0, 1.0, 1)),
+        ("forward_simulate", ([1.0, 1e308], 0.5, 0.0, 10.0, 1)),
+    ],
+)
 def test_single_sequences_fail_as_the_list_functions_do(name, args):
     with pytest.raises(BaseException) as expected:
         getattr(velmora, name)(*args)
@@ -133,28 +139,45 @@ def test_a_failing_subject_is_the_lowest_one_whatever_the_threads():
 KALMAN, FORWARD = va.kalman_run, va.forward_simulate
 
 
-@pytest.mark.parametrize("f, args, kwargs, error, text", [
-    (KALMAN, (0.0, 1.0, np.ones((2, 2, 2)), 0.1, 0.5), {}, ValueError, "observations"),
-    (KALMAN, (0.0, 1.0, np.ones((3, 4)), [0.1, 0.2], 0.5), {}, ValueError, "process_noise"),
-    (KALMAN, (0.0, 1.0, [np.ones(3), 1.0], 0.1, 0.5), {}, TypeError, "observations"),
-    (KALMAN, (0.0, 1.0, [np.ones(3), np.ones((2, 2))], 0.1, 0.5), {}, ValueError, "observations"),
-    (KALMAN, (0.0, 1.0, np.ones(3), 0.1, 0.5), {"threads": 0}, ValueError, "threads"),
-    # A noisy batch needs one valid seed per subject.
-    *((FORWARD, (np.ones((3, 4)), 0.5, 0.2, 1.0, seed), {}, error, "seed") for seed, error in [
-        (7, ValueError), (np.array([1, 2]), ValueError), (np.array([1, -2, 3]), ValueError),
-        ([1, 2**64, 3], ValueError), ([1, -1, 3], ValueError), ([1, 2.0, 3], TypeError),
-        (np.array([1.0, 2.0, 3.0]), TypeError)]),
-    # Values read as the list functions read them: no parsing of text, no None as NaN, no dropped imaginary part.
-    (KALMAN, (0.0, 1.0, np.array([["1", "2"]]), 0.1, 0.5), {}, TypeError, "subject 0: .* not numpy.str_"),
-    (KALMAN, (0.0, 1.0, np.array([["2020-01-01"]], dtype="datetime64[D]"), 0.1, 0.5), {}, TypeError, "subject 0"),
-    (KALMAN, (0.0, 1.0, [np.ones(2), [1.0, None]], 0.1, 0.5), {}, TypeError, "subject 1: .* not NoneType"),
-    (KALMAN, (0.0, 1.0, np.ones((2, 3)), [0.1, None], 0.5), {}, TypeError, "'process_noise': .* not NoneType"),
-    (KALMAN, (0.0, 1.0, np.array([1 + 2j, 3]), 0.1, 0.5), {}, TypeError, "'observations': complex"),
-    (KALMAN, (0.0, 1.0, np.ones((2, 3)) * 1j, 0.1, 0.5), {}, TypeError, "'observations': complex"),
-    (KALMAN, (0.0, 1.0, np.ones((2, 3)), np.array([0.1j, 0.2]), 0.5), {}, TypeError, "'process_noise': complex"),
-    (KALMAN, (0.0, 1.0, np.ones(3), 0.1, 0.5), {"threads": True}, TypeError, "threads must be a positive integer"),
-    (KALMAN, (0.0, 1.0, np.ones(3), 0.1, 0.5), {"threads": 10**30}, ValueError, "threads must be a positive integer"),
-])
+@pytest.mark.parametrize(
+    "f, args, kwargs, error, text",
+    [
+        (KALMAN, (0.0, 1.0, np.ones((2, 2, 2)), 0.1, 0.5), {}, ValueError, "observations"),
+        (KALMAN, (0.0, 1.0, np.ones((3, 4)), [0.1, 0.2], 0.5), {}, ValueError, "process_noise"),
+        (KALMAN, (0.0, 1.0, [np.ones(3), 1.0], 0.1, 0.5), {}, TypeError, "observations"),
+        (KALMAN, (0.0, 1.0, [np.ones(3), np.ones((2, 2))], 0.1, 0.5), {}, ValueError, "observations"),
+        (KALMAN, (0.0, 1.0, np.ones(3), 0.1, 0.5), {"threads": 0}, ValueError, "threads"),
+        # A noisy batch needs one valid seed per subject.
+        *(
+            (FORWARD, (np.ones((3, 4)), 0.5, 0.2, 1.0, seed), {}, error, "seed")
+            for seed, error in [
+                (7, ValueError),
+                (np.array([1, 2]), ValueError),
+                (np.array([1, -2, 3]), ValueError),
+                ([1, 2**64, 3], ValueError),
+                ([1, -1, 3], ValueError),
+                ([1, 2.0, 3], TypeError),
+                (np.array([1.0, 2.0, 3.0]), TypeError),
+            ]
+        ),
+        # Values read as the list functions read them: no parsing of text, no None as NaN, no dropped imaginary part.
+        (KALMAN, (0.0, 1.0, np.array([["1", "2"]]), 0.1, 0.5), {}, TypeError, "subject 0: .* not numpy.str_"),
+        (KALMAN, (0.0, 1.0, np.array([["2020-01-01"]], dtype="datetime64[D]"), 0.1, 0.5), {}, TypeError, "subject 0"),
+        (KALMAN, (0.0, 1.0, [np.ones(2), [1.0, None]], 0.1, 0.5), {}, TypeError, "subject 1: .* not NoneType"),
+        (KALMAN, (0.0, 1.0, np.ones((2, 3)), [0.1, None], 0.5), {}, TypeError, "'process_noise': .* not NoneType"),
+        (KALMAN, (0.0, 1.0, np.array([1 + 2j, 3]), 0.1, 0.5), {}, TypeError, "'observations': complex"),
+        (KALMAN, (0.0, 1.0, np.ones((2, 3)) * 1j, 0.1, 0.5), {}, TypeError, "'observations': complex"),
+        (KALMAN, (0.0, 1.0, np.ones((2, 3)), np.array([0.1j, 0.2]), 0.5), {}, TypeError, "'process_noise': complex"),
+        (KALMAN, (0.0, 1.0, np.ones(3), 0.1, 0.5), {"threads": True}, TypeError, "threads must be a positive integer"),
+        (
+            KALMAN,
+            (0.0, 1.0, np.ones(3), 0.1, 0.5),
+            {"threads": 10**30},
+            ValueError,
+            "threads must be a positive integer",
+        ),
+    ],
+)
 def test_bad_shapes_and_seeds_are_named(f, args, kwargs, error, text):
     with pytest.raises(error, match=text):
         f(*args, **kwargs)
@@ -165,17 +188,22 @@ def test_pandas_objects_and_python_int_seeds_are_read_by_value():
     data, rates, seeds = np.random.default_rng(2).normal(size=(4, 6)), np.linspace(0.2, 0.5, 4), va.seeds(4, 0)
     assert max(seeds.tolist()) >= 2**63  # NumPy would make such a list float64
     expected = va.td_learn_sequence(0.0, data, rates, 0.9, 0.3, seeds)
-    for rewards, rate, seed in [(pd.DataFrame(data), pd.Series(rates), pd.Series(seeds)),
-                                ([pd.Series(row) for row in data], list(rates), seeds.tolist()),
-                                (pd.Series(list(data)), tuple(rates), tuple(seeds.tolist()))]:
+    for rewards, rate, seed in [
+        (pd.DataFrame(data), pd.Series(rates), pd.Series(seeds)),
+        ([pd.Series(row) for row in data], list(rates), seeds.tolist()),
+        (pd.Series(list(data)), tuple(rates), tuple(seeds.tolist())),
+    ]:
         assert va.td_learn_sequence(0.0, rewards, rate, 0.9, 0.3, seed) == expected
     assert va.kalman_run(0.0, 1.0, pd.Series(data[0]), 0.1, 0.5) == va.kalman_run(0.0, 1.0, data[0], 0.1, 0.5)
 
 
 def test_a_result_mostly_padding_warns_once_naming_both_sizes(monkeypatch):
     monkeypatch.setattr(va, "_PADDING_WARN_BYTES", 10_000)
-    with pytest.warns(RuntimeWarning, match=r"pads 31 subjects .* 2000 trials: it takes 484.4 KiB to hold 18.0 KiB "
-                                             r"of values; call the longest subject\(s\) on their own") as caught:
+    with pytest.warns(
+        RuntimeWarning,
+        match=r"pads 31 subjects .* 2000 trials: it takes 484.4 KiB to hold 18.0 KiB "
+        r"of values; call the longest subject\(s\) on their own",
+    ) as caught:
         result = va.td_learn_sequence(0.0, [np.ones(10)] * 30 + [np.ones(2000)], 0.5, 0.9, 0.0, 0)
     assert len(caught) == 1 and caught[0].filename == __file__ and np.isnan(result.value[0, 10:]).all()
     with warnings.catch_warnings():
@@ -217,8 +245,11 @@ def test_threads_beyond_what_helps_are_not_started():
 
 # Ragged: most of the call pads 19 short subjects to the long one's 3 * 10**6 trials (long enough
 # that the fixed cost of answering the signal stays well inside half the call, under ASan too).
-@pytest.mark.parametrize("data", [np.zeros(3 * 10**7), np.zeros((6, 5 * 10**6)),
-                                  [np.zeros(3 * 10**6)] + [np.zeros(10)] * 19], ids=["one", "many", "ragged"])
+@pytest.mark.parametrize(
+    "data",
+    [np.zeros(3 * 10**7), np.zeros((6, 5 * 10**6)), [np.zeros(3 * 10**6)] + [np.zeros(10)] * 19],
+    ids=["one", "many", "ragged"],
+)
 def test_ctrl_c_stops_a_long_call_early_and_leaves_no_thread(data):
     args = (0.0, data, 0.5, 0.9, 0.5, 0 if isinstance(data, np.ndarray) and data.ndim == 1 else va.seeds(len(data), 0))
     start = time.perf_counter()

@@ -38,33 +38,45 @@ def twin(f):
     return namespace[f.__name__]
 
 
-@pytest.mark.parametrize("f, args, kwargs", [
-    (td_learn_sequence, (0.0, [1.0], 0.5, 0.9, 0.0, 0, 7), {}), (kalman_run, (*KALMAN, None, 7), {}),
-    (hgf_run, ([1.0], 0.5, 2.0, 0.01, 0.0, 1.0, 0.0, 1.0, 9), {}), (hgf_run, (), {}), (kalman_run, KALMAN[:3], {}),
-    (forward_simulate, ([1.0], 0.5), {"seed": 1, "sensory_gain": 1.0}),
-    (discounted_value, (1.0, 2.0, 0.5), {"gamma": 0.5}), (discounted_value, (1.0, 2.0, 0.5), {"reward": 1.0}),
-    # The first offending keyword decides, in the dictionary's order; foreign text is kept whole.
-    (discounted_value, (1.0, 2.0), {"reward": 1.0, "gamma": 0.5}),
-    (discounted_value, (1.0, 2.0), {"gamma": 0.5, "reward": 1.0}),
-    (kalman_run, KALMAN, {"x\0y": 1}), (kalman_run, KALMAN, {"x\ud800y": 1}),
-])
+@pytest.mark.parametrize(
+    "f, args, kwargs",
+    [
+        (td_learn_sequence, (0.0, [1.0], 0.5, 0.9, 0.0, 0, 7), {}),
+        (kalman_run, (*KALMAN, None, 7), {}),
+        (hgf_run, ([1.0], 0.5, 2.0, 0.01, 0.0, 1.0, 0.0, 1.0, 9), {}),
+        (hgf_run, (), {}),
+        (kalman_run, KALMAN[:3], {}),
+        (forward_simulate, ([1.0], 0.5), {"seed": 1, "sensory_gain": 1.0}),
+        (discounted_value, (1.0, 2.0, 0.5), {"gamma": 0.5}),
+        (discounted_value, (1.0, 2.0, 0.5), {"reward": 1.0}),
+        # The first offending keyword decides, in the dictionary's order; foreign text is kept whole.
+        (discounted_value, (1.0, 2.0), {"reward": 1.0, "gamma": 0.5}),
+        (discounted_value, (1.0, 2.0), {"gamma": 0.5, "reward": 1.0}),
+        (kalman_run, KALMAN, {"x\0y": 1}),
+        (kalman_run, KALMAN, {"x\ud800y": 1}),
+    ],
+)
 def test_binding_fails_as_a_python_function_would(f, args, kwargs):
     with pytest.raises(TypeError) as expected:
         twin(f)(*args, **kwargs)
     assert_raises(TypeError, str(expected.value), f, *args, **kwargs)
 
 
-@pytest.mark.parametrize("f, args, kwargs, param", [
-    (kalman_run, (*KALMAN, "x"), {}, "prior_precision_cap"), (hgf_run, ([1.0], 0.5, 2.0), {"var2": "x"}, "var2"),
-    (hgf_run, ([1.0], 0.5, 2.0, None), {}, "base_process_noise"),
-    (td_learn_sequence, (0.0, [1.0], 0.5, "x", 0.0, 0), {}, "discount_factor"),
-    # The first bad argument in parameter order is reported, whatever the order they were given in.
-    (discounted_value, (), {"delay": "x", "reward": "y", "discount_factor": 0.5}, "reward"),
-    (kalman_run, ("a", 1.0, "b", 0.0, 1.0), {}, "initial_mean"),
-    (forward_simulate, ([1.0], 0.5, 0.0, 1.0, 1.0), {}, "seed"),
-    (kalman_run, (RaisesFrom(TypeError("x\0y")), 1.0, [1.0], 0.0, 1.0), {}, "initial_mean"),
-    (kalman_run, (RaisesFrom(TypeError("x\ud800y")), 1.0, [1.0], 0.0, 1.0), {}, "initial_mean"),
-])
+@pytest.mark.parametrize(
+    "f, args, kwargs, param",
+    [
+        (kalman_run, (*KALMAN, "x"), {}, "prior_precision_cap"),
+        (hgf_run, ([1.0], 0.5, 2.0), {"var2": "x"}, "var2"),
+        (hgf_run, ([1.0], 0.5, 2.0, None), {}, "base_process_noise"),
+        (td_learn_sequence, (0.0, [1.0], 0.5, "x", 0.0, 0), {}, "discount_factor"),
+        # The first bad argument in parameter order is reported, whatever the order they were given in.
+        (discounted_value, (), {"delay": "x", "reward": "y", "discount_factor": 0.5}, "reward"),
+        (kalman_run, ("a", 1.0, "b", 0.0, 1.0), {}, "initial_mean"),
+        (forward_simulate, ([1.0], 0.5, 0.0, 1.0, 1.0), {}, "seed"),
+        (kalman_run, (RaisesFrom(TypeError("x\0y")), 1.0, [1.0], 0.0, 1.0), {}, "initial_mean"),
+        (kalman_run, (RaisesFrom(TypeError("x\ud800y")), 1.0, [1.0], 0.0, 1.0), {}, "initial_mean"),
+    ],
+)
 def test_conversion_fails_as_the_interpreters_own_with_the_argument_named(f, args, kwargs, param):
     value = inspect.signature(f).bind(*args, **kwargs).arguments[param]
     with pytest.raises(TypeError) as expected:
@@ -73,8 +85,17 @@ def test_conversion_fails_as_the_interpreters_own_with_the_argument_named(f, arg
 
 
 def test_keywords_bind_like_positions(assert_same):
-    assert_same(kalman_run(prior_precision_cap=3.0, obs_noise=0.2, process_noise=0.1, observations=[1.0, 3.0],
-                           initial_var=2.0, initial_mean=0.5), kalman_run(0.5, 2.0, [1.0, 3.0], 0.1, 0.2, 3.0))
+    assert_same(
+        kalman_run(
+            prior_precision_cap=3.0,
+            obs_noise=0.2,
+            process_noise=0.1,
+            observations=[1.0, 3.0],
+            initial_var=2.0,
+            initial_mean=0.5,
+        ),
+        kalman_run(0.5, 2.0, [1.0, 3.0], 0.1, 0.2, 3.0),
+    )
 
 
 class Outer:
@@ -108,11 +129,14 @@ def test_renamed_type_error_keeps_the_original_cause_not_the_original():
 
 # The binding renames a plain TypeError only; anything else, subclasses included, passes as it is.
 # (The interpreter's own OverflowErrors and the hostile objects' errors: tests/hostile.py, BAD.)
-@pytest.mark.parametrize("call, error", [
-    (lambda e: discounted_value(1.0, RaisesFrom(e), 1.0), type("MyTypeError", (TypeError,), {})("sub")),
-    (lambda e: discounted_value(1.0, RaisesFrom(e), 1.0), ZeroDivisionError("zero")),
-    (lambda e: kalman_of(hostile(Seq, __getitem__=lambda s, i: raise_(e) if i == 2 else 1.0)([])), KeyError("x")),
-])
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda e: discounted_value(1.0, RaisesFrom(e), 1.0), type("MyTypeError", (TypeError,), {})("sub")),
+        (lambda e: discounted_value(1.0, RaisesFrom(e), 1.0), ZeroDivisionError("zero")),
+        (lambda e: kalman_of(hostile(Seq, __getitem__=lambda s, i: raise_(e) if i == 2 else 1.0)([])), KeyError("x")),
+    ],
+)
 def test_other_exceptions_pass_unchanged(call, error):
     with pytest.raises(type(error)) as info:
         call(error)

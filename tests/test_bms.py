@@ -42,8 +42,10 @@ def test_one_participant_solves_the_fixed_point_equation(margin):
     assert s.exceedance[0] == pytest.approx(stats.beta.sf(0.5, 1 + g, 2 - g), abs=1e-8)
 
 
-@pytest.mark.parametrize("alpha", [[3.0, 5.0, 2.5], [1.0, 1.0, 1.0, 7.0], [20.0, 21.0, 19.5],
-                                   [1.2, 0.6, 3.3, 2.0, 1.1], "counts 5001 5000 4990"])
+@pytest.mark.parametrize(
+    "alpha",
+    [[3.0, 5.0, 2.5], [1.0, 1.0, 1.0, 7.0], [20.0, 21.0, 19.5], [1.2, 0.6, 3.3, 2.0, 1.1], "counts 5001 5000 4990"],
+)
 def test_exceedance_by_integration_matches_sampling_the_dirichlet(alpha):
     if isinstance(alpha, str):  # a large study through bms: that many participants decisively for each model
         counts = np.array(alpha.split()[1:], dtype=float)

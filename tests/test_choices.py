@@ -13,8 +13,14 @@ from velmora.models import ENGINE
 
 RNG = np.random.default_rng(7)
 N = 60
-OFFERS = np.column_stack([RNG.uniform(1, 100, N), np.where(RNG.random(N) < 0.3, RNG.uniform(0, 30, N), 0.0),
-                          RNG.uniform(50, 100, N), RNG.uniform(1, 365, N)])
+OFFERS = np.column_stack(
+    [
+        RNG.uniform(1, 100, N),
+        np.where(RNG.random(N) < 0.3, RNG.uniform(0, 30, N), 0.0),
+        RNG.uniform(50, 100, N),
+        RNG.uniform(1, 365, N),
+    ]
+)
 REWARDS = (RNG.random(N) < 0.7).astype(float)
 CHOICES = (RNG.random(N) < 0.5).astype(float)
 CHOICES[[3, 17]] = np.nan  # missed trials
@@ -28,7 +34,10 @@ def stated_probability(model, response, inputs, params):
         for t, reward in enumerate(inputs):
             m[t], value = value, value + params["learning_rate"] * (reward - value)
     elif model == "discount":
-        m = inputs[:, 2] * params["discount_factor"] ** inputs[:, 3] - inputs[:, 0] * params["discount_factor"] ** inputs[:, 1]
+        m = (
+            inputs[:, 2] * params["discount_factor"] ** inputs[:, 3]
+            - inputs[:, 0] * params["discount_factor"] ** inputs[:, 1]
+        )
     else:
         m = inputs[:, 2] / (1 + params["k"] * inputs[:, 3]) - inputs[:, 0] / (1 + params["k"] * inputs[:, 1])
     if response == "unit_square":
@@ -37,19 +46,31 @@ def stated_probability(model, response, inputs, params):
     return 1 / (1 + np.exp(-params["beta"] * (m - params["bias"])))
 
 
-@pytest.mark.parametrize("model, response, inputs, params", [
-    ("td", "unit_square", REWARDS, {"initial_value": 0.0, "learning_rate": 0.3, "beta": 2.5}),
-    ("td", "unit_square", REWARDS, {"initial_value": 1.0, "learning_rate": 0.0, "beta": 1e6}),
-    ("td", "logistic", REWARDS, {"initial_value": 0.5, "learning_rate": 0.2, "beta": 4.0, "bias": 0.3}),
-    ("discount", "logistic", OFFERS, {"discount_factor": 0.995, "beta": 0.15, "bias": -2.0}),
-    ("hyperbolic", "logistic", OFFERS, {"k": 0.02, "beta": 0.3, "bias": 0.0}),
-])
-def test_choice_likelihood_is_the_bernoulli_log_probability_of_the_stated_probabilities(model, response, inputs,
-                                                                                          params):
+@pytest.mark.parametrize(
+    "model, response, inputs, params",
+    [
+        ("td", "unit_square", REWARDS, {"initial_value": 0.0, "learning_rate": 0.3, "beta": 2.5}),
+        ("td", "unit_square", REWARDS, {"initial_value": 1.0, "learning_rate": 0.0, "beta": 1e6}),
+        ("td", "logistic", REWARDS, {"initial_value": 0.5, "learning_rate": 0.2, "beta": 4.0, "bias": 0.3}),
+        ("discount", "logistic", OFFERS, {"discount_factor": 0.995, "beta": 0.15, "bias": -2.0}),
+        ("hyperbolic", "logistic", OFFERS, {"k": 0.02, "beta": 0.3, "bias": 0.0}),
+    ],
+)
+def test_choice_likelihood_is_the_bernoulli_log_probability_of_the_stated_probabilities(
+    model, response, inputs, params
+):
     names = [*(n for n in ENGINE[model].params if n not in ENGINE[model].noise), *velmora.models.RESPONSES[response]]
     gradient = np.empty(0)
-    nll = _engine.objective(model, response, np.ascontiguousarray(inputs).reshape(-1), CHOICES,
-                            np.array([params[n] for n in names]), np.empty(0, dtype=np.int64), gradient, 0)
+    nll = _engine.objective(
+        model,
+        response,
+        np.ascontiguousarray(inputs).reshape(-1),
+        CHOICES,
+        np.array([params[n] for n in names]),
+        np.empty(0, dtype=np.int64),
+        gradient,
+        0,
+    )
     p = stated_probability(model, response, inputs, params)
     kept = ~np.isnan(CHOICES)
     with np.errstate(divide="ignore"):
@@ -75,14 +96,27 @@ def test_array_discounted_value_broadcasts_the_scalar_function_exactly():
         va.discounted_value(1j, 1, 0.5)
 
 
-@pytest.mark.parametrize("model, inputs, responses, error, fragment", [
-    ("td", REWARDS, np.where(np.isnan(CHOICES), 0.5, CHOICES), ValueError, "a choice is 1, 0 or NaN"),
-    ("discount", OFFERS[:, :3], CHOICES, ValueError, "trials x 4 array, got shape"),
-    ("discount", np.where(np.arange(4) == 3, -1.0, OFFERS), CHOICES, InvalidParameter,
-     "'delay_later': -1.0 at trial 0 (must be finite and non-negative)"),
-    ("hyperbolic", np.where(np.arange(4) == 0, np.nan, OFFERS), CHOICES, InvalidParameter,
-     "'amount_sooner': NaN at trial 0 (must be finite)"),
-])
+@pytest.mark.parametrize(
+    "model, inputs, responses, error, fragment",
+    [
+        ("td", REWARDS, np.where(np.isnan(CHOICES), 0.5, CHOICES), ValueError, "a choice is 1, 0 or NaN"),
+        ("discount", OFFERS[:, :3], CHOICES, ValueError, "trials x 4 array, got shape"),
+        (
+            "discount",
+            np.where(np.arange(4) == 3, -1.0, OFFERS),
+            CHOICES,
+            InvalidParameter,
+            "'delay_later': -1.0 at trial 0 (must be finite and non-negative)",
+        ),
+        (
+            "hyperbolic",
+            np.where(np.arange(4) == 0, np.nan, OFFERS),
+            CHOICES,
+            InvalidParameter,
+            "'amount_sooner': NaN at trial 0 (must be finite)",
+        ),
+    ],
+)
 def test_choice_data_are_refused_before_any_fit(model, inputs, responses, error, fragment):
     response = "unit_square" if model == "td" else None
     with pytest.raises(error, match=fragment.replace("(", r"\(").replace(")", r"\)")):
@@ -102,8 +136,12 @@ def test_fit_many_reads_four_columns_and_the_export_reproduces_each_nll():
     fits = velmora.fit_many(data, "discount", input=columns)
     assert (fits["error"] == "").all() and fits["converged"].all()
     assert list(fits.columns[:4]) == ["subject", "discount_factor", "beta", "bias"]
-    one = velmora.fit("discount", data[data.subject == "b"][columns].to_numpy(), data[data.subject == "b"].response,
-                      seed=velmora.study.participant_seed(0, "b"))
+    one = velmora.fit(
+        "discount",
+        data[data.subject == "b"][columns].to_numpy(),
+        data[data.subject == "b"].response,
+        seed=velmora.study.participant_seed(0, "b"),
+    )
     assert one.params["discount_factor"] == fits.set_index("subject").loc["b", "discount_factor"]
     per_trial = velmora.study.pointwise_loglik(data, fits, "discount", input=columns)
     np.testing.assert_allclose(per_trial.groupby("subject").loglik.sum(), -fits.set_index("subject").nll, rtol=1e-9)
@@ -134,17 +172,23 @@ NAMES = ["amount_sooner", "delay_sooner", "amount_later", "delay_later"]
 TABLE = pd.DataFrame(OFFERS, columns=NAMES)
 
 
-@pytest.mark.parametrize("inputs, error, fragment", [
-    (OFFERS.astype(str), TypeError, r"not numpy.str_ \(trial 0, column 'amount_sooner'\)"),
-    (with_cell(OFFERS, 2, 1, None), TypeError, r"not NoneType \(trial 2, column 'delay_sooner'\)"),
-    (with_cell(OFFERS, 5, 3, "7"), TypeError, r"not str \(trial 5, column 'delay_later'\)"),
-    (with_cell(OFFERS, 4, 0, 1 + 2j), TypeError, r"not complex \(trial 4, column 'amount_sooner'\)"),
-    (TABLE.drop(columns="delay_later").assign(wait=1.0), ValueError, "no column 'delay_later'"),
-])
+@pytest.mark.parametrize(
+    "inputs, error, fragment",
+    [
+        (OFFERS.astype(str), TypeError, r"not numpy.str_ \(trial 0, column 'amount_sooner'\)"),
+        (with_cell(OFFERS, 2, 1, None), TypeError, r"not NoneType \(trial 2, column 'delay_sooner'\)"),
+        (with_cell(OFFERS, 5, 3, "7"), TypeError, r"not str \(trial 5, column 'delay_later'\)"),
+        (with_cell(OFFERS, 4, 0, 1 + 2j), TypeError, r"not complex \(trial 4, column 'amount_sooner'\)"),
+        (TABLE.drop(columns="delay_later").assign(wait=1.0), ValueError, "no column 'delay_later'"),
+    ],
+)
 def test_offers_that_are_no_numbers_are_refused_by_trial_and_column(inputs, error, fragment):
     truth = {"discount_factor": 0.99, "beta": 0.1}
-    for call in (lambda: velmora.fit("discount", inputs, CHOICES), lambda: velmora.simulate("discount", inputs, truth),
-                 lambda: velmora.simulate_many("discount", pd.DataFrame([truth]), {0: inputs})):
+    for call in (
+        lambda: velmora.fit("discount", inputs, CHOICES),
+        lambda: velmora.simulate("discount", inputs, truth),
+        lambda: velmora.simulate_many("discount", pd.DataFrame([truth]), {0: inputs}),
+    ):
         with pytest.raises(error, match=fragment):
             call()
     with pytest.raises(error, match=fragment.replace(r"\(", r"\(subject 1, ") if error is TypeError else fragment):
@@ -165,24 +209,40 @@ def test_offers_are_read_alike_by_arrays_fit_and_simulate_many():
         velmora.simulate("discount", np.where(np.arange(4) == 3, np.nan, OFFERS), {"discount_factor": 0.9, "beta": 1})
 
 
-@pytest.mark.parametrize("options, fragment", [
-    (dict(input=[*NAMES[:3], "amount_later"]), "'amount_later' is given twice, as two input columns"),
-    (dict(input=[*NAMES[:3], "subject"]), "'subject' is given twice, as the subject and the input column"),
-    (dict(response="delay_later"), "'delay_later' is given twice, as the input and the response column"),
-    (dict(trial="subject"), "'subject' is given twice, as the subject and the trial column"),
-])
+@pytest.mark.parametrize(
+    "options, fragment",
+    [
+        (dict(input=[*NAMES[:3], "amount_later"]), "'amount_later' is given twice, as two input columns"),
+        (dict(input=[*NAMES[:3], "subject"]), "'subject' is given twice, as the subject and the input column"),
+        (dict(response="delay_later"), "'delay_later' is given twice, as the input and the response column"),
+        (dict(trial="subject"), "'subject' is given twice, as the subject and the trial column"),
+    ],
+)
 def test_a_column_in_two_roles_is_refused_before_any_fit(options, fragment, capsys):
     data = study("discount", [0.99] * 6).assign(subject=lambda d: d.subject.map("abcdef".index))  # numbers
     fits = pd.DataFrame({"subject": [0], "discount_factor": 0.9, "beta": 1.0, "bias": 0.0, "lme": 0.0})
-    for call in (lambda: velmora.fit_many(data, "discount", **options),
-                 lambda: velmora.study.pointwise_loglik(data, fits, "discount", **options),
-                 lambda: velmora.plot_choices(data, fits, "discount", **options)):
+    for call in (
+        lambda: velmora.fit_many(data, "discount", **options),
+        lambda: velmora.study.pointwise_loglik(data, fits, "discount", **options),
+        lambda: velmora.plot_choices(data, fits, "discount", **options),
+    ):
         with pytest.raises(ValueError, match=fragment):
             call()
     flags = {"input": "--input-column", "response": "--response-column", "trial": "--trial-column"}
-    (name, value), = options.items()
-    assert cli.main(["fit", "unread.csv", "--model", "discount", flags[name],
-                     ",".join(value) if isinstance(value, list) else value]) == 2
+    ((name, value),) = options.items()
+    assert (
+        cli.main(
+            [
+                "fit",
+                "unread.csv",
+                "--model",
+                "discount",
+                flags[name],
+                ",".join(value) if isinstance(value, list) else value,
+            ]
+        )
+        == 2
+    )
     assert fragment in capsys.readouterr().err
 
 

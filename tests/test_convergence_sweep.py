@@ -53,8 +53,7 @@ def test_reported_objective_is_the_independent_one_at_the_estimate(sweep):
             assert fit.neg_log_joint == pytest.approx(reference, rel=1e-9, abs=1e-9), fit.summary()
 
 
-@pytest.mark.parametrize("pair", [p for p in PAIRS if p[1] in ("unit_square", "logistic")],
-                         ids=lambda p: "+".join(p))
+@pytest.mark.parametrize("pair", [p for p in PAIRS if p[1] in ("unit_square", "logistic")], ids=lambda p: "+".join(p))
 def test_standard_errors_are_reported_only_where_the_curvature_does_not_depend_on_the_step(sweep, pair):
     from convergence_reference import reference_curvature
 
@@ -72,13 +71,17 @@ def test_standard_errors_are_reported_only_where_the_curvature_does_not_depend_o
             spec = dict(zip(fit.free, np.sqrt(np.diag(cov))))
             for name in fit.free:  # transformed-space spreads, mapped as the fit maps them
                 x = fit.params[name]
-                slope = {"log": x, "logit": x * (1 - x)}.get(velmora.models.PARAMS.get(data.model, {}).get(
-                    name, velmora.models.RESPONSE_PARAMS[data.response].get(name)).transform, 1.0)
+                slope = {"log": x, "logit": x * (1 - x)}.get(
+                    velmora.models.PARAMS.get(data.model, {})
+                    .get(name, velmora.models.RESPONSE_PARAMS[data.response].get(name))
+                    .transform,
+                    1.0,
+                )
                 assert fit.se[name] == pytest.approx(abs(slope) * spec[name], rel=1e-3), (name, fit.summary())
 
 
 def _floor_case():
-    return "kalman", np.cumsum(np.random.default_rng(5).normal(0, .3, 150)) * 1e-4, None, None
+    return "kalman", np.cumsum(np.random.default_rng(5).normal(0, 0.3, 150)) * 1e-4, None, None
 
 
 def _unit_square_case():
@@ -98,11 +101,12 @@ def test_a_stall_short_of_the_optimum_is_not_reported_as_one(case):
 @pytest.mark.parametrize("scale", ["responses", "inputs"])
 def test_an_objective_near_overflow_is_not_converged(scale):
     y = np.random.default_rng(1).normal(0, 1, 40)
-    fit = (velmora.fit("td", y, y * 1e100) if scale == "responses"
-           else velmora.fit("kalman", y * 1e150))
+    fit = velmora.fit("td", y, y * 1e100) if scale == "responses" else velmora.fit("kalman", y * 1e150)
     # Stuck near 1e300 nothing can be resolved: whatever else happens, that is no optimum.
     assert fit.neg_log_joint < 1e100 or not fit.converged, fit.summary()
-    assert fit.converged or fit.message.startswith(("not converged: no progress", "not converged: iteration")), fit.message
+    assert fit.converged or fit.message.startswith(("not converged: no progress", "not converged: iteration")), (
+        fit.message
+    )
 
 
 @pytest.mark.parametrize("threads", [1, 2])

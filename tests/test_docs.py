@@ -23,10 +23,19 @@ def documented():
 
 
 def test_every_public_name_is_in_the_reference():
-    study = [obj for name, obj in vars(velmora.study).items() if not name.startswith("_")
-             and (inspect.isfunction(obj) or inspect.isclass(obj)) and obj.__module__.startswith("velmora")]
-    public = ([getattr(velmora, name) for name in velmora.__all__]
-              + [getattr(velmora.arrays, name) for name in velmora.arrays.__all__] + study + [velmora.group.GroupFit])
+    study = [
+        obj
+        for name, obj in vars(velmora.study).items()
+        if not name.startswith("_")
+        and (inspect.isfunction(obj) or inspect.isclass(obj))
+        and obj.__module__.startswith("velmora")
+    ]
+    public = (
+        [getattr(velmora, name) for name in velmora.__all__]
+        + [getattr(velmora.arrays, name) for name in velmora.arrays.__all__]
+        + study
+        + [velmora.group.GroupFit]
+    )
     listed = documented()
     missing = [getattr(obj, "__qualname__", obj) for obj in public if not any(obj is entry for entry in listed)]
     assert not missing, f"not in docs/reference.rst: {missing}"

@@ -35,9 +35,14 @@ def data(model, n=60, seed=0):
 
 def random_point(point, rng):
     """Means moved additively, learning rates uniformly, the rest (positive) multiplicatively."""
-    return {name: value + rng.normal(0, 0.5) if name in ("initial_mean", "mu1", "mu2", "initial_value")
-            else rng.uniform(0.05, 0.95) if name == "learning_rate" else value * math.exp(rng.normal(0, 0.5))
-            for name, value in point.items()}
+    return {
+        name: value + rng.normal(0, 0.5)
+        if name in ("initial_mean", "mu1", "mu2", "initial_value")
+        else rng.uniform(0.05, 0.95)
+        if name == "learning_rate"
+        else value * math.exp(rng.normal(0, 0.5))
+        for name, value in point.items()
+    }
 
 
 def native(model, response, has_cap, inputs, responses, point, free=None):
@@ -45,8 +50,9 @@ def native(model, response, has_cap, inputs, responses, point, free=None):
     free = np.arange(len(order), dtype=np.int64) if free is None else np.asarray(free, dtype=np.int64)
     grad = np.empty(len(free))
     values = np.array([point[name] for name in order])
-    nll = _engine.objective(model, response, inputs, None if response == "observations" else responses, values,
-                            free, grad, has_cap)
+    nll = _engine.objective(
+        model, response, inputs, None if response == "observations" else responses, values, free, grad, has_cap
+    )
     return nll, grad
 
 
@@ -61,8 +67,9 @@ def test_objective_and_gradient_against_per_trial_densities_and_differences(mode
         assert nll == pytest.approx(-np.nansum(log_densities(model, response, inputs, responses, p)), rel=1e-10)
         for j, i in enumerate(free):
             h = 1e-5 * max(abs(p[order[i]]), 1e-2)
-            up, down = (native(model, response, has_cap, inputs, responses, p | {order[i]: p[order[i]] + d})[0]
-                        for d in (h, -h))
+            up, down = (
+                native(model, response, has_cap, inputs, responses, p | {order[i]: p[order[i]] + d})[0] for d in (h, -h)
+            )
             assert grad[j] == pytest.approx((up - down) / (2 * h), rel=1e-4, abs=1e-6), order[i]
 
 
@@ -84,21 +91,40 @@ def local_level(n, initial_mean, process_noise, obs_noise, seed):
 
 # (model, inputs, response model, true parameters, {name: relative tolerance}).
 RECOVERY = [
-    ("kalman", local_level(2000, 1.0, 0.1, 1.0, seed=5), None,
-     dict(initial_mean=1.0, initial_var=1.0, process_noise=0.1, obs_noise=1.0),
-     {"process_noise": 0.4, "obs_noise": 0.15}),
-    ("kalman", np.random.default_rng(6).normal(size=1500).cumsum() * 0.3, "gaussian",
-     dict(initial_mean=0.5, initial_var=2.0, process_noise=0.3, obs_noise=1.0, zeta=0.1),
-     {"process_noise": 0.25, "zeta": 0.15}),
-    ("td", (np.random.default_rng(7).random(1500) < 0.7).astype(float), "gaussian",
-     dict(initial_value=0.2, learning_rate=0.3, zeta=0.05), {"learning_rate": 0.2, "zeta": 0.15}),
-    ("hgf", np.random.default_rng(8).normal(size=1500).cumsum() * 0.3, "gaussian",
-     dict(obs_noise=0.5, precision_flexibility=2.0, base_process_noise=0.05, zeta=0.1), {"zeta": 0.15}),
+    (
+        "kalman",
+        local_level(2000, 1.0, 0.1, 1.0, seed=5),
+        None,
+        dict(initial_mean=1.0, initial_var=1.0, process_noise=0.1, obs_noise=1.0),
+        {"process_noise": 0.4, "obs_noise": 0.15},
+    ),
+    (
+        "kalman",
+        np.random.default_rng(6).normal(size=1500).cumsum() * 0.3,
+        "gaussian",
+        dict(initial_mean=0.5, initial_var=2.0, process_noise=0.3, obs_noise=1.0, zeta=0.1),
+        {"process_noise": 0.25, "zeta": 0.15},
+    ),
+    (
+        "td",
+        (np.random.default_rng(7).random(1500) < 0.7).astype(float),
+        "gaussian",
+        dict(initial_value=0.2, learning_rate=0.3, zeta=0.05),
+        {"learning_rate": 0.2, "zeta": 0.15},
+    ),
+    (
+        "hgf",
+        np.random.default_rng(8).normal(size=1500).cumsum() * 0.3,
+        "gaussian",
+        dict(obs_noise=0.5, precision_flexibility=2.0, base_process_noise=0.05, zeta=0.1),
+        {"zeta": 0.15},
+    ),
 ]
 
 
-@pytest.mark.parametrize("model, inputs, response, truth, tolerance", RECOVERY,
-                         ids=[f"{c[0]}-{c[2] or 'observations'}" for c in RECOVERY])
+@pytest.mark.parametrize(
+    "model, inputs, response, truth, tolerance", RECOVERY, ids=[f"{c[0]}-{c[2] or 'observations'}" for c in RECOVERY]
+)
 def test_fit_recovers_the_parameters_that_generated_the_data(model, inputs, response, truth, tolerance):
     responses = None if response is None else velmora.simulate(model, inputs, truth, seed=9).responses
     if responses is not None:
@@ -115,13 +141,16 @@ def test_fit_recovers_the_parameters_that_generated_the_data(model, inputs, resp
     assert pickle.loads(pickle.dumps(result)) == result != at_truth
 
 
-@pytest.mark.parametrize("responses, fixed", [([1e200, 0.3, 0.2], {}), ([0.5, 0.3, 0.2], {"zeta": 5e-324})],
-                         ids=["overflow", "no-variance"])
+@pytest.mark.parametrize(
+    "responses, fixed", [([1e200, 0.3, 0.2], {}), ([0.5, 0.3, 0.2], {"zeta": 5e-324})], ids=["overflow", "no-variance"]
+)
 def test_a_fit_without_a_feasible_start_has_no_estimate(responses, fixed):
     result = velmora.fit("td", [0.0, 1.0, 0.0], responses, fixed=fixed)
     assert not result.converged and result.message.startswith("no estimate") and result.trajectory is None
-    assert all(math.isnan(v) for v in [*(result.params[name] for name in result.free), *result.se.values(),
-                                       result.lme, result.bic])
+    assert all(
+        math.isnan(v)
+        for v in [*(result.params[name] for name in result.free), *result.se.values(), result.lme, result.bic]
+    )
     assert pickle.loads(pickle.dumps(result)) == result  # NaN where the other has NaN
 
 
@@ -150,9 +179,24 @@ BAD = [  # (function, arguments replaced, exception, what the message names)
     ("fit", dict(fixed={"obs_noise": 1.0}, priors={"obs_noise": (0.0, 1.0)}), ValueError, "both"),
     ("fit", dict(fixed={"obs_noise": "1"}), TypeError, "'obs_noise'"),
     # NumPy's durations are integers to isinstance: refused by name, not by float()'s own message
-    ("fit", dict(fixed={"obs_noise": np.timedelta64(1, "s")}), TypeError, "'obs_noise': expected a number, got timedelta64"),
-    ("fit", dict(priors={"zeta": (np.timedelta64(1, "s"), 1.0)}), TypeError, "prior for 'zeta': expected (mean, variance)"),
-    ("fit", dict(priors={"zeta": (0.0, np.timedelta64(1, "s"))}), TypeError, "prior for 'zeta': expected (mean, variance)"),
+    (
+        "fit",
+        dict(fixed={"obs_noise": np.timedelta64(1, "s")}),
+        TypeError,
+        "'obs_noise': expected a number, got timedelta64",
+    ),
+    (
+        "fit",
+        dict(priors={"zeta": (np.timedelta64(1, "s"), 1.0)}),
+        TypeError,
+        "prior for 'zeta': expected (mean, variance)",
+    ),
+    (
+        "fit",
+        dict(priors={"zeta": (0.0, np.timedelta64(1, "s"))}),
+        TypeError,
+        "prior for 'zeta': expected (mean, variance)",
+    ),
     ("fit", dict(responses=Y[:-1]), ValueError, "responses: expected one per trial (20)"),
     ("fit", dict(responses=np.full(20, np.nan)), ValueError, "every trial is missing"),
     ("fit", dict(inputs=[], responses=None), ValueError, "inputs: empty"),
@@ -168,8 +212,12 @@ BAD = [  # (function, arguments replaced, exception, what the message names)
     ("fit", dict(seed=None), TypeError, "seed must be an integer"),
     ("fit", dict(seed=-1), ValueError, "seed must lie in 0..2**64-1"),
     ("simulate", dict(model="td", inputs=NAN_AT_4, params=TD), velmora.InvalidParameter, "'reward': NaN at trial 4"),
-    ("simulate", dict(model="hgf", params=HGF | dict(gain=2.0)), ValueError,
-     "are obs_noise, precision_flexibility, base_process_noise, mu1, var1, mu2, zeta"),
+    (
+        "simulate",
+        dict(model="hgf", params=HGF | dict(gain=2.0)),
+        ValueError,
+        "are obs_noise, precision_flexibility, base_process_noise, mu1, var1, mu2, zeta",
+    ),
     ("fit", dict(model="td", responses=None), ValueError, "responses only"),
     ("fit", dict(model="hgf", fixed={"var2": 1.0}), ValueError, "'var2' does not change"),
     ("simulate", {}, ValueError, "missing parameter(s) zeta"),
@@ -203,9 +251,21 @@ def test_standard_errors_are_the_curvature_of_the_objective_in_natural_units():
     x = np.array([result.params[name] for name in transforms])
     h = 1e-4 * np.maximum(np.abs(x), 1e-2)
     step = np.diag(h)
-    hessian = np.array([[(neg_log_joint(x + a + b) - neg_log_joint(x + a - b) - neg_log_joint(x - a + b)
-                          + neg_log_joint(x - a - b)) / (4 * h[i] * h[j]) for j, b in enumerate(step)]
-                        for i, a in enumerate(step)])
+    hessian = np.array(
+        [
+            [
+                (
+                    neg_log_joint(x + a + b)
+                    - neg_log_joint(x + a - b)
+                    - neg_log_joint(x - a + b)
+                    + neg_log_joint(x - a - b)
+                )
+                / (4 * h[i] * h[j])
+                for j, b in enumerate(step)
+            ]
+            for i, a in enumerate(step)
+        ]
+    )
     expected = np.sqrt(np.diag(np.linalg.inv(hessian)))
     np.testing.assert_allclose([result.se[name] for name in transforms], expected, rtol=2e-3)
 
@@ -247,8 +307,9 @@ def test_lme_is_the_evidence_integrated_over_the_prior_and_aic_bic_their_definit
     if len(theta) == 1:
         mass = integrate.quad(lambda t: math.exp(peak - neg_log_joint(t)), *window[0], points=theta, epsrel=1e-9)[0]
     else:
-        mass = integrate.dblquad(lambda b, a: math.exp(peak - neg_log_joint(a, b)), *window[0], *window[1],
-                                 epsrel=1e-7)[0]
+        mass = integrate.dblquad(
+            lambda b, a: math.exp(peak - neg_log_joint(a, b)), *window[0], *window[1], epsrel=1e-7
+        )[0]
     assert result.lme == pytest.approx(math.log(mass) - peak, abs=tolerance)
     nll, k = native(model, response, False, inputs, responses, result.params, free=[])[0], len(result.free)
     n = inputs.size if responses is None else np.count_nonzero(~np.isnan(responses))

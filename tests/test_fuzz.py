@@ -12,22 +12,53 @@ from typing import Any, Callable
 import numpy as np
 import pytest
 from conftest import same_value
-from hostile import (Boom, BoomFloat, BoomIndex, Dropper, FailsAtTwo, FloatGivesStr, Index, IndexGivesFloat, IterBoom,
-                     IterGivesInt, LenBoom, LenGivesStr, LenHigh, LenHuge, LenLow, ListSub, MUTATIONS, Mutator,
-                     OddTypeError, Real, kind)
+from hostile import (
+    Boom,
+    BoomFloat,
+    BoomIndex,
+    Dropper,
+    FailsAtTwo,
+    FloatGivesStr,
+    Index,
+    IndexGivesFloat,
+    IterBoom,
+    IterGivesInt,
+    LenBoom,
+    LenGivesStr,
+    LenHigh,
+    LenHuge,
+    LenLow,
+    ListSub,
+    MUTATIONS,
+    Mutator,
+    OddTypeError,
+    Real,
+    kind,
+)
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 from velmora import VelmoraException, discounted_value, forward_simulate, hgf_run, kalman_run, td_learn_sequence
 
-FUZZ = settings(max_examples=int(os.environ.get("VELMORA_FUZZ_EXAMPLES", "1000")), derandomize=True,
-                database=None, deadline=None, suppress_health_check=list(HealthCheck))
+FUZZ = settings(
+    max_examples=int(os.environ.get("VELMORA_FUZZ_EXAMPLES", "1000")),
+    derandomize=True,
+    database=None,
+    deadline=None,
+    suppress_health_check=list(HealthCheck),
+)
 
 
 # (class, converts to a double, converts to a seed)
-HOSTILE_SCALARS = [(Real, True, False), (BoomFloat, False, False), (FloatGivesStr, False, False),
-                   (OddTypeError, False, False), (Index, True, True), (BoomIndex, False, False),
-                   (IndexGivesFloat, False, False)]
+HOSTILE_SCALARS = [
+    (Real, True, False),
+    (BoomFloat, False, False),
+    (FloatGivesStr, False, False),
+    (OddTypeError, False, False),
+    (Index, True, True),
+    (BoomIndex, False, False),
+    (IndexGivesFloat, False, False),
+]
 
 
 @dataclass(frozen=True)
@@ -41,8 +72,11 @@ class Arg:  # make: a fresh object per call, since some are consumed or mutated
 const = lambda obj, **kinds: Arg(lambda: obj, **kinds)  # noqa: E731
 
 
-ints = st.one_of(st.integers(-(2**70), 2**70), st.integers(-(2**1100), 2**1100),
-                 st.sampled_from([-1, 2**63, 2**64 - 1, 2**64, 2**1024 - 2**970 - 1, 2**1024 - 2**970]))
+ints = st.one_of(
+    st.integers(-(2**70), 2**70),
+    st.integers(-(2**1100), 2**1100),
+    st.sampled_from([-1, 2**63, 2**64 - 1, 2**64, 2**1024 - 2**970 - 1, 2**1024 - 2**970]),
+)
 scalars = st.one_of(
     st.floats().map(lambda x: const(x, double=True)),
     # Integers from 2^1024 - 2^970 on round to infinity: float() overflows.
@@ -52,7 +86,8 @@ scalars = st.one_of(
     st.text(max_size=5).map(const),
     st.sampled_from(HOSTILE_SCALARS).map(lambda h: Arg(h[0], double=h[1], seed=h[2])),
     st.sampled_from([np.float64, np.float32, np.int64, np.uint8]).map(
-        lambda t: const(t(7), double=True, seed=t(0).dtype.kind in "iu")),
+        lambda t: const(t(7), double=True, seed=t(0).dtype.kind in "iu")
+    ),
 )
 
 
@@ -83,17 +118,31 @@ def sequences(items):
     refused = st.lists(st.floats(allow_nan=False), max_size=4)
     return st.one_of(
         *(of(c) for c in (list, tuple, ListSub, LenHigh, LenLow, LenHuge, LenBoom, LenGivesStr)),
-        of(IterBoom, protocol_ok=False), of(IterGivesInt, protocol_ok=False), of(FailsAtTwo, at_most=1),
+        of(IterBoom, protocol_ok=False),
+        of(IterGivesInt, protocol_ok=False),
+        of(FailsAtTwo, at_most=1),
         st.binary(max_size=8).map(lambda b: const(b, length=len(b))),
         st.tuples(st.integers(-5, 5), st.integers(-5, 20), st.sampled_from([1, 2, -1])).map(
-            lambda r: const(range(*r), length=len(range(*r)))),
-        st.builds(array, st.sampled_from(["f8", ">f8", "f4", "i8", "u1"]), st.integers(0, 12),
-                  st.sampled_from([1, 2, -1]), st.booleans()),
+            lambda r: const(range(*r), length=len(range(*r)))
+        ),
+        st.builds(
+            array,
+            st.sampled_from(["f8", ">f8", "f4", "i8", "u1"]),
+            st.integers(0, 12),
+            st.sampled_from([1, 2, -1]),
+            st.booleans(),
+        ),
         st.sampled_from([np.float64(1.5), np.zeros(())]).map(lambda x: const(x, double=True)),  # 0-d: no sequence
-        st.builds(mutating, st.sampled_from([list, ListSub]), item_lists, st.integers(0, 8),
-                  st.sampled_from([Dropper] + [lambda m=m: Mutator(m) for m in MUTATIONS])),
+        st.builds(
+            mutating,
+            st.sampled_from([list, ListSub]),
+            item_lists,
+            st.integers(0, 8),
+            st.sampled_from([Dropper] + [lambda m=m: Mutator(m) for m in MUTATIONS]),
+        ),
         st.sampled_from([set, dict.fromkeys, lambda xs: (x for x in xs), iter]).flatmap(
-            lambda c: refused.map(lambda xs: Arg(lambda: c(xs)))),
+            lambda c: refused.map(lambda xs: Arg(lambda: c(xs)))
+        ),
     )
 
 
@@ -122,8 +171,13 @@ def converts(name, arg):
     return value if value is None or value is False else True
 
 
-FUNCTIONS = [Function(kalman_run, 2), Function(hgf_run, 7), Function(td_learn_sequence, None),
-             Function(discounted_value, 0), Function(forward_simulate, 4)]
+FUNCTIONS = [
+    Function(kalman_run, 2),
+    Function(hgf_run, 7),
+    Function(td_learn_sequence, None),
+    Function(discounted_value, 0),
+    Function(forward_simulate, 4),
+]
 
 
 def chance(percent):
@@ -165,9 +219,16 @@ def check_shape(fn, result, length):
     assert type(result) is (float if fn.width == 0 else list)
     assert fn.width == 0 or length is None or len(result) == length
     for i, row in enumerate(result if fn.width else []):
-        assert type(row) is float if fn.width is None else (
-            type(row) is tuple and len(row) == fn.width and all(type(v) is float for v in row)
-            and (fn.width == 2 or row[0] == float(i)))  # the other rows lead with their step index
+        assert (
+            type(row) is float
+            if fn.width is None
+            else (
+                type(row) is tuple
+                and len(row) == fn.width
+                and all(type(v) is float for v in row)
+                and (fn.width == 2 or row[0] == float(i))
+            )
+        )  # the other rows lead with their step index
 
 
 @pytest.mark.parametrize("fn", FUNCTIONS, ids=lambda fn: fn.f.__name__)

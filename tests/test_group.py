@@ -49,8 +49,11 @@ def test_m_step_maximises_the_expected_log_prior_of_the_laplace_posteriors(full)
         b, sigma = unpack(x)
         precision = np.linalg.inv(sigma)
         d = theta - design @ b
-        return 0.5 * (np.einsum("ni,ij,nj->", d, precision, d) + np.einsum("ij,nji->", precision, post_cov)
-                      + n * np.linalg.slogdet(sigma)[1])
+        return 0.5 * (
+            np.einsum("ni,ij,nj->", d, precision, d)
+            + np.einsum("ij,nji->", precision, post_cov)
+            + n * np.linalg.slogdet(sigma)[1]
+        )
 
     start = np.concatenate([np.zeros(4), [1.0, 0.0, 1.0] if full else [1.0, 1.0]])
     best = optimize.minimize(negative_q, start, method="BFGS", options={"gtol": 1e-9})
@@ -64,11 +67,18 @@ def test_participants_are_fitted_under_the_group_prior_the_em_settles_on():
     data = td_study(20)
     group = velmora.fit_group(data, "td", fixed=HELD, tol=1e-9, max_iter=500, progress=False)
     assert group.converged and np.all(np.diff(group.history)[1:] > -1e-6)
-    one = velmora.fit("td", REWARDS, data[data.subject == "p003"].response, fixed=HELD,
-                      priors={"learning_rate": (group.mean["learning_rate"], group.cov.iloc[0, 0])},
-                      seed=velmora.study.participant_seed(0, "p003"), n_starts=1)
+    one = velmora.fit(
+        "td",
+        REWARDS,
+        data[data.subject == "p003"].response,
+        fixed=HELD,
+        priors={"learning_rate": (group.mean["learning_rate"], group.cov.iloc[0, 0])},
+        seed=velmora.study.participant_seed(0, "p003"),
+        n_starts=1,
+    )
     assert group.participants.set_index("subject").loc["p003", "learning_rate"] == pytest.approx(
-        one.params["learning_rate"], rel=1e-6)
+        one.params["learning_rate"], rel=1e-6
+    )
 
 
 def test_integrated_likelihood_and_ibic_match_direct_integration():
@@ -77,9 +87,11 @@ def test_integrated_likelihood_and_ibic_match_direct_integration():
     mu, var = group.mean["learning_rate"], group.cov.iloc[0, 0]
     total = 0.0
     for key, rows in data.groupby("subject"):
+
         def density(theta, y=rows.response.to_numpy()):
             fit = velmora.fit("td", REWARDS, y, fixed={**HELD, "learning_rate": float(expit(theta))})
-            return np.exp(-fit.nll) * np.exp(-(theta - mu) ** 2 / (2 * var)) / np.sqrt(2 * np.pi * var)
+            return np.exp(-fit.nll) * np.exp(-((theta - mu) ** 2) / (2 * var)) / np.sqrt(2 * np.pi * var)
+
         total += np.log(integrate.quad(density, mu - 8 * np.sqrt(var), mu + 8 * np.sqrt(var), limit=200)[0])
     assert group.log_likelihood == pytest.approx(total, abs=0.05)
     assert group.ibic == pytest.approx(-2 * group.log_likelihood + 2 * np.log(8 * 30))
@@ -87,8 +99,9 @@ def test_integrated_likelihood_and_ibic_match_direct_integration():
 
 def test_a_covariate_answers_whether_a_group_learns_faster():
     data = td_study(80, shift=1.5)
-    covariates = pd.DataFrame({"subject": sorted(data.subject.unique()),
-                               "group": np.where(np.arange(80) < 40, "patient", "control")})
+    covariates = pd.DataFrame(
+        {"subject": sorted(data.subject.unique()), "group": np.where(np.arange(80) < 40, "patient", "control")}
+    )
     group = velmora.fit_group(data, "td", fixed=HELD, covariates=covariates, progress=False)
     effect = group.coefficients.set_index(["parameter", "term"]).loc[("learning_rate", "group_patient")]
     assert effect.estimate == pytest.approx(1.5, abs=0.5) and effect.p_value < 1e-3
@@ -109,20 +122,29 @@ def test_participants_with_bad_data_are_left_out_and_named():
     assert comparison.ibic[0] == group.ibic and comparison.ibic[1] == alone.bic.drop(index=4).sum()
 
 
-@pytest.mark.parametrize("change, fragment", [
-    (dict(method="mcmc"), "method must be one of"),
-    (dict(covariance="banded"), "covariance must be one of"),
-    (dict(max_iter=0), "max_iter must be an integer"),
-    (dict(tol=-1.0), "tol must be a positive number"),
-    (dict(covariates=pd.DataFrame({"subject": ["p000"], "age": [30.0]})), "no row for participant 'p001'"),
-    (dict(covariates=pd.DataFrame({"subject": [f"p{i:03d}" for i in range(6)], "site": 1.0})), "linearly dependent"),
-    (dict(fixed={**HELD, "learning_rate": 0.3}), "needs at least one free parameter"),
-    (dict(response_model="poisson"), "unknown response model"),
-    (dict(covariates=pd.DataFrame({"subject": KEYS, "g": ["a", "b", None, "a", "b", "a"]})), "no value of 'g'"),
-    (dict(covariates=pd.DataFrame({"subject": KEYS, "g": "a"})), "has the one value 'a'"),
-    (dict(covariates=pd.DataFrame({"subject": KEYS, "t": pd.date_range("2020", periods=6)})), "numeric or categorical"),
-    (dict(covariates=pd.DataFrame({"subject": KEYS, "g": list("abcdef")})), "more participants with usable data"),
-])
+@pytest.mark.parametrize(
+    "change, fragment",
+    [
+        (dict(method="mcmc"), "method must be one of"),
+        (dict(covariance="banded"), "covariance must be one of"),
+        (dict(max_iter=0), "max_iter must be an integer"),
+        (dict(tol=-1.0), "tol must be a positive number"),
+        (dict(covariates=pd.DataFrame({"subject": ["p000"], "age": [30.0]})), "no row for participant 'p001'"),
+        (
+            dict(covariates=pd.DataFrame({"subject": [f"p{i:03d}" for i in range(6)], "site": 1.0})),
+            "linearly dependent",
+        ),
+        (dict(fixed={**HELD, "learning_rate": 0.3}), "needs at least one free parameter"),
+        (dict(response_model="poisson"), "unknown response model"),
+        (dict(covariates=pd.DataFrame({"subject": KEYS, "g": ["a", "b", None, "a", "b", "a"]})), "no value of 'g'"),
+        (dict(covariates=pd.DataFrame({"subject": KEYS, "g": "a"})), "has the one value 'a'"),
+        (
+            dict(covariates=pd.DataFrame({"subject": KEYS, "t": pd.date_range("2020", periods=6)})),
+            "numeric or categorical",
+        ),
+        (dict(covariates=pd.DataFrame({"subject": KEYS, "g": list("abcdef")})), "more participants with usable data"),
+    ],
+)
 def test_what_is_wrong_for_every_participant_raises_before_any_fit(change, fragment, monkeypatch):
     def no_fit(*args):
         raise AssertionError("a fit started")
@@ -135,15 +157,42 @@ def test_what_is_wrong_for_every_participant_raises_before_any_fit(change, fragm
 def test_command_line_fits_a_group_with_covariates(tmp_path):
     td_study(30, shift=1.0).to_csv(tmp_path / "study.csv", index=False)
     pd.DataFrame({"subject": [f"p{i:03d}" for i in range(30)], "group": ["a"] * 15 + ["b"] * 15}).to_csv(
-        tmp_path / "groups.csv", index=False)
-    run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td",
-                          "--fixed", "initial_value=0.5", "--covariates", "groups.csv", "--group", "group.csv",
-                          "-o", "fits.csv", "--no-progress"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+        tmp_path / "groups.csv", index=False
+    )
+    run = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "velmora",
+            "fit-group",
+            "study.csv",
+            "--model",
+            "td",
+            "--fixed",
+            "initial_value=0.5",
+            "--covariates",
+            "groups.csv",
+            "--group",
+            "group.csv",
+            "-o",
+            "fits.csv",
+            "--no-progress",
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert run.returncode == 0, run.stderr
     group = pd.read_csv(tmp_path / "group.csv")
     assert set(group.term) == {"intercept", "group_b", "sd"} and len(pd.read_csv(tmp_path / "fits.csv")) == 30
-    run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td",
-                          "--covariates", "study.csv"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    run = subprocess.run(
+        [sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td", "--covariates", "study.csv"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert run.returncode == 1 and "more than one row" in run.stderr
 
 
@@ -168,8 +217,15 @@ def test_a_participant_without_any_estimate_leaves_the_others_converging(method)
     data.loc[data.subject == "s3", "input"] *= 1e200  # the filter fails at every start
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        group = velmora.fit_group(data, "kalman", response=None, method=method, n_samples=200, progress=False,
-                                  fixed={"initial_mean": 0.0, "initial_var": 1.0})
+        group = velmora.fit_group(
+            data,
+            "kalman",
+            response=None,
+            method=method,
+            n_samples=200,
+            progress=False,
+            fixed={"initial_mean": 0.0, "initial_var": 1.0},
+        )
     assert group.converged and list(group.excluded) == ["s3"] and np.isfinite(group.log_likelihood)
 
 
@@ -193,16 +249,63 @@ def test_an_ibic_over_other_participants_is_not_compared():
     assert ibic[0] == fewer.ibic and np.isnan(ibic[1])
 
 
-@pytest.mark.parametrize("call", [
-    lambda e, p: e.evaluate("td", "gaussian", np.zeros(4), np.zeros(4, np.int64), np.ones(4, np.int64), np.zeros(4),
-                            np.empty(0), 2**62, 0, 1, np.empty(0)),  # 4 x 2**62 draws wraps to 0
-    lambda e, p: e.run("td", np.zeros(4), np.zeros(4, np.int64), np.zeros(4, np.int64), np.full(12, 0.5), None,
-                       np.empty(0), 2**62, 1, 0),
-    lambda e, p: e.fit("td", "gaussian", np.zeros(4), np.zeros(1, np.int64), np.full(1, 4), np.zeros(4), p,
-                       np.ones(1, np.int64), np.full(1, 2), np.zeros(1), np.ones(1), np.zeros(1, np.uint64), 1, 1, 0,
-                       np.empty(3), np.empty(1), np.empty(5), np.empty(1, np.int64), None, -np.eye(1), 0.0, None, None,
-                       None),  # a precision of -1
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda e, p: e.evaluate(
+            "td",
+            "gaussian",
+            np.zeros(4),
+            np.zeros(4, np.int64),
+            np.ones(4, np.int64),
+            np.zeros(4),
+            np.empty(0),
+            2**62,
+            0,
+            1,
+            np.empty(0),
+        ),  # 4 x 2**62 draws wraps to 0
+        lambda e, p: e.run(
+            "td",
+            np.zeros(4),
+            np.zeros(4, np.int64),
+            np.zeros(4, np.int64),
+            np.full(12, 0.5),
+            None,
+            np.empty(0),
+            2**62,
+            1,
+            0,
+        ),
+        lambda e, p: e.fit(
+            "td",
+            "gaussian",
+            np.zeros(4),
+            np.zeros(1, np.int64),
+            np.full(1, 4),
+            np.zeros(4),
+            p,
+            np.ones(1, np.int64),
+            np.full(1, 2),
+            np.zeros(1),
+            np.ones(1),
+            np.zeros(1, np.uint64),
+            1,
+            1,
+            0,
+            np.empty(3),
+            np.empty(1),
+            np.empty(5),
+            np.empty(1, np.int64),
+            None,
+            -np.eye(1),
+            0.0,
+            None,
+            None,
+            None,
+        ),  # a precision of -1
+    ],
+)
 def test_engine_refuses_sizes_that_wrap_and_priors_that_are_no_density(call):
     with pytest.raises(ValueError, match="disagree in size|positive definite"):
         call(velmora._engine, np.array([0.5, np.nan, 0.05]))
@@ -211,22 +314,31 @@ def test_engine_refuses_sizes_that_wrap_and_priors_that_are_no_density(call):
 def test_engine_gives_no_likelihood_where_the_model_gives_nan():
     out = np.empty((1, 2))
     params = np.array([[[0.5, 0.3, 0.0], [0.5, 0.3, 1.0]]])  # a response variance of 0, then 1
-    velmora._engine.evaluate("td", "gaussian", np.ones(3), np.zeros(1, np.int64), np.full(1, 3), np.ones(3), params, 2,
-                             0, 1, out)
+    velmora._engine.evaluate(
+        "td", "gaussian", np.ones(3), np.zeros(1, np.int64), np.full(1, 3), np.ones(3), params, 2, 0, 1, out
+    )
     assert out[0, 0] == np.inf and np.isfinite(out[0, 1])
 
 
-@pytest.mark.parametrize("options, status, fragment", [
-    (["--group", "./fits.csv", "-o", "fits.csv"], 2, "same file as --output"),
-    (["--subject-column", "input"], 2, "given twice"),
-    (["--covariates", "blank.csv"], 1, "participant 'p005' has no value of 'age'"),
-])
+@pytest.mark.parametrize(
+    "options, status, fragment",
+    [
+        (["--group", "./fits.csv", "-o", "fits.csv"], 2, "same file as --output"),
+        (["--subject-column", "input"], 2, "given twice"),
+        (["--covariates", "blank.csv"], 1, "participant 'p005' has no value of 'age'"),
+    ],
+)
 def test_command_line_refuses_what_it_would_get_wrong(tmp_path, options, status, fragment):
     td_study(6).to_csv(tmp_path / "study.csv", index=False)
     rows = "".join(f"{key},{i}\n" for i, key in enumerate(KEYS[:5]))
     (tmp_path / "blank.csv").write_text(f"subject,age\n{rows}p005,\n")
-    run = subprocess.run([sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td", "--no-progress",
-                          *options], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    run = subprocess.run(
+        [sys.executable, "-m", "velmora", "fit-group", "study.csv", "--model", "td", "--no-progress", *options],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert run.returncode == status and fragment in run.stderr and not (tmp_path / "fits.csv").exists()
 
 
@@ -265,13 +377,17 @@ def small_gaussian_hgf_study(seed):
     return pd.concat(frames, ignore_index=True)
 
 
-@pytest.mark.parametrize("study, options", [
-    # precision_flexibility's group SD shrinks for hundreds of passes, its mean following it by
-    # several standard errors; the sums settled after 25 passes, which were called converged.
-    (lambda: hgf_study(seed=2), {"response": None, "n_samples": 200}),
-    # Stopped at pass 75 as converged, its means 0.6 SE short of a long run, while two SDs shrank.
-    (lambda: small_gaussian_hgf_study(31), {"response_model": "gaussian", "seed": 31}),
-], ids=["random-walks", "small-study"])
+@pytest.mark.parametrize(
+    "study, options",
+    [
+        # precision_flexibility's group SD shrinks for hundreds of passes, its mean following it by
+        # several standard errors; the sums settled after 25 passes, which were called converged.
+        (lambda: hgf_study(seed=2), {"response": None, "n_samples": 200}),
+        # Stopped at pass 75 as converged, its means 0.6 SE short of a long run, while two SDs shrank.
+        (lambda: small_gaussian_hgf_study(31), {"response_model": "gaussian", "seed": 31}),
+    ],
+    ids=["random-walks", "small-study"],
+)
 def test_a_group_sd_still_heading_for_zero_is_not_called_converged(study, options):
     group = velmora.fit_group(study(), "hgf", progress=False, threads=1, **options)
     assert not group.converged and group.passes == 100
@@ -286,9 +402,11 @@ def exact_log_likelihood(data, group):
     mu, var = group.mean["learning_rate"], group.cov.iloc[0, 0]
     total = 0.0
     for _, rows in data.groupby("subject"):
+
         def density(theta, y=rows.response.to_numpy()):
             fit = velmora.fit("td", REWARDS, y, fixed={**HELD, "learning_rate": float(expit(theta))})
-            return np.exp(-fit.nll) * np.exp(-(theta - mu) ** 2 / (2 * var)) / np.sqrt(2 * np.pi * var)
+            return np.exp(-fit.nll) * np.exp(-((theta - mu) ** 2) / (2 * var)) / np.sqrt(2 * np.pi * var)
+
         total += np.log(integrate.quad(density, mu - 8 * np.sqrt(var), mu + 8 * np.sqrt(var), limit=200)[0])
     return total
 
@@ -296,8 +414,10 @@ def exact_log_likelihood(data, group):
 @pytest.mark.parametrize("method", ["laplace", "sampling"])
 def test_the_integrated_likelihood_comes_with_its_monte_carlo_error(method):
     data = td_study(8)
-    fits = [velmora.fit_group(data, "td", fixed=HELD, method=method, n_samples=400, seed=seed, progress=False)
-            for seed in range(4)]
+    fits = [
+        velmora.fit_group(data, "td", fixed=HELD, method=method, n_samples=400, seed=seed, progress=False)
+        for seed in range(4)
+    ]
     errors = np.array([g.log_likelihood - exact_log_likelihood(data, g) for g in fits])
     spread = np.array([g.log_likelihood_se for g in fits])
     assert np.all(np.abs(errors) < 4 * spread + 1e-3) and np.all(spread > 0) and np.all(spread < 0.1)
@@ -312,8 +432,12 @@ def test_sampling_rows_hold_the_likelihood_at_the_estimates_they_show():
     summed = pointwise.groupby("subject").loglik.sum()
     np.testing.assert_allclose(summed.loc[rows.index], -rows.nll, rtol=1e-12)
     for key in rows.index[:3]:
-        at = velmora.fit("td", REWARDS, data[data.subject == key].response,
-                         fixed={**HELD, "learning_rate": rows.loc[key, "learning_rate"]})
+        at = velmora.fit(
+            "td",
+            REWARDS,
+            data[data.subject == key].response,
+            fixed={**HELD, "learning_rate": rows.loc[key, "learning_rate"]},
+        )
         assert at.nll == pytest.approx(rows.loc[key, "nll"], rel=1e-12)
     np.testing.assert_allclose(rows.aic, 2 * rows.nll + 2, rtol=1e-12)
     np.testing.assert_allclose(rows.bic, 2 * rows.nll + np.log(rows.n_trials), rtol=1e-12)
@@ -340,21 +464,31 @@ def test_a_group_fit_is_the_same_to_the_bit_on_any_number_of_threads(method, mon
     data = td_study(12)
     covariates = pd.DataFrame({"subject": sorted(data.subject.unique()), "age": RNG.normal(30, 5, 12)})
     monkeypatch.setattr(velmora.group, "_BLOCK_CELLS", 300)  # several blocks of participants
-    fits = [velmora.fit_group(data, "td", fixed=HELD, covariates=covariates, method=method, n_samples=64,
-                              threads=threads, progress=False) for threads in (1, 2, 3)]
+    fits = [
+        velmora.fit_group(
+            data, "td", fixed=HELD, covariates=covariates, method=method, n_samples=64, threads=threads, progress=False
+        )
+        for threads in (1, 2, 3)
+    ]
     for other in fits[1:]:
         pd.testing.assert_frame_equal(other.participants, fits[0].participants, check_exact=True)
         pd.testing.assert_frame_equal(other.coefficients, fits[0].coefficients, check_exact=True)
         assert (other.log_likelihood, other.log_likelihood_se, other.history) == (
-            fits[0].log_likelihood, fits[0].log_likelihood_se, fits[0].history)
+            fits[0].log_likelihood,
+            fits[0].log_likelihood_se,
+            fits[0].history,
+        )
 
 
-@pytest.mark.parametrize("fit", [
-    lambda data, threads: velmora.arrays.fit(
-        "td", np.tile(REWARDS, (12, 1)), data.response.to_numpy().reshape(12, -1), fixed=HELD,
-        threads=threads).to_frame(),
-    lambda data, threads: velmora.fit_many(data, "td", fixed=HELD, threads=threads, progress=False),
-])
+@pytest.mark.parametrize(
+    "fit",
+    [
+        lambda data, threads: velmora.arrays.fit(
+            "td", np.tile(REWARDS, (12, 1)), data.response.to_numpy().reshape(12, -1), fixed=HELD, threads=threads
+        ).to_frame(),
+        lambda data, threads: velmora.fit_many(data, "td", fixed=HELD, threads=threads, progress=False),
+    ],
+)
 def test_batch_fits_are_the_same_to_the_bit_on_any_number_of_threads(fit):
     data = td_study(12)
     first = fit(data, 1)
@@ -392,22 +526,27 @@ def test_a_covariate_in_large_units_gives_the_same_fit_as_in_small_ones():
     data = td_study(30, shift=1.0)
     age = RNG.normal(0.0, 1.0, 30)
     keys = sorted(data.subject.unique())
-    small = velmora.fit_group(data, "td", fixed=HELD, covariates=pd.DataFrame({"subject": keys, "age": age}),
-                              progress=False)
-    large = velmora.fit_group(data, "td", fixed=HELD, progress=False,
-                              covariates=pd.DataFrame({"subject": keys, "age": 1e13 + 1e11 * age}))
+    small = velmora.fit_group(
+        data, "td", fixed=HELD, covariates=pd.DataFrame({"subject": keys, "age": age}), progress=False
+    )
+    large = velmora.fit_group(
+        data, "td", fixed=HELD, progress=False, covariates=pd.DataFrame({"subject": keys, "age": 1e13 + 1e11 * age})
+    )
     slope = large.coefficients.set_index("term").loc["age"]
     assert slope.estimate * 1e11 == pytest.approx(small.coefficients.set_index("term").loc["age", "estimate"], rel=1e-6)
     assert slope.p_value == pytest.approx(small.coefficients.set_index("term").loc["age", "p_value"], rel=1e-6)
     assert large.sd["learning_rate"] == pytest.approx(small.sd["learning_rate"], rel=1e-6)
 
 
-@pytest.mark.parametrize("columns, fragment", [
-    ({"intercept": np.arange(6.0)}, "may not be named 'intercept'"),
-    ({"sd": np.arange(6.0)}, "may not be named 'sd'"),
-    ({"g": list("ababab"), "g_b": np.arange(6.0)}, "two terms would be named 'g_b'"),
-    ({"age": [str(v) for v in (31, 25, 40, 22, 35, 29)]}, "'age' holds numbers written as text"),
-])
+@pytest.mark.parametrize(
+    "columns, fragment",
+    [
+        ({"intercept": np.arange(6.0)}, "may not be named 'intercept'"),
+        ({"sd": np.arange(6.0)}, "may not be named 'sd'"),
+        ({"g": list("ababab"), "g_b": np.arange(6.0)}, "two terms would be named 'g_b'"),
+        ({"age": [str(v) for v in (31, 25, 40, 22, 35, 29)]}, "'age' holds numbers written as text"),
+    ],
+)
 def test_covariate_names_and_numbers_as_text_are_refused_before_any_fit(columns, fragment, monkeypatch):
     monkeypatch.setattr(velmora._engine, "fit", lambda *args: pytest.fail("a fit started"))
     with pytest.raises(ValueError, match=fragment):
@@ -434,8 +573,9 @@ def test_group_fits_are_ranked_by_ibic_and_kept_out_of_the_participants_selectio
 
 def test_compare_says_when_two_ibics_differ_by_less_than_their_noise():
     data = td_study(8)
-    fits = {f"seed {s}": velmora.fit_group(data, "td", fixed=HELD, seed=s, n_samples=20, progress=False)
-            for s in (1, 2)}
+    fits = {
+        f"seed {s}": velmora.fit_group(data, "td", fixed=HELD, seed=s, n_samples=20, progress=False) for s in (1, 2)
+    }
     gap = abs(fits["seed 1"].ibic - fits["seed 2"].ibic)
     noise = np.hypot(fits["seed 1"].ibic_se, fits["seed 2"].ibic_se)
     assert 0 < gap < 2 * noise
@@ -454,8 +594,13 @@ def test_a_group_fits_table_read_back_from_a_file_stays_out_of_the_selection(tmp
     assert comparison.group == (True, False) and np.isnan(comparison.ibic[0])
     with pytest.raises(ValueError, match="'group' is a group fit"):
         comparison.exceedance
-    run = subprocess.run([sys.executable, "-m", "velmora", "compare", "group.csv", "alone.csv"], cwd=tmp_path,
-                         capture_output=True, text=True, timeout=120)
+    run = subprocess.run(
+        [sys.executable, "-m", "velmora", "compare", "group.csv", "alone.csv"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert run.returncode == 0 and "holds no integrated likelihood" in run.stderr, run.stderr
     written = pd.read_csv(io.StringIO(run.stdout))
     assert written.group.tolist() == [True, False] and "exceedance" not in written

@@ -28,8 +28,11 @@ def test_repeated_calls_leak_nothing(f, args, kwargs, error):
     objects = [args, *args, *kwargs.values()]
     objects += [item for obj in objects if isinstance(obj, (list, tuple)) for item in obj]
     # Small integers and None are shared by every piece of code, NumPy's among them: their counts are not ours.
-    objects = [obj for obj in objects if sys.getrefcount(obj) < IMMORTAL_COUNT and obj is not None
-               and not (type(obj) is int and -5 <= obj <= 256)]
+    objects = [
+        obj
+        for obj in objects
+        if sys.getrefcount(obj) < IMMORTAL_COUNT and obj is not None and not (type(obj) is int and -5 <= obj <= 256)
+    ]
     gc.collect()
     refs, growth = [sys.getrefcount(obj) for obj in objects], []
     for _ in range(windows):

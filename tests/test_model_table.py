@@ -13,9 +13,14 @@ FACTS = ("PARAMS", "HELD_FOR_RESPONSES", "RESPONSE_MODELS", "NOT_FITTED", "DEFAU
 
 
 def test_array_results_label_the_engines_fields_in_its_order():
-    classes = {"kalman": va.KalmanTrajectories, "hgf": va.HgfTrajectories, "td": va.TdTrajectories,
-               "forward": va.ForwardTrajectories, "discount": va.DiscountTrajectories,
-               "hyperbolic": va.HyperbolicTrajectories}
+    classes = {
+        "kalman": va.KalmanTrajectories,
+        "hgf": va.HgfTrajectories,
+        "td": va.TdTrajectories,
+        "forward": va.ForwardTrajectories,
+        "discount": va.DiscountTrajectories,
+        "hyperbolic": va.HyperbolicTrajectories,
+    }
     assert {name: c.fields for name, c in classes.items()} == {name: m.fields for name, m in models.ENGINE.items()}
 
 
@@ -23,19 +28,33 @@ def rename(table, old, new):
     table.update({(new if k == old else k): table.pop(k) for k in list(table)})
 
 
-@pytest.mark.parametrize("fault, named", [
-    (lambda f: rename(f["PARAMS"]["kalman"], "obs_noise", "obs_nois"), "PARAMS['kalman']"),
-    (lambda f: f["PARAMS"]["hgf"].update({"mu1": f["PARAMS"]["hgf"].pop("mu1")}), "PARAMS['hgf']"),
-    (lambda f: f["PARAMS"]["td"].pop("learning_rate"), "PARAMS['td']"),
-    (lambda f: f["PARAMS"].pop("hgf"), "'hgf'"),
-    (lambda f: f["PARAMS"].update(kalmann=f["PARAMS"]["kalman"]), "'kalmann'"),
-    (lambda f: f["HELD_FOR_RESPONSES"]["kalman"].update(obs_var=1.0), "'obs_var'"),
-    (lambda f: f["RESPONSE_MODELS"].update(forward=("gaussian",)), "'forward'"),
-    (lambda f: f["NOT_FITTED"].update(td=("learning_rate",)), "'learning_rate'"),
-    (lambda f: f["NOT_FITTED"].update(td=("seed",)), "'rpe_noise_std'"),
-    (lambda f: f["DEFAULTS"]["hgf"].update(mu3=0.0), "'mu3'"),
-], ids=["renamed", "reordered", "missing", "model_without_facts", "unknown_model", "held", "responses",
-        "not_fitted_changes_likelihood", "noise_left_out", "default"])
+@pytest.mark.parametrize(
+    "fault, named",
+    [
+        (lambda f: rename(f["PARAMS"]["kalman"], "obs_noise", "obs_nois"), "PARAMS['kalman']"),
+        (lambda f: f["PARAMS"]["hgf"].update({"mu1": f["PARAMS"]["hgf"].pop("mu1")}), "PARAMS['hgf']"),
+        (lambda f: f["PARAMS"]["td"].pop("learning_rate"), "PARAMS['td']"),
+        (lambda f: f["PARAMS"].pop("hgf"), "'hgf'"),
+        (lambda f: f["PARAMS"].update(kalmann=f["PARAMS"]["kalman"]), "'kalmann'"),
+        (lambda f: f["HELD_FOR_RESPONSES"]["kalman"].update(obs_var=1.0), "'obs_var'"),
+        (lambda f: f["RESPONSE_MODELS"].update(forward=("gaussian",)), "'forward'"),
+        (lambda f: f["NOT_FITTED"].update(td=("learning_rate",)), "'learning_rate'"),
+        (lambda f: f["NOT_FITTED"].update(td=("seed",)), "'rpe_noise_std'"),
+        (lambda f: f["DEFAULTS"]["hgf"].update(mu3=0.0), "'mu3'"),
+    ],
+    ids=[
+        "renamed",
+        "reordered",
+        "missing",
+        "model_without_facts",
+        "unknown_model",
+        "held",
+        "responses",
+        "not_fitted_changes_likelihood",
+        "noise_left_out",
+        "default",
+    ],
+)
 def test_the_check_names_each_disagreement_with_the_engine(fault, named):
     facts = {name: copy.deepcopy(getattr(models, name)) for name in FACTS}
     assert models.problems(models.ENGINE, *facts.values()) == []
@@ -44,12 +63,16 @@ def test_the_check_names_each_disagreement_with_the_engine(fault, named):
     assert found and any(named in problem for problem in found), found
 
 
-@pytest.mark.parametrize("belief, named", [
-    ({**models.BELIEF, "kalman": models.Belief("means", "initial_mean")}, "no field 'means'"),
-    ({**models.BELIEF, "td": models.Belief("value", "initial_values")}, "no parameter 'initial_values'"),
-    ({k: v for k, v in models.BELIEF.items() if k != "hgf"}, "'hgf'"),
-    ({**models.BELIEF, "forward": models.Belief("predicted")}, "'forward'"),
-], ids=["field", "start", "missing", "not_fitted"])
+@pytest.mark.parametrize(
+    "belief, named",
+    [
+        ({**models.BELIEF, "kalman": models.Belief("means", "initial_mean")}, "no field 'means'"),
+        ({**models.BELIEF, "td": models.Belief("value", "initial_values")}, "no parameter 'initial_values'"),
+        ({k: v for k, v in models.BELIEF.items() if k != "hgf"}, "'hgf'"),
+        ({**models.BELIEF, "forward": models.Belief("predicted")}, "'forward'"),
+    ],
+    ids=["field", "start", "missing", "not_fitted"],
+)
 def test_the_check_names_each_belief_the_engine_cannot_give(belief, named):
     facts = [getattr(models, name) for name in FACTS]
     found = models.problems(models.ENGINE, *facts, belief)

@@ -9,12 +9,26 @@ import pytest
 import velmora
 import velmora._core as core
 
+
 def test_package_reexports_the_module():
     names = [name for name in core.__all__ if name != "__doc__"]
     assert all(getattr(velmora, n) is getattr(core, n) for n in names)
-    assert sorted(velmora.__all__) == sorted(names + ["fit", "simulate", "FitResult", "Simulation", "fit_many",
-                                                  "simulate_many", "compare", "to_inference_data", "plot_choices", "fit_group",
-                                                  "GroupFit"])
+    assert sorted(velmora.__all__) == sorted(
+        names
+        + [
+            "fit",
+            "simulate",
+            "FitResult",
+            "Simulation",
+            "fit_many",
+            "simulate_many",
+            "compare",
+            "to_inference_data",
+            "plot_choices",
+            "fit_group",
+            "GroupFit",
+        ]
+    )
 
 
 def test_reimport_after_deletion_gives_the_cached_module():
@@ -40,14 +54,14 @@ def test_import_in_a_subinterpreter_fails_cleanly():
             "try:", "    import velmora._core", "except ImportError as error:", "    print('ImportError:', error)",
             "else:", "    print('imported')"]))
     """)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
-                         timeout=120).stdout
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True, timeout=120).stdout
     assert out.startswith("ImportError: "), out
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="binutils' nm is needed to list exported symbols")
 def test_only_the_module_entry_is_exported_from_a_stable_abi_build():
     assert ".abi3." in core.__file__
-    out = subprocess.run(["nm", "-D", "--defined-only", core.__file__], capture_output=True, text=True, check=True,
-                         timeout=120)
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", core.__file__], capture_output=True, text=True, check=True, timeout=120
+    )
     assert [line.split()[-1] for line in out.stdout.splitlines()] == ["PyInit__core"]

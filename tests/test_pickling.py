@@ -31,4 +31,3 @@ def test_round_trip_keeps_class_message_and_attributes(name, protocol, reducers)
     assert type(copy) is type(error)
     assert copy.args == error.args
     assert copy.__notes__ == ["subject s07"] and copy.subject == "s07"
-

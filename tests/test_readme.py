@@ -12,8 +12,10 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
 # The guides are one session, in the order the site lists them: names defined in one are used later.
-GUIDES = [ROOT / "docs" / "guide" / f"{name}.md" for name in ("models", "arrays", "fitting", "studies", "choices",
-                                                              "group", "cli")]
+GUIDES = [
+    ROOT / "docs" / "guide" / f"{name}.md"
+    for name in ("models", "arrays", "fitting", "studies", "choices", "group", "cli")
+]
 FENCE = re.compile(r"^```(\w+)\n(.*?)^```", re.DOTALL | re.MULTILINE)
 
 
@@ -21,8 +23,9 @@ def blocks(language, paths=(README, *GUIDES)):
     found = []
     for path in paths:
         text = path.read_text()
-        found += [(path, text.count("\n", 0, m.start(2)), m.group(2))
-                  for m in FENCE.finditer(text) if m.group(1) == language]
+        found += [
+            (path, text.count("\n", 0, m.start(2)), m.group(2)) for m in FENCE.finditer(text) if m.group(1) == language
+        ]
     return found
 
 
@@ -53,7 +56,8 @@ def test_command_line_examples(tmp_path):
     assert sessions
     for path, line, block in sessions:
         for command, *expected in (part.splitlines() for part in re.split(r"^\$ ", block, flags=re.MULTILINE)[1:]):
-            result = subprocess.run(command, shell=True, cwd=tmp_path, env=env, capture_output=True, text=True,
-                                    timeout=300)
+            result = subprocess.run(
+                command, shell=True, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300
+            )
             assert result.returncode == 0, f"{path.name} line {line + 1}: {command}\n{result.stderr}"
             assert result.stdout.splitlines() == expected, f"{path.name} line {line + 1}: {command}"

@@ -26,9 +26,14 @@ OPTIONS = {"n_starts": 2, "seed": 5}
 def make_study(participants=6, trials=40):
     rng = np.random.default_rng(1)
     x = rng.normal(size=(participants, trials)).cumsum(axis=1).ravel() * 0.3
-    return pd.DataFrame({"subject": np.repeat([f"p{i:02d}" for i in range(participants)], trials),
-                         "trial": np.tile(np.arange(trials), participants), "input": x,
-                         "response": x + rng.normal(scale=0.5, size=x.size)})
+    return pd.DataFrame(
+        {
+            "subject": np.repeat([f"p{i:02d}" for i in range(participants)], trials),
+            "trial": np.tile(np.arange(trials), participants),
+            "input": x,
+            "response": x + rng.normal(scale=0.5, size=x.size),
+        }
+    )
 
 
 @pytest.fixture(scope="module")
@@ -46,21 +51,38 @@ def test_results_depend_neither_on_row_order_nor_on_where_they_ran(where, clean)
     with contextlib.ExitStack() as stack:
         if where == "dask":
             distributed = pytest.importorskip("distributed")
-            cluster = stack.enter_context(distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                                                   processes=False, dashboard_address=None))
+            cluster = stack.enter_context(
+                distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None)
+            )
             executor = stack.enter_context(distributed.Client(cluster)).get_executor()
         else:
             executor = stack.enter_context(ThreadPoolExecutor(2))
-        result = fit_many(shuffled, MODEL, trial="trial", executor=executor, progress=False,
-                          chunk_size=1 if where.endswith("per chunk") else None, **OPTIONS)
+        result = fit_many(
+            shuffled,
+            MODEL,
+            trial="trial",
+            executor=executor,
+            progress=False,
+            chunk_size=1 if where.endswith("per chunk") else None,
+            **OPTIONS,
+        )
     assert_same_fits(result, clean.reset_index())
     assert (result["error"] == "").all()
 
 
 def test_participant_seeds_are_the_same_in_every_process():
     code = "from velmora.study import participant_seed as s; print(s(7, 'p01'), s(7, 3), s(8, 'p01'))"
-    outputs = {subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                              env={**os.environ, "PYTHONHASHSEED": salt}, timeout=120).stdout for salt in ("1", "2")}
+    outputs = {
+        subprocess.run(
+            [sys.executable, "-c", code],
+            capture_output=True,
+            text=True,
+            check=True,
+            env={**os.environ, "PYTHONHASHSEED": salt},
+            timeout=120,
+        ).stdout
+        for salt in ("1", "2")
+    }
     here = (participant_seed(7, "p01"), participant_seed(7, np.int64(3)), participant_seed(8, "p01"))
     assert outputs == {"%d %d %d\n" % here} and len(set(here)) == 3
 
@@ -84,14 +106,17 @@ def corrupt(data, kind):
     return data, rows
 
 
-@pytest.mark.parametrize("kind, message", [
-    ("text", "column 'response', row {5}: 'n/a' is not a number"),
-    ("duplicate", "trial 3 appears more than once"),
-    ("missing trial", "row {2} has no trial index"),
-    ("no trials", "no trials"),
-    ("bad input", "InvalidParameter"),
-    ("overflow", "no estimate"),
-])
+@pytest.mark.parametrize(
+    "kind, message",
+    [
+        ("text", "column 'response', row {5}: 'n/a' is not a number"),
+        ("duplicate", "trial 3 appears more than once"),
+        ("missing trial", "row {2} has no trial index"),
+        ("no trials", "no trials"),
+        ("bad input", "InvalidParameter"),
+        ("overflow", "no estimate"),
+    ],
+)
 def test_bad_data_of_one_participant_is_reported_in_its_row_alone(kind, message, clean):
     data, rows = corrupt(make_study(), kind)
     result = fit_many(data, MODEL, trial="trial", executor=SerialExecutor(), **OPTIONS).set_index("subject")
@@ -100,10 +125,13 @@ def test_bad_data_of_one_participant_is_reported_in_its_row_alone(kind, message,
     assert_same_fits(result.drop(index="p02"), clean.drop(index="p02"))
 
 
-@pytest.mark.parametrize("columns, message", [
-    ({"subject": "id"}, "no subject column 'id'"),
-    ({"input": "x", "response": "y"}, "no input column 'x', no response column 'y'"),
-])
+@pytest.mark.parametrize(
+    "columns, message",
+    [
+        ({"subject": "id"}, "no subject column 'id'"),
+        ({"input": "x", "response": "y"}, "no input column 'x', no response column 'y'"),
+    ],
+)
 def test_missing_columns_are_named(columns, message):
     with pytest.raises(KeyError, match=message):
         fit_many(make_study(), MODEL, executor=SerialExecutor(), **columns)
@@ -144,8 +172,9 @@ def test_a_script_read_from_standard_input_is_fitted():
         data = pd.DataFrame({"subject": np.repeat(["a", "b"], 30), "input": x, "response": x})
         print(velmora.fit_many(data, "kalman", n_starts=1)["error"].tolist())
     """
-    result = subprocess.run([sys.executable, "-"], input=textwrap.dedent(script), capture_output=True, text=True,
-                            timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-"], input=textwrap.dedent(script), capture_output=True, text=True, timeout=300
+    )
     assert result.stdout == "['', '']\n", result.stderr
 
 
@@ -156,20 +185,31 @@ def fit_nothing(data, model=MODEL, **options):  # a fit that starts fails the te
 SEED_RANGE = "seed must be an integer from 0 to 2**64-1, got "
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda d, f: fit_nothing(d, "hgff"), ValueError, "unknown model 'hgff'"),
-    (lambda d, f: fit_nothing(d, n_start=2), TypeError, "unexpected keyword argument 'n_start'"),
-    (lambda d, f: fit_nothing(d, fixed={"bogus": 1}), ValueError, "model 'kalman' has no parameter 'bogus'"),
-    (lambda d, f: fit_nothing(d, response_model="poisson"), ValueError, "unknown response model 'poisson'"),
-    (lambda d, f: fit_nothing(d, chunk_size=0), ValueError, "chunk_size must be a positive integer or None, got 0"),
-    (lambda d, f: fit_nothing(d, seed=1.5), TypeError, SEED_RANGE + "1.5"),
-    (lambda d, f: fit_nothing(d, seed=2**64), ValueError, SEED_RANGE + str(2**64)),
-    (lambda d, f: simulate_many(MODEL, f, [0.0], seed=-1), ValueError, SEED_RANGE + "-1"),
-    (lambda d, f: velmora.simulate("hgf", [0.0], {"bogus": 1}), ValueError, "model 'hgf' has no parameter 'bogus'; "
-     "its parameters are obs_noise, precision_flexibility, base_process_noise, mu1, var1, mu2, zeta"),
-    (lambda d, f: pointwise_loglik(d, f, "hgf"), ValueError, "the fits have no estimate of precision_flexibility, "
-     "base_process_noise, mu1, var1, mu2, which model 'hgf' needs with responses"),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda d, f: fit_nothing(d, "hgff"), ValueError, "unknown model 'hgff'"),
+        (lambda d, f: fit_nothing(d, n_start=2), TypeError, "unexpected keyword argument 'n_start'"),
+        (lambda d, f: fit_nothing(d, fixed={"bogus": 1}), ValueError, "model 'kalman' has no parameter 'bogus'"),
+        (lambda d, f: fit_nothing(d, response_model="poisson"), ValueError, "unknown response model 'poisson'"),
+        (lambda d, f: fit_nothing(d, chunk_size=0), ValueError, "chunk_size must be a positive integer or None, got 0"),
+        (lambda d, f: fit_nothing(d, seed=1.5), TypeError, SEED_RANGE + "1.5"),
+        (lambda d, f: fit_nothing(d, seed=2**64), ValueError, SEED_RANGE + str(2**64)),
+        (lambda d, f: simulate_many(MODEL, f, [0.0], seed=-1), ValueError, SEED_RANGE + "-1"),
+        (
+            lambda d, f: velmora.simulate("hgf", [0.0], {"bogus": 1}),
+            ValueError,
+            "model 'hgf' has no parameter 'bogus'; "
+            "its parameters are obs_noise, precision_flexibility, base_process_noise, mu1, var1, mu2, zeta",
+        ),
+        (
+            lambda d, f: pointwise_loglik(d, f, "hgf"),
+            ValueError,
+            "the fits have no estimate of precision_flexibility, "
+            "base_process_noise, mu1, var1, mu2, which model 'hgf' needs with responses",
+        ),
+    ],
+)
 def test_a_mistake_that_is_no_participants_raises_once_before_any_fit(call, error, message, clean):
     with pytest.raises(error, match=re.escape(message)):
         call(make_study(), clean.reset_index())
@@ -183,13 +223,22 @@ def test_a_fit_that_strays_far_prints_no_warning():
 
 
 def test_simulate_many_reads_every_form_of_inputs_alike():
-    params = pd.DataFrame({"subject": ["a", "b", "c"], "obs_noise": [0.5, 1.0, 2.0], "precision_flexibility": 1.0,
-                           "zeta": [0.2, 0.3, 0.4]})
+    params = pd.DataFrame(
+        {
+            "subject": ["a", "b", "c"],
+            "obs_noise": [0.5, 1.0, 2.0],
+            "precision_flexibility": 1.0,
+            "zeta": [0.2, 0.3, 0.4],
+        }
+    )
     x = np.linspace(-1.0, 1.0, 25)
-    long = pd.DataFrame({"subject": np.repeat(["c", "b", "a"], x.size), "trial": np.tile(np.arange(x.size), 3),
-                         "input": np.tile(x, 3)}).sample(frac=1.0, random_state=0)
-    studies = [simulate_many("hgf", params, inputs, seed=9)
-               for inputs in (x, np.tile(x, (3, 1)), {"a": x, "b": list(x), "c": x}, long)]
+    long = pd.DataFrame(
+        {"subject": np.repeat(["c", "b", "a"], x.size), "trial": np.tile(np.arange(x.size), 3), "input": np.tile(x, 3)}
+    ).sample(frac=1.0, random_state=0)
+    studies = [
+        simulate_many("hgf", params, inputs, seed=9)
+        for inputs in (x, np.tile(x, (3, 1)), {"a": x, "b": list(x), "c": x}, long)
+    ]
     for other in studies[1:]:
         pd.testing.assert_frame_equal(other, studies[0], check_exact=True)
     assert list(studies[0].columns) == ["subject", "trial", "input", "response"] and len(studies[0]) == 75
@@ -215,9 +264,16 @@ def test_compare_aligns_participants_by_key_and_leaves_out_failed_ones():
 
 
 def test_recovery_in_three_lines():
-    truth = pd.DataFrame({"subject": range(10), "initial_mean": 0.0, "initial_var": 1.0, "obs_noise": 1.0,
-                          "process_noise": np.geomspace(0.02, 2.0, 10),
-                          "zeta": np.geomspace(0.02, 0.5, 10)[[3, 1, 6, 0, 7, 2, 5, 4, 9, 8]]})
+    truth = pd.DataFrame(
+        {
+            "subject": range(10),
+            "initial_mean": 0.0,
+            "initial_var": 1.0,
+            "obs_noise": 1.0,
+            "process_noise": np.geomspace(0.02, 2.0, 10),
+            "zeta": np.geomspace(0.02, 0.5, 10)[[3, 1, 6, 0, 7, 2, 5, 4, 9, 8]],
+        }
+    )
     data = simulate_many(MODEL, truth, np.random.default_rng(0).normal(size=200).cumsum(), seed=1)
     estimates = fit_many(data, MODEL, executor=SerialExecutor(), **OPTIONS)
     assert (estimates["error"] == "").all() and estimates["converged"].all()

@@ -62,14 +62,18 @@ def run_console(path: Path, timeout: float) -> list[str]:
             if extra is not None:  # documented to need an extra that is not installed: it must say so
                 said = result.stderr.strip()
                 if not (result.returncode == 1 and "\n" not in said and f"velmora[{extra}]" in said):
-                    failures.append(f"{where}\n  without its extra '{extra}': exit {result.returncode}, "
-                                    f"standard error:\n{result.stderr}")
+                    failures.append(
+                        f"{where}\n  without its extra '{extra}': exit {result.returncode}, "
+                        f"standard error:\n{result.stderr}"
+                    )
                 continue
             if result.returncode != 0:
                 failures.append(f"{where}\n  exit {result.returncode}, standard error:\n{result.stderr}")
             elif result.stdout.splitlines() != expected:
-                failures.append(f"{where}\n  printed:\n{result.stdout}  where the document shows:\n"
-                                + "".join(f"{text}\n" for text in expected))
+                failures.append(
+                    f"{where}\n  printed:\n{result.stdout}  where the document shows:\n"
+                    + "".join(f"{text}\n" for text in expected)
+                )
     return failures
 
 
@@ -83,7 +87,9 @@ def main() -> int:
         failures += run_python(path) + run_console(path, args.timeout)
     for failure in failures:
         print(failure, file=sys.stderr)
-    print(f"{len(args.files)} file(s): {'every example did what it shows' if not failures else f'{len(failures)} failed'}")
+    print(
+        f"{len(args.files)} file(s): {'every example did what it shows' if not failures else f'{len(failures)} failed'}"
+    )
     return 1 if failures else 0
 
 

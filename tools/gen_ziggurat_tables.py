@@ -134,11 +134,7 @@ def render_header(xs: list[float], fs: list[float]) -> str:
         "#include <array>\n"
         "\n"
         "namespace velmora {\n"
-        "\n"
-        + _table_literal("ZIG_NORM_X", xs)
-        + "\n"
-        + _table_literal("ZIG_NORM_F", fs)
-        + "\n"
+        "\n" + _table_literal("ZIG_NORM_X", xs) + "\n" + _table_literal("ZIG_NORM_F", fs) + "\n"
         "}  // namespace velmora\n"
     )
 

@@ -21,9 +21,14 @@ import velmora
 # Thirty participants who track a walk with jumps by the HGF, written to a CSV file as an
 # experiment would leave it.
 rng = np.random.default_rng(1)
-truth = pd.DataFrame({"subject": [f"s{i:02d}" for i in range(30)],
-                      "obs_noise": rng.uniform(0.2, 1.5, 30),
-                      "precision_flexibility": rng.uniform(0.5, 2.5, 30), "zeta": 0.05})
+truth = pd.DataFrame(
+    {
+        "subject": [f"s{i:02d}" for i in range(30)],
+        "obs_noise": rng.uniform(0.2, 1.5, 30),
+        "precision_flexibility": rng.uniform(0.5, 2.5, 30),
+        "zeta": 0.05,
+    }
+)
 walk = (rng.normal(0.0, 0.2, 150) + (rng.random(150) < 0.05) * rng.normal(0.0, 3.0, 150)).cumsum()
 folder = Path(tempfile.mkdtemp())
 velmora.simulate_many("hgf", truth, walk, seed=7).to_csv(folder / "study.csv", index=False)

@@ -19,10 +19,14 @@ import velmora
 rng = np.random.default_rng(0)
 n = 80
 patient = np.arange(n) >= n // 2
-truth = pd.DataFrame({"subject": [f"p{i:03d}" for i in range(n)],
-                      "initial_value": rng.normal(0.5, 0.3, n),
-                      "learning_rate": 1 / (1 + np.exp(1.2 - 0.8 * patient - rng.normal(0, 0.5, n))),
-                      "zeta": np.exp(rng.normal(np.log(0.05), 0.3, n))})
+truth = pd.DataFrame(
+    {
+        "subject": [f"p{i:03d}" for i in range(n)],
+        "initial_value": rng.normal(0.5, 0.3, n),
+        "learning_rate": 1 / (1 + np.exp(1.2 - 0.8 * patient - rng.normal(0, 0.5, n))),
+        "zeta": np.exp(rng.normal(np.log(0.05), 0.3, n)),
+    }
+)
 groups = pd.DataFrame({"subject": truth["subject"], "group": np.where(patient, "patient", "control")})
 rewards = (rng.random(30) < 0.7).astype(float)
 study = velmora.simulate_many("td", truth, rewards, seed=4)

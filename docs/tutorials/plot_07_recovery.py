@@ -22,8 +22,14 @@ n, trials = 200, 200
 rewards = (rng.random((n, trials)) < np.where(np.arange(trials) // 40 % 2, 0.2, 0.8)).astype(float)
 learning_rate = rng.uniform(0.05, 0.6, n)
 zeta = np.exp(rng.uniform(np.log(0.01), np.log(0.2), n))
-responses = np.array([velmora.simulate("td", rewards[i], {"initial_value": 0.5, "learning_rate": learning_rate[i],
-                                                          "zeta": zeta[i]}, seed=i).responses for i in range(n)])
+responses = np.array(
+    [
+        velmora.simulate(
+            "td", rewards[i], {"initial_value": 0.5, "learning_rate": learning_rate[i], "zeta": zeta[i]}, seed=i
+        ).responses
+        for i in range(n)
+    ]
+)
 fits = va.fit("td", rewards, responses)
 fig, axes = plt.subplots(1, 2, figsize=(8, 3.8))
 for ax, name, true in zip(axes, ("learning_rate", "zeta"), (learning_rate, zeta)):
@@ -43,12 +49,27 @@ models = ("kalman", "hgf", "td")
 walk = (rng.normal(0, 0.3, 150) + (rng.random(150) < 0.05) * rng.normal(0, 3, 150)).cumsum()
 keys = [f"s{i:02d}" for i in range(20)]
 parameters = {
-    "kalman": pd.DataFrame({"subject": keys, "initial_mean": 0.0, "initial_var": 1.0, "obs_noise": 1.0,
-                            "process_noise": rng.uniform(0.02, 0.5, 20), "zeta": 0.1}),
-    "hgf": pd.DataFrame({"subject": keys, "obs_noise": rng.uniform(0.2, 1.5, 20),
-                         "precision_flexibility": rng.uniform(0.5, 2.5, 20), "zeta": 0.1}),
-    "td": pd.DataFrame({"subject": keys, "initial_value": 0.0, "learning_rate": rng.uniform(0.1, 0.6, 20),
-                        "zeta": 0.1}),
+    "kalman": pd.DataFrame(
+        {
+            "subject": keys,
+            "initial_mean": 0.0,
+            "initial_var": 1.0,
+            "obs_noise": 1.0,
+            "process_noise": rng.uniform(0.02, 0.5, 20),
+            "zeta": 0.1,
+        }
+    ),
+    "hgf": pd.DataFrame(
+        {
+            "subject": keys,
+            "obs_noise": rng.uniform(0.2, 1.5, 20),
+            "precision_flexibility": rng.uniform(0.5, 2.5, 20),
+            "zeta": 0.1,
+        }
+    ),
+    "td": pd.DataFrame(
+        {"subject": keys, "initial_value": 0.0, "learning_rate": rng.uniform(0.1, 0.6, 20), "zeta": 0.1}
+    ),
 }
 confusion = pd.DataFrame(0, index=pd.Index(models, name="generated"), columns=pd.Index(models, name="best"))
 frequencies = {}
@@ -74,8 +95,12 @@ left.set_xlabel("best by log evidence")
 left.set_ylabel("generating model")
 width = 0.25
 for k, model in enumerate(models):
-    right.bar(np.arange(3) + (k - 1) * width, [frequencies[g].loc[model, "expected_frequency"] for g in models],
-              width, label=model)
+    right.bar(
+        np.arange(3) + (k - 1) * width,
+        [frequencies[g].loc[model, "expected_frequency"] for g in models],
+        width,
+        label=model,
+    )
 right.set_xticks(range(3), [f"{g} data" for g in models])
 right.set_ylabel("expected frequency")
 right.legend(title="model", fontsize=8)

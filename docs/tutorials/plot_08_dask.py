@@ -19,15 +19,23 @@ import velmora
 # %%
 # A study of 40 participants.
 rng = np.random.default_rng(4)
-truth = pd.DataFrame({"subject": [f"s{i:02d}" for i in range(40)], "initial_value": 0.5,
-                      "learning_rate": rng.uniform(0.1, 0.5, 40), "zeta": 0.05})
+truth = pd.DataFrame(
+    {
+        "subject": [f"s{i:02d}" for i in range(40)],
+        "initial_value": 0.5,
+        "learning_rate": rng.uniform(0.1, 0.5, 40),
+        "zeta": 0.05,
+    }
+)
 rewards = (rng.random(100) < 0.7).astype(float)
 data = velmora.simulate_many("td", truth, rewards, seed=2)
 
 # %%
 # The cluster: two workers of one thread each, in this process.
-with LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None) as cluster, \
-        Client(cluster) as client:
+with (
+    LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None) as cluster,
+    Client(cluster) as client,
+):
     on_dask = velmora.fit_many(data, "td", executor=client.get_executor(), chunk_size=10, progress=False)
 
 # %%

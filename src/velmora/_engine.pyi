@@ -13,16 +13,64 @@ class _Model(TypedDict):
     fits_responses: bool
     responses: tuple[str, ...]
 
-def run(model: str, values: Any, starts: Any, lengths: Any, params: Any, seeds: Any, out: Any, stride: int,
-        threads: int, given: int, /) -> tuple[int, int, str] | None: ...
-def objective(model: str, response: str, inputs: Any, responses: Any, params: Any, free: Any, grad_out: Any,
-              given: int, /) -> float: ...
-def fit(model: str, response: str, values: Any, starts: Any, lengths: Any, responses: Any, held: Any, free: Any,
-        transforms: Any, prior_mean: Any, prior_var: Any, seeds: Any, n_starts: int, threads: int, given: int,
-        natural_out: Any, se_out: Any, stats_out: Any, status_out: Any, prior_means: Any, prior_precision: Any,
-        prior_log_det_precision: float, theta_out: Any, cov_out: Any, first_starts: Any, /) -> None: ...
-def evaluate(model: str, response: str, values: Any, starts: Any, lengths: Any, responses: Any, params: Any,
-             draws: int, given: int, threads: int, out: Any, /) -> None: ...
+def run(
+    model: str,
+    values: Any,
+    starts: Any,
+    lengths: Any,
+    params: Any,
+    seeds: Any,
+    out: Any,
+    stride: int,
+    threads: int,
+    given: int,
+    /,
+) -> tuple[int, int, str] | None: ...
+def objective(
+    model: str, response: str, inputs: Any, responses: Any, params: Any, free: Any, grad_out: Any, given: int, /
+) -> float: ...
+def fit(
+    model: str,
+    response: str,
+    values: Any,
+    starts: Any,
+    lengths: Any,
+    responses: Any,
+    held: Any,
+    free: Any,
+    transforms: Any,
+    prior_mean: Any,
+    prior_var: Any,
+    seeds: Any,
+    n_starts: int,
+    threads: int,
+    given: int,
+    natural_out: Any,
+    se_out: Any,
+    stats_out: Any,
+    status_out: Any,
+    prior_means: Any,
+    prior_precision: Any,
+    prior_log_det_precision: float,
+    theta_out: Any,
+    cov_out: Any,
+    first_starts: Any,
+    /,
+) -> None: ...
+def evaluate(
+    model: str,
+    response: str,
+    values: Any,
+    starts: Any,
+    lengths: Any,
+    responses: Any,
+    params: Any,
+    draws: int,
+    given: int,
+    threads: int,
+    out: Any,
+    /,
+) -> None: ...
 def models() -> tuple[_Model, ...]: ...
 def responses() -> tuple[tuple[str, tuple[str, ...], bool, float], ...]: ...
 def normal(out: Any, seed: int, loc: float, scale: float, /) -> None: ...

@@ -40,8 +40,11 @@ class Objective:
         grad = np.zeros(len(self.free))
         if not np.all(np.isfinite(values)):
             return math.inf, grad
-        nll = float(_engine.objective(self.model, self.response, self.inputs, self.responses, values, self.free,
-                                      grad, self.given))
+        nll = float(
+            _engine.objective(
+                self.model, self.response, self.inputs, self.responses, values, self.free, grad, self.given
+            )
+        )
         if not (math.isfinite(nll) and np.all(np.isfinite(grad))):
             return math.inf, np.zeros(len(self.free))
         slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(self.transforms, self.free)])
@@ -93,8 +96,17 @@ class Objective:
         return flat
 
 
-def fit(model: str, inputs: Any, responses: Any = None, *, response: str = "gaussian", fixed: Any = None,
-        priors: Any = None, n_starts: int = 4, seed: int = 0) -> FitResult:
+def fit(
+    model: str,
+    inputs: Any,
+    responses: Any = None,
+    *,
+    response: str = "gaussian",
+    fixed: Any = None,
+    priors: Any = None,
+    n_starts: int = 4,
+    seed: int = 0,
+) -> FitResult:
     """:func:`velmora.fit`'s problem solved by SciPy's L-BFGS-B from ``n_starts`` starts, the first at
     the prior means and the rest drawn from the priors with ``numpy.random.default_rng(seed)``."""
     from scipy.optimize import OptimizeResult, minimize  # type: ignore[import-untyped,unused-ignore]
@@ -121,11 +133,21 @@ def _one_blas_thread() -> Any:
     return _BLAS.limit(limits=1, user_api="blas")
 
 
-def _optimise(problem: Objective, model: str, x: np.ndarray, n_trials: int, n_starts: int, seed: int, minimize: Any,
-              OptimizeResult: Any) -> FitResult:  # noqa: N803
+def _optimise(
+    problem: Objective,
+    model: str,
+    x: np.ndarray,
+    n_trials: int,
+    n_starts: int,
+    seed: int,
+    minimize: Any,
+    OptimizeResult: Any,
+) -> FitResult:  # noqa: N803
     rng = np.random.default_rng(seed)
-    starts = [problem.prior_mean] + [rng.normal(problem.prior_mean, np.sqrt(problem.prior_var))
-                                     for _ in range(n_starts - 1 if len(problem.free) else 0)]
+    starts = [problem.prior_mean] + [
+        rng.normal(problem.prior_mean, np.sqrt(problem.prior_var))
+        for _ in range(n_starts - 1 if len(problem.free) else 0)
+    ]
     best = None
     for theta0 in starts:
         if not len(theta0):  # everything held: nothing to optimise
@@ -140,24 +162,37 @@ def _optimise(problem: Objective, model: str, x: np.ndarray, n_trials: int, n_st
     stats[0, 3:] = getattr(best, "nit", 0), problem.evaluations
     if best is None:
         values = problem.natural(np.full(len(problem.free), math.nan))
-        fits = fit_arrays_of(problem.problem, values[None, :], np.full((1, len(problem.free)), math.nan), stats,
-                             np.array([NO_ESTIMATE_CODE]), np.array([n_trials]))
+        fits = fit_arrays_of(
+            problem.problem,
+            values[None, :],
+            np.full((1, len(problem.free)), math.nan),
+            stats,
+            np.array([NO_ESTIMATE_CODE]),
+            np.array([n_trials]),
+        )
         return fits.result(0)
     theta = np.asarray(best.x, dtype=np.float64)
     values = problem.natural(theta)
     neg_log_joint = float(best.fun)
     se, lme = _laplace(problem, theta, values, neg_log_joint)
     stats[0, :3] = problem.nll(theta)[0], neg_log_joint, lme
-    fits = fit_arrays_of(problem.problem, values[None, :], np.array([[se[name] for name in problem.free_names]]),
-                         stats, np.array([0 if best.success else 1]), np.array([n_trials]))
+    fits = fit_arrays_of(
+        problem.problem,
+        values[None, :],
+        np.array([[se[name] for name in problem.free_names]]),
+        stats,
+        np.array([0 if best.success else 1]),
+        np.array([n_trials]),
+    )
     result = fits.result(0)
     result.message = str(best.message)  # the optimiser's own words: this route's reason to exist
     result.trajectory = run_model(model, x, result.params)
     return result
 
 
-def _laplace(problem: Objective, theta: np.ndarray, values: np.ndarray,
-             neg_log_joint: float) -> tuple[dict[str, float], float]:
+def _laplace(
+    problem: Objective, theta: np.ndarray, values: np.ndarray, neg_log_joint: float
+) -> tuple[dict[str, float], float]:
     names = problem.free_names
     if not names:
         return {}, -neg_log_joint
@@ -185,7 +220,9 @@ def _laplace(problem: Objective, theta: np.ndarray, values: np.ndarray,
         return unknown
     cov = np.linalg.inv(h)
     slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(problem.transforms, problem.free)])
-    se = {name: math.nan if flat[j] else float(abs(s) * math.sqrt(cov[j, j]))
-          for j, (name, s) in enumerate(zip(names, slopes))}
+    se = {
+        name: math.nan if flat[j] else float(abs(s) * math.sqrt(cov[j, j]))
+        for j, (name, s) in enumerate(zip(names, slopes))
+    }
     log_det = 2.0 * float(np.sum(np.log(np.diag(lower))))
     return se, -neg_log_joint + 0.5 * len(names) * math.log(2.0 * math.pi) - 0.5 * log_det

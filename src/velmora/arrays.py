@@ -110,8 +110,11 @@ class Trajectories:
         if type(other) is not type(self):
             return NotImplemented
         assert isinstance(other, Trajectories)
-        return self.batched == other.batched and np.array_equal(self.lengths, other.lengths) and all(
-            np.array_equal(getattr(self, name), getattr(other, name), equal_nan=True) for name in self.fields)
+        return (
+            self.batched == other.batched
+            and np.array_equal(self.lengths, other.lengths)
+            and all(np.array_equal(getattr(self, name), getattr(other, name), equal_nan=True) for name in self.fields)
+        )
 
     def to_frame(self) -> pandas.DataFrame:
         import pandas as pd
@@ -194,8 +197,16 @@ class HyperbolicTrajectories(DiscountTrajectories):
 
 
 _RESULTS: dict[str, type[Trajectories]] = {
-    c.model: c for c in (KalmanTrajectories, HgfTrajectories, TdTrajectories, ForwardTrajectories,
-                         DiscountTrajectories, HyperbolicTrajectories)}
+    c.model: c
+    for c in (
+        KalmanTrajectories,
+        HgfTrajectories,
+        TdTrajectories,
+        ForwardTrajectories,
+        DiscountTrajectories,
+        HyperbolicTrajectories,
+    )
+}
 
 
 def _values(obj: Any) -> Any:
@@ -228,8 +239,10 @@ def _as_seed(value: object, name: str) -> int:
 
 def _refuse_complex(array: np.ndarray, name: str) -> None:
     if array.dtype.kind == "c":
-        raise TypeError(f"argument '{name}': complex values are not accepted (got dtype {array.dtype}); "
-                        "pass the real part explicitly")
+        raise TypeError(
+            f"argument '{name}': complex values are not accepted (got dtype {array.dtype}); "
+            "pass the real part explicitly"
+        )
     _refuse_dates(array, f"argument '{name}'")
 
 
@@ -239,7 +252,7 @@ _DATE_TYPES = (datetime.date, datetime.time, datetime.timedelta, np.datetime64, 
 
 
 def date_kind(values: Any) -> str | None:
-    """"dates" or "durations" when ``values`` (an array, a pandas Series or its dtype) holds them, else
+    """ "dates" or "durations" when ``values`` (an array, a pandas Series or its dtype) holds them, else
     None. NumPy's timedelta64 counts as an integer, so that every conversion would take it as one."""
     dtype = getattr(values, "dtype", values)
     kind = getattr(dtype, "kind", None)
@@ -258,8 +271,10 @@ def _refuse_dates(values: Any, what: str) -> None:
     """TypeError naming ``what`` when ``values`` holds dates or durations."""
     found = date_kind(values)
     if found is not None:
-        raise TypeError(f"{what} holds {found} (dtype {getattr(values, 'dtype', '?')}), which are not numbers; "
-                        "convert them to the numbers meant (e.g. seconds) first")
+        raise TypeError(
+            f"{what} holds {found} (dtype {getattr(values, 'dtype', '?')}), which are not numbers; "
+            "convert them to the numbers meant (e.g. seconds) first"
+        )
 
 
 def _doubles(obj: Any, name: str) -> np.ndarray:
@@ -290,8 +305,10 @@ class _Call:
     @staticmethod
     def _count(sequence: Any, name: str) -> int:
         if isinstance(sequence, np.ndarray) and sequence.ndim > 2:
-            raise ValueError(f"argument '{name}': expected a 1-D sequence, a 2-D array (subjects x trials) or a "
-                             f"list of 1-D arrays, got a {sequence.ndim}-D array")
+            raise ValueError(
+                f"argument '{name}': expected a 1-D sequence, a 2-D array (subjects x trials) or a "
+                f"list of 1-D arrays, got a {sequence.ndim}-D array"
+            )
         return len(sequence)
 
     def convert_sequence(self) -> None:
@@ -312,11 +329,12 @@ class _Call:
             for i, row in enumerate(obj):
                 row = _values(row)
                 if not _is_sequence(row):
-                    raise TypeError(f"argument '{name}': item {i} is not a sequence of numbers but "
-                                    f"{type(row).__name__}; give every subject a 1-D sequence")
+                    raise TypeError(
+                        f"argument '{name}': item {i} is not a sequence of numbers but "
+                        f"{type(row).__name__}; give every subject a 1-D sequence"
+                    )
                 if isinstance(row, np.ndarray) and row.ndim != 1:
-                    raise ValueError(f"argument '{name}': item {i} is {row.ndim}-D; every subject needs a 1-D "
-                                     "sequence")
+                    raise ValueError(f"argument '{name}': item {i} is {row.ndim}-D; every subject needs a 1-D sequence")
                 try:
                     rows.append(_doubles(row, name))
                 except TypeError as error:
@@ -333,8 +351,10 @@ class _Call:
             # An array's shape is judged before its items are converted; a list's after.
             values = value if isinstance(value, np.ndarray) and value.ndim != 1 else _doubles(value, name)
             if values.shape != (self.subjects,):
-                raise ValueError(f"argument '{name}': expected a scalar or one value per subject "
-                                 f"({self.subjects}), got shape {values.shape}")
+                raise ValueError(
+                    f"argument '{name}': expected a scalar or one value per subject "
+                    f"({self.subjects}), got shape {values.shape}"
+                )
             return values
         converted: float = _engine.as_double(value, name)
         return converted
@@ -345,8 +365,9 @@ class _Call:
         if not self.batched:
             if listed:  # one seed per subject holds for a single sequence too: a list of one
                 if np.shape(value) != (1,):
-                    raise ValueError(f"argument '{name}': expected one seed for the one sequence, got "
-                                     f"shape {np.shape(value)}")
+                    raise ValueError(
+                        f"argument '{name}': expected one seed for the one sequence, got shape {np.shape(value)}"
+                    )
                 value = value[0]
             # One sequence fails as the list functions do, their exception and message unchanged.
             return np.array([_engine.as_seed(value, name)], dtype=np.uint64)
@@ -354,12 +375,13 @@ class _Call:
             seed = _as_seed(value, name)
             if np.all(np.asarray(noise) == 0.0):
                 return None if seed == 0 else np.full(self.subjects, seed, dtype=np.uint64)
-            raise ValueError(f"argument '{name}': {self.subjects} subjects need one seed each, or every subject "
-                             "would get the same noise; velmora.arrays.seeds(n, seed) derives them from one")
+            raise ValueError(
+                f"argument '{name}': {self.subjects} subjects need one seed each, or every subject "
+                "would get the same noise; velmora.arrays.seeds(n, seed) derives them from one"
+            )
         shape = np.shape(value) if isinstance(value, np.ndarray) else (len(value),)
         if shape != (self.subjects,):
-            raise ValueError(f"argument '{name}': expected one seed per subject ({self.subjects}), "
-                             f"got shape {shape}")
+            raise ValueError(f"argument '{name}': expected one seed per subject ({self.subjects}), got shape {shape}")
         if isinstance(value, np.ndarray) and value.dtype.kind not in "iuO":
             raise TypeError(f"argument '{name}': seeds must be integers, got dtype {value.dtype}")
         out_of_range = ValueError(f"argument '{name}': seeds must lie in 0..2**64-1")
@@ -375,8 +397,9 @@ class _Call:
             raise out_of_range
         return np.array(items, dtype=np.uint64)
 
-    def run(self, model: str, result: type[Trajectories], seeds: np.ndarray | None, threads: int | None,
-            given: int = 0) -> Any:
+    def run(
+        self, model: str, result: type[Trajectories], seeds: np.ndarray | None, threads: int | None, given: int = 0
+    ) -> Any:
         workers = _threads(threads)
         params = np.empty((self.subjects, len(self.params)))
         for k, value in enumerate(self.params):
@@ -385,8 +408,9 @@ class _Call:
         fields = len(result.fields)
         _warn_if_padding_dominates(fields, self.subjects, stride, int(self.lengths.sum()))
         block = np.empty((fields, self.subjects, stride))  # the engine writes the padding too
-        failure = _engine.run(model, self.values, self.starts, self.lengths, params, seeds, block, stride, workers,
-                              given)
+        failure = _engine.run(
+            model, self.values, self.starts, self.lengths, params, seeds, block, stride, workers, given
+        )
         if failure is not None:
             subject, kind, message = failure
             raise _ERRORS[kind](f"subject {subject}: {message}" if self.batched else message)
@@ -403,8 +427,10 @@ def _by_name(obj: Any, columns: tuple[str, ...], name: str, where: str = "") -> 
     if len(missing) == len(columns):
         return obj  # no names of the model's: read in its own order
     if missing:
-        raise ValueError(f"argument '{name}'{where}: the table has no column {', '.join(map(repr, missing))}; its "
-                         f"columns are {', '.join(map(str, obj.columns))}")
+        raise ValueError(
+            f"argument '{name}'{where}: the table has no column {', '.join(map(repr, missing))}; its "
+            f"columns are {', '.join(map(str, obj.columns))}"
+        )
     return obj[list(columns)]
 
 
@@ -422,9 +448,11 @@ def _reals(array: np.ndarray, name: str, columns: tuple[str, ...] = (), where: s
         at = next((k for k, item in enumerate(flat) if not _converts(item, name)), None)
         if at is None:
             raise
-        place = (f"trial {at // len(columns)}, column '{columns[at % len(columns)]}'"
-                 if array.ndim == 2 and array.shape[1] == len(columns)
-                 else f"item {at if array.ndim == 1 else tuple(map(int, np.unravel_index(at, array.shape)))}")
+        place = (
+            f"trial {at // len(columns)}, column '{columns[at % len(columns)]}'"
+            if array.ndim == 2 and array.shape[1] == len(columns)
+            else f"item {at if array.ndim == 1 else tuple(map(int, np.unravel_index(at, array.shape)))}"
+        )
         raise TypeError(f"{error} ({where.lstrip(', ')}{', ' if where else ''}{place})") from None
 
 
@@ -446,8 +474,9 @@ def _flat_rows(sequence: Any, name: str, columns: tuple[str, ...]) -> Any:
         try:
             array = np.asarray(_values(obj))
         except (TypeError, ValueError) as error:
-            raise TypeError(f"argument '{name}'{where}: expected a trials x {width} array of numbers "
-                            f"({error})") from None
+            raise TypeError(
+                f"argument '{name}'{where}: expected a trials x {width} array of numbers ({error})"
+            ) from None
         if array.ndim != 2 or array.shape[1] != width:
             raise ValueError(f"argument '{name}'{where}: expected a trials x {width} array, got shape {array.shape}")
         return _reals(array, name, columns, where).reshape(-1)
@@ -460,8 +489,9 @@ def _flat_rows(sequence: Any, name: str, columns: tuple[str, ...]) -> Any:
             block = np.ascontiguousarray(sequence, dtype=np.float64)
             return block.reshape(sequence.shape[0], sequence.shape[1] * width)
         sequence = list(sequence)  # objects: each subject judged by its own conversion
-    listed = isinstance(sequence, (list, tuple)) or (isinstance(sequence, np.ndarray) and sequence.dtype.kind == "O"
-                                                      and sequence.ndim == 1)
+    listed = isinstance(sequence, (list, tuple)) or (
+        isinstance(sequence, np.ndarray) and sequence.dtype.kind == "O" and sequence.ndim == 1
+    )
     if listed and len(sequence) and _ndim(sequence[0]) == 2:
         return [rows(item, f", subject {i}") for i, item in enumerate(sequence)]
     return rows(sequence, "")
@@ -499,9 +529,13 @@ def _size(count: int) -> str:
 def _warn_if_padding_dominates(fields: int, subjects: int, stride: int, trials: int) -> None:
     padded, held = 8 * fields * subjects * stride, 8 * fields * trials
     if padded >= _PADDING_WARN_BYTES and padded >= _PADDING_RATIO * held:
-        warnings.warn(f"the result pads {subjects} subjects to the longest one's {stride} trials: it takes "
-                      f"{_size(padded)} to hold {_size(held)} of values; call the longest subject(s) on their own "
-                      "to avoid the padding", RuntimeWarning, stacklevel=4)
+        warnings.warn(
+            f"the result pads {subjects} subjects to the longest one's {stride} trials: it takes "
+            f"{_size(padded)} to hold {_size(held)} of values; call the longest subject(s) on their own "
+            "to avoid the padding",
+            RuntimeWarning,
+            stacklevel=4,
+        )
 
 
 def _cpus() -> int:
@@ -522,8 +556,16 @@ def _threads(threads: int | None) -> int:
     return min(count, _THREADS_PER_CPU * _cpus())
 
 
-def kalman_run(initial_mean: Any, initial_var: Any, observations: Any, process_noise: Any, obs_noise: Any,
-               prior_precision_cap: Any = None, *, threads: int | None = None) -> KalmanTrajectories:
+def kalman_run(
+    initial_mean: Any,
+    initial_var: Any,
+    observations: Any,
+    process_noise: Any,
+    obs_noise: Any,
+    prior_precision_cap: Any = None,
+    *,
+    threads: int | None = None,
+) -> KalmanTrajectories:
     """The 1-D Kalman filter over one sequence or many: ``mean``, ``var`` and ``loglik`` per step.
 
     The parameters are those of :func:`velmora.kalman_run`, and each field that it returns is
@@ -599,9 +641,18 @@ def kalman_run(initial_mean: Any, initial_var: Any, observations: Any, process_n
     return result
 
 
-def hgf_run(observations: Any, obs_noise: Any, precision_flexibility: Any, base_process_noise: Any = 0.01,
-            mu1: Any = 0.0, var1: Any = 1.0, mu2: Any = 0.0, var2: Any = 1.0, *,
-            threads: int | None = None) -> HgfTrajectories:
+def hgf_run(
+    observations: Any,
+    obs_noise: Any,
+    precision_flexibility: Any,
+    base_process_noise: Any = 0.01,
+    mu1: Any = 0.0,
+    var1: Any = 1.0,
+    mu2: Any = 0.0,
+    var2: Any = 1.0,
+    *,
+    threads: int | None = None,
+) -> HgfTrajectories:
     """The volatility-coupled HGF over one sequence or many: its seven fields and ``loglik``.
 
     The parameters are those of :func:`velmora.hgf_run`, and each field that it returns is
@@ -675,16 +726,29 @@ def hgf_run(observations: Any, obs_noise: Any, precision_flexibility: Any, base_
     """
     call = _Call(observations, "observations")
     call.convert_sequence()
-    call.params = [call.number(obs_noise, "obs_noise"), call.number(precision_flexibility, "precision_flexibility"),
-                   call.number(base_process_noise, "base_process_noise"), call.number(mu1, "mu1"),
-                   call.number(var1, "var1"), call.number(mu2, "mu2")]
+    call.params = [
+        call.number(obs_noise, "obs_noise"),
+        call.number(precision_flexibility, "precision_flexibility"),
+        call.number(base_process_noise, "base_process_noise"),
+        call.number(mu1, "mu1"),
+        call.number(var1, "var1"),
+        call.number(mu2, "mu2"),
+    ]
     call.number(var2, "var2")  # checked as the list function checks it; the filter does not use it
     result: HgfTrajectories = call.run("hgf", HgfTrajectories, None, threads)
     return result
 
 
-def td_learn_sequence(initial_value: Any, rewards: Any, learning_rate: Any, discount_factor: Any,
-                      rpe_noise_std: Any, seed: Any, *, threads: int | None = None) -> TdTrajectories:
+def td_learn_sequence(
+    initial_value: Any,
+    rewards: Any,
+    learning_rate: Any,
+    discount_factor: Any,
+    rpe_noise_std: Any,
+    seed: Any,
+    *,
+    threads: int | None = None,
+) -> TdTrajectories:
     """Value learning over one reward sequence or many: ``value`` after each reward.
 
     The parameters are those of :func:`velmora.td_learn_sequence`, and each field that it returns is
@@ -759,8 +823,15 @@ def td_learn_sequence(initial_value: Any, rewards: Any, learning_rate: Any, disc
     return result
 
 
-def forward_simulate(motor_command: Any, update_rate: Any, injury_noise_std: Any, sensory_gain: Any, seed: Any, *,
-                     threads: int | None = None) -> ForwardTrajectories:
+def forward_simulate(
+    motor_command: Any,
+    update_rate: Any,
+    injury_noise_std: Any,
+    sensory_gain: Any,
+    seed: Any,
+    *,
+    threads: int | None = None,
+) -> ForwardTrajectories:
     """The self-motion forward model over one command sequence or many.
 
     The parameters are those of :func:`velmora.forward_simulate`, and each field that it returns is
@@ -841,8 +912,11 @@ def _run(model: str, sequence: Any, params: Mapping[str, Any], seed: Any = 0, th
     present = tuple(name for name in described.optional if values.get(name) is not None)
     call = _Call(sequence, "inputs", described.inputs)
     call.convert_sequence()
-    call.params = [call.number(values[name], name) for name in described.params
-                   if name not in described.optional or name in present]
+    call.params = [
+        call.number(values[name], name)
+        for name in described.params
+        if name not in described.optional or name in present
+    ]
     seeds = call.seed(seed, "seed", 0.0) if described.seeded else None
     result: Trajectories = call.run(model, _RESULTS[model], seeds, threads, described.given(present))
     return result
@@ -963,14 +1037,21 @@ def discounted_value(reward: Any, delay: Any, discount_factor: Any) -> np.ndarra
     try:
         shape = np.broadcast_shapes(*(a.shape for a in arrays))
     except ValueError:
-        raise ValueError("arguments do not broadcast together: " + ", ".join(
-            f"{name} of shape {a.shape}" for name, a in zip(names, arrays))) from None
+        raise ValueError(
+            "arguments do not broadcast together: "
+            + ", ".join(f"{name} of shape {a.shape}" for name, a in zip(names, arrays))
+        ) from None
     out = np.empty(shape, dtype=np.float64)
     # A block of the broadcast at a time: copying each argument out to the full shape would take three
     # more results' worth of memory, and fail (or draw the kernel's OOM killer) where the result fits.
-    blocks = np.nditer((*arrays, out), flags=["external_loop", "buffered", "zerosize_ok"],
-                       op_flags=[["readonly"], ["readonly"], ["readonly"], ["writeonly"]],
-                       op_dtypes=[np.float64] * 4, casting="unsafe", buffersize=_BROADCAST_BLOCK)
+    blocks = np.nditer(
+        (*arrays, out),
+        flags=["external_loop", "buffered", "zerosize_ok"],
+        op_flags=[["readonly"], ["readonly"], ["readonly"], ["writeonly"]],
+        op_dtypes=[np.float64] * 4,
+        casting="unsafe",
+        buffersize=_BROADCAST_BLOCK,
+    )
     with blocks:
         for r, d, f, target in blocks:
             values = np.empty(target.shape)
@@ -1011,9 +1092,19 @@ def uniform(size: int | tuple[int, ...], seed: int) -> np.ndarray:
     return out
 
 
-def fit(model: str, inputs: Any, responses: Any = None, *, response: str | None = None,
-        fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
-        seeds: Any = None, seed: int = 0, threads: int | None = None) -> FitArrays:
+def fit(
+    model: str,
+    inputs: Any,
+    responses: Any = None,
+    *,
+    response: str | None = None,
+    fixed: Mapping[str, Any] | None = None,
+    priors: Mapping[str, Any] | None = None,
+    n_starts: int = 4,
+    seeds: Any = None,
+    seed: int = 0,
+    threads: int | None = None,
+) -> FitArrays:
     """Fit ``model`` to many participants in one call, natively on ``threads`` threads.
 
     Each participant's fit is :func:`velmora.fit`'s, with the same ``response``, ``fixed``, ``priors``
@@ -1076,5 +1167,15 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str | None 
     """
     from velmora.fitting import fit_arrays
 
-    return fit_arrays(model, inputs, responses, response=response, fixed=fixed, priors=priors, n_starts=n_starts,
-                      seeds=seeds, seed=seed, threads=threads)
+    return fit_arrays(
+        model,
+        inputs,
+        responses,
+        response=response,
+        fixed=fixed,
+        priors=priors,
+        n_starts=n_starts,
+        seeds=seeds,
+        seed=seed,
+        threads=threads,
+    )

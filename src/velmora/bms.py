@@ -37,8 +37,9 @@ def bms(lme: np.ndarray, alpha0: float = 1.0, tol: float = 1e-10, max_iter: int 
     """Variational random-effects model selection from log evidences (participants x models)."""
     log_evidence = np.asarray(lme, dtype=np.float64)
     if log_evidence.ndim != 2 or log_evidence.shape[1] < 2 or log_evidence.shape[0] < 1:
-        raise ValueError(f"need log evidences of at least one participant for at least two models, got shape "
-                         f"{log_evidence.shape}")
+        raise ValueError(
+            f"need log evidences of at least one participant for at least two models, got shape {log_evidence.shape}"
+        )
     if not np.all(np.isfinite(log_evidence)):
         raise ValueError("every log evidence must be finite")
     models = log_evidence.shape[1]
@@ -70,8 +71,12 @@ def _assignments(log_evidence: np.ndarray, alpha: np.ndarray) -> np.ndarray:
 def _free_energy(log_evidence: np.ndarray, alpha: np.ndarray, prior: np.ndarray, posterior: np.ndarray) -> float:
     # Expected log joint plus the entropies of q(r) (Dirichlet) and q(m) (the assignments).
     e_log_r = special.digamma(alpha) - special.digamma(alpha.sum())
-    log_joint = (special.gammaln(prior.sum()) - special.gammaln(prior).sum() + np.dot(prior - 1.0, e_log_r)
-                 + np.sum(posterior * (log_evidence + e_log_r)))
+    log_joint = (
+        special.gammaln(prior.sum())
+        - special.gammaln(prior).sum()
+        + np.dot(prior - 1.0, e_log_r)
+        + np.sum(posterior * (log_evidence + e_log_r))
+    )
     entropy_r = special.gammaln(alpha).sum() - special.gammaln(alpha.sum()) - np.dot(alpha - 1.0, e_log_r)
     entropy_m = -np.sum(special.xlogy(posterior, posterior))
     return float(log_joint + entropy_r + entropy_m)
@@ -98,8 +103,7 @@ def exceedance_probabilities(alpha: np.ndarray) -> np.ndarray:
 
         # The mass of Gamma(alpha_k) lies within a few standard deviations of its mean.
         upper = alpha.max() + 40.0 * np.sqrt(alpha.max()) + 40.0
-        value, _ = integrate.quad(integrand, 0.0, upper, limit=500, epsabs=1e-12, epsrel=1e-10,
-                                  points=[alpha[k]])
+        value, _ = integrate.quad(integrand, 0.0, upper, limit=500, epsabs=1e-12, epsrel=1e-10, points=[alpha[k]])
         xp[k] = value
     normalised: np.ndarray = xp / xp.sum()
     return normalised

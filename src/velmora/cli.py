@@ -90,8 +90,11 @@ class _Parser(argparse.ArgumentParser):
         if not token.startswith("--"):
             return token in self.value_options
         # argparse accepts any unambiguous prefix of a long option.
-        return ("=" not in token and any(option.startswith(token) for option in self.value_options)
-                and not any(flag.startswith(token) for flag in _FLAGS))
+        return (
+            "=" not in token
+            and any(option.startswith(token) for option in self.value_options)
+            and not any(flag.startswith(token) for flag in _FLAGS)
+        )
 
 
 def _number(text: str) -> float:
@@ -124,7 +127,9 @@ _SEED_HELP = "seed of the noise generator, an integer from 0 to 2**64-1; equal s
 
 COMMANDS = {
     "kalman": Command(
-        velmora.kalman_run, "observations", ENGINE["kalman"].list_fields,
+        velmora.kalman_run,
+        "observations",
+        ENGINE["kalman"].list_fields,
         "1-D Kalman filter over a column of observations; writes mean,var per observation",
         {
             "initial_mean": "mean of the belief before the first observation",
@@ -136,7 +141,9 @@ COMMANDS = {
         plotting.kalman,
     ),
     "hgf": Command(
-        velmora.hgf_run, "observations", ENGINE["hgf"].list_fields,
+        velmora.hgf_run,
+        "observations",
+        ENGINE["hgf"].list_fields,
         "two-level hierarchical Gaussian filter over a column of observations",
         {
             "obs_noise": "variance of an observation",
@@ -147,10 +154,13 @@ COMMANDS = {
             "mu2": "initial volatility estimate (level 2 mean)",
             "var2": "initial level 2 variance; accepted for the interface, it does not change the results",
         },
-        plotting.hgf, panels=3,
+        plotting.hgf,
+        panels=3,
     ),
     "td": Command(
-        _td_rows, "rewards", ENGINE["td"].list_fields,
+        _td_rows,
+        "rewards",
+        ENGINE["td"].list_fields,
         "temporal-difference learning of a value over a column of rewards; writes the value per reward",
         {
             "initial_value": "value estimate before the first reward",
@@ -162,16 +172,21 @@ COMMANDS = {
         plotting.td,
     ),
     "discount": Command(
-        _discount_rows, "delay", ("delay", "value"),
+        _discount_rows,
+        "delay",
+        ("delay", "value"),
         "exponentially discounted value of a reward after each delay of a column (or one --delay)",
         {
             "reward": "the undiscounted reward",
             "discount_factor": "factor applied per step of delay",
         },
-        plotting.discount, single="one delay instead of a column of delays",
+        plotting.discount,
+        single="one delay instead of a column of delays",
     ),
     "forward": Command(
-        velmora.forward_simulate, "motor_command", ENGINE["forward"].list_fields,
+        velmora.forward_simulate,
+        "motor_command",
+        ENGINE["forward"].list_fields,
         "forward model of self-motion driven by a column of motor commands",
         {
             "update_rate": "fraction of the mismatch by which the estimate moves each step, in [0, 1]",
@@ -179,7 +194,8 @@ COMMANDS = {
             "sensory_gain": "factor from motor command to sensed movement",
             "seed": _SEED_HELP,
         },
-        plotting.forward, panels=2,
+        plotting.forward,
+        panels=2,
     ),
 }
 
@@ -195,8 +211,13 @@ def build_parser() -> _Parser:
 
     for name, command in COMMANDS.items():
         sub = commands.add_parser(name, help=command.summary, description=command.summary)
-        sub.add_argument("input", nargs="?", default="-", metavar="FILE",
-                         help=f"CSV file of the {command.sequence} ('-' or none: standard input)")
+        sub.add_argument(
+            "input",
+            nargs="?",
+            default="-",
+            metavar="FILE",
+            help=f"CSV file of the {command.sequence} ('-' or none: standard input)",
+        )
         option("--column", metavar="NAME", help="the column to read, named on the header line")
         if command.single:
             option("--" + command.sequence, type=_number, help=command.single)
@@ -210,11 +231,19 @@ def build_parser() -> _Parser:
                 options["default"] = parameter.default
                 if parameter.default is not None:
                     text += " (default: %(default)s)"
-            option("--" + parameter.name.replace("_", "-"), dest=parameter.name, help=text,
-                   metavar="SEED" if parameter.name == "seed" else "X", **options)
+            option(
+                "--" + parameter.name.replace("_", "-"),
+                dest=parameter.name,
+                help=text,
+                metavar="SEED" if parameter.name == "seed" else "X",
+                **options,
+            )
         option("--output", "-o", metavar="FILE", default="-", help="CSV file to write ('-' or none: standard output)")
-        option("--plot", metavar="FILE.png",
-               help=f"also draw the trajectory into this image (needs matplotlib: {plotting.INSTALL_HINT})")
+        option(
+            "--plot",
+            metavar="FILE.png",
+            help=f"also draw the trajectory into this image (needs matplotlib: {plotting.INSTALL_HINT})",
+        )
 
     def option_on(target: argparse.ArgumentParser, *names: str, **options: Any) -> None:
         parser.value_options.update(target.add_argument(*names, **options).option_strings)
@@ -342,8 +371,10 @@ def _samples(text: str) -> int:
     return value
 
 
-_RESPONSE_HELP = ("response model: gaussian, unit_square or logistic (default: the model's own, gaussian; logistic "
-                  "for the choice models discount and hyperbolic)")
+_RESPONSE_HELP = (
+    "response model: gaussian, unit_square or logistic (default: the model's own, gaussian; logistic "
+    "for the choice models discount and hyperbolic)"
+)
 
 
 def _study_table_options(sub: argparse.ArgumentParser, option: Callable[..., None]) -> None:
@@ -352,17 +383,43 @@ def _study_table_options(sub: argparse.ArgumentParser, option: Callable[..., Non
     option(sub, "--model", required=True, choices=STUDY_MODELS, help="the model to fit")
     option(sub, "--response", metavar="KIND", help=_RESPONSE_HELP)
     for role, default in (("subject", "subject"), ("response", "response")):
-        option(sub, f"--{role}-column", default=default, metavar="NAME",
-                      help=f"the column of the {role} (default: %(default)s)")
-    option(sub, "--input-column", metavar="NAME[,NAME...]",
-           help="the column of the input (default: input); for the choice models its four columns, by default "
-                "amount_sooner,delay_sooner,amount_later,delay_later")
-    option(sub, "--trial-column", metavar="NAME",
-                  help="order each participant's trials by this column (default: the order of the rows)")
-    option(sub, "--fixed", type=_assignment, action="append", default=[], metavar="NAME=VALUE",
-                  help="hold a parameter at a value instead of fitting it; repeatable")
-    option(sub, "--n-starts", type=_count, default=4, metavar="N",
-           help="optimiser starts per participant (default: %(default)s)")
+        option(
+            sub,
+            f"--{role}-column",
+            default=default,
+            metavar="NAME",
+            help=f"the column of the {role} (default: %(default)s)",
+        )
+    option(
+        sub,
+        "--input-column",
+        metavar="NAME[,NAME...]",
+        help="the column of the input (default: input); for the choice models its four columns, by default "
+        "amount_sooner,delay_sooner,amount_later,delay_later",
+    )
+    option(
+        sub,
+        "--trial-column",
+        metavar="NAME",
+        help="order each participant's trials by this column (default: the order of the rows)",
+    )
+    option(
+        sub,
+        "--fixed",
+        type=_assignment,
+        action="append",
+        default=[],
+        metavar="NAME=VALUE",
+        help="hold a parameter at a value instead of fitting it; repeatable",
+    )
+    option(
+        sub,
+        "--n-starts",
+        type=_count,
+        default=4,
+        metavar="N",
+        help="optimiser starts per participant (default: %(default)s)",
+    )
 
 
 def _study_inputs(args: argparse.Namespace, responses: bool) -> list[str]:
@@ -370,8 +427,14 @@ def _study_inputs(args: argparse.Namespace, responses: bool) -> list[str]:
     from velmora.tables import _distinct_roles, input_columns
 
     inputs = input_columns(args.model, None if args.input_column is None else args.input_column.split(","))
-    _distinct_roles([("subject", args.subject_column), *(("input", column) for column in inputs),
-                     ("response", args.response_column if responses else None), ("trial", args.trial_column)])
+    _distinct_roles(
+        [
+            ("subject", args.subject_column),
+            *(("input", column) for column in inputs),
+            ("response", args.response_column if responses else None),
+            ("trial", args.trial_column),
+        ]
+    )
     return inputs
 
 
@@ -389,95 +452,170 @@ def _read_study(args: argparse.Namespace, inputs: list[str], responses: bool) ->
 
 
 def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
-    sub = commands.add_parser("fit", help="fit a model to every participant of a long-format CSV table",
-                              description="Fit a model to every participant of a long-format CSV table (one row "
-                                          "per trial); writes one row per participant: estimates, standard errors, "
-                                          "nll, lme, aic, bic, trials used, converged and error.")
+    sub = commands.add_parser(
+        "fit",
+        help="fit a model to every participant of a long-format CSV table",
+        description="Fit a model to every participant of a long-format CSV table (one row "
+        "per trial); writes one row per participant: estimates, standard errors, "
+        "nll, lme, aic, bic, trials used, converged and error.",
+    )
     _study_table_options(sub, option)
-    sub.add_argument("--no-responses", action="store_true",
-                     help="fit the inputs themselves (the filter's own predictions) instead of a response column")
-    option(sub, "--prior", type=_prior, action="append", default=[], metavar="NAME=MEAN,VARIANCE",
-           help="the Gaussian prior of a parameter in its transformed (log, logit or identity) space instead of "
-                "the default; repeatable")
+    sub.add_argument(
+        "--no-responses",
+        action="store_true",
+        help="fit the inputs themselves (the filter's own predictions) instead of a response column",
+    )
+    option(
+        sub,
+        "--prior",
+        type=_prior,
+        action="append",
+        default=[],
+        metavar="NAME=MEAN,VARIANCE",
+        help="the Gaussian prior of a parameter in its transformed (log, logit or identity) space instead of "
+        "the default; repeatable",
+    )
     option(sub, "--seed", type=_seed, default=0, metavar="SEED", help="seed of the starting points")
-    option(sub, "--plot", metavar="FILE.png",
-           help="also draw each participant's choices against the fitted discount curve (choice models; needs "
-                f"matplotlib: {plotting.INSTALL_HINT})")
+    option(
+        sub,
+        "--plot",
+        metavar="FILE.png",
+        help="also draw each participant's choices against the fitted discount curve (choice models; needs "
+        f"matplotlib: {plotting.INSTALL_HINT})",
+    )
     _study_common(sub, option, jobs=True)
 
-    sub = commands.add_parser("fit-group", help="estimate a study's group distribution and every participant under it",
-                              description="Empirical Bayes over a long-format CSV table: the group mean and "
-                                          "variance of the model's parameters (a linear model of covariates when "
-                                          "given) and every participant's estimate under them; writes the "
-                                          "participants' table as 'velmora fit' does, and with --group the group "
-                                          "estimates.")
+    sub = commands.add_parser(
+        "fit-group",
+        help="estimate a study's group distribution and every participant under it",
+        description="Empirical Bayes over a long-format CSV table: the group mean and "
+        "variance of the model's parameters (a linear model of covariates when "
+        "given) and every participant's estimate under them; writes the "
+        "participants' table as 'velmora fit' does, and with --group the group "
+        "estimates.",
+    )
     _study_table_options(sub, option)
-    option(sub, "--covariates", metavar="FILE",
-           help="CSV: the subject column and one column per covariate (numbers, or categories such as a group)")
-    option(sub, "--covariance", choices=("diagonal", "full"), default="diagonal",
-           help="the group covariance of the parameters (default: %(default)s)")
-    option(sub, "--method", choices=("laplace", "sampling"), default="laplace",
-           help="E-step: each participant's Laplace approximation, or importance sampling from it "
-                "(default: %(default)s)")
-    option(sub, "--max-iter", type=_count, default=100, metavar="N", help="at most this many passes (default: %(default)s)")
-    option(sub, "--tol", type=_positive, metavar="X",
-           help="stop when a pass changes the objective by less than this (default: 0.001 per participant)")
-    option(sub, "--n-samples", type=_samples, default=1000, metavar="N",
-           help="draws per participant for the sampling E-step and the integrated likelihood (default: %(default)s)")
-    sub.add_argument("--no-responses", action="store_true",
-                     help="fit the inputs themselves (the filter's own predictions) instead of a response column")
+    option(
+        sub,
+        "--covariates",
+        metavar="FILE",
+        help="CSV: the subject column and one column per covariate (numbers, or categories such as a group)",
+    )
+    option(
+        sub,
+        "--covariance",
+        choices=("diagonal", "full"),
+        default="diagonal",
+        help="the group covariance of the parameters (default: %(default)s)",
+    )
+    option(
+        sub,
+        "--method",
+        choices=("laplace", "sampling"),
+        default="laplace",
+        help="E-step: each participant's Laplace approximation, or importance sampling from it (default: %(default)s)",
+    )
+    option(
+        sub, "--max-iter", type=_count, default=100, metavar="N", help="at most this many passes (default: %(default)s)"
+    )
+    option(
+        sub,
+        "--tol",
+        type=_positive,
+        metavar="X",
+        help="stop when a pass changes the objective by less than this (default: 0.001 per participant)",
+    )
+    option(
+        sub,
+        "--n-samples",
+        type=_samples,
+        default=1000,
+        metavar="N",
+        help="draws per participant for the sampling E-step and the integrated likelihood (default: %(default)s)",
+    )
+    sub.add_argument(
+        "--no-responses",
+        action="store_true",
+        help="fit the inputs themselves (the filter's own predictions) instead of a response column",
+    )
     option(sub, "--seed", type=_seed, default=0, metavar="SEED", help="seed of the starting points and draws")
     option(sub, "--group", metavar="FILE", help="also write the group estimates (means, sds, coefficients) here")
     _study_common(sub, option, jobs=True)
 
-    sub = commands.add_parser("simulate", help="simulate a study from a table of true parameters",
-                              description="Simulate every participant of a table of true parameters on a column of "
-                                          "inputs (shared) or a long table of inputs per participant; writes "
-                                          "subject,trial,input,response (the choice models: their four input "
-                                          "columns), the table that 'velmora fit' reads.")
+    sub = commands.add_parser(
+        "simulate",
+        help="simulate a study from a table of true parameters",
+        description="Simulate every participant of a table of true parameters on a column of "
+        "inputs (shared) or a long table of inputs per participant; writes "
+        "subject,trial,input,response (the choice models: their four input "
+        "columns), the table that 'velmora fit' reads.",
+    )
     option(sub, "--model", required=True, choices=STUDY_MODELS, help="the model to simulate")
-    option(sub, "--params", required=True, metavar="FILE",
-                  help="CSV table: a subject column and one column per parameter")
-    option(sub, "--inputs", required=True, metavar="FILE",
-                  help="CSV: one column of inputs for everyone, or subject,input[,trial] per participant (the "
-                       "choice models: their four input columns instead of input)")
+    option(
+        sub, "--params", required=True, metavar="FILE", help="CSV table: a subject column and one column per parameter"
+    )
+    option(
+        sub,
+        "--inputs",
+        required=True,
+        metavar="FILE",
+        help="CSV: one column of inputs for everyone, or subject,input[,trial] per participant (the "
+        "choice models: their four input columns instead of input)",
+    )
     option(sub, "--response", metavar="KIND", help=_RESPONSE_HELP)
     option(sub, "--seed", type=_seed, default=0, metavar="SEED", help=_SEED_HELP)
-    option(sub, "--subject-column", default="subject", metavar="NAME",
-                  help="the column of the participants' keys (default: %(default)s)")
+    option(
+        sub,
+        "--subject-column",
+        default="subject",
+        metavar="NAME",
+        help="the column of the participants' keys (default: %(default)s)",
+    )
     _study_common(sub, option, jobs=False)
 
-    sub = commands.add_parser("compare", help="compare models fitted to the same participants",
-                              description="Compare the fits of several models to the same participants (files "
-                                          "written by 'velmora fit'): summed log evidence and BIC, each "
-                                          "participant's best model, random-effects Bayesian model selection.")
+    sub = commands.add_parser(
+        "compare",
+        help="compare models fitted to the same participants",
+        description="Compare the fits of several models to the same participants (files "
+        "written by 'velmora fit'): summed log evidence and BIC, each "
+        "participant's best model, random-effects Bayesian model selection.",
+    )
     sub.add_argument("fits", nargs="+", metavar="FITS.csv", help="one file per model, at least two")
     option(sub, "--names", metavar="A,B,...", help="model names (default: the file names)")
-    option(sub, "--subject-column", default="subject", metavar="NAME",
-                  help="the column of the participants' keys (default: %(default)s)")
+    option(
+        sub,
+        "--subject-column",
+        default="subject",
+        metavar="NAME",
+        help="the column of the participants' keys (default: %(default)s)",
+    )
     _study_common(sub, option, jobs=False)
 
 
 def _study_common(sub: argparse.ArgumentParser, option: Callable[..., None], jobs: bool) -> None:
     option(sub, "--output", "-o", metavar="FILE", default="-", help="CSV file to write ('-' or none: standard output)")
     if jobs:
-        option(sub, "--jobs", "-j", type=_count, metavar="N",
-               help="threads to fit on (default: every core)")
+        option(sub, "--jobs", "-j", type=_count, metavar="N", help="threads to fit on (default: every core)")
         sub.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
 
 
 def _write_frame(frame: Any, output: str, also: Sequence[tuple[str, bytes]] = ()) -> None:
     """The table to ``output``, with any other files (a picture) written together or not at all."""
     table = csv_io.table_to_csv([str(c) for c in frame.columns], frame.itertuples(index=False, name=None))
-    csv_io.write_files([*([(output, table)] if output != "-" else []), *also],
-                       standard_output=table if output == "-" else None)
+    csv_io.write_files(
+        [*([(output, table)] if output != "-" else []), *also], standard_output=table if output == "-" else None
+    )
 
 
 def _frame(columns: dict[str, list[Any]]) -> Any:
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
-    return pd.DataFrame({name: pd.Series(values, dtype=object if values and isinstance(values[0], str) else None)
-                         for name, values in columns.items()})
+    return pd.DataFrame(
+        {
+            name: pd.Series(values, dtype=object if values and isinstance(values[0], str) else None)
+            for name, values in columns.items()
+        }
+    )
 
 
 def _subject_column_free(args: argparse.Namespace, responses: bool) -> None:
@@ -486,23 +624,27 @@ def _subject_column_free(args: argparse.Namespace, responses: bool) -> None:
 
     response = (args.response or _default_response(args.model)) if responses else None
     if args.subject_column in _result_columns(args.model, response):
-        raise ValueError(f"--subject-column {args.subject_column!r} is the name of a column of the result; "
-                         "rename the column")
+        raise ValueError(
+            f"--subject-column {args.subject_column!r} is the name of a column of the result; rename the column"
+        )
 
 
 def run_fit(args: argparse.Namespace) -> None:
     from velmora.study import _fit_options, fit_many
 
     csv_io.check_outputs([("--output", args.output), ("--plot", args.plot)])
-    options = {"fixed": _by_name("--fixed", args.fixed), "priors": _by_name("--prior", args.prior),
-               "n_starts": args.n_starts, "seed": args.seed}
+    options = {
+        "fixed": _by_name("--fixed", args.fixed),
+        "priors": _by_name("--prior", args.prior),
+        "n_starts": args.n_starts,
+        "seed": args.seed,
+    }
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
         _fit_options(args.model, args.response, not args.no_responses, options)
         inputs = _study_inputs(args, not args.no_responses)
         _subject_column_free(args, not args.no_responses)
         if args.plot and args.model not in plotting.CHOICE_MODELS:
-            raise ValueError(f"--plot draws the choice models ({', '.join(plotting.CHOICE_MODELS)}), not "
-                             f"{args.model}")
+            raise ValueError(f"--plot draws the choice models ({', '.join(plotting.CHOICE_MODELS)}), not {args.model}")
     except (TypeError, ValueError) as error:
         raise UsageError(str(error)) from None
     if args.plot:  # checked first, so that a plot that cannot be made costs no work
@@ -511,19 +653,30 @@ def run_fit(args: argparse.Namespace) -> None:
     data = _read_study(args, inputs, not args.no_responses)
     with warnings.catch_warnings():  # that nothing could be fitted is said below, in the command's words
         warnings.simplefilter("ignore", RuntimeWarning)
-        fits = fit_many(data, args.model, input=inputs, response=None if args.no_responses else "response",
-                        trial="trial" if args.trial_column is not None else None, threads=args.jobs,
-                        progress=False if args.no_progress else None, response_model=args.response, **options)
+        fits = fit_many(
+            data,
+            args.model,
+            input=inputs,
+            response=None if args.no_responses else "response",
+            trial="trial" if args.trial_column is not None else None,
+            threads=args.jobs,
+            progress=False if args.no_progress else None,
+            response_model=args.response,
+            **options,
+        )
     if args.plot:
-        plotting.choices(data, fits, args.model, input=inputs, trial="trial" if args.trial_column else None,
-                         figure=figure)
+        plotting.choices(
+            data, fits, args.model, input=inputs, trial="trial" if args.trial_column else None, figure=figure
+        )
     fits = fits.rename(columns={"subject": args.subject_column})
     _write_frame(fits, args.output, [(args.plot, plotting.render(figure, kind))] if args.plot else [])
     failed = int((fits["error"] != "").sum())
     if failed and failed == len(fits):
         # A table of errors is written for the reasons it holds, but the run failed.
-        raise CommandError(f"none of the {failed} participants could be fitted; see the error column (the first: "
-                           f"{fits['error'].iloc[0]})")
+        raise CommandError(
+            f"none of the {failed} participants could be fitted; see the error column (the first: "
+            f"{fits['error'].iloc[0]})"
+        )
     if failed:
         notice(f"velmora fit: {failed} of {len(fits)} participants could not be fitted; see the error column")
 
@@ -537,14 +690,21 @@ def run_simulate(args: argparse.Namespace) -> None:
     csv_io.check_outputs([("--output", args.output)])
     written = ["trial", *input_columns(args.model, None), "response"]
     if args.subject_column in written:
-        raise UsageError(f"--subject-column {args.subject_column!r} is the name of another column of the study "
-                         f"table ({', '.join(written)}); choose another")
+        raise UsageError(
+            f"--subject-column {args.subject_column!r} is the name of another column of the study "
+            f"table ({', '.join(written)}); choose another"
+        )
     name, header, rows = csv_io.read_table(args.params)
     keys = csv_io.table_column(name, header, rows, args.subject_column, number=False)
     skipped = {args.subject_column, "model", *RESULT_COLUMNS}
     params = {"subject": keys}
-    params.update({column: csv_io.table_column(name, header, rows, column) for column in header
-                   if column not in skipped and not column.startswith(SE_PREFIX)})
+    params.update(
+        {
+            column: csv_io.table_column(name, header, rows, column)
+            for column in header
+            if column not in skipped and not column.startswith(SE_PREFIX)
+        }
+    )
     name, header, rows = csv_io.read_table(args.inputs)
     inputs: Any
     names = input_columns(args.model, None)
@@ -578,8 +738,10 @@ def run_compare(args: argparse.Namespace) -> None:
     if args.names:
         names = args.names.split(",")
         if len(names) != len(args.fits):
-            raise UsageError(f"--names gives {len(names)} name{'s' * (len(names) != 1)} for {len(args.fits)} files: "
-                             "give one per file")
+            raise UsageError(
+                f"--names gives {len(names)} name{'s' * (len(names) != 1)} for {len(args.fits)} files: "
+                "give one per file"
+            )
         if len(set(names)) != len(names):
             raise UsageError(f"--names gives the name {next(n for n in names if names.count(n) > 1)!r} twice")
     else:
@@ -589,14 +751,19 @@ def run_compare(args: argparse.Namespace) -> None:
     tables = {}
     for label, path in zip(names, args.fits):
         name, header, rows = csv_io.read_table(path)
-        tables[label] = _frame({
-            args.subject_column: csv_io.table_column(name, header, rows, args.subject_column, number=False),
-            "lme": csv_io.table_column(name, header, rows, "lme"),
-            "bic": csv_io.table_column(name, header, rows, "bic"),
-            # fit-group's tables say so: compare keeps them out of the participants' model selection
-            **({"group_prior": csv_io.table_column(name, header, rows, "group_prior", number=False)}
-               if "group_prior" in header else {}),
-        })
+        tables[label] = _frame(
+            {
+                args.subject_column: csv_io.table_column(name, header, rows, args.subject_column, number=False),
+                "lme": csv_io.table_column(name, header, rows, "lme"),
+                "bic": csv_io.table_column(name, header, rows, "bic"),
+                # fit-group's tables say so: compare keeps them out of the participants' model selection
+                **(
+                    {"group_prior": csv_io.table_column(name, header, rows, "group_prior", number=False)}
+                    if "group_prior" in header
+                    else {}
+                ),
+            }
+        )
     try:
         # compare's warnings (an iBIC it cannot give, two within their noise) are said as the command's
         # own lines, not in Python's form with a source line of velmora's
@@ -609,8 +776,10 @@ def run_compare(args: argparse.Namespace) -> None:
     for warning in caught:
         notice(f"velmora compare: {warning.message}")
     if result.excluded:
-        notice(f"velmora compare: left out {len(result.excluded)} participants without a log evidence under every "
-               f"model: {', '.join(map(str, result.excluded[:5]))}")
+        notice(
+            f"velmora compare: left out {len(result.excluded)} participants without a log evidence under every "
+            f"model: {', '.join(map(str, result.excluded[:5]))}"
+        )
 
 
 def run_fit_group(args: argparse.Namespace) -> None:
@@ -636,21 +805,36 @@ def run_fit_group(args: argparse.Namespace) -> None:
         name, header, rows = csv_io.read_table(args.covariates)
         if args.subject_column not in header:
             raise CommandError(f"{name}: no column {args.subject_column!r} naming the participants")
-        covariates = _frame({column: csv_io.table_column(name, header, rows, column, number=False)
-                             for column in header})
+        covariates = _frame(
+            {column: csv_io.table_column(name, header, rows, column, number=False) for column in header}
+        )
         covariates = covariates.rename(columns={args.subject_column: "subject"})
         for column in covariates.columns[1:]:  # numbers where every cell is one, categories otherwise
             cells = [cell or None for cell in covariates[column].tolist()]  # a blank cell: no value
             numbers = csv_io.numbers_or_none([cell for cell in cells if cell is not None])
-            covariates[column] = cells if numbers is None else [math.nan if cell is None else float(cell)
-                                                                for cell in cells]
+            covariates[column] = (
+                cells if numbers is None else [math.nan if cell is None else float(cell) for cell in cells]
+            )
     try:
-        result = fit_group(data, args.model, input=inputs, response="response" if responses else None,
-                           trial="trial" if args.trial_column else None, covariates=covariates,
-                           covariance=args.covariance, method=args.method, fixed=fixed,
-                           response_model=args.response, n_starts=args.n_starts, max_iter=args.max_iter,
-                           tol=args.tol, n_samples=args.n_samples, seed=args.seed, threads=args.jobs,
-                           progress=False if args.no_progress else None)
+        result = fit_group(
+            data,
+            args.model,
+            input=inputs,
+            response="response" if responses else None,
+            trial="trial" if args.trial_column else None,
+            covariates=covariates,
+            covariance=args.covariance,
+            method=args.method,
+            fixed=fixed,
+            response_model=args.response,
+            n_starts=args.n_starts,
+            max_iter=args.max_iter,
+            tol=args.tol,
+            n_samples=args.n_samples,
+            seed=args.seed,
+            threads=args.jobs,
+            progress=False if args.no_progress else None,
+        )
     except ValueError as error:
         raise CommandError(str(error)) from None
     also = []
@@ -660,15 +844,20 @@ def run_fit_group(args: argparse.Namespace) -> None:
         # read as a result.
         for column in ("converged", "passes", "log_likelihood", "ibic"):
             group[column] = getattr(result, column)
-        also.append((args.group, csv_io.table_to_csv([str(c) for c in group.columns],
-                                                     group.itertuples(index=False, name=None))))
+        also.append(
+            (args.group, csv_io.table_to_csv([str(c) for c in group.columns], group.itertuples(index=False, name=None)))
+        )
     _write_frame(result.participants.rename(columns={"subject": args.subject_column}), args.output, also)
     if result.excluded:
-        notice(f"velmora fit-group: {len(result.excluded)} participants left out of the group estimate; "
-               "see the error column")
+        notice(
+            f"velmora fit-group: {len(result.excluded)} participants left out of the group estimate; "
+            "see the error column"
+        )
     if not result.converged:
-        raise CommandError(f"{result.message.replace('max_iter', '--max-iter')}; the estimates written are not a "
-                           "result (converged is False in every row)")
+        raise CommandError(
+            f"{result.message.replace('max_iter', '--max-iter')}; the estimates written are not a "
+            "result (converged is False in every row)"
+        )
 
 
 STUDY_COMMANDS = {"fit": run_fit, "fit-group": run_fit_group, "simulate": run_simulate, "compare": run_compare}

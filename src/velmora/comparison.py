@@ -61,10 +61,12 @@ class Comparison:
     def _selection(self) -> Any:
         if self.selection is None:
             fits = ", ".join(repr(n) for n, g in zip(self.names, self.group) if g)
-            raise ValueError(f"random-effects model selection compares per-participant fits only, and {fits} "
-                             f"{'is a group fit' if fits.count(',') == 0 else 'are group fits'}, whose participants' "
-                             "evidence rests on a prior fitted to the same data: read the 'ibic' column, which "
-                             "ranks every entry, or compare per-participant fits alone")
+            raise ValueError(
+                f"random-effects model selection compares per-participant fits only, and {fits} "
+                f"{'is a group fit' if fits.count(',') == 0 else 'are group fits'}, whose participants' "
+                "evidence rests on a prior fitted to the same data: read the 'ibic' column, which "
+                "ranks every entry, or compare per-participant fits alone"
+            )
         return self.selection
 
     @property
@@ -109,21 +111,30 @@ class Comparison:
             # A participant whose best evidence several models share counts for each of them, not for
             # whichever comes first.
             tied = self.lme.eq(self.lme.max(axis=1), axis=0)
-            columns.update({
-                "sum_lme": self.lme.sum().to_numpy(),
-                "sum_bic": self.bic.sum().to_numpy(),
-                "n_best": [int(tied[name].sum()) for name in self.names],
-                "alpha": self.alpha,
-                "expected_frequency": self.expected_frequency,
-                "exceedance": self.exceedance,
-                "protected_exceedance": self.protected_exceedance,
-            })
+            columns.update(
+                {
+                    "sum_lme": self.lme.sum().to_numpy(),
+                    "sum_bic": self.bic.sum().to_numpy(),
+                    "n_best": [int(tied[name].sum()) for name in self.names],
+                    "alpha": self.alpha,
+                    "expected_frequency": self.expected_frequency,
+                    "exceedance": self.exceedance,
+                    "protected_exceedance": self.protected_exceedance,
+                }
+            )
         else:
             columns["group"] = list(self.group)
         ibic, se = np.array(self.ibic), np.array(self.ibic_se)
         ranked = pd.Series(ibic).rank(method="min")
-        columns.update({"ibic": ibic, "ibic_se": se, "delta_ibic": ibic - np.nanmin(ibic) if np.isfinite(ibic).any()
-                        else ibic, "rank": ranked.to_numpy(), "within_noise": _within_noise(ibic, se)})
+        columns.update(
+            {
+                "ibic": ibic,
+                "ibic_se": se,
+                "delta_ibic": ibic - np.nanmin(ibic) if np.isfinite(ibic).any() else ibic,
+                "rank": ranked.to_numpy(),
+                "within_noise": _within_noise(ibic, se),
+            }
+        )
         return pd.DataFrame(columns)
 
 
@@ -191,8 +202,10 @@ def compare(*results: Any, names: Sequence[str] | None = None, subject: str | No
     else:
         tables = list(results)  # type: ignore[arg-type,unused-ignore]
         if names is None:
-            names = [t.model if isinstance(t, GroupFit) else t.attrs.get("model", f"model {i + 1}")
-                     for i, t in enumerate(tables)]
+            names = [
+                t.model if isinstance(t, GroupFit) else t.attrs.get("model", f"model {i + 1}")
+                for i, t in enumerate(tables)
+            ]
             if len(set(names)) != len(names):
                 names = [f"model {i + 1}" for i in range(len(tables))]
     names = [str(n) for n in names]
@@ -214,8 +227,11 @@ def compare(*results: Any, names: Sequence[str] | None = None, subject: str | No
     ibic, ibic_se = [], []
     for name, g, kind in zip(names, groups, kinds):
         if g is None and kind:
-            warnings.warn(f"{name}: a group fit's participants' table holds no integrated likelihood; its ibic is NaN "
-                          "(give the GroupFit itself, or read the iBIC that velmora fit-group reports)", stacklevel=2)
+            warnings.warn(
+                f"{name}: a group fit's participants' table holds no integrated likelihood; its ibic is NaN "
+                "(give the GroupFit itself, or read the iBIC that velmora fit-group reports)",
+                stacklevel=2,
+            )
             ibic.append(math.nan)
             ibic_se.append(math.nan)
         elif g is None:
@@ -226,8 +242,11 @@ def compare(*results: Any, names: Sequence[str] | None = None, subject: str | No
             ibic_se.append(float(g.ibic_se))
         else:
             if not math.isnan(g.ibic):
-                warnings.warn(f"{name}: its iBIC leaves out or takes in other participants than those compared "
-                              f"(here {len(lme)}); its ibic is NaN", stacklevel=2)
+                warnings.warn(
+                    f"{name}: its iBIC leaves out or takes in other participants than those compared "
+                    f"(here {len(lme)}); its ibic is NaN",
+                    stacklevel=2,
+                )
             ibic.append(math.nan)
             ibic_se.append(math.nan)
     notes = []
@@ -235,13 +254,16 @@ def compare(*results: Any, names: Sequence[str] | None = None, subject: str | No
         for j in range(i + 1, len(names)):
             gap, noise = abs(ibic[i] - ibic[j]), math.hypot(ibic_se[i], ibic_se[j])
             if gap < _NOISE_SES * noise:
-                notes.append(f"the iBICs of {names[i]} and {names[j]} differ by {gap:.3g}, less than twice the "
-                             f"standard error of their difference ({noise:.3g}): the sampling cannot tell them apart")
+                notes.append(
+                    f"the iBICs of {names[i]} and {names[j]} differ by {gap:.3g}, less than twice the "
+                    f"standard error of their difference ({noise:.3g}): the sampling cannot tell them apart"
+                )
     for note in notes:
         warnings.warn(note, stacklevel=2)
     selection = bms(lme.to_numpy()) if not any(kinds) else None
-    return Comparison(tuple(names), lme, bic, excluded, tuple(ibic), tuple(ibic_se), tuple(kinds), tuple(notes),
-                      selection)
+    return Comparison(
+        tuple(names), lme, bic, excluded, tuple(ibic), tuple(ibic_se), tuple(kinds), tuple(notes), selection
+    )
 
 
 def _marked_as_group(table: Any) -> bool:
@@ -259,8 +281,9 @@ def _group_members(group: Any, subject: str | None) -> set[Any]:
     return set(table[subject or table.attrs.get("subject", "subject")]) - set(group.excluded)
 
 
-def _aligned(tables: Iterable[pandas.DataFrame], names: list[str],
-             subject: str | None) -> tuple[pandas.DataFrame, pandas.DataFrame]:
+def _aligned(
+    tables: Iterable[pandas.DataFrame], names: list[str], subject: str | None
+) -> tuple[pandas.DataFrame, pandas.DataFrame]:
     import pandas as pd
 
     lme, bic, keys = {}, {}, None
@@ -268,8 +291,9 @@ def _aligned(tables: Iterable[pandas.DataFrame], names: list[str],
         column = subject or table.attrs.get("subject", "subject")
         _require_columns(table, {"subject": column, "lme": "lme", "bic": "bic"})
         if table[column].duplicated().any():
-            raise ValueError(f"{name}: participant {table[column][table[column].duplicated()].iloc[0]!r} "
-                             "appears more than once")
+            raise ValueError(
+                f"{name}: participant {table[column][table[column].duplicated()].iloc[0]!r} appears more than once"
+            )
         indexed = table.set_index(column)
         if keys is None:
             keys = indexed.index

@@ -179,8 +179,9 @@ class _Staged:
             umask = os.umask(0)
             os.umask(umask)
             mode = 0o666 & ~umask
-        descriptor, self.temporary = tempfile.mkstemp(prefix=f".{self.target.name}.", suffix=".tmp",
-                                                      dir=self.target.parent)
+        descriptor, self.temporary = tempfile.mkstemp(
+            prefix=f".{self.target.name}.", suffix=".tmp", dir=self.target.parent
+        )
         try:
             with open(descriptor, "wb") as stream:
                 os.fchmod(stream.fileno(), stat.S_IMODE(mode))
@@ -251,15 +252,24 @@ def _parse_table(stream: IO[str], name: str) -> tuple[list[str], list[tuple[int,
 MISSING = ("", "NA")
 
 
-def table_column(name: str, header: list[str], rows: list[tuple[int, list[str]]], column: str,
-                 number: bool = True, missing: bool = False, key: bool = False) -> list[Any]:
+def table_column(
+    name: str,
+    header: list[str],
+    rows: list[tuple[int, list[str]]],
+    column: str,
+    number: bool = True,
+    missing: bool = False,
+    key: bool = False,
+) -> list[Any]:
     """One column of a table read by read_table: numbers read strictly (with ``missing``, a blank or NA
     cell as NaN), or the text of the cells (with ``key``, none blank)."""
     if column not in header:
         raise CommandError(f"{name} has no column {column!r}; its first line reads: {','.join(header)}")
     if header.count(column) > 1:
-        raise UsageError(f"{name} has {header.count(column)} columns named {column!r}: which one is meant cannot "
-                         "be known; rename them")
+        raise UsageError(
+            f"{name} has {header.count(column)} columns named {column!r}: which one is meant cannot "
+            "be known; rename them"
+        )
     index = header.index(column)
     values: list[Any] = []
     for line, cells in rows:
@@ -268,8 +278,9 @@ def table_column(name: str, header: list[str], rows: list[tuple[int, list[str]]]
         if not number:
             if key and not cells[index].strip():
                 # A blank key would gather the rows of whoever it was left out for into one participant.
-                raise CommandError(f"{name} line {line}, column {index + 1} ({column}): blank; every row needs "
-                                   "its participant")
+                raise CommandError(
+                    f"{name} line {line}, column {index + 1} ({column}): blank; every row needs its participant"
+                )
             values.append(cells[index].strip())
             continue
         if missing and cells[index].strip() in MISSING:
@@ -328,8 +339,12 @@ def check_outputs(outputs: Sequence[tuple[str, str | None]]) -> None:
             if k:
                 raise UsageError(f"{option} needs a file name: standard output carries the table")
             continue
-        if table_to_stdout and sys.stdout is not None and _stdout_descriptor() is not None \
-                and _same_file(path, _stdout_descriptor()):  # type: ignore[arg-type]
+        if (
+            table_to_stdout
+            and sys.stdout is not None
+            and _stdout_descriptor() is not None
+            and _same_file(path, _stdout_descriptor())
+        ):  # type: ignore[arg-type]
             raise UsageError(f"{option} {path} is standard output, which carries the table: name a file")
         for other_option, other in given[:k]:
             if other != "-" and (_same_file(path, other) or os.path.realpath(path) == os.path.realpath(other)):

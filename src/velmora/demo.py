@@ -19,8 +19,11 @@ def _table(header: list[str], rows: list[list[float]], digits: int = 4) -> list[
 
 
 def summary() -> str:
-    lines = ["velmora: every model on small built-in data",
-             "(same arguments, same results, bit for bit; run `velmora COMMAND --help` to use one on your data)", ""]
+    lines = [
+        "velmora: every model on small built-in data",
+        "(same arguments, same results, bit for bit; run `velmora COMMAND --help` to use one on your data)",
+        "",
+    ]
 
     kalman = _core.kalman_run(0.0, 1.0, OBSERVATIONS, process_noise=0.05, obs_noise=0.25)
     hgf = _core.hgf_run(OBSERVATIONS, obs_noise=0.25, precision_flexibility=1.0)
@@ -50,8 +53,9 @@ def summary() -> str:
     lines.append("")
     lines.append("Forward model: forward_simulate(commands, 0.5, injury_noise_std=0.05, sensory_gain=2.0, seed=3)")
     lines.append("The prediction chases the sensed movement; the mismatch is what surprises the mover.")
-    lines += _table(["command", "predicted", "actual", "mismatch"],
-                    [[c, *row[1:]] for c, row in zip(MOTOR_COMMANDS, rows)])
+    lines += _table(
+        ["command", "predicted", "actual", "mismatch"], [[c, *row[1:]] for c, row in zip(MOTOR_COMMANDS, rows)]
+    )
     lines += ["", *_study()]
     return "\n".join(lines)
 
@@ -67,10 +71,12 @@ def _study() -> list[str]:
     walks = rng.normal(0.0, 0.3, size=(500, 200)).cumsum(axis=1)
     flexibility = np.linspace(0.2, 2.0, 500)
     batch = arrays.hgf_run(walks, obs_noise=0.5, precision_flexibility=flexibility)
-    lines = ["A study: 500 participants x 200 trials through the HGF in one call (velmora.arrays),",
-             "each with their own precision_flexibility; the summed log-likelihood of each one's inputs:",
-             f"  lowest flexibility {batch.loglik[0].sum():9.2f}   highest {batch.loglik[-1].sum():9.2f}",
-             ""]
+    lines = [
+        "A study: 500 participants x 200 trials through the HGF in one call (velmora.arrays),",
+        "each with their own precision_flexibility; the summed log-likelihood of each one's inputs:",
+        f"  lowest flexibility {batch.loglik[0].sum():9.2f}   highest {batch.loglik[-1].sum():9.2f}",
+        "",
+    ]
     truth = {"obs_noise": 0.5, "precision_flexibility": 1.0, "base_process_noise": 0.01, "zeta": 0.1}
     participant = simulation.simulate("hgf", walks[0], truth, seed=5)
     try:
@@ -79,6 +85,7 @@ def _study() -> list[str]:
         return [*lines, "Fitting needs SciPy, a dependency of velmora: reinstall it (pip install velmora)."]
     lines.append("One participant's responses simulated from known parameters, then fitted (velmora.fit):")
     for name in ("obs_noise", "precision_flexibility", "zeta"):
-        lines.append(f"  {name:>22} true {truth[name]:6.3f}   estimate {result.params[name]:6.3f}"
-                     f"   se {result.se[name]:6.3f}")
+        lines.append(
+            f"  {name:>22} true {truth[name]:6.3f}   estimate {result.params[name]:6.3f}   se {result.se[name]:6.3f}"
+        )
     return lines

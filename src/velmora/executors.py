@@ -91,9 +91,13 @@ def _default_executor(workers: int | None = None) -> Executor:
     main = sys.modules.get("__main__")
     path = None if getattr(getattr(main, "__spec__", None), "name", None) else getattr(main, "__file__", None)
     if path is not None and not os.path.exists(os.path.join(getattr(process, "ORIGINAL_DIR", None) or "", path)):
-        warnings.warn(f"worker processes cannot start: the main module's file {path!r} does not exist "
-                      "(a script read from standard input?); fitting in this process instead. Run the script "
-                      "from a file to fit in parallel.", RuntimeWarning, stacklevel=4)
+        warnings.warn(
+            f"worker processes cannot start: the main module's file {path!r} does not exist "
+            "(a script read from standard input?); fitting in this process instead. Run the script "
+            "from a file to fit in parallel.",
+            RuntimeWarning,
+            stacklevel=4,
+        )
         return SerialExecutor()
     method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
     return ProcessPoolExecutor(max_workers=workers or _cores(), mp_context=multiprocessing.get_context(method))
@@ -132,11 +136,18 @@ def _chunks(participants: list[Item], chunk_size: int | None, workers: int) -> l
     if chunk_size is None:
         # A few chunks per worker balances uneven fits; more would only add messages.
         chunk_size = max(1, math.ceil(len(participants) / (4 * workers)))
-    return [participants[i:i + chunk_size] for i in range(0, len(participants), chunk_size)]
+    return [participants[i : i + chunk_size] for i in range(0, len(participants), chunk_size)]
 
 
-def run_chunks(task: Task[Item], model: str, participants: list[Item], options: dict[str, Any],
-               executor: Executor | None, progress: bool | None, chunk_size: int | None) -> list[Row]:
+def run_chunks(
+    task: Task[Item],
+    model: str,
+    participants: list[Item],
+    options: dict[str, Any],
+    executor: Executor | None,
+    progress: bool | None,
+    chunk_size: int | None,
+) -> list[Row]:
     """``task(model, chunk, options)`` over ``participants`` in chunks on ``executor`` (None: a
     process pool of our own), one row per participant in their order. ``task`` must answer each
     participant's own failure in its row; a chunk that fails as a whole is the executor's failure,
@@ -172,8 +183,17 @@ def run_chunks(task: Task[Item], model: str, participants: list[Item], options: 
         if own:
             pool.shutdown(wait=True, cancel_futures=True)
         failed.sort()
-        rows = iter(_retry(task, model, [p for index in failed for p in chunks[index]], options,
-                           None if own or broken else pool, bar, token))
+        rows = iter(
+            _retry(
+                task,
+                model,
+                [p for index in failed for p in chunks[index]],
+                options,
+                None if own or broken else pool,
+                bar,
+                token,
+            )
+        )
         results.update({index: [next(rows) for _ in chunks[index]] for index in failed})
     except BaseException:  # an interrupt: nothing more is done
         _interrupted.add(token)  # the chunks running in threads of this process stop too
@@ -190,8 +210,15 @@ def run_chunks(task: Task[Item], model: str, participants: list[Item], options: 
     return [row for index in range(len(chunks)) for row in results[index]]
 
 
-def _retry(task: Task[Item], model: str, participants: list[Item], options: dict[str, Any], executor: Executor | None,
-           bar: Any, token: int) -> list[Row]:
+def _retry(
+    task: Task[Item],
+    model: str,
+    participants: list[Item],
+    options: dict[str, Any],
+    executor: Executor | None,
+    bar: Any,
+    token: int,
+) -> list[Row]:
     """The participants of failed chunks again, one at a time, so that one whose fit kills its worker
     (or that an executor loses) costs only its own row. They go to ``executor`` while it works;
     when it is None or broken (a process pool that lost a process refuses all work, and one that is

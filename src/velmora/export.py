@@ -14,9 +14,17 @@ if TYPE_CHECKING:
 __all__ = ["pointwise_loglik", "to_inference_data"]
 
 
-def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, subject: str = "subject",
-                     input: str | list[str] | None = None, response: str | None = "response",
-                     trial: str | None = None, response_model: str | None = None) -> pandas.DataFrame:
+def pointwise_loglik(
+    data: pandas.DataFrame,
+    fits: pandas.DataFrame,
+    model: str,
+    *,
+    subject: str = "subject",
+    input: str | list[str] | None = None,
+    response: str | None = "response",
+    trial: str | None = None,
+    response_model: str | None = None,
+) -> pandas.DataFrame:
     """Each trial's log-likelihood at a participant's estimate (long format: subject, trial, loglik).
 
     The same density that the fit maximised: a response's density (a choice's probability) around the
@@ -75,8 +83,9 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
     if "nll" in estimates.columns:
         estimates = estimates[np.isfinite(pd.to_numeric(estimates["nll"], errors="coerce"))]
     estimates = estimates.set_index(subject)
-    names = [c for c in estimates.columns if c not in RESULT_COLUMNS and not str(c).startswith(SE_PREFIX)
-             and c != "model"]
+    names = [
+        c for c in estimates.columns if c not in RESULT_COLUMNS and not str(c).startswith(SE_PREFIX) and c != "model"
+    ]
     if response is not None and response_model is None:
         response_model = fits.attrs.get("response_model")
         # Else the response model whose parameters the table holds, the one with the most of them.
@@ -88,9 +97,11 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
     own = RESPONSES[response_model] if response is not None and response_model is not None else ()
     missing = [name for name in [*PARAMS[model], *own] if name not in names]
     if missing:
-        raise ValueError(f"the fits have no estimate of {', '.join(missing)}, which model {model!r} needs"
-                         f"{' with responses' if response is not None else ''}; their estimates are "
-                         f"{', '.join(map(str, names)) or 'none'}: were they fitted with another model?")
+        raise ValueError(
+            f"the fits have no estimate of {', '.join(missing)}, which model {model!r} needs"
+            f"{' with responses' if response is not None else ''}; their estimates are "
+            f"{', '.join(map(str, names)) or 'none'}: were they fitted with another model?"
+        )
     frames = []
     for p in _split(data, subject, inputs, response, trial, 0):
         if p.error is not None or p.inputs is None or p.key not in estimates.index:
@@ -108,8 +119,10 @@ def pointwise_loglik(data: pandas.DataFrame, fits: pandas.DataFrame, model: str,
         kept = np.flatnonzero(~np.isnan(p.responses)) if p.responses is not None else np.arange(loglik.size)
         if not np.isfinite(loglik[kept]).all():
             at = int(kept[np.argmax(~np.isfinite(loglik[kept]))])
-            raise ValueError(f"participant {p.key!r}, trial {at}: the log-likelihood at the estimates is "
-                             f"{loglik[at]}; were these fits made from these data?")
+            raise ValueError(
+                f"participant {p.key!r}, trial {at}: the log-likelihood at the estimates is "
+                f"{loglik[at]}; were these fits made from these data?"
+            )
         # The data's own trial labels when they have them, else the positions in the participant's trials.
         labels = kept if trial is None or p.rows is None else data[trial].to_numpy()[p.rows[kept]]
         frames.append(pd.DataFrame({subject: [p.key] * kept.size, "trial": labels, "loglik": loglik[kept]}))
@@ -161,19 +174,29 @@ def to_inference_data(data: pandas.DataFrame, fits: pandas.DataFrame, model: str
     try:
         import arviz as az
     except ModuleNotFoundError:
-        raise ModuleNotFoundError("to_inference_data needs ArviZ, which is not installed: "
-                                  "pip install 'velmora[arviz]'", name="arviz") from None
+        raise ModuleNotFoundError(
+            "to_inference_data needs ArviZ, which is not installed: pip install 'velmora[arviz]'", name="arviz"
+        ) from None
 
     table = pointwise_loglik(data, fits, model, **columns)
     subject = columns.get("subject", "subject")
     estimates = fits[fits[subject].isin(set(table[subject]))]
-    names = [c for c in estimates.columns if c not in (*RESULT_COLUMNS, subject, "model")
-             and not str(c).startswith(SE_PREFIX) and estimates[c].notna().any()]
+    names = [
+        c
+        for c in estimates.columns
+        if c not in (*RESULT_COLUMNS, subject, "model")
+        and not str(c).startswith(SE_PREFIX)
+        and estimates[c].notna().any()
+    ]
     # The estimates stand as the posterior's one draw: ArviZ needs a posterior beside the likelihood.
     posterior = {name: estimates[name].to_numpy(dtype=np.float64)[None, None, :] for name in names}
-    idata = az.from_dict(posterior=posterior, log_likelihood={"y": table["loglik"].to_numpy()[None, None, :]},
-                         dims={"y": ["obs"], **{name: ["participant"] for name in names}},
-                         coords={"obs": np.arange(len(table)), "participant": estimates[subject].to_numpy()})
+    idata = az.from_dict(
+        posterior=posterior,
+        log_likelihood={"y": table["loglik"].to_numpy()[None, None, :]},
+        dims={"y": ["obs"], **{name: ["participant"] for name in names}},
+        coords={"obs": np.arange(len(table)), "participant": estimates[subject].to_numpy()},
+    )
     idata.log_likelihood = idata.log_likelihood.assign_coords(
-        participant=("obs", table[subject].to_numpy()), trial=("obs", table["trial"].to_numpy()))
+        participant=("obs", table[subject].to_numpy()), trial=("obs", table["trial"].to_numpy())
+    )
     return idata

@@ -76,8 +76,20 @@ import numpy as np
 from velmora import _engine
 from velmora import arrays as va
 from velmora._core import InvalidParameter
-from velmora.models import (BELIEF, BINARY, ENGINE, FITTED, HELD_FOR_RESPONSES, NOT_FITTED, PARAMS, RESPONSE_MODELS,
-                            RESPONSE_PARAMS, RESPONSES, SELF_FIT, prior_pair)
+from velmora.models import (
+    BELIEF,
+    BINARY,
+    ENGINE,
+    FITTED,
+    HELD_FOR_RESPONSES,
+    NOT_FITTED,
+    PARAMS,
+    RESPONSE_MODELS,
+    RESPONSE_PARAMS,
+    RESPONSES,
+    SELF_FIT,
+    prior_pair,
+)
 from velmora.results import NO_ESTIMATE_CODE, FitArrays, FitResult
 
 __all__ = ["fit", "FitResult", "FitArrays"]
@@ -185,9 +197,11 @@ def _as_inputs(inputs: Any, model: str) -> np.ndarray:
     else:
         array = _floats(va._values(va._by_name(inputs, columns, "inputs")), "inputs", columns)
         if array.ndim != 2 or array.shape[1] != len(columns):
-            raise ValueError(f"inputs: model '{model}' takes {len(columns)} numbers per trial "
-                             f"({', '.join(columns)}): expected a trials x {len(columns)} array, got shape "
-                             f"{array.shape}")
+            raise ValueError(
+                f"inputs: model '{model}' takes {len(columns)} numbers per trial "
+                f"({', '.join(columns)}): expected a trials x {len(columns)} array, got shape "
+                f"{array.shape}"
+            )
     if array.shape[0] == 0:
         raise ValueError("inputs: empty; a fit needs at least one trial")
     return np.ascontiguousarray(array)
@@ -218,8 +232,10 @@ def _as_seed(seed: Any) -> int:
     try:
         value = operator.index(seed)
     except TypeError:
-        raise TypeError(f"seed must be an integer from 0 to 2**64-1, not {type(seed).__name__}; a fit is "
-                        "repeatable only under a fixed seed") from None
+        raise TypeError(
+            f"seed must be an integer from 0 to 2**64-1, not {type(seed).__name__}; a fit is "
+            "repeatable only under a fixed seed"
+        ) from None
     if not 0 <= value < va.SEED_LIMIT:
         raise ValueError(f"seed must lie in 0..2**64-1, got {value}")
     return value
@@ -240,8 +256,9 @@ def _check_response_values(array: np.ndarray, response: str) -> None:
     if response in BINARY:
         bad = np.flatnonzero(~((array == 0.0) | (array == 1.0) | np.isnan(array)))
         if bad.size:
-            raise ValueError(f"responses: a choice is 1, 0 or NaN (missed) under '{response}', got {array[bad[0]]} "
-                             f"at trial {bad[0]}")
+            raise ValueError(
+                f"responses: a choice is 1, 0 or NaN (missed) under '{response}', got {array[bad[0]]} at trial {bad[0]}"
+            )
     elif np.any(np.isinf(array)):
         raise ValueError("responses: must be finite, or NaN for a missed trial")
 
@@ -275,8 +292,14 @@ def _unknown(model: str, name: str, known: list[str]) -> ValueError:
     return ValueError(f"model '{model}' has no parameter '{name}'; its parameters are {', '.join(known)}")
 
 
-def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarray | None,
-             fixed: Mapping[str, Any], priors: Mapping[str, Any]) -> tuple[_Problem, dict[str, float | None]]:
+def _problem(
+    model: str,
+    response: str,
+    inputs: np.ndarray,
+    responses: np.ndarray | None,
+    fixed: Mapping[str, Any],
+    priors: Mapping[str, Any],
+) -> tuple[_Problem, dict[str, float | None]]:
     optional = ENGINE[model].optional
     known_params = dict(PARAMS[model])
     held = {name: p.held for name, p in known_params.items() if p.held is not None}
@@ -299,29 +322,47 @@ def _problem(model: str, response: str, inputs: np.ndarray, responses: np.ndarra
     for name, value in priors.items():
         mean, var = prior_pair(name, value)
         if not (math.isfinite(mean) and math.isfinite(var)) or var <= 0.0:
-            raise ValueError(f"prior for '{name}': the mean must be finite and the variance finite and > 0, "
-                             f"got ({mean}, {var})")
+            raise ValueError(
+                f"prior for '{name}': the mean must be finite and the variance finite and > 0, got ({mean}, {var})"
+            )
         if not math.isfinite(1.0 / var):
             # A subnormal variance: its precision overflows and makes the log joint infinite everywhere.
-            raise ValueError(f"prior for '{name}': a variance of {var} has no finite precision (1 / variance); "
-                             "it must be at least 1 / 1.7976931348623157e+308")
+            raise ValueError(
+                f"prior for '{name}': a variance of {var} has no finite precision (1 / variance); "
+                "it must be at least 1 / 1.7976931348623157e+308"
+            )
         if known_params[name].transform != "identity" and abs(mean) > 700.0:
             # exp() of the mean overflows to inf or underflows to 0: no start would be feasible.
-            raise ValueError(f"prior for '{name}': a mean of {mean} on the {known_params[name].transform} scale "
-                             "puts the parameter beyond floating point; it must lie within -700 .. 700")
+            raise ValueError(
+                f"prior for '{name}': a mean of {mean} on the {known_params[name].transform} scale "
+                "puts the parameter beyond floating point; it must lie within -700 .. 700"
+            )
         prior[name] = (mean, var)
         held.pop(name, None)
     # An optional parameter is held when given and left out of the vector otherwise.
-    held.update({name: _number(name, value) if name in optional else _held(name, value, known_params[name].transform)
-                 for name, value in fixed.items() if not (name in optional and value is None)})
+    held.update(
+        {
+            name: _number(name, value) if name in optional else _held(name, value, known_params[name].transform)
+            for name, value in fixed.items()
+            if not (name in optional and value is None)
+        }
+    )
     names = [*_order(model, known_params)]
     names = [name for name in names if name not in optional or name in held]
     values = np.array([held.get(name, math.nan) for name in names], dtype=np.float64)
     free = [i for i, name in enumerate(names) if name not in held]
     problem = _Problem(
-        model, response, inputs, responses, names, values, np.array(free, dtype=np.int64),
+        model,
+        response,
+        inputs,
+        responses,
+        names,
+        values,
+        np.array(free, dtype=np.int64),
         [known_params[names[i]].transform for i in free],
-        np.array([prior[names[i]][0] for i in free]), np.array([prior[names[i]][1] for i in free]))
+        np.array([prior[names[i]][0] for i in free]),
+        np.array([prior[names[i]][1] for i in free]),
+    )
     return problem, _named(problem, problem.natural(problem.prior_mean))
 
 
@@ -340,9 +381,15 @@ def _named(problem: _Problem, values: np.ndarray) -> dict[str, float | None]:
     return {name: named.get(name) for name in _order(problem.model, named) if name in named or name in optional}
 
 
-def _prepare(model: str, inputs: Any, responses: Any, response: str | None, fixed: Mapping[str, Any] | None,
-             priors: Mapping[str, Any] | None,
-             n_starts: int) -> tuple[_Problem, dict[str, float | None], np.ndarray, str, int]:
+def _prepare(
+    model: str,
+    inputs: Any,
+    responses: Any,
+    response: str | None,
+    fixed: Mapping[str, Any] | None,
+    priors: Mapping[str, Any] | None,
+    n_starts: int,
+) -> tuple[_Problem, dict[str, float | None], np.ndarray, str, int]:
     """Every check of fit's arguments, and the problem they pose; fit_many runs it once on stand-in data."""
     _check_model(model, FITTED)
     response = _response_model(model, response)
@@ -379,36 +426,89 @@ _TRANSFORM_CODES = {"identity": 0, "log": 1, "logit": 2}
 _STATS = ("nll", "neg_log_joint", "lme", "iterations", "evaluations")
 
 
-def _fit_native(problem: _Problem, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
-                responses: np.ndarray | None, n_trials: np.ndarray, seeds: np.ndarray, n_starts: int,
-                threads: int) -> FitArrays:
+def _fit_native(
+    problem: _Problem,
+    values: np.ndarray,
+    starts: np.ndarray,
+    lengths: np.ndarray,
+    responses: np.ndarray | None,
+    n_trials: np.ndarray,
+    seeds: np.ndarray,
+    n_starts: int,
+    threads: int,
+) -> FitArrays:
     """Every participant's MAP fit under ``problem`` by the engine, without the interpreter lock."""
     n, k, m = lengths.size, len(problem.values), len(problem.free)
     natural, se = np.empty((n, k)), np.empty((n, m))
     stats, status = np.empty((n, len(_STATS))), np.empty(n, dtype=np.int64)
     transforms = np.array([_TRANSFORM_CODES[t] for t in problem.transforms], dtype=np.int64)
-    _engine.fit(problem.model, problem.response, values, starts, lengths, responses, problem.values, problem.free,
-                transforms, problem.prior_mean, problem.prior_var, seeds, n_starts, threads, problem.given,
-                natural, se, stats, status, None, None, 0.0, None, None, None)
+    _engine.fit(
+        problem.model,
+        problem.response,
+        values,
+        starts,
+        lengths,
+        responses,
+        problem.values,
+        problem.free,
+        transforms,
+        problem.prior_mean,
+        problem.prior_var,
+        seeds,
+        n_starts,
+        threads,
+        problem.given,
+        natural,
+        se,
+        stats,
+        status,
+        None,
+        None,
+        0.0,
+        None,
+        None,
+        None,
+    )
     return fit_arrays_of(problem, natural, se, stats, status, n_trials)
 
 
-def fit_arrays_of(problem: _Problem, natural: np.ndarray, se: np.ndarray, stats: np.ndarray, status: np.ndarray,
-                  n_trials: np.ndarray) -> FitArrays:
+def fit_arrays_of(
+    problem: _Problem, natural: np.ndarray, se: np.ndarray, stats: np.ndarray, status: np.ndarray, n_trials: np.ndarray
+) -> FitArrays:
     """The fits of ``problem`` as the engine writes them (participants x vector, participants x free,
     participants x ``_STATS``, one status code each) and their trials in the likelihood, by name."""
     named = _named(problem, problem.values)
-    params = {name: natural[:, problem.names.index(name)] if name in problem.names
-              else np.full(status.size, math.nan) for name in named}
-    return FitArrays(model=problem.model, response=problem.response, params=params,
-                     se={name: se[:, j] for j, name in enumerate(problem.free_names)}, free=tuple(problem.free_names),
-                     nll=stats[:, 0], neg_log_joint=stats[:, 1], lme=stats[:, 2], n_trials=n_trials.astype(np.int64),
-                     status=status, iterations=stats[:, 3].astype(np.int64), evaluations=stats[:, 4].astype(np.int64))
+    params = {
+        name: natural[:, problem.names.index(name)] if name in problem.names else np.full(status.size, math.nan)
+        for name in named
+    }
+    return FitArrays(
+        model=problem.model,
+        response=problem.response,
+        params=params,
+        se={name: se[:, j] for j, name in enumerate(problem.free_names)},
+        free=tuple(problem.free_names),
+        nll=stats[:, 0],
+        neg_log_joint=stats[:, 1],
+        lme=stats[:, 2],
+        n_trials=n_trials.astype(np.int64),
+        status=status,
+        iterations=stats[:, 3].astype(np.int64),
+        evaluations=stats[:, 4].astype(np.int64),
+    )
 
 
-def fit(model: str, inputs: Any, responses: Any = None, *, response: str | None = None,
-        fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
-        seed: int = 0) -> FitResult:
+def fit(
+    model: str,
+    inputs: Any,
+    responses: Any = None,
+    *,
+    response: str | None = None,
+    fixed: Mapping[str, Any] | None = None,
+    priors: Mapping[str, Any] | None = None,
+    n_starts: int = 4,
+    seed: int = 0,
+) -> FitResult:
     """Fit a model to one participant: to its inputs alone, or to its responses under a response model.
 
     A quasi-Newton optimiser (BFGS with a strong Wolfe line search, in the native engine) runs from
@@ -494,23 +594,43 @@ def fit(model: str, inputs: Any, responses: Any = None, *, response: str | None 
     """
     seed = _as_seed(seed)
     problem, _, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
-    batch = _fit_native(problem, x.reshape(-1), np.zeros(1, dtype=np.int64), np.array([len(x)], dtype=np.int64),
-                        problem.responses, np.array([n_trials]), np.array([seed], dtype=np.uint64), int(n_starts), 1)
+    batch = _fit_native(
+        problem,
+        x.reshape(-1),
+        np.zeros(1, dtype=np.int64),
+        np.array([len(x)], dtype=np.int64),
+        problem.responses,
+        np.array([n_trials]),
+        np.array([seed], dtype=np.uint64),
+        int(n_starts),
+        1,
+    )
     result = batch.result(0)
     if batch.status[0] != NO_ESTIMATE_CODE:
         result.trajectory = run_model(model, x, result.params)
     return result
 
 
-def fit_arrays(model: str, inputs: Any, responses: Any = None, *, response: str | None = None,
-               fixed: Mapping[str, Any] | None = None, priors: Mapping[str, Any] | None = None, n_starts: int = 4,
-               seeds: Any = None, seed: int = 0, threads: int | None = None) -> FitArrays:
+def fit_arrays(
+    model: str,
+    inputs: Any,
+    responses: Any = None,
+    *,
+    response: str | None = None,
+    fixed: Mapping[str, Any] | None = None,
+    priors: Mapping[str, Any] | None = None,
+    n_starts: int = 4,
+    seeds: Any = None,
+    seed: int = 0,
+    threads: int | None = None,
+) -> FitArrays:
     """:func:`velmora.arrays.fit`: many participants, one native batch."""
     seed = _as_seed(seed)
     width = ENGINE[model].width if model in FITTED else 1
     stand_in = np.zeros((1, width) if width > 1 else 1)
-    problem, _, _, response, _ = _prepare(model, stand_in, None if responses is None else np.zeros(1), response,
-                                          fixed, priors, n_starts)
+    problem, _, _, response, _ = _prepare(
+        model, stand_in, None if responses is None else np.zeros(1), response, fixed, priors, n_starts
+    )
     x = va._Call(inputs, "inputs", ENGINE[model].inputs)
     x.convert_sequence()
     n = x.subjects
@@ -531,8 +651,15 @@ def fit_arrays(model: str, inputs: Any, responses: Any = None, *, response: str 
     return _fit_native(problem, values, x.starts, x.lengths, y, n_trials, seeds, int(n_starts), va._threads(threads))
 
 
-def _check_participants(model: str, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
-                        responses: np.ndarray | None, batched: bool, response: str) -> np.ndarray:
+def _check_participants(
+    model: str,
+    values: np.ndarray,
+    starts: np.ndarray,
+    lengths: np.ndarray,
+    responses: np.ndarray | None,
+    batched: bool,
+    response: str,
+) -> np.ndarray:
     """Each participant's own data checked as fit checks one, over the whole batch at once (the
     first participant at fault is named); the trials each has in its likelihood. ``values`` holds
     the model's input width per trial; ``starts`` and ``lengths`` count trials."""
@@ -544,8 +671,11 @@ def _check_participants(model: str, values: np.ndarray, starts: np.ndarray, leng
             faulty_inputs |= rows[:, c] < 0.0
     faulty_responses = None
     if responses is not None:
-        faulty_responses = (~((responses == 0.0) | (responses == 1.0) | np.isnan(responses)) if response in BINARY
-                            else np.isinf(responses))
+        faulty_responses = (
+            ~((responses == 0.0) | (responses == 1.0) | np.isnan(responses))
+            if response in BINARY
+            else np.isinf(responses)
+        )
     for flags in (faulty_inputs, faulty_responses):
         if flags is not None and flags.any():
             bad[np.searchsorted(starts, np.flatnonzero(flags)[0], side="right") - 1] = True
@@ -560,8 +690,16 @@ def _check_participants(model: str, values: np.ndarray, starts: np.ndarray, leng
     return n_trials
 
 
-def _name_fault(model: str, values: np.ndarray, starts: np.ndarray, lengths: np.ndarray,
-                responses: np.ndarray | None, batched: bool, i: int, response: str) -> None:
+def _name_fault(
+    model: str,
+    values: np.ndarray,
+    starts: np.ndarray,
+    lengths: np.ndarray,
+    responses: np.ndarray | None,
+    batched: bool,
+    i: int,
+    response: str,
+) -> None:
     """Raises participant i's fault as fit raises it for one participant."""
     span = slice(int(starts[i]), int(starts[i] + lengths[i]))
     width = ENGINE[model].width

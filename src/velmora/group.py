@@ -109,8 +109,9 @@ class GroupFit:
     def natural_mean(self) -> pandas.Series:
         import pandas as pd
 
-        return pd.Series({name: float(_natural(t, np.array([self.mean[name]]))[0])
-                          for name, t in zip(self.free, self.transforms)})
+        return pd.Series(
+            {name: float(_natural(t, np.array([self.mean[name]]))[0]) for name, t in zip(self.free, self.transforms)}
+        )
 
     @property
     def sd(self) -> pandas.Series:
@@ -127,26 +128,38 @@ class GroupFit:
         """The group estimates as one table: the coefficients, then each parameter's group ``sd``."""
         import pandas as pd
 
-        spread = pd.DataFrame({"parameter": list(self.free), "term": "sd", "estimate": self.sd.to_numpy(),
-                               "se": math.nan if self.sd_se is None else self.sd_se.to_numpy()})
+        spread = pd.DataFrame(
+            {
+                "parameter": list(self.free),
+                "term": "sd",
+                "estimate": self.sd.to_numpy(),
+                "se": math.nan if self.sd_se is None else self.sd_se.to_numpy(),
+            }
+        )
         return pd.concat([self.coefficients, spread], ignore_index=True)
 
     def summary(self) -> str:
-        lines = [f"velmora fit_group: {self.model}, response {self.response_model}, {self.method} E-step, "
-                 f"{self.covariance} covariance",
-                 f"{len(self.participants) - len(self.excluded)} participants, {self.n_trials} trials; {self.passes} "
-                 f"passes, converged: {self.converged}" + (f" ({self.message})" if self.message else ""),
-                 f"{'parameter':<24}{'mean (t)':>12}{'sd (t)':>12}{'median':>12}"]
+        lines = [
+            f"velmora fit_group: {self.model}, response {self.response_model}, {self.method} E-step, "
+            f"{self.covariance} covariance",
+            f"{len(self.participants) - len(self.excluded)} participants, {self.n_trials} trials; {self.passes} "
+            f"passes, converged: {self.converged}" + (f" ({self.message})" if self.message else ""),
+            f"{'parameter':<24}{'mean (t)':>12}{'sd (t)':>12}{'median':>12}",
+        ]
         natural = self.natural_mean
         for name in self.free:
             lines.append(f"{name:<24}{self.mean[name]:12.4g}{self.sd[name]:12.4g}{natural[name]:12.4g}")
         if len(self.coefficients) > len(self.free):
             lines.append(self.coefficients.to_string(index=False, float_format=lambda x: f"{x:.4g}"))
-        lines.append(f"integrated log-likelihood {self.log_likelihood:.4f} (Monte Carlo se "
-                     f"{self.log_likelihood_se:.2g})  iBIC {self.ibic:.4f}")
+        lines.append(
+            f"integrated log-likelihood {self.log_likelihood:.4f} (Monte Carlo se "
+            f"{self.log_likelihood_se:.2g})  iBIC {self.ibic:.4f}"
+        )
         if self.unconverged:
-            lines.append(f"not converged under the group prior: {len(self.unconverged)} participant(s), e.g. "
-                         f"{next(iter(self.unconverged.items()))}")
+            lines.append(
+                f"not converged under the group prior: {len(self.unconverged)} participant(s), e.g. "
+                f"{next(iter(self.unconverged.items()))}"
+            )
         if self.excluded:
             lines.append(f"excluded: {len(self.excluded)} participant(s), e.g. {next(iter(self.excluded.items()))}")
         return "\n".join(lines)
@@ -163,8 +176,9 @@ def _design(covariates: Any, keys: list[Any], subject: str) -> tuple[np.ndarray,
     if covariates is None:
         return np.ones((len(keys), 1)), ["intercept"]
     if not isinstance(covariates, pd.DataFrame):
-        raise TypeError(f"covariates must be a pandas DataFrame with one row per participant, got "
-                        f"{type(covariates).__name__}")
+        raise TypeError(
+            f"covariates must be a pandas DataFrame with one row per participant, got {type(covariates).__name__}"
+        )
     table = covariates.set_index(subject) if subject in covariates.columns else covariates
     if table.index.duplicated().any():
         raise ValueError(f"covariates: participant {table.index[table.index.duplicated()][0]!r} has more than one row")
@@ -180,21 +194,30 @@ def _design(covariates: Any, keys: list[Any], subject: str) -> tuple[np.ndarray,
         raise ValueError(f"covariates: participant {keys[at[0]]!r} has no value of {rows.columns[at[1]]!r}")
     reserved = [name for name in rows.columns if str(name) in _RESERVED_TERMS]
     if reserved:
-        raise ValueError(f"covariates: a column may not be named {reserved[0]!r}, which names a term of the group "
-                         f"model ({' and '.join(map(repr, _RESERVED_TERMS))}); rename it")
+        raise ValueError(
+            f"covariates: a column may not be named {reserved[0]!r}, which names a term of the group "
+            f"model ({' and '.join(map(repr, _RESERVED_TERMS))}); rename it"
+        )
     for name in rows.columns:
         column = rows[name]
         text = not isinstance(column.dtype, pd.CategoricalDtype) and column.dtype.kind in "OUST"
-        if (text and column.map(lambda v: isinstance(v, str)).all()
-                and pd.to_numeric(column, errors="coerce").notna().all()):
-            raise ValueError(f"covariates: column {name!r} holds numbers written as text (e.g. {column.iloc[0]!r}): "
-                             "give it as numbers (pandas.to_numeric) to use it as a number, or as a "
-                             "pandas.Categorical to use its values as categories")
+        if (
+            text
+            and column.map(lambda v: isinstance(v, str)).all()
+            and pd.to_numeric(column, errors="coerce").notna().all()
+        ):
+            raise ValueError(
+                f"covariates: column {name!r} holds numbers written as text (e.g. {column.iloc[0]!r}): "
+                "give it as numbers (pandas.to_numeric) to use it as a number, or as a "
+                "pandas.Categorical to use its values as categories"
+            )
         if isinstance(column.dtype, pd.CategoricalDtype):  # levels no participant has are no indicator
             rows[name] = column = column.cat.remove_unused_categories()
         if column.dtype.kind not in "biuf" and column.nunique() < 2:  # its indicators would all be dropped
-            raise ValueError(f"covariates: column {name!r} has the one value {column.iloc[0]!r} for every "
-                             "participant; it cannot explain a difference between them")
+            raise ValueError(
+                f"covariates: column {name!r} has the one value {column.iloc[0]!r} for every "
+                "participant; it cannot explain a difference between them"
+            )
     numeric = pd.get_dummies(rows, drop_first=True, dtype=np.float64)
     other = [f"{name!r} ({dtype})" for name, dtype in numeric.dtypes.items() if dtype.kind not in "biuf"]
     if other:  # dates and complex numbers would otherwise be read as nanoseconds or their real part
@@ -202,8 +225,10 @@ def _design(covariates: Any, keys: list[Any], subject: str) -> tuple[np.ndarray,
     names = [str(name) for name in numeric.columns]
     again = next((name for name in names if names.count(name) > 1), None)
     if again is not None:  # a numeric g_b beside category b of a categorical g
-        raise ValueError(f"covariates: two terms would be named {again!r} (a column of that name and a category of "
-                         "another column's indicator); rename one of the columns")
+        raise ValueError(
+            f"covariates: two terms would be named {again!r} (a column of that name and a category of "
+            "another column's indicator); rename one of the columns"
+        )
     x = numeric.to_numpy(dtype=np.float64)
     if not np.isfinite(x).all():
         at = np.argwhere(~np.isfinite(x))[0]
@@ -218,11 +243,15 @@ def _check_design(x: np.ndarray, what: str) -> None:
     if len(x) <= x.shape[1]:
         if x.shape[1] == 1:
             raise ValueError(f"a group model needs at least two {what}, got {len(x)}")
-        raise ValueError(f"covariates: {x.shape[1]} terms (the intercept and {x.shape[1] - 1} covariate columns) "
-                         f"for {len(x)} {what}: the group model needs more {what} than terms")
+        raise ValueError(
+            f"covariates: {x.shape[1]} terms (the intercept and {x.shape[1] - 1} covariate columns) "
+            f"for {len(x)} {what}: the group model needs more {what} than terms"
+        )
     if np.linalg.matrix_rank(x) < x.shape[1]:
-        raise ValueError(f"covariates: over the {what}, the intercept and the covariates are linearly dependent (a "
-                         "constant or repeated column, or a category none of them is in)")
+        raise ValueError(
+            f"covariates: over the {what}, the intercept and the covariates are linearly dependent (a "
+            "constant or repeated column, or a category none of them is in)"
+        )
 
 
 def _m_step(theta: np.ndarray, post_cov: np.ndarray, design: np.ndarray, full: bool) -> tuple[np.ndarray, np.ndarray]:
@@ -236,8 +265,9 @@ def _m_step(theta: np.ndarray, post_cov: np.ndarray, design: np.ndarray, full: b
     return b, sigma + _JITTER * np.eye(len(sigma))
 
 
-def _group_errors(x: np.ndarray, sigma: np.ndarray, post_cov: np.ndarray,
-                  undo: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+def _group_errors(
+    x: np.ndarray, sigma: np.ndarray, post_cov: np.ndarray, undo: np.ndarray | None = None
+) -> tuple[np.ndarray, np.ndarray]:
     """Standard errors of the coefficients (terms x parameters) and of each group SD, from the
     information of the marginal likelihood (Louis's missing information): X'WX for the coefficients of
     parameter j, and (1/2) sum w_i^2 for its variance, with w_i = (Sigma_jj - c_ij) / Sigma_jj^2 for
@@ -247,27 +277,43 @@ def _group_errors(x: np.ndarray, sigma: np.ndarray, post_cov: np.ndarray,
     se_b, se_sd = np.empty((x.shape[1], len(sigma))), np.empty(len(sigma))
     for j in range(len(sigma)):
         var = sigma[j, j]
-        weights = np.maximum(var - post_cov[:, j, j], 1e-12 * var) / var ** 2
+        weights = np.maximum(var - post_cov[:, j, j], 1e-12 * var) / var**2
         cov_b = np.linalg.inv(x.T @ (weights[:, None] * x))
         if undo is not None:
             cov_b = undo @ cov_b @ undo.T
         se_b[:, j] = np.sqrt(np.diag(cov_b))
-        se_sd[j] = math.sqrt(2.0 / float(np.sum(weights ** 2))) / (2.0 * math.sqrt(var))
+        se_sd[j] = math.sqrt(2.0 / float(np.sum(weights**2))) / (2.0 * math.sqrt(var))
     return se_b, se_sd
 
 
 def _gaussian_log_density(x: np.ndarray, mean: np.ndarray, precision: np.ndarray, log_det_precision: float) -> Any:
     d = x - mean
-    return -0.5 * (np.einsum("...i,ij,...j->...", d, precision, d) + len(precision) * math.log(2 * math.pi)
-                   - log_det_precision)
+    return -0.5 * (
+        np.einsum("...i,ij,...j->...", d, precision, d) + len(precision) * math.log(2 * math.pi) - log_det_precision
+    )
 
 
-def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", input: str | list[str] | None = None,
-              response: str | None = "response", trial: str | None = None, covariates: pandas.DataFrame | None = None,
-              covariance: str = "diagonal", fixed: Mapping[str, Any] | None = None, response_model: str | None = None,
-              method: str = "laplace", n_starts: int = 4, max_iter: int = 100, tol: float | None = None,
-              n_samples: int = 1000, seed: int = 0, threads: int | None = None,
-              progress: bool | None = None) -> GroupFit:
+def fit_group(
+    data: pandas.DataFrame,
+    model: str,
+    *,
+    subject: str = "subject",
+    input: str | list[str] | None = None,
+    response: str | None = "response",
+    trial: str | None = None,
+    covariates: pandas.DataFrame | None = None,
+    covariance: str = "diagonal",
+    fixed: Mapping[str, Any] | None = None,
+    response_model: str | None = None,
+    method: str = "laplace",
+    n_starts: int = 4,
+    max_iter: int = 100,
+    tol: float | None = None,
+    n_samples: int = 1000,
+    seed: int = 0,
+    threads: int | None = None,
+    progress: bool | None = None,
+) -> GroupFit:
     """Empirical Bayes over a study: the group distribution of ``model``'s free parameters and every
     participant's estimate under it, by expectation-maximisation (see the module docstring).
 
@@ -304,21 +350,25 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     for name, value, low in (("max_iter", max_iter, 1), ("n_samples", n_samples, 2)):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < low:
             raise ValueError(f"{name} must be an integer of at least {low}, got {value!r}")
-    if tol is not None and (isinstance(tol, (bool, np.bool_)) or not isinstance(tol, numbers.Real) or not tol > 0
-                            or not math.isfinite(tol)):
+    if tol is not None and (
+        isinstance(tol, (bool, np.bool_)) or not isinstance(tol, numbers.Real) or not tol > 0 or not math.isfinite(tol)
+    ):
         raise ValueError(f"tol must be a positive number, got {tol!r}")
     inputs = input_columns(model, input)
-    _require_columns(data, [("subject", subject), *(("input", name) for name in inputs), ("response", response),
-                            ("trial", trial)])
+    _require_columns(
+        data, [("subject", subject), *(("input", name) for name in inputs), ("response", response), ("trial", trial)]
+    )
     seed = _check_seed(seed)
-    options = _fit_options(model, response_model, response is not None,
-                           {"fixed": fixed, "n_starts": n_starts, "seed": seed})
+    options = _fit_options(
+        model, response_model, response is not None, {"fixed": fixed, "n_starts": n_starts, "seed": seed}
+    )
     kind = fitting._response_model(model, options["response"]) if response is not None else SELF_FIT
     workers = va._threads(threads)
     width = ENGINE[model].width
     stand_in = np.zeros((1, width) if width > 1 else 1)
-    problem = fitting._prepare(model, stand_in, None if response is None else np.zeros(1), options["response"],
-                               fixed, None, n_starts)[0]
+    problem = fitting._prepare(
+        model, stand_in, None if response is None else np.zeros(1), options["response"], fixed, None, n_starts
+    )[0]
     m = len(problem.free)
     if m == 0:
         raise ValueError("every parameter is held: a group model needs at least one free parameter")
@@ -328,8 +378,15 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     for i, p in enumerate(participants):
         if p.error is None and p.inputs is not None:
             try:
-                fitting._check_participants(model, p.inputs.reshape(-1), np.zeros(1, dtype=np.int64),
-                                            np.array([len(p.inputs)], dtype=np.int64), p.responses, False, kind)
+                fitting._check_participants(
+                    model,
+                    p.inputs.reshape(-1),
+                    np.zeros(1, dtype=np.int64),
+                    np.array([len(p.inputs)], dtype=np.int64),
+                    p.responses,
+                    False,
+                    kind,
+                )
             except Exception as error:
                 p.error = f"{type(error).__name__}: {error}"
         if p.error is not None:
@@ -356,12 +413,13 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     _check_design(x, "participants with usable data")
     n = len(valid)
     tolerance = _TOL_PER_PARTICIPANT * n if tol is None else float(tol)
-    n_trials = (lengths if responses is None
-                else np.add.reduceat(~np.isnan(responses), starts, dtype=np.int64))
+    n_trials = lengths if responses is None else np.add.reduceat(~np.isnan(responses), starts, dtype=np.int64)
     transforms = np.array([_TRANSFORM_CODES[t] for t in problem.transforms], dtype=np.int64)
     k = len(problem.values)
 
-    def e_step(b: np.ndarray, sigma: np.ndarray, starts_per_fit: int, first: np.ndarray | None) -> dict[str, np.ndarray]:
+    def e_step(
+        b: np.ndarray, sigma: np.ndarray, starts_per_fit: int, first: np.ndarray | None
+    ) -> dict[str, np.ndarray]:
         natural, se = np.empty((n, k)), np.empty((n, m))
         stats, status = np.empty((n, len(_STATS))), np.empty(n, dtype=np.int64)
         theta, cov = np.empty((n, m)), np.empty((n, m, m))
@@ -370,13 +428,42 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         inverse = np.linalg.inv(sigma) if full else None
         precision = None if inverse is None else 0.5 * (inverse + inverse.T)  # symmetric to the last bit
         log_det = float(np.linalg.slogdet(sigma)[1]) * -1.0 if full else 0.0
-        _engine.fit(model, problem.response, values, starts, lengths, responses, problem.values, problem.free,
-                    transforms, np.ascontiguousarray(means.mean(axis=0)), np.ascontiguousarray(np.diag(sigma)), seeds,
-                    starts_per_fit, workers, problem.given, natural, se, stats, status,
-                    None if covariates is None else np.ascontiguousarray(means), precision, log_det, theta, cov,
-                    first)
-        return {"natural": natural, "se": se, "stats": stats, "status": status, "theta": theta, "cov": cov,
-                "means": means}
+        _engine.fit(
+            model,
+            problem.response,
+            values,
+            starts,
+            lengths,
+            responses,
+            problem.values,
+            problem.free,
+            transforms,
+            np.ascontiguousarray(means.mean(axis=0)),
+            np.ascontiguousarray(np.diag(sigma)),
+            seeds,
+            starts_per_fit,
+            workers,
+            problem.given,
+            natural,
+            se,
+            stats,
+            status,
+            None if covariates is None else np.ascontiguousarray(means),
+            precision,
+            log_det,
+            theta,
+            cov,
+            first,
+        )
+        return {
+            "natural": natural,
+            "se": se,
+            "stats": stats,
+            "status": status,
+            "theta": theta,
+            "cov": cov,
+            "means": means,
+        }
 
     # Common random numbers: each participant's standard normal draws come from velmora's own stream,
     # seeded by its key's seed, so that they are the same every pass, whoever else is in the study,
@@ -396,7 +483,7 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
     block = max(1, _BLOCK_CELLS // (n_samples * max(k, m)))
 
     def blocks(rows: np.ndarray) -> list[np.ndarray]:
-        return [rows[i:i + block] for i in range(0, len(rows), block)]
+        return [rows[i : i + block] for i in range(0, len(rows), block)]
 
     def log_likelihoods(rows: np.ndarray, theta: np.ndarray) -> np.ndarray:
         """-nll of participants ``rows`` at each of their draws of transformed parameters (rows x draws x m)."""
@@ -406,8 +493,19 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
             with np.errstate(over="ignore"):
                 vectors[:, :, index] = _natural(problem.transforms[j], theta[:, :, j])
         out = np.empty((len(rows), draws))
-        _engine.evaluate(model, problem.response, values, starts[rows], lengths[rows], responses, vectors, draws,
-                         problem.given, workers, out)
+        _engine.evaluate(
+            model,
+            problem.response,
+            values,
+            starts[rows],
+            lengths[rows],
+            responses,
+            vectors,
+            draws,
+            problem.given,
+            workers,
+            out,
+        )
         return -out
 
     def log_mean_exp(log_w: np.ndarray) -> Any:
@@ -432,8 +530,11 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
             z = standard_draws(rows)
             chol = np.linalg.cholesky(2.0 * cov[rows] + _JITTER * np.eye(m))
             draws = fits["theta"][rows, None, :] + np.einsum("nij,nsj->nsi", chol, z)
-            log_q = (-0.5 * (z ** 2).sum(axis=2) - np.log(np.diagonal(chol, axis1=1, axis2=2)).sum(axis=1)[:, None]
-                     - 0.5 * m * math.log(2 * math.pi))
+            log_q = (
+                -0.5 * (z**2).sum(axis=2)
+                - np.log(np.diagonal(chol, axis1=1, axis2=2)).sum(axis=1)[:, None]
+                - 0.5 * m * math.log(2 * math.pi)
+            )
             log_prior = _gaussian_log_density(draws, means[rows, None, :], precision, log_det)
             log_w = log_likelihoods(rows, draws) + log_prior - log_q
             marginal[rows] = log_mean_exp(log_w)
@@ -447,8 +548,12 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
             d = draws - mean[rows, None, :]
             post[rows] = np.einsum("ns,nsi,nsj->nij", w, d, d)
         ok = np.isfinite(mean).all(axis=1)
-        return {"mean": mean, "cov": post, "marginal": np.where(ok, marginal, np.nan),
-                "noise": np.where(ok, noise, np.nan)}
+        return {
+            "mean": mean,
+            "cov": post,
+            "marginal": np.where(ok, marginal, np.nan),
+            "noise": np.where(ok, noise, np.nan),
+        }
 
     full = covariance == "full"
     lower = np.tril_indices(m) if full else np.diag_indices(m)
@@ -486,9 +591,17 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         b_new, sigma_new = _m_step(theta[keep], post_cov[keep], x[keep], full)
         if bar is not None:
             bar.update(1)
-        return {"y": y, "fits": fits, "theta": theta, "post_cov": post_cov, "objective": objective,
-                "evidence": evidence, "keep": keep, "next": pack(b_new, sigma_new),
-                "sample": sample if method == "sampling" else None}
+        return {
+            "y": y,
+            "fits": fits,
+            "theta": theta,
+            "post_cov": post_cov,
+            "objective": objective,
+            "evidence": evidence,
+            "keep": keep,
+            "next": pack(b_new, sigma_new),
+            "sample": sample if method == "sampling" else None,
+        }
 
     def natural_group(y: np.ndarray) -> np.ndarray:
         """The group parameters of the packed prior ``y``: each coefficient, then each SD."""
@@ -554,10 +667,17 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
             evidence_change = abs(float(first["evidence"][both].sum() - current["evidence"][both].sum()))
             # Nor where a group SD is still shrinking within its standard error of 0: the means follow it
             # there for hundreds of passes, by steps too small for the rate estimate to see.
-            settled = left_to_go(first, current["y"]) < _LEFT_FRACTION and not _heading_for_zero(
-                np.array(sds + [natural_group(first["y"])[b_size:]]), errors_at(first)[b_size:]).any() and (
-                abs(first["objective"] - current["objective"]) < tolerance or evidence_change < tolerance
-                or float(np.abs(first["y"] - current["y"]).max()) < 1e-5)
+            settled = (
+                left_to_go(first, current["y"]) < _LEFT_FRACTION
+                and not _heading_for_zero(
+                    np.array(sds + [natural_group(first["y"])[b_size:]]), errors_at(first)[b_size:]
+                ).any()
+                and (
+                    abs(first["objective"] - current["objective"]) < tolerance
+                    or evidence_change < tolerance
+                    or float(np.abs(first["y"] - current["y"]).max()) < 1e-5
+                )
+            )
             r = first["y"] - current["y"]
             v = first["next"] - first["y"] - r
             alpha = min(-float(np.linalg.norm(r) / np.linalg.norm(v)) if np.linalg.norm(v) > 0 else -1.0, -1.0)
@@ -573,8 +693,11 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
             # Where the group SD heads for 0, EM's own steps shrink to nothing long before the group
             # mean has got there, but the extrapolated step still finds a point no worse: a stop is a
             # stop only where that step, too, moves nothing by a material fraction of its standard error.
-            if settled and (chosen is first or float(np.max(np.abs(natural_group(chosen["y"]) - natural_group(
-                    first["y"])) / errors_at(first))) < _LEFT_FRACTION):
+            if settled and (
+                chosen is first
+                or float(np.max(np.abs(natural_group(chosen["y"]) - natural_group(first["y"])) / errors_at(first)))
+                < _LEFT_FRACTION
+            ):
                 converged, current = True, first
                 history.append(current["objective"])
                 break
@@ -615,8 +738,19 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         has = np.flatnonzero(np.isfinite(theta).all(axis=1))
         if has.size:
             out = np.empty((has.size, 1))
-            _engine.evaluate(model, problem.response, values, starts[has], lengths[has], responses,
-                             np.ascontiguousarray(vectors[has]), 1, problem.given, workers, out)
+            _engine.evaluate(
+                model,
+                problem.response,
+                values,
+                starts[has],
+                lengths[has],
+                responses,
+                np.ascontiguousarray(vectors[has]),
+                1,
+                problem.given,
+                workers,
+                out,
+            )
             at_mean[has] = out[:, 0]
         table["nll"] = at_mean
         table["aic"] = _aic(at_mean, m)
@@ -641,9 +775,12 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
             unconverged[participants[valid[int(kept)]].key] = "no standard error (the Hessian is not positive definite)"
     if unconverged:
         shown = ", ".join(map(repr, list(unconverged)[:5])) + (", ..." if len(unconverged) > 5 else "")
-        warnings.warn(f"fit_group: {len(unconverged)} participant(s) kept in the group estimate have a fit under the "
-                      f"group prior that did not converge or has no standard errors ({shown}); see "
-                      "GroupFit.unconverged", stacklevel=2)
+        warnings.warn(
+            f"fit_group: {len(unconverged)} participant(s) kept in the group estimate have a fit under the "
+            f"group prior that did not converge or has no standard errors ({shown}); see "
+            "GroupFit.unconverged",
+            stacklevel=2,
+        )
     frame = _frame(subject, participants, rows, model)
     # Marks the evidence as taken under a prior fitted to these data, so that compare keeps the table
     # out of the participants' model selection, from a file as from memory.
@@ -660,19 +797,44 @@ def fit_group(data: pandas.DataFrame, model: str, *, subject: str = "subject", i
         for t, term in enumerate(terms):
             spread = float(se_b[t, j])
             estimate = float(b[t, j])
-            records.append({"parameter": name, "term": term, "estimate": estimate, "se": spread,
-                            "t": estimate / spread, "p_value": float(2 * stats.t.sf(abs(estimate / spread), df))})
+            records.append(
+                {
+                    "parameter": name,
+                    "term": term,
+                    "estimate": estimate,
+                    "se": spread,
+                    "t": estimate / spread,
+                    "p_value": float(2 * stats.t.sf(abs(estimate / spread), df)),
+                }
+            )
     coefficients = pd.DataFrame(records)
     mean = pd.Series(b[0], index=free_names)
     frame.attrs.update(response_model=kind)
     message = _stop_message(converged, passes, free_names, np.array(sds), se_sd)
-    return GroupFit(model=model, response_model=kind, method=method, covariance=covariance, free=tuple(free_names),
-                    transforms=tuple(problem.transforms), mean=mean,
-                    cov=pd.DataFrame(sigma, index=free_names, columns=free_names), coefficients=coefficients,
-                    participants=frame, log_likelihood=log_likelihood, ibic=ibic, n_group_params=k_group,
-                    n_trials=trials, passes=passes, converged=converged, history=history, excluded=excluded,
-                    log_likelihood_se=log_likelihood_se, unconverged=unconverged,
-                    sd_se=pd.Series(se_sd, index=free_names), message=message)
+    return GroupFit(
+        model=model,
+        response_model=kind,
+        method=method,
+        covariance=covariance,
+        free=tuple(free_names),
+        transforms=tuple(problem.transforms),
+        mean=mean,
+        cov=pd.DataFrame(sigma, index=free_names, columns=free_names),
+        coefficients=coefficients,
+        participants=frame,
+        log_likelihood=log_likelihood,
+        ibic=ibic,
+        n_group_params=k_group,
+        n_trials=trials,
+        passes=passes,
+        converged=converged,
+        history=history,
+        excluded=excluded,
+        log_likelihood_se=log_likelihood_se,
+        unconverged=unconverged,
+        sd_se=pd.Series(se_sd, index=free_names),
+        message=message,
+    )
 
 
 # A group SD counts as heading for 0 where it fell on each of the last _SHRINKING passes and lies
@@ -683,7 +845,7 @@ _SHRINKING = 5
 def _heading_for_zero(sds: np.ndarray, se_sd: np.ndarray) -> np.ndarray:
     """Per group SD, over its values pass by pass: whether it fell on each of the last _SHRINKING passes
     and now lies within its standard error of 0."""
-    recent = sds[-(_SHRINKING + 1):]
+    recent = sds[-(_SHRINKING + 1) :]
     if len(recent) <= _SHRINKING:
         return np.zeros(sds.shape[1], dtype=bool)
     return np.all(np.diff(recent, axis=0) < 0, axis=0) & (recent[-1] < se_sd)
@@ -697,8 +859,10 @@ def _stop_message(converged: bool, passes: int, names: list[str], sds: np.ndarra
     shrinking = [name for name, heading in zip(names, _heading_for_zero(sds, se_sd)) if heading]
     if shrinking:
         several = len(shrinking) > 1
-        return (f"not converged after {passes} pass{plural}: the group SD{'s' * several} of {', '.join(shrinking)} "
-                f"head{'s' * (not several)} for 0, a boundary that more passes only creep towards (the data cannot "
-                f"tell the spread from none); fix {'those parameters' if several else 'that parameter'}, or fit a "
-                "larger study")
+        return (
+            f"not converged after {passes} pass{plural}: the group SD{'s' * several} of {', '.join(shrinking)} "
+            f"head{'s' * (not several)} for 0, a boundary that more passes only creep towards (the data cannot "
+            f"tell the spread from none); fix {'those parameters' if several else 'that parameter'}, or fit a "
+            "larger study"
+        )
     return f"not converged after {passes} pass{plural}: raise max_iter"

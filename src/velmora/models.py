@@ -27,9 +27,29 @@ import numpy as np
 
 from velmora import _engine
 
-__all__ = ["Model", "Param", "Belief", "ENGINE", "RESPONSES", "PARAMS", "RESPONSE_PARAMS", "ZETA",
-           "HELD_FOR_RESPONSES", "NOT_FITTED", "RESPONSE_MODELS", "DEFAULTS", "BELIEF", "SELF_FIT", "FITTED",
-           "BINARY", "gaussian_logpdf", "choice_logit", "choice_probability", "response_logpdf", "problems"]
+__all__ = [
+    "Model",
+    "Param",
+    "Belief",
+    "ENGINE",
+    "RESPONSES",
+    "PARAMS",
+    "RESPONSE_PARAMS",
+    "ZETA",
+    "HELD_FOR_RESPONSES",
+    "NOT_FITTED",
+    "RESPONSE_MODELS",
+    "DEFAULTS",
+    "BELIEF",
+    "SELF_FIT",
+    "FITTED",
+    "BINARY",
+    "gaussian_logpdf",
+    "choice_logit",
+    "choice_probability",
+    "response_logpdf",
+    "problems",
+]
 
 # The response of a self-fit: the model's predictive density of its own inputs (fit's responses=None).
 SELF_FIT = "observations"
@@ -72,13 +92,23 @@ class Model:
 
 
 ENGINE: dict[str, Model] = {
-    m["name"]: Model(m["name"], m["params"], m["optional"], m["noise"], m["fields"], m["inputs"], m["seeded"],
-                     m["self_fit"], m["fits_responses"])
+    m["name"]: Model(
+        m["name"],
+        m["params"],
+        m["optional"],
+        m["noise"],
+        m["fields"],
+        m["inputs"],
+        m["seeded"],
+        m["self_fit"],
+        m["fits_responses"],
+    )
     for m in _engine.models()
 }
 # Each response model's parameters, in the order they follow the model's in a parameter vector.
-RESPONSES: dict[str, tuple[str, ...]] = {name: params for name, params, self_fit, _ in _engine.responses()
-                                         if not self_fit}
+RESPONSES: dict[str, tuple[str, ...]] = {
+    name: params for name, params, self_fit, _ in _engine.responses() if not self_fit
+}
 # How far inside (0, 1) the unit-square model takes a belief at or beyond either end.
 UNIT_SQUARE_MARGIN: float = next(margin for name, *_, margin in _engine.responses() if name == "unit_square")
 
@@ -136,8 +166,11 @@ BINARY = ("unit_square", "logistic")
 HELD_FOR_RESPONSES: dict[str, dict[str, float]] = {"kalman": {"obs_noise": 1.0}}
 _CONTINUOUS_BELIEF = ("gaussian", "unit_square", "logistic")
 RESPONSE_MODELS: dict[str, tuple[str, ...]] = {
-    "kalman": _CONTINUOUS_BELIEF, "hgf": _CONTINUOUS_BELIEF, "td": _CONTINUOUS_BELIEF,
-    "discount": ("logistic",), "hyperbolic": ("logistic",),
+    "kalman": _CONTINUOUS_BELIEF,
+    "hgf": _CONTINUOUS_BELIEF,
+    "td": _CONTINUOUS_BELIEF,
+    "discount": ("logistic",),
+    "hyperbolic": ("logistic",),
 }
 # Parameters of the list functions that change no likelihood (a likelihood runs without noise).
 NOT_FITTED: dict[str, tuple[str, ...]] = {
@@ -180,8 +213,10 @@ def prior_pair(name: str, value: Any) -> tuple[float, float]:
     if isinstance(value, (str, bytes, bytearray, Mapping)) or not isinstance(value, (tuple, list, np.ndarray)):
         raise TypeError(f"prior for '{name}': expected (mean, variance), a pair of numbers, got {value!r}")
     items = list(np.asarray(value, dtype=object).reshape(-1)) if isinstance(value, np.ndarray) else list(value)
-    if len(items) != 2 or not all(isinstance(v, (int, float, np.integer, np.floating))
-                                  and not isinstance(v, (bool, np.bool_, np.timedelta64)) for v in items):
+    if len(items) != 2 or not all(
+        isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, (bool, np.bool_, np.timedelta64))
+        for v in items
+    ):
         raise TypeError(f"prior for '{name}': expected (mean, variance), a pair of numbers, got {value!r}")
     return float(items[0]), float(items[1])
 
@@ -218,42 +253,78 @@ def response_logpdf(response: str, y: Any, belief: Any, params: Mapping[str, Any
     return -np.logaddexp(0.0, np.where(np.asarray(y) == 1.0, -z, z))
 
 
-def problems(engine: Mapping[str, Model], params: Mapping[str, Mapping[str, Param]],
-             held_for_responses: Mapping[str, Mapping[str, float]], response_models: Mapping[str, tuple[str, ...]],
-             not_fitted: Mapping[str, tuple[str, ...]], defaults: Mapping[str, Mapping[str, float | None]],
-             belief: Mapping[str, Belief] = BELIEF) -> list[str]:
+def problems(
+    engine: Mapping[str, Model],
+    params: Mapping[str, Mapping[str, Param]],
+    held_for_responses: Mapping[str, Mapping[str, float]],
+    response_models: Mapping[str, tuple[str, ...]],
+    not_fitted: Mapping[str, tuple[str, ...]],
+    defaults: Mapping[str, Mapping[str, float | None]],
+    belief: Mapping[str, Belief] = BELIEF,
+) -> list[str]:
     """Where the facts disagree with the engine's report; empty when they agree."""
     found = []
-    for table, facts in (("PARAMS", params), ("HELD_FOR_RESPONSES", held_for_responses),
-                         ("RESPONSE_MODELS", response_models), ("NOT_FITTED", not_fitted), ("DEFAULTS", defaults),
-                         ("BELIEF", belief)):
+    for table, facts in (
+        ("PARAMS", params),
+        ("HELD_FOR_RESPONSES", held_for_responses),
+        ("RESPONSE_MODELS", response_models),
+        ("NOT_FITTED", not_fitted),
+        ("DEFAULTS", defaults),
+        ("BELIEF", belief),
+    ):
         found += [f"{table}: the engine has no model '{name}'" for name in facts if name not in engine]
-    found += [f"RESPONSE_PARAMS['{name}']: the engine's parameters are {RESPONSES.get(name)}"
-              for name, facts in RESPONSE_PARAMS.items() if tuple(facts) != RESPONSES.get(name)]
+    found += [
+        f"RESPONSE_PARAMS['{name}']: the engine's parameters are {RESPONSES.get(name)}"
+        for name, facts in RESPONSE_PARAMS.items()
+        if tuple(facts) != RESPONSES.get(name)
+    ]
     for name, model in engine.items():
         if (model.self_fit or model.fits_responses) != (name in params):
-            found.append(f"PARAMS: facts for '{name}' {name in params}, but the engine fits it "
-                         f"{model.self_fit or model.fits_responses}")
+            found.append(
+                f"PARAMS: facts for '{name}' {name in params}, but the engine fits it "
+                f"{model.self_fit or model.fits_responses}"
+            )
         if name in params and tuple(params[name]) != model.fitted:
-            found.append(f"PARAMS['{name}']: {tuple(params[name])} are not the engine's fitted parameters "
-                         f"{model.fitted} in its order")
-        found += [f"RESPONSE_MODELS['{name}']: the engine has no response model '{r}'"
-                  for r in response_models.get(name, ()) if r not in RESPONSES]
+            found.append(
+                f"PARAMS['{name}']: {tuple(params[name])} are not the engine's fitted parameters "
+                f"{model.fitted} in its order"
+            )
+        found += [
+            f"RESPONSE_MODELS['{name}']: the engine has no response model '{r}'"
+            for r in response_models.get(name, ())
+            if r not in RESPONSES
+        ]
         if (name in response_models) != model.fits_responses:
-            found.append(f"RESPONSE_MODELS: response models for '{name}' {name in response_models}, but the engine "
-                         f"fits it to responses {model.fits_responses}")
+            found.append(
+                f"RESPONSE_MODELS: response models for '{name}' {name in response_models}, but the engine "
+                f"fits it to responses {model.fits_responses}"
+            )
         fitted = set(params.get(name, {}))
-        found += [f"HELD_FOR_RESPONSES['{name}']: '{p}' is no fitted parameter"
-                  for p in held_for_responses.get(name, {}) if p not in fitted]
-        found += [f"NOT_FITTED['{name}']: '{p}' changes the likelihood" for p in not_fitted.get(name, ())
-                  if p in model.params and p not in model.noise]
-        found += [f"NOT_FITTED['{name}']: the noise parameter '{p}' is missing" for p in model.noise
-                  if name in params and p not in not_fitted.get(name, ())]
-        found += [f"DEFAULTS['{name}']: the engine has no parameter '{p}'" for p in defaults.get(name, {})
-                  if p not in model.params]
+        found += [
+            f"HELD_FOR_RESPONSES['{name}']: '{p}' is no fitted parameter"
+            for p in held_for_responses.get(name, {})
+            if p not in fitted
+        ]
+        found += [
+            f"NOT_FITTED['{name}']: '{p}' changes the likelihood"
+            for p in not_fitted.get(name, ())
+            if p in model.params and p not in model.noise
+        ]
+        found += [
+            f"NOT_FITTED['{name}']: the noise parameter '{p}' is missing"
+            for p in model.noise
+            if name in params and p not in not_fitted.get(name, ())
+        ]
+        found += [
+            f"DEFAULTS['{name}']: the engine has no parameter '{p}'"
+            for p in defaults.get(name, {})
+            if p not in model.params
+        ]
         if (name in belief) != model.fits_responses:
-            found.append(f"BELIEF: a belief for '{name}' {name in belief}, but the engine fits it to responses "
-                         f"{model.fits_responses}")
+            found.append(
+                f"BELIEF: a belief for '{name}' {name in belief}, but the engine fits it to responses "
+                f"{model.fits_responses}"
+            )
         if name in belief and belief[name].field not in model.fields:
             found.append(f"BELIEF['{name}']: the engine has no field '{belief[name].field}'")
         if name in belief and belief[name].start not in (None, *model.params):

@@ -46,8 +46,13 @@ def kalman(figure: Figure, observations: list[float], rows: list[Row]) -> None:
     mean = [m for m, _ in rows]
     sd = [math.sqrt(v) for _, v in rows]
     ax = figure.subplots()
-    ax.fill_between(steps, [m - 2 * s for m, s in zip(mean, sd)], [m + 2 * s for m, s in zip(mean, sd)],
-                    alpha=0.25, label="mean ± 2 sd (posterior)")
+    ax.fill_between(
+        steps,
+        [m - 2 * s for m, s in zip(mean, sd)],
+        [m + 2 * s for m, s in zip(mean, sd)],
+        alpha=0.25,
+        label="mean ± 2 sd (posterior)",
+    )
     ax.plot(steps, mean, label="posterior mean")
     ax.plot(steps, observations, "o", markersize=4, color="black", label="observation")
     ax.set(title="Kalman filter", xlabel="step", ylabel="value")
@@ -99,9 +104,18 @@ def discount(figure: Figure, delays: list[float], rows: list[Row]) -> None:
 CHOICE_MODELS = ("discount", "hyperbolic")
 
 
-def plot_choices(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, subject: str = "subject",
-            input: list[str] | None = None, response: str = "response", trial: str | None = None,
-            figure: Figure | None = None, columns: int = 8) -> Figure:
+def plot_choices(
+    data: pandas.DataFrame,
+    fits: pandas.DataFrame,
+    model: str,
+    *,
+    subject: str = "subject",
+    input: list[str] | None = None,
+    response: str = "response",
+    trial: str | None = None,
+    figure: Figure | None = None,
+    columns: int = 8,
+) -> Figure:
     """Each participant's choices against the discount curve of its fit, one panel each.
 
     A panel plots every trial at the later offer's delay (in the unit of the data) and the sooner
@@ -167,11 +181,14 @@ def plot_choices(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, 
     _require_columns(fits, [("subject", subject)])
     missing = [name for name in params if name not in fits.columns]
     if missing:
-        raise ValueError(f"the fits have no estimate of {', '.join(missing)}, which model {model!r} needs: were they "
-                         "fitted with another model?")
+        raise ValueError(
+            f"the fits have no estimate of {', '.join(missing)}, which model {model!r} needs: were they "
+            "fitted with another model?"
+        )
     if fits[subject].duplicated().any():
-        raise ValueError(f"the fits have participant {fits[subject][fits[subject].duplicated()].iloc[0]!r} on more "
-                         "than one row")
+        raise ValueError(
+            f"the fits have participant {fits[subject][fits[subject].duplicated()].iloc[0]!r} on more than one row"
+        )
     estimates = fits.set_index(subject)[params].apply(pd.to_numeric, errors="coerce")
     participants = _split(data, subject, names, response, trial, 0)
     if not participants:
@@ -220,8 +237,10 @@ def plot_choices(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, 
     corners = np.array([(k % across * (1 + gap_x), -(k // across) * (1 + gap_y)) for k in range(n)])
 
     def place(k: int, x: Any, y: Any) -> tuple[Any, Any]:
-        return (corners[k, 0] + (np.asarray(x) - x_lo) / (x_hi - x_lo),
-                corners[k, 1] + (np.asarray(y) - y_lo) / (y_hi - y_lo))
+        return (
+            corners[k, 0] + (np.asarray(x) - x_lo) / (x_hi - x_lo),
+            corners[k, 1] + (np.asarray(y) - y_lo) / (y_hi - y_lo),
+        )
 
     later_xy: list[Any] = [np.empty((0, 2))]
     sooner_xy: list[Any] = [np.empty((0, 2))]
@@ -249,8 +268,9 @@ def plot_choices(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, 
         _, ys = place(k, 0.0, np.array(y_ticks))
         marks += [[(x, corners[k, 1]), (x, corners[k, 1] - 0.04)] for x in np.atleast_1d(xs)]
         marks += [[(corners[k, 0], y), (corners[k, 0] - 0.04, y)] for y in np.atleast_1d(ys)]
-        ax.text(corners[k, 0] + 0.5, corners[k, 1] + 1.03, str(participants[k].key), ha="center", va="bottom",
-                fontsize=8)
+        ax.text(
+            corners[k, 0] + 0.5, corners[k, 1] + 1.03, str(participants[k].key), ha="center", va="bottom", fontsize=8
+        )
         if k + across >= n:
             for tick, x in zip(x_ticks, np.atleast_1d(xs)):
                 ax.text(x, corners[k, 1] - 0.06, f"{tick:g}", ha="center", va="top", fontsize=7)
@@ -260,8 +280,12 @@ def plot_choices(data: pandas.DataFrame, fits: pandas.DataFrame, model: str, *, 
     ax.add_collection(LineCollection(marks, colors="black", linewidths=0.8))
     figure.supxlabel("delay of the later offer", y=0.15 / height, va="bottom")
     figure.supylabel("sooner value / later amount", x=0.1 / width, ha="left")
-    figure.suptitle(f"Choices against each participant's fitted discount curve, model {model!r}\n"
-                    "(filled: later chosen)", y=1 - 0.08 / height, va="top", fontsize=10)
+    figure.suptitle(
+        f"Choices against each participant's fitted discount curve, model {model!r}\n(filled: later chosen)",
+        y=1 - 0.08 / height,
+        va="top",
+        fontsize=10,
+    )
     return figure
 
 

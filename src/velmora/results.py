@@ -22,15 +22,16 @@ NO_ESTIMATE = "no estimate: the model failed, or its likelihood was not finite, 
 # holds at the estimate (max |gradient| <= 1e-5 in the transformed space, or, where the objective
 # stops decreasing first, a Newton step from the curvature there would gain at most 1e-8) and the
 # curvature there is positive definite. Every other code but 2 still reports the best point found.
-STATUS = ("converged: the gradient test holds and the Hessian is positive definite",
-          "not converged: iteration limit reached",
-          NO_ESTIMATE,
-          "interrupted",
-          "not converged: evaluation limit reached",
-          "not converged: no progress, no lower point found while the gradient is above tolerance",
-          "not converged: the gradient test holds but the Hessian is not positive definite (no standard errors "
-          "or evidence)",
-          "not converged: a cusp, the curvature depends on the difference step (no standard errors or evidence)")
+STATUS = (
+    "converged: the gradient test holds and the Hessian is positive definite",
+    "not converged: iteration limit reached",
+    NO_ESTIMATE,
+    "interrupted",
+    "not converged: evaluation limit reached",
+    "not converged: no progress, no lower point found while the gradient is above tolerance",
+    "not converged: the gradient test holds but the Hessian is not positive definite (no standard errors or evidence)",
+    "not converged: a cusp, the curvature depends on the difference step (no standard errors or evidence)",
+)
 NO_ESTIMATE_CODE = 2
 # The criteria FitResult reports beside its estimates, in the order of its row.
 _CRITERIA = ("nll", "neg_log_joint", "lme", "aic", "bic", "n_trials", "converged", "message")
@@ -139,15 +140,19 @@ class FitResult:
 
     def summary(self) -> str:
         source = SELF_FIT if self.response == SELF_FIT else f"responses ({self.response})"
-        lines = [f"velmora fit: {self.model} to {source}, {self.n_trials} trials",
-                 f"converged: {self.converged} ({self.message})",
-                 f"{'parameter':<24}{'estimate':>12}{'se':>12}"]
+        lines = [
+            f"velmora fit: {self.model} to {source}, {self.n_trials} trials",
+            f"converged: {self.converged} ({self.message})",
+            f"{'parameter':<24}{'estimate':>12}{'se':>12}",
+        ]
         for name, value in self.params.items():
             se = f"{self.se[name]:12.4g}" if name in self.se else f"{'held':>12}"
             shown = f"{value:12.4g}" if value is not None else f"{'none':>12}"
             lines.append(f"{name:<24}{shown}{se}")
-        lines.append(f"nll {self.nll:.4f}  neg_log_joint {self.neg_log_joint:.4f}  lme {self.lme:.4f}  "
-                     f"aic {self.aic:.4f}  bic {self.bic:.4f}")
+        lines.append(
+            f"nll {self.nll:.4f}  neg_log_joint {self.neg_log_joint:.4f}  lme {self.lme:.4f}  "
+            f"aic {self.aic:.4f}  bic {self.bic:.4f}"
+        )
         return "\n".join(lines)
 
     def __repr__(self) -> str:
@@ -256,8 +261,17 @@ class FitArrays:
 
         columns: dict[str, Any] = dict(self.params)
         columns.update({f"se_{name}": values for name, values in self.se.items()})
-        columns.update(nll=self.nll, neg_log_joint=self.neg_log_joint, lme=self.lme, aic=self.aic, bic=self.bic,
-                       n_trials=self.n_trials, converged=self.converged, message=self.message, error=self.error)
+        columns.update(
+            nll=self.nll,
+            neg_log_joint=self.neg_log_joint,
+            lme=self.lme,
+            aic=self.aic,
+            bic=self.bic,
+            n_trials=self.n_trials,
+            converged=self.converged,
+            message=self.message,
+            error=self.error,
+        )
         return pd.DataFrame(columns)
 
     def result(self, i: int, trajectory: Trajectories | None = None) -> FitResult:
@@ -265,9 +279,19 @@ class FitArrays:
         optional = ENGINE[self.model].optional
         params: dict[str, float | None] = {
             name: None if name in optional and math.isnan(values[i]) else float(values[i])
-            for name, values in self.params.items()}
-        return FitResult(model=self.model, response=self.response, params=params,
-                         se={name: float(v[i]) for name, v in self.se.items()}, free=self.free,
-                         nll=float(self.nll[i]), neg_log_joint=float(self.neg_log_joint[i]), lme=float(self.lme[i]),
-                         n_trials=int(self.n_trials[i]), converged=bool(self.converged[i]), message=self.message[i],
-                         trajectory=trajectory)
+            for name, values in self.params.items()
+        }
+        return FitResult(
+            model=self.model,
+            response=self.response,
+            params=params,
+            se={name: float(v[i]) for name, v in self.se.items()},
+            free=self.free,
+            nll=float(self.nll[i]),
+            neg_log_joint=float(self.neg_log_joint[i]),
+            lme=float(self.lme[i]),
+            n_trials=int(self.n_trials[i]),
+            converged=bool(self.converged[i]),
+            message=self.message[i],
+            trajectory=trajectory,
+        )

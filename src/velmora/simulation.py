@@ -10,14 +10,23 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from velmora import arrays as va
-from velmora.fitting import (_as_inputs, _check_finite_inputs, _check_model, _number, _response_model, _unknown, belief,
-                              run_model)
+from velmora.fitting import (
+    _as_inputs,
+    _check_finite_inputs,
+    _check_model,
+    _number,
+    _response_model,
+    _unknown,
+    belief,
+    run_model,
+)
 from velmora.models import DEFAULTS, ENGINE, PARAMS, RESPONSE_PARAMS, choice_probability
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
 
 __all__ = ["simulate", "Simulation"]
+
 
 @dataclass
 class Simulation:
@@ -42,8 +51,9 @@ class Simulation:
         return frame
 
 
-def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: str | None = None,
-             seed: int = 0) -> Simulation:
+def simulate(
+    model: str, inputs: Any, params: Mapping[str, Any], *, response: str | None = None, seed: int = 0
+) -> Simulation:
     """Run ``model`` on ``inputs`` with natural parameter values and draw a response per trial.
 
     A model fitted to responses is simulated without its own noise, and a response is drawn per trial
@@ -105,14 +115,21 @@ def simulate(model: str, inputs: Any, params: Mapping[str, Any], *, response: st
     # responses is simulated without its own noise and with its response model's parameters; any
     # other through its noise.
     own = RESPONSE_PARAMS[response] if described.fits_responses and response is not None else {}
-    names = ([*described.params] if not described.fits_responses
-             else list(dict.fromkeys([*PARAMS[model], *DEFAULTS[model], *own])))
+    names = (
+        [*described.params]
+        if not described.fits_responses
+        else list(dict.fromkeys([*PARAMS[model], *DEFAULTS[model], *own]))
+    )
     for name in params:
         if name not in names:
             raise _unknown(model, name, names)
     values: dict[str, Any] = {**DEFAULTS[model], **{name: p.held for name, p in own.items() if p.held is not None}}
-    values.update({name: (None if value is None and name in described.optional else _number(name, value))
-                   for name, value in params.items()})
+    values.update(
+        {
+            name: (None if value is None and name in described.optional else _number(name, value))
+            for name, value in params.items()
+        }
+    )
     missing = [name for name in names if name not in values]
     if missing:
         raise ValueError(f"simulate {model}: missing parameter(s) {', '.join(missing)}")

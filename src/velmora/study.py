@@ -27,18 +27,36 @@ from velmora import arrays, executors
 from velmora.comparison import Comparison, compare
 from velmora.executors import SerialExecutor, _progress_bar, run_chunks
 from velmora.export import pointwise_loglik, to_inference_data
-from velmora.tables import (RESULT_COLUMNS, SE_PREFIX, _check_seed, _numbers, _Participant, _require_columns, _split,
-                            input_columns, participant_seed)
+from velmora.tables import (
+    RESULT_COLUMNS,
+    SE_PREFIX,
+    _check_seed,
+    _numbers,
+    _Participant,
+    _require_columns,
+    _split,
+    input_columns,
+    participant_seed,
+)
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
 
-__all__ = ["fit_many", "simulate_many", "compare", "Comparison", "SerialExecutor", "participant_seed",
-           "pointwise_loglik", "to_inference_data"]
+__all__ = [
+    "fit_many",
+    "simulate_many",
+    "compare",
+    "Comparison",
+    "SerialExecutor",
+    "participant_seed",
+    "pointwise_loglik",
+    "to_inference_data",
+]
 
 
-def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, Any],
-               threads: int | None = 1) -> list[dict[str, Any]]:
+def _fit_chunk(
+    model: str, participants: list[_Participant], options: dict[str, Any], threads: int | None = 1
+) -> list[dict[str, Any]]:
     """Fit the participants of a chunk as one native batch on ``threads`` threads; a participant
     whose own data are wrong gets its error in its row. Runs in a worker too, so it imports only
     what it needs."""
@@ -51,8 +69,9 @@ def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, 
         if p.error is None and p.inputs is not None:
             try:  # what fit checks of one participant's data, so that no other participant is held up
                 starts, lengths = np.zeros(1, dtype=np.int64), np.array([len(p.inputs)], dtype=np.int64)
-                _check_participants(model, p.inputs.reshape(-1), starts, lengths, p.responses, batched=False,
-                                    response=response)
+                _check_participants(
+                    model, p.inputs.reshape(-1), starts, lengths, p.responses, batched=False, response=response
+                )
             except Exception as error:
                 p.error = f"{type(error).__name__}: {error}"
         if p.error is not None:
@@ -67,12 +86,15 @@ def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, 
     for first in range(0, len(valid), step):
         if executors.interrupted():
             raise executors.Cancelled("the call that submitted this chunk was interrupted")
-        part = valid[first:first + step]
-        fits = fit_arrays(model, [participants[i].inputs for i in part],
-                          None if participants[part[0]].responses is None else
-                          [participants[i].responses for i in part],
-                          seeds=np.array([participants[i].seed for i in part], dtype=np.uint64), threads=threads,
-                          **options)
+        part = valid[first : first + step]
+        fits = fit_arrays(
+            model,
+            [participants[i].inputs for i in part],
+            None if participants[part[0]].responses is None else [participants[i].responses for i in part],
+            seeds=np.array([participants[i].seed for i in part], dtype=np.uint64),
+            threads=threads,
+            **options,
+        )
         table = fits.to_frame().drop(columns="neg_log_joint")
         for j, record in enumerate(table.to_dict("records")):
             record["n_trials"], record["converged"] = int(record["n_trials"]), bool(record["converged"])
@@ -80,19 +102,26 @@ def _fit_chunk(model: str, participants: list[_Participant], options: dict[str, 
     return rows
 
 
-def _fit_options(model: str, response_model: str | None, responses: bool, fit_options: dict[str, Any]) -> dict[str, Any]:
+def _fit_options(
+    model: str, response_model: str | None, responses: bool, fit_options: dict[str, Any]
+) -> dict[str, Any]:
     """The options of every participant's fit, checked once (by velmora.fit's own checks, on stand-in
     data) so that a mistake that is no participant's raises before any work instead of filling
     every row; ``seed`` is left out, since each participant gets its own."""
     from velmora import fitting
 
     signature = inspect.signature(fitting.fit)
-    passed = [name for name, parameter in signature.parameters.items()
-              if parameter.kind is parameter.KEYWORD_ONLY and name != "response"]
+    passed = [
+        name
+        for name, parameter in signature.parameters.items()
+        if parameter.kind is parameter.KEYWORD_ONLY and name != "response"
+    ]
     unknown = [name for name in fit_options if name not in passed]
     if unknown:
-        raise TypeError(f"fit_many() got an unexpected keyword argument {unknown[0]!r}; besides its own it takes "
-                        f"{', '.join(passed)} (for velmora.fit)")
+        raise TypeError(
+            f"fit_many() got an unexpected keyword argument {unknown[0]!r}; besides its own it takes "
+            f"{', '.join(passed)} (for velmora.fit)"
+        )
     options = {"response": response_model, **fit_options}
     options.pop("seed", None)
     from velmora.models import ENGINE
@@ -105,10 +134,21 @@ def _fit_options(model: str, response_model: str | None, responses: bool, fit_op
     return options
 
 
-def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", input: str | list[str] | None = None,
-             response: str | None = "response", trial: str | None = None, executor: Executor | None = None,
-             progress: bool | None = None, chunk_size: int | None = None, response_model: str | None = None,
-             threads: int | None = None, **fit_options: Any) -> pandas.DataFrame:
+def fit_many(
+    data: pandas.DataFrame,
+    model: str,
+    *,
+    subject: str = "subject",
+    input: str | list[str] | None = None,
+    response: str | None = "response",
+    trial: str | None = None,
+    executor: Executor | None = None,
+    progress: bool | None = None,
+    chunk_size: int | None = None,
+    response_model: str | None = None,
+    threads: int | None = None,
+    **fit_options: Any,
+) -> pandas.DataFrame:
     """Fit ``model`` to every participant of a long-format table; one result row per participant.
 
     By default every participant is fitted in this process by the native engine, ``threads`` threads
@@ -188,12 +228,14 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
     if not isinstance(data, pd.DataFrame):
         raise TypeError(f"data must be a pandas DataFrame in long format, got {type(data).__name__}")
     inputs = input_columns(model, input)
-    _require_columns(data, [("subject", subject), *(("input", name) for name in inputs), ("response", response),
-                            ("trial", trial)])
+    _require_columns(
+        data, [("subject", subject), *(("input", name) for name in inputs), ("response", response), ("trial", trial)]
+    )
     seed = _check_seed(fit_options.get("seed", 0))
     options = _fit_options(model, response_model, response is not None, fit_options)
-    if chunk_size is not None and (isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer))
-                                   or chunk_size < 1):
+    if chunk_size is not None and (
+        isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)) or chunk_size < 1
+    ):
         raise ValueError(f"chunk_size must be a positive integer or None, got {chunk_size!r}")
     if executor is not None and not callable(getattr(executor, "submit", None)):
         raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), got {type(executor).__name__}")
@@ -211,8 +253,11 @@ def fit_many(data: pandas.DataFrame, model: str, *, subject: str = "subject", in
     table = _frame(subject, participants, rows, model)
     if len(table) and (table["error"] != "").all():
         # No row holds an estimate: a table of errors alone is easily taken for a result.
-        warnings.warn(f"none of the {len(table)} participants could be fitted; the first error: "
-                      f"{table['error'].iloc[0]}", RuntimeWarning, stacklevel=2)
+        warnings.warn(
+            f"none of the {len(table)} participants could be fitted; the first error: {table['error'].iloc[0]}",
+            RuntimeWarning,
+            stacklevel=2,
+        )
     if response is not None:
         table.attrs["response_model"] = options["response"] or _default_response(model)
     return table
@@ -224,8 +269,9 @@ def _default_response(model: str) -> str:
     return _response_model(model, None)
 
 
-def _run_here(model: str, participants: list[_Participant], options: dict[str, Any], progress: bool | None,
-              threads: int) -> list[dict[str, Any]]:
+def _run_here(
+    model: str, participants: list[_Participant], options: dict[str, Any], progress: bool | None, threads: int
+) -> list[dict[str, Any]]:
     """Every participant natively in this process, on ``threads`` threads: in chunks large enough to
     keep every thread busy, so that the bar moves."""
     bar = _progress_bar(len(participants), progress)
@@ -233,7 +279,7 @@ def _run_here(model: str, participants: list[_Participant], options: dict[str, A
     rows: list[dict[str, Any]] = []
     try:
         for start in range(0, len(participants), size):
-            chunk = participants[start:start + size]
+            chunk = participants[start : start + size]
             rows += _fit_chunk(model, chunk, options, threads)
             if bar is not None:
                 bar.update(len(chunk))
@@ -241,6 +287,7 @@ def _run_here(model: str, participants: list[_Participant], options: dict[str, A
         if bar is not None:
             bar.close()
     return rows
+
 
 def _result_columns(model: str, response_model: str | None) -> list[str]:
     """Every column a fit_many table of ``model`` may have besides the participants' keys, fitted to
@@ -257,20 +304,30 @@ def _frame(subject: str, participants: list[_Participant], rows: list[dict[str, 
 
     names: list[str] = []  # estimates in the order the fits report them
     for row in rows:
-        names.extend(name for name in row if name not in RESULT_COLUMNS and not name.startswith(SE_PREFIX)
-                     and name not in names)
+        names.extend(
+            name for name in row if name not in RESULT_COLUMNS and not name.startswith(SE_PREFIX) and name not in names
+        )
     columns = [*names, *(SE_PREFIX + name for name in names), *RESULT_COLUMNS]
     defaults = {"n_trials": 0, "converged": False, "message": "", "error": ""}
-    table = pd.DataFrame([{column: row.get(column, defaults.get(column, math.nan)) for column in columns}
-                          for row in rows], columns=columns)
+    table = pd.DataFrame(
+        [{column: row.get(column, defaults.get(column, math.nan)) for column in columns} for row in rows],
+        columns=columns,
+    )
     table = table.astype({"n_trials": np.int64, "converged": bool})
     table.insert(0, subject, [p.key for p in participants])
     table.attrs.update(subject=subject, model=model)
     return table
 
 
-def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response: str | None = None, seed: int = 0,
-                  subject: str = "subject") -> pandas.DataFrame:
+def simulate_many(
+    model: str,
+    params: pandas.DataFrame,
+    inputs: Any,
+    *,
+    response: str | None = None,
+    seed: int = 0,
+    subject: str = "subject",
+) -> pandas.DataFrame:
     """A whole study in the long format that :func:`fit_many` reads: subject, trial, input, response.
 
     Each participant is simulated by :func:`velmora.simulate` with its own parameters and a seed from
@@ -330,8 +387,10 @@ def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response
     repeated = params.columns[params.columns.duplicated()]
     if len(repeated):
         raise ValueError(f"params has more than one column named {repeated[0]!r}; rename them")
-    keys = [k.item() if isinstance(k, np.generic) else k  # shown as the numbers they are in messages
-            for k in (params[subject] if subject in params.columns else params.index)]
+    keys = [
+        k.item() if isinstance(k, np.generic) else k  # shown as the numbers they are in messages
+        for k in (params[subject] if subject in params.columns else params.index)
+    ]
     if len(set(map(repr, keys))) != len(keys):
         raise ValueError("params has a participant on more than one row")
     ignored = {subject, *RESULT_COLUMNS, "model"}
@@ -347,8 +406,9 @@ def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response
             raise ValueError(f"participant {key!r}: parameter {bad[0]!r} is {shown!r}, not a number")
         x = sequences[position]
         try:
-            result = simulate(model, x, {n: float(v) for n, v in values.items()}, response=response,
-                              seed=participant_seed(seed, key))
+            result = simulate(
+                model, x, {n: float(v) for n, v in values.items()}, response=response, seed=participant_seed(seed, key)
+            )
         except Exception as error:
             raise type(error)(f"participant {key!r}: {error}") from error
         frame = pd.DataFrame({subject: [key] * len(x), "trial": np.arange(len(x))})
@@ -361,8 +421,11 @@ def simulate_many(model: str, params: pandas.DataFrame, inputs: Any, *, response
 
 
 def _is_number(value: object) -> bool:
-    return isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, (bool, np.bool_)) \
+    return (
+        isinstance(value, (int, float, np.integer, np.floating))
+        and not isinstance(value, (bool, np.bool_))
         and not math.isnan(value)
+    )
 
 
 def _inputs_per_participant(inputs: Any, keys: list[Any], subject: str, columns: list[str]) -> list[np.ndarray]:
@@ -372,8 +435,9 @@ def _inputs_per_participant(inputs: Any, keys: list[Any], subject: str, columns:
     width = len(columns)
     if isinstance(inputs, pd.DataFrame):
         _require_columns(inputs, [("subject", subject), *(("input", name) for name in columns)])
-        found = {repr(k.item() if isinstance(k, np.generic) else k): rows
-                 for k, rows in inputs.groupby(subject, sort=False)}
+        found = {
+            repr(k.item() if isinstance(k, np.generic) else k): rows for k, rows in inputs.groupby(subject, sort=False)
+        }
         out = []
         for key in keys:
             rows = found.get(repr(key.item() if isinstance(key, np.generic) else key))
@@ -386,8 +450,10 @@ def _inputs_per_participant(inputs: Any, keys: list[Any], subject: str, columns:
             for name in columns:
                 values, bad = _numbers(rows, name)
                 if bad.any():
-                    raise ValueError(f"inputs: column {name!r}, row {rows.index[np.argmax(bad)]!r}: "
-                                     f"{rows[name].iloc[np.argmax(bad)]!r} is not a number")
+                    raise ValueError(
+                        f"inputs: column {name!r}, row {rows.index[np.argmax(bad)]!r}: "
+                        f"{rows[name].iloc[np.argmax(bad)]!r} is not a number"
+                    )
                 read.append(values)
             out.append(read[0] if width == 1 else np.column_stack(read))
         return out
@@ -404,8 +470,10 @@ def _inputs_per_participant(inputs: Any, keys: list[Any], subject: str, columns:
         if array.shape[0] != len(keys):
             raise ValueError(f"inputs has {array.shape[0]} rows for {len(keys)} participants")
         return [_sequence(row, k, columns) for row, k in zip(array, keys)]
-    raise ValueError(f"inputs must be {1 + extra}-D (shared), {2 + extra}-D (one row per participant) or a long "
-                     f"table, got a {array.ndim}-D array")
+    raise ValueError(
+        f"inputs must be {1 + extra}-D (shared), {2 + extra}-D (one row per participant) or a long "
+        f"table, got a {array.ndim}-D array"
+    )
 
 
 def _numeric(values: Any, key: object, columns: list[str]) -> np.ndarray:

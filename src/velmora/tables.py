@@ -45,6 +45,7 @@ def participant_seed(seed: int, key: object) -> int:
     digest = hashlib.blake2b(repr(key).encode(), digest_size=8, key=_check_seed(seed).to_bytes(16, "little"))
     return int.from_bytes(digest.digest(), "little") % _DERIVED_SEED_LIMIT
 
+
 @dataclass
 class _Participant:
     key: Any
@@ -54,8 +55,8 @@ class _Participant:
     error: str | None = None
     rows: np.ndarray | None = None  # positions of its rows in the table, in trial order
 
-def _require_columns(data: pandas.DataFrame,
-                     columns: dict[str, str | None] | list[tuple[str, str | None]]) -> None:
+
+def _require_columns(data: pandas.DataFrame, columns: dict[str, str | None] | list[tuple[str, str | None]]) -> None:
     """Each (role, column) present in ``data``, or KeyError naming every one missing (ValueError for
     a column given two roles)."""
     pairs = list(columns.items() if isinstance(columns, dict) else columns)
@@ -66,8 +67,10 @@ def _require_columns(data: pandas.DataFrame,
     # A repeated label selects a table, not a column: which of them was meant cannot be known.
     repeated = [name for _, name in pairs if name is not None and (data.columns == name).sum() > 1]
     if repeated:
-        raise ValueError(f"the data have {(data.columns == repeated[0]).sum()} columns named {repeated[0]!r}; "
-                         "rename them so that each is found by its name")
+        raise ValueError(
+            f"the data have {(data.columns == repeated[0]).sum()} columns named {repeated[0]!r}; "
+            "rename them so that each is found by its name"
+        )
 
 
 def _distinct_roles(pairs: list[tuple[str, Any]]) -> None:
@@ -114,7 +117,7 @@ def _participant_rows(column: pandas.Series) -> tuple[list[Any], list[np.ndarray
     order = np.argsort(codes, kind="stable")  # stable: each participant's rows stay in row order
     bounds = np.searchsorted(codes[order], np.arange(len(keys) + 1))
     keys = [k.item() if isinstance(k, np.generic) else k for k in keys]
-    return keys, [order[bounds[i]:bounds[i + 1]] for i in range(len(keys))]
+    return keys, [order[bounds[i] : bounds[i + 1]] for i in range(len(keys))]
 
 
 def input_columns(model: str, input: object) -> list[str]:
@@ -132,11 +135,13 @@ def input_columns(model: str, input: object) -> list[str]:
     return given
 
 
-def _split(data: pandas.DataFrame, subject: str, input: list[str], response: str | None, trial: str | None,
-           seed: int) -> list[_Participant]:
+def _split(
+    data: pandas.DataFrame, subject: str, input: list[str], response: str | None, trial: str | None, seed: int
+) -> list[_Participant]:
     """Each participant's rows: inputs 1-D for one input column, trials x columns for several."""
-    _require_columns(data, [("subject", subject), *(("input", name) for name in input), ("response", response),
-                            ("trial", trial)])
+    _require_columns(
+        data, [("subject", subject), *(("input", name) for name in input), ("response", response), ("trial", trial)]
+    )
     columns = {name: _numbers(data, name) for name in (*input, response, trial) if name is not None}
     keys, positions = _participant_rows(data[subject])
     participants = []
@@ -165,7 +170,10 @@ def _split(data: pandas.DataFrame, subject: str, input: list[str], response: str
                 p.error = f"trial {sorted_order[1:][repeated][0]:g} appears more than once"
                 continue
         p.rows = rows
-        p.inputs = (columns[input[0]][0][rows] if len(input) == 1
-                    else np.column_stack([columns[name][0][rows] for name in input]))
+        p.inputs = (
+            columns[input[0]][0][rows]
+            if len(input) == 1
+            else np.column_stack([columns[name][0][rows] for name in input])
+        )
         p.responses = None if response is None else columns[response][0][rows]
     return participants

@@ -339,12 +339,8 @@ def check_outputs(outputs: Sequence[tuple[str, str | None]]) -> None:
             if k:
                 raise UsageError(f"{option} needs a file name: standard output carries the table")
             continue
-        if (
-            table_to_stdout
-            and sys.stdout is not None
-            and _stdout_descriptor() is not None
-            and _same_file(path, _stdout_descriptor())
-        ):  # type: ignore[arg-type]
+        descriptor = _stdout_descriptor() if table_to_stdout and sys.stdout is not None else None
+        if descriptor is not None and _same_file(path, descriptor):
             raise UsageError(f"{option} {path} is standard output, which carries the table: name a file")
         for other_option, other in given[:k]:
             if other != "-" and (_same_file(path, other) or os.path.realpath(path) == os.path.realpath(other)):

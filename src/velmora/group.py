@@ -848,7 +848,8 @@ def _heading_for_zero(sds: np.ndarray, se_sd: np.ndarray) -> np.ndarray:
     recent = sds[-(_SHRINKING + 1) :]
     if len(recent) <= _SHRINKING:
         return np.zeros(sds.shape[1], dtype=bool)
-    return np.all(np.diff(recent, axis=0) < 0, axis=0) & (recent[-1] < se_sd)
+    shrinking: np.ndarray = np.all(np.diff(recent, axis=0) < 0, axis=0) & (recent[-1] < se_sd)
+    return shrinking
 
 
 def _stop_message(converged: bool, passes: int, names: list[str], sds: np.ndarray, se_sd: np.ndarray) -> str:

@@ -80,7 +80,7 @@ def _transformed(transform, x):
     return math.log(x) if transform == "log" else math.log(x) - math.log1p(-x) if transform == "logit" else x
 
 
-def specification(model, response):
+def parameter_table(model, response):
     """(name, transform, prior mean, prior variance) of each parameter a default fit may free."""
     params = dict(PARAMS[model])
     if response != "observations":
@@ -90,11 +90,11 @@ def specification(model, response):
 
 def neg_log_joint(data, result, theta):
     """The negative log joint at transformed values of result.free, the held ones at result's."""
-    spec = specification(data.model, data.response)
+    table = parameter_table(data.model, data.response)
     p = {name: value for name, value in result.params.items() if value is not None}
     prior = 0.0
     for name, t in zip(result.free, theta):
-        transform, mean, var = spec[name]
+        transform, mean, var = table[name]
         p[name] = _natural(transform, t)
         prior += 0.5 * ((t - mean) ** 2 / var + math.log(2 * math.pi * var))
     with np.errstate(all="ignore"):
@@ -103,8 +103,8 @@ def neg_log_joint(data, result, theta):
 
 
 def theta_of(data, result):
-    spec = specification(data.model, data.response)
-    return np.array([_transformed(spec[name][0], result.params[name]) for name in result.free])
+    table = parameter_table(data.model, data.response)
+    return np.array([_transformed(table[name][0], result.params[name]) for name in result.free])
 
 
 def gradient_gain(data, result, step=1e-5):

@@ -68,7 +68,7 @@ def test_standard_errors_are_reported_only_where_the_curvature_does_not_depend_o
             assert np.all(np.isnan(se)) and np.isnan(fit.lme) and not fit.converged, fit.summary()
         elif change < 1e-3 and np.all(np.isfinite(se)):
             cov = np.linalg.inv(fine)
-            spec = dict(zip(fit.free, np.sqrt(np.diag(cov))))
+            spread = dict(zip(fit.free, np.sqrt(np.diag(cov))))
             for name in fit.free:  # transformed-space spreads, mapped as the fit maps them
                 x = fit.params[name]
                 slope = {"log": x, "logit": x * (1 - x)}.get(
@@ -77,7 +77,7 @@ def test_standard_errors_are_reported_only_where_the_curvature_does_not_depend_o
                     .transform,
                     1.0,
                 )
-                assert fit.se[name] == pytest.approx(abs(slope) * spec[name], rel=1e-3), (name, fit.summary())
+                assert fit.se[name] == pytest.approx(abs(slope) * spread[name], rel=1e-3), (name, fit.summary())
 
 
 def _floor_case():

@@ -5,7 +5,10 @@
 //
 // Every sum is written over a scalar type T (double, or a Dual for gradients) and built from the
 // response model's parameters; `add(trial, y)` takes one trial, `total()` gives the negative
-// log-likelihood. A NaN response is a missed trial and adds nothing.
+// log-likelihood. A NaN response is a missed trial and adds nothing. `term(trial, y)` is one
+// observed trial's negative log-likelihood, the term `add` sums (the Gaussian sums squares
+// instead, for one logarithm per participant), so per-trial values and the objective agree; a
+// binary model's `logit(trial)` is log(P / (1 - P)) of P(y = 1) at the trial's belief.
 #pragma once
 
 #include <algorithm>
@@ -35,8 +38,12 @@ struct Observations {
         T total_{};
         explicit Sum(std::span<const T>) {}
         template <class Trial>
-        void add(const Trial& trial, double) {
-            total_ = total_ + gaussian_nll(trial.predictive_var(), trial.deviation);
+        T term(const Trial& trial, double) const {
+            return gaussian_nll(trial.predictive_var(), trial.deviation);
+        }
+        template <class Trial>
+        void add(const Trial& trial, double y) {
+            total_ = total_ + term(trial, y);
         }
         T total() const { return total_; }
     };
@@ -54,6 +61,10 @@ struct Gaussian {
         T zeta, squares{};
         std::size_t observed = 0;
         explicit Sum(std::span<const T> p) : zeta(p[0]) {}
+        template <class Trial>
+        T term(const Trial& trial, double y) const {
+            return gaussian_nll(zeta, y - trial.belief);
+        }
         template <class Trial>
         void add(const Trial& trial, double y) {
             if (std::isnan(y)) return;
@@ -95,9 +106,17 @@ struct UnitSquare {
         T beta, total_{};
         explicit Sum(std::span<const T> p) : beta(p[0]) {}
         template <class Trial>
+        T logit(const Trial& trial) const {
+            return beta * logit_of_belief(trial.belief);
+        }
+        template <class Trial>
+        T term(const Trial& trial, double y) const {
+            return binary_nll(logit(trial), y);
+        }
+        template <class Trial>
         void add(const Trial& trial, double y) {
             if (std::isnan(y)) return;
-            total_ = total_ + binary_nll(beta * logit_of_belief(trial.belief), y);
+            total_ = total_ + term(trial, y);
         }
         T total() const { return total_; }
     };
@@ -115,9 +134,17 @@ struct Logistic {
         T beta, bias, total_{};
         explicit Sum(std::span<const T> p) : beta(p[0]), bias(p[1]) {}
         template <class Trial>
+        T logit(const Trial& trial) const {
+            return beta * (trial.belief - bias);
+        }
+        template <class Trial>
+        T term(const Trial& trial, double y) const {
+            return binary_nll(logit(trial), y);
+        }
+        template <class Trial>
         void add(const Trial& trial, double y) {
             if (std::isnan(y)) return;
-            total_ = total_ + binary_nll(beta * (trial.belief - bias), y);
+            total_ = total_ + term(trial, y);
         }
         T total() const { return total_; }
     };

@@ -57,6 +57,12 @@ def fit(
     first_starts: Any,
     /,
 ) -> None: ...
+def trial_logliks(
+    model: str, response: str, inputs: Any, responses: Any, params: Any, given: int, loglik_out: Any, belief_out: Any, /
+) -> tuple[int, str] | None: ...
+def simulate_responses(
+    model: str, response: str, inputs: Any, params: Any, given: int, seed: int, responses_out: Any, belief_out: Any, /
+) -> tuple[int, str] | None: ...
 def evaluate(
     model: str,
     response: str,

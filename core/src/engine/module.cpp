@@ -30,6 +30,7 @@
 #include "batch.hpp"
 #include "fit_batch.hpp"
 #include "objective.hpp"
+#include "trials_module.hpp"
 
 namespace velmora::py {
 
@@ -814,6 +815,8 @@ PyMethodDef methods[] = {
     method<objective>("objective", "Negative log-likelihood and its gradient for a fit (internal)."),
     method<fit>("fit", "Fit a model to many participants at once (internal; see velmora.arrays.fit)."),
     method<evaluate>("evaluate", "Negative log-likelihoods of many participants at many parameter vectors (internal)."),
+    method<trial_logliks>("trial_logliks", "Each trial's log-likelihood and belief for one participant (internal)."),
+    method<simulate_responses>("simulate_responses", "Responses drawn around each trial's belief (internal)."),
     method<models>("models", "The engine's models: names, parameters, fields and what each supports (internal)."),
     method<responses>("responses", "The engine's likelihoods: names, parameters and whether they fit inputs (internal)."),
     method<normal>("normal", "Fill a float64 buffer with seeded normal deviates (internal)."),

@@ -2,6 +2,7 @@
 // trial's log-likelihood and simulated responses. Registered in module.cpp's method table.
 #pragma once
 
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "../python/handle.hpp"

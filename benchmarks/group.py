@@ -56,13 +56,13 @@ from scipy import stats  # noqa: E402
 import velmora  # noqa: E402
 import velmora.arrays as va  # noqa: E402
 from velmora import _engine, fitting  # noqa: E402
-from velmora.models import UNIT_SQUARE_MARGIN  # noqa: E402
 
 N = 200  # participants per study
 THREADS = 2
 SWITCH = 15  # trials between the reward source's switches
 HGF_HELD = {"base_process_noise": 0.01}
 EFFECT = ("learning_rate", 0.5)  # the power case's parameter and its difference in group SDs
+MARGIN = 1e-12  # a unit-square belief is taken this far inside (0, 1), as the engine takes it
 
 
 @dataclass(frozen=True)
@@ -148,7 +148,7 @@ def simulate(case: Case, n: int, rng: np.random.Generator, shift: np.ndarray | N
         y = belief + np.sqrt(p["zeta"]) * rng.standard_normal(x.shape)
         loglik = (-0.5 * (np.log(2 * math.pi * p["zeta"]) + (y - belief) ** 2 / p["zeta"])).sum(axis=1)
     else:
-        m = np.clip(belief, UNIT_SQUARE_MARGIN, 1.0 - UNIT_SQUARE_MARGIN)
+        m = np.clip(belief, MARGIN, 1.0 - MARGIN)
         chosen = 1.0 / (1.0 + ((1.0 - m) / m) ** p["beta"])
         y = (rng.random(x.shape) < chosen).astype(float)
         loglik = np.log(np.where(y == 1.0, chosen, 1.0 - chosen)).sum(axis=1)

@@ -36,7 +36,7 @@ class DataSet:
         return velmora.fit(self.model, self.inputs, self.responses, response=response, **kwargs)
 
 
-def _belief(model, inputs, p):
+def beliefs(model, inputs, p):
     """What the model expects before each trial, computed here (the filters through their list runs)."""
     if model in ("discount", "hyperbolic"):
         a_s, d_s, a_l, d_l = inputs.T
@@ -44,7 +44,10 @@ def _belief(model, inputs, p):
             return a_l * p["discount_factor"] ** d_l - a_s * p["discount_factor"] ** d_s
         return a_l / (1.0 + p["k"] * d_l) - a_s / (1.0 + p["k"] * d_s)
     if model == "kalman":
-        run = velmora.arrays.kalman_run(p["initial_mean"], p["initial_var"], inputs, p["process_noise"], p["obs_noise"])
+        cap = p.get("prior_precision_cap")
+        run = velmora.arrays.kalman_run(
+            p["initial_mean"], p["initial_var"], inputs, p["process_noise"], p["obs_noise"], cap
+        )
         return np.concatenate(([p["initial_mean"]], run.mean[:-1]))
     if model == "hgf":
         return velmora.arrays.hgf_run(inputs, **{k: p[k] for k in PARAMS["hgf"]}).prediction
@@ -54,22 +57,31 @@ def _belief(model, inputs, p):
     return np.array(values)
 
 
-def log_likelihood(model, response, inputs, responses, p):
-    """The summed log likelihood; missed (NaN) responses add nothing."""
+def logit(response, belief, p):
+    """log(P / (1 - P)) of a choice of 1 at each belief."""
+    if response == "unit_square":
+        m = np.clip(belief, MARGIN, 1 - MARGIN)
+        return p["beta"] * (np.log(m) - np.log1p(-m))
+    return p["beta"] * (belief - p.get("bias", 0.0))
+
+
+def log_terms(model, response, inputs, responses, p):
+    """Each trial's log likelihood; NaN for a missed (NaN) response."""
     if response in ("observations", "gaussian"):
         if model in ("kalman", "hgf", "td"):
-            return float(np.nansum(log_densities(model, response, inputs, responses, p)))
-    belief = _belief(model, inputs, p)
+            return log_densities(model, response, inputs, responses, p)
+    belief = beliefs(model, inputs, p)
     if response == "gaussian":
         terms = -0.5 * (np.log(2 * np.pi * p["zeta"]) + (responses - belief) ** 2 / p["zeta"])
     else:
-        if response == "unit_square":
-            m = np.clip(belief, MARGIN, 1 - MARGIN)
-            z = p["beta"] * (np.log(m) - np.log1p(-m))
-        else:
-            z = p["beta"] * (belief - p.get("bias", 0.0))
+        z = logit(response, belief, p)
         terms = -np.logaddexp(0.0, np.where(responses == 1.0, -z, z))
-    return float(np.nansum(np.where(np.isnan(responses), np.nan, terms)))
+    return np.where(np.isnan(responses), np.nan, terms)
+
+
+def log_likelihood(model, response, inputs, responses, p):
+    """The summed log likelihood; missed (NaN) responses add nothing."""
+    return float(np.nansum(log_terms(model, response, inputs, responses, p)))
 
 
 def _natural(transform, theta):
@@ -153,7 +165,7 @@ def random_data_set(model, response, rng, n_trials):
         p.update(HELD_FOR_RESPONSES.get(model, {}) if response != "observations" else {})
     if response == "observations":
         return DataSet(model, response, inputs, None)
-    belief = _belief(model, inputs, p)
+    belief = beliefs(model, inputs, p)
     if response == "gaussian":
         responses = belief + rng.normal(0, rng.uniform(0.1, 1.0), n_trials)
     else:

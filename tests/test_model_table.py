@@ -63,22 +63,6 @@ def test_the_check_names_each_disagreement_with_the_engine(fault, named):
     assert found and any(named in problem for problem in found), found
 
 
-@pytest.mark.parametrize(
-    "belief, named",
-    [
-        ({**models.BELIEF, "kalman": models.Belief("means", "initial_mean")}, "no field 'means'"),
-        ({**models.BELIEF, "td": models.Belief("value", "initial_values")}, "no parameter 'initial_values'"),
-        ({k: v for k, v in models.BELIEF.items() if k != "hgf"}, "'hgf'"),
-        ({**models.BELIEF, "forward": models.Belief("predicted")}, "'forward'"),
-    ],
-    ids=["field", "start", "missing", "not_fitted"],
-)
-def test_the_check_names_each_belief_the_engine_cannot_give(belief, named):
-    facts = [getattr(models, name) for name in FACTS]
-    found = models.problems(models.ENGINE, *facts, belief)
-    assert any(named in problem for problem in found), found
-
-
 @pytest.mark.parametrize("model", list(models.ENGINE))
 def test_the_engine_computes_exactly_the_likelihoods_a_model_declares(model):
     # The engine compiles only the pairs a model declares; Python's table of them must be the same.

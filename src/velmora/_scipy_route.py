@@ -15,7 +15,6 @@ import numpy as np
 
 from velmora import _engine
 from velmora.fitting import _STATS, _as_seed, _prepare, _Problem, _slope, fit_arrays_of, run_model
-from velmora.models import gaussian_logpdf
 from velmora.results import NO_ESTIMATE_CODE, FitResult
 
 
@@ -30,7 +29,9 @@ class Objective:
         return getattr(self.problem, name)
 
     def neg_log_prior(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
-        value = -float(np.sum(gaussian_logpdf(theta, self.prior_mean, self.prior_var)))
+        value = -float(
+            np.sum(-0.5 * (np.log(2.0 * np.pi * self.prior_var) + (theta - self.prior_mean) ** 2 / self.prior_var))
+        )
         return value, (theta - self.prior_mean) / self.prior_var
 
     def nll(self, theta: np.ndarray) -> tuple[float, np.ndarray]:

@@ -70,8 +70,9 @@ def pointwise_loglik(
     """
     import pandas as pd
 
-    from velmora.fitting import _check_model, _response_model, belief, run_model
-    from velmora.models import ENGINE, FITTED, PARAMS, RESPONSE_MODELS, RESPONSES, response_logpdf
+    from velmora.fitting import _check_model, _response_model
+    from velmora.models import ENGINE, FITTED, PARAMS, RESPONSE_MODELS, RESPONSES, SELF_FIT
+    from velmora.trials import logliks
 
     _check_model(model, FITTED)
     if response is None and not ENGINE[model].self_fit:
@@ -108,14 +109,8 @@ def pointwise_loglik(
             continue
         row = estimates.loc[p.key]
         params = {name: (None if pd.isna(row[name]) else float(row[name])) for name in names}
-        trajectory = run_model(model, p.inputs, params)
-        if response is None:
-            loglik = np.asarray(trajectory["loglik"], dtype=np.float64)
-        else:
-            centre = belief(model, trajectory, params)
-            assert response_model is not None
-            with np.errstate(over="ignore"):  # an overflow is reported below, with the participant and trial
-                loglik = response_logpdf(response_model, p.responses, centre, params)
+        kind = SELF_FIT if response is None or response_model is None else response_model
+        loglik = logliks(model, kind, p.inputs, p.responses, params)
         kept = np.flatnonzero(~np.isnan(p.responses)) if p.responses is not None else np.arange(loglik.size)
         if not np.isfinite(loglik[kept]).all():
             at = int(kept[np.argmax(~np.isfinite(loglik[kept]))])

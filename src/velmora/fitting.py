@@ -77,7 +77,6 @@ from velmora import _engine
 from velmora import arrays as va
 from velmora._core import InvalidParameter
 from velmora.models import (
-    BELIEF,
     BINARY,
     ENGINE,
     FITTED,
@@ -116,15 +115,6 @@ def run_model(model: str, inputs: np.ndarray, params: Mapping[str, Any], seed: i
     """The array engine's trajectory for natural parameter values (a noise parameter not given is 0:
     TD is fitted without prediction-error noise)."""
     return va._run(model, inputs, params, seed)
-
-
-def belief(model: str, trajectory: va.Trajectories, params: Mapping[str, Any]) -> np.ndarray:
-    """What the model expects before each trial, the centre of that trial's response."""
-    source = BELIEF[model]
-    values = np.asarray(trajectory[source.field])
-    if source.start is None:
-        return values
-    return np.concatenate(([params[source.start]], values[:-1]))
 
 
 @dataclass

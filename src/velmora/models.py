@@ -11,9 +11,9 @@ This module adds what the engine cannot know, keyed by those names: each fitted 
 transform to an unbounded space and default prior there (:data:`PARAMS`, :data:`RESPONSE_PARAMS`),
 the values a default fit holds (:attr:`Param.held`, :data:`HELD_FOR_RESPONSES`), the response models
 that apply, the default first (:data:`RESPONSE_MODELS`), the list functions' parameters that change no likelihood
-(:data:`NOT_FITTED`), the list functions' defaults (:data:`DEFAULTS`) and where each model's belief
-before a trial is read from its trajectory (:data:`BELIEF`). They are checked against the engine at
-import: a name the engine lacks is an error.
+(:data:`NOT_FITTED`) and the list functions' defaults (:data:`DEFAULTS`). They are checked against
+the engine at import: a name the engine lacks is an error. Each trial's belief, likelihood and
+simulated response come from the engine itself (:mod:`velmora.trials`).
 """
 
 from __future__ import annotations
@@ -30,7 +30,6 @@ from velmora import _engine
 __all__ = [
     "Model",
     "Param",
-    "Belief",
     "ENGINE",
     "RESPONSES",
     "PARAMS",
@@ -40,14 +39,9 @@ __all__ = [
     "NOT_FITTED",
     "RESPONSE_MODELS",
     "DEFAULTS",
-    "BELIEF",
     "SELF_FIT",
     "FITTED",
     "BINARY",
-    "gaussian_logpdf",
-    "choice_logit",
-    "choice_probability",
-    "response_logpdf",
     "problems",
 ]
 
@@ -109,8 +103,6 @@ ENGINE: dict[str, Model] = {
 RESPONSES: dict[str, tuple[str, ...]] = {
     name: params for name, params, self_fit, _ in _engine.responses() if not self_fit
 }
-# How far inside (0, 1) the unit-square model takes a belief at or beyond either end.
-UNIT_SQUARE_MARGIN: float = next(margin for name, *_, margin in _engine.responses() if name == "unit_square")
 
 
 # The models a fit estimates, in the engine's order.
@@ -179,23 +171,6 @@ NOT_FITTED: dict[str, tuple[str, ...]] = {
 }
 
 
-@dataclass(frozen=True)
-class Belief:
-    """What a model expects before each trial: its trajectory's ``field``, which holds the value after
-    each trial when ``start`` names the parameter it starts from (the field shifted by one, ``start`` first)."""
-
-    field: str
-    start: str | None = None
-
-
-# The centre of each trial's response.
-BELIEF: dict[str, Belief] = {
-    "kalman": Belief("mean", "initial_mean"),
-    "hgf": Belief("prediction"),
-    "td": Belief("value", "initial_value"),
-    "discount": Belief("difference"),
-    "hyperbolic": Belief("difference"),
-}
 # Parameters with a default in the list functions; None: absent.
 DEFAULTS: dict[str, dict[str, float | None]] = {
     "kalman": {"prior_precision_cap": None},
@@ -221,38 +196,6 @@ def prior_pair(name: str, value: Any) -> tuple[float, float]:
     return float(items[0]), float(items[1])
 
 
-def gaussian_logpdf(x: Any, mean: Any, var: Any) -> Any:
-    """The Normal log density of ``x`` with ``mean`` and variance ``var``, elementwise."""
-    return -0.5 * (np.log(2.0 * np.pi * var) + (x - mean) ** 2 / var)
-
-
-def choice_logit(response: str, belief: Any, params: Mapping[str, Any]) -> Any:
-    """log(P / (1 - P)) for P(y = 1) of a binary response model at the model's ``belief`` (its
-    decision variable), elementwise."""
-    if response == "unit_square":
-        m = np.clip(belief, UNIT_SQUARE_MARGIN, 1.0 - UNIT_SQUARE_MARGIN)
-        return params["beta"] * (np.log(m) - np.log1p(-m))
-    if response == "logistic":
-        return params["beta"] * (np.asarray(belief) - params["bias"])
-    raise ValueError(f"{response!r} is no binary response model")
-
-
-def choice_probability(response: str, belief: Any, params: Mapping[str, Any]) -> Any:
-    """P(y = 1) of a binary response model at the model's ``belief``, elementwise."""
-    from scipy.special import expit  # type: ignore[import-untyped,unused-ignore]
-
-    return expit(choice_logit(response, belief, params))
-
-
-def response_logpdf(response: str, y: Any, belief: Any, params: Mapping[str, Any]) -> Any:
-    """The log density (a choice: log probability) of responses ``y`` around ``belief`` under the
-    response model, elementwise; a choice's from its logit, so that no probability is rounded to 1."""
-    if response == "gaussian":
-        return gaussian_logpdf(y, belief, params["zeta"])
-    z = choice_logit(response, belief, params)
-    return -np.logaddexp(0.0, np.where(np.asarray(y) == 1.0, -z, z))
-
-
 def problems(
     engine: Mapping[str, Model],
     params: Mapping[str, Mapping[str, Param]],
@@ -260,7 +203,6 @@ def problems(
     response_models: Mapping[str, tuple[str, ...]],
     not_fitted: Mapping[str, tuple[str, ...]],
     defaults: Mapping[str, Mapping[str, float | None]],
-    belief: Mapping[str, Belief] = BELIEF,
 ) -> list[str]:
     """Where the facts disagree with the engine's report; empty when they agree."""
     found = []
@@ -270,7 +212,6 @@ def problems(
         ("RESPONSE_MODELS", response_models),
         ("NOT_FITTED", not_fitted),
         ("DEFAULTS", defaults),
-        ("BELIEF", belief),
     ):
         found += [f"{table}: the engine has no model '{name}'" for name in facts if name not in engine]
     found += [
@@ -320,15 +261,6 @@ def problems(
             for p in defaults.get(name, {})
             if p not in model.params
         ]
-        if (name in belief) != model.fits_responses:
-            found.append(
-                f"BELIEF: a belief for '{name}' {name in belief}, but the engine fits it to responses "
-                f"{model.fits_responses}"
-            )
-        if name in belief and belief[name].field not in model.fields:
-            found.append(f"BELIEF['{name}']: the engine has no field '{belief[name].field}'")
-        if name in belief and belief[name].start not in (None, *model.params):
-            found.append(f"BELIEF['{name}']: the engine has no parameter '{belief[name].start}'")
     return found
 
 

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -17,10 +16,10 @@ from velmora.fitting import (
     _number,
     _response_model,
     _unknown,
-    belief,
     run_model,
 )
-from velmora.models import DEFAULTS, ENGINE, PARAMS, RESPONSE_PARAMS, choice_probability
+from velmora.models import DEFAULTS, ENGINE, PARAMS, RESPONSE_PARAMS
+from velmora.trials import simulated
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -139,14 +138,11 @@ def simulate(
     trajectory = run_model(model, x, values, seed)
     if not described.fits_responses:
         return Simulation(model, x, trajectory, None)
-    centre = belief(model, trajectory, values)
     assert response is not None
+    # The response model's own parameters, checked before the engine draws around the beliefs.
     if response != "gaussian":
         if values["beta"] < 0.0:
             raise ValueError(f"parameter 'beta': must be non-negative, got {values['beta']}")
-        chosen = va.uniform(len(x), seed) < choice_probability(response, centre, values)
-        return Simulation(model, x, trajectory, chosen.astype(np.float64))
-    zeta = values["zeta"]
-    if zeta < 0.0:
-        raise ValueError(f"parameter 'zeta': must be non-negative, got {zeta}")
-    return Simulation(model, x, trajectory, centre + math.sqrt(zeta) * va.normal(len(x), seed))
+    elif values["zeta"] < 0.0:
+        raise ValueError(f"parameter 'zeta': must be non-negative, got {values['zeta']}")
+    return Simulation(model, x, trajectory, simulated(model, response, x, values, seed))

@@ -175,10 +175,10 @@ def count_objective_calls(call: Callable[[], object]) -> int:
     original = _engine.objective
     calls = 0
 
-    def counted(*args):
+    def counted(*args, **options):
         nonlocal calls
         calls += 1
-        return original(*args)
+        return original(*args, **options)
 
     _engine.objective = counted
     try:

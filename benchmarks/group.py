@@ -177,11 +177,11 @@ def likelihood(case: Case, study: Study) -> Callable[[np.ndarray], np.ndarray]:
             starts,
             lengths,
             responses,
-            vectors,
-            theta.shape[1],
-            problem.given,
-            THREADS,
-            out,
+            params=vectors,
+            draws=theta.shape[1],
+            optional=problem.given,
+            threads=THREADS,
+            out=out,
         )
         return -out
 

@@ -66,10 +66,9 @@ def test_choice_likelihood_is_the_bernoulli_log_probability_of_the_stated_probab
         response,
         np.ascontiguousarray(inputs).reshape(-1),
         CHOICES,
-        np.array([params[n] for n in names]),
-        np.empty(0, dtype=np.int64),
-        gradient,
-        0,
+        params=np.array([params[n] for n in names]),
+        free=np.empty(0, dtype=np.int64),
+        gradient=gradient,
     )
     p = stated_probability(model, response, inputs, params)
     kept = ~np.isnan(CHOICES)

@@ -50,8 +50,9 @@ def native(model, response, has_cap, inputs, responses, point, free=None):
     free = np.arange(len(order), dtype=np.int64) if free is None else np.asarray(free, dtype=np.int64)
     grad = np.empty(len(free))
     values = np.array([point[name] for name in order])
+    responses = None if response == "observations" else responses
     nll = _engine.objective(
-        model, response, inputs, None if response == "observations" else responses, values, free, grad, has_cap
+        model, response, inputs, responses, params=values, free=free, gradient=grad, optional=has_cap
     )
     return nll, grad
 
@@ -227,7 +228,7 @@ BAD = [  # (function, arguments replaced, exception, what the message names)
 
 @pytest.mark.parametrize("function, change, error, fragment", BAD, ids=[b[3] for b in BAD])
 def test_bad_arguments_are_named_before_any_optimisation(function, change, error, fragment, monkeypatch):
-    monkeypatch.setattr(_engine, "objective", lambda *a: pytest.fail("optimised"), raising=False)
+    monkeypatch.setattr(_engine, "objective", lambda *a, **options: pytest.fail("optimised"), raising=False)
     call = (dict(model="kalman", inputs=X, responses=Y) if function == "fit" else SIM) | change
     args = [call.pop("model"), call.pop("inputs"), call.pop("responses" if function == "fit" else "params")]
     with pytest.raises(error) as info:

@@ -146,7 +146,7 @@ def test_participants_with_bad_data_are_left_out_and_named():
     ],
 )
 def test_what_is_wrong_for_every_participant_raises_before_any_fit(change, fragment, monkeypatch):
-    def no_fit(*args):
+    def no_fit(*args, **options):
         raise AssertionError("a fit started")
 
     monkeypatch.setattr(velmora._engine, "fit", no_fit)
@@ -259,23 +259,23 @@ def test_an_ibic_over_other_participants_is_not_compared():
             np.zeros(4, np.int64),
             np.ones(4, np.int64),
             np.zeros(4),
-            np.empty(0),
-            2**62,
-            0,
-            1,
-            np.empty(0),
+            params=np.empty(0),
+            draws=2**62,
+            optional=0,
+            threads=1,
+            out=np.empty(0),
         ),  # 4 x 2**62 draws wraps to 0
         lambda e, p: e.run(
             "td",
             np.zeros(4),
             np.zeros(4, np.int64),
             np.zeros(4, np.int64),
-            np.full(12, 0.5),
-            None,
-            np.empty(0),
-            2**62,
-            1,
-            0,
+            params=np.full(12, 0.5),
+            seeds=None,
+            out=np.empty(0),
+            stride=2**62,
+            threads=1,
+            optional=0,
         ),
         lambda e, p: e.fit(
             "td",
@@ -284,25 +284,20 @@ def test_an_ibic_over_other_participants_is_not_compared():
             np.zeros(1, np.int64),
             np.full(1, 4),
             np.zeros(4),
-            p,
-            np.ones(1, np.int64),
-            np.full(1, 2),
-            np.zeros(1),
-            np.ones(1),
-            np.zeros(1, np.uint64),
-            1,
-            1,
-            0,
-            np.empty(3),
-            np.empty(1),
-            np.empty(5),
-            np.empty(1, np.int64),
-            None,
-            -np.eye(1),
-            0.0,
-            None,
-            None,
-            None,
+            held=p,
+            free=np.ones(1, np.int64),
+            transforms=np.full(1, 2),
+            prior_mean=np.zeros(1),
+            prior_var=np.ones(1),
+            seeds=np.zeros(1, np.uint64),
+            n_starts=1,
+            threads=1,
+            optional=0,
+            natural=np.empty(3),
+            se=np.empty(1),
+            stats=np.empty(5),
+            status=np.empty(1, np.int64),
+            prior_precision=-np.eye(1),
         ),  # a precision of -1
     ],
 )
@@ -315,7 +310,17 @@ def test_engine_gives_no_likelihood_where_the_model_gives_nan():
     out = np.empty((1, 2))
     params = np.array([[[0.5, 0.3, 0.0], [0.5, 0.3, 1.0]]])  # a response variance of 0, then 1
     velmora._engine.evaluate(
-        "td", "gaussian", np.ones(3), np.zeros(1, np.int64), np.full(1, 3), np.ones(3), params, 2, 0, 1, out
+        "td",
+        "gaussian",
+        np.ones(3),
+        np.zeros(1, np.int64),
+        np.full(1, 3),
+        np.ones(3),
+        params=params,
+        draws=2,
+        optional=0,
+        threads=1,
+        out=out,
     )
     assert out[0, 0] == np.inf and np.isfinite(out[0, 1])
 
@@ -448,9 +453,9 @@ def test_participants_whose_fit_under_the_group_prior_is_not_converged_are_named
     data = td_study(6)
     engine_fit = velmora._engine.fit
 
-    def one_stalls(*args):  # the engine's status and standard errors as it writes them for a stall
-        engine_fit(*args)
-        args[18][2], args[16][4, 0] = 1, np.nan
+    def one_stalls(*args, **options):  # the engine's status and standard errors as it writes them for a stall
+        engine_fit(*args, **options)
+        options["status"][2], options["se"][4, 0] = 1, np.nan
 
     monkeypatch.setattr(velmora._engine, "fit", one_stalls)
     with pytest.warns(UserWarning, match=r"2 participant\(s\) kept .* \('p002', 'p004'\)"):
@@ -548,7 +553,7 @@ def test_a_covariate_in_large_units_gives_the_same_fit_as_in_small_ones():
     ],
 )
 def test_covariate_names_and_numbers_as_text_are_refused_before_any_fit(columns, fragment, monkeypatch):
-    monkeypatch.setattr(velmora._engine, "fit", lambda *args: pytest.fail("a fit started"))
+    monkeypatch.setattr(velmora._engine, "fit", lambda *args, **options: pytest.fail("a fit started"))
     with pytest.raises(ValueError, match=fragment):
         velmora.fit_group(td_study(6), "td", fixed=HELD, covariates=pd.DataFrame({"subject": KEYS, **columns}))
 

@@ -36,7 +36,9 @@ def objective_nll(model, response, data, p):
     vector = np.array([p[n] for n in names])
     no_free = np.zeros(0, dtype=np.int64)
     responses = data.responses
-    return _engine.objective(model, response, data.inputs.ravel(), responses, vector, no_free, np.zeros(0), m.given(p))
+    return _engine.objective(
+        model, response, data.inputs.ravel(), responses, params=vector, free=no_free, gradient=np.zeros(0), optional=m.given(p)
+    )
 
 
 @pytest.mark.parametrize("model, response, extra", [(*pair, {}) for pair in PAIRS] + CAPPED)

@@ -144,8 +144,8 @@ FAULTS = [
     (
         "optional parameters counted by their place among all parameters",
         "core/src/engine/models.hpp",
-        "((given >> j++) & 1) != 0",
-        "((given >> k) & 1) != 0",
+        "((present >> j++) & 1) != 0",
+        "((present >> k) & 1) != 0",
     ),
     # Derivatives and the objective.
     (

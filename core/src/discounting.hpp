@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -11,11 +12,13 @@
 
 #include "dual.hpp"
 #include "error.hpp"
-#include "learning.hpp"
 #include "model.hpp"
 #include "numeric.hpp"
 
 namespace velmora::discounting {
+
+// reward * discount_factor^delay; no argument is rejected.
+double discounted_value(double reward, double delay, double discount_factor);
 
 // One trial's input row.
 inline constexpr std::array<std::string_view, 4> offer_columns{"amount_sooner", "delay_sooner", "amount_later",
@@ -53,7 +56,7 @@ template <class T>
 T exponential_value(double amount, double delay, const T& discount_factor) {
     if (delay == 0.0) return T(amount);
     if constexpr (std::is_same_v<T, double>)
-        return learning::discounted_value(amount, delay, discount_factor);
+        return discounted_value(amount, delay, discount_factor);
     else
         return amount * pow(discount_factor, delay);
 }
@@ -87,7 +90,9 @@ struct Offers {
 
 struct Exponential : Offers<Exponential> {
     static constexpr std::string_view name = "discount";
-    static constexpr std::array params{param("discount_factor")};
+    // Rates of 0.001 to 0.05 per day (delta 0.95 to 0.999, logit 3 to 7) lie near the centre; hours
+    // and years move it by about 3 and 6 either way, still well inside the prior.
+    static constexpr std::array params{fitted("discount_factor", Transform::logit, {4.0, 16.0})};
     static constexpr const Rule& rule = rule::unit_interval;
     template <class T>
     static T value(double amount, double delay, const T& discount_factor) {
@@ -97,7 +102,7 @@ struct Exponential : Offers<Exponential> {
 
 struct Hyperbolic : Offers<Hyperbolic> {
     static constexpr std::string_view name = "hyperbolic";
-    static constexpr std::array params{param("k")};
+    static constexpr std::array params{fitted("k", Transform::log, {std::log(0.01), 16.0})};
     static constexpr const Rule& rule = rule::finite_non_negative;
     template <class T>
     static T value(double amount, double delay, const T& k) {

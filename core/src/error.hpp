@@ -30,7 +30,9 @@ struct DimensionMismatch {
     std::uint64_t got;
 };
 
-// The kinds, in declaration order; the index doubles as the kind's number.
+// The kinds, in declaration order; the index doubles as the kind's number. No computation raises a
+// SingularMatrix or a DimensionMismatch today: they keep their places (and their Python exception
+// classes) so that every kind's number stays what it is.
 using ErrorKind = std::variant<InvalidParameter, SingularMatrix, NumericalDivergence, DimensionMismatch>;
 
 struct VelmoraError {
@@ -39,14 +41,8 @@ struct VelmoraError {
     static VelmoraError invalid_parameter(std::string_view name, double value, std::string_view why) {
         return {InvalidParameter{std::string(name), value, std::string(why)}};
     }
-    static VelmoraError singular_matrix(std::string_view place) {
-        return {SingularMatrix{std::string(place)}};
-    }
     static VelmoraError numerical_divergence(std::string_view place) {
         return {NumericalDivergence{std::string(place)}};
-    }
-    static VelmoraError dimension_mismatch(std::string_view place, std::uint64_t expected, std::uint64_t got) {
-        return {DimensionMismatch{std::string(place), expected, got}};
     }
 
     // The message users see, e.g. "invalid parameter 'obs_noise': -1 (must be finite and non-negative)".

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -127,10 +128,19 @@ Result<std::vector<HgfStep>> run(const Settings& settings, std::span<const doubl
 
 // The filter as the engine runs it (model.hpp). Its belief before a trial is the prediction; its
 // own observations have a Gaussian predictive density around it.
+//
+// A default fit estimates the noises and the coupling, and holds the initial state at the list
+// function's defaults. The list function's var2 (level 2's initial variance) is checked but unused.
 struct Description {
     static constexpr std::string_view name = "hgf";
-    static constexpr std::array params{param("obs_noise"), param("precision_flexibility"), param("base_process_noise"),
-                                       param("mu1"), param("var1"), param("mu2")};
+    static constexpr std::array params{
+        fitted("obs_noise", Transform::log, prior::log_around_one),
+        fitted("precision_flexibility", Transform::log, prior::log_around_one),
+        fitted("base_process_noise", Transform::log, {std::log(0.01), 4.0}).defaults_to(0.01),
+        fitted("mu1", Transform::identity, prior::wide).hold(0.0).defaults_to(0.0),
+        fitted("var1", Transform::log, prior::log_around_one).hold(1.0).defaults_to(1.0),
+        fitted("mu2", Transform::identity, prior::wide).hold(0.0).defaults_to(0.0)};
+    static constexpr std::array list_only{param("var2").defaults_to(1.0)};
     static constexpr std::array<std::string_view, 7> fields{
         "t", "prediction", "observation", "precision", "prediction_error", "learning_rate", "volatility"};
     static constexpr std::array<std::string_view, 1> inputs{"input"};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -116,10 +117,18 @@ Result<std::vector<Row>> run(const Settings& settings, std::span<const double> o
 // The filter as the engine runs it (model.hpp). Its belief before a trial is the prior mean, the
 // posterior mean after the previous trial (initial_mean first); its own observations have a
 // Gaussian predictive density around it.
+//
+// A fit estimates every parameter but the cap, which it never estimates (hold it with fixed=).
+// Beliefs of a Kalman filter scale with its variances together, so responses pin down ratios only:
+// a fit to responses holds obs_noise at 1.
 struct Description {
     static constexpr std::string_view name = "kalman";
-    static constexpr std::array params{param("initial_mean"), param("initial_var"), param("process_noise"),
-                                       param("obs_noise"), optional_param("prior_precision_cap")};
+    static constexpr std::array params{
+        fitted("initial_mean", Transform::identity, prior::wide),
+        fitted("initial_var", Transform::log, prior::log_around_one),
+        fitted("process_noise", Transform::log, {std::log(0.1), 4.0}),
+        fitted("obs_noise", Transform::log, prior::log_around_one).hold_for_responses(1.0),
+        optional_param("prior_precision_cap")};
     static constexpr std::array<std::string_view, 2> fields{"mean", "var"};
     static constexpr std::array<std::string_view, 1> inputs{"input"};
     static constexpr bool seeded = false;

@@ -1,7 +1,5 @@
 #include "learning.hpp"
 
-#include <cmath>
-
 namespace velmora::learning {
 
 Result<std::vector<double>> td_learn_sequence(const Settings& settings, std::span<const double> rewards) {
@@ -13,11 +11,6 @@ Result<std::vector<double>> td_learn_sequence(const Settings& settings, std::spa
     });
     if (!done) return std::unexpected(std::move(done.error()));
     return values;
-}
-
-double discounted_value(double reward, double delay, double discount_factor) {
-    const double factor = std::pow(discount_factor, delay);
-    return reward * factor;
 }
 
 }  // namespace velmora::learning

@@ -1,7 +1,8 @@
-// Value learning from reward-prediction errors, and exponential discounting.
+// Value learning from reward-prediction errors.
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -74,10 +75,14 @@ Result<Flow> td_into(const SettingsT<T>& settings, std::span<const double> rewar
 Result<std::vector<double>> td_learn_sequence(const Settings& settings, std::span<const double> rewards);
 
 // Value learning as the engine runs it (model.hpp). Its belief before a trial is the value before
-// the trial's reward (initial_value first); a likelihood runs it without noise.
+// the trial's reward (initial_value first); a likelihood runs it without noise. The list function's
+// discount_factor is checked but unused.
 struct Description {
     static constexpr std::string_view name = "td";
-    static constexpr std::array params{param("initial_value"), param("learning_rate"), noise_param("rpe_noise_std")};
+    static constexpr std::array params{fitted("initial_value", Transform::identity, prior::wide),
+                                       fitted("learning_rate", Transform::logit, {0.0, 2.25}),
+                                       noise_param("rpe_noise_std")};
+    static constexpr std::array list_only{param("discount_factor")};
     static constexpr std::array<std::string_view, 1> fields{"value"};
     static constexpr std::array<std::string_view, 1> inputs{"reward"};
     static constexpr bool seeded = true;
@@ -96,8 +101,5 @@ struct Description {
         });
     }
 };
-
-// reward * discount_factor^delay; no argument is rejected.
-double discounted_value(double reward, double delay, double discount_factor);
 
 }  // namespace velmora::learning

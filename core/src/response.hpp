@@ -1,6 +1,8 @@
 // How a participant's response to each trial depends on what the model expects before it: the
-// response models, each described once (its name, its parameters after the model's, and the sum
-// of its terms over trials). The objective and the binding read these descriptions; `observations`
+// response models, each described once: its name, its parameters after the model's (each with its
+// transform, default prior and any value a default fit holds it at, as model.hpp declares a
+// model's), whether its responses are choices (1, 0, or NaN for a missed trial), and the sum of its
+// terms over trials. The objective and the binding read these descriptions; `observations`
 // stands beside them for a model's predictive density of its own inputs, which has no responses.
 //
 // Every sum is written over a scalar type T (double, or a Dual for gradients) and built from the
@@ -30,8 +32,9 @@ namespace velmora::response {
 // The inputs' own predictive density (a self-fit): no responses, no parameters of its own.
 struct Observations {
     static constexpr std::string_view name = "observations";
-    static constexpr std::array<std::string_view, 0> params{};
+    static constexpr std::array<Param, 0> params{};
     static constexpr bool self_fit = true;
+    static constexpr bool choices = false;
 
     template <class T>
     struct Sum {
@@ -53,8 +56,10 @@ struct Observations {
 // variance is the same on every trial.
 struct Gaussian {
     static constexpr std::string_view name = "gaussian";
-    static constexpr std::array<std::string_view, 1> params{"zeta"};
+    // zeta: the variance of a response around the belief, in the responses' unit squared.
+    static constexpr std::array params{fitted("zeta", Transform::log, prior::log_around_one)};
     static constexpr bool self_fit = false;
+    static constexpr bool choices = false;
 
     template <class T>
     struct Sum {
@@ -89,8 +94,9 @@ T binary_nll(const T& z, double y) {
 // `margin` inside it, so that a first belief of exactly 0 or 1 still has a finite likelihood.
 struct UnitSquare {
     static constexpr std::string_view name = "unit_square";
-    static constexpr std::array<std::string_view, 1> params{"beta"};
+    static constexpr std::array params{fitted("beta", Transform::log, {std::log(2.0), 4.0})};
     static constexpr bool self_fit = false;
+    static constexpr bool choices = true;
     static constexpr double margin = 1e-12;
 
     template <class T>
@@ -126,8 +132,12 @@ struct UnitSquare {
 // P(y = 1) = 1 / (1 + exp(-beta (d - bias))).
 struct Logistic {
     static constexpr std::string_view name = "logistic";
-    static constexpr std::array<std::string_view, 2> params{"beta", "bias"};
+    // An inverse temperature's prior spans e^-8 .. e^8 (95 %): the units of a decision variable are
+    // the data's (amounts in cents or in thousands). A default fit holds the bias at 0.
+    static constexpr std::array params{fitted("beta", Transform::log, {0.0, 16.0}),
+                                       fitted("bias", Transform::identity, prior::wide).hold(0.0)};
     static constexpr bool self_fit = false;
+    static constexpr bool choices = true;
 
     template <class T>
     struct Sum {

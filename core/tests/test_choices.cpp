@@ -52,7 +52,7 @@ std::vector<double> offer_grid() {
 template <class M>
 double expected(double amount, double delay, double param) {
     if constexpr (M::name == "discount")
-        return learning::discounted_value(amount, delay, param);
+        return discounting::discounted_value(amount, delay, param);
     else
         return amount / (1.0 + param * delay);
 }

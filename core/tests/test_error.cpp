@@ -9,10 +9,10 @@ namespace {
 using velmora::VelmoraError;
 
 TEST(VelmoraError, MessagesOfTheKindsNoComputationRaises) {
-    EXPECT_EQ(VelmoraError::singular_matrix("kalman::update gain").to_string(),
+    EXPECT_EQ((VelmoraError{velmora::SingularMatrix{"kalman::update gain"}}).to_string(),
               "singular matrix encountered in kalman::update gain");
     // Counts print as plain unsigned integers, never in the double format.
-    EXPECT_EQ(VelmoraError::dimension_mismatch("hgf::run", 3, 18446744073709551615ULL).to_string(),
+    EXPECT_EQ((VelmoraError{velmora::DimensionMismatch{"hgf::run", 3, 18446744073709551615ULL}}).to_string(),
               "dimension mismatch in hgf::run: expected 3, got 18446744073709551615");
 }
 

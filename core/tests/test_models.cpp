@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <map>
 #include <string_view>
 #include <vector>
@@ -12,7 +13,7 @@
 namespace {
 
 using namespace velmora;
-using engine::Given;
+using engine::OptionalMask;
 
 // Two optional parameters around a noise parameter: more than any model has yet.
 struct Mixed {
@@ -21,24 +22,24 @@ struct Mixed {
 };
 
 TEST(Unpack, ReadsExactlyTheCompactVectorInDeclarationOrder) {
-    for (Given given = 0; given < 4; ++given) {
+    for (OptionalMask mask = 0; mask < 4; ++mask) {
         for (const bool with_noise : {false, true}) {
-            const std::size_t k = engine::param_count<Mixed>(given, with_noise);
+            const std::size_t k = engine::param_count<Mixed>(mask, with_noise);
             std::vector<double> compact(k);
             for (std::size_t i = 0; i < k; ++i) compact[i] = static_cast<double>(i + 1);
-            const auto a = engine::unpack<Mixed>(std::span<const double>(compact), given, with_noise, 9);
-            const std::array present{true, (given & 1) != 0, with_noise, true, (given & 2) != 0};
+            const auto a = engine::unpack<Mixed>(std::span<const double>(compact), mask, with_noise, 9);
+            const std::array present{true, (mask & 1) != 0, with_noise, true, (mask & 2) != 0};
             double next = 1.0;  // the compact vector's entries, taken in order by the present ones
             for (std::size_t p = 0; p < present.size(); ++p) {
-                EXPECT_EQ(a.given[p], present[p]) << given << with_noise << p;
-                EXPECT_EQ(a[p], present[p] ? next++ : 0.0) << given << with_noise << p;
+                EXPECT_EQ(a.present[p], present[p]) << mask << with_noise << p;
+                EXPECT_EQ(a[p], present[p] ? next++ : 0.0) << mask << with_noise << p;
             }
             EXPECT_EQ(next - 1.0, static_cast<double>(k));
             EXPECT_EQ(a.seed, 9u);
         }
     }
-    EXPECT_TRUE(engine::valid_given<Mixed>(3));
-    EXPECT_FALSE(engine::valid_given<Mixed>(4));
+    EXPECT_TRUE(engine::valid_mask<Mixed>(3));
+    EXPECT_FALSE(engine::valid_mask<Mixed>(4));
 }
 
 // Parameters every model accepts, every optional and noise parameter given.
@@ -58,7 +59,7 @@ void check_run() {
     SCOPED_TRACE(M::name);
     ASSERT_TRUE(example_params.contains(M::name)) << "no example parameters for this model";
     const std::vector<double>& p = example_params.at(M::name);
-    const Given all = (Given{1} << engine::optional_count<M>) - 1;
+    const OptionalMask all = (OptionalMask{1} << engine::optional_count<M>) - 1;
     ASSERT_EQ(p.size(), engine::param_count<M>(all, true));
     ASSERT_EQ(M::params.size(), engine::param_count<M>(all, true));
     const auto args = engine::unpack<M>(std::span<const double>(p), all, true, 7);
@@ -90,6 +91,121 @@ TEST(ModelTable, NamesFindTheirModels) {
     for (std::size_t i = 0; i < engine::model_count; ++i)
         EXPECT_EQ(engine::model_index(engine::visit_model(i, []<class M>() { return M::name; })), i);
     EXPECT_FALSE(engine::model_index("kalma").has_value());
+}
+
+// A well-declared self-fit model, and variants that each break one rule model.hpp states: the
+// compile-time check must name that rule (and pass the sound one).
+struct Sound {
+    static constexpr std::string_view name = "sound";
+    static constexpr std::array params{fitted("a", Transform::log, prior::log_around_one).hold(1.0),
+                                       fitted("b", Transform::logit, {0.0, 2.25}).hold_for_responses(0.5),
+                                       optional_param("cap"), noise_param("noise")};
+    static constexpr std::array list_only{param("unused").defaults_to(1.0)};
+    static constexpr bool seeded = true;
+    static constexpr bool self_fit = true;
+    static constexpr bool fits_responses = true;
+    static constexpr std::array<std::string_view, 2> responses{"observations", "logistic"};
+};
+struct NoVariance : Sound {
+    static constexpr std::array params{fitted("a", Transform::log, {0.0, -1.0})};
+};
+struct NoPrior : Sound {
+    static constexpr std::array params{param("a")};
+};
+struct HeldAtZeroOnALogScale : Sound {
+    static constexpr std::array params{fitted("a", Transform::log, prior::log_around_one).hold(0.0)};
+};
+struct HeldAtOneOnALogitScale : Sound {
+    static constexpr std::array params{fitted("b", Transform::logit, {0.0, 1.0}).hold_for_responses(1.0)};
+};
+struct HeldAtInfinity : Sound {
+    static constexpr std::array params{fitted("a", Transform::identity, prior::wide).hold(std::numeric_limits<double>::infinity())};
+};
+struct PriorOnNoise : Sound {
+    static constexpr std::array params{Param{.name = "noise", .noise = true, .prior = prior::wide}};
+};
+struct OptionalWithDefault : Sound {
+    static constexpr std::array params{optional_param("cap").defaults_to(1.0)};
+};
+struct Repeated : Sound {
+    static constexpr std::array params{fitted("a", Transform::log, prior::log_around_one),
+                                       fitted("a", Transform::log, prior::log_around_one)};
+};
+struct UnusedIsOwn : Sound {
+    static constexpr std::array list_only{param("a")};
+};
+struct UnknownResponse : Sound {
+    static constexpr std::array<std::string_view, 2> responses{"observations", "logistc"};
+};
+struct ResponseTwice : Sound {
+    static constexpr std::array<std::string_view, 3> responses{"observations", "logistic", "logistic"};
+};
+struct SelfFitWithoutObservations : Sound {
+    static constexpr std::array<std::string_view, 1> responses{"logistic"};
+};
+struct ObservationsNotFirst : Sound {
+    static constexpr std::array<std::string_view, 2> responses{"logistic", "observations"};
+};
+struct FittedWithoutResponses : Sound {
+    static constexpr std::array<std::string_view, 1> responses{"observations"};
+};
+// A model no fit estimates takes no prior.
+struct Unfitted : Sound {
+    static constexpr bool self_fit = false;
+    static constexpr bool fits_responses = false;
+    static constexpr std::array<std::string_view, 0> responses{};
+};
+struct BareUnfitted : Unfitted {
+    static constexpr std::array params{param("a"), noise_param("noise")};
+};
+
+TEST(ModelCheck, NamesTheRuleEachBadDeclarationBreaks) {
+    EXPECT_EQ(engine::model_fault<Sound>(), "");
+    EXPECT_EQ(engine::model_fault<BareUnfitted>(), "");
+    const std::string_view no_prior = "a fitted parameter's prior is not finite with a positive variance";
+    const std::string_view outside = "a held value lies outside its transform's domain";
+    const std::vector<std::pair<std::string_view, std::string_view>> found{
+        {engine::model_fault<NoVariance>(), no_prior},
+        {engine::model_fault<NoPrior>(), no_prior},
+        {engine::model_fault<HeldAtZeroOnALogScale>(), outside},
+        {engine::model_fault<HeldAtOneOnALogitScale>(), outside},
+        {engine::model_fault<HeldAtInfinity>(), outside},
+        {engine::model_fault<PriorOnNoise>(), "a parameter no fit estimates has a prior or held value"},
+        {engine::model_fault<Unfitted>(), "a parameter no fit estimates has a prior or held value"},
+        {engine::model_fault<OptionalWithDefault>(), "an optional parameter has a default"},
+        {engine::model_fault<Repeated>(), "two parameters share a name"},
+        {engine::model_fault<UnusedIsOwn>(), "a parameter the model never reads is also one of its own"},
+        {engine::model_fault<UnknownResponse>(), "a response model is not one of response::Kinds"},
+        {engine::model_fault<ResponseTwice>(), "a response model is named twice"},
+        {engine::model_fault<SelfFitWithoutObservations>(), "a self-fit model must accept \"observations\", and no other"},
+        {engine::model_fault<ObservationsNotFirst>(),
+         "a self-fit model lists \"observations\" first, then its default response model"},
+        {engine::model_fault<FittedWithoutResponses>(), "a model fitted to responses must name its response models"},
+    };
+    for (const auto& [fault, expected] : found) EXPECT_EQ(fault, expected);
+}
+
+struct LogisticWithoutPrior : response::Logistic {
+    static constexpr std::array params{fitted("beta", Transform::log, {0.0, 16.0}), param("bias")};
+};
+struct LogisticHeldBelowZero : response::Logistic {
+    static constexpr std::array params{fitted("beta", Transform::log, {0.0, 16.0}).hold(-1.0)};
+};
+
+TEST(ModelCheck, EveryDeclaredModelAndResponseModelIsSound) {
+    for (std::size_t i = 0; i < engine::model_count; ++i)
+        EXPECT_EQ(engine::visit_model(i, []<class M>() { return engine::model_fault<M>(); }), "") << i;
+    for (std::size_t i = 0; i < response::kind_count; ++i)
+        EXPECT_EQ(visit_entry<response::Kinds>(i, []<class R>() { return engine::response_fault<R>(); }), "") << i;
+    EXPECT_EQ(engine::response_fault<LogisticWithoutPrior>(),
+              "a fitted parameter's prior is not finite with a positive variance");
+    EXPECT_EQ(engine::response_fault<LogisticHeldBelowZero>(), "a held value lies outside its transform's domain");
+}
+
+// The list functions' defaults are read from the descriptions by name, the never-read ones' too.
+TEST(ModelCheck, ListDefaultsAreFoundByName) {
+    static_assert(list_default<Sound>("unused") == 1.0);
+    EXPECT_EQ(list_default<Sound>("unused"), Sound::list_only[0].list_default);
 }
 
 }  // namespace

@@ -1,33 +1,61 @@
 # Internal functions of the array engine; velmora.arrays is their public face.
 from typing import Any, TypedDict
 
+class _Fitted(TypedDict):
+    transform: str  # "identity", "log" or "logit"
+    prior: tuple[float, float]  # mean and variance in the transformed space
+    held: float | None  # the natural value a default fit holds it at
+    held_for_responses: float | None  # the value a fit to responses holds it at
+
 class _Model(TypedDict):
     name: str
     params: tuple[str, ...]  # in the order of a parameter vector
-    optional: tuple[str, ...]  # may be absent; `given` bit j says whether the j-th is in a vector
+    list_only: dict[str, float | None]  # list-function arguments the model never reads, their defaults
+    optional: tuple[str, ...]  # may be absent; `optional` bit j says whether the j-th is in a vector
     noise: tuple[str, ...]  # scale seeded noise; a likelihood's vector leaves them out
     fields: tuple[str, ...]
     inputs: tuple[str, ...]  # the columns of one trial's input
     seeded: bool
     self_fit: bool
     fits_responses: bool
-    responses: tuple[str, ...]
+    responses: tuple[str, ...]  # "observations" first where it has one, then the default response model
+    fitted: dict[str, _Fitted]  # the parameters a fit estimates or holds, in order
+    defaults: dict[str, float | None]  # the list function's defaults; None: absent
+    not_fitted: tuple[str, ...]  # list-function arguments that change no likelihood
+
+class _Response(TypedDict):
+    name: str
+    params: tuple[str, ...]  # in the order they follow the model's
+    fitted: dict[str, _Fitted]
+    self_fit: bool
+    choices: bool  # responses are 1, 0 or NaN
+    margin: float
 
 def run(
     model: str,
     values: Any,
     starts: Any,
     lengths: Any,
+    /,
+    *,
     params: Any,
-    seeds: Any,
+    seeds: Any = None,
     out: Any,
     stride: int,
     threads: int,
-    given: int,
-    /,
+    optional: int = 0,
 ) -> tuple[int, int, str] | None: ...
 def objective(
-    model: str, response: str, inputs: Any, responses: Any, params: Any, free: Any, grad_out: Any, given: int, /
+    model: str,
+    response: str,
+    inputs: Any,
+    responses: Any,
+    /,
+    *,
+    params: Any,
+    free: Any,
+    gradient: Any,
+    optional: int = 0,
 ) -> float: ...
 def fit(
     model: str,
@@ -36,6 +64,8 @@ def fit(
     starts: Any,
     lengths: Any,
     responses: Any,
+    /,
+    *,
     held: Any,
     free: Any,
     transforms: Any,
@@ -44,18 +74,17 @@ def fit(
     seeds: Any,
     n_starts: int,
     threads: int,
-    given: int,
-    natural_out: Any,
-    se_out: Any,
-    stats_out: Any,
-    status_out: Any,
-    prior_means: Any,
-    prior_precision: Any,
-    prior_log_det_precision: float,
-    theta_out: Any,
-    cov_out: Any,
-    first_starts: Any,
-    /,
+    optional: int = 0,
+    natural: Any,
+    se: Any,
+    stats: Any,
+    status: Any,
+    prior_means: Any = None,
+    prior_precision: Any = None,
+    prior_log_det_precision: float = 0.0,
+    theta: Any = None,
+    cov: Any = None,
+    first_starts: Any = None,
 ) -> None: ...
 def trial_logliks(
     model: str, response: str, inputs: Any, responses: Any, params: Any, given: int, loglik_out: Any, belief_out: Any, /
@@ -70,15 +99,16 @@ def evaluate(
     starts: Any,
     lengths: Any,
     responses: Any,
+    /,
+    *,
     params: Any,
     draws: int,
-    given: int,
+    optional: int = 0,
     threads: int,
     out: Any,
-    /,
 ) -> None: ...
 def models() -> tuple[_Model, ...]: ...
-def responses() -> tuple[tuple[str, tuple[str, ...], bool, float], ...]: ...
+def responses() -> tuple[_Response, ...]: ...
 def normal(out: Any, seed: int, loc: float, scale: float, /) -> None: ...
 def uniform(out: Any, seed: int, /) -> None: ...
 def discounted_value(reward: Any, delay: Any, discount_factor: Any, out: Any, /) -> None: ...

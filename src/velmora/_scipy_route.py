@@ -43,7 +43,14 @@ class Objective:
             return math.inf, grad
         nll = float(
             _engine.objective(
-                self.model, self.response, self.inputs, self.responses, values, self.free, grad, self.given
+                self.model,
+                self.response,
+                self.inputs,
+                self.responses,
+                params=values,
+                free=self.free,
+                gradient=grad,
+                optional=self.given,
             )
         )
         if not (math.isfinite(nll) and np.all(np.isfinite(grad))):

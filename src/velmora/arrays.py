@@ -409,7 +409,16 @@ class _Call:
         _warn_if_padding_dominates(fields, self.subjects, stride, int(self.lengths.sum()))
         block = np.empty((fields, self.subjects, stride))  # the engine writes the padding too
         failure = _engine.run(
-            model, self.values, self.starts, self.lengths, params, seeds, block, stride, workers, given
+            model,
+            self.values,
+            self.starts,
+            self.lengths,
+            params=params,
+            seeds=seeds,
+            out=block,
+            stride=stride,
+            threads=workers,
+            optional=given,
         )
         if failure is not None:
             subject, kind, message = failure

@@ -1,4 +1,4 @@
-"""The models: what the native engine says each one is, and the statistical facts of fitting it.
+"""The models, as the native engine describes them: every table here is built from its report.
 
 The engine describes every model once, next to its equations, and reports it here
 (:data:`ENGINE`): its parameters in the order of a parameter vector, which of them are optional or
@@ -7,20 +7,19 @@ predictive density of its own inputs (``self_fit``), whether responses can be fi
 belief before each trial (``fits_responses``) and the columns of one trial's input (``inputs``). It
 reports its response models too (:data:`RESPONSES`): their names and parameters.
 
-This module adds what the engine cannot know, keyed by those names: each fitted parameter's
-transform to an unbounded space and default prior there (:data:`PARAMS`, :data:`RESPONSE_PARAMS`),
-the values a default fit holds (:attr:`Param.held`, :data:`HELD_FOR_RESPONSES`), the response models
-that apply, the default first (:data:`RESPONSE_MODELS`), the list functions' parameters that change no likelihood
-(:data:`NOT_FITTED`) and the list functions' defaults (:data:`DEFAULTS`). They are checked against
-the engine at import: a name the engine lacks is an error. Each trial's belief, likelihood and
-simulated response come from the engine itself (:mod:`velmora.trials`).
+The same report gives what fitting needs: each fitted parameter's transform to an unbounded space
+and default prior there (:data:`PARAMS`, :data:`RESPONSE_PARAMS`), the values a default fit holds
+(:attr:`Param.held`, :data:`HELD_FOR_RESPONSES`), the response models that apply, the default first
+(:data:`RESPONSE_MODELS`), those whose responses are choices (:data:`BINARY`), the list functions'
+parameters that change no likelihood (:data:`NOT_FITTED`) and the list functions' defaults
+(:data:`DEFAULTS`). The statistical reasons for each prior sit beside the model's C++ description. Each trial's belief,
+likelihood and simulated response come from the engine itself (:mod:`velmora.trials`).
 """
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import Any
 
 import numpy as np
@@ -42,7 +41,6 @@ __all__ = [
     "SELF_FIT",
     "FITTED",
     "BINARY",
-    "problems",
 ]
 
 # The response of a self-fit: the model's predictive density of its own inputs (fit's responses=None).
@@ -85,23 +83,16 @@ class Model:
         return tuple(name for name in self.fields if not (self.self_fit and name == LOGLIK))
 
 
+# The engine's report: one dict per model and per response model, in the engine's order.
+_REPORTED_MODELS: dict[str, Mapping[str, Any]] = {m["name"]: m for m in _engine.models()}
+_REPORTED_RESPONSES: dict[str, Mapping[str, Any]] = {r["name"]: r for r in _engine.responses()}
+
 ENGINE: dict[str, Model] = {
-    m["name"]: Model(
-        m["name"],
-        m["params"],
-        m["optional"],
-        m["noise"],
-        m["fields"],
-        m["inputs"],
-        m["seeded"],
-        m["self_fit"],
-        m["fits_responses"],
-    )
-    for m in _engine.models()
+    name: Model(*(m[field.name] for field in fields(Model))) for name, m in _REPORTED_MODELS.items()
 }
 # Each response model's parameters, in the order they follow the model's in a parameter vector.
 RESPONSES: dict[str, tuple[str, ...]] = {
-    name: params for name, params, self_fit, _ in _engine.responses() if not self_fit
+    name: r["params"] for name, r in _REPORTED_RESPONSES.items() if not r["self_fit"]
 }
 
 
@@ -116,70 +107,43 @@ class Param:
     held: float | None = None  # the natural value a default fit holds it at; None: free
 
 
-_LOG_ONE = (0.0, 4.0)
+def _params(fitted: Mapping[str, Mapping[str, Any]]) -> dict[str, Param]:
+    return {name: Param(f["transform"], f["prior"], f["held"]) for name, f in fitted.items()}
+
 
 # Every fitted parameter of each model, in the engine's order.
-PARAMS: dict[str, dict[str, Param]] = {
-    "kalman": {
-        "initial_mean": Param("identity", (0.0, 100.0)),
-        "initial_var": Param("log", _LOG_ONE),
-        "process_noise": Param("log", (math.log(0.1), 4.0)),
-        "obs_noise": Param("log", _LOG_ONE),
-    },
-    "hgf": {
-        "obs_noise": Param("log", _LOG_ONE),
-        "precision_flexibility": Param("log", _LOG_ONE),
-        "base_process_noise": Param("log", (math.log(0.01), 4.0)),
-        "mu1": Param("identity", (0.0, 100.0), held=0.0),
-        "var1": Param("log", _LOG_ONE, held=1.0),
-        "mu2": Param("identity", (0.0, 100.0), held=0.0),
-    },
-    "td": {
-        "initial_value": Param("identity", (0.0, 100.0)),
-        "learning_rate": Param("logit", (0.0, 2.25)),
-    },
-    # Rates of 0.001 to 0.05 per day (delta 0.95 to 0.999, logit 3 to 7) lie near the centre; hours
-    # and years move it by about 3 and 6 either way, still well inside the prior.
-    "discount": {"discount_factor": Param("logit", (4.0, 16.0))},
-    "hyperbolic": {"k": Param("log", (math.log(0.01), 16.0))},
+PARAMS: dict[str, dict[str, Param]] = {name: _params(_REPORTED_MODELS[name]["fitted"]) for name in FITTED}
+# The parameters of each response model.
+RESPONSE_PARAMS: dict[str, dict[str, Param]] = {
+    name: _params(_REPORTED_RESPONSES[name]["fitted"]) for name in RESPONSES
 }
 # The variance of a Gaussian response around the belief.
-ZETA = Param("log", _LOG_ONE)
-# The parameters of each response model. An inverse temperature's prior spans e^-8 .. e^8 (95 %):
-# the units of a logistic's decision variable are the data's (amounts in cents or in thousands).
-RESPONSE_PARAMS: dict[str, dict[str, Param]] = {
-    "gaussian": {"zeta": ZETA},
-    "unit_square": {"beta": Param("log", (math.log(2.0), 4.0))},
-    "logistic": {"beta": Param("log", (0.0, 16.0)), "bias": Param("identity", (0.0, 100.0), held=0.0)},
-}
+ZETA: Param = RESPONSE_PARAMS["gaussian"]["zeta"]
 # Response models of choices: responses are 1, 0, or NaN for a missed trial.
-BINARY = ("unit_square", "logistic")
-# Beliefs of a Kalman filter scale with its variances together, so responses pin down ratios only.
-HELD_FOR_RESPONSES: dict[str, dict[str, float]] = {"kalman": {"obs_noise": 1.0}}
-_CONTINUOUS_BELIEF = ("gaussian", "unit_square", "logistic")
+BINARY: tuple[str, ...] = tuple(name for name in RESPONSES if _REPORTED_RESPONSES[name]["choices"])
+# The values a fit to responses holds, where responses cannot identify them.
+HELD_FOR_RESPONSES: dict[str, dict[str, float]] = {
+    name: held
+    for name in FITTED
+    if (
+        held := {
+            p: f["held_for_responses"]
+            for p, f in _REPORTED_MODELS[name]["fitted"].items()
+            if f["held_for_responses"] is not None
+        }
+    )
+}
+# The response models each model accepts besides its own inputs' density, the default first.
 RESPONSE_MODELS: dict[str, tuple[str, ...]] = {
-    "kalman": _CONTINUOUS_BELIEF,
-    "hgf": _CONTINUOUS_BELIEF,
-    "td": _CONTINUOUS_BELIEF,
-    "discount": ("logistic",),
-    "hyperbolic": ("logistic",),
+    name: tuple(r for r in _REPORTED_MODELS[name]["responses"] if r != SELF_FIT)
+    for name, m in ENGINE.items()
+    if m.fits_responses
 }
 # Parameters of the list functions that change no likelihood (a likelihood runs without noise).
 NOT_FITTED: dict[str, tuple[str, ...]] = {
-    "hgf": ("var2",),
-    "td": ("discount_factor", "rpe_noise_std", "seed"),
+    name: _REPORTED_MODELS[name]["not_fitted"] for name in FITTED if _REPORTED_MODELS[name]["not_fitted"]
 }
 
-
-# Parameters with a default in the list functions; None: absent.
-DEFAULTS: dict[str, dict[str, float | None]] = {
-    "kalman": {"prior_precision_cap": None},
-    "hgf": {"base_process_noise": 0.01, "mu1": 0.0, "var1": 1.0, "mu2": 0.0},
-    "td": {},
-    "forward": {},
-    "discount": {},
-    "hyperbolic": {},
-}
 
 
 def prior_pair(name: str, value: Any) -> tuple[float, float]:
@@ -194,76 +158,3 @@ def prior_pair(name: str, value: Any) -> tuple[float, float]:
     ):
         raise TypeError(f"prior for '{name}': expected (mean, variance), a pair of numbers, got {value!r}")
     return float(items[0]), float(items[1])
-
-
-def problems(
-    engine: Mapping[str, Model],
-    params: Mapping[str, Mapping[str, Param]],
-    held_for_responses: Mapping[str, Mapping[str, float]],
-    response_models: Mapping[str, tuple[str, ...]],
-    not_fitted: Mapping[str, tuple[str, ...]],
-    defaults: Mapping[str, Mapping[str, float | None]],
-) -> list[str]:
-    """Where the facts disagree with the engine's report; empty when they agree."""
-    found = []
-    for table, facts in (
-        ("PARAMS", params),
-        ("HELD_FOR_RESPONSES", held_for_responses),
-        ("RESPONSE_MODELS", response_models),
-        ("NOT_FITTED", not_fitted),
-        ("DEFAULTS", defaults),
-    ):
-        found += [f"{table}: the engine has no model '{name}'" for name in facts if name not in engine]
-    found += [
-        f"RESPONSE_PARAMS['{name}']: the engine's parameters are {RESPONSES.get(name)}"
-        for name, facts in RESPONSE_PARAMS.items()
-        if tuple(facts) != RESPONSES.get(name)
-    ]
-    for name, model in engine.items():
-        if (model.self_fit or model.fits_responses) != (name in params):
-            found.append(
-                f"PARAMS: facts for '{name}' {name in params}, but the engine fits it "
-                f"{model.self_fit or model.fits_responses}"
-            )
-        if name in params and tuple(params[name]) != model.fitted:
-            found.append(
-                f"PARAMS['{name}']: {tuple(params[name])} are not the engine's fitted parameters "
-                f"{model.fitted} in its order"
-            )
-        found += [
-            f"RESPONSE_MODELS['{name}']: the engine has no response model '{r}'"
-            for r in response_models.get(name, ())
-            if r not in RESPONSES
-        ]
-        if (name in response_models) != model.fits_responses:
-            found.append(
-                f"RESPONSE_MODELS: response models for '{name}' {name in response_models}, but the engine "
-                f"fits it to responses {model.fits_responses}"
-            )
-        fitted = set(params.get(name, {}))
-        found += [
-            f"HELD_FOR_RESPONSES['{name}']: '{p}' is no fitted parameter"
-            for p in held_for_responses.get(name, {})
-            if p not in fitted
-        ]
-        found += [
-            f"NOT_FITTED['{name}']: '{p}' changes the likelihood"
-            for p in not_fitted.get(name, ())
-            if p in model.params and p not in model.noise
-        ]
-        found += [
-            f"NOT_FITTED['{name}']: the noise parameter '{p}' is missing"
-            for p in model.noise
-            if name in params and p not in not_fitted.get(name, ())
-        ]
-        found += [
-            f"DEFAULTS['{name}']: the engine has no parameter '{p}'"
-            for p in defaults.get(name, {})
-            if p not in model.params
-        ]
-    return found
-
-
-_PROBLEMS = problems(ENGINE, PARAMS, HELD_FOR_RESPONSES, RESPONSE_MODELS, NOT_FITTED, DEFAULTS)
-if _PROBLEMS:
-    raise RuntimeError("velmora.models disagrees with the native engine:\n" + "\n".join(_PROBLEMS))

@@ -34,8 +34,8 @@ template <class M>
 Result<Flow> run_subject_of(const Batch& b, std::size_t i, const std::atomic<bool>& stop, const Poll* poll) {
     constexpr std::size_t width = input_width<M>;
     const std::span<const double> values(b.values + b.starts[i] * width, static_cast<std::size_t>(b.lengths[i]) * width);
-    const std::size_t k = param_count<M>(b.given, true);
-    const auto args = unpack<M>(std::span<const double>(b.params + i * k, k), b.given, true, b.seeds ? b.seeds[i] : 0);
+    const std::size_t k = param_count<M>(b.present, true);
+    const auto args = unpack<M>(std::span<const double>(b.params + i * k, k), b.present, true, b.seeds ? b.seeds[i] : 0);
     const Columns out{b.out + i * b.stride, b.subjects() * b.stride, stop, poll};
     constexpr std::size_t fields = M::fields.size();
     return M::run(args, values, [&](std::size_t t, const Trial<double, fields>& trial) {

@@ -20,11 +20,11 @@ namespace velmora::engine {
 
 // For the model M at index `model` of the table: subject i's trials are starts[i] .. starts[i] +
 // lengths[i], each input_width<M> doubles of `values` (trial j at values[j * width ..)); it reads
-// params[i * k .. i * k + k) for k = param_count<M>(given, true), and writes field f <
+// params[i * k .. i * k + k) for k = param_count<M>(present, true), and writes field f <
 // field_count<M> of its trial t at out[(f * subjects + i) * stride + t].
 struct Batch {
     std::size_t model;
-    Given given;
+    OptionalMask present;
     const double* values;
     std::span<const std::int64_t> starts;
     std::span<const std::int64_t> lengths;

@@ -17,6 +17,7 @@
 #include <type_traits>
 
 #include "../laplace.hpp"
+#include "../model.hpp"
 #include "../normal.hpp"
 #include "../optimize.hpp"
 #include "../random.hpp"
@@ -27,8 +28,8 @@ namespace velmora::engine {
 inline constexpr std::size_t max_fit_params = 12;
 inline constexpr std::size_t max_fit_free = optimize::max_dimension;
 
-// How a free parameter maps its unbounded value to its natural one; the codes are the binding's.
-enum class Transform : std::uint8_t { identity = 0, log = 1, logit = 2 };
+// How a free parameter maps its unbounded value to its natural one (model.hpp).
+using velmora::Transform;
 
 inline double natural_of(Transform t, double theta) {
     switch (t) {

@@ -22,7 +22,7 @@ enum FitStat : std::size_t { stat_nll, stat_neg_log_joint, stat_lme, stat_iterat
 struct FitTask {
     std::size_t model;  // index into Models
     std::size_t response;  // index into response::Kinds
-    Given given;
+    OptionalMask present;
     const double* values;  // input_width<M> per trial; starts and lengths count trials
     std::span<const std::int64_t> starts;
     std::span<const std::int64_t> lengths;
@@ -52,7 +52,7 @@ struct FitTask {
 struct EvalTask {
     std::size_t model;
     std::size_t response;
-    Given given;
+    OptionalMask present;
     const double* values;
     std::span<const std::int64_t> starts;
     std::span<const std::int64_t> lengths;

@@ -19,6 +19,7 @@
 #include "../kalman.hpp"
 #include "../learning.hpp"
 #include "../model.hpp"
+#include "../response.hpp"
 
 namespace velmora::engine {
 
@@ -53,41 +54,113 @@ inline constexpr std::size_t optional_count = [] {
 }();
 
 // Which optional parameters a vector holds: bit j for the model's j-th optional parameter.
-using Given = std::uint64_t;
+using OptionalMask = std::uint64_t;
 
 template <class M>
-constexpr bool valid_given(Given given) {
-    return optional_count<M> == 64 || (given >> optional_count<M>) == 0;
+constexpr bool valid_mask(OptionalMask present) {
+    return optional_count<M> == 64 || (present >> optional_count<M>) == 0;
 }
 
 // The length of a compact parameter vector: the model's parameters in order, each optional one
-// only when given, and its noise parameters only `with_noise` (a likelihood runs without noise).
+// only when present, and its noise parameters only `with_noise` (a likelihood runs without noise).
 template <class M>
-constexpr std::size_t param_count(Given given, bool with_noise) {
+constexpr std::size_t param_count(OptionalMask present, bool with_noise) {
     std::size_t n = 0, j = 0;
     for (const Param& p : M::params) {
         if (p.optional)
-            n += (given >> j++) & 1;
+            n += (present >> j++) & 1;
         else
             n += (with_noise || !p.noise) ? 1 : 0;
     }
     return n;
 }
 
-// The run's arguments from a compact vector of param_count<M>(given, with_noise) values; a noise
+// The run's arguments from a compact vector of param_count<M>(present, with_noise) values; a noise
 // parameter left out is zero.
 template <class M, class T>
-Args<T, M::params.size()> unpack(std::span<const T> compact, Given given, bool with_noise, std::uint64_t seed) {
+Args<T, M::params.size()> unpack(std::span<const T> compact, OptionalMask present, bool with_noise,
+                                 std::uint64_t seed) {
     Args<T, M::params.size()> a;
     a.seed = seed;
     std::size_t at = 0, j = 0;
     for (std::size_t k = 0; k < M::params.size(); ++k) {
         const Param& p = M::params[k];
-        const bool present = p.optional ? ((given >> j++) & 1) != 0 : (with_noise || !p.noise);
-        a.given[k] = present;
-        a.values[k] = present ? compact[at++] : T(0.0);
+        const bool here = p.optional ? ((present >> j++) & 1) != 0 : (with_noise || !p.noise);
+        a.present[k] = here;
+        a.values[k] = here ? compact[at++] : T(0.0);
     }
     return a;
 }
+
+// Whether a model (or a response model) is fitted: its parameters then have priors.
+template <class M>
+inline constexpr bool is_fitted = M::self_fit || M::fits_responses;
+
+// Why a model's description is badly declared, or empty (model.hpp says what each part means).
+template <class M>
+constexpr std::string_view model_fault() {
+    for (const Param& p : M::params)
+        if (const std::string_view fault = param_fault(p, is_fitted<M>); !fault.empty()) return fault;
+    for (const Param& p : list_only_params<M>) {
+        if (p.optional || p.noise || p.fitted() || p.held || p.held_for_responses)
+            return "a parameter the model never reads is declared as one it does";
+        for (const Param& q : M::params)
+            if (q.name == p.name) return "a parameter the model never reads is also one of its own";
+    }
+    for (std::size_t i = 0; i < M::params.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (M::params[i].name == M::params[j].name) return "two parameters share a name";
+    bool observations = false, responses = false;
+    for (std::size_t i = 0; i < M::responses.size(); ++i) {
+        const auto kind = index_named<response::Kinds>(M::responses[i]);
+        if (!kind) return "a response model is not one of response::Kinds";
+        for (std::size_t j = 0; j < i; ++j)
+            if (M::responses[j] == M::responses[i]) return "a response model is named twice";
+        const bool own = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return ((I == *kind && std::tuple_element_t<I, response::Kinds>::self_fit) || ...);
+        }(std::make_index_sequence<response::kind_count>{});
+        observations = observations || own;
+        responses = responses || !own;
+    }
+    if (observations != M::self_fit) return "a self-fit model must accept \"observations\", and no other";
+    if (responses != M::fits_responses) return "a model fitted to responses must name its response models";
+    if (M::fits_responses && M::self_fit && M::responses[0] != response::Observations::name)
+        return "a self-fit model lists \"observations\" first, then its default response model";
+    return "";
+}
+
+// The same of a response model: its parameters are fitted after the model's, and a self-fit has none.
+template <class R>
+constexpr std::string_view response_fault() {
+    for (const Param& p : R::params) {
+        if (p.optional || p.noise) return "a response model's parameters are all fitted";
+        if (const std::string_view fault = param_fault(p, true); !fault.empty()) return fault;
+        if (p.list_default || p.held_for_responses) return "a response model's parameter has a list default";
+    }
+    if (R::self_fit && (R::params.size() != 0 || R::choices)) return "the inputs' own density has no parameters";
+    return "";
+}
+
+template <class Table, template <class> class Check>
+constexpr bool all_declared_well() {
+    return []<std::size_t... I>(std::index_sequence<I...>) {
+        return (Check<std::tuple_element_t<I, Table>>::ok && ...);
+    }(std::make_index_sequence<std::tuple_size_v<Table>>{});
+}
+
+template <class M>
+struct ModelCheck {
+    static constexpr bool ok = model_fault<M>().empty();
+};
+template <class R>
+struct ResponseCheck {
+    static constexpr bool ok = response_fault<R>().empty();
+};
+
+// A model or response model that breaks the rules of model.hpp fails the build here; model_fault
+// says which rule (core/tests/test_models.cpp).
+static_assert(all_declared_well<Models, ModelCheck>(), "a model is badly declared: see engine::model_fault");
+static_assert(all_declared_well<response::Kinds, ResponseCheck>(),
+              "a response model is badly declared: see engine::response_fault");
 
 }  // namespace velmora::engine

@@ -7,12 +7,12 @@ namespace velmora::engine {
 static_assert(model_count == VELMORA_OBJECTIVE_UNITS,
               "one objective unit per model: VELMORA_MODEL_COUNT in CMakeLists.txt must match Models");
 
-std::optional<std::size_t> likelihood_param_count(std::size_t model, std::size_t response, Given given) {
+std::optional<std::size_t> likelihood_param_count(std::size_t model, std::size_t response, OptionalMask present) {
     if (response >= response::kind_count) return std::nullopt;
     return visit_model(model, [&]<class M>() {
         return visit_entry<response::Kinds>(response, [&]<class R>() -> std::optional<std::size_t> {
-            if (!accepts<M, R>() || !valid_given<M>(given)) return std::nullopt;
-            return param_count<M>(given, false) + R::params.size();
+            if (!accepts<M, R>() || !valid_mask<M>(present)) return std::nullopt;
+            return param_count<M>(present, false) + R::params.size();
         });
     });
 }

@@ -20,11 +20,11 @@ inline constexpr std::size_t max_free = 8;
 struct Likelihood {
     std::size_t model;     // index into Models
     std::size_t response;  // index into response::Kinds: the inputs' own density, or a response model's
-    Given given;           // which of the model's optional parameters `params` holds
+    OptionalMask present;           // which of the model's optional parameters `params` holds
     std::span<const double> inputs;  // input_width<M> doubles per trial
     std::span<const double> responses;  // one per trial; NaN for a missed trial (the model still sees the input)
     // Natural values: the model's parameters in its order without its noise parameters (the
-    // likelihood is of the noiseless model), the optional ones as `given` says; then the response
+    // likelihood is of the noiseless model), the optional ones as `present` says; then the response
     // model's.
     std::span<const double> params;
 // A long pass calls `poll` every so many trials and ends early once `stop` is set; its value is
@@ -34,7 +34,7 @@ struct Likelihood {
 };
 
 // The parameter count `params` must have, or nothing if the model has no likelihood of that kind.
-std::optional<std::size_t> likelihood_param_count(std::size_t model, std::size_t response, Given given);
+std::optional<std::size_t> likelihood_param_count(std::size_t model, std::size_t response, OptionalMask present);
 
 // The doubles of one trial's input under the model.
 std::size_t input_width_of(std::size_t model);

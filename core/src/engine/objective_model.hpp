@@ -45,7 +45,7 @@ namespace detail {
 template <class M, class R, class T>
 Result<T> run(const Likelihood& task, std::span<const T> p) {
     const std::size_t own = p.size() - R::params.size();
-    const auto args = unpack<M>(p.first(own), task.given, false, 0);
+    const auto args = unpack<M>(p.first(own), task.present, false, 0);
     typename R::template Sum<T> sum(p.subspan(own));
     auto done = M::run(args, task.inputs, [&](std::size_t t, const Trial<T, M::fields.size()>& trial) {
         constexpr std::size_t every = (std::size_t{1} << 16) - 1;

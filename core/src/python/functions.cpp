@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "../discounting.hpp"
 #include "../forward_model.hpp"
 #include "../hgf.hpp"
 #include "../kalman.hpp"
@@ -24,6 +25,7 @@ PyResult<Object> to_python(Result<std::vector<T>> result) {
         return build_rows(*result);
 }
 
+// The list functions' defaults are the models' own (their descriptions, next to their equations).
 constexpr Signature<6> kalman_sig{
     "kalman_run",
     {{{"initial_mean"}, {"initial_var"}, {"observations"}, {"process_noise"}, {"obs_noise"},
@@ -40,8 +42,14 @@ PyResult<Object> kalman_run(PyObject* args, PyObject* kwargs) {
 
 constexpr Signature<8> hgf_sig{
     "hgf_run",
-    {{{"observations"}, {"obs_noise"}, {"precision_flexibility"}, {"base_process_noise", 0.01}, {"mu1", 0.0},
-      {"var1", 1.0}, {"mu2", 0.0}, {"var2", 1.0}}},
+    {{{"observations"},
+      {"obs_noise"},
+      {"precision_flexibility"},
+      {"base_process_noise", list_default<hgf::Description>("base_process_noise")},
+      {"mu1", list_default<hgf::Description>("mu1")},
+      {"var1", list_default<hgf::Description>("var1")},
+      {"mu2", list_default<hgf::Description>("mu2")},
+      {"var2", list_default<hgf::Description>("var2")}}},
     3,
     "Run the volatility-coupled HGF; returns one tuple per step:\n"
     "`(t, prediction, observation, precision, prediction_error, learning_rate, volatility)`."};
@@ -79,7 +87,7 @@ PyResult<Object> discounted_value(PyObject* args, PyObject* kwargs) {
     auto a = parse<Float, Float, Float>(discounted_sig, args, kwargs);
     if (!a) return std::unexpected(a.error());
     auto [reward, delay, discount_factor] = *a;
-    return build_float(learning::discounted_value(reward, delay, discount_factor));
+    return build_float(discounting::discounted_value(reward, delay, discount_factor));
 }
 
 constexpr Signature<5> forward_sig{

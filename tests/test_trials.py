@@ -37,7 +37,14 @@ def objective_nll(model, response, data, p):
     no_free = np.zeros(0, dtype=np.int64)
     responses = data.responses
     return _engine.objective(
-        model, response, data.inputs.ravel(), responses, params=vector, free=no_free, gradient=np.zeros(0), optional=m.given(p)
+        model,
+        response,
+        data.inputs.ravel(),
+        responses,
+        params=vector,
+        free=no_free,
+        gradient=np.zeros(0),
+        optional=m.given(p),
     )
 
 
@@ -70,32 +77,92 @@ def test_simulated_responses_are_drawn_from_the_seeded_stream_around_each_belief
 @pytest.mark.parametrize(
     "call, error, fragment",
     [
-        (lambda x, y, v, o: _engine.trial_logliks("kalmann", "gaussian", x, y, v, 0, o, None), ValueError, "model"),
-        (lambda x, y, v, o: _engine.trial_logliks("td", "normal", x, y, v, 0, o, None), ValueError, "response model"),
-        (lambda x, y, v, o: _engine.trial_logliks("discount", "gaussian", x, y, v, 0, o, None), ValueError, "kind"),
-        (lambda x, y, v, o: _engine.trial_logliks("td", "gaussian", x, y, v[:2], 0, o, None), ValueError, "length"),
-        (lambda x, y, v, o: _engine.trial_logliks("td", "gaussian", x, None, v, 0, o, None), ValueError, "None"),
-        (lambda x, y, v, o: _engine.trial_logliks("td", "gaussian", x, y[:3], v, 0, o, None), ValueError, "per trial"),
-        (lambda x, y, v, o: _engine.trial_logliks("td", "gaussian", x, y, v, 0, o[:3], None), ValueError, "per trial"),
-        (lambda x, y, v, o: _engine.trial_logliks("td", "gaussian", x, y, v, 0, o, o[:3]), ValueError, "per trial"),
-        (lambda x, y, v, o: _engine.trial_logliks("td", "gaussian", x, y, v, 2, o, None), ValueError, "kind"),
         (
-            lambda x, y, v, o: _engine.trial_logliks("td", "gaussian", x, y, v.astype(int), 0, o, None),
-            TypeError,
-            "params",
+            lambda x, y, v, o: _engine.trial_logliks(
+                "kalmann", "gaussian", x, y, params=v, loglik=o, belief=None, optional=0
+            ),
+            ValueError,
+            "model",
         ),
         (
-            lambda x, y, v, o: _engine.simulate_responses("td", "gaussian", x, v, 0, -1, o, None),
-            OverflowError,
-            "negative",
+            lambda x, y, v, o: _engine.trial_logliks("td", "normal", x, y, params=v, loglik=o, belief=None, optional=0),
+            ValueError,
+            "response model",
         ),
         (
-            lambda x, y, v, o: _engine.simulate_responses("td", "gaussian", x, v, 0, 1, o[:3], None),
+            lambda x, y, v, o: _engine.trial_logliks(
+                "discount", "gaussian", x, y, params=v, loglik=o, belief=None, optional=0
+            ),
+            ValueError,
+            "kind",
+        ),
+        (
+            lambda x, y, v, o: _engine.trial_logliks(
+                "td", "gaussian", x, y, params=v[:2], loglik=o, belief=None, optional=0
+            ),
+            ValueError,
+            "length",
+        ),
+        (
+            lambda x, y, v, o: _engine.trial_logliks(
+                "td", "gaussian", x, None, params=v, loglik=o, belief=None, optional=0
+            ),
+            ValueError,
+            "None",
+        ),
+        (
+            lambda x, y, v, o: _engine.trial_logliks(
+                "td", "gaussian", x, y[:3], params=v, loglik=o, belief=None, optional=0
+            ),
             ValueError,
             "per trial",
         ),
         (
-            lambda x, y, v, o: _engine.simulate_responses("kalman", "observations", x, y[:4], 0, 1, o, None),
+            lambda x, y, v, o: _engine.trial_logliks(
+                "td", "gaussian", x, y, params=v, loglik=o[:3], belief=None, optional=0
+            ),
+            ValueError,
+            "per trial",
+        ),
+        (
+            lambda x, y, v, o: _engine.trial_logliks(
+                "td", "gaussian", x, y, params=v, loglik=o, belief=o[:3], optional=0
+            ),
+            ValueError,
+            "per trial",
+        ),
+        (
+            lambda x, y, v, o: _engine.trial_logliks(
+                "td", "gaussian", x, y, params=v, loglik=o, belief=None, optional=2
+            ),
+            ValueError,
+            "optional",
+        ),
+        (
+            lambda x, y, v, o: _engine.trial_logliks(
+                "td", "gaussian", x, y, params=v.astype(int), loglik=o, belief=None, optional=0
+            ),
+            TypeError,
+            "params",
+        ),
+        (
+            lambda x, y, v, o: _engine.simulate_responses(
+                "td", "gaussian", x, -1, params=v, out=o, belief=None, optional=0
+            ),
+            OverflowError,
+            "negative",
+        ),
+        (
+            lambda x, y, v, o: _engine.simulate_responses(
+                "td", "gaussian", x, 1, params=v, out=o[:3], belief=None, optional=0
+            ),
+            ValueError,
+            "per trial",
+        ),
+        (
+            lambda x, y, v, o: _engine.simulate_responses(
+                "kalman", "observations", x, 1, params=y[:4], out=o, belief=None, optional=0
+            ),
             ValueError,
             "None",
         ),

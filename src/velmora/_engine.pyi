@@ -87,10 +87,28 @@ def fit(
     first_starts: Any = None,
 ) -> None: ...
 def trial_logliks(
-    model: str, response: str, inputs: Any, responses: Any, params: Any, given: int, loglik_out: Any, belief_out: Any, /
+    model: str,
+    response: str,
+    inputs: Any,
+    responses: Any,
+    /,
+    *,
+    params: Any,
+    loglik: Any,
+    belief: Any = None,
+    optional: int = 0,
 ) -> tuple[int, str] | None: ...
 def simulate_responses(
-    model: str, response: str, inputs: Any, params: Any, given: int, seed: int, responses_out: Any, belief_out: Any, /
+    model: str,
+    response: str,
+    inputs: Any,
+    seed: int,
+    /,
+    *,
+    params: Any,
+    out: Any,
+    belief: Any = None,
+    optional: int = 0,
 ) -> tuple[int, str] | None: ...
 def evaluate(
     model: str,

@@ -143,7 +143,8 @@ RESPONSE_MODELS: dict[str, tuple[str, ...]] = {
 NOT_FITTED: dict[str, tuple[str, ...]] = {
     name: _REPORTED_MODELS[name]["not_fitted"] for name in FITTED if _REPORTED_MODELS[name]["not_fitted"]
 }
-
+# Parameters with a default in the list functions; None: absent.
+DEFAULTS: dict[str, dict[str, float | None]] = {name: dict(m["defaults"]) for name, m in _REPORTED_MODELS.items()}
 
 
 def prior_pair(name: str, value: Any) -> tuple[float, float]:

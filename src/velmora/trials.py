@@ -51,7 +51,7 @@ def logliks(
     x = np.ascontiguousarray(inputs, dtype=np.float64).reshape(-1)
     y = None if responses is None else np.ascontiguousarray(responses, dtype=np.float64)
     out = np.empty(x.size // ENGINE[model].width)
-    _raise_failure(_engine.trial_logliks(model, response, x, y, vector, given, out, None))
+    _raise_failure(_engine.trial_logliks(model, response, x, y, params=vector, loglik=out, optional=given))
     return out
 
 
@@ -62,5 +62,5 @@ def simulated(model: str, response: str, inputs: np.ndarray, params: Mapping[str
     vector, given = _vector(model, response, params)
     x = np.ascontiguousarray(inputs, dtype=np.float64).reshape(-1)
     out = np.empty(x.size // ENGINE[model].width)
-    _raise_failure(_engine.simulate_responses(model, response, x, vector, given, seed, out, None))
+    _raise_failure(_engine.simulate_responses(model, response, x, seed, params=vector, out=out, optional=given))
     return out

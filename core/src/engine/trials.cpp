@@ -17,7 +17,7 @@ namespace {
 template <class M, class R, class Each>
 Result<void> each_trial(const Likelihood& task, Each&& each) {
     const std::size_t own = task.params.size() - R::params.size();
-    const auto args = unpack<M>(task.params.first(own), task.given, false, 0);
+    const auto args = unpack<M>(task.params.first(own), task.present, false, 0);
     const typename R::template Sum<double> sum(task.params.subspan(own));
     auto done = M::run(args, task.inputs, [&](std::size_t t, const Trial<double, M::fields.size()>& trial) {
         constexpr std::size_t every = (std::size_t{1} << 16) - 1;

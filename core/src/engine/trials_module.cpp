@@ -9,52 +9,21 @@
 #include <utility>
 
 #include "../python/convert.hpp"
+#include "arguments.hpp"
+#include "buffers.hpp"
 #include "trials.hpp"
 
 namespace velmora::py {
 
 namespace {
 
-// A held, C-contiguous float64 buffer.
-class FloatBuffer {
-public:
-    FloatBuffer() = default;
-    FloatBuffer(const FloatBuffer&) = delete;
-    FloatBuffer& operator=(const FloatBuffer&) = delete;
-    FloatBuffer(FloatBuffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
-    ~FloatBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    // None gives an empty buffer where `optional`.
-    static PyResult<FloatBuffer> get(PyObject* obj, const char* name, bool writable, bool optional = false) {
-        FloatBuffer b;
-        if (optional && obj == Py_None) return b;
-        const int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(obj, &b.view_, flags) < 0) return failed();
-        b.held_ = true;
-        const std::string_view format = b.view_.format ? b.view_.format : "B";
-        if (b.view_.itemsize != 8 || format.empty() || format.back() != 'd') {
-            PyErr_Format(PyExc_TypeError, "%s: expected a buffer of 8-byte items of kind 'f'", name);
-            return std::unexpected(Raised{});
-        }
-        return b;
-    }
-
-    std::span<double> span() const {
-        if (!held_) return {};
-        return {static_cast<double*>(view_.buf), static_cast<std::size_t>(view_.len) / 8};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-std::unexpected<Raised> value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return std::unexpected(Raised{});
+const Buffer& present_option(const std::optional<Buffer>& b) {
+    if (!b) throw Panic("a required option was not read");
+    return *b;
 }
+
+std::span<double> doubles(const Buffer& b) { return {b.data<double>(), b.count()}; }
+std::span<double> doubles(const std::optional<Buffer>& b) { return b ? doubles(*b) : std::span<double>{}; }
 
 // The arguments both entry points share: which likelihood, the participant's data and the
 // parameter vector, checked against one another as the objective checks them.
@@ -63,33 +32,16 @@ struct Participant {
     std::size_t trials = 0;
 };
 
-PyResult<Participant> participant(const char* model_name, const char* response_name, const FloatBuffer& inputs,
-                                  const FloatBuffer& responses, bool no_responses, const FloatBuffer& params,
-                                  Py_ssize_t given) {
-    const std::optional<std::size_t> model = engine::model_index(model_name);
-    if (!model) {
-        PyErr_Format(PyExc_ValueError, "unknown model '%s'", model_name);
-        return std::unexpected(Raised{});
-    }
-    const std::optional<std::size_t> response = index_named<response::Kinds>(response_name);
-    if (!response) {
-        PyErr_Format(PyExc_ValueError, "unknown response model '%s'", response_name);
-        return std::unexpected(Raised{});
-    }
-    if (given < 0) return value_error("given names an optional parameter the model does not have");
-    const std::optional<std::size_t> count =
-        engine::likelihood_param_count(*model, *response, static_cast<engine::Given>(given));
-    if (!count) return value_error("this model has no likelihood of that kind");
-    if (params.span().size() != *count) return value_error("params has the wrong length for this model");
-    const std::size_t width = engine::input_width_of(*model);
-    if (inputs.span().size() % width != 0) return value_error("inputs must hold whole trials");
-    const std::size_t trials = inputs.span().size() / width;
-    const bool self_fit = visit_entry<response::Kinds>(*response, []<class R>() { return R::self_fit; });
-    if (!no_responses && responses.span().size() != trials)
-        return value_error("responses must be one per trial");
-    if (self_fit != no_responses) return value_error("responses must be None for 'observations' and given otherwise");
-    return Participant{
-        {*model, *response, static_cast<engine::Given>(given), inputs.span(), responses.span(), params.span()}, trials};
+PyResult<Participant> participant(const LikelihoodKind& kind, const Buffer& inputs, const std::optional<Buffer>& responses,
+                                  const Buffer& params) {
+    if (params.count() != kind.count) return value_error("params has the wrong length for this model");
+    if (inputs.count() % kind.width != 0) return value_error("inputs must hold whole trials");
+    const std::size_t trials = inputs.count() / kind.width;
+    if (responses && responses->count() != trials) return value_error("responses must be one per trial");
+    if (kind.self_fit() == responses.has_value())
+        return value_error("responses must be None for 'observations' and given otherwise");
+    return Participant{{kind.model, kind.response, kind.present, doubles(inputs), doubles(responses), doubles(params)},
+                       trials};
 }
 
 PyResult<Object> checked_out(std::span<double> out, std::size_t trials) {
@@ -129,67 +81,62 @@ PyResult<Object> unlocked_run(engine::Likelihood task, F&& f) {
     return failure;
 }
 
-bool no_keywords(PyObject* kwargs) {
-    if (kwargs && PyDict_Size(kwargs) > 0) {
-        PyErr_SetString(PyExc_TypeError, "internal engine functions take positional arguments only");
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 PyResult<Object> trial_logliks(PyObject* args, PyObject* kwargs) {
     const char *model = nullptr, *response = nullptr;
-    PyObject *inputs_obj, *responses_obj, *params_obj, *loglik_obj, *belief_obj;
-    Py_ssize_t given = 0;
-    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "ssOOOnOO", &model, &response, &inputs_obj, &responses_obj,
-                                                  &params_obj, &given, &loglik_obj, &belief_obj))
-        return failed();
-    auto inputs = FloatBuffer::get(inputs_obj, "inputs", false);
+    PyObject *inputs_obj, *responses_obj;
+    if (!PyArg_ParseTuple(args, "ssOO", &model, &response, &inputs_obj, &responses_obj)) return failed();
+    static constexpr std::array accepted{input("params", &Options::params), output("loglik", &Options::loglik),
+                                         maybe(output("belief", &Options::belief)),
+                                         count("optional", &Options::optional, false)};
+    auto options = parse_options("trial_logliks", kwargs, accepted);
+    if (!options) return std::unexpected(options.error());
+    auto kind = likelihood_kind(model, response, options->optional);
+    if (!kind) return std::unexpected(kind.error());
+    auto inputs = Buffer::get(inputs_obj, "inputs", 'f', false);
     if (!inputs) return std::unexpected(inputs.error());
-    auto responses = FloatBuffer::get(responses_obj, "responses", false, true);
-    if (!responses) return std::unexpected(responses.error());
-    auto params = FloatBuffer::get(params_obj, "params", false);
-    if (!params) return std::unexpected(params.error());
-    auto loglik = FloatBuffer::get(loglik_obj, "loglik", true);
-    if (!loglik) return std::unexpected(loglik.error());
-    auto belief = FloatBuffer::get(belief_obj, "belief", true, true);
-    if (!belief) return std::unexpected(belief.error());
-    auto p = participant(model, response, *inputs, *responses, responses_obj == Py_None, *params, given);
+    std::optional<Buffer> responses;
+    if (responses_obj != Py_None) {
+        auto r = Buffer::get(responses_obj, "responses", 'f', false);
+        if (!r) return std::unexpected(r.error());
+        responses.emplace(std::move(*r));
+    }
+    auto p = participant(*kind, *inputs, responses, present_option(options->params));
     if (!p) return std::unexpected(p.error());
-    if (auto ok = checked_out(loglik->span(), p->trials); !ok) return ok;
-    if (belief_obj != Py_None)
-        if (auto ok = checked_out(belief->span(), p->trials); !ok) return ok;
+    const std::span<double> loglik = doubles(present_option(options->loglik)), belief = doubles(options->belief);
+    if (auto ok = checked_out(loglik, p->trials); !ok) return ok;
+    if (options->belief)
+        if (auto ok = checked_out(belief, p->trials); !ok) return ok;
     return unlocked_run(p->task, [&](const engine::Likelihood& task) {
-        return engine::trial_logliks(task, loglik->span(), belief->span());
+        return engine::trial_logliks(task, loglik, belief);
     });
 }
 
 PyResult<Object> simulate_responses(PyObject* args, PyObject* kwargs) {
     const char *model = nullptr, *response = nullptr;
-    PyObject *inputs_obj, *params_obj, *seed_obj, *responses_obj, *belief_obj;
-    Py_ssize_t given = 0;
-    if (!no_keywords(kwargs) || !PyArg_ParseTuple(args, "ssOOnOOO", &model, &response, &inputs_obj, &params_obj,
-                                                  &given, &seed_obj, &responses_obj, &belief_obj))
-        return failed();
+    PyObject *inputs_obj, *seed_obj;
+    if (!PyArg_ParseTuple(args, "ssOO", &model, &response, &inputs_obj, &seed_obj)) return failed();
+    static constexpr std::array accepted{input("params", &Options::params), output("out", &Options::out),
+                                         maybe(output("belief", &Options::belief)),
+                                         count("optional", &Options::optional, false)};
+    auto options = parse_options("simulate_responses", kwargs, accepted);
+    if (!options) return std::unexpected(options.error());
     auto seed = to_seed(seed_obj);
     if (!seed) return name_conversion_failure("seed");
-    auto inputs = FloatBuffer::get(inputs_obj, "inputs", false);
+    auto kind = likelihood_kind(model, response, options->optional);
+    if (!kind) return std::unexpected(kind.error());
+    auto inputs = Buffer::get(inputs_obj, "inputs", 'f', false);
     if (!inputs) return std::unexpected(inputs.error());
-    auto params = FloatBuffer::get(params_obj, "params", false);
-    if (!params) return std::unexpected(params.error());
-    auto responses = FloatBuffer::get(responses_obj, "responses", true);
-    if (!responses) return std::unexpected(responses.error());
-    auto belief = FloatBuffer::get(belief_obj, "belief", true, true);
-    if (!belief) return std::unexpected(belief.error());
     // The drawn responses stand where a fit's would be read: the layout checks are the same.
-    auto p = participant(model, response, *inputs, *responses, false, *params, given);
+    const std::optional<Buffer>& out = options->out;
+    auto p = participant(*kind, *inputs, out, present_option(options->params));
     if (!p) return std::unexpected(p.error());
-    if (belief_obj != Py_None)
-        if (auto ok = checked_out(belief->span(), p->trials); !ok) return ok;
+    const std::span<double> belief = doubles(options->belief);
+    if (options->belief)
+        if (auto ok = checked_out(belief, p->trials); !ok) return ok;
     return unlocked_run(p->task, [&](const engine::Likelihood& task) {
-        return engine::simulate_responses(task, *seed, responses->span(), belief->span());
+        return engine::simulate_responses(task, *seed, doubles(out), belief);
     });
 }
 

@@ -9,11 +9,11 @@
 
 namespace velmora::py {
 
-// trial_logliks(model, response, inputs, responses | None, params, given, loglik, belief | None)
+// trial_logliks(model, response, inputs, responses | None, *, params, loglik, belief=None, optional=0)
 // -> None, or (kind, message) of the model's failure.
 PyResult<Object> trial_logliks(PyObject* args, PyObject* kwargs);
 
-// simulate_responses(model, response, inputs, params, given, seed, responses, belief | None)
+// simulate_responses(model, response, inputs, seed, *, params, out, belief=None, optional=0)
 // -> None, or (kind, message) of the model's failure.
 PyResult<Object> simulate_responses(PyObject* args, PyObject* kwargs);
 

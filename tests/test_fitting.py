@@ -337,12 +337,12 @@ def test_a_binding_cap_leaves_process_noise_and_initial_var_unidentified_and_the
 @pytest.mark.parametrize("model, response", [c[:2] for c in CASES if not c[2]], ids=[i for i in IDS if "cap" not in i])
 def test_the_native_optimum_is_at_least_scipys(model, response):
     # SciPy's L-BFGS-B over the same objective, from its own starts, is the reference optimiser.
-    from velmora import _scipy_route
+    import scipy_route
 
     for seed in range(3):
         inputs, responses = data(model, n=120, seed=seed)
         y = None if response == "observations" else responses
         native = velmora.fit(model, inputs, y, seed=seed)
-        reference = _scipy_route.fit(model, inputs, y, seed=seed)
+        reference = scipy_route.fit(model, inputs, y, seed=seed)
         assert native.neg_log_joint <= reference.neg_log_joint + 1e-6
         assert native.free == reference.free and native.converged

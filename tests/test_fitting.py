@@ -170,7 +170,7 @@ NAN_AT_4 = np.where(np.arange(20) == 4, np.nan, X)
 BAD = [  # (function, arguments replaced, exception, what the message names)
     ("fit", dict(model="rescorla"), ValueError, "unknown model"),
     ("fit", dict(model="forward"), ValueError, "unknown model"),
-    ("fit", dict(response="poisson"), ValueError, "unknown response model"),
+    ("fit", dict(response_model="poisson"), ValueError, "unknown response model"),
     ("fit", dict(fixed={"sigma": 1.0}), ValueError, "no parameter 'sigma'"),
     ("fit", dict(priors={"process_noise": (0.0, 0.0)}), ValueError, "variance finite and > 0"),
     ("fit", dict(priors={"process_noise": (0.0, 1e-320)}), ValueError, "a variance of 1e-320 has no finite precision"),

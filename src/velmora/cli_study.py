@@ -172,7 +172,7 @@ def _read_study(args: argparse.Namespace, inputs: list[str], responses: bool) ->
         columns["response"] = csv_io.table_column(name, header, rows, args.response_column, missing=True)
     if args.trial_column is not None:
         columns["trial"] = csv_io.table_column(name, header, rows, args.trial_column)
-    return _frame(columns)
+    return _dataframe_of_columns(columns)
 
 
 def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
@@ -331,7 +331,8 @@ def _write_frame(frame: Any, output: str, also: Sequence[tuple[str, bytes]] = ()
     )
 
 
-def _frame(columns: dict[str, list[Any]]) -> Any:
+def _dataframe_of_columns(columns: dict[str, list[Any]]) -> Any:
+    """Columns read from a CSV file as a DataFrame; a column of text keeps its text (object dtype)."""
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     return pd.DataFrame(
@@ -438,13 +439,15 @@ def run_simulate(args: argparse.Namespace) -> None:
         inputs.update({column: csv_io.table_column(name, header, rows, column) for column in names})
         if "trial" in header:
             inputs["trial"] = csv_io.table_column(name, header, rows, "trial")
-        inputs = _frame(inputs)
+        inputs = _dataframe_of_columns(inputs)
     elif len(names) > 1:  # the trials everyone is offered
         inputs = np.column_stack([csv_io.table_column(name, header, rows, column) for column in names])
     else:
         inputs = csv_io.read_column(args.inputs, "input" if "input" in header else None)
     try:
-        study = simulate_many(args.model, _frame(params), inputs, response=args.response, seed=args.seed)
+        study = simulate_many(
+            args.model, _dataframe_of_columns(params), inputs, response_model=args.response, seed=args.seed
+        )
     except ValueError as error:
         raise CommandError(str(error)) from None
     _write_frame(study.rename(columns={"subject": args.subject_column}), args.output)
@@ -476,7 +479,7 @@ def run_compare(args: argparse.Namespace) -> None:
     tables = {}
     for label, path in zip(names, args.fits):
         name, header, rows = csv_io.read_table(path)
-        tables[label] = _frame(
+        tables[label] = _dataframe_of_columns(
             {
                 args.subject_column: csv_io.table_column(name, header, rows, args.subject_column, number=False),
                 "lme": csv_io.table_column(name, header, rows, "lme"),
@@ -530,7 +533,7 @@ def run_fit_group(args: argparse.Namespace) -> None:
         name, header, rows = csv_io.read_table(args.covariates)
         if args.subject_column not in header:
             raise CommandError(f"{name}: no column {args.subject_column!r} naming the participants")
-        covariates = _frame(
+        covariates = _dataframe_of_columns(
             {column: csv_io.table_column(name, header, rows, column, number=False) for column in header}
         )
         covariates = covariates.rename(columns={args.subject_column: "subject"})

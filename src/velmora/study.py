@@ -22,8 +22,9 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora import arrays, executors
+from velmora import arrays, deprecation, executors, tables
 from velmora.comparison import Comparison, compare
+from velmora.deprecation import UNSET
 from velmora.executors import SerialExecutor, _progress_bar, run_chunks
 from velmora.export import pointwise_loglik, to_inference_data
 from velmora.tables import (
@@ -35,11 +36,8 @@ from velmora.tables import (
     _require_columns,
     _checked_fit_options,
     _split,
-    default_response,
     input_columns,
     participant_seed,
-    result_columns,
-    results_table,
 )
 
 if TYPE_CHECKING:
@@ -211,8 +209,8 @@ def fit_many(
     if executor is not None and not callable(getattr(executor, "submit", None)):
         raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), got {type(executor).__name__}")
     threads = arrays._threads(threads)
-    fitted_response = (options["response"] or default_response(model)) if response is not None else None
-    taken = [name for name in result_columns(model, fitted_response) if name == subject]
+    fitted_response = (options["response"] or tables.default_response(model)) if response is not None else None
+    taken = [name for name in tables.result_columns(model, fitted_response) if name == subject]
     if taken:
         raise ValueError(f"the subject column {subject!r} has the name of a result column; rename it")
     participants = _split(data, subject, inputs, response, trial, seed)
@@ -221,7 +219,7 @@ def fit_many(
     else:
         # Looked up here, at the call, so that a replacement of this module's _fit_chunk takes effect.
         rows = run_chunks(_fit_chunk, model, participants, options, executor, progress, chunk_size)
-    table = results_table(subject, participants, rows, model)
+    table = tables.results_table(subject, participants, rows, model)
     if len(table) and (table["error"] != "").all():
         # No row holds an estimate: a table of errors alone is easily taken for a result.
         warnings.warn(
@@ -230,7 +228,7 @@ def fit_many(
             stacklevel=2,
         )
     if response is not None:
-        table.attrs["response_model"] = options["response"] or default_response(model)
+        table.attrs["response_model"] = options["response"] or tables.default_response(model)
     return table
 
 
@@ -259,9 +257,10 @@ def simulate_many(
     params: pandas.DataFrame,
     inputs: Any,
     *,
-    response: str | None = None,
+    response_model: str | None = None,
     seed: int = 0,
     subject: str = "subject",
+    response: Any = UNSET,
 ) -> pandas.DataFrame:
     """A whole study in the long format that :func:`fit_many` reads: subject, trial, input, response.
 
@@ -282,12 +281,15 @@ def simulate_many(
         (ordered by ``trial`` if it has one). For the choice models a trial is a row of four numbers: a
         trials x 4 array shared by everyone, a 3-D array, a mapping key -> trials x 4 array, or a long
         table with the four input columns of :func:`fit_many`, which the result has too.
-    response : str or None, optional
+    response_model : str or None, optional
         The response model; None (the default) is the model's default.
     seed : int, optional
         The study's seed, an integer from 0 to 2**64-1 (default 0).
     subject : str, optional
         The column of the participants' keys (default ``"subject"``).
+    response : str, optional
+        Deprecated spelling of ``response_model`` (DeprecationWarning); the result's column of
+        responses is ``response``.
 
     Returns
     -------
@@ -315,6 +317,9 @@ def simulate_many(
 
     from velmora.simulation import simulate
 
+    response_model = deprecation.renamed_keyword(
+        "simulate_many", "response", "response_model", response, response_model
+    )
     if not isinstance(params, pd.DataFrame):
         raise TypeError(f"params must be a pandas DataFrame with one row per participant, got {type(params).__name__}")
     seed = _check_seed(seed)
@@ -342,7 +347,11 @@ def simulate_many(
         x = sequences[position]
         try:
             result = simulate(
-                model, x, {n: float(v) for n, v in values.items()}, response=response, seed=participant_seed(seed, key)
+                model,
+                x,
+                {n: float(v) for n, v in values.items()},
+                response_model=response_model,
+                seed=participant_seed(seed, key),
             )
         except Exception as error:
             raise type(error)(f"participant {key!r}: {error}") from error

@@ -197,7 +197,7 @@ def _checked_fit_options(
     passed = [
         name
         for name, parameter in signature.parameters.items()
-        if parameter.kind is parameter.KEYWORD_ONLY and name != "response"
+        if parameter.kind is parameter.KEYWORD_ONLY and name not in ("response", "response_model")
     ]
     unknown = [name for name in fit_options if name not in passed]
     if unknown:

@@ -13,59 +13,11 @@ from pathlib import Path
 from typing import Any
 
 from velmora import csv_io, plotting
-from velmora.cli_args import SEED_HELP, number, seed
+from velmora.cli_args import SEED_HELP, assignment, by_name, count, positive, prior_pair, samples, seed
 from velmora.csv_io import CommandError, UsageError, notice
 from velmora.models import FITTED
 
 STUDY_MODELS = FITTED
-
-
-def _assignment(text: str) -> tuple[str, float]:
-    name, equals, value = text.partition("=")
-    if not equals or not name.strip():
-        raise argparse.ArgumentTypeError(f"{text!r} is not NAME=VALUE")
-    return name.strip(), number(value)
-
-
-def _prior(text: str) -> tuple[str, tuple[float, float]]:
-    name, equals, value = text.partition("=")
-    pair = value.split(",")
-    if not equals or not name.strip() or len(pair) != 2:
-        raise argparse.ArgumentTypeError(f"{text!r} is not NAME=MEAN,VARIANCE")
-    return name.strip(), (number(pair[0].strip()), number(pair[1].strip()))
-
-
-def _by_name(option: str, pairs: list[tuple[str, Any]]) -> dict[str, Any] | None:
-    """Repeated NAME=... options as a mapping; a name given twice is refused, not the last kept."""
-    names = [name for name, _ in pairs]
-    again = next((name for k, name in enumerate(names) if name in names[:k]), None)
-    if again is not None:
-        raise UsageError(f"{option} gives {again!r} more than once")
-    return dict(pairs) or None
-
-
-def _positive(text: str) -> float:
-    value = number(text)
-    if not 0.0 < value < math.inf:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a positive finite number")
-    return value
-
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
-    if not 1 <= value <= sys.maxsize:
-        raise argparse.ArgumentTypeError(f"{value} is not a positive integer up to {sys.maxsize}")
-    return value
-
-
-def _samples(text: str) -> int:
-    value = _count(text)
-    if value < 2:  # one draw has no spread: neither the sampling E-step nor the iBIC's error exists
-        raise argparse.ArgumentTypeError(f"{value} is not an integer of at least 2")
-    return value
 
 
 _RESPONSE_HELP = (
@@ -130,7 +82,7 @@ def _study_table_options(sub: argparse.ArgumentParser, option: Callable[..., Non
     option(
         sub,
         "--fixed",
-        type=_assignment,
+        type=assignment,
         action="append",
         default=[],
         metavar="NAME=VALUE",
@@ -139,7 +91,7 @@ def _study_table_options(sub: argparse.ArgumentParser, option: Callable[..., Non
     option(
         sub,
         "--n-starts",
-        type=_count,
+        type=count,
         default=4,
         metavar="N",
         help="optimiser starts per participant (default: %(default)s)",
@@ -192,7 +144,7 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
     option(
         sub,
         "--prior",
-        type=_prior,
+        type=prior_pair,
         action="append",
         default=[],
         metavar="NAME=MEAN,VARIANCE",
@@ -240,19 +192,19 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
         help="E-step: each participant's Laplace approximation, or importance sampling from it (default: %(default)s)",
     )
     option(
-        sub, "--max-iter", type=_count, default=100, metavar="N", help="at most this many passes (default: %(default)s)"
+        sub, "--max-iter", type=count, default=100, metavar="N", help="at most this many passes (default: %(default)s)"
     )
     option(
         sub,
         "--tol",
-        type=_positive,
+        type=positive,
         metavar="X",
         help="stop when a pass changes the objective by less than this (default: 0.001 per participant)",
     )
     option(
         sub,
         "--n-samples",
-        type=_samples,
+        type=samples,
         default=1000,
         metavar="N",
         help="draws per participant for the sampling E-step and the integrated likelihood (default: %(default)s)",
@@ -319,7 +271,7 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
 def _study_common(sub: argparse.ArgumentParser, option: Callable[..., None], jobs: bool) -> None:
     option(sub, "--output", "-o", metavar="FILE", default="-", help="CSV file to write ('-' or none: standard output)")
     if jobs:
-        option(sub, "--jobs", "-j", type=_count, metavar="N", help="threads to fit on (default: every core)")
+        option(sub, "--jobs", "-j", type=count, metavar="N", help="threads to fit on (default: every core)")
         sub.add_argument("--no-progress", action="store_true", help="no progress bar on standard error")
 
 
@@ -360,8 +312,8 @@ def run_fit(args: argparse.Namespace) -> None:
 
     csv_io.check_outputs([("--output", args.output), ("--plot", args.plot)])
     options = {
-        "fixed": _by_name("--fixed", args.fixed),
-        "priors": _by_name("--prior", args.prior),
+        "fixed": by_name("--fixed", args.fixed),
+        "priors": by_name("--prior", args.prior),
         "n_starts": args.n_starts,
         "seed": args.seed,
     }
@@ -518,7 +470,7 @@ def run_fit_group(args: argparse.Namespace) -> None:
         raise UsageError("--group names standard output: the group estimates need a file of their own")
     csv_io.check_outputs([("--output", args.output), ("--group", args.group)])
     responses = not args.no_responses
-    fixed = _by_name("--fixed", args.fixed)
+    fixed = by_name("--fixed", args.fixed)
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
         _checked_fit_options(args.model, args.response, responses, {"fixed": fixed, "n_starts": args.n_starts})
         inputs = _study_inputs(args, responses)

@@ -50,9 +50,6 @@ if TYPE_CHECKING:
 
 __all__ = ["fit_group", "GroupFit"]
 
-# GroupFit is defined with the steps but is public here: pickles and the reference name it here.
-GroupFit.__module__ = __name__
-
 _METHODS = ("laplace", "sampling")
 _COVARIANCES = ("diagonal", "full")
 # The default tolerance on the summed log joint, per participant.

@@ -180,7 +180,11 @@ def simulate(
 def fit(model: str, response: str, inputs: np.ndarray, responses: np.ndarray) -> fitting.FitArrays:
     """Every participant in one native batch on every core, default priors and starts."""
     return va.fit(
-        model, inputs, responses, response=response, fixed={"initial_value": HELD_VALUE} if model == "td" else None
+        model,
+        inputs,
+        responses,
+        response_model=response,
+        fixed={"initial_value": HELD_VALUE} if model == "td" else None,
     )
 
 
@@ -201,7 +205,7 @@ def recovery(case: Case, n: int, rng: np.random.Generator, results: list[tuple[s
                 case.model,
                 inputs[i],
                 responses[i],
-                response=case.response,
+                response_model=case.response,
                 fixed={**held, **{k: float(v[i]) for k, v in truth.items()}},
             ).nll
             + float(np.sum(np.log(np.where(responses[i] == 1.0, p[i], 1.0 - p[i]))))

@@ -12,9 +12,9 @@ Three cases over simulated participants, 200 trials each, four starts, default p
 The Kalman and TD participants come from benchmarks/recovery.py's generators (its ranges of true
 parameters), at 200 trials. Each case times, per participant:
 
-- the SciPy route, ``velmora._scipy_route.fit``: L-BFGS-B from SciPy step by step in Python over the
-  engine's objective, then the Hessian by differences of exact gradients (what ``velmora.fit`` was
-  before it ran natively);
+- the SciPy route, ``scipy_route.fit`` (tests/scipy_route.py): L-BFGS-B from SciPy step by step in
+  Python over the engine's objective, then the Hessian by differences of exact gradients (what
+  ``velmora.fit`` was before it ran natively);
 - ``velmora.fit``: the native fit (BFGS, Hessian, standard errors and Laplace evidence in C++), plus
   the trajectory at the estimate in Python;
 - ``velmora.arrays.fit(..., threads=1)``: every participant of the case in one native batch on one
@@ -40,6 +40,10 @@ import os
 # One BLAS thread: L-BFGS-B's small vector operations gain nothing from more, and on a shared
 # 2-core machine idle BLAS threads spinning slow every iteration several-fold (see the README).
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+import sys  # noqa: E402
+
+# The SciPy route is a reference kept beside the tests, not shipped in the wheel.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 
 import argparse  # noqa: E402
 import math  # noqa: E402
@@ -56,7 +60,9 @@ from scipy.optimize import minimize  # noqa: E402
 
 import velmora  # noqa: E402
 import velmora.arrays as va  # noqa: E402
-from velmora import _engine, _scipy_route, fitting  # noqa: E402
+import scipy_route  # noqa: E402
+
+from velmora import _engine, fitting  # noqa: E402
 from velmora.models import PARAMS, ZETA  # noqa: E402
 
 TRIALS = 200
@@ -231,7 +237,7 @@ def bench_table(bench: Bench, participants: int, repeats: int) -> list[str]:
 
     fits = batch()
     native = [velmora.fit(bench.model, x, y, **options) for x, y in data]
-    scipy = [_scipy_route.fit(bench.model, x, y, **options) for x, y in data]
+    scipy = [scipy_route.fit(bench.model, x, y, **options) for x, y in data]
     same = all(
         f.neg_log_joint == fits.neg_log_joint[i] and f.params == fits.result(i).params for i, f in enumerate(native)
     )
@@ -239,7 +245,7 @@ def bench_table(bench: Bench, participants: int, repeats: int) -> list[str]:
     rows: dict[str, list[float]] = {"scipy": [], "fit": [], "batch": [], "list": []}
     for x, y in data:
         calls = [
-            lambda: _scipy_route.fit(bench.model, x, y, **options),
+            lambda: scipy_route.fit(bench.model, x, y, **options),
             lambda: velmora.fit(bench.model, x, y, **options),
             lambda: batch(),
         ]
@@ -249,7 +255,7 @@ def bench_table(bench: Bench, participants: int, repeats: int) -> list[str]:
         seconds[2] /= participants
         for key, s in zip(rows, seconds):
             rows[key].append(s)
-    scipy_n = [count_objective_calls(lambda: _scipy_route.fit(bench.model, x, y, **options)) for x, y in data]
+    scipy_n = [count_objective_calls(lambda: scipy_route.fit(bench.model, x, y, **options)) for x, y in data]
     med = {key: statistics.median(v) for key, v in rows.items() if v}
     ratio = {key: [s / f for s, f in zip(rows["scipy"], rows[key])] for key in ("fit", "batch")}
     evaluations = statistics.median(fits.evaluations.tolist())
@@ -266,7 +272,7 @@ def bench_table(bench: Bench, participants: int, repeats: int) -> list[str]:
     table = [
         "| route, one thread | ms per participant | objective evaluations per fit | SciPy route / route |",
         "|---|---|---|---|",
-        f"| SciPy route (`velmora._scipy_route.fit`, L-BFGS-B in Python) | {med['scipy'] * 1e3:.2f} | "
+        f"| SciPy route (`tests/scipy_route.py`, L-BFGS-B in Python) | {med['scipy'] * 1e3:.2f} | "
         f"{statistics.median(scipy_n):.0f} | 1.00x |",
         f"| `velmora.fit` (native, with Hessian, SEs, lme, trajectory) | {med['fit'] * 1e3:.3f} | "
         f"{evaluations:.0f} | {med['scipy'] / med['fit']:.1f}x |",

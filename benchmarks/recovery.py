@@ -27,7 +27,7 @@ per parameter goes to benchmarks/recovery.png.
 
 Each case's participants are fitted in one native batch (velmora.arrays.fit, each participant from
 seed 0, so every row is velmora.fit's result for that participant). The same participants are also
-fitted by the SciPy route (L-BFGS-B over the same objective, velmora._scipy_route, its own starts
+fitted by the SciPy route (L-BFGS-B over the same objective, tests/scipy_route.py, its own starts
 from numpy's default_rng), and the script counts how often the native optimum's neg_log_joint is at
 most the SciPy route's + 1e-6 (``--no-scipy`` skips that).
 
@@ -39,6 +39,10 @@ from __future__ import annotations
 import os
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # see benchmarks/fitting.py
+import sys  # noqa: E402
+
+# The SciPy route is a reference kept beside the tests, not shipped in the wheel.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 
 import argparse  # noqa: E402
 import concurrent.futures  # noqa: E402
@@ -214,14 +218,14 @@ def simulate(case: Case, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarr
 
 def participant(case_index: int, index: int, scipy: bool) -> dict[str, object]:
     """Participant ``index`` of case ``case_index`` (its own random stream), and with ``scipy`` the
-    neg-log-joint at the optimum of the SciPy route (L-BFGS-B, velmora._scipy_route) on its data."""
+    neg-log-joint at the optimum of the SciPy route (L-BFGS-B, tests/scipy_route.py) on its data."""
     case = CASES[case_index]
     data, responses, theta = simulate(case, np.random.default_rng([case_index, index]))
     row: dict[str, object] = {"data": data, "responses": responses, "truth": [theta[n] for n in case.ranges]}
     if scipy:
-        from velmora import _scipy_route
+        import scipy_route
 
-        row["scipy"] = _scipy_route.fit(case.model, data, responses, seed=SEED).neg_log_joint
+        row["scipy"] = scipy_route.fit(case.model, data, responses, seed=SEED).neg_log_joint
     return row
 
 

@@ -9,7 +9,7 @@ it was simulated with), four starts: benchmarks/fitting.py's case. fit_many runs
 this process, one native batch per chunk on every core), on 2 and on 1 thread, with an explicit
 process pool (2 forkserver processes, started before the clock) and on a two-process Dask
 LocalCluster (each chunk a native batch on one thread in a worker), and in a serial loop. Beside it
-the SciPy route (velmora._scipy_route.fit, what velmora.fit was before it ran natively) fits the same
+the SciPy route (tests/scipy_route.py, what velmora.fit was before it ran natively) fits the same
 participants with the same seeds on a pool of 2 processes, as fit_many's default did with it;
 ``--scipy-participants`` times a subset and scales it up. The rounds interleave every way, and
 the script checks that every way of running fit_many gives the very same table
@@ -29,13 +29,16 @@ from __future__ import annotations
 import os
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # see benchmarks/fitting.py
+import sys  # noqa: E402
+
+# The SciPy route is a reference kept beside the tests, not shipped in the wheel.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 
 import argparse  # noqa: E402
 import json  # noqa: E402
 import multiprocessing  # noqa: E402
 import statistics  # noqa: E402
 import subprocess  # noqa: E402
-import sys  # noqa: E402
 import time  # noqa: E402
 from collections.abc import Callable  # noqa: E402
 from concurrent.futures import Executor, ProcessPoolExecutor  # noqa: E402
@@ -76,14 +79,14 @@ def fit_many(data: pd.DataFrame, executor: Executor | None = None, threads: int 
 def warm(_: int) -> None:
     import scipy.optimize  # noqa: F401
 
-    import velmora._scipy_route  # noqa: F401
+    import scipy_route  # noqa: F401
 
 
 def scipy_one(key: str, x: np.ndarray, y: np.ndarray) -> float:
     """One participant by the SciPy route, from the seed fit_many gives it; its neg_log_joint."""
-    from velmora import _scipy_route
+    import scipy_route
 
-    return _scipy_route.fit("hgf", x, y, fixed=HELD, n_starts=N_STARTS, seed=participant_seed(0, key)).neg_log_joint
+    return scipy_route.fit("hgf", x, y, fixed=HELD, n_starts=N_STARTS, seed=participant_seed(0, key)).neg_log_joint
 
 
 def scipy_route(data: pd.DataFrame, pool: Executor) -> list[float]:

@@ -33,7 +33,7 @@ class DataSet:
 
     def fit(self, **kwargs):
         response = None if self.response == "observations" else self.response
-        return velmora.fit(self.model, self.inputs, self.responses, response=response, **kwargs)
+        return velmora.fit(self.model, self.inputs, self.responses, response_model=response, **kwargs)
 
 
 def beliefs(model, inputs, p):

@@ -119,9 +119,9 @@ def test_array_discounted_value_broadcasts_the_scalar_function_exactly():
 def test_choice_data_are_refused_before_any_fit(model, inputs, responses, error, fragment):
     response = "unit_square" if model == "td" else None
     with pytest.raises(error, match=fragment.replace("(", r"\(").replace(")", r"\)")):
-        velmora.fit(model, inputs, responses, response=response)
+        velmora.fit(model, inputs, responses, response_model=response)
     with pytest.raises(error, match=fragment.replace("(", r"\(").replace(")", r"\)")):
-        va.fit(model, [inputs, inputs], [responses, responses], response=response)
+        va.fit(model, [inputs, inputs], [responses, responses], response_model=response)
 
 
 def study(model, truth, seed=3):
@@ -151,8 +151,8 @@ def test_fit_many_reads_four_columns_and_the_export_reproduces_each_nll():
 def test_simulated_choices_repeat_under_a_seed_and_follow_their_probabilities():
     params = {"initial_value": 0.5, "learning_rate": 0.2, "beta": 3.0}
     rewards = np.tile(REWARDS, 50)
-    first = velmora.simulate("td", rewards, params, response="unit_square", seed=5)
-    again = velmora.simulate("td", rewards, params, response="unit_square", seed=5)
+    first = velmora.simulate("td", rewards, params, response_model="unit_square", seed=5)
+    again = velmora.simulate("td", rewards, params, response_model="unit_square", seed=5)
     np.testing.assert_array_equal(first.responses, again.responses)
     m = np.concatenate(([0.5], first.trajectory.value[:-1]))
     p = m**3 / (m**3 + (1 - m) ** 3)

@@ -32,7 +32,7 @@ MODELS = {  # command: (options, the same computation in Python, CSV header)
         lambda xs: [(v,) for v in velmora.td_learn_sequence(0.0, xs, 0.3, 0.9, 0.1, 2**64 - 1)],
         "value",
     ),
-    "discount": (
+    "discounted-value": (
         "--reward 10 --discount-factor 0.9",
         lambda xs: [(d, velmora.discounted_value(10.0, d, 0.9)) for d in xs],
         "delay,value",
@@ -101,7 +101,7 @@ def test_input_forms_give_the_same_rows(args, text, tmp_path):
     ],
 )
 def test_negative_and_special_option_values(delay, assert_same):
-    result = run("discount", "--reward", "-10", "--discount-factor", "0.9", *delay)
+    result = run("discounted-value", "--reward", "-10", "--discount-factor", "0.9", *delay)
     assert result.returncode == 0, result.stderr
     d = float(delay[-1].split("=")[-1])
     assert_same(parse(result.stdout), ("delay,value", [(d, velmora.discounted_value(-10.0, d, 0.9))]))
@@ -112,7 +112,7 @@ def test_rewritten_output_keeps_its_mode_and_its_symlink(name, tmp_path):
     target = tmp_path / "data.csv"
     target.touch(mode=0o600)
     (tmp_path / "link.csv").symlink_to(target)
-    result = run(*"discount --reward 1 --discount-factor 0.5 --delay 3 -o".split(), name, cwd=tmp_path)
+    result = run(*"discounted-value --reward 1 --discount-factor 0.5 --delay 3 -o".split(), name, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert parse(target.read_text())[1] == [(3.0, velmora.discounted_value(1.0, 3.0, 0.5))]
     assert (target.stat().st_mode & 0o777, sorted(os.listdir(tmp_path)), (tmp_path / "link.csv").is_symlink()) == (
@@ -170,7 +170,7 @@ NEEDS_MATPLOTLIB = pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is 
             1,
             "numerical divergence in forward_model::simulate estimate",
         ),
-        ("discount --reward 1 --discount-factor 0.5 --delay 1", "1\n", 1, "either --delay or an input file"),
+        ("discounted-value --reward 1 --discount-factor 0.5 --delay 1", "1\n", 1, "either --delay or an input file"),
         (f"kalman {K} -o no/such/out.csv", "1\n", 2, "cannot write no/such/out.csv: No such file or directory"),
         (f"kalman {K} -o read-only.csv", "1\n", 2, "cannot write read-only.csv: Permission denied"),
         ("fit --model kalman --n-starts 0", "1\n", 2, "argument --n-starts: 0 is not a positive integer"),

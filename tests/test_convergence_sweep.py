@@ -93,8 +93,8 @@ def test_a_stall_short_of_the_optimum_is_not_reported_as_one(case):
     # Both once stopped on a small relative reduction and said converged, 0.94 and 3.5 nats above
     # the optimum many starts find.
     model, inputs, responses, response = case()
-    fit = velmora.fit(model, inputs, responses, response=response)
-    best = velmora.fit(model, inputs, responses, response=response, n_starts=20, seed=3)
+    fit = velmora.fit(model, inputs, responses, response_model=response)
+    best = velmora.fit(model, inputs, responses, response_model=response, n_starts=20, seed=3)
     assert not fit.converged or fit.neg_log_joint <= best.neg_log_joint + 1e-6, (fit.summary(), best.summary())
 
 
@@ -114,7 +114,9 @@ def test_the_starts_depend_on_the_seed_alone(threads):
     rng = np.random.default_rng(11)
     inputs = [(rng.random(20) < 0.6).astype(float) for _ in range(6)]
     responses = [(rng.random(20) < 0.5).astype(float) for _ in range(6)]
-    batch = velmora.arrays.fit("td", inputs, responses, response="unit_square", threads=threads, seeds=list(range(6)))
+    batch = velmora.arrays.fit(
+        "td", inputs, responses, response_model="unit_square", threads=threads, seeds=list(range(6))
+    )
     for i in range(6):
-        one = velmora.fit("td", inputs[i], responses[i], response="unit_square", seed=i)
+        one = velmora.fit("td", inputs[i], responses[i], response_model="unit_square", seed=i)
         assert batch.neg_log_joint[i] == one.neg_log_joint and batch.message[i] == one.message

@@ -171,7 +171,7 @@ NAN_AT_4 = np.where(np.arange(20) == 4, np.nan, X)
 BAD = [  # (function, arguments replaced, exception, what the message names)
     ("fit", dict(model="rescorla"), ValueError, "unknown model"),
     ("fit", dict(model="forward"), ValueError, "unknown model"),
-    ("fit", dict(response="poisson"), ValueError, "unknown response model"),
+    ("fit", dict(response_model="poisson"), ValueError, "unknown response model"),
     ("fit", dict(fixed={"sigma": 1.0}), ValueError, "no parameter 'sigma'"),
     ("fit", dict(priors={"process_noise": (0.0, 0.0)}), ValueError, "variance finite and > 0"),
     ("fit", dict(priors={"process_noise": (0.0, 1e-320)}), ValueError, "a variance of 1e-320 has no finite precision"),
@@ -338,12 +338,12 @@ def test_a_binding_cap_leaves_process_noise_and_initial_var_unidentified_and_the
 @pytest.mark.parametrize("model, response", [c[:2] for c in CASES if not c[2]], ids=[i for i in IDS if "cap" not in i])
 def test_the_native_optimum_is_at_least_scipys(model, response):
     # SciPy's L-BFGS-B over the same objective, from its own starts, is the reference optimiser.
-    from velmora import _scipy_route
+    import scipy_route
 
     for seed in range(3):
         inputs, responses = data(model, n=120, seed=seed)
         y = None if response == "observations" else responses
         native = velmora.fit(model, inputs, y, seed=seed)
-        reference = _scipy_route.fit(model, inputs, y, seed=seed)
+        reference = scipy_route.fit(model, inputs, y, seed=seed)
         assert native.neg_log_joint <= reference.neg_log_joint + 1e-6
         assert native.free == reference.free and native.converged

@@ -13,6 +13,8 @@ from scipy.special import expit
 
 import velmora
 import velmora.export
+import velmora._group.estep
+import velmora._group.mstep
 import velmora.group
 
 RNG = np.random.default_rng(11)
@@ -57,7 +59,7 @@ def test_m_step_maximises_the_expected_log_prior_of_the_laplace_posteriors(full)
 
     start = np.concatenate([np.zeros(4), [1.0, 0.0, 1.0] if full else [1.0, 1.0]])
     best = optimize.minimize(negative_q, start, method="BFGS", options={"gtol": 1e-9})
-    b, sigma = velmora.group._m_step(theta, post_cov, design, full)
+    b, sigma = velmora._group.mstep.m_step(theta, post_cov, design, full)
     expected_b, expected_sigma = unpack(best.x)
     np.testing.assert_allclose(b, expected_b, atol=1e-5)
     np.testing.assert_allclose(sigma, expected_sigma, atol=1e-5)
@@ -233,7 +235,7 @@ def test_a_participant_without_any_estimate_leaves_the_others_converging(method)
 def test_sampling_participant_by_participant_changes_nothing(method, monkeypatch):
     data = td_study(6)
     whole = velmora.fit_group(data, "td", fixed=HELD, method=method, n_samples=50, threads=1, progress=False)
-    monkeypatch.setattr(velmora.group, "_BLOCK_CELLS", 1)
+    monkeypatch.setattr(velmora._group.estep, "_BLOCK_CELLS", 1)
     parts = velmora.fit_group(data, "td", fixed=HELD, method=method, n_samples=50, threads=1, progress=False)
     assert parts.log_likelihood == pytest.approx(whole.log_likelihood, rel=1e-12)
     np.testing.assert_allclose(parts.cov.to_numpy(), whole.cov.to_numpy(), rtol=1e-12)
@@ -468,7 +470,7 @@ def test_participants_whose_fit_under_the_group_prior_is_not_converged_are_named
 def test_a_group_fit_is_the_same_to_the_bit_on_any_number_of_threads(method, monkeypatch):
     data = td_study(12)
     covariates = pd.DataFrame({"subject": sorted(data.subject.unique()), "age": RNG.normal(30, 5, 12)})
-    monkeypatch.setattr(velmora.group, "_BLOCK_CELLS", 300)  # several blocks of participants
+    monkeypatch.setattr(velmora._group.estep, "_BLOCK_CELLS", 300)  # several blocks of participants
     fits = [
         velmora.fit_group(
             data, "td", fixed=HELD, covariates=covariates, method=method, n_samples=64, threads=threads, progress=False
@@ -517,7 +519,7 @@ def test_laplace_holds_no_array_of_every_participants_draws(monkeypatch):
 
     n, draws = 400, 2000
     data = td_study(n)
-    monkeypatch.setattr(velmora.group, "_BLOCK_CELLS", 1 << 14)  # the draws of a few participants at a time
+    monkeypatch.setattr(velmora._group.estep, "_BLOCK_CELLS", 1 << 14)  # the draws of a few participants at a time
     tracemalloc.start()
     try:
         velmora.fit_group(data, "td", fixed=HELD, n_samples=draws, progress=False)

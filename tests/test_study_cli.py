@@ -161,7 +161,17 @@ def test_blank_and_na_responses_are_missed_trials_as_in_python(study, tmp_path, 
 
 def test_a_run_where_nothing_could_be_fitted_writes_its_reasons_and_fails(study, tmp_path, capsys):
     status, out, err = velmora(
-        "fit", study, "--model", "td", "--response", "unit_square", "-j", 1, "-o", tmp_path / "fits.csv", capsys=capsys
+        "fit",
+        study,
+        "--model",
+        "td",
+        "--response-model",
+        "unit_square",
+        "-j",
+        1,
+        "-o",
+        tmp_path / "fits.csv",
+        capsys=capsys,
     )
     written = pd.read_csv(tmp_path / "fits.csv", keep_default_na=False)
     assert status == 1 and err.startswith("velmora fit: none of the 4 participants could be fitted")

@@ -2,7 +2,7 @@
 
 The numerical work is done by the compiled module :mod:`velmora._core`; this package re-exports
 its five functions and its exception classes, beside :func:`fit` and :func:`simulate`, which fit
-the models to a participant's data and simulate participants (they need SciPy and NumPy).
+the models to a participant's data and simulate participants on NumPy arrays.
 """
 
 from collections.abc import Callable

@@ -35,6 +35,7 @@ import numpy as np
 
 from velmora import _engine
 from velmora._core import DimensionMismatch, InvalidParameter, NumericalDivergence, SingularMatrix
+from velmora.deprecation import UNSET, renamed_keyword
 from velmora.models import DEFAULTS, ENGINE
 
 if TYPE_CHECKING:
@@ -1106,17 +1107,18 @@ def fit(
     inputs: Any,
     responses: Any = None,
     *,
-    response: str | None = None,
+    response_model: str | None = None,
     fixed: Mapping[str, Any] | None = None,
     priors: Mapping[str, Any] | None = None,
     n_starts: int = 4,
     seeds: Any = None,
     seed: int = 0,
     threads: int | None = None,
+    response: Any = UNSET,
 ) -> FitArrays:
     """Fit ``model`` to many participants in one call, natively on ``threads`` threads.
 
-    Each participant's fit is :func:`velmora.fit`'s, with the same ``response``, ``fixed``, ``priors``
+    Each participant's fit is :func:`velmora.fit`'s, with the same ``response_model``, ``fixed``, ``priors``
     and ``n_starts``, and its starts drawn from its own seed. The results do not depend on ``threads``
     or on the order of the participants. The transforms and default priors of the parameters are those
     of :func:`velmora.fit` (:ref:`priors`).
@@ -1132,7 +1134,7 @@ def fit(
     responses : array_like or None, optional
         Shaped like ``inputs`` (one per trial), NaN for a missed trial; None (the default) fits the
         inputs themselves.
-    response : str or None, optional
+    response_model : str or None, optional
         The response model; None is the model's default response model (as in :func:`velmora.fit`).
     fixed : mapping of str to float, optional
         Parameters held at natural values, as in :func:`velmora.fit`.
@@ -1148,6 +1150,8 @@ def fit(
     threads : int or None, optional
         Threads to fit on (default: every CPU this process may use; no more than twice that many are
         started). The results do not depend on it.
+    response : str, optional
+        Deprecated spelling of ``response_model`` (DeprecationWarning).
 
     Returns
     -------
@@ -1180,7 +1184,7 @@ def fit(
         model,
         inputs,
         responses,
-        response=response,
+        response=renamed_keyword("velmora.arrays.fit", "response", "response_model", response, response_model),
         fixed=fixed,
         priors=priors,
         n_starts=n_starts,

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora.tables import _require_columns
+from velmora.tables import GROUP_COLUMN, _require_columns
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -193,7 +193,7 @@ def compare(*results: Any, names: Sequence[str] | None = None, subject: str | No
         A table without the key, ``lme`` or ``bic`` column.
     """
     from velmora.bms import bms
-    from velmora.group import GroupFit
+    from velmora._group.result import GroupFit
 
     if len(results) == 1 and isinstance(results[0], Mapping):
         if names is not None:
@@ -268,11 +268,9 @@ def compare(*results: Any, names: Sequence[str] | None = None, subject: str | No
 
 def _marked_as_group(table: Any) -> bool:
     """Whether a participants' table is a group fit's (fit_group marks it, and the mark survives a CSV file)."""
-    from velmora.group import _GROUP_COLUMN
-
-    if _GROUP_COLUMN not in getattr(table, "columns", ()):
+    if GROUP_COLUMN not in getattr(table, "columns", ()):
         return False
-    return bool(table[_GROUP_COLUMN].map(lambda v: v is True or str(v).strip().lower() in ("true", "1")).any())
+    return bool(table[GROUP_COLUMN].map(lambda v: v is True or str(v).strip().lower() in ("true", "1")).any())
 
 
 def _group_members(group: Any, subject: str | None) -> set[Any]:

@@ -79,10 +79,7 @@ def _study() -> list[str]:
     ]
     truth = {"obs_noise": 0.5, "precision_flexibility": 1.0, "base_process_noise": 0.01, "zeta": 0.1}
     participant = simulation.simulate("hgf", walks[0], truth, seed=5)
-    try:
-        result = fitting.fit("hgf", walks[0], participant.responses, fixed={"base_process_noise": 0.01})
-    except ImportError:
-        return [*lines, "Fitting needs SciPy, a dependency of velmora: reinstall it (pip install velmora)."]
+    result = fitting.fit("hgf", walks[0], participant.responses, fixed={"base_process_noise": 0.01})
     lines.append("One participant's responses simulated from known parameters, then fitted (velmora.fit):")
     for name in ("obs_noise", "precision_flexibility", "zeta"):
         lines.append(

@@ -89,6 +89,7 @@ from velmora.models import (
     SELF_FIT,
     prior_pair,
 )
+from velmora.deprecation import UNSET, renamed_keyword
 from velmora.results import NO_ESTIMATE_CODE, FitArrays, FitResult
 
 __all__ = ["fit", "FitResult", "FitArrays"]
@@ -468,7 +469,7 @@ def fit_arrays_of(
     }
     return FitArrays(
         model=problem.model,
-        response=problem.response,
+        response_model=problem.response,
         params=params,
         se={name: se[:, j] for j, name in enumerate(problem.free_names)},
         free=tuple(problem.free_names),
@@ -487,11 +488,12 @@ def fit(
     inputs: Any,
     responses: Any = None,
     *,
-    response: str | None = None,
+    response_model: str | None = None,
     fixed: Mapping[str, Any] | None = None,
     priors: Mapping[str, Any] | None = None,
     n_starts: int = 4,
     seed: int = 0,
+    response: Any = UNSET,
 ) -> FitResult:
     """Fit a model to one participant: to its inputs alone, or to its responses under a response model.
 
@@ -524,7 +526,7 @@ def fit(
         1 or 0 (for the choice models 1 is the later offer). ``None`` (the default) fits the inputs
         alone: the filter's predictive log-likelihood of the input sequence itself, for ``kalman``
         and ``hgf`` only.
-    response : str or None, optional
+    response_model : str or None, optional
         The response model: ``"gaussian"`` (Normal around the belief with variance ``zeta``),
         ``"unit_square"`` or ``"logistic"`` (see :mod:`velmora.fitting`). ``None``: the model's
         default, ``"gaussian"`` for ``kalman``, ``hgf`` and ``td``, ``"logistic"`` (the only one) for
@@ -542,6 +544,8 @@ def fit(
     seed : int, optional
         The seed of the starts drawn from the priors, an integer from 0 to 2**64-1 (default 0); a
         fit is repeatable only under a fixed seed.
+    response : str, optional
+        Deprecated spelling of ``response_model`` (DeprecationWarning).
 
     Returns
     -------
@@ -576,6 +580,7 @@ def fit(
     velmora.arrays.fit : Many participants in one native call.
     velmora.fit_many : Every participant of a long-format table.
     """
+    response = renamed_keyword("fit", "response", "response_model", response, response_model)
     seed = _as_seed(seed)
     problem, _, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
     batch = _fit_native(

@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from velmora.deprecation import warn_renamed
 from velmora.models import ENGINE, SELF_FIT
 
 if TYPE_CHECKING:
@@ -59,8 +60,9 @@ class FitResult:
     ----------
     model : str
         The model fitted.
-    response : str
-        The response model, or ``"observations"`` for a fit to the inputs themselves.
+    response_model : str
+        The response model, or ``"observations"`` for a fit to the inputs themselves (``response``,
+        its former name, still reads it, with a DeprecationWarning).
     params : dict of str to float or None
         Every parameter at the estimate, natural units (held ones included).
     se : dict of str to float
@@ -99,7 +101,7 @@ class FitResult:
     """
 
     model: str
-    response: str
+    response_model: str
     params: dict[str, float | None]
     se: dict[str, float]
     free: tuple[str, ...]
@@ -119,14 +121,20 @@ class FitResult:
     def bic(self) -> float:
         return float(_bic(self.nll, len(self.free), self.n_trials))
 
+    @property
+    def response(self) -> str:
+        """Deprecated: ``response_model``."""
+        warn_renamed(type(self).__name__, ".response", ".response_model", stacklevel=3)
+        return self.response_model
+
     def __eq__(self, other: object) -> bool:
         if type(other) is not type(self):
             return NotImplemented
         return all(_same(getattr(self, f.name), getattr(other, f.name)) for f in fields(self))
 
     def to_dict(self) -> dict[str, Any]:
-        """One flat row: model, response, each parameter, ``se_<name>`` per free one, the criteria."""
-        row: dict[str, Any] = {"model": self.model, "response": self.response}
+        """One flat row: model, response_model, each parameter, ``se_<name>`` per free one, the criteria."""
+        row: dict[str, Any] = {"model": self.model, "response_model": self.response_model}
         row.update(self.params)
         row.update({f"se_{name}": value for name, value in self.se.items()})
         row.update({name: getattr(self, name) for name in _CRITERIA})
@@ -139,7 +147,7 @@ class FitResult:
         return pd.DataFrame([self.to_dict()])
 
     def summary(self) -> str:
-        source = SELF_FIT if self.response == SELF_FIT else f"responses ({self.response})"
+        source = SELF_FIT if self.response_model == SELF_FIT else f"responses ({self.response_model})"
         lines = [
             f"velmora fit: {self.model} to {source}, {self.n_trials} trials",
             f"converged: {self.converged} ({self.message})",
@@ -184,8 +192,9 @@ class FitArrays:
     ----------
     model : str
         The model fitted.
-    response : str
-        The response model, as in :class:`FitResult`.
+    response_model : str
+        The response model, as in :class:`FitResult` (``response``, its former name, still reads it,
+        with a DeprecationWarning).
     params : dict of str to numpy.ndarray
         Each parameter's estimates in natural units (held ones included; NaN for a fit with no
         estimate, and for an optional parameter left out).
@@ -217,7 +226,7 @@ class FitArrays:
     """
 
     model: str
-    response: str
+    response_model: str
     params: dict[str, np.ndarray]
     se: dict[str, np.ndarray]
     free: tuple[str, ...]
@@ -228,6 +237,12 @@ class FitArrays:
     status: np.ndarray
     iterations: np.ndarray
     evaluations: np.ndarray
+
+    @property
+    def response(self) -> str:
+        """Deprecated: ``response_model``."""
+        warn_renamed(type(self).__name__, ".response", ".response_model", stacklevel=3)
+        return self.response_model
 
     def __len__(self) -> int:
         return int(self.nll.size)
@@ -283,7 +298,7 @@ class FitArrays:
         }
         return FitResult(
             model=self.model,
-            response=self.response,
+            response_model=self.response_model,
             params=params,
             se={name: float(v[i]) for name, v in self.se.items()},
             free=self.free,

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from velmora import arrays as va
+from velmora.deprecation import UNSET, renamed_keyword
 from velmora.fitting import (
     _as_inputs,
     _check_finite_inputs,
@@ -51,12 +52,18 @@ class Simulation:
 
 
 def simulate(
-    model: str, inputs: Any, params: Mapping[str, Any], *, response: str | None = None, seed: int = 0
+    model: str,
+    inputs: Any,
+    params: Mapping[str, Any],
+    *,
+    response_model: str | None = None,
+    seed: int = 0,
+    response: Any = UNSET,
 ) -> Simulation:
     """Run ``model`` on ``inputs`` with natural parameter values and draw a response per trial.
 
     A model fitted to responses is simulated without its own noise, and a response is drawn per trial
-    from the response model ``response`` around the model's belief before the trial:
+    from the response model ``response_model`` around the model's belief before the trial:
     ``belief + sqrt(zeta) * z`` with ``z`` from ``velmora.arrays.normal(n, seed)`` for ``"gaussian"``;
     for a choice model 1 where ``velmora.arrays.uniform(n, seed)`` falls below P(y = 1), else 0.
     ``forward`` simulates through ``forward_simulate``'s own noise, with ``seed`` passed to it.
@@ -75,11 +82,13 @@ def simulate(
         the decision variable under ``"logistic"``; ``bias``). ``forward`` takes its own three. A
         parameter with a default in the list function, or held by a default fit of the response model
         (``bias``), may be left out.
-    response : str or None, optional
+    response_model : str or None, optional
         The response model, ``"gaussian"``, ``"unit_square"`` or ``"logistic"``; None (the default) is
         the model's default. Not used by ``forward``.
     seed : int, optional
         The seed of the responses (of ``forward``'s noise), an integer from 0 to 2**64-1 (default 0).
+    response : str, optional
+        Deprecated spelling of ``response_model`` (DeprecationWarning).
 
     Returns
     -------
@@ -104,6 +113,7 @@ def simulate(
     velmora.NumericalDivergence
         A step of the model's run that would produce a non-finite number.
     """
+    response = renamed_keyword("simulate", "response", "response_model", response, response_model)
     _check_model(model, tuple(ENGINE))
     described = ENGINE[model]
     if described.fits_responses:

@@ -14,7 +14,6 @@ best model, random-effects Bayesian model selection).
 
 from __future__ import annotations
 
-import inspect
 import math
 import warnings
 from collections.abc import Mapping
@@ -23,8 +22,9 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora import arrays, executors
+from velmora import arrays, deprecation, executors, tables
 from velmora.comparison import Comparison, compare
+from velmora.deprecation import UNSET
 from velmora.executors import SerialExecutor, _progress_bar, run_chunks
 from velmora.export import pointwise_loglik, to_inference_data
 from velmora.tables import (
@@ -34,6 +34,7 @@ from velmora.tables import (
     _numbers,
     _Participant,
     _require_columns,
+    _checked_fit_options,
     _split,
     input_columns,
     participant_seed,
@@ -100,38 +101,6 @@ def _fit_chunk(
             record["n_trials"], record["converged"] = int(record["n_trials"]), bool(record["converged"])
             rows[part[j]] = record
     return rows
-
-
-def _fit_options(
-    model: str, response_model: str | None, responses: bool, fit_options: dict[str, Any]
-) -> dict[str, Any]:
-    """The options of every participant's fit, checked once (by velmora.fit's own checks, on stand-in
-    data) so that a mistake that is no participant's raises before any work instead of filling
-    every row; ``seed`` is left out, since each participant gets its own."""
-    from velmora import fitting
-
-    signature = inspect.signature(fitting.fit)
-    passed = [
-        name
-        for name, parameter in signature.parameters.items()
-        if parameter.kind is parameter.KEYWORD_ONLY and name != "response"
-    ]
-    unknown = [name for name in fit_options if name not in passed]
-    if unknown:
-        raise TypeError(
-            f"fit_many() got an unexpected keyword argument {unknown[0]!r}; besides its own it takes "
-            f"{', '.join(passed)} (for velmora.fit)"
-        )
-    options = {"response": response_model, **fit_options}
-    options.pop("seed", None)
-    from velmora.models import ENGINE
-
-    width = ENGINE[model].width if model in ENGINE else 1
-    stand_in = np.zeros((2, width) if width > 1 else 2)
-    call = signature.bind(model, stand_in, np.zeros(2) if responses else None, **options)
-    call.apply_defaults()
-    fitting._prepare(*(call.arguments[name] for name in inspect.signature(fitting._prepare).parameters))
-    return options
 
 
 def fit_many(
@@ -232,7 +201,7 @@ def fit_many(
         data, [("subject", subject), *(("input", name) for name in inputs), ("response", response), ("trial", trial)]
     )
     seed = _check_seed(fit_options.get("seed", 0))
-    options = _fit_options(model, response_model, response is not None, fit_options)
+    options = _checked_fit_options(model, response_model, response is not None, fit_options)
     if chunk_size is not None and (
         isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)) or chunk_size < 1
     ):
@@ -240,8 +209,8 @@ def fit_many(
     if executor is not None and not callable(getattr(executor, "submit", None)):
         raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), got {type(executor).__name__}")
     threads = arrays._threads(threads)
-    fitted_response = (options["response"] or _default_response(model)) if response is not None else None
-    taken = [name for name in _result_columns(model, fitted_response) if name == subject]
+    fitted_response = (options["response"] or tables.default_response(model)) if response is not None else None
+    taken = [name for name in tables.result_columns(model, fitted_response) if name == subject]
     if taken:
         raise ValueError(f"the subject column {subject!r} has the name of a result column; rename it")
     participants = _split(data, subject, inputs, response, trial, seed)
@@ -250,7 +219,7 @@ def fit_many(
     else:
         # Looked up here, at the call, so that a replacement of this module's _fit_chunk takes effect.
         rows = run_chunks(_fit_chunk, model, participants, options, executor, progress, chunk_size)
-    table = _frame(subject, participants, rows, model)
+    table = tables.results_table(subject, participants, rows, model)
     if len(table) and (table["error"] != "").all():
         # No row holds an estimate: a table of errors alone is easily taken for a result.
         warnings.warn(
@@ -259,14 +228,8 @@ def fit_many(
             stacklevel=2,
         )
     if response is not None:
-        table.attrs["response_model"] = options["response"] or _default_response(model)
+        table.attrs["response_model"] = options["response"] or tables.default_response(model)
     return table
-
-
-def _default_response(model: str) -> str:
-    from velmora.fitting import _response_model
-
-    return _response_model(model, None)
 
 
 def _run_here(
@@ -289,44 +252,15 @@ def _run_here(
     return rows
 
 
-def _result_columns(model: str, response_model: str | None) -> list[str]:
-    """Every column a fit_many table of ``model`` may have besides the participants' keys, fitted to
-    responses under ``response_model`` (None: to its inputs)."""
-    from velmora.fitting import _response_model
-    from velmora.models import ENGINE, RESPONSES
-
-    names = [*ENGINE[model].params, *(RESPONSES[_response_model(model, response_model)] if response_model else ())]
-    return [*names, *(SE_PREFIX + name for name in names), *RESULT_COLUMNS]
-
-
-def _frame(subject: str, participants: list[_Participant], rows: list[dict[str, Any]], model: str) -> pandas.DataFrame:
-    import pandas as pd
-
-    names: list[str] = []  # estimates in the order the fits report them
-    for row in rows:
-        names.extend(
-            name for name in row if name not in RESULT_COLUMNS and not name.startswith(SE_PREFIX) and name not in names
-        )
-    columns = [*names, *(SE_PREFIX + name for name in names), *RESULT_COLUMNS]
-    defaults = {"n_trials": 0, "converged": False, "message": "", "error": ""}
-    table = pd.DataFrame(
-        [{column: row.get(column, defaults.get(column, math.nan)) for column in columns} for row in rows],
-        columns=columns,
-    )
-    table = table.astype({"n_trials": np.int64, "converged": bool})
-    table.insert(0, subject, [p.key for p in participants])
-    table.attrs.update(subject=subject, model=model)
-    return table
-
-
 def simulate_many(
     model: str,
     params: pandas.DataFrame,
     inputs: Any,
     *,
-    response: str | None = None,
+    response_model: str | None = None,
     seed: int = 0,
     subject: str = "subject",
+    response: Any = UNSET,
 ) -> pandas.DataFrame:
     """A whole study in the long format that :func:`fit_many` reads: subject, trial, input, response.
 
@@ -347,12 +281,15 @@ def simulate_many(
         (ordered by ``trial`` if it has one). For the choice models a trial is a row of four numbers: a
         trials x 4 array shared by everyone, a 3-D array, a mapping key -> trials x 4 array, or a long
         table with the four input columns of :func:`fit_many`, which the result has too.
-    response : str or None, optional
+    response_model : str or None, optional
         The response model; None (the default) is the model's default.
     seed : int, optional
         The study's seed, an integer from 0 to 2**64-1 (default 0).
     subject : str, optional
         The column of the participants' keys (default ``"subject"``).
+    response : str, optional
+        Deprecated spelling of ``response_model`` (DeprecationWarning); the result's column of
+        responses is ``response``.
 
     Returns
     -------
@@ -380,6 +317,9 @@ def simulate_many(
 
     from velmora.simulation import simulate
 
+    response_model = deprecation.renamed_keyword(
+        "simulate_many", "response", "response_model", response, response_model
+    )
     if not isinstance(params, pd.DataFrame):
         raise TypeError(f"params must be a pandas DataFrame with one row per participant, got {type(params).__name__}")
     seed = _check_seed(seed)
@@ -407,7 +347,11 @@ def simulate_many(
         x = sequences[position]
         try:
             result = simulate(
-                model, x, {n: float(v) for n, v in values.items()}, response=response, seed=participant_seed(seed, key)
+                model,
+                x,
+                {n: float(v) for n, v in values.items()},
+                response_model=response_model,
+                seed=participant_seed(seed, key),
             )
         except Exception as error:
             raise type(error)(f"participant {key!r}: {error}") from error

@@ -1,12 +1,16 @@
-"""Long-format tables of a study: participants' rows split out of a table, each keyed and seeded.
+"""Long-format tables of a study: participants' rows split out of a table, each keyed and seeded,
+and the table of results with one row per participant.
 
-Shared by fitting (:mod:`velmora.study`), comparing (:mod:`velmora.comparison`) and the export
-(:mod:`velmora.export`): a table is one row per trial, each participant's rows found by its key.
+Shared by fitting (:mod:`velmora.study`, :mod:`velmora.group`), comparing (:mod:`velmora.comparison`)
+and the export (:mod:`velmora.export`): a table is one row per trial, each participant's rows found
+by its key. Below all of them, so that none imports another for a table.
 """
 
 from __future__ import annotations
 
 import hashlib
+import inspect
+import math
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -20,6 +24,8 @@ if TYPE_CHECKING:
 # Columns of a fit_many result other than the estimates and their standard errors.
 RESULT_COLUMNS = ("nll", "lme", "aic", "bic", "n_trials", "converged", "message", "error")
 SE_PREFIX = "se_"
+# The participants' table's column that marks it as a group fit's (fit_group writes it, compare reads it).
+GROUP_COLUMN = "group_prior"
 # Derived seeds have always been drawn below 2**63; kept so that a study's fits repeat across versions.
 _DERIVED_SEED_LIMIT = 2**63
 
@@ -177,3 +183,76 @@ def _split(
         )
         p.responses = None if response is None else columns[response][0][rows]
     return participants
+
+
+def _checked_fit_options(
+    model: str, response_model: str | None, responses: bool, fit_options: dict[str, Any]
+) -> dict[str, Any]:
+    """The options of every participant's fit, checked once (by velmora.fit's own checks, on stand-in
+    data) so that a mistake that is no participant's raises before any work instead of filling
+    every row; ``seed`` is left out, since each participant gets its own."""
+    from velmora import fitting
+
+    signature = inspect.signature(fitting.fit)
+    passed = [
+        name
+        for name, parameter in signature.parameters.items()
+        if parameter.kind is parameter.KEYWORD_ONLY and name not in ("response", "response_model")
+    ]
+    unknown = [name for name in fit_options if name not in passed]
+    if unknown:
+        raise TypeError(
+            f"fit_many() got an unexpected keyword argument {unknown[0]!r}; besides its own it takes "
+            f"{', '.join(passed)} (for velmora.fit)"
+        )
+    options = {"response": response_model, **fit_options}
+    options.pop("seed", None)
+    from velmora.models import ENGINE
+
+    width = ENGINE[model].width if model in ENGINE else 1
+    stand_in = np.zeros((2, width) if width > 1 else 2)
+    call = signature.bind(model, stand_in, np.zeros(2) if responses else None, **options)
+    call.apply_defaults()
+    fitting._prepare(*(call.arguments[name] for name in inspect.signature(fitting._prepare).parameters))
+    return options
+
+
+def default_response(model: str) -> str:
+    """The response model that ``model`` is fitted with when none is named."""
+    from velmora.fitting import _response_model
+
+    return _response_model(model, None)
+
+
+def result_columns(model: str, response_model: str | None) -> list[str]:
+    """Every column a fit_many table of ``model`` may have besides the participants' keys, fitted to
+    responses under ``response_model`` (None: to its inputs)."""
+    from velmora.fitting import _response_model
+    from velmora.models import ENGINE, RESPONSES
+
+    names = [*ENGINE[model].params, *(RESPONSES[_response_model(model, response_model)] if response_model else ())]
+    return [*names, *(SE_PREFIX + name for name in names), *RESULT_COLUMNS]
+
+
+def results_table(
+    subject: str, participants: list[_Participant], rows: list[dict[str, Any]], model: str
+) -> pandas.DataFrame:
+    """One row per participant from each one's fit (``rows``, in the participants' order): the key, the
+    estimates, their standard errors and the result columns, a participant without a fit NaN."""
+    import pandas as pd
+
+    names: list[str] = []  # estimates in the order the fits report them
+    for row in rows:
+        names.extend(
+            name for name in row if name not in RESULT_COLUMNS and not name.startswith(SE_PREFIX) and name not in names
+        )
+    columns = [*names, *(SE_PREFIX + name for name in names), *RESULT_COLUMNS]
+    defaults = {"n_trials": 0, "converged": False, "message": "", "error": ""}
+    table = pd.DataFrame(
+        [{column: row.get(column, defaults.get(column, math.nan)) for column in columns} for row in rows],
+        columns=columns,
+    )
+    table = table.astype({"n_trials": np.int64, "converged": bool})
+    table.insert(0, subject, [p.key for p in participants])
+    table.attrs.update(subject=subject, model=model)
+    return table

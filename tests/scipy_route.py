@@ -2,7 +2,8 @@
 
 :func:`velmora.fit` runs natively; this is the route it replaced, kept as the reference that the
 native optimiser is tested and benchmarked against (same problem, same priors and transforms, the
-same curvature rules). It needs SciPy, which :func:`velmora.fit` does not.
+same curvature rules). It lives beside the tests, not in the package: a reference is no part of
+what a user installs. The benchmarks reach it by putting this folder on ``sys.path``.
 """
 
 from __future__ import annotations

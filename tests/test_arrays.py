@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import velmora
+import velmora.trajectories
 import velmora.arrays as va
 
 MODELS = {  # list function, arguments before and after the sequence, its fields in tuple order
@@ -198,7 +199,7 @@ def test_pandas_objects_and_python_int_seeds_are_read_by_value():
 
 
 def test_a_result_mostly_padding_warns_once_naming_both_sizes(monkeypatch):
-    monkeypatch.setattr(va, "_PADDING_WARN_BYTES", 10_000)
+    monkeypatch.setattr(velmora.trajectories, "_PADDING_WARN_BYTES", 10_000)  # where the runner warns
     with pytest.warns(
         RuntimeWarning,
         match=r"pads 31 subjects .* 2000 trials: it takes 484.4 KiB to hold 18.0 KiB "

@@ -15,6 +15,7 @@ import pytest
 
 import velmora
 import velmora.arrays as va
+import velmora.problem
 from velmora import executors, study
 from velmora.study import SerialExecutor, fit_many, pointwise_loglik, simulate_many
 
@@ -207,10 +208,10 @@ def test_an_interrupted_call_frees_a_thread_pool_between_participants(monkeypatc
     """Ctrl-C reaches only the main thread; a chunk running on a pool's thread stops at the next
     participant instead of fitting the rest of its chunk."""
     fitted = []
-    real = velmora.fitting.fit_arrays
+    real = velmora.problem.Problem.fit
 
     def counting(*args, **kwargs):
-        fitted.append(len(args[1]))
+        fitted.append(len(args[1]))  # the participants' seeds
         if len(fitted) == 3:
             signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
             for _ in range(2000):  # until the main thread has taken the interrupt: no race with it
@@ -219,7 +220,7 @@ def test_an_interrupted_call_frees_a_thread_pool_between_participants(monkeypatc
                 time.sleep(0.005)
         return real(*args, **kwargs)
 
-    monkeypatch.setattr(velmora.fitting, "fit_arrays", counting)
+    monkeypatch.setattr(velmora.problem.Problem, "fit", counting)
     data = small_study(participants=40, trials=10)
     with ThreadPoolExecutor(1) as pool:
         with pytest.raises(KeyboardInterrupt):

@@ -30,7 +30,7 @@ from typing import TYPE_CHECKING, Any, NoReturn
 import velmora
 from velmora import csv_io, demo, plotting
 from velmora.csv_io import CommandError, Row, UsageError, notice
-from velmora.arrays import SEED_LIMIT
+from velmora.stream import check_seed
 from velmora.models import ENGINE, FITTED
 
 if TYPE_CHECKING:
@@ -106,12 +106,12 @@ def _number(text: str) -> float:
 
 def _seed(text: str) -> int:
     try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
-    if not 0 <= value < SEED_LIMIT:
-        raise argparse.ArgumentTypeError(f"{value} is outside 0 to 2**64-1")
-    return value
+        return check_seed(int(text), wording="command")
+    except ValueError as error:
+        # int() refuses text that is no integer with a message of its own
+        raise argparse.ArgumentTypeError(
+            str(error) if text.strip().lstrip("+-").isdigit() else f"{text!r} is not an integer"
+        ) from None
 
 
 def _discount_rows(delay: list[float], reward: float, discount_factor: float) -> list[Row]:
@@ -620,9 +620,10 @@ def _frame(columns: dict[str, list[Any]]) -> Any:
 
 def _subject_column_free(args: argparse.Namespace, responses: bool) -> None:
     """The subject column's name, which the result table keeps, must not be one of its other columns."""
-    from velmora.study import _default_response, _result_columns
+    from velmora.conversion import resolve_response_model
+    from velmora.study import _result_columns
 
-    response = (args.response or _default_response(args.model)) if responses else None
+    response = resolve_response_model(args.model, args.response) if responses else None
     if args.subject_column in _result_columns(args.model, response):
         raise ValueError(
             f"--subject-column {args.subject_column!r} is the name of a column of the result; rename the column"

@@ -21,13 +21,12 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora import _engine
-from velmora import arrays as va
 from velmora.executors import _progress_bar
-from velmora.fitting import _TRANSFORM_CODES, _STATS, _natural, _slope, fit_arrays_of
-from velmora.models import ENGINE, SELF_FIT
+from velmora.conversion import thread_count
+from velmora.problem import natural_of, slope
 from velmora.results import NO_ESTIMATE_CODE, _aic, _bic
-from velmora.tables import _check_seed, _require_columns, _split, input_columns
+from velmora.stream import check_seed, normal, seeds as derived_seeds
+from velmora.tables import _require_columns, _split, input_columns
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -110,7 +109,7 @@ class GroupFit:
         import pandas as pd
 
         return pd.Series(
-            {name: float(_natural(t, np.array([self.mean[name]]))[0]) for name, t in zip(self.free, self.transforms)}
+            {name: float(natural_of(t, np.array([self.mean[name]]))[0]) for name, t in zip(self.free, self.transforms)}
         )
 
     @property
@@ -338,7 +337,6 @@ def fit_group(
     """
     import pandas as pd
 
-    from velmora import fitting
     from velmora.study import _fit_options, _frame
 
     if not isinstance(data, pd.DataFrame):
@@ -358,17 +356,11 @@ def fit_group(
     _require_columns(
         data, [("subject", subject), *(("input", name) for name in inputs), ("response", response), ("trial", trial)]
     )
-    seed = _check_seed(seed)
-    options = _fit_options(
+    seed = check_seed(seed)
+    problem = _fit_options(
         model, response_model, response is not None, {"fixed": fixed, "n_starts": n_starts, "seed": seed}
     )
-    kind = fitting._response_model(model, options["response"]) if response is not None else SELF_FIT
-    workers = va._threads(threads)
-    width = ENGINE[model].width
-    stand_in = np.zeros((1, width) if width > 1 else 1)
-    problem = fitting._prepare(
-        model, stand_in, None if response is None else np.zeros(1), options["response"], fixed, None, n_starts
-    )[0]
+    workers = thread_count(threads)
     m = len(problem.free)
     if m == 0:
         raise ValueError("every parameter is held: a group model needs at least one free parameter")
@@ -378,15 +370,8 @@ def fit_group(
     for i, p in enumerate(participants):
         if p.error is None and p.inputs is not None:
             try:
-                fitting._check_participants(
-                    model,
-                    p.inputs.reshape(-1),
-                    np.zeros(1, dtype=np.int64),
-                    np.array([len(p.inputs)], dtype=np.int64),
-                    p.responses,
-                    False,
-                    kind,
-                )
+                one = np.array([len(p.inputs)], dtype=np.int64)
+                problem.with_data(p.inputs.reshape(-1), np.zeros(1, dtype=np.int64), one, p.responses).check_data(False)
             except Exception as error:
                 p.error = f"{type(error).__name__}: {error}"
         if p.error is not None:
@@ -400,6 +385,7 @@ def fit_group(
     starts = np.cumsum(lengths) - lengths
     responses = None if response is None else np.concatenate([participants[i].responses for i in valid])  # type: ignore[misc,unused-ignore]
     seeds = np.array([participants[i].seed for i in valid], dtype=np.uint64)
+    problem = problem.with_data(values, starts, lengths, responses)
     # Only the participants fitted need covariates: one left out for its data may lack them.
     x, terms = _design(covariates, [participants[i].key for i in valid], subject)
     # The EM runs on the covariates centred and scaled, so that the rank check and the regression see
@@ -413,67 +399,40 @@ def fit_group(
     _check_design(x, "participants with usable data")
     n = len(valid)
     tolerance = _TOL_PER_PARTICIPANT * n if tol is None else float(tol)
-    n_trials = lengths if responses is None else np.add.reduceat(~np.isnan(responses), starts, dtype=np.int64)
-    transforms = np.array([_TRANSFORM_CODES[t] for t in problem.transforms], dtype=np.int64)
+    n_trials = problem.n_trials
     k = len(problem.values)
 
     def e_step(
         b: np.ndarray, sigma: np.ndarray, starts_per_fit: int, first: np.ndarray | None
     ) -> dict[str, np.ndarray]:
-        natural, se = np.empty((n, k)), np.empty((n, m))
-        stats, status = np.empty((n, len(_STATS))), np.empty(n, dtype=np.int64)
-        theta, cov = np.empty((n, m)), np.empty((n, m, m))
         means = x @ b
         full = covariance == "full"
         inverse = np.linalg.inv(sigma) if full else None
         precision = None if inverse is None else 0.5 * (inverse + inverse.T)  # symmetric to the last bit
         log_det = float(np.linalg.slogdet(sigma)[1]) * -1.0 if full else 0.0
-        _engine.fit(
-            model,
-            problem.response,
-            values,
-            starts,
-            lengths,
-            responses,
-            problem.values,
-            problem.free,
-            transforms,
-            np.ascontiguousarray(means.mean(axis=0)),
-            np.ascontiguousarray(np.diag(sigma)),
+        fits = problem.run_fit(
             seeds,
-            starts_per_fit,
             workers,
-            problem.given,
-            natural,
-            se,
-            stats,
-            status,
-            None if covariates is None else np.ascontiguousarray(means),
-            precision,
-            log_det,
-            theta,
-            cov,
-            first,
+            n_starts=starts_per_fit,
+            prior_mean=np.ascontiguousarray(means.mean(axis=0)),
+            prior_var=np.ascontiguousarray(np.diag(sigma)),
+            means=None if covariates is None else np.ascontiguousarray(means),
+            precision=precision,
+            log_det=log_det,
+            posterior=True,
+            first=first,
         )
-        return {
-            "natural": natural,
-            "se": se,
-            "stats": stats,
-            "status": status,
-            "theta": theta,
-            "cov": cov,
-            "means": means,
-        }
+        return {**fits, "means": means}
 
     # Common random numbers: each participant's standard normal draws come from velmora's own stream,
     # seeded by its key's seed, so that they are the same every pass, whoever else is in the study,
     # and on every machine and NumPy. They are made block by block rather than held for the study.
-    draw_seeds = np.array([va.seeds(2, int(s))[1] for s in seeds], dtype=np.uint64)
+    draw_seeds = np.array([derived_seeds(2, int(s))[1] for s in seeds], dtype=np.uint64)
 
     def standard_draws(rows: np.ndarray) -> np.ndarray:
         z = np.empty((len(rows), n_samples, m))
         for j, row in enumerate(rows):
-            _engine.normal(z[j], int(draw_seeds[row]), 0.0, 1.0)
+            z[j] = normal(z[j].shape, int(draw_seeds[row]))
         return z
 
     # Participants per block of sampling, so that the draws' arrays stay near _BLOCK_CELLS numbers
@@ -487,26 +446,7 @@ def fit_group(
 
     def log_likelihoods(rows: np.ndarray, theta: np.ndarray) -> np.ndarray:
         """-nll of participants ``rows`` at each of their draws of transformed parameters (rows x draws x m)."""
-        draws = theta.shape[1]
-        vectors = np.broadcast_to(problem.values, (len(rows), draws, k)).copy()
-        for j, index in enumerate(problem.free):
-            with np.errstate(over="ignore"):
-                vectors[:, :, index] = _natural(problem.transforms[j], theta[:, :, j])
-        out = np.empty((len(rows), draws))
-        _engine.evaluate(
-            model,
-            problem.response,
-            values,
-            starts[rows],
-            lengths[rows],
-            responses,
-            vectors,
-            draws,
-            problem.given,
-            workers,
-            out,
-        )
-        return -out
+        return -problem.evaluate(theta, rows, workers)
 
     def log_mean_exp(log_w: np.ndarray) -> Any:
         """log of each row's mean of exp(log_w); -inf for a row without one finite value."""
@@ -722,7 +662,7 @@ def fit_group(
 
     # The participants' table under the prior of the last pass, as fit_many's.
     free_names = problem.free_names
-    fits_arrays = fit_arrays_of(problem, fits["natural"], fits["se"], fits["stats"], fits["status"], n_trials)
+    fits_arrays = problem.arrays(fits["natural"], fits["se"], fits["stats"], fits["status"], n_trials)
     table = fits_arrays.to_frame().drop(columns="neg_log_joint")
     if method == "sampling":
         # The estimates are posterior means, their spread the posterior's; so that every number in a
@@ -730,27 +670,14 @@ def fit_group(
         # sampled log marginal likelihood under the group prior.
         vectors = np.broadcast_to(problem.values, (n, 1, k)).copy()
         for j, name in enumerate(free_names):
-            natural = _natural(problem.transforms[j], theta[:, j])
+            natural = natural_of(problem.transforms[j], theta[:, j])
             table[name] = natural
-            table[f"se_{name}"] = np.abs(_slope(problem.transforms[j], natural)) * np.sqrt(post_cov[:, j, j])
+            table[f"se_{name}"] = np.abs(slope(problem.transforms[j], natural)) * np.sqrt(post_cov[:, j, j])
             vectors[:, 0, problem.free[j]] = natural
         at_mean = np.full(n, np.nan)
         has = np.flatnonzero(np.isfinite(theta).all(axis=1))
         if has.size:
-            out = np.empty((has.size, 1))
-            _engine.evaluate(
-                model,
-                problem.response,
-                values,
-                starts[has],
-                lengths[has],
-                responses,
-                np.ascontiguousarray(vectors[has]),
-                1,
-                problem.given,
-                workers,
-                out,
-            )
+            out = problem.nll(vectors[has], has, workers)
             at_mean[has] = out[:, 0]
         table["nll"] = at_mean
         table["aic"] = _aic(at_mean, m)
@@ -809,11 +736,11 @@ def fit_group(
             )
     coefficients = pd.DataFrame(records)
     mean = pd.Series(b[0], index=free_names)
-    frame.attrs.update(response_model=kind)
+    frame.attrs.update(response_model=problem.response)
     message = _stop_message(converged, passes, free_names, np.array(sds), se_sd)
     return GroupFit(
         model=model,
-        response_model=kind,
+        response_model=problem.response,
         method=method,
         covariance=covariance,
         free=tuple(free_names),

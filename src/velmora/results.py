@@ -13,7 +13,7 @@ from velmora.models import ENGINE, SELF_FIT
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
 
-    from velmora.arrays import Trajectories
+    from velmora.trajectories import Trajectories
 
 __all__ = ["FitResult", "FitArrays", "NO_ESTIMATE"]
 

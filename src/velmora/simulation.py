@@ -9,17 +9,11 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora import arrays as va
-from velmora.fitting import (
-    _as_inputs,
-    _check_finite_inputs,
-    _check_model,
-    _number,
-    _response_model,
-    _unknown,
-    belief,
-    run_model,
-)
+from velmora.conversion import as_inputs, check_finite_inputs, check_model, number, resolve_response_model
+from velmora.fitting import belief
+from velmora.problem import unknown_parameter
+from velmora.stream import check_seed, normal, uniform
+from velmora.trajectories import Trajectories, run_model
 from velmora.models import DEFAULTS, ENGINE, PARAMS, RESPONSE_PARAMS, choice_probability
 
 if TYPE_CHECKING:
@@ -35,7 +29,7 @@ class Simulation:
 
     model: str
     inputs: np.ndarray = field(repr=False)
-    trajectory: va.Trajectories
+    trajectory: Trajectories
     responses: np.ndarray | None = field(repr=False)
 
     def to_frame(self) -> pandas.DataFrame:
@@ -105,12 +99,12 @@ def simulate(
     velmora.NumericalDivergence
         A step of the model's run that would produce a non-finite number.
     """
-    _check_model(model, tuple(ENGINE))
+    check_model(model, tuple(ENGINE))
     described = ENGINE[model]
     if described.fits_responses:
-        response = _response_model(model, response)
-    x = _as_inputs(inputs, model)
-    seed = va._as_seed(seed, "seed")
+        response = resolve_response_model(model, response)
+    x = as_inputs(inputs, model)
+    seed = check_seed(seed, "seed", "array")
     # Parameters with a default are among the model's own: each is named once. A model fitted to
     # responses is simulated without its own noise and with its response model's parameters; any
     # other through its noise.
@@ -122,11 +116,11 @@ def simulate(
     )
     for name in params:
         if name not in names:
-            raise _unknown(model, name, names)
+            raise unknown_parameter(model, name, names)
     values: dict[str, Any] = {**DEFAULTS[model], **{name: p.held for name, p in own.items() if p.held is not None}}
     values.update(
         {
-            name: (None if value is None and name in described.optional else _number(name, value))
+            name: (None if value is None and name in described.optional else number(name, value))
             for name, value in params.items()
         }
     )
@@ -135,7 +129,7 @@ def simulate(
         raise ValueError(f"simulate {model}: missing parameter(s) {', '.join(missing)}")
     # Before the run, which refuses some inputs itself but without naming the trial; and a NaN reward
     # would become NaN responses, read later as missed trials.
-    _check_finite_inputs(model, x)
+    check_finite_inputs(model, x)
     trajectory = run_model(model, x, values, seed)
     if not described.fits_responses:
         return Simulation(model, x, trajectory, None)
@@ -144,9 +138,9 @@ def simulate(
     if response != "gaussian":
         if values["beta"] < 0.0:
             raise ValueError(f"parameter 'beta': must be non-negative, got {values['beta']}")
-        chosen = va.uniform(len(x), seed) < choice_probability(response, centre, values)
+        chosen = uniform(len(x), seed) < choice_probability(response, centre, values)
         return Simulation(model, x, trajectory, chosen.astype(np.float64))
     zeta = values["zeta"]
     if zeta < 0.0:
         raise ValueError(f"parameter 'zeta': must be non-negative, got {zeta}")
-    return Simulation(model, x, trajectory, centre + math.sqrt(zeta) * va.normal(len(x), seed))
+    return Simulation(model, x, trajectory, centre + math.sqrt(zeta) * normal(len(x), seed))

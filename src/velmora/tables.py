@@ -12,7 +12,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora.arrays import SEED_LIMIT, _refuse_dates
+from velmora.conversion import refuse_dates
+from velmora.stream import check_seed
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -24,15 +25,6 @@ SE_PREFIX = "se_"
 _DERIVED_SEED_LIMIT = 2**63
 
 
-def _check_seed(seed: object) -> int:
-    """``seed`` as a Python int, or TypeError/ValueError unless it is an integer from 0 to 2**64-1."""
-    if isinstance(seed, (bool, np.bool_)) or not isinstance(seed, (int, np.integer)):
-        raise TypeError(f"seed must be an integer from 0 to 2**64-1, got {seed!r}")
-    if not 0 <= seed < SEED_LIMIT:
-        raise ValueError(f"seed must be an integer from 0 to 2**64-1, got {seed!r}")
-    return int(seed)
-
-
 def participant_seed(seed: int, key: object) -> int:
     """A seed fixed by the study's seed and the participant's key alone.
 
@@ -42,7 +34,7 @@ def participant_seed(seed: int, key: object) -> int:
     """
     if isinstance(key, np.generic):
         key = key.item()
-    digest = hashlib.blake2b(repr(key).encode(), digest_size=8, key=_check_seed(seed).to_bytes(16, "little"))
+    digest = hashlib.blake2b(repr(key).encode(), digest_size=8, key=check_seed(seed).to_bytes(16, "little"))
     return int.from_bytes(digest.digest(), "little") % _DERIVED_SEED_LIMIT
 
 
@@ -90,7 +82,7 @@ def _numbers(data: pandas.DataFrame, column: str) -> tuple[np.ndarray, np.ndarra
 
     values = data[column]
     # pandas would read dates and durations as counts of nanoseconds: refused for the whole column.
-    _refuse_dates(values, f"column {column!r}")
+    refuse_dates(values, f"column {column!r}")
     numeric = pd.to_numeric(values, errors="coerce")
     bad = (numeric.isna() & values.notna()).to_numpy()
     if numeric.dtype.kind == "c":  # complex numbers are refused, not cut to their real part

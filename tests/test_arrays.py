@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import velmora
+import velmora.models
 import velmora.trajectories
 import velmora.arrays as va
 
@@ -269,3 +270,15 @@ def test_ctrl_c_stops_a_long_call_early_and_leaves_no_thread(data):
     assert time.perf_counter() - start < whole / 2
     timer.join()
     assert len(os.listdir("/proc/self/task")) == tasks
+
+
+@pytest.mark.parametrize("model", list(velmora.models.ENGINE))
+def test_a_model_without_a_declared_result_class_gets_one_from_the_engines_fields(model, monkeypatch):
+    width = velmora.models.ENGINE[model].width
+    inputs = np.linspace(0.1, 0.9, 5 * width).reshape(5, width) if width > 1 else np.linspace(0.1, 0.9, 5)
+    params = {name: 0.5 for name in velmora.models.ENGINE[model].params}
+    declared = velmora.trajectories.run_model(model, inputs, params, seed=3)
+    monkeypatch.delitem(velmora.trajectories._DECLARED, model)
+    made = velmora.trajectories.run_model(model, inputs, params, seed=3)
+    assert type(made) is not type(declared) and type(made).fields == velmora.models.ENGINE[model].fields
+    assert all(np.array_equal(made[f], declared[f], equal_nan=True) for f in type(made).fields)

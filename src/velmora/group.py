@@ -370,8 +370,7 @@ def fit_group(
     for i, p in enumerate(participants):
         if p.error is None and p.inputs is not None:
             try:
-                one = np.array([len(p.inputs)], dtype=np.int64)
-                problem.with_data(p.inputs.reshape(-1), np.zeros(1, dtype=np.int64), one, p.responses).check_data(False)
+                problem.check_participant(p.inputs, p.responses)
             except Exception as error:
                 p.error = f"{type(error).__name__}: {error}"
         if p.error is not None:

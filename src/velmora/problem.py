@@ -85,6 +85,13 @@ def _order(model: str, names: Mapping[str, object]) -> list[str]:
     return [*(name for name in described.params if name not in described.noise), *response_params]
 
 
+def _n_trials(starts: np.ndarray, lengths: np.ndarray, responses: np.ndarray | None) -> np.ndarray:
+    if responses is None:
+        return lengths.astype(np.int64)
+    # Segment sums over a byte per trial: no second copy of the responses' size.
+    return np.add.reduceat(~np.isnan(responses), starts, dtype=np.int64) if lengths.size else lengths.copy()
+
+
 @dataclass
 class Problem:
     """What a fit estimates: the likelihood's parameter vector (held values, and which entries are free
@@ -220,20 +227,24 @@ class Problem:
     @property
     def n_trials(self) -> np.ndarray:
         """The trials each participant has in the likelihood (a missed response counts for none)."""
-        if self.responses is None:
-            return self.lengths.astype(np.int64)
-        # Segment sums over a byte per trial: no second copy of the responses' size.
-        if not self.lengths.size:
-            return self.lengths.copy()
-        return np.add.reduceat(~np.isnan(self.responses), self.starts, dtype=np.int64)
+        return _n_trials(self.starts, self.lengths, self.responses)
 
     def check_data(self, batched: bool = True) -> np.ndarray:
         """Each participant's own data checked as fit checks one, over the whole batch at once (the
         first participant at fault is named, with its index when ``batched``); the trials each has in
         its likelihood."""
-        lengths, starts, responses = self.lengths, self.starts, self.responses
+        return self._check(self.inputs, self.starts, self.lengths, self.responses, batched)
+
+    def check_participant(self, inputs: np.ndarray, responses: np.ndarray | None) -> None:
+        """One participant's own data (its inputs, one row or number per trial) checked as fit checks them."""
+        lengths = np.array([len(inputs)], dtype=np.int64)
+        self._check(inputs.reshape(-1), np.zeros(1, dtype=np.int64), lengths, responses, False)
+
+    def _check(
+        self, inputs: np.ndarray, starts: np.ndarray, lengths: np.ndarray, responses: np.ndarray | None, batched: bool
+    ) -> np.ndarray:
         bad = lengths == 0
-        rows = self.inputs.reshape(-1, ENGINE[self.model].width)
+        rows = inputs.reshape(-1, ENGINE[self.model].width)
         faulty_inputs = ~np.isfinite(rows).all(axis=1)
         for c, name in enumerate(ENGINE[self.model].inputs):
             if name in NON_NEGATIVE:
@@ -248,22 +259,31 @@ class Problem:
         for flags in (faulty_inputs, faulty_responses):
             if flags is not None and flags.any():
                 bad[np.searchsorted(starts, np.flatnonzero(flags)[0], side="right") - 1] = True
+        data = (inputs, starts, lengths, responses)
         if bad.any():
-            self._name_fault(batched, int(np.flatnonzero(bad)[0]))
-        n_trials = self.n_trials
+            self._name_fault(*data, batched, int(np.flatnonzero(bad)[0]))
+        n_trials = _n_trials(starts, lengths, responses)
         if responses is not None and not n_trials.all():
-            self._name_fault(batched, int(np.flatnonzero(n_trials == 0)[0]))
+            self._name_fault(*data, batched, int(np.flatnonzero(n_trials == 0)[0]))
         return n_trials
 
-    def _name_fault(self, batched: bool, i: int) -> None:
+    def _name_fault(
+        self,
+        inputs: np.ndarray,
+        starts: np.ndarray,
+        lengths: np.ndarray,
+        responses: np.ndarray | None,
+        batched: bool,
+        i: int,
+    ) -> None:
         """Raises participant i's fault as fit raises it for one participant."""
-        span = slice(int(self.starts[i]), int(self.starts[i] + self.lengths[i]))
+        span = slice(int(starts[i]), int(starts[i] + lengths[i]))
         try:
-            if self.lengths[i] == 0:
+            if lengths[i] == 0:
                 raise ValueError("inputs: empty; a fit needs at least one trial")
-            check_finite_inputs(self.model, self.inputs.reshape(-1, ENGINE[self.model].width)[span])
-            if self.responses is not None:
-                as_responses(self.responses[span], int(self.lengths[i]), self.response)
+            check_finite_inputs(self.model, inputs.reshape(-1, ENGINE[self.model].width)[span])
+            if responses is not None:
+                as_responses(responses[span], int(lengths[i]), self.response)
         except (ValueError, InvalidParameter) as error:
             if not batched:
                 raise

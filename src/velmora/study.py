@@ -66,8 +66,7 @@ def _fit_chunk(
     for i, p in enumerate(participants):
         if p.error is None and p.inputs is not None:
             try:  # what fit checks of one participant's data, so that no other participant is held up
-                one = np.array([len(p.inputs)], dtype=np.int64)
-                problem.with_data(p.inputs.reshape(-1), np.zeros(1, dtype=np.int64), one, p.responses).check_data(False)
+                problem.check_participant(p.inputs, p.responses)
             except Exception as error:
                 p.error = f"{type(error).__name__}: {error}"
         if p.error is not None:

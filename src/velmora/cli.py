@@ -106,12 +106,13 @@ def _number(text: str) -> float:
 
 def _seed(text: str) -> int:
     try:
-        return check_seed(int(text), wording="command")
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+    try:
+        return check_seed(value, wording="command")
     except ValueError as error:
-        # int() refuses text that is no integer with a message of its own
-        raise argparse.ArgumentTypeError(
-            str(error) if text.strip().lstrip("+-").isdigit() else f"{text!r} is not an integer"
-        ) from None
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _discount_rows(delay: list[float], reward: float, discount_factor: float) -> list[Row]:

@@ -24,7 +24,7 @@ import numpy as np
 from velmora.executors import _progress_bar
 from velmora.conversion import thread_count
 from velmora.problem import natural_of, slope
-from velmora.results import NO_ESTIMATE_CODE, _aic, _bic
+from velmora.results import NO_ESTIMATE_CODE, aic_of, bic_of
 from velmora.stream import check_seed, normal, seeds as derived_seeds
 from velmora.tables import _require_columns, _split, input_columns
 
@@ -679,8 +679,8 @@ def fit_group(
             out = problem.nll(vectors[has], has, workers)
             at_mean[has] = out[:, 0]
         table["nll"] = at_mean
-        table["aic"] = _aic(at_mean, m)
-        table["bic"] = _bic(at_mean, m, n_trials)
+        table["aic"] = aic_of(at_mean, m)
+        table["bic"] = bic_of(at_mean, m, n_trials)
         table["lme"] = sample["marginal"]
     rows: list[dict[str, Any]] = [{"error": errors.get(i, "")} for i in range(len(participants))]
     for j, record in enumerate(table.to_dict("records")):

@@ -32,6 +32,7 @@ from velmora.models import (
     prior_pair,
 )
 from velmora.results import FitArrays
+from velmora.stream import seeds as derived_seeds
 from velmora.trajectories import run_model
 
 __all__ = ["Problem", "TRANSFORM_CODES", "STATS", "natural_of", "slope", "unknown_parameter"]
@@ -291,8 +292,12 @@ class Problem:
 
     # -- the engine ------------------------------------------------------------------------------------
 
-    def fit(self, seeds: np.ndarray, threads: int = 1) -> FitArrays:
-        """Every participant's MAP fit by the engine, without the interpreter lock."""
+    def fit(self, seeds: np.ndarray | None = None, threads: int = 1) -> FitArrays:
+        """Every participant's MAP fit by the engine, without the interpreter lock; ``seeds`` one per
+        participant (None: as :func:`velmora.arrays.fit` derives them from seed 0)."""
+        if seeds is None:
+            n = self.lengths.size
+            seeds = np.zeros(1, dtype=np.uint64) if n == 1 else derived_seeds(n, 0)
         out = self.run_fit(seeds, threads)
         return self.arrays(out["natural"], out["se"], out["stats"], out["status"])
 
@@ -353,9 +358,10 @@ class Problem:
         )
         return out
 
-    def evaluate(self, theta: np.ndarray, rows: np.ndarray, threads: int = 1) -> np.ndarray:
-        """The negative log-likelihood of participants ``rows`` at each of their draws of transformed
-        free values ``theta`` (rows x draws x free): rows x draws."""
+    def evaluate(self, theta: np.ndarray, rows: np.ndarray | None = None, threads: int = 1) -> np.ndarray:
+        """The negative log-likelihood of participants ``rows`` (None: all) at each of their draws of
+        transformed free values ``theta`` (rows x draws x free): rows x draws."""
+        rows = np.arange(self.lengths.size) if rows is None else rows
         vectors = np.broadcast_to(self.values, (len(rows), theta.shape[1], len(self.values))).copy()
         for j, index in enumerate(self.free):
             with np.errstate(over="ignore"):

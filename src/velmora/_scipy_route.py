@@ -15,11 +15,11 @@ import numpy as np
 
 from velmora import _engine
 from velmora.fitting import prepare
+from velmora.models import gaussian_logpdf
 from velmora.problem import STATS, Problem, slope
+from velmora.results import NO_ESTIMATE_CODE, FitResult
 from velmora.stream import check_seed
 from velmora.trajectories import run_model
-from velmora.models import gaussian_logpdf
-from velmora.results import NO_ESTIMATE_CODE, FitResult
 
 
 class Objective:

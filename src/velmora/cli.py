@@ -30,8 +30,8 @@ from typing import TYPE_CHECKING, Any, NoReturn
 import velmora
 from velmora import csv_io, demo, plotting
 from velmora.csv_io import CommandError, Row, UsageError, notice
-from velmora.stream import check_seed
 from velmora.models import ENGINE, FITTED
+from velmora.stream import check_seed
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure

@@ -72,8 +72,8 @@ def pointwise_loglik(
 
     from velmora.conversion import check_model, resolve_response_model
     from velmora.fitting import belief
-    from velmora.trajectories import run_model
     from velmora.models import ENGINE, FITTED, PARAMS, RESPONSE_MODELS, RESPONSES, response_logpdf
+    from velmora.trajectories import run_model
 
     check_model(model, FITTED)
     if response is None and not ENGINE[model].self_fit:

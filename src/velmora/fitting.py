@@ -43,7 +43,8 @@ from velmora.conversion import (
 from velmora.models import BELIEF, ENGINE, FITTED, HELD_FOR_RESPONSES, PARAMS, RESPONSE_PARAMS, SELF_FIT
 from velmora.problem import Problem
 from velmora.results import NO_ESTIMATE_CODE, FitArrays, FitResult
-from velmora.stream import check_seed, seeds as derived_seeds
+from velmora.stream import check_seed
+from velmora.stream import seeds as derived_seeds
 from velmora.trajectories import Trajectories, run_model
 
 __all__ = ["fit", "FitResult", "FitArrays"]

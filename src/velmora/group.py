@@ -21,11 +21,12 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora.executors import _progress_bar
 from velmora.conversion import thread_count
+from velmora.executors import _progress_bar
 from velmora.problem import natural_of, slope
 from velmora.results import NO_ESTIMATE_CODE, aic_of, bic_of
-from velmora.stream import check_seed, normal, seeds as derived_seeds
+from velmora.stream import check_seed, normal
+from velmora.stream import seeds as derived_seeds
 from velmora.tables import _require_columns, _split, input_columns
 
 if TYPE_CHECKING:

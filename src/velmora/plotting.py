@@ -168,8 +168,8 @@ def plot_choices(
     import pandas as pd
 
     from velmora.conversion import check_model
-    from velmora.trajectories import run_model
     from velmora.tables import _require_columns, _split, input_columns
+    from velmora.trajectories import run_model
 
     check_model(model, CHOICE_MODELS)
     for name, table in (("data", data), ("fits", fits)):

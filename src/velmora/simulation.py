@@ -11,10 +11,10 @@ import numpy as np
 
 from velmora.conversion import as_inputs, check_finite_inputs, check_model, number, resolve_response_model
 from velmora.fitting import belief
+from velmora.models import DEFAULTS, ENGINE, PARAMS, RESPONSE_PARAMS, choice_probability
 from velmora.problem import unknown_parameter
 from velmora.stream import check_seed, normal, uniform
 from velmora.trajectories import Trajectories, run_model
-from velmora.models import DEFAULTS, ENGINE, PARAMS, RESPONSE_PARAMS, choice_probability
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]

@@ -39,9 +39,9 @@ from velmora.tables import (
 )
 
 if TYPE_CHECKING:
-    from velmora.problem import Problem
-
     import pandas  # type: ignore[import-untyped,unused-ignore]
+
+    from velmora.problem import Problem
 
 __all__ = [
     "fit_many",

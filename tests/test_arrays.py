@@ -1,5 +1,6 @@
 """The array functions: the list functions' results bit for bit, one subject or many, any thread count."""
 
+import inspect
 import os
 import signal
 import threading
@@ -282,3 +283,14 @@ def test_a_model_without_a_declared_result_class_gets_one_from_the_engines_field
     made = velmora.trajectories.run_model(model, inputs, params, seed=3)
     assert type(made) is not type(declared) and type(made).fields == velmora.models.ENGINE[model].fields
     assert all(np.array_equal(made[f], declared[f], equal_nan=True) for f in type(made).fields)
+
+
+@pytest.mark.parametrize(
+    "function, model",
+    [(va.kalman_run, "kalman"), (va.hgf_run, "hgf"), (va.td_learn_sequence, "td"), (va.forward_simulate, "forward")],
+)
+def test_each_per_model_function_takes_every_parameter_the_engine_declares(function, model):
+    described = velmora.models.ENGINE[model]
+    signature = inspect.signature(function).parameters
+    assert set(described.params) <= set(signature)
+    assert ("seed" in signature) == described.seeded

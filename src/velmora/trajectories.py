@@ -237,6 +237,9 @@ def run_listed(model: str, sequence: str, arguments: Mapping[str, Any], threads:
             call.convert_sequence()
         elif name != "seed" and not (name in described.optional and value is None):
             converted[name] = call.number(value, name)
+    missing = [name for name in described.params if name not in converted and name not in described.optional]
+    if missing:  # a function whose signature lags behind the engine's parameters
+        raise TypeError(f"{model}: no argument for the engine's parameter(s) {', '.join(missing)}")
     call.params = [converted[name] for name in described.params if name in converted]
     seeds = None
     if described.seeded:  # one seed may serve every subject only where no noise is drawn

@@ -63,6 +63,8 @@ import pandas as pd  # noqa: E402
 import velmora  # noqa: E402
 import velmora.arrays as va  # noqa: E402
 from velmora import fitting  # noqa: E402
+from velmora.conversion import thread_count  # noqa: E402
+from velmora.problem import slope  # noqa: E402
 
 TD_TRIALS = 200
 CHOICE_TRIALS = 100
@@ -218,7 +220,7 @@ def recovery(case: Case, n: int, rng: np.random.Generator, results: list[tuple[s
         est = fits.params[name]
         est_t = TRANSFORMED[transform](est)
         with np.errstate(divide="ignore", invalid="ignore"):
-            se_t = fits.se[name] / np.abs(fitting._slope(transform, est))
+            se_t = fits.se[name] / np.abs(slope(transform, est))
         r = float(np.corrcoef(true_t, est_t)[0, 1])
         err = est_t - true_t
         covered = np.isfinite(se_t) & (np.abs(err) <= 1.96 * np.where(np.isfinite(se_t), se_t, 0.0))
@@ -356,7 +358,7 @@ def main() -> None:
     start = time.perf_counter()
     print(
         f"\nvelmora {version('velmora')}: fitting choices, {n} simulated participants per case (NumPy "
-        f"simulation, seed {args.seed}), default priors, 4 starts, arrays.fit on {va._threads(None)} threads\n"
+        f"simulation, seed {args.seed}), default priors, 4 starts, arrays.fit on {thread_count(None)} threads\n"
     )
     print("### Parameter recovery (transformed space)\n")
     print(f"td: initial_value held at {HELD_VALUE} in simulation and fit.\n")

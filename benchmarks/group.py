@@ -55,7 +55,8 @@ from scipy import stats  # noqa: E402
 
 import velmora  # noqa: E402
 import velmora.arrays as va  # noqa: E402
-from velmora import _engine, fitting  # noqa: E402
+from velmora import fitting  # noqa: E402
+from velmora.problem import natural_of, slope  # noqa: E402
 
 N = 200  # participants per study
 THREADS = 2
@@ -130,7 +131,7 @@ def simulate(case: Case, n: int, rng: np.random.Generator, shift: np.ndarray | N
     """``shift`` (participants x parameters, transformed) moves each participant's group mean."""
     mean = np.array([m for _, m, _ in case.group.values()]) + (0.0 if shift is None else shift)
     theta = mean + np.array([s for *_, s in case.group.values()]) * rng.standard_normal((n, len(case.group)))
-    p = {name: fitting._natural(t, theta[:, j])[:, None] for j, (name, (t, *_)) in enumerate(case.group.items())}
+    p = {name: natural_of(t, theta[:, j])[:, None] for j, (name, (t, *_)) in enumerate(case.group.items())}
     if case.model == "hgf":
         x = np.cumsum(rng.normal(0.0, 0.3, (n, case.trials)), axis=1) + rng.normal(0.0, 1.0, (n, case.trials))
         belief = va.hgf_run(x, p["obs_noise"][:, 0], p["precision_flexibility"][:, 0], threads=THREADS, **HGF_HELD)[
@@ -158,32 +159,15 @@ def simulate(case: Case, n: int, rng: np.random.Generator, shift: np.ndarray | N
 def likelihood(case: Case, study: Study) -> Callable[[np.ndarray], np.ndarray]:
     """Each participant's log-likelihood at many transformed parameter vectors (participants x draws x
     parameters), in one engine call."""
-    problem = fitting._prepare(case.model, np.zeros(1), np.zeros(1), case.response, case.fixed, None, 1)[0]
+    problem = fitting.problem_for(case.model, case.response, True, case.fixed, None, 1)
     assert problem.free_names == list(case.group)
     n, t = study.inputs.shape
     lengths = np.full(n, t, dtype=np.int64)
-    values, responses, starts = study.inputs.ravel().copy(), study.responses.ravel().copy(), np.arange(n) * t
+    problem = problem.with_data(study.inputs.ravel().copy(), np.arange(n) * t, lengths, study.responses.ravel().copy())
+    everyone = np.arange(n)
 
     def log_likelihood(theta: np.ndarray) -> np.ndarray:
-        vectors = np.broadcast_to(problem.values, (n, theta.shape[1], len(problem.values))).copy()
-        for j, index in enumerate(problem.free):
-            with np.errstate(over="ignore"):
-                vectors[:, :, index] = fitting._natural(problem.transforms[j], theta[:, :, j])
-        out = np.empty((n, theta.shape[1]))
-        _engine.evaluate(
-            case.model,
-            problem.response,
-            values,
-            starts,
-            lengths,
-            responses,
-            params=vectors,
-            draws=theta.shape[1],
-            optional=problem.given,
-            threads=THREADS,
-            out=out,
-        )
-        return -out
+        return -problem.evaluate(theta, everyone, THREADS)
 
     return log_likelihood
 
@@ -202,7 +186,7 @@ def estimates(case: Case, table: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
         value = table[name].to_numpy(dtype=float)
         est.append(transformed(t, value))
         with np.errstate(divide="ignore", invalid="ignore"):
-            se.append(table[f"se_{name}"].to_numpy(dtype=float) / np.abs(fitting._slope(t, value)))
+            se.append(table[f"se_{name}"].to_numpy(dtype=float) / np.abs(slope(t, value)))
     return np.column_stack(est), np.column_stack(se)
 
 

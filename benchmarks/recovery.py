@@ -57,6 +57,7 @@ import numpy as np  # noqa: E402
 import velmora  # noqa: E402
 import velmora.arrays as va  # noqa: E402
 from velmora import fitting  # noqa: E402
+from velmora.problem import natural_of, slope  # noqa: E402
 from velmora.models import HELD_FOR_RESPONSES, PARAMS, ZETA, Param  # noqa: E402
 
 FLOOR = 1e-6  # the filters' variance floor
@@ -139,7 +140,7 @@ def table(model: str) -> dict[str, Param]:
 
 def to_natural(model: str, theta: dict[str, float]) -> dict[str, float]:
     t = table(model)
-    return {name: float(fitting._natural(t[name].transform, np.array([v]))[0]) for name, v in theta.items()}
+    return {name: float(natural_of(t[name].transform, np.array([v]))[0]) for name, v in theta.items()}
 
 
 def to_transformed(transform: str, value: np.ndarray) -> np.ndarray:
@@ -250,7 +251,7 @@ def run_case(
     t = table(case.model)
     names = list(case.ranges)
     estimate = np.column_stack([to_transformed(t[name].transform, fits.params[name]) for name in names])
-    slope = np.column_stack([fitting._slope(t[name].transform, fits.params[name]) for name in names])
+    slope = np.column_stack([slope(t[name].transform, fits.params[name]) for name in names])
     se = np.column_stack([fits.se[name] for name in names])
     with np.errstate(divide="ignore", invalid="ignore"):
         se = np.where(slope != 0.0, se / np.abs(slope), math.nan)

@@ -15,14 +15,17 @@ from typing import Any
 import numpy as np
 
 from velmora import _engine
-from velmora.fitting import _STATS, _as_seed, _prepare, _Problem, _slope, fit_arrays_of, run_model
+from velmora.fitting import prepare
+from velmora.problem import STATS, Problem, slope
 from velmora.results import NO_ESTIMATE_CODE, FitResult
+from velmora.stream import check_seed
+from velmora.trajectories import run_model
 
 
 class Objective:
     """The negative log-joint over the transformed free parameters of ``problem``, with its gradient."""
 
-    def __init__(self, problem: _Problem) -> None:
+    def __init__(self, problem: Problem) -> None:
         self.problem = problem
         self.evaluations = 0
 
@@ -56,7 +59,7 @@ class Objective:
         )
         if not (math.isfinite(nll) and np.all(np.isfinite(grad))):
             return math.inf, np.zeros(len(self.free))
-        slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(self.transforms, self.free)])
+        slopes = np.array([slope(t, values[i : i + 1])[0] for t, i in zip(self.transforms, self.free)])
         return nll, grad * slopes
 
     def __call__(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
@@ -120,8 +123,8 @@ def fit(
     the prior means and the rest drawn from the priors with ``numpy.random.default_rng(seed)``."""
     from scipy.optimize import OptimizeResult, minimize  # type: ignore[import-untyped,unused-ignore]
 
-    seed = _as_seed(seed)
-    problem, start, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
+    seed = check_seed(seed, "seed", "fit")
+    problem, start, x, response, n_trials = prepare(model, inputs, responses, response, fixed, priors, n_starts)
     with _one_blas_thread():
         return _optimise(Objective(problem), model, x, n_trials, n_starts, seed, minimize, OptimizeResult)
 
@@ -167,12 +170,11 @@ def _optimise(
         if math.isfinite(result.fun) and (best is None or result.fun < best.fun):
             best = result
     # Laid out as the engine lays out its fits, so that both routes' results are built alike.
-    stats = np.full((1, len(_STATS)), math.nan)
+    stats = np.full((1, len(STATS)), math.nan)
     stats[0, 3:] = getattr(best, "nit", 0), problem.evaluations
     if best is None:
         values = problem.natural(np.full(len(problem.free), math.nan))
-        fits = fit_arrays_of(
-            problem.problem,
+        fits = problem.problem.arrays(
             values[None, :],
             np.full((1, len(problem.free)), math.nan),
             stats,
@@ -185,8 +187,7 @@ def _optimise(
     neg_log_joint = float(best.fun)
     se, lme = _laplace(problem, theta, values, neg_log_joint)
     stats[0, :3] = problem.nll(theta)[0], neg_log_joint, lme
-    fits = fit_arrays_of(
-        problem.problem,
+    fits = problem.problem.arrays(
         values[None, :],
         np.array([[se[name] for name in problem.free_names]]),
         stats,
@@ -228,7 +229,7 @@ def _laplace(
     except np.linalg.LinAlgError:
         return unknown
     cov = np.linalg.inv(h)
-    slopes = np.array([_slope(t, values[i : i + 1])[0] for t, i in zip(problem.transforms, problem.free)])
+    slopes = np.array([slope(t, values[i : i + 1])[0] for t, i in zip(problem.transforms, problem.free)])
     se = {
         name: math.nan if flat[j] else float(abs(s) * math.sqrt(cov[j, j]))
         for j, (name, s) in enumerate(zip(names, slopes))

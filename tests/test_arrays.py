@@ -1,5 +1,6 @@
 """The array functions: the list functions' results bit for bit, one subject or many, any thread count."""
 
+import inspect
 import os
 import signal
 import threading
@@ -12,6 +13,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import velmora
+import velmora.models
+import velmora.trajectories
 import velmora.arrays as va
 
 MODELS = {  # list function, arguments before and after the sequence, its fields in tuple order
@@ -198,7 +201,7 @@ def test_pandas_objects_and_python_int_seeds_are_read_by_value():
 
 
 def test_a_result_mostly_padding_warns_once_naming_both_sizes(monkeypatch):
-    monkeypatch.setattr(va, "_PADDING_WARN_BYTES", 10_000)
+    monkeypatch.setattr(velmora.trajectories, "_PADDING_WARN_BYTES", 10_000)  # where the runner warns
     with pytest.warns(
         RuntimeWarning,
         match=r"pads 31 subjects .* 2000 trials: it takes 484.4 KiB to hold 18.0 KiB "
@@ -268,3 +271,26 @@ def test_ctrl_c_stops_a_long_call_early_and_leaves_no_thread(data):
     assert time.perf_counter() - start < whole / 2
     timer.join()
     assert len(os.listdir("/proc/self/task")) == tasks
+
+
+@pytest.mark.parametrize("model", list(velmora.models.ENGINE))
+def test_a_model_without_a_declared_result_class_gets_one_from_the_engines_fields(model, monkeypatch):
+    width = velmora.models.ENGINE[model].width
+    inputs = np.linspace(0.1, 0.9, 5 * width).reshape(5, width) if width > 1 else np.linspace(0.1, 0.9, 5)
+    params = {name: 0.5 for name in velmora.models.ENGINE[model].params}
+    declared = velmora.trajectories.run_model(model, inputs, params, seed=3)
+    monkeypatch.delitem(velmora.trajectories._DECLARED, model)
+    made = velmora.trajectories.run_model(model, inputs, params, seed=3)
+    assert type(made) is not type(declared) and type(made).fields == velmora.models.ENGINE[model].fields
+    assert all(np.array_equal(made[f], declared[f], equal_nan=True) for f in type(made).fields)
+
+
+@pytest.mark.parametrize(
+    "function, model",
+    [(va.kalman_run, "kalman"), (va.hgf_run, "hgf"), (va.td_learn_sequence, "td"), (va.forward_simulate, "forward")],
+)
+def test_each_per_model_function_takes_every_parameter_the_engine_declares(function, model):
+    described = velmora.models.ENGINE[model]
+    signature = inspect.signature(function).parameters
+    assert set(described.params) <= set(signature)
+    assert ("seed" in signature) == described.seeded

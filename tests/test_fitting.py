@@ -347,3 +347,16 @@ def test_the_native_optimum_is_at_least_scipys(model, response):
         reference = scipy_route.fit(model, inputs, y, seed=seed)
         assert native.neg_log_joint <= reference.neg_log_joint + 1e-6
         assert native.free == reference.free and native.converged
+
+
+@pytest.mark.parametrize(
+    "row",
+    [(f"{model} ``{name}``", p.transform) for model, params in models.PARAMS.items() for name, p in params.items()]
+    + [
+        (f"``{name}`` ({r})", p.transform) for r, params in models.RESPONSE_PARAMS.items() for name, p in params.items()
+    ],
+)
+def test_the_priors_table_has_a_row_for_every_fitted_parameter(row):
+    label, transform = row
+    lines = [line for line in fitting.__doc__.splitlines() if line.startswith(label + " ")]
+    assert len(lines) == 1 and lines[0].split()[len(label.split())] == transform

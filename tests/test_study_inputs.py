@@ -15,6 +15,7 @@ import pytest
 
 import velmora
 import velmora.arrays as va
+import velmora.problem
 from velmora import executors, study
 from velmora.study import SerialExecutor, fit_many, pointwise_loglik, simulate_many
 
@@ -207,10 +208,10 @@ def test_an_interrupted_call_frees_a_thread_pool_between_participants(monkeypatc
     """Ctrl-C reaches only the main thread; a chunk running on a pool's thread stops at the next
     participant instead of fitting the rest of its chunk."""
     fitted = []
-    real = velmora.fitting.fit_arrays
+    real = velmora.problem.Problem.fit
 
     def counting(*args, **kwargs):
-        fitted.append(len(args[1]))
+        fitted.append(len(args[1]))  # the participants' seeds
         if len(fitted) == 3:
             signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
             for _ in range(2000):  # until the main thread has taken the interrupt: no race with it
@@ -219,7 +220,7 @@ def test_an_interrupted_call_frees_a_thread_pool_between_participants(monkeypatc
                 time.sleep(0.005)
         return real(*args, **kwargs)
 
-    monkeypatch.setattr(velmora.fitting, "fit_arrays", counting)
+    monkeypatch.setattr(velmora.problem.Problem, "fit", counting)
     data = small_study(participants=40, trials=10)
     with ThreadPoolExecutor(1) as pool:
         with pytest.raises(KeyboardInterrupt):
@@ -270,3 +271,31 @@ def test_plot_choices_puts_each_participants_choices_in_its_own_panel():
         inside = (np.abs(points[:, 0] - x_mid) <= 0.5) & (points[:, 1] <= y_top) & (points[:, 1] >= y_top - 1.03)
         assert inside.sum() == data[data.subject == key].response.notna().sum(), key
     assert velmora.plot_choices.__name__ == "plot_choices"  # help() shows the name it is called by
+
+
+SEED_TAKERS = {
+    "fit": lambda s: velmora.fit("td", [0.1, 0.5, 0.9], [0.2, 0.4, 0.6], seed=s, n_starts=1),
+    "arrays.normal": lambda s: va.normal(2, s),
+    "arrays.seeds": lambda s: va.seeds(2, s),
+    "simulate": lambda s: velmora.simulate(
+        "td", [0.1, 0.5], {"initial_value": 0, "learning_rate": 0.3, "zeta": 1}, seed=s
+    ),
+    "participant_seed": lambda s: study.participant_seed(s, "p01"),
+}
+
+
+@pytest.mark.parametrize("taker", SEED_TAKERS, ids=list(SEED_TAKERS))
+@pytest.mark.parametrize(
+    "seed, error", [(True, TypeError), (1.5, TypeError), ("7", TypeError), (-1, ValueError), (2**64, ValueError)]
+)
+def test_every_entry_point_refuses_the_same_seeds(taker, seed, error):
+    with pytest.raises(error, match="2..64-1"):
+        SEED_TAKERS[taker](seed)
+
+
+@pytest.mark.parametrize("taker", SEED_TAKERS, ids=list(SEED_TAKERS))
+def test_every_entry_point_takes_a_numpy_integer_as_the_int_it_holds(taker):
+    top = 2**64 - 1
+    a, b = (SEED_TAKERS[taker](s) for s in (np.uint64(top), top))
+    a, b = (getattr(r, "params", getattr(r, "responses", r)) for r in (a, b))  # a fit's, a simulation's
+    assert a == b if isinstance(a, (dict, int)) else np.array_equal(a, b)

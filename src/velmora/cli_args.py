@@ -10,7 +10,7 @@ from typing import Any
 
 from velmora import csv_io
 from velmora.csv_io import UsageError
-from velmora.arrays import SEED_LIMIT
+from velmora.stream import check_seed
 
 SEED_HELP = "seed of the noise generator, an integer from 0 to 2**64-1; equal seeds give equal noise"
 
@@ -27,9 +27,10 @@ def seed(text: str) -> int:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
-    if not 0 <= value < SEED_LIMIT:
-        raise argparse.ArgumentTypeError(f"{value} is outside 0 to 2**64-1")
-    return value
+    try:
+        return check_seed(value, wording="command")
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def assignment(text: str) -> tuple[str, float]:

@@ -23,7 +23,7 @@ __all__ = ["SerialExecutor"]
 Item = TypeVar("Item")
 Row = dict[str, Any]
 # What runs on an executor: task(model, chunk, options), one row per item of the chunk out.
-Task = Callable[[str, list[Item], dict[str, Any]], list[Row]]
+Task = Callable[[str, list[Item], Any], list[Row]]
 
 
 class SerialExecutor(Executor):
@@ -143,7 +143,7 @@ def run_chunks(
     task: Task[Item],
     model: str,
     participants: list[Item],
-    options: dict[str, Any],
+    options: Any,
     executor: Executor | None,
     progress: bool | None,
     chunk_size: int | None,
@@ -214,7 +214,7 @@ def _retry(
     task: Task[Item],
     model: str,
     participants: list[Item],
-    options: dict[str, Any],
+    options: Any,
     executor: Executor | None,
     bar: Any,
     token: int,

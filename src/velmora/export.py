@@ -70,11 +70,11 @@ def pointwise_loglik(
     """
     import pandas as pd
 
-    from velmora.fitting import _check_model, _response_model
+    from velmora.conversion import check_model, resolve_response_model
     from velmora.models import ENGINE, FITTED, PARAMS, RESPONSE_MODELS, RESPONSES, SELF_FIT
     from velmora.trials import logliks
 
-    _check_model(model, FITTED)
+    check_model(model, FITTED)
     if response is None and not ENGINE[model].self_fit:
         raise ValueError(f"model '{model}' is fitted to responses only; name the response column")
     inputs = input_columns(model, input)
@@ -94,7 +94,7 @@ def pointwise_loglik(
         if response_model is None and held:
             response_model = max(held, key=lambda r: len(RESPONSES[r]))
     if response is not None:
-        response_model = _response_model(model, response_model)
+        response_model = resolve_response_model(model, response_model)
     own = RESPONSES[response_model] if response is not None and response_model is not None else ()
     missing = [name for name in [*PARAMS[model], *own] if name not in names]
     if missing:

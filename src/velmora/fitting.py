@@ -2,377 +2,112 @@
 
 :func:`fit` estimates a model's parameters in one of two ways:
 
-- ``responses=None`` (system identification, ``kalman`` and ``hgf``): the filter's predictive
-  log-likelihood of the input sequence itself, the ``loglik`` of :mod:`velmora.arrays`.
+- ``responses=None`` (system identification, for the models with a predictive density of their own
+  inputs): the filter's predictive log-likelihood of the input sequence itself, the ``loglik`` of
+  :mod:`velmora.arrays`.
 - ``responses`` given: the inputs drive the model and each response depends on the model's belief
-  before that trial through a response model: ``"gaussian"`` (the default for ``kalman``, ``hgf``
-  and ``td``), Normal around the belief with variance ``zeta``; ``"unit_square"``, a choice (1 or
-  0) with P(1) = m^beta / (m^beta + (1 - m)^beta) for a belief m that is a probability (taken
-  1e-12 inside (0, 1) at either end); ``"logistic"`` (the default and only one for ``discount``
-  and ``hyperbolic``), a choice with P(1) = 1 / (1 + exp(-beta (d - bias))). The belief is the
-  Kalman posterior mean after the previous trial (``initial_mean`` first), the HGF's
-  ``prediction``, the TD value before the trial's reward (``initial_value`` first), and for the
-  choice models the value of the later offer minus the sooner one (inputs: one row of
-  ``amount_sooner``, ``delay_sooner``, ``amount_later``, ``delay_later`` per trial). A NaN
-  response is a missed trial: it adds nothing to the likelihood, but the model still sees its input.
+  before that trial through a response model (see :doc:`/guide/fitting` for the response models
+  and what each model's belief is). A NaN response is a missed trial: it adds nothing to the
+  likelihood, but the model still sees its input.
 
-Every free parameter is optimised in an unbounded space: log for variances, noises and
-``precision_flexibility``, logit for ``learning_rate``, identity for means. Each has a Gaussian prior
-in that space; the objective is the negative log-joint, ``nll`` plus the negative log prior.
+Every free parameter is optimised in an unbounded space (log, logit or identity, as the table
+below says). Each has a Gaussian prior in that space; the objective is the negative log-joint,
+``nll`` plus the negative log prior. ``fixed={"name": value}`` holds a parameter at a natural value;
+``priors={"name": (mean, variance)}`` replaces a prior and makes the parameter free. An optional
+parameter of a model is never free: without it in ``fixed`` the model runs without it. Parameters of
+the list functions that change no likelihood, and the seeds, are no parameters of a fit.
 
-Default priors (mean, variance), in the transformed space, and default roles:
+Default priors (mean, variance), in the transformed space, and default roles, as the engine
+declares them:
 
-=============================  =========  ===============  ======================================
-parameter                      transform  prior            role by default
-=============================  =========  ===============  ======================================
-kalman ``initial_mean``        identity   (0, 100)         free
-kalman ``initial_var``         log        (log 1, 4)       free
-kalman ``process_noise``       log        (log 0.1, 4)     free
-kalman ``obs_noise``           log        (log 1, 4)       free; held at 1 when fitting responses
-hgf ``obs_noise``              log        (log 1, 4)       free
-hgf ``precision_flexibility``  log        (log 1, 4)       free
-hgf ``base_process_noise``     log        (log 0.01, 4)    free
-hgf ``mu1``                    identity   (0, 100)         held at 0
-hgf ``var1``                   log        (log 1, 4)       held at 1
-hgf ``mu2``                    identity   (0, 100)         held at 0
-td ``initial_value``           identity   (0, 100)         free
-td ``learning_rate``           logit      (0, 2.25)        free
-discount ``discount_factor``   logit      (4, 16)          free
-hyperbolic ``k``               log        (log 0.01, 16)   free
-``zeta`` (gaussian)            log        (log 1, 4)       free
-``beta`` (unit_square)         log        (log 2, 4)       free
-``beta`` (logistic)            log        (0, 16)          free
-``bias`` (logistic)            identity   (0, 100)         held at 0
-=============================  =========  ===============  ======================================
-
-A log prior of variance 4 spans about two orders of magnitude either side of its centre (95 %),
-so it only keeps a fit away from degenerate corners. When fitting responses the Kalman filter's
-beliefs depend on its three variances only through their ratios to ``obs_noise``, hence the default
-hold. ``fixed={"name": value}`` holds a parameter at a natural value; ``priors={"name": (mean,
-variance)}`` replaces a prior and makes the parameter free. ``prior_precision_cap`` is never free:
-without it in ``fixed`` the filter runs uncapped. ``var2``, ``discount_factor``, ``rpe_noise_std`` and
-the seeds do not change a likelihood (TD is fitted without prediction-error noise), so they are no
-parameters of a fit.
-
-A cap that binds leaves ``process_noise`` unidentified, and ``initial_var`` with it: once the cap
-limits the precision of every prediction after the first, the two reach the likelihood only through
-the first, and not at all where the cap takes over that one too, so the estimate sits on that kink
-and only the prior holds them there. Such a parameter (the likelihood flat on one side of the
-estimate) gets a NaN standard error, the others keep theirs, and ``lme`` integrates it against its
-prior alone. Hold them with ``fixed=`` when fitting a filter whose cap binds.
 """
 
 from __future__ import annotations
 
 import math
-import operator
-import sys
 from collections.abc import Mapping
-from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
-from velmora import _engine
-from velmora import arrays as va
-from velmora._core import InvalidParameter
-from velmora.models import (
-    BINARY,
-    ENGINE,
-    FITTED,
-    HELD_FOR_RESPONSES,
-    NOT_FITTED,
-    PARAMS,
-    RESPONSE_MODELS,
-    RESPONSE_PARAMS,
-    RESPONSES,
-    SELF_FIT,
-    prior_pair,
+from velmora.conversion import (
+    Call,
+    as_inputs,
+    as_responses,
+    check_finite_inputs,
+    check_model,
+    check_n_starts,
+    resolve_response_model,
+    thread_count,
 )
+from velmora.models import ENGINE, FITTED, HELD_FOR_RESPONSES, PARAMS, RESPONSE_PARAMS, SELF_FIT
 from velmora.deprecation import UNSET, renamed_keyword
+from velmora.problem import Problem
 from velmora.results import NO_ESTIMATE_CODE, FitArrays, FitResult
+from velmora.stream import check_seed
+from velmora.stream import seeds as derived_seeds
+from velmora.trajectories import Trajectories, run_model
 
 __all__ = ["fit", "FitResult", "FitArrays"]
 
 
-def _natural(transform: str, theta: np.ndarray) -> np.ndarray:
-    if transform == "log":
-        return np.asarray(np.exp(theta))
-    if transform == "logit":
-        return np.asarray(1.0 / (1.0 + np.exp(-theta)))
-    return theta
+def _prior_text(transform: str, prior: tuple[float, float]) -> str:
+    mean, var = prior
+    shown = f"log {math.exp(mean):.6g}" if transform == "log" and mean != 0.0 else f"{mean:g}"
+    if transform == "log" and mean == 0.0:
+        shown = "log 1"
+    return f"({shown}, {var:g})"
 
 
-def _slope(transform: str, x: np.ndarray) -> np.ndarray:
-    """d natural / d transformed, at natural value x."""
-    if transform == "log":
-        return x
-    if transform == "logit":
-        return x * (1.0 - x)
-    return np.ones_like(x)
+def _priors_table() -> str:
+    """The table of every fitted parameter's transform, default prior and role, from the models'
+    declarations (reST, for this module's docstring and the reference page)."""
+    rows = []
+    for model, params in PARAMS.items():
+        for name, p in params.items():
+            role = "free" if p.held is None else f"held at {p.held:g}"
+            held = HELD_FOR_RESPONSES.get(model, {})
+            if name in held:
+                role += f"; held at {held[name]:g} when fitting responses"
+            rows.append((f"{model} ``{name}``", p.transform, _prior_text(p.transform, p.prior), role))
+    for response, params in RESPONSE_PARAMS.items():
+        for name, p in params.items():
+            role = "free" if p.held is None else f"held at {p.held:g}"
+            rows.append((f"``{name}`` ({response})", p.transform, _prior_text(p.transform, p.prior), role))
+    header = ("parameter", "transform", "prior", "role by default")
+    widths = [max(len(r[c]) for r in (header, *rows)) for c in range(4)]
+    rule = "  ".join("=" * w for w in widths)
+
+    def line(cells: tuple[str, ...]) -> str:
+        return "  ".join(cell.ljust(width) for cell, width in zip(cells, widths)).rstrip()
+
+    return "\n".join([rule, line(header), rule, *map(line, rows), rule])
 
 
-def run_model(model: str, inputs: np.ndarray, params: Mapping[str, Any], seed: int = 0) -> va.Trajectories:
-    """The array engine's trajectory for natural parameter values (a noise parameter not given is 0:
-    TD is fitted without prediction-error noise)."""
-    return va._run(model, inputs, params, seed)
+__doc__ = (__doc__ or "") + _priors_table() + "\n"
 
 
-@dataclass
-class _Problem:
-    """What a fit estimates: the likelihood's parameter vector (held values, and which entries are free
-    with their transforms and Gaussian priors in the transformed space), with one participant's data."""
-
-    model: str
-    response: str
-    inputs: np.ndarray
-    responses: np.ndarray | None
-    names: list[str]  # the native vector's names, in its order
-    values: np.ndarray  # natural values; the free entries are overwritten per evaluation
-    free: np.ndarray  # int64 indices into values
-    transforms: list[str]
-    prior_mean: np.ndarray
-    prior_var: np.ndarray
-
-    @property
-    def free_names(self) -> list[str]:
-        return [self.names[i] for i in self.free]
-
-    @np.errstate(over="ignore")  # far out in the search exp gives inf: an infeasible variance, or a logistic of 0
-    def natural(self, theta: np.ndarray) -> np.ndarray:
-        values = self.values.copy()
-        for j, i in enumerate(self.free):
-            values[i] = _natural(self.transforms[j], theta[j : j + 1])[0]
-        return values
-
-    @property
-    def given(self) -> int:
-        """The engine's mask of the optional parameters the vector holds."""
-        return ENGINE[self.model].given(tuple(self.names))
-
-
-def _check_model(model: object, allowed: tuple[str, ...]) -> str:
-    if not isinstance(model, str) or model not in allowed:
-        raise ValueError(f"unknown model {model!r}; expected one of {', '.join(allowed)}")
-    return model
-
-
-def _floats(values: Any, name: str, columns: tuple[str, ...] = ()) -> np.ndarray:
-    """A sequence of real numbers (or trials x ``columns``) as float64. Numeric arrays are cast;
-    anything else goes item by item through the list functions' conversion, which refuses None, text
-    and dates rather than reading them as NaN or parsing them; complex numbers are refused rather
-    than cut to their real part."""
-    try:
-        array = np.asarray(values)
-    except (TypeError, ValueError) as error:
-        shape = f"trials x {len(columns)} array" if columns else "1-D sequence"
-        raise TypeError(f"{name}: expected a {shape} of numbers ({error})") from None
-    if array.dtype.kind == "c":
-        raise TypeError(f"{name}: complex values are not accepted (got dtype {array.dtype})")
-    va._refuse_dates(array, name)
-    if array.ndim == 1 and array.dtype.kind not in "biuf":
-        return np.frombuffer(_engine.as_doubles(array, name), dtype=np.float64)
-    if array.ndim > 1:
-        return va._reals(array, name, columns)
-    return np.asarray(array, dtype=np.float64, order="C")  # a scalar stays 0-D, to be refused as one
-
-
-def _as_inputs(inputs: Any, model: str) -> np.ndarray:
-    """One participant's inputs: 1-D, or for a model whose trial is several numbers a trials x
-    columns array (a DataFrame is read by the model's column names when it has them)."""
-    columns = ENGINE[model].inputs
-    if len(columns) == 1:
-        array = _floats(inputs, "inputs")
-        if array.ndim != 1:
-            raise ValueError(f"inputs: expected a 1-D sequence, got {array.ndim}-D")
-    else:
-        array = _floats(va._values(va._by_name(inputs, columns, "inputs")), "inputs", columns)
-        if array.ndim != 2 or array.shape[1] != len(columns):
-            raise ValueError(
-                f"inputs: model '{model}' takes {len(columns)} numbers per trial "
-                f"({', '.join(columns)}): expected a trials x {len(columns)} array, got shape "
-                f"{array.shape}"
-            )
-    if array.shape[0] == 0:
-        raise ValueError("inputs: empty; a fit needs at least one trial")
-    return np.ascontiguousarray(array)
-
-
-# Columns of a trial's input that must not be negative.
-_NON_NEGATIVE = ("delay_sooner", "delay_later")
-
-
-def _check_finite_inputs(model: str, x: np.ndarray) -> None:
-    """Inputs checked as the models check a parameter, naming the trial: non-finite ones refused for
-    every model, as the filters refuse them (TD takes any reward, so a NaN would only show as NaN
-    beliefs, and a last one not at all), and negative delays."""
-    rows = x.reshape(x.shape[0], -1)
-    for c, name in enumerate(ENGINE[model].inputs):
-        column = rows[:, c]
-        non_negative = name in _NON_NEGATIVE
-        bad = np.flatnonzero(~np.isfinite(column) | ((column < 0.0) if non_negative else False))
-        if bad.size:
-            value = "NaN" if np.isnan(column[bad[0]]) else str(column[bad[0]])
-            reason = "must be finite and non-negative" if non_negative else "must be finite"
-            raise InvalidParameter(f"invalid parameter '{name}': {value} at trial {bad[0]} ({reason})")
-
-
-def _as_seed(seed: Any) -> int:
-    if isinstance(seed, (bool, np.bool_)):
-        raise TypeError("seed must be an integer, not bool")
-    try:
-        value = operator.index(seed)
-    except TypeError:
-        raise TypeError(
-            f"seed must be an integer from 0 to 2**64-1, not {type(seed).__name__}; a fit is "
-            "repeatable only under a fixed seed"
-        ) from None
-    if not 0 <= value < va.SEED_LIMIT:
-        raise ValueError(f"seed must lie in 0..2**64-1, got {value}")
-    return value
-
-
-def _as_responses(responses: Any, n: int, response: str) -> np.ndarray:
-    array = _floats(responses, "responses")
-    if array.ndim != 1 or array.size != n:
-        raise ValueError(f"responses: expected one per trial ({n}), got shape {array.shape}")
-    _check_response_values(array, response)
-    if np.all(np.isnan(array)):
-        raise ValueError("responses: every trial is missing (NaN); nothing to fit")
-    return array
-
-
-def _check_response_values(array: np.ndarray, response: str) -> None:
-    """Responses the response model can take: choices 1 or 0, anything else finite; NaN: missed."""
-    if response in BINARY:
-        bad = np.flatnonzero(~((array == 0.0) | (array == 1.0) | np.isnan(array)))
-        if bad.size:
-            raise ValueError(
-                f"responses: a choice is 1, 0 or NaN (missed) under '{response}', got {array[bad[0]]} at trial {bad[0]}"
-            )
-    elif np.any(np.isinf(array)):
-        raise ValueError("responses: must be finite, or NaN for a missed trial")
-
-
-def _number(name: str, value: object) -> float:
-    # NumPy counts a duration (timedelta64) among its integers; it is no number of this model.
-    if isinstance(value, (bool, np.timedelta64)) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"parameter '{name}': expected a number, got {type(value).__name__}")
-    number = float(value)
-    if not math.isfinite(number):
-        raise ValueError(f"parameter '{name}': must be finite, got {number}")
-    return number
-
-
-def _held(name: str, value: object, transform: str) -> float:
-    """A held value, within the range its parameter can take: the models floor some variances and
-    would run with a negative one, and a response variance of 0 gives no likelihood at all."""
-    number = _number(name, value)
-    if name == "zeta" and number <= 0.0:
-        raise ValueError(f"parameter 'zeta': the variance of the responses must be positive, got {number}")
-    if transform == "log" and number < 0.0:
-        raise ValueError(f"parameter '{name}': must be non-negative, got {number}")
-    if transform == "logit" and not 0.0 <= number <= 1.0:
-        raise ValueError(f"parameter '{name}': must be in [0, 1], got {number}")
-    return number
-
-
-def _unknown(model: str, name: str, known: list[str]) -> ValueError:
-    if name in NOT_FITTED.get(model, ()):
-        return ValueError(f"parameter '{name}' does not change the {model} likelihood and is not fitted")
-    return ValueError(f"model '{model}' has no parameter '{name}'; its parameters are {', '.join(known)}")
-
-
-def _problem(
+def problem_for(
     model: str,
-    response: str,
-    inputs: np.ndarray,
-    responses: np.ndarray | None,
-    fixed: Mapping[str, Any],
-    priors: Mapping[str, Any],
-) -> tuple[_Problem, dict[str, float | None]]:
-    optional = ENGINE[model].optional
-    known_params = dict(PARAMS[model])
-    held = {name: p.held for name, p in known_params.items() if p.held is not None}
-    if response != SELF_FIT:
-        known_params.update(RESPONSE_PARAMS[response])
-        held.update({name: p.held for name, p in RESPONSE_PARAMS[response].items() if p.held is not None})
-        held.update(HELD_FOR_RESPONSES.get(model, {}))
-    known = [*known_params, *optional]
-    for source in (fixed, priors):
-        for name in source:
-            if name not in known:
-                raise _unknown(model, name, known)
-    both = sorted(set(fixed) & set(priors))
-    if both:
-        raise ValueError(f"parameter '{both[0]}' is given both a fixed value and a prior")
-    never_free = [name for name in optional if name in priors]
-    if never_free:
-        raise ValueError(f"parameter '{never_free[0]}' is never free; give it in fixed")
-    prior = {name: p.prior for name, p in known_params.items()}
-    for name, value in priors.items():
-        mean, var = prior_pair(name, value)
-        if not (math.isfinite(mean) and math.isfinite(var)) or var <= 0.0:
-            raise ValueError(
-                f"prior for '{name}': the mean must be finite and the variance finite and > 0, got ({mean}, {var})"
-            )
-        if not math.isfinite(1.0 / var):
-            # A subnormal variance: its precision overflows and makes the log joint infinite everywhere.
-            raise ValueError(
-                f"prior for '{name}': a variance of {var} has no finite precision (1 / variance); "
-                "it must be at least 1 / 1.7976931348623157e+308"
-            )
-        if known_params[name].transform != "identity" and abs(mean) > 700.0:
-            # exp() of the mean overflows to inf or underflows to 0: no start would be feasible.
-            raise ValueError(
-                f"prior for '{name}': a mean of {mean} on the {known_params[name].transform} scale "
-                "puts the parameter beyond floating point; it must lie within -700 .. 700"
-            )
-        prior[name] = (mean, var)
-        held.pop(name, None)
-    # An optional parameter is held when given and left out of the vector otherwise.
-    held.update(
-        {
-            name: _number(name, value) if name in optional else _held(name, value, known_params[name].transform)
-            for name, value in fixed.items()
-            if not (name in optional and value is None)
-        }
-    )
-    names = [*_order(model, known_params)]
-    names = [name for name in names if name not in optional or name in held]
-    values = np.array([held.get(name, math.nan) for name in names], dtype=np.float64)
-    free = [i for i, name in enumerate(names) if name not in held]
-    problem = _Problem(
-        model,
-        response,
-        inputs,
-        responses,
-        names,
-        values,
-        np.array(free, dtype=np.int64),
-        [known_params[names[i]].transform for i in free],
-        np.array([prior[names[i]][0] for i in free]),
-        np.array([prior[names[i]][1] for i in free]),
-    )
-    return problem, _named(problem, problem.natural(problem.prior_mean))
+    response: str | None,
+    responses: bool,
+    fixed: Mapping[str, Any] | None,
+    priors: Mapping[str, Any] | None,
+    n_starts: int,
+) -> Problem:
+    """Every check of fit's arguments but the data, and the problem they pose (``responses``: whether
+    responses are fitted, or the inputs alone)."""
+    check_model(model, FITTED)
+    response = resolve_response_model(model, response)
+    n_starts = check_n_starts(n_starts)
+    if not responses:
+        if not ENGINE[model].self_fit:
+            raise ValueError(f"model '{model}' is fitted to responses only; pass responses")
+        response = SELF_FIT
+    return Problem.build(model, response, dict(fixed or {}), dict(priors or {}), n_starts)
 
 
-def _order(model: str, names: Mapping[str, object]) -> list[str]:
-    """The native vector's order: the engine's parameters but its noise ones, then the response
-    model's among ``names``."""
-    described = ENGINE[model]
-    response_params = dict.fromkeys(name for params in RESPONSES.values() for name in params if name in names)
-    return [*(name for name in described.params if name not in described.noise), *response_params]
-
-
-def _named(problem: _Problem, values: np.ndarray) -> dict[str, float | None]:
-    """Natural values by name, in the native order; an optional parameter left out shows as None."""
-    named = dict(zip(problem.names, (float(v) for v in values)))
-    optional = ENGINE[problem.model].optional
-    return {name: named.get(name) for name in _order(problem.model, named) if name in named or name in optional}
-
-
-def _prepare(
+def prepare(
     model: str,
     inputs: Any,
     responses: Any,
@@ -380,107 +115,18 @@ def _prepare(
     fixed: Mapping[str, Any] | None,
     priors: Mapping[str, Any] | None,
     n_starts: int,
-) -> tuple[_Problem, dict[str, float | None], np.ndarray, str, int]:
-    """Every check of fit's arguments, and the problem they pose; fit_many runs it once on stand-in data."""
-    _check_model(model, FITTED)
-    response = _response_model(model, response)
-    if isinstance(n_starts, bool) or not isinstance(n_starts, (int, np.integer)) or not 1 <= n_starts <= sys.maxsize:
-        raise ValueError(f"n_starts must be a positive integer up to {sys.maxsize}, got {n_starts!r}")
-    x = _as_inputs(inputs, model)
-    if responses is None:
-        if not ENGINE[model].self_fit:
-            raise ValueError(f"model '{model}' is fitted to responses only; pass responses")
-        response, y = SELF_FIT, None
-    else:
-        y = _as_responses(responses, len(x), response)
-    problem, start = _problem(model, response, x, y, dict(fixed or {}), dict(priors or {}))
-    _check_finite_inputs(model, x)
-    run_model(model, x, start)  # the model's own checks of the held values
-    return problem, start, x, response, int(len(x) if y is None else np.count_nonzero(~np.isnan(y)))
-
-
-def _response_model(model: str, response: object) -> str:
-    """The response model named, or the model's default (its first) for None."""
-    allowed = RESPONSE_MODELS.get(model, ())
-    if response is None and allowed:
-        return allowed[0]
-    if response not in allowed:
-        raise ValueError(f"unknown response model {response!r} for '{model}'; expected one of {', '.join(allowed)}")
-    assert isinstance(response, str)
-    return response
-
-
-# ---------------------------------------------------------------------------------------------
-# The native fit: every participant of a batch optimised in C++, on every core
-
-_TRANSFORM_CODES = {"identity": 0, "log": 1, "logit": 2}
-_STATS = ("nll", "neg_log_joint", "lme", "iterations", "evaluations")
-
-
-def _fit_native(
-    problem: _Problem,
-    values: np.ndarray,
-    starts: np.ndarray,
-    lengths: np.ndarray,
-    responses: np.ndarray | None,
-    n_trials: np.ndarray,
-    seeds: np.ndarray,
-    n_starts: int,
-    threads: int,
-) -> FitArrays:
-    """Every participant's MAP fit under ``problem`` by the engine, without the interpreter lock."""
-    n, k, m = lengths.size, len(problem.values), len(problem.free)
-    natural, se = np.empty((n, k)), np.empty((n, m))
-    stats, status = np.empty((n, len(_STATS))), np.empty(n, dtype=np.int64)
-    transforms = np.array([_TRANSFORM_CODES[t] for t in problem.transforms], dtype=np.int64)
-    _engine.fit(
-        problem.model,
-        problem.response,
-        values,
-        starts,
-        lengths,
-        responses,
-        held=problem.values,
-        free=problem.free,
-        transforms=transforms,
-        prior_mean=problem.prior_mean,
-        prior_var=problem.prior_var,
-        seeds=seeds,
-        n_starts=n_starts,
-        threads=threads,
-        optional=problem.given,
-        natural=natural,
-        se=se,
-        stats=stats,
-        status=status,
-    )
-    return fit_arrays_of(problem, natural, se, stats, status, n_trials)
-
-
-def fit_arrays_of(
-    problem: _Problem, natural: np.ndarray, se: np.ndarray, stats: np.ndarray, status: np.ndarray, n_trials: np.ndarray
-) -> FitArrays:
-    """The fits of ``problem`` as the engine writes them (participants x vector, participants x free,
-    participants x ``_STATS``, one status code each) and their trials in the likelihood, by name."""
-    named = _named(problem, problem.values)
-    params = {
-        name: natural[:, problem.names.index(name)] if name in problem.names else np.full(status.size, math.nan)
-        for name in named
-    }
-    return FitArrays(
-        model=problem.model,
-        response_model=problem.response,
-        params=params,
-        se={name: se[:, j] for j, name in enumerate(problem.free_names)},
-        free=tuple(problem.free_names),
-        nll=stats[:, 0],
-        neg_log_joint=stats[:, 1],
-        lme=stats[:, 2],
-        n_trials=n_trials.astype(np.int64),
-        status=status,
-        iterations=stats[:, 3].astype(np.int64),
-        evaluations=stats[:, 4].astype(np.int64),
-    )
+) -> tuple[Problem, dict[str, float | None], np.ndarray, str, int]:
+    """One participant's fit posed: the problem over its data, the natural values at the prior means,
+    its inputs, the response model fitted and its trials in the likelihood."""
+    check_model(model, FITTED)
+    resolved = resolve_response_model(model, response)
+    check_n_starts(n_starts)
+    x = as_inputs(inputs, model)
+    y = None if responses is None else as_responses(responses, len(x), resolved)
+    problem = problem_for(model, resolved, y is not None, fixed, priors, n_starts)
+    check_finite_inputs(model, x)
+    problem = problem.with_data(x.reshape(-1), np.zeros(1, dtype=np.int64), np.array([len(x)], dtype=np.int64), y)
+    return problem, problem.start, x, problem.response, int(problem.n_trials[0])
 
 
 def fit(
@@ -581,19 +227,9 @@ def fit(
     velmora.fit_many : Every participant of a long-format table.
     """
     response = renamed_keyword("fit", "response", "response_model", response, response_model)
-    seed = _as_seed(seed)
-    problem, _, x, response, n_trials = _prepare(model, inputs, responses, response, fixed, priors, n_starts)
-    batch = _fit_native(
-        problem,
-        x.reshape(-1),
-        np.zeros(1, dtype=np.int64),
-        np.array([len(x)], dtype=np.int64),
-        problem.responses,
-        np.array([n_trials]),
-        np.array([seed], dtype=np.uint64),
-        int(n_starts),
-        1,
-    )
+    seed = check_seed(seed, "seed", "fit")
+    problem, _, x, _, _ = prepare(model, inputs, responses, response, fixed, priors, n_starts)
+    batch = problem.fit(np.array([seed], dtype=np.uint64))
     result = batch.result(0)
     if batch.status[0] != NO_ESTIMATE_CODE:
         result.trajectory = run_model(model, x, result.params)
@@ -614,19 +250,15 @@ def fit_arrays(
     threads: int | None = None,
 ) -> FitArrays:
     """:func:`velmora.arrays.fit`: many participants, one native batch."""
-    seed = _as_seed(seed)
-    width = ENGINE[model].width if model in FITTED else 1
-    stand_in = np.zeros((1, width) if width > 1 else 1)
-    problem, _, _, response, _ = _prepare(
-        model, stand_in, None if responses is None else np.zeros(1), response, fixed, priors, n_starts
-    )
-    x = va._Call(inputs, "inputs", ENGINE[model].inputs)
+    seed = check_seed(seed, "seed", "fit")
+    problem = problem_for(model, response, responses is not None, fixed, priors, n_starts)
+    x = Call(inputs, "inputs", ENGINE[model].inputs)
     x.convert_sequence()
     n = x.subjects
     if responses is None:
         y = None
     else:
-        ry = va._Call(responses, "responses")
+        ry = Call(responses, "responses")
         if ry.batched != x.batched or ry.subjects != n:
             raise ValueError(f"responses: expected one sequence per participant ({n}) shaped like the inputs")
         ry.convert_sequence()
@@ -634,71 +266,10 @@ def fit_arrays(
             i = int(np.flatnonzero(ry.lengths != x.lengths)[0])
             raise ValueError(f"responses: participant {i} has {ry.lengths[i]} responses for {x.lengths[i]} inputs")
         y = np.ascontiguousarray(ry.values, dtype=np.float64)
-    values = np.ascontiguousarray(x.values, dtype=np.float64)
-    n_trials = _check_participants(model, values, x.starts, x.lengths, y, x.batched, response)
-    seeds = va.seeds(n, seed) if seeds is None and x.batched else x.seed(seed if seeds is None else seeds, "seeds", 1.0)
-    return _fit_native(problem, values, x.starts, x.lengths, y, n_trials, seeds, int(n_starts), va._threads(threads))
-
-
-def _check_participants(
-    model: str,
-    values: np.ndarray,
-    starts: np.ndarray,
-    lengths: np.ndarray,
-    responses: np.ndarray | None,
-    batched: bool,
-    response: str,
-) -> np.ndarray:
-    """Each participant's own data checked as fit checks one, over the whole batch at once (the
-    first participant at fault is named); the trials each has in its likelihood. ``values`` holds
-    the model's input width per trial; ``starts`` and ``lengths`` count trials."""
-    bad = lengths == 0
-    rows = values.reshape(-1, ENGINE[model].width)
-    faulty_inputs = ~np.isfinite(rows).all(axis=1)
-    for c, name in enumerate(ENGINE[model].inputs):
-        if name in _NON_NEGATIVE:
-            faulty_inputs |= rows[:, c] < 0.0
-    faulty_responses = None
-    if responses is not None:
-        faulty_responses = (
-            ~((responses == 0.0) | (responses == 1.0) | np.isnan(responses))
-            if response in BINARY
-            else np.isinf(responses)
-        )
-    for flags in (faulty_inputs, faulty_responses):
-        if flags is not None and flags.any():
-            bad[np.searchsorted(starts, np.flatnonzero(flags)[0], side="right") - 1] = True
-    if bad.any():
-        _name_fault(model, values, starts, lengths, responses, batched, int(np.flatnonzero(bad)[0]), response)
-    if responses is None:
-        return lengths.astype(np.int64)
-    # Segment sums over a byte per trial: no second copy of the responses' size.
-    n_trials = np.add.reduceat(~np.isnan(responses), starts, dtype=np.int64) if lengths.size else lengths.copy()
-    if not n_trials.all():
-        _name_fault(model, values, starts, lengths, responses, batched, int(np.flatnonzero(n_trials == 0)[0]), response)
-    return n_trials
-
-
-def _name_fault(
-    model: str,
-    values: np.ndarray,
-    starts: np.ndarray,
-    lengths: np.ndarray,
-    responses: np.ndarray | None,
-    batched: bool,
-    i: int,
-    response: str,
-) -> None:
-    """Raises participant i's fault as fit raises it for one participant."""
-    span = slice(int(starts[i]), int(starts[i] + lengths[i]))
-    width = ENGINE[model].width
-    try:
-        if lengths[i] == 0:
-            raise ValueError("inputs: empty; a fit needs at least one trial")
-        _check_finite_inputs(model, values.reshape(-1, width)[span])
-        if responses is not None:
-            _as_responses(responses[span], int(lengths[i]), response)
-    except (ValueError, InvalidParameter) as error:
-        if not batched:
-            raise
-        raise type(error)(f"participant {i}: {error}") from None
+    problem = problem.with_data(np.ascontiguousarray(x.values, dtype=np.float64), x.starts, x.lengths, y)
+    problem.check_data(x.batched)
+    if seeds is None and x.batched:
+        seeds = derived_seeds(n, seed)
+    else:
+        seeds = x.seed(seed if seeds is None else seeds, "seeds", 1.0)
+    return problem.fit(seeds, thread_count(threads))

@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora import arrays as va
+from velmora.conversion import thread_count
 from velmora._group.coefficients import coefficient_table
 from velmora._group.data import check_design, design, pack, standardised
 from velmora._group.estep import Sampler
@@ -33,10 +33,9 @@ from velmora._group.result import GroupFit
 from velmora._group.squarem import Passes, run, stop_message
 from velmora._group.table import participant_rows
 from velmora.executors import _progress_bar
-from velmora.models import ENGINE, SELF_FIT
+from velmora.stream import check_seed
 from velmora.tables import (
     GROUP_COLUMN,
-    _check_seed,
     _checked_fit_options,
     _Participant,
     _require_columns,
@@ -47,6 +46,8 @@ from velmora.tables import (
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
+
+    from velmora.problem import Problem
 
 __all__ = ["fit_group", "GroupFit"]
 
@@ -101,8 +102,6 @@ def fit_group(
     """
     import pandas as pd
 
-    from velmora import fitting
-
     if not isinstance(data, pd.DataFrame):
         raise TypeError(f"data must be a pandas DataFrame in long format, got {type(data).__name__}")
     if method not in _METHODS:
@@ -120,22 +119,16 @@ def fit_group(
     _require_columns(
         data, [("subject", subject), *(("input", name) for name in inputs), ("response", response), ("trial", trial)]
     )
-    seed = _check_seed(seed)
-    options = _checked_fit_options(
+    seed = check_seed(seed)
+    problem = _checked_fit_options(
         model, response_model, response is not None, {"fixed": fixed, "n_starts": n_starts, "seed": seed}
     )
-    kind = fitting._response_model(model, options["response"]) if response is not None else SELF_FIT
-    width = ENGINE[model].width
-    stand_in = np.zeros((1, width) if width > 1 else 1)
-    problem = fitting._prepare(
-        model, stand_in, None if response is None else np.zeros(1), options["response"], fixed, None, n_starts
-    )[0]
     m = len(problem.free)
     if m == 0:
         raise ValueError("every parameter is held: a group model needs at least one free parameter")
 
     participants = _split(data, subject, inputs, response, trial, seed)
-    errors = _data_errors(model, kind, participants)
+    errors = _data_errors(problem, participants)
     valid = [i for i in range(len(participants)) if i not in errors]
     if len(valid) < 2:
         reason = f" (participant {participants[min(errors)].key!r}: {errors[min(errors)]})" if errors else ""
@@ -152,7 +145,7 @@ def fit_group(
         with_responses=response is not None,
         full=covariance == "full",
         covariates=covariates is not None,
-        workers=va._threads(threads),
+        workers=thread_count(threads),
     )
     tolerance = _TOL_PER_PARTICIPANT * packed.n if tol is None else float(tol)
     sampler = Sampler(packed, n_samples)
@@ -190,10 +183,10 @@ def fit_group(
     keep = current["keep"]
     free_names = problem.free_names
     coefficients, b, se_sd = coefficient_table(x[keep], terms, free_names, b, sigma, current["post_cov"][keep], undo)
-    frame.attrs.update(response_model=kind)
+    frame.attrs.update(response_model=problem.response)
     return GroupFit(
         model=model,
-        response_model=kind,
+        response_model=problem.response,
         method=method,
         covariance=covariance,
         free=tuple(free_names),
@@ -217,24 +210,14 @@ def fit_group(
     )
 
 
-def _data_errors(model: str, response_model: str, participants: list[_Participant]) -> dict[int, str]:
+def _data_errors(problem: Problem, participants: list[_Participant]) -> dict[int, str]:
     """Why each participant whose data cannot be fitted cannot (by position), with what velmora.fit
     checks of one participant's data; such a participant is left out, not the study stopped."""
-    from velmora import fitting
-
     errors: dict[int, str] = {}
     for i, p in enumerate(participants):
         if p.error is None and p.inputs is not None:
             try:
-                fitting._check_participants(
-                    model,
-                    p.inputs.reshape(-1),
-                    np.zeros(1, dtype=np.int64),
-                    np.array([len(p.inputs)], dtype=np.int64),
-                    p.responses,
-                    False,
-                    response_model,
-                )
+                problem.check_participant(p.inputs, p.responses)
             except Exception as error:
                 p.error = f"{type(error).__name__}: {error}"
         if p.error is not None:

@@ -167,10 +167,11 @@ def plot_choices(
     import numpy as np
     import pandas as pd
 
-    from velmora.fitting import _check_model, run_model
+    from velmora.conversion import check_model
     from velmora.tables import _require_columns, _split, input_columns
+    from velmora.trajectories import run_model
 
-    _check_model(model, CHOICE_MODELS)
+    check_model(model, CHOICE_MODELS)
     for name, table in (("data", data), ("fits", fits)):
         if not isinstance(table, pd.DataFrame):
             raise TypeError(f"{name} must be a pandas DataFrame, got {type(table).__name__}")

@@ -14,7 +14,7 @@ from velmora.models import ENGINE, SELF_FIT
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
 
-    from velmora.arrays import Trajectories
+    from velmora.trajectories import Trajectories
 
 __all__ = ["FitResult", "FitArrays", "NO_ESTIMATE"]
 
@@ -38,11 +38,11 @@ NO_ESTIMATE_CODE = 2
 _CRITERIA = ("nll", "neg_log_joint", "lme", "aic", "bic", "n_trials", "converged", "message")
 
 
-def _aic(nll: Any, k: int) -> Any:
+def aic_of(nll: Any, k: int) -> Any:
     return 2.0 * nll + 2.0 * k
 
 
-def _bic(nll: Any, k: int, n_trials: Any) -> Any:
+def bic_of(nll: Any, k: int, n_trials: Any) -> Any:
     with np.errstate(divide="ignore"):  # no trial in the likelihood: no criterion either
         return 2.0 * nll + k * np.log(n_trials)
 
@@ -115,11 +115,11 @@ class FitResult:
 
     @property
     def aic(self) -> float:
-        return float(_aic(self.nll, len(self.free)))
+        return float(aic_of(self.nll, len(self.free)))
 
     @property
     def bic(self) -> float:
-        return float(_bic(self.nll, len(self.free), self.n_trials))
+        return float(bic_of(self.nll, len(self.free), self.n_trials))
 
     @property
     def response(self) -> str:
@@ -254,12 +254,12 @@ class FitArrays:
     @property
     def aic(self) -> np.ndarray:
         """2 nll + 2k, with the nll at the MAP estimate (see :class:`FitResult`)."""
-        return np.asarray(_aic(self.nll, len(self.free)))
+        return np.asarray(aic_of(self.nll, len(self.free)))
 
     @property
     def bic(self) -> np.ndarray:
         """2 nll + k log n, with the nll at the MAP estimate and n the trials in the likelihood."""
-        return np.asarray(_bic(self.nll, len(self.free), self.n_trials))
+        return np.asarray(bic_of(self.nll, len(self.free), self.n_trials))
 
     @property
     def message(self) -> list[str]:

@@ -8,18 +8,12 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora import arrays as va
+from velmora.conversion import as_inputs, check_finite_inputs, check_model, number, resolve_response_model
 from velmora.deprecation import UNSET, renamed_keyword
-from velmora.fitting import (
-    _as_inputs,
-    _check_finite_inputs,
-    _check_model,
-    _number,
-    _response_model,
-    _unknown,
-    run_model,
-)
 from velmora.models import DEFAULTS, ENGINE, PARAMS, RESPONSE_PARAMS
+from velmora.problem import unknown_parameter
+from velmora.stream import check_seed
+from velmora.trajectories import Trajectories, run_model
 from velmora.trials import simulated
 
 if TYPE_CHECKING:
@@ -35,7 +29,7 @@ class Simulation:
 
     model: str
     inputs: np.ndarray = field(repr=False)
-    trajectory: va.Trajectories
+    trajectory: Trajectories
     responses: np.ndarray | None = field(repr=False)
 
     def to_frame(self) -> pandas.DataFrame:
@@ -114,12 +108,12 @@ def simulate(
         A step of the model's run that would produce a non-finite number.
     """
     response = renamed_keyword("simulate", "response", "response_model", response, response_model)
-    _check_model(model, tuple(ENGINE))
+    check_model(model, tuple(ENGINE))
     described = ENGINE[model]
     if described.fits_responses:
-        response = _response_model(model, response)
-    x = _as_inputs(inputs, model)
-    seed = va._as_seed(seed, "seed")
+        response = resolve_response_model(model, response)
+    x = as_inputs(inputs, model)
+    seed = check_seed(seed, "seed", "array")
     # Parameters with a default are among the model's own: each is named once. A model fitted to
     # responses is simulated without its own noise and with its response model's parameters; any
     # other through its noise.
@@ -131,11 +125,11 @@ def simulate(
     )
     for name in params:
         if name not in names:
-            raise _unknown(model, name, names)
+            raise unknown_parameter(model, name, names)
     values: dict[str, Any] = {**DEFAULTS[model], **{name: p.held for name, p in own.items() if p.held is not None}}
     values.update(
         {
-            name: (None if value is None and name in described.optional else _number(name, value))
+            name: (None if value is None and name in described.optional else number(name, value))
             for name, value in params.items()
         }
     )
@@ -144,7 +138,7 @@ def simulate(
         raise ValueError(f"simulate {model}: missing parameter(s) {', '.join(missing)}")
     # Before the run, which refuses some inputs itself but without naming the trial; and a NaN reward
     # would become NaN responses, read later as missed trials.
-    _check_finite_inputs(model, x)
+    check_finite_inputs(model, x)
     trajectory = run_model(model, x, values, seed)
     if not described.fits_responses:
         return Simulation(model, x, trajectory, None)

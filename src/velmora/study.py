@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora import arrays, deprecation, executors, tables
+from velmora import conversion, deprecation, executors, stream, tables
 from velmora.comparison import Comparison, compare
 from velmora.deprecation import UNSET
 from velmora.executors import SerialExecutor, _progress_bar, run_chunks
@@ -30,7 +30,6 @@ from velmora.export import pointwise_loglik, to_inference_data
 from velmora.tables import (
     RESULT_COLUMNS,
     SE_PREFIX,
-    _check_seed,
     _numbers,
     _Participant,
     _require_columns,
@@ -42,6 +41,8 @@ from velmora.tables import (
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
+
+    from velmora.problem import Problem
 
 __all__ = [
     "fit_many",
@@ -56,23 +57,17 @@ __all__ = [
 
 
 def _fit_chunk(
-    model: str, participants: list[_Participant], options: dict[str, Any], threads: int | None = 1
+    model: str, participants: list[_Participant], problem: Problem, threads: int | None = 1
 ) -> list[dict[str, Any]]:
-    """Fit the participants of a chunk as one native batch on ``threads`` threads; a participant
-    whose own data are wrong gets its error in its row. Runs in a worker too, so it imports only
-    what it needs."""
-    from velmora.fitting import _check_participants, _response_model, fit_arrays
-
-    response = _response_model(model, options.get("response"))
+    """Fit the participants of a chunk as one native batch of ``problem`` on ``threads`` threads; a
+    participant whose own data are wrong gets its error in its row. Runs in a worker too, so it
+    imports only what it needs."""
     rows: list[dict[str, Any]] = [{} for _ in participants]
     valid = []
     for i, p in enumerate(participants):
         if p.error is None and p.inputs is not None:
             try:  # what fit checks of one participant's data, so that no other participant is held up
-                starts, lengths = np.zeros(1, dtype=np.int64), np.array([len(p.inputs)], dtype=np.int64)
-                _check_participants(
-                    model, p.inputs.reshape(-1), starts, lengths, p.responses, batched=False, response=response
-                )
+                problem.check_participant(p.inputs, p.responses)
             except Exception as error:
                 p.error = f"{type(error).__name__}: {error}"
         if p.error is not None:
@@ -81,25 +76,27 @@ def _fit_chunk(
             valid.append(i)
     if not valid:
         return rows
+    workers = conversion.thread_count(threads)
     # On a thread of this process Ctrl-C never reaches the native fit: one participant at a time, so
     # that an interrupted call frees the thread at once. Each participant's fit is the same either way.
     step = 1 if executors.on_worker_thread() else len(valid)
     for first in range(0, len(valid), step):
         if executors.interrupted():
             raise executors.Cancelled("the call that submitted this chunk was interrupted")
-        part = valid[first : first + step]
-        fits = fit_arrays(
-            model,
-            [participants[i].inputs for i in part],
-            None if participants[part[0]].responses is None else [participants[i].responses for i in part],
-            seeds=np.array([participants[i].seed for i in part], dtype=np.uint64),
-            threads=threads,
-            **options,
-        )
+        part = [participants[i] for i in valid[first : first + step]]
+        lengths = np.array([len(p.inputs) for p in part], dtype=np.int64)  # type: ignore[arg-type]
+        fits = problem.with_data(
+            np.concatenate([np.asarray(p.inputs, dtype=np.float64).reshape(-1) for p in part]),
+            np.cumsum(lengths) - lengths,
+            lengths,
+            None
+            if part[0].responses is None
+            else np.concatenate([np.asarray(p.responses, dtype=np.float64) for p in part]),
+        ).fit(np.array([p.seed for p in part], dtype=np.uint64), workers)
         table = fits.to_frame().drop(columns="neg_log_joint")
         for j, record in enumerate(table.to_dict("records")):
             record["n_trials"], record["converged"] = int(record["n_trials"]), bool(record["converged"])
-            rows[part[j]] = record
+            rows[valid[first + j]] = record
     return rows
 
 
@@ -200,25 +197,25 @@ def fit_many(
     _require_columns(
         data, [("subject", subject), *(("input", name) for name in inputs), ("response", response), ("trial", trial)]
     )
-    seed = _check_seed(fit_options.get("seed", 0))
-    options = _checked_fit_options(model, response_model, response is not None, fit_options)
+    seed = stream.check_seed(fit_options.get("seed", 0))
+    problem = _checked_fit_options(model, response_model, response is not None, fit_options)
     if chunk_size is not None and (
         isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)) or chunk_size < 1
     ):
         raise ValueError(f"chunk_size must be a positive integer or None, got {chunk_size!r}")
     if executor is not None and not callable(getattr(executor, "submit", None)):
         raise TypeError(f"executor must be a concurrent.futures.Executor (with submit), got {type(executor).__name__}")
-    threads = arrays._threads(threads)
-    fitted_response = (options["response"] or tables.default_response(model)) if response is not None else None
+    threads = conversion.thread_count(threads)
+    fitted_response = problem.response if response is not None else None
     taken = [name for name in tables.result_columns(model, fitted_response) if name == subject]
     if taken:
         raise ValueError(f"the subject column {subject!r} has the name of a result column; rename it")
     participants = _split(data, subject, inputs, response, trial, seed)
     if executor is None:
-        rows = _run_here(model, participants, options, progress, threads)
+        rows = _run_here(model, participants, problem, progress, threads)
     else:
         # Looked up here, at the call, so that a replacement of this module's _fit_chunk takes effect.
-        rows = run_chunks(_fit_chunk, model, participants, options, executor, progress, chunk_size)
+        rows = run_chunks(_fit_chunk, model, participants, problem, executor, progress, chunk_size)
     table = tables.results_table(subject, participants, rows, model)
     if len(table) and (table["error"] != "").all():
         # No row holds an estimate: a table of errors alone is easily taken for a result.
@@ -228,12 +225,12 @@ def fit_many(
             stacklevel=2,
         )
     if response is not None:
-        table.attrs["response_model"] = options["response"] or tables.default_response(model)
+        table.attrs["response_model"] = problem.response
     return table
 
 
 def _run_here(
-    model: str, participants: list[_Participant], options: dict[str, Any], progress: bool | None, threads: int
+    model: str, participants: list[_Participant], problem: Problem, progress: bool | None, threads: int
 ) -> list[dict[str, Any]]:
     """Every participant natively in this process, on ``threads`` threads: in chunks large enough to
     keep every thread busy, so that the bar moves."""
@@ -243,7 +240,7 @@ def _run_here(
     try:
         for start in range(0, len(participants), size):
             chunk = participants[start : start + size]
-            rows += _fit_chunk(model, chunk, options, threads)
+            rows += _fit_chunk(model, chunk, problem, threads)
             if bar is not None:
                 bar.update(len(chunk))
     finally:
@@ -322,7 +319,7 @@ def simulate_many(
     )
     if not isinstance(params, pd.DataFrame):
         raise TypeError(f"params must be a pandas DataFrame with one row per participant, got {type(params).__name__}")
-    seed = _check_seed(seed)
+    seed = stream.check_seed(seed)
     _require_columns(params, [("subject", subject if subject in params.columns else None)])
     repeated = params.columns[params.columns.duplicated()]
     if len(repeated):
@@ -425,13 +422,13 @@ def _numeric(values: Any, key: object, columns: list[str]) -> np.ndarray:
     refused, not parsed, read as NaN or cut to their real part); a table of offers by its column names."""
     who = "the inputs" if key is None else f"participant {key!r}"
     if len(columns) > 1:
-        values = arrays._by_name(values, tuple(columns), "inputs", "" if key is None else f", {who}")
+        values = conversion.by_name(values, tuple(columns), "inputs", "" if key is None else f", {who}")
     try:
         array = np.asarray(values)
     except ValueError as error:  # rows of several lengths
         raise ValueError(f"{who}: not an array of numbers ({error})") from None
     try:
-        return arrays._reals(array, "inputs", tuple(columns) if len(columns) > 1 else ())
+        return conversion.reals(array, "inputs", tuple(columns) if len(columns) > 1 else ())
     except TypeError as error:
         if key is None:
             raise

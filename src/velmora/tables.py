@@ -16,10 +16,13 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora.arrays import SEED_LIMIT, _refuse_dates
+from velmora.conversion import refuse_dates
+from velmora.stream import check_seed
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
+
+    from velmora.problem import Problem
 
 # Columns of a fit_many result other than the estimates and their standard errors.
 RESULT_COLUMNS = ("nll", "lme", "aic", "bic", "n_trials", "converged", "message", "error")
@@ -28,15 +31,6 @@ SE_PREFIX = "se_"
 GROUP_COLUMN = "group_prior"
 # Derived seeds have always been drawn below 2**63; kept so that a study's fits repeat across versions.
 _DERIVED_SEED_LIMIT = 2**63
-
-
-def _check_seed(seed: object) -> int:
-    """``seed`` as a Python int, or TypeError/ValueError unless it is an integer from 0 to 2**64-1."""
-    if isinstance(seed, (bool, np.bool_)) or not isinstance(seed, (int, np.integer)):
-        raise TypeError(f"seed must be an integer from 0 to 2**64-1, got {seed!r}")
-    if not 0 <= seed < SEED_LIMIT:
-        raise ValueError(f"seed must be an integer from 0 to 2**64-1, got {seed!r}")
-    return int(seed)
 
 
 def participant_seed(seed: int, key: object) -> int:
@@ -48,7 +42,7 @@ def participant_seed(seed: int, key: object) -> int:
     """
     if isinstance(key, np.generic):
         key = key.item()
-    digest = hashlib.blake2b(repr(key).encode(), digest_size=8, key=_check_seed(seed).to_bytes(16, "little"))
+    digest = hashlib.blake2b(repr(key).encode(), digest_size=8, key=check_seed(seed).to_bytes(16, "little"))
     return int.from_bytes(digest.digest(), "little") % _DERIVED_SEED_LIMIT
 
 
@@ -96,7 +90,7 @@ def _numbers(data: pandas.DataFrame, column: str) -> tuple[np.ndarray, np.ndarra
 
     values = data[column]
     # pandas would read dates and durations as counts of nanoseconds: refused for the whole column.
-    _refuse_dates(values, f"column {column!r}")
+    refuse_dates(values, f"column {column!r}")
     numeric = pd.to_numeric(values, errors="coerce")
     bad = (numeric.isna() & values.notna()).to_numpy()
     if numeric.dtype.kind == "c":  # complex numbers are refused, not cut to their real part
@@ -187,10 +181,10 @@ def _split(
 
 def _checked_fit_options(
     model: str, response_model: str | None, responses: bool, fit_options: dict[str, Any]
-) -> dict[str, Any]:
-    """The options of every participant's fit, checked once (by velmora.fit's own checks, on stand-in
-    data) so that a mistake that is no participant's raises before any work instead of filling
-    every row; ``seed`` is left out, since each participant gets its own."""
+) -> Problem:
+    """The problem of every participant's fit, posed and checked once (by velmora.fit's own checks)
+    so that a mistake that is no participant's raises before any work instead of filling every row;
+    ``seed`` is left out, since each participant gets its own."""
     from velmora import fitting
 
     signature = inspect.signature(fitting.fit)
@@ -205,32 +199,29 @@ def _checked_fit_options(
             f"fit_many() got an unexpected keyword argument {unknown[0]!r}; besides its own it takes "
             f"{', '.join(passed)} (for velmora.fit)"
         )
-    options = {"response": response_model, **fit_options}
-    options.pop("seed", None)
-    from velmora.models import ENGINE
-
-    width = ENGINE[model].width if model in ENGINE else 1
-    stand_in = np.zeros((2, width) if width > 1 else 2)
-    call = signature.bind(model, stand_in, np.zeros(2) if responses else None, **options)
-    call.apply_defaults()
-    fitting._prepare(*(call.arguments[name] for name in inspect.signature(fitting._prepare).parameters))
-    return options
+    options = {
+        name: fit_options.get(name, signature.parameters[name].default) for name in ("fixed", "priors", "n_starts")
+    }
+    return fitting.problem_for(model, response_model, responses, **options)
 
 
 def default_response(model: str) -> str:
     """The response model that ``model`` is fitted with when none is named."""
-    from velmora.fitting import _response_model
+    from velmora.conversion import resolve_response_model
 
-    return _response_model(model, None)
+    return resolve_response_model(model, None)
 
 
 def result_columns(model: str, response_model: str | None) -> list[str]:
     """Every column a fit_many table of ``model`` may have besides the participants' keys, fitted to
     responses under ``response_model`` (None: to its inputs)."""
-    from velmora.fitting import _response_model
+    from velmora.conversion import resolve_response_model
     from velmora.models import ENGINE, RESPONSES
 
-    names = [*ENGINE[model].params, *(RESPONSES[_response_model(model, response_model)] if response_model else ())]
+    names = [
+        *ENGINE[model].params,
+        *(RESPONSES[resolve_response_model(model, response_model)] if response_model else ()),
+    ]
     return [*names, *(SE_PREFIX + name for name in names), *RESULT_COLUMNS]
 
 

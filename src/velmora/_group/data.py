@@ -4,12 +4,15 @@ matrix of the group model (an intercept, then the covariates) in their order."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from velmora._group.engine import transform_codes
 from velmora.tables import _Participant
+
+if TYPE_CHECKING:
+    from velmora.problem import Problem
 
 # Added to Sigma's diagonal so that a parameter every participant pins down exactly keeps a prior.
 JITTER = 1e-8
@@ -24,7 +27,7 @@ class GroupData:
     length, responses, seeds, trials with a response), the design (centred and scaled) and how to run."""
 
     model: str
-    problem: Any
+    problem: Problem
     values: np.ndarray
     starts: np.ndarray
     lengths: np.ndarray
@@ -55,7 +58,7 @@ class GroupData:
 
 def pack(
     model: str,
-    problem: Any,
+    problem: Problem,
     participants: list[_Participant],
     x: np.ndarray,
     *,
@@ -73,7 +76,7 @@ def pack(
     n_trials = lengths if responses is None else np.add.reduceat(~np.isnan(responses), starts, dtype=np.int64)
     return GroupData(
         model=model,
-        problem=problem,
+        problem=problem.with_data(values, starts, lengths, responses),
         values=values,
         starts=starts,
         lengths=lengths,

@@ -9,10 +9,10 @@ from typing import Any
 import numpy as np
 
 from velmora import _engine
-from velmora import arrays as va
+from velmora.stream import seeds as derived_seeds
 from velmora._group.data import JITTER, GroupData
 from velmora._group.engine import fit_participants, neg_log_likelihoods
-from velmora.fitting import _natural
+from velmora.problem import natural_of
 
 # About how many numbers each array of draws holds at a time (participants x draws x parameters).
 _BLOCK_CELLS = 1 << 20
@@ -59,7 +59,7 @@ class Sampler:
     def __init__(self, data: GroupData, n_samples: int) -> None:
         self.data = data
         self.n_samples = n_samples
-        self.draw_seeds = np.array([va.seeds(2, int(s))[1] for s in data.seeds], dtype=np.uint64)
+        self.draw_seeds = np.array([derived_seeds(2, int(s))[1] for s in data.seeds], dtype=np.uint64)
         self.block = max(1, _BLOCK_CELLS // (n_samples * max(data.k, data.m)))
 
     def standard_draws(self, rows: np.ndarray) -> np.ndarray:
@@ -78,7 +78,7 @@ class Sampler:
         vectors = np.broadcast_to(problem.values, (len(rows), draws, self.data.k)).copy()
         for j, index in enumerate(problem.free):
             with np.errstate(over="ignore"):
-                vectors[:, :, index] = _natural(problem.transforms[j], theta[:, :, j])
+                vectors[:, :, index] = natural_of(problem.transforms[j], theta[:, :, j])
         return -neg_log_likelihoods(self.data, rows, vectors, draws)
 
     def sampled(self, fits: dict[str, np.ndarray], b: np.ndarray, sigma: np.ndarray) -> dict[str, np.ndarray]:

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora.fitting import _natural
+from velmora.problem import natural_of
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -71,7 +71,7 @@ class GroupFit:
         import pandas as pd
 
         return pd.Series(
-            {name: float(_natural(t, np.array([self.mean[name]]))[0]) for name, t in zip(self.free, self.transforms)}
+            {name: float(natural_of(t, np.array([self.mean[name]]))[0]) for name, t in zip(self.free, self.transforms)}
         )
 
     @property

@@ -10,8 +10,8 @@ import numpy as np
 
 from velmora._group.data import GroupData
 from velmora._group.engine import neg_log_likelihoods
-from velmora.fitting import _natural, _slope, fit_arrays_of
-from velmora.results import _aic, _bic
+from velmora.problem import natural_of, slope
+from velmora.results import aic_of, bic_of
 from velmora.tables import _Participant
 
 
@@ -22,9 +22,9 @@ def _at_posterior_means(data: GroupData, theta: np.ndarray, post_cov: np.ndarray
     problem = data.problem
     vectors = np.broadcast_to(problem.values, (data.n, 1, data.k)).copy()
     for j, name in enumerate(problem.free_names):
-        natural = _natural(problem.transforms[j], theta[:, j])
+        natural = natural_of(problem.transforms[j], theta[:, j])
         table[name] = natural
-        table[f"se_{name}"] = np.abs(_slope(problem.transforms[j], natural)) * np.sqrt(post_cov[:, j, j])
+        table[f"se_{name}"] = np.abs(slope(problem.transforms[j], natural)) * np.sqrt(post_cov[:, j, j])
         vectors[:, 0, problem.free[j]] = natural
     at_mean = np.full(data.n, np.nan)
     has = np.flatnonzero(np.isfinite(theta).all(axis=1))
@@ -47,7 +47,7 @@ def participant_rows(
     and why, and those kept whose fit did not converge or has no standard errors."""
     problem, fits, keep = data.problem, state["fits"], state["keep"]
     free_names = problem.free_names
-    fits_arrays = fit_arrays_of(problem, fits["natural"], fits["se"], fits["stats"], fits["status"], data.n_trials)
+    fits_arrays = problem.arrays(fits["natural"], fits["se"], fits["stats"], fits["status"], data.n_trials)
     table = fits_arrays.to_frame().drop(columns="neg_log_joint")
     if method == "sampling":
         # The estimates are posterior means, their spread the posterior's; so that every number in a
@@ -55,8 +55,8 @@ def participant_rows(
         # sampled log marginal likelihood under the group prior.
         at_mean = _at_posterior_means(data, state["theta"], state["post_cov"], table)
         table["nll"] = at_mean
-        table["aic"] = _aic(at_mean, data.m)
-        table["bic"] = _bic(at_mean, data.m, data.n_trials)
+        table["aic"] = aic_of(at_mean, data.m)
+        table["bic"] = bic_of(at_mean, data.m, data.n_trials)
         table["lme"] = marginal
     rows: list[dict[str, Any]] = [{"error": errors.get(i, "")} for i in range(len(participants))]
     for j, record in enumerate(table.to_dict("records")):

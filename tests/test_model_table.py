@@ -116,7 +116,7 @@ def test_a_default_fit_holds_exactly_what_the_engine_declares_held(model, respon
         held |= {n: f["held_for_responses"] for n, f in reported["fitted"].items() if f["held_for_responses"]}
         responses = responses_for(response, 40)
     named = None if response == models.SELF_FIT else response
-    result = velmora.fit(model, inputs_for(model, 40), responses, response=named, n_starts=1)
+    result = velmora.fit(model, inputs_for(model, 40), responses, response_model=named, n_starts=1)
     assert result.response == response
     assert set(result.free) == set(result.params) - set(held) - set(reported["optional"])
     for name, value in held.items():
@@ -136,9 +136,9 @@ def test_choices_are_ones_and_zeros_exactly_under_the_models_that_say_so(respons
     halves = np.full(40, 0.5)
     if response in models.BINARY:
         with pytest.raises(ValueError, match="a choice is 1, 0 or NaN"):
-            velmora.fit(model, inputs_for(model, 40), halves, response=response, n_starts=1)
+            velmora.fit(model, inputs_for(model, 40), halves, response_model=response, n_starts=1)
     else:
-        assert np.isfinite(velmora.fit(model, inputs_for(model, 40), halves, response=response, n_starts=1).nll)
+        assert np.isfinite(velmora.fit(model, inputs_for(model, 40), halves, response_model=response, n_starts=1).nll)
 
 
 @pytest.mark.parametrize("model", list(models.ENGINE))

@@ -63,7 +63,7 @@ def test_each_trials_loglik_is_the_references_and_they_sum_to_the_objective(mode
 @pytest.mark.parametrize("model, response", RESPONSE_PAIRS)
 def test_simulated_responses_are_drawn_from_the_seeded_stream_around_each_belief(model, response):
     data, p = data_and_point(model, response, n_trials=400)
-    simulated = velmora.simulate(model, data.inputs, p, response=response, seed=17).responses
+    simulated = velmora.simulate(model, data.inputs, p, response_model=response, seed=17).responses
     belief = beliefs(model, data.inputs, p)
     n = len(data.inputs)
     if response == "gaussian":

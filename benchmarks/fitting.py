@@ -63,7 +63,7 @@ import velmora.arrays as va  # noqa: E402
 import scipy_route  # noqa: E402
 
 from velmora import _engine, fitting  # noqa: E402
-from velmora.models import PARAMS, ZETA  # noqa: E402
+from velmora.models import PARAMS, RESPONSE_PARAMS  # noqa: E402
 
 TRIALS = 200
 N_STARTS = 4
@@ -125,7 +125,7 @@ class ListBaseline:
     SciPy's finite-difference gradient, from starts drawn as the SciPy route draws them."""
 
     def __init__(self, x: np.ndarray, y: np.ndarray, fixed: dict[str, float]):
-        table = {**PARAMS["hgf"], "zeta": ZETA}
+        table = {**PARAMS["hgf"], **RESPONSE_PARAMS["gaussian"]}
         self.x, self.y = list(x), y
         self.held = {name: p.held for name, p in table.items() if p.held is not None}
         self.held.update(fixed)
@@ -221,7 +221,7 @@ def timed(calls: list[Callable[[], object]], repeats: int, min_sample: float = 0
 
 def transformed(model: str, result: velmora.FitResult) -> np.ndarray:
     """The free parameters' estimates in the space they are optimised in."""
-    table = {**PARAMS[model], "zeta": ZETA}
+    table = {**PARAMS[model], **RESPONSE_PARAMS["gaussian"]}
     return np.array([recovery.to_transformed(table[name].transform, result.params[name]) for name in result.free])
 
 

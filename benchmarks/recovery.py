@@ -58,7 +58,7 @@ import velmora  # noqa: E402
 import velmora.arrays as va  # noqa: E402
 from velmora import fitting  # noqa: E402
 from velmora.problem import natural_of, slope  # noqa: E402
-from velmora.models import HELD_FOR_RESPONSES, PARAMS, ZETA, Param  # noqa: E402
+from velmora.models import HELD_FOR_RESPONSES, PARAMS, RESPONSE_PARAMS, FittedParam  # noqa: E402
 
 FLOOR = 1e-6  # the filters' variance floor
 SEED = 0  # velmora.fit's default seed, each participant's
@@ -134,8 +134,8 @@ CASES = [
 ]
 
 
-def table(model: str) -> dict[str, Param]:
-    return {**PARAMS[model], "zeta": ZETA}
+def table(model: str) -> dict[str, FittedParam]:
+    return {**PARAMS[model], **RESPONSE_PARAMS["gaussian"]}
 
 
 def to_natural(model: str, theta: dict[str, float]) -> dict[str, float]:

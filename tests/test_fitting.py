@@ -242,7 +242,9 @@ def test_standard_errors_are_the_curvature_of_the_objective_in_natural_units():
     rewards, responses = data("td", n=400, seed=4)
     result = velmora.fit("td", rewards, responses)
     transforms = {"initial_value": lambda x: x, "learning_rate": lambda x: math.log(x / (1 - x)), "zeta": math.log}
-    priors = {name: (models.PARAMS["td"].get(name) or models.ZETA).prior for name in transforms}
+    priors = {
+        name: (models.PARAMS["td"].get(name) or models.RESPONSE_PARAMS["gaussian"]["zeta"]).prior for name in transforms
+    }
 
     def neg_log_joint(x):
         p = dict(zip(transforms, x))
@@ -293,7 +295,7 @@ def test_lme_is_the_evidence_integrated_over_the_prior_and_aic_bic_their_definit
         responses = velmora.simulate("td", inputs, truth, seed=9).responses
         responses[::10] = np.nan
     result = velmora.fit(model, inputs, responses, fixed=held)
-    table = [{**models.PARAMS[model], "zeta": models.ZETA}[name] for name in result.free]
+    table = [{**models.PARAMS[model], **models.RESPONSE_PARAMS["gaussian"]}[name] for name in result.free]
     to_natural = {"log": np.exp, "logit": special.expit}
     to_theta = {"log": np.log, "logit": special.logit}
 

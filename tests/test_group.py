@@ -286,7 +286,7 @@ def test_an_ibic_over_other_participants_is_not_compared():
             np.zeros(1, np.int64),
             np.full(1, 4),
             np.zeros(4),
-            held=p,
+            params=p,
             free=np.ones(1, np.int64),
             transforms=np.full(1, 2),
             prior_mean=np.zeros(1),

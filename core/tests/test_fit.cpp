@@ -23,9 +23,9 @@ TEST_P(GaussianPosterior, EstimateErrorsAndEvidenceAreExact) {
     const Case c = GetParam();
     const double m = 0.5, v = 2.0;  // the prior, transformed space
     const FreeParameter free[] = {{1, c.transform, m, v}};
-    const double held[] = {7.0, std::numeric_limits<double>::quiet_NaN()};
+    const double params[] = {7.0, std::numeric_limits<double>::quiet_NaN()};
     FitSettings s;
-    s.held = held;
+    s.params = params;
     s.free = free;
     auto nll = [&](std::span<const double> natural, std::span<double> grad) {
         EXPECT_EQ(natural[0], 7.0);  // held values reach the likelihood
@@ -52,9 +52,9 @@ INSTANTIATE_TEST_SUITE_P(Transforms, GaussianPosterior,
 
 TEST(Fit, NoFeasiblePointHasNoEstimateAndKeepsHeldValues) {
     const FreeParameter free[] = {{0, Transform::identity, 0.0, 1.0}};
-    const double held[] = {std::numeric_limits<double>::quiet_NaN(), 2.0};
+    const double params[] = {std::numeric_limits<double>::quiet_NaN(), 2.0};
     FitSettings s;
-    s.held = held;
+    s.params = params;
     s.free = free;
     auto nll = [](std::span<const double>, std::span<double>) { return std::numeric_limits<double>::infinity(); };
     const FitOutcome out = fit_participant(nll, s, 0);
@@ -66,9 +66,9 @@ TEST(Fit, NoFeasiblePointHasNoEstimateAndKeepsHeldValues) {
 TEST(Fit, StartsComeFromTheSeedAlone) {
     // Two minima; from the prior mean the descent finds the worse one, the drawn starts the better.
     const FreeParameter free[] = {{0, Transform::identity, 1.0, 25.0}};
-    const double held[] = {0.0};
+    const double params[] = {0.0};
     FitSettings s;
-    s.held = held;
+    s.params = params;
     s.free = free;
     s.n_starts = 6;
     auto nll = [](std::span<const double> x, std::span<double> grad) {
@@ -92,9 +92,9 @@ TEST_P(PilotOfTheSteps, GivesTheExactStandardError) {
     const double precision = 1.0 / s2 + 1.0 / v, mean = (a / s2 + m / v) / precision;
     const double wall = mean + GetParam();
     const FreeParameter free[] = {{0, Transform::identity, m, v}};
-    const double held[] = {0.0};
+    const double params[] = {0.0};
     FitSettings s;
-    s.held = held;
+    s.params = params;
     s.free = free;
     s.n_starts = 1;
     int calls = 0;
@@ -138,9 +138,9 @@ class ValueOnly : public testing::TestWithParam<bool> {};
 TEST_P(ValueOnly, ScanGivesTheSameFit) {
     const FreeParameter free[] = {{0, Transform::identity, 1.0, 9.0}, {1, Transform::identity, 0.0, 4.0}};
     const double precision[] = {0.25, 0.1, 0.1, 0.5};  // a correlated prior, or the parameters' own
-    const double held[] = {0.0, 0.0};
+    const double params[] = {0.0, 0.0};
     FitSettings s;
-    s.held = held;
+    s.params = params;
     s.free = free;
     if (GetParam()) {
         s.prior_precision = precision;
@@ -182,9 +182,9 @@ INSTANTIATE_TEST_SUITE_P(Fit, ValueOnly, testing::Bool(), [](const auto& info) {
 // behind a barrier is not. Two wells, the lower at -2; the prior mean descends to the higher.
 TEST(Fit, ScanSkipsOnlyStartsInTheEstimatesBasin) {
     const FreeParameter free[] = {{0, Transform::identity, 1.0, 25.0}};
-    const double held[] = {0.0};
+    const double params[] = {0.0};
     FitSettings s;
-    s.held = held;
+    s.params = params;
     s.free = free;
     s.n_starts = 2;
     auto nll = [](std::span<const double> x, std::span<double> grad) {
@@ -218,9 +218,9 @@ class CuspUnderPrior : public testing::TestWithParam<double> {};
 
 TEST_P(CuspUnderPrior, IsFoundAndASmoothOptimumIsNot) {
     const FreeParameter free[] = {{0, Transform::identity, 0.0, GetParam()}};
-    const double held[] = {0.0};
+    const double params[] = {0.0};
     FitSettings s;
-    s.held = held;
+    s.params = params;
     s.free = free;
     s.n_starts = 1;
     for (const double power : {0.0, 0.75}) {  // x^2 + power |x|^1.5
@@ -255,9 +255,9 @@ class Ends : public testing::TestWithParam<Ending> {};
 TEST_P(Ends, WithItsReason) {
     const Ending e = GetParam();
     const FreeParameter free[] = {{0, Transform::identity, 0.0, 1e6}};
-    const double held[] = {0.0};
+    const double params[] = {0.0};
     FitSettings s;
-    s.held = held;
+    s.params = params;
     s.free = free;
     s.n_starts = 1;
     auto nll = [&](std::span<const double> x, std::span<double> g) { return e.nll(x, g); };
@@ -309,9 +309,9 @@ INSTANTIATE_TEST_SUITE_P(
 // better one (two minima, the lower one missed from the prior mean).
 TEST(Fit, ScanOnlyImproves) {
     const FreeParameter free[] = {{0, Transform::identity, 1.0, 25.0}};
-    const double held[] = {0.0};
+    const double params[] = {0.0};
     FitSettings s;
-    s.held = held;
+    s.params = params;
     s.free = free;
     s.n_starts = 2;
     auto nll = [](std::span<const double> x, std::span<double> grad) {

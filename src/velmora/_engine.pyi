@@ -66,7 +66,7 @@ def fit(
     responses: Any,
     /,
     *,
-    held: Any,
+    params: Any,
     free: Any,
     transforms: Any,
     prior_mean: Any,

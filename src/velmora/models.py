@@ -9,7 +9,7 @@ reports its response models too (:data:`RESPONSES`): their names and parameters.
 
 The same report gives what fitting needs: each fitted parameter's transform to an unbounded space
 and default prior there (:data:`PARAMS`, :data:`RESPONSE_PARAMS`), the values a default fit holds
-(:attr:`Param.held`, :data:`HELD_FOR_RESPONSES`), the response models that apply, the default first
+(:attr:`FittedParam.held`, :data:`HELD_FOR_RESPONSES`), the response models that apply, the default first
 (:data:`RESPONSE_MODELS`), those whose responses are choices (:data:`BINARY`), the list functions'
 parameters that change no likelihood (:data:`NOT_FITTED`) and the list functions' defaults
 (:data:`DEFAULTS`). The statistical reasons for each prior sit beside the model's C++ description. Each trial's belief,
@@ -28,12 +28,11 @@ from velmora import _engine
 
 __all__ = [
     "Model",
-    "Param",
+    "FittedParam",
     "ENGINE",
     "RESPONSES",
     "PARAMS",
     "RESPONSE_PARAMS",
-    "ZETA",
     "HELD_FOR_RESPONSES",
     "NOT_FITTED",
     "RESPONSE_MODELS",
@@ -101,24 +100,24 @@ FITTED: tuple[str, ...] = tuple(name for name, m in ENGINE.items() if m.self_fit
 
 
 @dataclass(frozen=True)
-class Param:
+class FittedParam:
+    """One fitted parameter as the engine declares it."""
+
     transform: str  # "log", "logit" or "identity"
     prior: tuple[float, float]  # mean and variance in the transformed space
     held: float | None = None  # the natural value a default fit holds it at; None: free
 
 
-def _params(fitted: Mapping[str, Mapping[str, Any]]) -> dict[str, Param]:
-    return {name: Param(f["transform"], f["prior"], f["held"]) for name, f in fitted.items()}
+def _params(fitted: Mapping[str, Mapping[str, Any]]) -> dict[str, FittedParam]:
+    return {name: FittedParam(f["transform"], f["prior"], f["held"]) for name, f in fitted.items()}
 
 
 # Every fitted parameter of each model, in the engine's order.
-PARAMS: dict[str, dict[str, Param]] = {name: _params(_REPORTED_MODELS[name]["fitted"]) for name in FITTED}
+PARAMS: dict[str, dict[str, FittedParam]] = {name: _params(_REPORTED_MODELS[name]["fitted"]) for name in FITTED}
 # The parameters of each response model.
-RESPONSE_PARAMS: dict[str, dict[str, Param]] = {
+RESPONSE_PARAMS: dict[str, dict[str, FittedParam]] = {
     name: _params(_REPORTED_RESPONSES[name]["fitted"]) for name in RESPONSES
 }
-# The variance of a Gaussian response around the belief.
-ZETA: Param = RESPONSE_PARAMS["gaussian"]["zeta"]
 # Response models of choices: responses are 1, 0, or NaN for a missed trial.
 BINARY: tuple[str, ...] = tuple(name for name in RESPONSES if _REPORTED_RESPONSES[name]["choices"])
 # The values a fit to responses holds, where responses cannot identify them.

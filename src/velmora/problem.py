@@ -336,7 +336,7 @@ class Problem:
             self.starts,
             self.lengths,
             self.responses,
-            held=self.values,
+            params=self.values,
             free=self.free,
             transforms=np.array([TRANSFORM_CODES[t] for t in self.transforms], dtype=np.int64),
             prior_mean=self.prior_mean if prior_mean is None else prior_mean,

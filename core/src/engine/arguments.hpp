@@ -75,7 +75,7 @@ inline PyResult<LikelihoodKind> likelihood_kind(const char* model_name, const ch
 // The keyword options of the entry points, each held as its kind once read. An option not given
 // keeps its default here (a buffer: none).
 struct Options {
-    std::optional<Buffer> params, seeds, out, gradient, free, held, transforms, prior_mean, prior_var, natural, se,
+    std::optional<Buffer> params, seeds, out, gradient, free, transforms, prior_mean, prior_var, natural, se,
         stats, status, prior_means, prior_precision, theta, cov, first_starts, loglik, belief;
     Py_ssize_t optional = 0, stride = 0, threads = 1, n_starts = 1, draws = 1;
     double prior_log_det_precision = 0.0;

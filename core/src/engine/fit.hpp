@@ -58,7 +58,7 @@ struct FreeParameter {
 };
 
 struct FitSettings {
-    std::span<const double> held;  // the natural vector; entries at free indices are overwritten
+    std::span<const double> params;  // the natural vector; entries at free indices are overwritten
     std::span<const FreeParameter> free;
     // A prior with correlations: its precision matrix (m x m, row-major) and log det, replacing the
     // free parameters' own variances in the density; empty for independent priors. Random starts
@@ -135,7 +135,7 @@ template <class Nll>
 class Posterior {
 public:
     Posterior(Nll& nll, const FitSettings& s) : nll_(nll), s_(s) {
-        for (std::size_t i = 0; i < s.held.size(); ++i) natural_[i] = s.held[i];
+        for (std::size_t i = 0; i < s.params.size(); ++i) natural_[i] = s.params[i];
     }
 
     // Natural values at theta, into natural_; false where one is not finite.
@@ -153,7 +153,7 @@ public:
         ++evaluations;
         const std::size_t m = s_.free.size();
         if (!set(theta)) return infeasible(grad);
-        const double f = nll_(std::span<const double>(natural_.data(), s_.held.size()), grad.first(m));
+        const double f = nll_(std::span<const double>(natural_.data(), s_.params.size()), grad.first(m));
         if (!std::isfinite(f)) return infeasible(grad);
         for (std::size_t j = 0; j < m; ++j) {
             if (!std::isfinite(grad[j])) return infeasible(grad);
@@ -168,7 +168,7 @@ public:
         if constexpr (std::is_invocable_r_v<double, Nll&, std::span<const double>>) {
             ++evaluations;
             if (!set(theta)) return std::numeric_limits<double>::infinity();
-            const double f = nll_(std::span<const double>(natural_.data(), s_.held.size()));
+            const double f = nll_(std::span<const double>(natural_.data(), s_.params.size()));
             return std::isfinite(f) ? f : std::numeric_limits<double>::infinity();
         } else {
             std::array<double, max_fit_free> grad{};
@@ -189,7 +189,7 @@ public:
         return f + prior(theta, nullptr);
     }
 
-    std::span<const double> natural() const { return {natural_.data(), s_.held.size()}; }
+    std::span<const double> natural() const { return {natural_.data(), s_.params.size()}; }
 
     int evaluations = 0;
 
@@ -411,7 +411,7 @@ FitOutcome fit_participant(Nll& nll, const FitSettings& s, std::uint64_t seed,
         out.nll = out.neg_log_joint;
         out.status = std::isfinite(out.nll) ? FitStatus::converged : FitStatus::infeasible;
         out.lme = std::isfinite(out.nll) ? -out.nll : -std::numeric_limits<double>::infinity();
-        for (std::size_t i = 0; i < s.held.size(); ++i) out.natural[i] = s.held[i];
+        for (std::size_t i = 0; i < s.params.size(); ++i) out.natural[i] = s.params[i];
         out.evaluations = posterior.evaluations;
         return out;
     }
@@ -486,7 +486,7 @@ FitOutcome fit_participant(Nll& nll, const FitSettings& s, std::uint64_t seed,
     }
     if (!found) {  // no estimate: the free parameters and every statistic are NaN, held values stay
         const double nan = std::numeric_limits<double>::quiet_NaN();
-        for (std::size_t i = 0; i < s.held.size(); ++i) out.natural[i] = s.held[i];
+        for (std::size_t i = 0; i < s.params.size(); ++i) out.natural[i] = s.params[i];
         for (std::size_t j = 0; j < m; ++j) out.natural[s.free[j].index] = nan;
         out.se.fill(nan);
         out.nll = out.neg_log_joint = out.lme = nan;
@@ -494,7 +494,7 @@ FitOutcome fit_participant(Nll& nll, const FitSettings& s, std::uint64_t seed,
         return out;
     }
     out.nll = posterior.likelihood_value(std::span<const double>(out.theta.data(), m));
-    for (std::size_t i = 0; i < s.held.size(); ++i) out.natural[i] = posterior.natural()[i];
+    for (std::size_t i = 0; i < s.params.size(); ++i) out.natural[i] = posterior.natural()[i];
     double decrement = 0.0;
     const Curvature curvature =
         laplace_at(posterior, s, out, std::span<const double>(best_gradient.data(), m), decrement);

@@ -64,7 +64,7 @@ void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, con
     Both nll{with_gradient, value_only};
     const FitOutcome out = fit_participant(nll, settings, t.seeds[i], &stop);
 
-    const std::size_t k = t.settings.held.size();
+    const std::size_t k = t.settings.params.size();
     std::copy_n(out.natural.begin(), k, t.natural + i * k);
     std::copy_n(out.se.begin(), m, t.se + i * m);
     double* stats = t.stats + i * fit_stat_count;

@@ -29,7 +29,7 @@ struct FitTask {
     const double* responses;  // one per trial; null for a self-fit
     FitSettings settings;     // `held` in the likelihood's parameter order
     const std::uint64_t* seeds;
-    // Participant i writes natural[i * k ..), k = settings.held.size(); se[i * m ..) for m free;
+    // Participant i writes natural[i * k ..), k = settings.params.size(); se[i * m ..) for m free;
     // stats[i * fit_stat_count ..); status[i].
     double* natural;
     double* se;

@@ -130,9 +130,9 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
     if (!inputs) return std::unexpected(inputs.error());
     std::optional<Buffer> responses;
     if (responses_obj != Py_None) {
-        auto held = Buffer::get(responses_obj, "responses", 'f', false);
-        if (!held) return std::unexpected(held.error());
-        responses.emplace(std::move(*held));
+        auto got = Buffer::get(responses_obj, "responses", 'f', false);
+        if (!got) return std::unexpected(got.error());
+        responses.emplace(std::move(*got));
     }
     const Buffer &params = given(options->params), &free = given(options->free), &gradient = given(options->gradient);
 
@@ -177,7 +177,7 @@ PyResult<void> sized(const std::optional<Buffer>& b, const char* name, std::size
     return {};
 }
 
-// fit(model, response, values, starts, lengths, responses | None, *, held, free, transforms,
+// fit(model, response, values, starts, lengths, responses | None, *, params, free, transforms,
 //     prior_mean, prior_var, seeds, n_starts, threads, optional=0, natural, se, stats, status,
 //     prior_means=None, prior_precision=None, prior_log_det_precision=0.0, theta=None, cov=None,
 //     first_starts=None) -> None
@@ -191,7 +191,7 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
                           &responses_obj))
         return failed();
     static constexpr std::array accepted{
-        input("held", &Options::held),
+        input("params", &Options::params),
         input("free", &Options::free, 'i'),
         input("transforms", &Options::transforms, 'i'),
         input("prior_mean", &Options::prior_mean),
@@ -218,14 +218,14 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
     if (options->n_starts < 1 || options->threads < 1) return value_error("n_starts and threads must be positive");
     auto data = participants_of(values_obj, starts_obj, lengths_obj, responses_obj);
     if (!data) return std::unexpected(data.error());
-    const Buffer &held = given(options->held), &free = given(options->free), &transforms = given(options->transforms),
+    const Buffer &params = given(options->params), &free = given(options->free), &transforms = given(options->transforms),
                  &prior_mean = given(options->prior_mean), &prior_var = given(options->prior_var),
                  &seeds = given(options->seeds), &natural = given(options->natural), &se = given(options->se),
                  &stats = given(options->stats), &status = given(options->status);
 
     // The layout is the caller's promise; a broken one must not become a read or write out of bounds.
     const std::size_t n = data->count(), k = kind.count, m = free.count();
-    if (held.count() != k) return value_error("held has the wrong length for this model");
+    if (params.count() != k) return value_error("params has the wrong length for this model");
     if (m > engine::max_fit_free || transforms.count() != m || prior_mean.count() != m || prior_var.count() != m)
         return value_error("free, transforms and the priors must have one entry per free parameter, at most 8");
     if (data->starts.count() != n || seeds.count() != n || natural.count() != n * k || se.count() != n * m ||
@@ -275,7 +275,7 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
     }
 
     engine::FitSettings settings;
-    settings.held = {held.data<const double>(), k};
+    settings.params = {params.data<const double>(), k};
     settings.free = {parameters.data(), m};
     settings.n_starts = static_cast<std::size_t>(options->n_starts);
     if (precision) {

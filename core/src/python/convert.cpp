@@ -86,7 +86,7 @@ bool clear_if_ordinary() {
 std::string docstring(SignatureView sig, const char* description) {
     std::string out = std::string(sig.function) + "(";
     for (std::size_t i = 0; i < sig.params.size(); ++i) {
-        const Param& p = sig.params[i];
+        const Argument& p = sig.params[i];
         if (i > 0) out += ", ";
         out += p.name;
         if (i >= sig.required) out += p.defaults_to_none ? "=None" : "=" + python_float_text(p.default_value);

@@ -18,7 +18,7 @@ namespace velmora::py {
 
 // One declared parameter; all are positional-or-keyword. Parameters past a signature's required
 // ones have a default: `default_value`, or None where `defaults_to_none` is set.
-struct Param {
+struct Argument {
     const char* name;
     double default_value = 0.0;
     bool defaults_to_none = false;
@@ -29,7 +29,7 @@ struct Param {
 template <std::size_t N>
 struct Signature {
     const char* function;
-    std::array<Param, N> params;
+    std::array<Argument, N> params;
     std::size_t required;
     const char* description;
 };
@@ -37,7 +37,7 @@ struct Signature {
 // The size-independent view that binding and messages need.
 struct SignatureView {
     const char* function;
-    std::span<const Param> params;
+    std::span<const Argument> params;
     std::size_t required;
 
     template <std::size_t N>
@@ -106,22 +106,22 @@ std::unexpected<Raised> name_conversion_failure(const char* param);
 // Native types of parameters; each knows how to convert a bound slot.
 struct Float {
     using type = double;
-    static PyResult<double> convert(PyObject* obj, const Param& p) { return obj ? to_double(obj) : p.default_value; }
+    static PyResult<double> convert(PyObject* obj, const Argument& p) { return obj ? to_double(obj) : p.default_value; }
 };
 struct OptionalFloat {
     using type = std::optional<double>;
-    static PyResult<type> convert(PyObject* obj, const Param&) {
+    static PyResult<type> convert(PyObject* obj, const Argument&) {
         if (!obj || obj == Py_None) return std::nullopt;
         return to_double(obj);
     }
 };
 struct Floats {
     using type = Doubles;
-    static PyResult<type> convert(PyObject* obj, const Param&) { return to_doubles(obj); }
+    static PyResult<type> convert(PyObject* obj, const Argument&) { return to_doubles(obj); }
 };
 struct Seed {
     using type = std::uint64_t;
-    static PyResult<type> convert(PyObject* obj, const Param&) { return to_seed(obj); }
+    static PyResult<type> convert(PyObject* obj, const Argument&) { return to_seed(obj); }
 };
 
 // Binds, then converts in parameter order; the first failure ends the call.
@@ -135,7 +135,7 @@ PyResult<std::tuple<typename Kinds::type...>> parse(const Signature<N>& sig, PyO
     std::size_t i = 0;
     auto step = [&]<class Kind>(std::optional<typename Kind::type>& out) {
         if (!ok) return;
-        const Param& p = sig.params[i];
+        const Argument& p = sig.params[i];
         if (auto value = Kind::convert(slots[i].get(), p))
             out.emplace(std::move(*value));
         else {

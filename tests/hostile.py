@@ -165,7 +165,7 @@ def engine_cases():
                 np.ones(3),
             ),
             {
-                "held": np.ones(5),
+                "params": np.ones(5),
                 "free": np.zeros(0, np.int64),
                 "transforms": np.zeros(0, np.int64),
                 "prior_mean": np.zeros(0),

@@ -189,13 +189,13 @@ FAULTS = [
     # The Python layers.
     (
         "per-subject parameter arrays in reverse subject order",
-        "src/velmora/arrays.py",
-        "            params[:, k] = value\n",
-        "            params[:, k] = value[::-1] if isinstance(value, np.ndarray) else value\n",
+        "src/velmora/trajectories.py",
+        "        params[:, k] = value\n",
+        "        params[:, k] = value[::-1] if isinstance(value, np.ndarray) else value\n",
     ),
     (
         "ragged starts one value early after the first subject",
-        "src/velmora/arrays.py",
+        "src/velmora/conversion.py",
         "self.starts = np.cumsum(self.lengths) - self.lengths\n",
         "self.starts = np.cumsum(self.lengths) - self.lengths - (np.arange(self.lengths.size) > 0)\n",
     ),
@@ -237,15 +237,15 @@ FAULTS = [
     ),
     (
         "group variance without the posterior covariances",
-        "src/velmora/group.py",
+        "src/velmora/_group/mstep.py",
         "(residual.T @ residual + post_cov.sum(axis=0)) / len(theta)",
         "(residual.T @ residual) / len(theta)",
     ),
     (
         "integrated BIC counts only the means",
-        "src/velmora/group.py",
-        'k_group = b.size + (m * (m + 1) // 2 if covariance == "full" else m)',
-        "k_group = b.size",
+        "src/velmora/_group/evidence.py",
+        "n_group_params=b.size + (m * (m + 1) // 2 if data.full else m),",
+        "n_group_params=b.size,",
     ),
 ]
 

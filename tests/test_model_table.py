@@ -117,7 +117,7 @@ def test_a_default_fit_holds_exactly_what_the_engine_declares_held(model, respon
         responses = responses_for(response, 40)
     named = None if response == models.SELF_FIT else response
     result = velmora.fit(model, inputs_for(model, 40), responses, response_model=named, n_starts=1)
-    assert result.response == response
+    assert result.response_model == response
     assert set(result.free) == set(result.params) - set(held) - set(reported["optional"])
     for name, value in held.items():
         assert result.params[name] == value and name not in result.free
@@ -127,7 +127,7 @@ def test_a_default_fit_holds_exactly_what_the_engine_declares_held(model, respon
 def test_a_models_default_response_model_is_the_first_it_declares(model):
     declared = [r for r in REPORT[model]["responses"] if r != models.SELF_FIT]
     result = velmora.fit(model, inputs_for(model, 40), responses_for(declared[0], 40), n_starts=1)
-    assert result.response == declared[0] == models.RESPONSE_MODELS[model][0]
+    assert result.response_model == declared[0] == models.RESPONSE_MODELS[model][0]
 
 
 @pytest.mark.parametrize("response", list(models.RESPONSES))

@@ -251,10 +251,10 @@ def run_case(
     t = table(case.model)
     names = list(case.ranges)
     estimate = np.column_stack([to_transformed(t[name].transform, fits.params[name]) for name in names])
-    slope = np.column_stack([slope(t[name].transform, fits.params[name]) for name in names])
+    slopes = np.column_stack([slope(t[name].transform, fits.params[name]) for name in names])
     se = np.column_stack([fits.se[name] for name in names])
     with np.errstate(divide="ignore", invalid="ignore"):
-        se = np.where(slope != 0.0, se / np.abs(slope), math.nan)
+        se = np.where(slopes != 0.0, se / np.abs(slopes), math.nan)
     return {
         "truth": np.array([r["truth"] for r in rows]),
         "estimate": estimate,

@@ -3,6 +3,7 @@ what the new spelling gives. ``response_model`` is the model of the responses ev
 ``response`` the responses' column; the command ``discount`` was the scalar discounting beside the
 choice model ``--model discount``."""
 
+import os
 import subprocess
 import sys
 import warnings
@@ -117,3 +118,31 @@ def test_the_former_command_line_spelling_gives_a_notice_and_the_same_output(old
     assert after.returncode == 0 and after.stderr == "", after.stderr
     assert before.returncode == 0 and notice in before.stderr and before.stderr.count("\n") == 1, before.stderr
     assert before.stdout == after.stdout and after.stdout.count("\n") > 1
+
+
+@pytest.mark.parametrize("old, new, notice", COMMANDS.values(), ids=list(COMMANDS))
+@pytest.mark.parametrize("stderr", ["full", "broken pipe"])
+def test_a_notice_that_cannot_be_written_changes_neither_output_nor_exit_status(old, new, notice, study_file, stderr):
+    # The old spellings worked with standard error on a full disk or a gone reader; their notice
+    # must not turn a good run into a failure with nothing written.
+    fill = lambda args: [str(study_file) if a == "{study}" else a for a in args]  # noqa: E731
+    expected = velmora_command(*fill(new))
+    if stderr == "full":
+        if not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full")
+        sink = os.open("/dev/full", os.O_WRONLY)
+    else:
+        read_end, sink = os.pipe()
+        os.close(read_end)
+    try:
+        before = subprocess.run(
+            [sys.executable, "-m", "velmora", *map(str, fill(old))],
+            stdout=subprocess.PIPE,
+            stderr=sink,
+            text=True,
+            timeout=300,
+        )
+    finally:
+        os.close(sink)
+    assert before.returncode == 0
+    assert before.stdout == expected.stdout and expected.stdout.count("\n") > 1

@@ -38,7 +38,12 @@ class UsageError(CommandError):
 def notice(text: str) -> None:
     """One line on standard error, or nowhere when it is closed (print would fall back on standard output)."""
     if sys.stderr is not None:
-        print(text, file=sys.stderr)
+        try:
+            print(text, file=sys.stderr, flush=True)
+        except OSError:
+            # Standard error that cannot be written (a full disk, a reader gone) loses the line; the
+            # command's own work and exit status must not depend on a notice.
+            pass
 
 
 def parse_number(text: str) -> float:

@@ -146,3 +146,10 @@ def test_a_notice_that_cannot_be_written_changes_neither_output_nor_exit_status(
         os.close(sink)
     assert before.returncode == 0
     assert before.stdout == expected.stdout and expected.stdout.count("\n") > 1
+
+
+@pytest.mark.parametrize("command", ["fit", "fit-group", "simulate"])
+def test_both_spellings_of_the_response_model_option_are_refused(command, study_file):
+    # The last one would otherwise win silently, where the Python API refuses both keywords.
+    run = velmora_command(command, "--response", "unit_square", "--response-model", "gaussian", "--help-never")
+    assert run.returncode == 2 and "not allowed with argument" in run.stderr, run.stderr

@@ -40,10 +40,12 @@ class _OldSpelling(argparse.Action):
 
 
 def _response_model_option(sub: argparse.ArgumentParser, option: Callable[..., None]) -> None:
-    """--response-model; --response, its old spelling, named the model beside --response-column's column."""
-    option(sub, "--response-model", dest="response", metavar="KIND", help=_RESPONSE_HELP)
+    """--response-model; --response, its old spelling, named the model beside --response-column's column.
+    The two together are refused, rather than the last one silently kept."""
+    either = sub.add_mutually_exclusive_group()
+    option(either, "--response-model", dest="response", metavar="KIND", help=_RESPONSE_HELP)
     option(
-        sub,
+        either,
         "--response",
         dest="response",
         metavar="KIND",

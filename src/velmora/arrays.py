@@ -477,7 +477,7 @@ def fit(
     Parameters
     ----------
     model : str
-        ``"kalman"``, ``"hgf"``, ``"td"``, ``"discount"`` or ``"hyperbolic"``.
+        A fitted model: one of ``velmora.models.FITTED`` (the engine's report).
     inputs : array_like
         One sequence, a 2-D array (participants x trials) or a list of sequences of any lengths, in the
         unit of the data; for the choice models (``discount``, ``hyperbolic``) each participant's inputs

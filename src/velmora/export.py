@@ -39,7 +39,7 @@ def pointwise_loglik(
     fits : pandas.DataFrame
         The :func:`fit_many` result: the estimates in natural units, one row per participant.
     model : str
-        ``"kalman"``, ``"hgf"``, ``"td"``, ``"discount"`` or ``"hyperbolic"``.
+        A fitted model: one of ``velmora.models.FITTED`` (the engine's report).
     subject : str, optional
         The column of the participants' keys (default ``"subject"``), in ``data`` and in ``fits``.
     input : str, list of str or None, optional

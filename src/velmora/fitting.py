@@ -158,7 +158,7 @@ def fit(
     Parameters
     ----------
     model : str
-        ``"kalman"``, ``"hgf"``, ``"td"``, ``"discount"`` or ``"hyperbolic"``.
+        A fitted model: one of ``velmora.models.FITTED`` (the engine's report).
     inputs : array_like
         One participant's inputs, one per trial, in the unit of the data: the observations
         (``kalman``, ``hgf``) or the rewards (``td``), a 1-D sequence. For the choice models

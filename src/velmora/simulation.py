@@ -65,7 +65,7 @@ def simulate(
     Parameters
     ----------
     model : str
-        ``"kalman"``, ``"hgf"``, ``"td"``, ``"forward"``, ``"discount"`` or ``"hyperbolic"``.
+        A model of ``velmora.models.ENGINE`` (the engine's report).
     inputs : array_like
         The inputs, one per trial, in the unit of the data: a 1-D sequence, or for the choice models a
         trials x 4 array (``amount_sooner``, ``delay_sooner``, ``amount_later``, ``delay_later``; a

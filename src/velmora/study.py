@@ -130,7 +130,7 @@ def fit_many(
     data : pandas.DataFrame
         One row per trial: the participant's key, the model's input(s) and the behaviour.
     model : str
-        ``"kalman"``, ``"hgf"``, ``"td"``, ``"discount"`` or ``"hyperbolic"``.
+        A fitted model: one of ``velmora.models.FITTED`` (the engine's report).
     subject : str, optional
         The column of the participants' keys (default ``"subject"``).
     input : str, list of str or None, optional

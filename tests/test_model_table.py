@@ -8,6 +8,7 @@ import pytest
 
 import velmora
 import velmora.arrays as va
+import velmora.trajectories
 from velmora import _engine, models
 
 REPORT = {m["name"]: m for m in _engine.models()}
@@ -32,7 +33,13 @@ def test_array_results_label_the_engines_fields_in_its_order():
         "discount": va.DiscountTrajectories,
         "hyperbolic": va.HyperbolicTrajectories,
     }
-    assert {name: c.fields for name, c in classes.items()} == {name: m.fields for name, m in models.ENGINE.items()}
+    for name, c in classes.items():
+        assert c.model == name and c.fields == models.ENGINE[name].fields, name
+    # Every model the engine reports, those without a class of their own included, gets a result class
+    # labelled with its fields (a model added to the engine's table needs no entry here).
+    made = {name: velmora.trajectories.trajectories_of(name) for name in models.ENGINE}
+    assert {name: c.fields for name, c in made.items()} == {name: m.fields for name, m in models.ENGINE.items()}
+    assert all(made[name] is c for name, c in classes.items())
 
 
 def list_function(module, model):

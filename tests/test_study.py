@@ -301,3 +301,14 @@ def test_pointwise_log_likelihoods_add_up_to_each_fit_and_reach_arviz(model, res
     assert pointwise.size == 4 * 50 - (response is not None)
     np.testing.assert_allclose(pointwise.groupby("participant").sum(), -fits["nll"], rtol=1e-10)
     assert az.waic(idata).elpd_waic == pytest.approx(-fits["nll"].sum(), rel=1e-10)
+
+
+@pytest.mark.parametrize("response_model, bad", [("unit_square", 2.0), ("logistic", -1.0)])
+def test_pointwise_refuses_a_choice_its_response_model_cannot_give(response_model, bad):
+    truth = pd.DataFrame({"subject": ["a", "b"], "initial_value": 0.5, "learning_rate": 0.3, "beta": 3.0})
+    rewards = np.random.default_rng(2).binomial(1, 0.7, 60).astype(float)
+    data = simulate_many("td", truth, rewards, response_model=response_model, seed=3)
+    fits = fit_many(data, "td", response_model=response_model, executor=SerialExecutor(), **OPTIONS)
+    data.loc[data.index[-1], "response"] = bad  # as the fit refuses it, so does its pointwise likelihood
+    with pytest.raises(ValueError, match=f"participant 'b': responses: a choice is 1, 0 or NaN.*got {bad}"):
+        study.pointwise_loglik(data, fits, "td")

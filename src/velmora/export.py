@@ -70,7 +70,7 @@ def pointwise_loglik(
     """
     import pandas as pd
 
-    from velmora.conversion import check_model, resolve_response_model
+    from velmora.conversion import check_model, check_response_values, resolve_response_model
     from velmora.models import ENGINE, FITTED, PARAMS, RESPONSE_MODELS, RESPONSES, SELF_FIT
     from velmora.trials import logliks
 
@@ -110,6 +110,12 @@ def pointwise_loglik(
         row = estimates.loc[p.key]
         params = {name: (None if pd.isna(row[name]) else float(row[name])) for name in names}
         kind = SELF_FIT if response is None or response_model is None else response_model
+        if p.responses is not None and kind != SELF_FIT:
+            # A response the response model cannot give has no likelihood, as the fit refuses it.
+            try:
+                check_response_values(p.responses, kind)
+            except ValueError as error:
+                raise ValueError(f"participant {p.key!r}: {error}") from None
         loglik = logliks(model, kind, p.inputs, p.responses, params)
         kept = np.flatnonzero(~np.isnan(p.responses)) if p.responses is not None else np.arange(loglik.size)
         if not np.isfinite(loglik[kept]).all():

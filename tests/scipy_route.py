@@ -124,7 +124,8 @@ def fit(
     from scipy.optimize import OptimizeResult, minimize  # type: ignore[import-untyped,unused-ignore]
 
     seed = check_seed(seed, "seed", "fit")
-    problem, start, x, response, n_trials = prepare(model, inputs, responses, response, fixed, priors, n_starts)
+    problem, x = prepare(model, inputs, responses, response, fixed, priors, n_starts)
+    start, response, n_trials = problem.start, problem.response, int(problem.n_trials[0])
     with _one_blas_thread():
         return _optimise(Objective(problem), model, x, n_trials, n_starts, seed, minimize, OptimizeResult)
 

@@ -115,9 +115,8 @@ def prepare(
     fixed: Mapping[str, Any] | None,
     priors: Mapping[str, Any] | None,
     n_starts: int,
-) -> tuple[Problem, dict[str, float | None], np.ndarray, str, int]:
-    """One participant's fit posed: the problem over its data, the natural values at the prior means,
-    its inputs, the response model fitted and its trials in the likelihood."""
+) -> tuple[Problem, np.ndarray]:
+    """One participant's fit posed: the problem over its data, and its inputs."""
     check_model(model, FITTED)
     resolved = resolve_response_model(model, response)
     check_n_starts(n_starts)
@@ -126,7 +125,7 @@ def prepare(
     problem = problem_for(model, resolved, y is not None, fixed, priors, n_starts)
     check_finite_inputs(model, x)
     problem = problem.with_data(x.reshape(-1), np.zeros(1, dtype=np.int64), np.array([len(x)], dtype=np.int64), y)
-    return problem, problem.start, x, problem.response, int(problem.n_trials[0])
+    return problem, x
 
 
 def fit(
@@ -228,7 +227,7 @@ def fit(
     """
     response = renamed_keyword("fit", "response", "response_model", response, response_model)
     seed = check_seed(seed, "seed", "fit")
-    problem, _, x, _, _ = prepare(model, inputs, responses, response, fixed, priors, n_starts)
+    problem, x = prepare(model, inputs, responses, response, fixed, priors, n_starts)
     batch = problem.fit(np.array([seed], dtype=np.uint64))
     result = batch.result(0)
     if batch.status[0] != NO_ESTIMATE_CODE:

@@ -112,6 +112,14 @@ template <std::size_t N>
 inline double log(double a) { return std::log(a); }
 
 template <std::size_t N>
+[[gnu::always_inline]] inline Dual<N> exp(const Dual<N>& a) {
+    Dual<N> r(std::exp(a.v));
+    for (std::size_t k = 0; k < N; ++k) r.d[k] = a.d[k] * r.v;
+    return r;
+}
+inline double exp(double a) { return std::exp(a); }
+
+template <std::size_t N>
 [[gnu::always_inline]] inline Dual<N> log1p(const Dual<N>& a) {
     Dual<N> r(std::log1p(a.v));
     const double inv = 1.0 / (1.0 + a.v);

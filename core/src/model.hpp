@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -47,6 +48,12 @@ constexpr bool in_domain(Transform t, double x) {
         case Transform::identity: break;
     }
     return finite;
+}
+
+// Whether `x` may be held (not estimated) under the transform: its domain, and for a rate the
+// edges of the unit interval, where a held value switches a term off (a lapse rate or decay of 0).
+constexpr bool holdable(Transform t, double x) {
+    return t == Transform::logit ? in_domain(Transform::identity, x) && x >= 0.0 && x <= 1.0 : in_domain(t, x);
 }
 
 // A fitted parameter's default prior: Normal, mean and variance in the transformed space.
@@ -121,8 +128,8 @@ constexpr std::string_view param_fault(const Param& p, bool fitted_model) {
     if (!(p.prior.var > 0.0) || !in_domain(Transform::identity, p.prior.var) ||
         !in_domain(Transform::identity, p.prior.mean))
         return "a fitted parameter's prior is not finite with a positive variance";
-    if ((p.held && !in_domain(p.transform, *p.held)) ||
-        (p.held_for_responses && !in_domain(p.transform, *p.held_for_responses)))
+    if ((p.held && !holdable(p.transform, *p.held)) ||
+        (p.held_for_responses && !holdable(p.transform, *p.held_for_responses)))
         return "a held value lies outside its transform's domain";
     return "";
 }
@@ -149,10 +156,46 @@ struct Trial {
     T obs_precision;
     T deviation;  // ... and the input's deviation from its predicted mean
     std::array<T, F> fields;
+    // A model of choices among options: the K values a choice rule reads, its per-option fields
+    // before the trial (field-major: field f of option k at f * K + k), and the option chosen last
+    // (on the latest trial with a choice), or -1 before the first.
+    std::span<const T> values{};
+    std::span<const T> option_fields{};
+    std::ptrdiff_t previous = -1;
 
     // Computed only where a density is wanted: a fit to responses never pays for it.
     T predictive_var() const { return predictive_variance(prior_precision, obs_precision); }
 };
+
+// What a model of choices among options reads of a participant's data. It hands trial t to its
+// sink before it reads the trial's choice and outcome, which a closed-loop simulation's sink
+// writes there: the agent chooses from what it believes before the trial, then learns.
+struct Choices {
+    std::span<const double> outcomes;  // the chosen option's outcome per trial; NaN: none was seen
+    std::span<const double> choices;   // the option chosen (its index) per trial; NaN: a missed trial
+    std::size_t options;               // K, the number of options
+};
+
+// The most options a run takes: the per-option state of a run lives on its stack.
+inline constexpr std::size_t max_options = 32;
+
+// Whether a model's agent chooses among options (its run reads Choices, not inputs alone).
+template <class M>
+inline constexpr bool chooses = [] {
+    if constexpr (requires { M::chooses; })
+        return M::chooses;
+    else
+        return false;
+}();
+
+// A model's per-option fields (none for a model that does not choose).
+template <class M>
+inline constexpr auto option_fields = [] {
+    if constexpr (requires { M::option_fields; })
+        return M::option_fields;
+    else
+        return std::array<std::string_view, 0>{};
+}();
 
 // The parameters of a model's list function that the model never reads (checked, then ignored).
 template <class M>

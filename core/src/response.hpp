@@ -35,6 +35,7 @@ struct Observations {
     static constexpr std::array<Param, 0> params{};
     static constexpr bool self_fit = true;
     static constexpr bool choices = false;
+    static constexpr bool over_options = false;
 
     template <class T>
     struct Sum {
@@ -60,6 +61,7 @@ struct Gaussian {
     static constexpr std::array params{fitted("zeta", Transform::log, prior::log_around_one)};
     static constexpr bool self_fit = false;
     static constexpr bool choices = false;
+    static constexpr bool over_options = false;
 
     template <class T>
     struct Sum {
@@ -97,6 +99,7 @@ struct UnitSquare {
     static constexpr std::array params{fitted("beta", Transform::log, {std::log(2.0), 4.0})};
     static constexpr bool self_fit = false;
     static constexpr bool choices = true;
+    static constexpr bool over_options = false;
     static constexpr double margin = 1e-12;
 
     template <class T>
@@ -138,6 +141,7 @@ struct Logistic {
                                        fitted("bias", Transform::identity, prior::wide).hold(0.0)};
     static constexpr bool self_fit = false;
     static constexpr bool choices = true;
+    static constexpr bool over_options = false;
 
     template <class T>
     struct Sum {
@@ -160,7 +164,62 @@ struct Logistic {
     };
 };
 
-using Kinds = std::tuple<Observations, Gaussian, UnitSquare, Logistic>;
+// A choice among the K options of a model that chooses (model.hpp's `Choices`), over their values
+// Q: P(c = k) proportional to exp(beta Q(k) + perseveration [k = the previous choice]), and with a
+// lapse rate, (1 - lapse) times that plus lapse / K. A response is an option's index, 0 .. K - 1
+// (NaN: a missed trial). The log-sum-exp is taken about the largest utility, so no term overflows.
+struct Softmax {
+    static constexpr std::string_view name = "softmax";
+    // beta's prior spans e^-8 .. e^8 (95 %): values are in the outcomes' unit, cents or thousands.
+    // Perseveration is in the units of a utility (log odds); a fit holds it and the lapse rate at 0
+    // unless given a prior (or a fixed value).
+    static constexpr std::array params{fitted("beta", Transform::log, {0.0, 16.0}),
+                                       fitted("perseveration", Transform::identity, {0.0, 4.0}).hold(0.0),
+                                       fitted("lapse", Transform::logit, {-3.0, 4.0}).hold(0.0)};
+    static constexpr bool self_fit = false;
+    static constexpr bool choices = false;
+    static constexpr bool over_options = true;
+
+    template <class T>
+    struct Sum {
+        T beta, perseveration, lapse, total_{};
+        bool lapses;
+        explicit Sum(std::span<const T> p)
+            : beta(p[0]), perseveration(p[1]), lapse(p[2]), lapses(value_of(p[2]) != 0.0) {}
+
+        template <class Trial>
+        T utility(const Trial& trial, std::size_t k) const {
+            const T u = beta * trial.values[k];
+            return static_cast<std::ptrdiff_t>(k) == trial.previous ? u + perseveration : u;
+        }
+        // log P(c = k).
+        template <class Trial>
+        T log_probability(const Trial& trial, std::size_t k) const {
+            const std::size_t options = trial.values.size();
+            std::size_t top = 0;
+            for (std::size_t j = 1; j < options; ++j)
+                if (value_of(utility(trial, j)) > value_of(utility(trial, top))) top = j;
+            const T shift = utility(trial, top);
+            T sum{};
+            for (std::size_t j = 0; j < options; ++j) sum = sum + exp(utility(trial, j) - shift);
+            const T log_p = (utility(trial, k) - shift) - log(sum);
+            if (!lapses) return log_p;
+            return log((1.0 - lapse) * exp(log_p) + lapse / static_cast<double>(options));
+        }
+        template <class Trial>
+        T term(const Trial& trial, double y) const {
+            return T(0.0) - log_probability(trial, static_cast<std::size_t>(y));
+        }
+        template <class Trial>
+        void add(const Trial& trial, double y) {
+            if (std::isnan(y)) return;
+            total_ = total_ + term(trial, y);
+        }
+        T total() const { return total_; }
+    };
+};
+
+using Kinds = std::tuple<Observations, Gaussian, UnitSquare, Logistic, Softmax>;
 inline constexpr std::size_t kind_count = std::tuple_size_v<Kinds>;
 
 // The most parameters any response model has.

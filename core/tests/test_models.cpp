@@ -115,8 +115,8 @@ struct NoPrior : Sound {
 struct HeldAtZeroOnALogScale : Sound {
     static constexpr std::array params{fitted("a", Transform::log, prior::log_around_one).hold(0.0)};
 };
-struct HeldAtOneOnALogitScale : Sound {
-    static constexpr std::array params{fitted("b", Transform::logit, {0.0, 1.0}).hold_for_responses(1.0)};
+struct HeldAboveOneOnALogitScale : Sound {
+    static constexpr std::array params{fitted("b", Transform::logit, {0.0, 1.0}).hold_for_responses(1.5)};
 };
 struct HeldAtInfinity : Sound {
     static constexpr std::array params{fitted("a", Transform::identity, prior::wide).hold(std::numeric_limits<double>::infinity())};
@@ -168,7 +168,7 @@ TEST(ModelCheck, NamesTheRuleEachBadDeclarationBreaks) {
         {engine::model_fault<NoVariance>(), no_prior},
         {engine::model_fault<NoPrior>(), no_prior},
         {engine::model_fault<HeldAtZeroOnALogScale>(), outside},
-        {engine::model_fault<HeldAtOneOnALogitScale>(), outside},
+        {engine::model_fault<HeldAboveOneOnALogitScale>(), outside},
         {engine::model_fault<HeldAtInfinity>(), outside},
         {engine::model_fault<PriorOnNoise>(), "a parameter no fit estimates has a prior or held value"},
         {engine::model_fault<Unfitted>(), "a parameter no fit estimates has a prior or held value"},

@@ -54,7 +54,7 @@ class Trials : public testing::TestWithParam<Pair> {};
 TEST_P(Trials, EachTrialsTermIsOneOfTheObjectivesAndAMissedOneIsNaN) {
     const Case c(GetParam(), 1.7);
     std::vector<double> loglik(16), belief(16);
-    ASSERT_TRUE(engine::trial_logliks(c.task, loglik, belief).has_value());
+    ASSERT_TRUE(engine::trial_logliks(c.task, {loglik, belief}).has_value());
     double sum = 0.0;
     for (std::size_t t = 0; t < 16; ++t) {
         const bool missed = !c.task.responses.empty() && std::isnan(c.responses[t]);
@@ -80,7 +80,7 @@ TEST_P(Trials, SimulatedResponsesAreTheStreamsDeviatesAroundEachBelief) {
     std::vector<double> drawn(16), again(16), belief(16), unused(16);
     ASSERT_TRUE(engine::simulate_responses(c.task, 42, drawn, belief).has_value());
     ASSERT_TRUE(engine::simulate_responses(c.task, 42, again, {}).has_value());
-    ASSERT_TRUE(engine::trial_logliks(c.task, unused, unused).has_value());
+    ASSERT_TRUE(engine::trial_logliks(c.task, {unused, unused}).has_value());
     SeededRng rng = SeededRng::from_seed(42);
     const Normal standard{0.0, 1.0};
     for (std::size_t t = 0; t < 16; ++t) {

@@ -465,6 +465,7 @@ def fit(
     seeds: Any = None,
     seed: int = 0,
     threads: int | None = None,
+    options: Any = None,
     response: Any = UNSET,
 ) -> FitArrays:
     """Fit ``model`` to many participants in one call, natively on ``threads`` threads.
@@ -540,4 +541,5 @@ def fit(
         seeds=seeds,
         seed=seed,
         threads=threads,
+        options=options,
     )

@@ -382,13 +382,17 @@ def check_finite_inputs(model: str, x: np.ndarray) -> None:
     every model, as the filters refuse them (TD takes any reward, so a NaN would only show as NaN
     beliefs, and a last one not at all), and negative delays."""
     rows = x.reshape(x.shape[0], -1)
+    # A model that chooses sees no outcome on a missed trial: NaN there, and nothing infinite.
+    seen = np.isinf if ENGINE[model].chooses else lambda column: ~np.isfinite(column)
     for c, name in enumerate(ENGINE[model].inputs):
         column = rows[:, c]
         non_negative = name in NON_NEGATIVE
-        bad = np.flatnonzero(~np.isfinite(column) | ((column < 0.0) if non_negative else False))
+        bad = np.flatnonzero(seen(column) | ((column < 0.0) if non_negative else False))
         if bad.size:
             value = "NaN" if np.isnan(column[bad[0]]) else str(column[bad[0]])
             reason = "must be finite and non-negative" if non_negative else "must be finite"
+            if ENGINE[model].chooses:
+                reason += ", or NaN where none was seen"
             raise InvalidParameter(f"invalid parameter '{name}': {value} at trial {bad[0]} ({reason})")
 
 

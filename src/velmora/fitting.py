@@ -30,6 +30,7 @@ from typing import Any
 
 import numpy as np
 
+from velmora.choices import choice_trajectory
 from velmora.conversion import (
     Call,
     as_inputs,
@@ -94,9 +95,10 @@ def problem_for(
     fixed: Mapping[str, Any] | None,
     priors: Mapping[str, Any] | None,
     n_starts: int,
+    options: Any = None,
 ) -> Problem:
     """Every check of fit's arguments but the data, and the problem they pose (``responses``: whether
-    responses are fitted, or the inputs alone)."""
+    responses are fitted, or the inputs alone; ``options``: the labels of a model that chooses)."""
     check_model(model, FITTED)
     response = resolve_response_model(model, response)
     n_starts = check_n_starts(n_starts)
@@ -104,7 +106,7 @@ def problem_for(
         if not ENGINE[model].self_fit:
             raise ValueError(f"model '{model}' is fitted to responses only; pass responses")
         response = SELF_FIT
-    return Problem.build(model, response, dict(fixed or {}), dict(priors or {}), n_starts)
+    return Problem.build(model, response, dict(fixed or {}), dict(priors or {}), n_starts, options)
 
 
 def prepare(
@@ -115,6 +117,7 @@ def prepare(
     fixed: Mapping[str, Any] | None,
     priors: Mapping[str, Any] | None,
     n_starts: int,
+    options: Any = None,
 ) -> tuple[Problem, np.ndarray]:
     """One participant's fit posed: the problem over its data, and its inputs."""
     check_model(model, FITTED)
@@ -122,7 +125,7 @@ def prepare(
     check_n_starts(n_starts)
     x = as_inputs(inputs, model)
     y = None if responses is None else as_responses(responses, len(x), resolved)
-    problem = problem_for(model, resolved, y is not None, fixed, priors, n_starts)
+    problem = problem_for(model, resolved, y is not None, fixed, priors, n_starts, options)
     check_finite_inputs(model, x)
     problem = problem.with_data(x.reshape(-1), np.zeros(1, dtype=np.int64), np.array([len(x)], dtype=np.int64), y)
     return problem, x
@@ -138,6 +141,7 @@ def fit(
     priors: Mapping[str, Any] | None = None,
     n_starts: int = 4,
     seed: int = 0,
+    options: Any = None,
     response: Any = UNSET,
 ) -> FitResult:
     """Fit a model to one participant: to its inputs alone, or to its responses under a response model.
@@ -227,12 +231,21 @@ def fit(
     """
     response = renamed_keyword("fit", "response", "response_model", response, response_model)
     seed = check_seed(seed, "seed", "fit")
-    problem, x = prepare(model, inputs, responses, response, fixed, priors, n_starts)
+    problem, x = prepare(model, inputs, responses, response, fixed, priors, n_starts, options)
     batch = problem.fit(np.array([seed], dtype=np.uint64))
     result = batch.result(0)
     if batch.status[0] != NO_ESTIMATE_CODE:
-        result.trajectory = run_model(model, x, result.params)
+        result.trajectory = trajectory_at(problem, x, result.params)
     return result
+
+
+def trajectory_at(problem: Problem, x: np.ndarray, params: Mapping[str, Any]) -> Trajectories:
+    """One participant's trajectory at natural parameter values: a model that chooses learns from its
+    choices, so its values and choice probabilities come from the trials with the responses."""
+    if problem.labels is None:
+        return run_model(problem.model, x, params)
+    assert problem.responses is not None
+    return choice_trajectory(problem.model, problem.response, x, problem.responses, params, problem.labels)
 
 
 def fit_arrays(
@@ -247,10 +260,11 @@ def fit_arrays(
     seeds: Any = None,
     seed: int = 0,
     threads: int | None = None,
+    options: Any = None,
 ) -> FitArrays:
     """:func:`velmora.arrays.fit`: many participants, one native batch."""
     seed = check_seed(seed, "seed", "fit")
-    problem = problem_for(model, response, responses is not None, fixed, priors, n_starts)
+    problem = problem_for(model, response, responses is not None, fixed, priors, n_starts, options)
     x = Call(inputs, "inputs", ENGINE[model].inputs)
     x.convert_sequence()
     n = x.subjects

@@ -40,6 +40,7 @@ __all__ = [
     "SELF_FIT",
     "FITTED",
     "BINARY",
+    "OVER_OPTIONS",
 ]
 
 # The response of a self-fit: the model's predictive density of its own inputs (fit's responses=None).
@@ -61,6 +62,10 @@ class Model:
     seeded: bool
     self_fit: bool
     fits_responses: bool
+    # Whether its agent chooses among options and learns from the chosen option's outcome (its
+    # responses are options, its input each trial's outcome), and its fields per option.
+    chooses: bool
+    option_fields: tuple[str, ...]
 
     @property
     def width(self) -> int:
@@ -120,6 +125,8 @@ RESPONSE_PARAMS: dict[str, dict[str, FittedParam]] = {
 }
 # Response models of choices: responses are 1, 0, or NaN for a missed trial.
 BINARY: tuple[str, ...] = tuple(name for name in RESPONSES if _REPORTED_RESPONSES[name]["choices"])
+# Response models of a choice among options: a response is an option (its index in the engine).
+OVER_OPTIONS: tuple[str, ...] = tuple(name for name in RESPONSES if _REPORTED_RESPONSES[name]["over_options"])
 # The values a fit to responses holds, where responses cannot identify them.
 HELD_FOR_RESPONSES: dict[str, dict[str, float]] = {
     name: held

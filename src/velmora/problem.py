@@ -19,6 +19,7 @@ import numpy as np
 
 from velmora import _engine
 from velmora._core import InvalidParameter
+from velmora.choices import choice_trials, option_labels, to_indices
 from velmora.conversion import NON_NEGATIVE, as_responses, check_finite_inputs, number
 from velmora.models import (
     BINARY,
@@ -112,6 +113,13 @@ class Problem:
     starts: np.ndarray = field(default_factory=lambda: np.empty(0, dtype=np.int64), repr=False)
     lengths: np.ndarray = field(default_factory=lambda: np.empty(0, dtype=np.int64), repr=False)
     responses: np.ndarray | None = field(default=None, repr=False)
+    # A model that chooses: its options' labels, in order (the engine reads their positions).
+    labels: np.ndarray | None = field(default=None, repr=False)
+
+    @property
+    def options(self) -> int:
+        """K for a model that chooses among options; 0 for any other."""
+        return 0 if self.labels is None else int(self.labels.size)
 
     @classmethod
     def build(
@@ -121,6 +129,7 @@ class Problem:
         fixed: Mapping[str, Any],
         priors: Mapping[str, Any],
         n_starts: int = 4,
+        options: Any = None,
     ) -> Problem:
         """The problem posed by ``fixed`` and ``priors`` (checked here, and the held values by the
         model's own run on one stand-in trial), without data."""
@@ -183,7 +192,12 @@ class Problem:
             np.array([prior[names[i]][0] for i in free]),
             np.array([prior[names[i]][1] for i in free]),
             n_starts,
+            labels=option_labels(model, options),
         )
+        if problem.labels is not None:
+            # A missed stand-in trial: the run checks the held values before its first trial.
+            choice_trials(model, response, np.zeros(1), np.full(1, np.nan), problem.start, problem.options)
+            return problem
         stand_in = np.zeros((1, ENGINE[model].width))
         run_model(model, stand_in if ENGINE[model].width > 1 else stand_in[:, 0], problem.start)
         return problem
@@ -222,7 +236,11 @@ class Problem:
         self, inputs: np.ndarray, starts: np.ndarray, lengths: np.ndarray, responses: np.ndarray | None
     ) -> Problem:
         """This problem over participants: ``inputs`` end to end (the model's input width per trial),
-        ``starts`` and ``lengths`` counting trials, ``responses`` one per trial (None: a self-fit)."""
+        ``starts`` and ``lengths`` counting trials, ``responses`` one per trial (None: a self-fit).
+        A model that chooses takes its responses as option labels, refused (naming the participant
+        when there are several, and the trial) where one is not an option."""
+        if self.labels is not None and responses is not None:
+            responses = to_indices(responses, self.labels, starts if starts.size > 1 else None)
         return dataclasses.replace(self, inputs=inputs, starts=starts, lengths=lengths, responses=responses)
 
     @property
@@ -246,12 +264,14 @@ class Problem:
     ) -> np.ndarray:
         bad = lengths == 0
         rows = inputs.reshape(-1, ENGINE[self.model].width)
-        faulty_inputs = ~np.isfinite(rows).all(axis=1)
+        # A model that chooses sees no outcome on a missed trial (NaN).
+        faulty_inputs = np.isinf(rows).any(axis=1) if self.labels is not None else ~np.isfinite(rows).all(axis=1)
         for c, name in enumerate(ENGINE[self.model].inputs):
             if name in NON_NEGATIVE:
                 faulty_inputs |= rows[:, c] < 0.0
         faulty_responses = None
         if responses is not None:
+            # A choice among options is an option's index here already (with_data).
             faulty_responses = (
                 ~((responses == 0.0) | (responses == 1.0) | np.isnan(responses))
                 if self.response in BINARY
@@ -349,6 +369,7 @@ class Problem:
             se=out["se"],
             stats=out["stats"],
             status=out["status"],
+            options=self.options,
             prior_means=means,
             prior_precision=precision,
             prior_log_det_precision=log_det,
@@ -384,6 +405,7 @@ class Problem:
             optional=self.given,
             threads=threads,
             out=out,
+            options=self.options,
         )
         return out
 

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -55,7 +56,34 @@ struct LikelihoodKind {
     std::size_t width;
 
     bool self_fit() const { return visit_entry<response::Kinds>(response, []<class R>() { return R::self_fit; }); }
+    bool chooses() const { return engine::visit_model(model, []<class M>() { return velmora::chooses<M>; }); }
 };
+
+// K for a model that chooses among options, from 2 to max_options, with its responses checked to
+// be options' indices or NaN (missed), since the model indexes its per-option state by them; 0 for
+// any other model, which takes no `options`.
+inline PyResult<std::size_t> options_for(const LikelihoodKind& kind, Py_ssize_t options,
+                                         std::span<const double> responses) {
+    if (!kind.chooses()) {
+        if (options != 0) return value_error("options is for a model that chooses among options");
+        return std::size_t{0};
+    }
+    if (options < 2 || static_cast<std::size_t>(options) > max_options) {
+        PyErr_Format(PyExc_ValueError, "options must be from 2 to %zu", max_options);
+        return std::unexpected(Raised{});
+    }
+    for (std::size_t t = 0; t < responses.size(); ++t) {
+        const double c = responses[t];
+        if (!std::isnan(c) && !(c >= 0.0 && c < static_cast<double>(options) && c == std::floor(c))) {
+            const Object got = Object::steal(PyFloat_FromDouble(c));
+            if (!got) return failed();
+            PyErr_Format(PyExc_ValueError, "responses: a choice is an option's index from 0 to %zd or NaN, got %R at row %zu",
+                         options - 1, got.get(), t);
+            return std::unexpected(Raised{});
+        }
+    }
+    return static_cast<std::size_t>(options);
+}
 
 inline PyResult<LikelihoodKind> likelihood_kind(const char* model_name, const char* response_name, Py_ssize_t mask) {
     auto model = model_named(model_name);
@@ -76,8 +104,9 @@ inline PyResult<LikelihoodKind> likelihood_kind(const char* model_name, const ch
 // keeps its default here (a buffer: none).
 struct Options {
     std::optional<Buffer> params, seeds, out, gradient, free, transforms, prior_mean, prior_var, natural, se,
-        stats, status, prior_means, prior_precision, theta, cov, first_starts, loglik, belief;
-    Py_ssize_t optional = 0, stride = 0, threads = 1, n_starts = 1, draws = 1;
+        stats, status, prior_means, prior_precision, theta, cov, first_starts, loglik, belief, fields, probabilities,
+        payoffs, outcomes;
+    Py_ssize_t optional = 0, stride = 0, threads = 1, n_starts = 1, draws = 1, options = 0;
     double prior_log_det_precision = 0.0;
 };
 

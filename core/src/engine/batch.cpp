@@ -38,6 +38,10 @@ Result<Flow> run_subject_of(const Batch& b, std::size_t i, const std::atomic<boo
     const auto args = unpack<M>(std::span<const double>(b.params + i * k, k), b.present, true, b.seeds ? b.seeds[i] : 0);
     const Columns out{b.out + i * b.stride, b.subjects() * b.stride, stop, poll};
     constexpr std::size_t fields = M::fields.size();
+    // A model that chooses reads the choices, which a batch run has not: the binding refuses it.
+    if constexpr (chooses<M>)
+        return std::unexpected(VelmoraError::invalid_parameter("model", 0.0, "learns from choices a run does not have"));
+    else
     return M::run(args, values, [&](std::size_t t, const Trial<double, fields>& trial) {
         for (std::size_t f = 0; f < fields; ++f) out.at(f, t) = trial.fields[f];
         if constexpr (M::self_fit) out.at(fields, t) = -gaussian_nll(trial.predictive_var(), trial.deviation);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <span>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -92,6 +93,10 @@ struct Participants {
     const std::int64_t* first() const { return starts.data<const std::int64_t>(); }
     const std::int64_t* length() const { return lengths.data<const std::int64_t>(); }
     const double* responses_data() const { return responses ? responses->data<const double>() : nullptr; }
+    std::span<const double> answers() const {
+        return responses ? std::span<const double>(responses->data<const double>(), responses->count())
+                         : std::span<const double>();
+    }
 };
 
 // The layout of participants' data is the caller's promise; a broken one must not become a read

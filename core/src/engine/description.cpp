@@ -117,7 +117,8 @@ PyResult<Object> describe() {
         !entry->set("seeded", flag(M::seeded)) || !entry->set("self_fit", flag(M::self_fit)) ||
         !entry->set("fits_responses", flag(M::fits_responses)) || !entry->set("responses", str_tuple(M::responses)) ||
         !entry->set("fitted", fitted_params(M::params)) || !entry->set("defaults", defaults->take()) ||
-        !entry->set("not_fitted", str_tuple(not_fitted)))
+        !entry->set("not_fitted", str_tuple(not_fitted)) || !entry->set("chooses", flag(chooses<M>)) ||
+        !entry->set("option_fields", str_tuple(option_fields<M>)))
         return failed();
     return entry->take();
 }
@@ -135,7 +136,8 @@ PyResult<Object> describe_response() {
     if (!entry) return std::unexpected(entry.error());
     if (!entry->set("name", str(R::name)) || !entry->set("params", str_tuple(params)) ||
         !entry->set("fitted", fitted_params(R::params)) || !entry->set("self_fit", flag(R::self_fit)) ||
-        !entry->set("choices", flag(R::choices)) || !entry->set("margin", build_float(margin)))
+        !entry->set("choices", flag(R::choices)) || !entry->set("over_options", flag(R::over_options)) ||
+        !entry->set("margin", build_float(margin)))
         return failed();
     return entry->take();
 }

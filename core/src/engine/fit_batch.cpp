@@ -47,7 +47,7 @@ void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, con
 
     auto with_gradient = [&](std::span<const double> natural, std::span<double> grad) {
         if (poll) (*poll)();
-        const Likelihood task{t.model, t.response, t.present, inputs, responses, natural, poll, &stop};
+        const Likelihood task{t.model, t.response, t.present, inputs, responses, natural, poll, &stop, t.options};
         const Result<double> value = negative_log_likelihood(task, {free.data(), m}, grad);
         // Once stopped, every point is infeasible, so that a line search in flight ends at once.
         if (!value || stop.load(std::memory_order_relaxed)) return std::numeric_limits<double>::infinity();
@@ -56,7 +56,7 @@ void fit_one(const FitTask& t, std::size_t i, const std::atomic<bool>& stop, con
     // The value alone, over doubles: the same value without the derivatives' cost (the scan's points).
     auto value_only = [&](std::span<const double> natural) {
         if (poll) (*poll)();
-        const Likelihood task{t.model, t.response, t.present, inputs, responses, natural, poll, &stop};
+        const Likelihood task{t.model, t.response, t.present, inputs, responses, natural, poll, &stop, t.options};
         const Result<double> value = negative_log_likelihood(task, {}, {});
         if (!value || stop.load(std::memory_order_relaxed)) return std::numeric_limits<double>::infinity();
         return *value;
@@ -87,7 +87,7 @@ void evaluate_one(const EvalTask& t, std::size_t i, const std::atomic<bool>& sto
             t.out[row] = std::numeric_limits<double>::quiet_NaN();
             continue;
         }
-        const Likelihood task{t.model, t.response, t.present, inputs, responses, {t.params + row * t.k, t.k}, poll, &stop};
+        const Likelihood task{t.model, t.response, t.present, inputs, responses, {t.params + row * t.k, t.k}, poll, &stop, t.options};
         const Result<double> value = negative_log_likelihood(task, {}, {});
         // A model that fails gives NaN at some points (a zero variance): no likelihood there either.
         t.out[row] = value && !std::isnan(*value) ? *value : std::numeric_limits<double>::infinity();

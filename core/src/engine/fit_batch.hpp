@@ -27,6 +27,7 @@ struct FitTask {
     std::span<const std::int64_t> starts;
     std::span<const std::int64_t> lengths;
     const double* responses;  // one per trial; null for a self-fit
+    std::size_t options;      // K, for a model that chooses among options
     FitSettings settings;     // `held` in the likelihood's parameter order
     const std::uint64_t* seeds;
     // Participant i writes natural[i * k ..), k = settings.params.size(); se[i * m ..) for m free;
@@ -57,6 +58,7 @@ struct EvalTask {
     std::span<const std::int64_t> starts;
     std::span<const std::int64_t> lengths;
     const double* responses;
+    std::size_t options;
     std::size_t k;  // the likelihood's parameter count
     std::size_t draws;
     const double* params;

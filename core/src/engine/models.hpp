@@ -13,6 +13,7 @@
 #include <tuple>
 #include <utility>
 
+#include "../bandit.hpp"
 #include "../discounting.hpp"
 #include "../forward_model.hpp"
 #include "../hgf.hpp"
@@ -24,7 +25,8 @@
 namespace velmora::engine {
 
 using Models = std::tuple<kalman::Description, hgf::Description, learning::Description, forward_model::Description,
-                          discounting::Exponential, discounting::Hyperbolic>;
+                          discounting::Exponential, discounting::Hyperbolic, bandit::Rw, bandit::RwDual,
+                          bandit::RwFictitious, bandit::KalmanBandit>;
 
 inline constexpr std::size_t model_count = std::tuple_size_v<Models>;
 
@@ -92,6 +94,24 @@ Args<T, M::params.size()> unpack(std::span<const T> compact, OptionalMask presen
     return a;
 }
 
+// Heeds nothing: what a run hands on after each trial's update when no one listens.
+struct Unheard {
+    template <class Fields>
+    void operator()(std::size_t, const Fields&) const {}
+};
+
+// Runs M over a participant's data as its description says: a model that chooses reads the
+// choices (and K) beside its inputs, the outcomes, and tells `learned(t, fields)` each trial's
+// fields after its update; any other model reads its inputs alone.
+template <class M, class T, class Sink, class Learned = Unheard>
+Result<Flow> run_model(const Args<T, M::params.size()>& args, std::span<const double> inputs,
+                       std::span<const double> choices, std::size_t options, Sink&& sink, Learned&& learned = {}) {
+    if constexpr (chooses<M>)
+        return M::run(args, Choices{inputs, choices, options}, sink, learned);
+    else
+        return M::run(args, inputs, sink);
+}
+
 // Whether a model (or a response model) is fitted: its parameters then have priors.
 template <class M>
 inline constexpr bool is_fitted = M::self_fit || M::fits_responses;
@@ -122,6 +142,17 @@ constexpr std::string_view model_fault() {
         observations = observations || own;
         responses = responses || !own;
     }
+    for (std::string_view name : M::responses) {
+        const bool over_options = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return ((std::tuple_element_t<I, response::Kinds>::name == name &&
+                     std::tuple_element_t<I, response::Kinds>::over_options) ||
+                    ...);
+        }(std::make_index_sequence<response::kind_count>{});
+        if (over_options != chooses<M>)
+            return "a model that chooses among options takes only response models over options, and only it does";
+    }
+    if (chooses<M> && (option_fields<M>.empty() || M::self_fit || input_width<M> != 1))
+        return "a model that chooses has per-option fields and one input, the chosen option's outcome";
     if (observations != M::self_fit) return "a self-fit model must accept \"observations\", and no other";
     if (responses != M::fits_responses) return "a model fitted to responses must name its response models";
     if (M::fits_responses && M::self_fit && M::responses[0] != response::Observations::name)

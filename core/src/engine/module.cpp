@@ -71,6 +71,8 @@ PyResult<Object> run(PyObject* args, PyObject* kwargs) {
     if (!model) return std::unexpected(model.error());
     auto present = mask_of(*model, options->optional);
     if (!present) return std::unexpected(present.error());
+    if (engine::visit_model(*model, []<class M>() { return chooses<M>; }))
+        return value_error("a model that chooses among options learns from the choices: run it with trial_logliks");
     auto data = participants_of(values_obj, starts_obj, lengths_obj, nullptr);
     if (!data) return std::unexpected(data.error());
     const Buffer &params = given(options->params), &out = given(options->out);
@@ -120,7 +122,8 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTuple(args, "ssOO", &model_name, &response, &inputs_obj, &responses_obj)) return failed();
     static constexpr std::array accepted{input("params", &Options::params), input("free", &Options::free, 'i'),
                                          output("gradient", &Options::gradient),
-                                         count("optional", &Options::optional, false)};
+                                         count("optional", &Options::optional, false),
+                                         count("options", &Options::options, false)};
     auto options = parse_options("objective", kwargs, accepted);
     if (!options) return std::unexpected(options.error());
     auto likelihood = likelihood_kind(model_name, response, options->optional);
@@ -150,10 +153,13 @@ PyResult<Object> objective(PyObject* args, PyObject* kwargs) {
         indices[j] = static_cast<std::size_t>(i);
     }
 
-    const engine::Likelihood task{kind.model, kind.response, kind.present, {inputs->data<const double>(), inputs->count()},
-                                  responses ? std::span<const double>(responses->data<const double>(), responses->count())
-                                            : std::span<const double>(),
-                                  {params.data<const double>(), k}};
+    const std::span<const double> answers = responses ? std::span<const double>(responses->data<const double>(), responses->count())
+                                                      : std::span<const double>();
+    auto n_options = options_for(kind, options->options, answers);
+    if (!n_options) return std::unexpected(n_options.error());
+    engine::Likelihood task{kind.model, kind.response, kind.present, {inputs->data<const double>(), inputs->count()},
+                            answers, {params.data<const double>(), k}};
+    task.options = *n_options;
     const std::span<double> grad(gradient.data<double>(), gradient.count());
     Result<double> nll = 0.0;
     {
@@ -209,7 +215,8 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
         real("prior_log_det_precision", &Options::prior_log_det_precision),
         maybe(output("theta", &Options::theta)),
         maybe(output("cov", &Options::cov)),
-        maybe(input("first_starts", &Options::first_starts))};
+        maybe(input("first_starts", &Options::first_starts)),
+        count("options", &Options::options, false)};
     auto options = parse_options("fit", kwargs, accepted);
     if (!options) return std::unexpected(options.error());
     auto likelihood = likelihood_kind(model_name, response, options->optional);
@@ -233,6 +240,8 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
         return value_error("engine buffers disagree in size");
     auto longest = participant_layout(*data, kind.width, !kind.self_fit());
     if (!longest) return std::unexpected(longest.error());
+    auto n_options = options_for(kind, options->options, data->answers());
+    if (!n_options) return std::unexpected(n_options.error());
     std::array<engine::FreeParameter, engine::max_fit_free> parameters{};
     for (std::size_t j = 0; j < m; ++j) {
         const std::int64_t index = free.data<const std::int64_t>()[j];
@@ -289,6 +298,7 @@ PyResult<Object> fit(PyObject* args, PyObject* kwargs) {
                          {data->first(), n},
                          {data->length(), n},
                          data->responses_data(),
+                         *n_options,
                          settings,
                          seeds.data<const std::uint64_t>(),
                          natural.data<double>(),
@@ -320,7 +330,8 @@ PyResult<Object> evaluate(PyObject* args, PyObject* kwargs) {
         return failed();
     static constexpr std::array accepted{input("params", &Options::params), count("draws", &Options::draws),
                                          count("optional", &Options::optional, false),
-                                         count("threads", &Options::threads), output("out", &Options::out)};
+                                         count("threads", &Options::threads), output("out", &Options::out),
+                                         count("options", &Options::options, false)};
     auto options = parse_options("evaluate", kwargs, accepted);
     if (!options) return std::unexpected(options.error());
     auto likelihood = likelihood_kind(model_name, response, options->optional);
@@ -335,6 +346,8 @@ PyResult<Object> evaluate(PyObject* args, PyObject* kwargs) {
         return value_error("engine buffers disagree in size");
     auto longest = participant_layout(*data, kind.width, !kind.self_fit());
     if (!longest) return std::unexpected(longest.error());
+    auto n_options = options_for(kind, options->options, data->answers());
+    if (!n_options) return std::unexpected(n_options.error());
     const engine::EvalTask task{kind.model,
                                 kind.response,
                                 kind.present,
@@ -342,6 +355,7 @@ PyResult<Object> evaluate(PyObject* args, PyObject* kwargs) {
                                 {data->first(), n},
                                 {data->length(), n},
                                 data->responses_data(),
+                                *n_options,
                                 kind.count,
                                 d,
                                 params.data<const double>(),

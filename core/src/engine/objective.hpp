@@ -31,6 +31,8 @@ struct Likelihood {
     // then meaningless, and the caller, who set it, knows.
     const Poll* poll = nullptr;
     const std::atomic<bool>* stop = nullptr;
+    // K, for a model that chooses among options; its responses are then the options' indices.
+    std::size_t options = 0;
 };
 
 // The parameter count `params` must have, or nothing if the model has no likelihood of that kind.

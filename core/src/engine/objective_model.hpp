@@ -47,7 +47,7 @@ Result<T> run(const Likelihood& task, std::span<const T> p) {
     const std::size_t own = p.size() - R::params.size();
     const auto args = unpack<M>(p.first(own), task.present, false, 0);
     typename R::template Sum<T> sum(p.subspan(own));
-    auto done = M::run(args, task.inputs, [&](std::size_t t, const Trial<T, M::fields.size()>& trial) {
+    auto done = run_model<M>(args, task.inputs, task.responses, task.options, [&](std::size_t t, const Trial<T, M::fields.size()>& trial) {
         constexpr std::size_t every = (std::size_t{1} << 16) - 1;
         if ((t & every) == every && task.stop != nullptr) {
             if (task.poll != nullptr) (*task.poll)();

@@ -22,6 +22,7 @@ from velmora._core import (
     kalman_run,
     td_learn_sequence,
 )
+from velmora.choices import payoffs
 from velmora.fitting import FitResult, fit
 from velmora.group import GroupFit, fit_group
 from velmora.plotting import plot_choices
@@ -55,6 +56,7 @@ __all__ = [
     "plot_choices",
     "fit_group",
     "GroupFit",
+    "payoffs",
 ]
 
 

@@ -24,6 +24,7 @@ def pointwise_loglik(
     response: str | None = "response",
     trial: str | None = None,
     response_model: str | None = None,
+    options: Any = None,
 ) -> pandas.DataFrame:
     """Each trial's log-likelihood at a participant's estimate (long format: subject, trial, loglik).
 
@@ -51,6 +52,9 @@ def pointwise_loglik(
     response_model : str or None, optional
         The response model; None: the one ``fit_many`` recorded in the table, else the one whose
         parameters the table holds.
+    options : sequence of numbers, optional
+        A model that chooses among options: the options' labels, as the fits were given them
+        (default 0 and 1).
 
     Returns
     -------
@@ -72,9 +76,11 @@ def pointwise_loglik(
 
     from velmora.conversion import check_model, check_response_values, resolve_response_model
     from velmora.models import ENGINE, FITTED, PARAMS, RESPONSE_MODELS, RESPONSES, SELF_FIT
+    from velmora.choices import option_labels, to_indices
     from velmora.trials import logliks
 
     check_model(model, FITTED)
+    option_values = option_labels(model, options)
     if response is None and not ENGINE[model].self_fit:
         raise ValueError(f"model '{model}' is fitted to responses only; name the response column")
     inputs = input_columns(model, input)
@@ -116,7 +122,10 @@ def pointwise_loglik(
                 check_response_values(p.responses, kind)
             except ValueError as error:
                 raise ValueError(f"participant {p.key!r}: {error}") from None
-        loglik = logliks(model, kind, p.inputs, p.responses, params)
+        responses = p.responses
+        if option_values is not None and responses is not None:
+            responses = to_indices(responses, option_values, np.zeros(1, dtype=np.int64), [p.key])
+        loglik = logliks(model, kind, p.inputs, responses, params, 0 if option_values is None else option_values.size)
         kept = np.flatnonzero(~np.isnan(p.responses)) if p.responses is not None else np.arange(loglik.size)
         if not np.isfinite(loglik[kept]).all():
             at = int(kept[np.argmax(~np.isfinite(loglik[kept]))])

@@ -37,6 +37,7 @@ from velmora.stream import check_seed
 from velmora.tables import (
     GROUP_COLUMN,
     _checked_fit_options,
+    check_choices,
     _Participant,
     _require_columns,
     _split,
@@ -77,6 +78,7 @@ def fit_group(
     seed: int = 0,
     threads: int | None = None,
     progress: bool | None = None,
+    options: Any = None,
 ) -> GroupFit:
     """Empirical Bayes over a study: the group distribution of ``model``'s free parameters and every
     participant's estimate under it, by expectation-maximisation (see the module docstring).
@@ -121,13 +123,18 @@ def fit_group(
     )
     seed = check_seed(seed)
     problem = _checked_fit_options(
-        model, response_model, response is not None, {"fixed": fixed, "n_starts": n_starts, "seed": seed}
+        model,
+        response_model,
+        response is not None,
+        {"fixed": fixed, "n_starts": n_starts, "seed": seed, "options": options},
     )
     m = len(problem.free)
     if m == 0:
         raise ValueError("every parameter is held: a group model needs at least one free parameter")
 
     participants = _split(data, subject, inputs, response, trial, seed)
+    if problem.labels is not None and response is not None:
+        check_choices(participants, problem.labels)
     errors = _data_errors(problem, participants)
     valid = [i for i in range(len(participants)) if i not in errors]
     if len(valid) < 2:

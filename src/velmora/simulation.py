@@ -8,7 +8,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmora.conversion import as_inputs, check_finite_inputs, check_model, number, resolve_response_model
+from velmora.choices import choice_trajectory, closed_loop, label_names, option_labels
+from velmora.conversion import as_inputs, check_finite_inputs, check_model, floats, number, resolve_response_model
 from velmora.deprecation import UNSET, renamed_keyword
 from velmora.models import DEFAULTS, ENGINE, PARAMS, RESPONSE_PARAMS
 from velmora.problem import unknown_parameter
@@ -31,17 +32,27 @@ class Simulation:
     inputs: np.ndarray = field(repr=False)
     trajectory: Trajectories
     responses: np.ndarray | None = field(repr=False)
+    # A model that chooses: the outcome of each trial's choice, what a fit reads as its input (the
+    # inputs are then the payoff table, trials x options), and the options' labels.
+    outcomes: np.ndarray | None = field(default=None, repr=False)
+    options: np.ndarray | None = field(default=None, repr=False)
 
     def to_frame(self) -> pandas.DataFrame:
-        """One row per trial: the input (``input``, or the model's input columns), the trajectory's
-        fields and ``response``."""
+        """One row per trial: the input (``input``, or the model's input columns; a choosing model's
+        payoffs as ``payoff_<option>``), the trajectory's fields, ``response`` and a choosing model's
+        ``outcome``."""
         frame = self.trajectory.to_frame()
-        names = ENGINE[self.model].inputs
+        if self.options is not None:
+            names = [f"payoff_{name}" for name in label_names(self.options)]
+        else:
+            names = ["input"] if len(ENGINE[self.model].inputs) == 1 else list(ENGINE[self.model].inputs)
         columns = self.inputs.reshape(len(self.inputs), -1)
-        for c, name in enumerate(["input"] if len(names) == 1 else names):
+        for c, name in enumerate(names):
             frame.insert(c, name, columns[:, c])
         if self.responses is not None:
             frame["response"] = self.responses
+        if self.outcomes is not None:
+            frame["outcome"] = self.outcomes
         return frame
 
 
@@ -52,6 +63,7 @@ def simulate(
     *,
     response_model: str | None = None,
     seed: int = 0,
+    options: Any = None,
     response: Any = UNSET,
 ) -> Simulation:
     """Run ``model`` on ``inputs`` with natural parameter values and draw a response per trial.
@@ -81,6 +93,14 @@ def simulate(
         the model's default. Not used by ``forward``.
     seed : int, optional
         The seed of the responses (of ``forward``'s noise), an integer from 0 to 2**64-1 (default 0).
+    options : sequence of numbers, optional
+        A model that chooses among options (``rw``, ``rw_dual``, ``rw_fictitious``,
+        ``kalman_bandit``): the options' labels, one per column of ``inputs``; by default 0 .. K - 1.
+        Its ``inputs`` are then a payoff table, trials x options: what each option would pay on each
+        trial (:func:`velmora.payoffs` draws one from reward probabilities; NaN: no outcome shown).
+        The agent chooses in a closed loop: from the values it holds before each trial, with that
+        trial's deviate of ``velmora.arrays.uniform(n, seed)``, then receives the chosen option's
+        payoff and learns from it. ``responses`` are its choices (labels), ``outcomes`` what it received.
     response : str, optional
         Deprecated spelling of ``response_model`` (DeprecationWarning).
 
@@ -112,6 +132,9 @@ def simulate(
     described = ENGINE[model]
     if described.fits_responses:
         response = resolve_response_model(model, response)
+    if described.chooses:
+        return _closed_loop(model, response, inputs, params, seed, options)
+    option_labels(model, options)
     x = as_inputs(inputs, model)
     seed = check_seed(seed, "seed", "array")
     # Parameters with a default are among the model's own: each is named once. A model fitted to
@@ -150,3 +173,33 @@ def simulate(
     elif values["zeta"] < 0.0:
         raise ValueError(f"parameter 'zeta': must be non-negative, got {values['zeta']}")
     return Simulation(model, x, trajectory, simulated(model, response, x, values, seed))
+
+
+def _closed_loop(model: str, response: Any, inputs: Any, params: Mapping[str, Any], seed: Any, options: Any) -> Simulation:
+    """simulate for a model that chooses: the agent over a payoff table, in a closed loop."""
+    table = floats(inputs, "inputs")
+    if table.ndim != 2 or table.shape[0] == 0 or table.shape[1] < 2:
+        raise ValueError(
+            f"inputs: a payoff table, trials x options (at least 1 x 2), for model '{model}'; got shape {table.shape}"
+        )
+    if np.isinf(table).any():
+        raise ValueError("inputs: payoffs must be finite, or NaN where no outcome is shown")
+    labels = np.arange(table.shape[1], dtype=np.float64) if options is None else option_labels(model, options)
+    assert labels is not None
+    if labels.size != table.shape[1]:
+        raise ValueError(f"options: {labels.size} labels for a payoff table of {table.shape[1]} options")
+    seed = check_seed(seed, "seed", "array")
+    own = {**PARAMS[model], **RESPONSE_PARAMS[response]}
+    for name in params:
+        if name not in own:
+            raise unknown_parameter(model, name, list(own))
+    values: dict[str, Any] = {name: p.held for name, p in own.items() if p.held is not None}
+    values.update({name: number(name, value) for name, value in params.items()})
+    missing = [name for name in own if name not in values]
+    if missing:
+        raise ValueError(f"simulate {model}: missing parameter(s) {', '.join(missing)}")
+    if values["beta"] < 0.0:
+        raise ValueError(f"parameter 'beta': must be non-negative, got {values['beta']}")
+    choices, outcomes = closed_loop(model, response, table, values, seed)
+    trajectory = choice_trajectory(model, response, outcomes, choices, values, labels)
+    return Simulation(model, table, trajectory, labels[choices.astype(np.int64)], outcomes, labels)

@@ -25,7 +25,9 @@ import numpy as np
 from velmora import conversion, deprecation, executors, stream, tables
 from velmora.comparison import Comparison, compare
 from velmora.deprecation import UNSET
+from velmora.choices import label_names
 from velmora.executors import SerialExecutor, _progress_bar, run_chunks
+from velmora.models import ENGINE
 from velmora.export import pointwise_loglik, to_inference_data
 from velmora.tables import (
     RESULT_COLUMNS,
@@ -211,6 +213,8 @@ def fit_many(
     if taken:
         raise ValueError(f"the subject column {subject!r} has the name of a result column; rename it")
     participants = _split(data, subject, inputs, response, trial, seed)
+    if problem.labels is not None and response is not None:
+        tables.check_choices(participants, problem.labels)
     if executor is None:
         rows = _run_here(model, participants, problem, progress, threads)
     else:
@@ -257,6 +261,7 @@ def simulate_many(
     response_model: str | None = None,
     seed: int = 0,
     subject: str = "subject",
+    options: Any = None,
     response: Any = UNSET,
 ) -> pandas.DataFrame:
     """A whole study in the long format that :func:`fit_many` reads: subject, trial, input, response.
@@ -284,6 +289,13 @@ def simulate_many(
         The study's seed, an integer from 0 to 2**64-1 (default 0).
     subject : str, optional
         The column of the participants' keys (default ``"subject"``).
+    options : sequence of numbers, optional
+        A model that chooses among options: the options' labels (default 0 .. K - 1). Its ``inputs``
+        are payoff tables (trials x options, as for :func:`velmora.simulate`): one shared by
+        everyone, a 3-D array (participants x trials x options) or a mapping key -> table. The result
+        then has a ``payoff_<option>`` column per option, the outcome each choice obtained as
+        ``input`` and the choice (its label) as ``response``, which :func:`fit_many` reads with the
+        same ``options``.
     response : str, optional
         Deprecated spelling of ``response_model`` (DeprecationWarning); the result's column of
         responses is ``response``.
@@ -333,7 +345,8 @@ def simulate_many(
     ignored = {subject, *RESULT_COLUMNS, "model"}
     names = [c for c in params.columns if c not in ignored and not str(c).startswith(SE_PREFIX)]
     columns = input_columns(model, None)
-    sequences = _inputs_per_participant(inputs, keys, subject, columns)
+    chooses = model in ENGINE and ENGINE[model].chooses
+    sequences = _payoff_tables(inputs, keys) if chooses else _inputs_per_participant(inputs, keys, subject, columns)
     frames = []
     for position, key in enumerate(keys):
         values = {name: params[name].iloc[position] for name in names}
@@ -349,16 +362,41 @@ def simulate_many(
                 {n: float(v) for n, v in values.items()},
                 response_model=response_model,
                 seed=participant_seed(seed, key),
+                options=options,
             )
         except Exception as error:
             raise type(error)(f"participant {key!r}: {error}") from error
         frame = pd.DataFrame({subject: [key] * len(x), "trial": np.arange(len(x))})
-        frame[columns] = np.reshape(x, (len(x), len(columns)))
+        if result.options is not None:
+            for c, name in enumerate(label_names(result.options)):
+                frame[f"payoff_{name}"] = x[:, c]
+            frame[columns] = np.reshape(result.outcomes, (len(x), 1))
+        else:
+            frame[columns] = np.reshape(x, (len(x), len(columns)))
         frame["response"] = np.asarray(result.responses, dtype=np.float64)
         frames.append(frame)
     if not frames:
         raise ValueError("params has no participants")
     return pd.concat(frames, ignore_index=True)
+
+
+def _payoff_tables(inputs: Any, keys: list[Any]) -> list[np.ndarray]:
+    """Each participant's payoff table (trials x options): one shared, one per participant of a 3-D
+    array in the order of ``keys``, or by key from a mapping."""
+    if isinstance(inputs, Mapping):
+        missing = [key for key in keys if key not in inputs]
+        if missing:
+            raise ValueError(f"participant {missing[0]!r} has no payoff table in the inputs")
+        return [conversion.floats(inputs[key], "inputs") for key in keys]
+    tables = conversion.floats(inputs, "inputs")
+    if tables.ndim == 2:
+        return [tables] * len(keys)
+    if tables.ndim != 3 or tables.shape[0] != len(keys):
+        raise ValueError(
+            f"inputs: a payoff table (trials x options) shared by everyone or one per participant "
+            f"({len(keys)} x trials x options), got shape {tables.shape}"
+        )
+    return list(tables)
 
 
 def _is_number(value: object) -> bool:

@@ -56,6 +56,22 @@ class _Participant:
     rows: np.ndarray | None = None  # positions of its rows in the table, in trial order
 
 
+def check_choices(participants: list[_Participant], labels: np.ndarray) -> None:
+    """Every choice one of the options, before any work; the first that is not is named by its
+    participant and trial."""
+    given = [p for p in participants if p.error is None and p.responses is not None]
+    if given:
+        lengths = np.array([len(p.responses) for p in given])  # type: ignore[arg-type]
+        from velmora.choices import to_indices
+
+        to_indices(
+            np.concatenate([np.asarray(p.responses, dtype=np.float64) for p in given]),
+            labels,
+            np.cumsum(lengths) - lengths,
+            [p.key for p in given],
+        )
+
+
 def _require_columns(data: pandas.DataFrame, columns: dict[str, str | None] | list[tuple[str, str | None]]) -> None:
     """Each (role, column) present in ``data``, or KeyError naming every one missing (ValueError for
     a column given two roles)."""
@@ -200,7 +216,8 @@ def _checked_fit_options(
             f"{', '.join(passed)} (for velmora.fit)"
         )
     options = {
-        name: fit_options.get(name, signature.parameters[name].default) for name in ("fixed", "priors", "n_starts")
+        name: fit_options.get(name, signature.parameters[name].default)
+        for name in ("fixed", "priors", "n_starts", "options")
     }
     return fitting.problem_for(model, response_model, responses, **options)
 

@@ -42,16 +42,24 @@ def _raise_failure(failure: tuple[int, str] | None) -> None:
 
 
 def logliks(
-    model: str, response: str, inputs: np.ndarray, responses: np.ndarray | None, params: Mapping[str, Any]
+    model: str,
+    response: str,
+    inputs: np.ndarray,
+    responses: np.ndarray | None,
+    params: Mapping[str, Any],
+    options: int = 0,
 ) -> np.ndarray:
     """Each trial's log-likelihood at natural parameter values: a response's log density (a choice's
     log probability) around the model's belief before the trial, or for ``response="observations"``
-    (``responses`` None) the input's predictive log density; NaN for a missed trial."""
+    (``responses`` None) the input's predictive log density; NaN for a missed trial. A model that
+    chooses among ``options`` options takes its responses as the options' indices."""
     vector, given = _vector(model, response, params)
     x = np.ascontiguousarray(inputs, dtype=np.float64).reshape(-1)
     y = None if responses is None else np.ascontiguousarray(responses, dtype=np.float64)
     out = np.empty(x.size // ENGINE[model].width)
-    _raise_failure(_engine.trial_logliks(model, response, x, y, params=vector, loglik=out, optional=given))
+    _raise_failure(
+        _engine.trial_logliks(model, response, x, y, params=vector, loglik=out, optional=given, options=options)
+    )
     return out
 
 

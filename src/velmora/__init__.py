@@ -23,6 +23,7 @@ from velmora._core import (
     td_learn_sequence,
 )
 from velmora.choices import payoffs
+from velmora.export import regressors
 from velmora.fitting import FitResult, fit
 from velmora.group import GroupFit, fit_group
 from velmora.plotting import plot_choices
@@ -57,6 +58,7 @@ __all__ = [
     "fit_group",
     "GroupFit",
     "payoffs",
+    "regressors",
 ]
 
 

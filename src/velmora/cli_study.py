@@ -15,7 +15,7 @@ from typing import Any
 from velmora import csv_io, plotting
 from velmora.cli_args import SEED_HELP, assignment, by_name, count, positive, prior_pair, samples, seed
 from velmora.csv_io import CommandError, UsageError, notice
-from velmora.models import FITTED
+from velmora.models import ENGINE, FITTED
 
 STUDY_MODELS = FITTED
 
@@ -98,6 +98,22 @@ def _study_table_options(sub: argparse.ArgumentParser, option: Callable[..., Non
         metavar="N",
         help="optimiser starts per participant (default: %(default)s)",
     )
+    option(
+        sub,
+        "--options",
+        type=option_list,
+        metavar="LABEL,LABEL[,...]",
+        help="a model that chooses among options (rw, rw_dual, rw_fictitious, kalman_bandit): the labels "
+        "its choices are written in, in order (default: 0,1)",
+    )
+
+
+def option_list(text: str) -> list[float]:
+    """--options 1,2: the labels, as numbers."""
+    try:
+        return [float(item) for item in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected numbers separated by commas, got {text!r}") from None
 
 
 def _study_inputs(args: argparse.Namespace, responses: bool) -> list[str]:
@@ -120,10 +136,13 @@ def _read_study(args: argparse.Namespace, inputs: list[str], responses: bool) ->
     """The study table's columns under the names fit_many reads by default."""
     name, header, rows = csv_io.read_table(args.input)
     columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False, key=True)}
-    columns.update({column: csv_io.table_column(name, header, rows, column) for column in inputs})
+    # A model that chooses sees no outcome on a missed trial: a blank there, as for its response.
+    missed = ENGINE[args.model].chooses
+    columns.update({column: csv_io.table_column(name, header, rows, column, missing=missed) for column in inputs})
     if responses:
         # A blank or NA response is a missed trial, as pandas and R write a missing value.
         columns["response"] = csv_io.table_column(name, header, rows, args.response_column, missing=True)
+
     if args.trial_column is not None:
         columns["trial"] = csv_io.table_column(name, header, rows, args.trial_column)
     return _dataframe_of_columns(columns)
@@ -318,6 +337,7 @@ def run_fit(args: argparse.Namespace) -> None:
         "priors": by_name("--prior", args.prior),
         "n_starts": args.n_starts,
         "seed": args.seed,
+        "options": args.options,
     }
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
         _checked_fit_options(args.model, args.response, not args.no_responses, options)
@@ -333,17 +353,20 @@ def run_fit(args: argparse.Namespace) -> None:
     data = _read_study(args, inputs, not args.no_responses)
     with warnings.catch_warnings():  # that nothing could be fitted is said below, in the command's words
         warnings.simplefilter("ignore", RuntimeWarning)
-        fits = fit_many(
-            data,
-            args.model,
-            input=inputs,
-            response=None if args.no_responses else "response",
-            trial="trial" if args.trial_column is not None else None,
-            threads=args.jobs,
-            progress=False if args.no_progress else None,
-            response_model=args.response,
-            **options,
-        )
+        try:
+            fits = fit_many(
+                data,
+                args.model,
+                input=inputs,
+                response=None if args.no_responses else "response",
+                trial="trial" if args.trial_column is not None else None,
+                threads=args.jobs,
+                progress=False if args.no_progress else None,
+                response_model=args.response,
+                **options,
+            )
+        except ValueError as error:  # the data's own fault (a choice that is not an option), before any fit
+            raise CommandError(str(error)) from None
     if args.plot:
         plotting.choices(
             data, fits, args.model, input=inputs, trial="trial" if args.trial_column else None, figure=figure
@@ -474,7 +497,9 @@ def run_fit_group(args: argparse.Namespace) -> None:
     responses = not args.no_responses
     fixed = by_name("--fixed", args.fixed)
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
-        _checked_fit_options(args.model, args.response, responses, {"fixed": fixed, "n_starts": args.n_starts})
+        _checked_fit_options(
+            args.model, args.response, responses, {"fixed": fixed, "n_starts": args.n_starts, "options": args.options}
+        )
         inputs = _study_inputs(args, responses)
         _subject_column_free(args, responses)
     except (TypeError, ValueError) as error:
@@ -516,6 +541,7 @@ def run_fit_group(args: argparse.Namespace) -> None:
             seed=args.seed,
             threads=args.jobs,
             progress=False if args.no_progress else None,
+            options=args.options,
         )
     except ValueError as error:
         raise CommandError(str(error)) from None

@@ -99,7 +99,9 @@ def test_what_changes_no_likelihood_changes_no_result(model, name, other):
 
 
 def responses_for(response, n):
-    return np.tile([1.0, 0.0], n)[:n] if response in models.BINARY else np.linspace(-1.0, 1.0, n)
+    # Choices between two options are their indices, 1 and 0, as binary choices are.
+    choices = response in models.BINARY or response in models.OVER_OPTIONS
+    return np.tile([1.0, 0.0], n)[:n] if choices else np.linspace(-1.0, 1.0, n)
 
 
 def inputs_for(model, n):
@@ -144,6 +146,9 @@ def test_choices_are_ones_and_zeros_exactly_under_the_models_that_say_so(respons
     if response in models.BINARY:
         with pytest.raises(ValueError, match="a choice is 1, 0 or NaN"):
             velmora.fit(model, inputs_for(model, 40), halves, response_model=response, n_starts=1)
+    elif response in models.OVER_OPTIONS:
+        with pytest.raises(ValueError, match="0.5 at trial 0 is not one of the options"):
+            velmora.fit(model, inputs_for(model, 40), halves, response_model=response, n_starts=1)
     else:
         assert np.isfinite(velmora.fit(model, inputs_for(model, 40), halves, response_model=response, n_starts=1).nll)
 
@@ -159,6 +164,7 @@ def test_the_engine_computes_exactly_the_likelihoods_a_model_declares(model):
         values = np.full(len(models.ENGINE[model].fitted) + len(kind["params"]), 0.5)
         responses = None if kind["self_fit"] else np.ones(6)
         options = {"params": values, "free": np.zeros(1, dtype=np.int64), "gradient": np.zeros(1)}
+        options["options"] = 2 if models.ENGINE[model].chooses else 0
         if kind["name"] in declared:
             assert np.isfinite(_engine.objective(model, kind["name"], inputs, responses, **options))
         else:

@@ -27,6 +27,8 @@ def test_package_reexports_the_module():
             "plot_choices",
             "fit_group",
             "GroupFit",
+            "payoffs",
+            "regressors",
         ]
     )
 

@@ -29,6 +29,7 @@ def test_package_reexports_the_module():
             "GroupFit",
             "payoffs",
             "regressors",
+            "plot_option_choices",
         ]
     )
 

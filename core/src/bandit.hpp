@@ -21,25 +21,21 @@
 
 namespace velmora::bandit {
 
-// The option chosen on trial t (its index), or none on a missed trial; anything else is refused,
-// naming the trial, as the per-option state is indexed by it.
-inline Result<std::optional<std::size_t>> choice_at(const Choices& d, std::size_t t) {
-    const double c = d.choices[t];
-    if (std::isnan(c)) return std::nullopt;
-    if (!(c >= 0.0 && c < static_cast<double>(d.options) && c == std::floor(c)))
-        return std::unexpected(VelmoraError::invalid_parameter(
-            "choice", c, "must be the index of one of the " + std::to_string(d.options) + " options, at trial " +
-                             std::to_string(t)));
-    return static_cast<std::size_t>(c);
+// Why trial t's choice or outcome is refused: a choice must index one of the options, as the
+// per-option state is indexed by it; an outcome must be finite, or NaN where none was seen.
+[[gnu::cold, gnu::noinline]] inline VelmoraError refused_choice(const Choices& d, std::size_t t) {
+    return VelmoraError::invalid_parameter(
+        "choice", d.choices[t],
+        "must be the index of one of the " + std::to_string(d.options) + " options, at trial " + std::to_string(t));
+}
+[[gnu::cold, gnu::noinline]] inline VelmoraError refused_outcome(const Choices& d, std::size_t t) {
+    return VelmoraError::invalid_parameter("outcome", d.outcomes[t],
+                                           "must be finite, or NaN where none was seen, at trial " + std::to_string(t));
 }
 
-// The outcome of trial t's choice: finite, or NaN where none was seen.
-inline Result<double> outcome_at(const Choices& d, std::size_t t) {
-    const double r = d.outcomes[t];
-    if (std::isinf(r))
-        return std::unexpected(VelmoraError::invalid_parameter(
-            "outcome", r, "must be finite, or NaN where none was seen, at trial " + std::to_string(t)));
-    return r;
+// Whether c is an option's index (a whole number below K); NaN is not.
+[[gnu::always_inline]] inline bool is_option(double c, std::size_t options) {
+    return c >= 0.0 && c < static_cast<double>(options) && c == static_cast<double>(static_cast<std::size_t>(c));
 }
 
 inline Result<void> check_options(std::size_t options, std::size_t least = 2, std::size_t most = max_options) {
@@ -65,14 +61,16 @@ Result<Flow> choose_and_learn(const Choices& d, const std::array<T, Width * max_
     const T none(std::numeric_limits<double>::quiet_NaN());
     for (std::size_t t = 0; t < d.choices.size(); ++t) {
         if (sink(t, trial) == Flow::stop) return Flow::stop;
-        auto c = choice_at(d, t);
-        if (!c) return std::unexpected(std::move(c.error()));
+        const double c = d.choices[t], r = d.outcomes[t];
         T error = none;
-        if (*c) {
-            auto r = outcome_at(d, t);
-            if (!r) return std::unexpected(std::move(r.error()));
-            error = learn(**c, *r);
-            trial.previous = static_cast<std::ptrdiff_t>(**c);
+        if (c == c) {  // not a missed trial
+            if (!is_option(c, options)) [[unlikely]]
+                return std::unexpected(refused_choice(d, t));
+            if (std::isinf(r)) [[unlikely]]
+                return std::unexpected(refused_outcome(d, t));
+            const auto chosen = static_cast<std::size_t>(c);
+            error = learn(chosen, r);
+            trial.previous = static_cast<std::ptrdiff_t>(chosen);
         }
         learned(t, std::array<T, F>{error});
     }

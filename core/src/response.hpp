@@ -196,6 +196,12 @@ struct Softmax {
         template <class Trial>
         T log_probability(const Trial& trial, std::size_t k) const {
             const std::size_t options = trial.values.size();
+            if (options == 2) {
+                // Two options: the logistic function of the difference, one exp and one log1p.
+                const T log_p = T(0.0) - softplus(utility(trial, 1 - k) - utility(trial, k));
+                if (!lapses) return log_p;
+                return log((1.0 - lapse) * exp(log_p) + lapse / 2.0);
+            }
             std::size_t top = 0;
             for (std::size_t j = 1; j < options; ++j)
                 if (value_of(utility(trial, j)) > value_of(utility(trial, top))) top = j;

@@ -26,6 +26,7 @@ from velmora.choices import payoffs
 from velmora.export import regressors
 from velmora.fitting import FitResult, fit
 from velmora.group import GroupFit, fit_group
+from velmora.option_plots import plot_option_choices
 from velmora.plotting import plot_choices
 from velmora.simulation import Simulation, simulate
 from velmora.study import compare, fit_many, simulate_many, to_inference_data
@@ -59,6 +60,7 @@ __all__ = [
     "GroupFit",
     "payoffs",
     "regressors",
+    "plot_option_choices",
 ]
 
 

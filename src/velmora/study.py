@@ -25,7 +25,7 @@ import numpy as np
 from velmora import conversion, deprecation, executors, stream, tables
 from velmora.comparison import Comparison, compare
 from velmora.deprecation import UNSET
-from velmora.choices import label_names
+from velmora import choices
 from velmora.executors import SerialExecutor, _progress_bar, run_chunks
 from velmora.models import ENGINE
 from velmora.export import pointwise_loglik, to_inference_data
@@ -368,7 +368,7 @@ def simulate_many(
             raise type(error)(f"participant {key!r}: {error}") from error
         frame = pd.DataFrame({subject: [key] * len(x), "trial": np.arange(len(x))})
         if result.options is not None:
-            for c, name in enumerate(label_names(result.options)):
+            for c, name in enumerate(choices.label_names(result.options)):
                 frame[f"payoff_{name}"] = x[:, c]
             frame[columns] = np.reshape(result.outcomes, (len(x), 1))
         else:

@@ -22,6 +22,8 @@ class _Model(TypedDict):
     fitted: dict[str, _Fitted]  # the parameters a fit estimates or holds, in order
     defaults: dict[str, float | None]  # the list function's defaults; None: absent
     not_fitted: tuple[str, ...]  # list-function arguments that change no likelihood
+    chooses: bool  # its agent chooses among options and learns from the choice (its responses)
+    option_fields: tuple[str, ...]  # its fields per option
 
 class _Response(TypedDict):
     name: str
@@ -29,6 +31,7 @@ class _Response(TypedDict):
     fitted: dict[str, _Fitted]
     self_fit: bool
     choices: bool  # responses are 1, 0 or NaN
+    over_options: bool  # responses are options' indices, of a model that chooses
     margin: float
 
 def run(
@@ -56,6 +59,7 @@ def objective(
     free: Any,
     gradient: Any,
     optional: int = 0,
+    options: int = 0,
 ) -> float: ...
 def fit(
     model: str,
@@ -85,6 +89,7 @@ def fit(
     theta: Any = None,
     cov: Any = None,
     first_starts: Any = None,
+    options: int = 0,
 ) -> None: ...
 def trial_logliks(
     model: str,
@@ -94,9 +99,12 @@ def trial_logliks(
     /,
     *,
     params: Any,
-    loglik: Any,
+    loglik: Any = None,
     belief: Any = None,
+    fields: Any = None,
+    probabilities: Any = None,
     optional: int = 0,
+    options: int = 0,  # K for a model that chooses; its responses are then the options' indices
 ) -> tuple[int, str] | None: ...
 def simulate_responses(
     model: str,
@@ -108,7 +116,9 @@ def simulate_responses(
     params: Any,
     out: Any,
     belief: Any = None,
+    outcomes: Any = None,  # a model that chooses: the outcome each drawn choice obtained
     optional: int = 0,
+    options: int = 0,  # K, the payoff table's columns, for a model that chooses
 ) -> tuple[int, str] | None: ...
 def evaluate(
     model: str,
@@ -124,6 +134,7 @@ def evaluate(
     optional: int = 0,
     threads: int,
     out: Any,
+    options: int = 0,
 ) -> None: ...
 def models() -> tuple[_Model, ...]: ...
 def responses() -> tuple[_Response, ...]: ...

@@ -148,6 +148,7 @@ def pointwise_loglik(
     frames = []
     at_estimates = _at_estimates(data, fits, model, subject, input, response, trial, response_model, options)
     for p, params, kind, responses, n_options in at_estimates:
+        assert p.inputs is not None
         loglik = logliks(model, kind, p.inputs, responses, params, n_options)
         kept = np.flatnonzero(~np.isnan(p.responses)) if p.responses is not None else np.arange(loglik.size)
         if not np.isfinite(loglik[kept]).all():
@@ -205,7 +206,9 @@ def regressors(
             frame = choice_trajectory(model, kind, p.inputs, responses, params, labels).to_frame()
         else:
             frame = run_model(model, p.inputs, {k: v for k, v in params.items() if v is not None}).to_frame()
-        frame.insert(0, "trial", np.arange(len(frame)) if trial is None or p.rows is None else data[trial].to_numpy()[p.rows])
+        frame.insert(
+            0, "trial", np.arange(len(frame)) if trial is None or p.rows is None else data[trial].to_numpy()[p.rows]
+        )
         frame.insert(0, subject, p.key)
         frames.append(frame)
     if not frames:

@@ -106,8 +106,6 @@ def plot_option_choices(
     for ax in axes[:, 0]:
         ax.set_ylabel("choice probability")
     axes.flat[0].legend(fontsize=7, loc="lower left")
-    figure.suptitle(
-        f"Choices (marks above) against the fitted choice probabilities, model {model!r}", fontsize=10
-    )
+    figure.suptitle(f"Choices (marks above) against the fitted choice probabilities, model {model!r}", fontsize=10)
     figure.tight_layout()
     return figure

@@ -175,7 +175,9 @@ def simulate(
     return Simulation(model, x, trajectory, simulated(model, response, x, values, seed))
 
 
-def _closed_loop(model: str, response: Any, inputs: Any, params: Mapping[str, Any], seed: Any, options: Any) -> Simulation:
+def _closed_loop(
+    model: str, response: Any, inputs: Any, params: Mapping[str, Any], seed: Any, options: Any
+) -> Simulation:
     """simulate for a model that chooses: the agent over a payoff table, in a closed loop."""
     table = floats(inputs, "inputs")
     if table.ndim != 2 or table.shape[0] == 0 or table.shape[1] < 2:

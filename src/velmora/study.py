@@ -367,7 +367,7 @@ def simulate_many(
         except Exception as error:
             raise type(error)(f"participant {key!r}: {error}") from error
         frame = pd.DataFrame({subject: [key] * len(x), "trial": np.arange(len(x))})
-        if result.options is not None:
+        if result.options is not None and result.outcomes is not None:
             for c, name in enumerate(choices.label_names(result.options)):
                 frame[f"payoff_{name}"] = x[:, c]
             frame[columns] = np.reshape(result.outcomes, (len(x), 1))

@@ -15,11 +15,10 @@ from typing import Any
 import numpy as np
 
 from velmora import _engine
-from velmora.fitting import prepare
+from velmora.fitting import prepare, trajectory_at
 from velmora.problem import STATS, Problem, slope
 from velmora.results import NO_ESTIMATE_CODE, FitResult
 from velmora.stream import check_seed
-from velmora.trajectories import run_model
 
 
 class Objective:
@@ -55,6 +54,7 @@ class Objective:
                 free=self.free,
                 gradient=grad,
                 optional=self.given,
+                options=self.options,
             )
         )
         if not (math.isfinite(nll) and np.all(np.isfinite(grad))):
@@ -118,13 +118,14 @@ def fit(
     priors: Any = None,
     n_starts: int = 4,
     seed: int = 0,
+    options: Any = None,
 ) -> FitResult:
     """:func:`velmora.fit`'s problem solved by SciPy's L-BFGS-B from ``n_starts`` starts, the first at
     the prior means and the rest drawn from the priors with ``numpy.random.default_rng(seed)``."""
     from scipy.optimize import OptimizeResult, minimize  # type: ignore[import-untyped,unused-ignore]
 
     seed = check_seed(seed, "seed", "fit")
-    problem, x = prepare(model, inputs, responses, response, fixed, priors, n_starts)
+    problem, x = prepare(model, inputs, responses, response, fixed, priors, n_starts, options)
     start, response, n_trials = problem.start, problem.response, int(problem.n_trials[0])
     with _one_blas_thread():
         return _optimise(Objective(problem), model, x, n_trials, n_starts, seed, minimize, OptimizeResult)
@@ -197,7 +198,7 @@ def _optimise(
     )
     result = fits.result(0)
     result.message = str(best.message)  # the optimiser's own words: this route's reason to exist
-    result.trajectory = run_model(model, x, result.params)
+    result.trajectory = trajectory_at(problem.problem, x, result.params)
     return result
 
 

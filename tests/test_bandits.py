@@ -6,10 +6,10 @@ from __future__ import annotations
 
 import math
 
+import bandit_reference as ref
 import numpy as np
 import pytest
 
-import bandit_reference as ref
 import velmora
 import velmora.arrays as va
 from velmora import _engine
@@ -353,7 +353,7 @@ def test_fit_is_a_local_optimum_and_the_best_of_twenty_starts(case):
 
 def test_fit_reads_option_labels_as_their_positions():
     # The same data coded 1/2 and 0/1 (the default) is the same fit.
-    model, outcomes, labels_chosen, labels = simulated("rw", seed=5)
+    model, outcomes, labels_chosen, _ = simulated("rw", seed=5)
     coded = velmora.fit(model, outcomes, labels_chosen, response_model="softmax", options=[1, 2])
     default = velmora.fit(model, outcomes, labels_chosen - 1.0, response_model="softmax")
     assert coded.params == default.params

@@ -288,6 +288,7 @@ FITS = {
     "rw_fictitious": ({"learning_rate": 0.3, "initial_value": 0.0, "beta": 4.0}, 2),
     "kalman_bandit": ({**MODELS["kalman_bandit"], "observation_noise": 4.0, "beta": 0.2}, 4),
     "rw-perseveration": ({"learning_rate": 0.3, "initial_value": 0.0, "decay": 0.0, "beta": 4.0}, 2),
+    "rw-missed": ({"learning_rate": 0.3, "initial_value": 0.0, "decay": 0.0, "beta": 5.0}, 2),
 }
 # Priors that free what a default fit holds, for the case that fits them.
 FREED = {"rw-perseveration": {"perseveration": (0.0, 4.0), "lapse": (-3.0, 4.0)}}
@@ -300,7 +301,11 @@ def simulated(case: str, seed: int) -> tuple[str, np.ndarray, np.ndarray, np.nda
     table = table_for(model, k, 200, seed=seed)
     choices, outcomes = vc.closed_loop(model, "softmax", table, truth, seed=seed)
     labels = np.arange(1, k + 1, dtype=float)
-    return model, outcomes, labels[choices.astype(int)], labels
+    chosen = labels[choices.astype(int)]
+    if case.endswith("missed"):
+        chosen[[0, 50, 51, 120]] = np.nan
+        outcomes[[10, 60, 61, 150]] = np.nan
+    return model, outcomes, chosen, labels
 
 
 def neg_log_joint(model, outcomes, indices, k, names, transforms, means, variances, held, theta):
@@ -358,3 +363,24 @@ def test_fit_reads_option_labels_as_their_positions():
     default = velmora.fit(model, outcomes, labels_chosen - 1.0, response_model="softmax")
     assert coded.params == default.params
     assert coded.neg_log_joint == default.neg_log_joint
+
+
+def test_trajectory_names_each_option_by_its_label():
+    # Labels listed out of order: each option's value and probability are named by its label, at
+    # the label's position in ``options``.
+    model, outcomes, labels_chosen, _ = simulated("rw-K4", seed=8)
+    options = [3, 1, 4, 2]
+    fit = velmora.fit(model, outcomes, labels_chosen, response_model="softmax", options=options)
+    indices = np.array([options.index(c) for c in labels_chosen], dtype=float)
+    want = ref.run(model, outcomes, indices, fit.params, 4)
+    for position, label in enumerate(options):
+        np.testing.assert_allclose(fit.trajectory[f"value_{label}"], want["values"][:, position], rtol=1e-12)
+        np.testing.assert_allclose(
+            fit.trajectory[f"probability_{label}"], np.exp(want["log_probabilities"][:, position]), rtol=1e-12
+        )
+
+
+def test_rw_fictitious_takes_two_options_only():
+    outcomes, choices = trials("rw", 3, seed=2)
+    with pytest.raises(ValueError, match="2 options"):
+        velmora.fit("rw_fictitious", outcomes, choices, response_model="softmax", options=[0, 1, 2])

@@ -384,3 +384,18 @@ def test_rw_fictitious_takes_two_options_only():
     outcomes, choices = trials("rw", 3, seed=2)
     with pytest.raises(ValueError, match="2 options"):
         velmora.fit("rw_fictitious", outcomes, choices, response_model="softmax", options=[0, 1, 2])
+
+
+def test_many_fits_do_not_depend_on_threads_or_order():
+    # Each participant's fit is its own, whatever thread ran it and wherever it sat in the batch.
+    data = [simulated("rw-K4", seed=s) for s in range(6)]
+    outcomes = np.array([d[1] for d in data])
+    chosen = np.array([d[2] for d in data])
+    seeds = np.arange(6, dtype=np.uint64)
+    kwargs = {"response_model": "softmax", "options": [1, 2, 3, 4]}
+    one = va.fit("rw", outcomes, chosen, seeds=seeds, threads=1, **kwargs)
+    two = va.fit("rw", outcomes[::-1], chosen[::-1], seeds=seeds[::-1], threads=2, **kwargs)
+    for name in one.free:
+        assert np.array_equal(one.params[name], two.params[name][::-1])
+        assert np.array_equal(one.se[name], two.se[name][::-1])
+    assert np.array_equal(one.neg_log_joint, two.neg_log_joint[::-1])

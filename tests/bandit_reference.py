@@ -151,28 +151,13 @@ def nll(model: str, outcomes: np.ndarray, choices: np.ndarray, params: Mapping[s
     return -float(np.nansum(run(model, outcomes, choices, params, k)["loglik"]))
 
 
-def rw_softmax_nll(outcomes: np.ndarray, choices: np.ndarray, learning_rate: float, beta: float) -> float:
-    """rw with softmax over two options, written flat for speed: the lean hand-written fit's objective.
-    Choices are 0 or 1, none missed."""
-    q0 = q1 = 0.0
-    total = 0.0
-    for r, c in zip(outcomes.tolist(), choices.tolist()):
-        d = beta * (q1 - q0) if c == 0 else beta * (q0 - q1)
-        # -log P(c) = log(1 + exp(d)) with d the other option's utility over the chosen one's.
-        total += d + math.log1p(math.exp(-d)) if d > 0 else math.log1p(math.exp(d))
-        if c == 0:
-            q0 += learning_rate * (r - q0)
-        else:
-            q1 += learning_rate * (r - q1)
-    return total
-
-
 def natural(transform: str, x: float) -> float:
     """A parameter's natural value from its transformed one."""
     if transform == "log":
-        return math.exp(x)
+        return math.exp(x) if x < 709.0 else math.inf
     if transform == "logit":
-        return 1.0 / (1.0 + math.exp(-x))
+        # Written for either sign of x, so that neither exp overflows.
+        return 1.0 / (1.0 + math.exp(-x)) if x >= 0.0 else math.exp(x) / (1.0 + math.exp(x))
     return x
 
 

@@ -314,7 +314,7 @@ def neg_log_joint(model, outcomes, indices, k, names, transforms, means, varianc
 
 
 @pytest.mark.parametrize("case", FITS)
-def test_fit_is_a_local_optimum_and_the_best_of_twenty_starts(case):
+def test_fit_is_a_local_optimum_with_laplace_figures_and_the_best_of_twenty_starts(case):
     model, outcomes, labels_chosen, labels = simulated(case, seed=21)
     k = labels.size
     priors = FREED.get(case)
@@ -344,6 +344,19 @@ def test_fit_is_a_local_optimum_and_the_best_of_twenty_starts(case):
         e[j] = 1e-5
         gradient[j] = (f(theta + e) - f(theta - e)) / 2e-5
     assert np.abs(gradient).max() < 1e-3, dict(zip(names, gradient))
+
+    # lme and the standard errors are the Laplace approximation's at the estimate.
+    m, h = theta.size, 1e-4
+    hessian = np.empty((m, m))
+    for i in range(m):
+        for j in range(m):
+            a, b = np.eye(m)[i] * h, np.eye(m)[j] * h
+            hessian[i, j] = (f(theta + a + b) - f(theta + a - b) - f(theta - a + b) + f(theta - a - b)) / (4 * h * h)
+    lme = -f(theta) + 0.5 * m * math.log(2 * math.pi) - 0.5 * np.linalg.slogdet(hessian)[1]
+    assert fit.lme == pytest.approx(lme, abs=1e-4)
+    slopes = np.array([ref.slope(t, fit.params[n]) for n, t in zip(names, transforms)])
+    se = np.sqrt(np.diag(np.linalg.inv(hessian))) * slopes
+    np.testing.assert_allclose([fit.se[n] for n in names], se, rtol=5e-4)
 
     longer = velmora.fit(
         model, outcomes, labels_chosen, response_model="softmax", options=list(labels), priors=priors, n_starts=20

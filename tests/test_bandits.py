@@ -329,6 +329,9 @@ def test_fit_is_a_local_optimum_with_laplace_figures_and_the_best_of_twenty_star
     means = np.array([prior[n][0] for n in names])
     variances = np.array([prior[n][1] for n in names])
     held = {n: v for n, v in fit.params.items() if n not in names}
+    # What a default fit holds, as the issue states it.
+    expected = {"initial_value": 0.0, "decay": 0.0, "observation_noise": 4.0, "perseveration": 0.0, "lapse": 0.0}
+    assert held == {n: expected[n] for n in held if n not in (priors or {})}
     theta = np.array([ref.transformed(t, fit.params[n]) for n, t in zip(names, transforms)])
 
     def f(t):

@@ -88,13 +88,9 @@ Result<void> check_finite(std::string_view name, const T& x) {
     return rule::finite.check(name, value_of(x));
 }
 
-// The delta rule over K options: delta = r - Q(c), Q(c) += learning_rate * delta; every unchosen
-// value moves toward initial_value by `decay` on each trial with a choice (held at 0: no decay).
-struct Rw {
-    static constexpr std::string_view name = "rw";
-    static constexpr std::array params{fitted("learning_rate", Transform::logit, {0.0, 2.25}),
-                                       fitted("initial_value", Transform::identity, prior::wide).hold(0.0),
-                                       fitted("decay", Transform::logit, {-2.0, 4.0}).hold(0.0)};
+// What every model here declares alike: its agent chooses under `softmax`, its input is the chosen
+// option's outcome, its field the prediction error after the trial, its per-option field the value.
+struct Chooser {
     static constexpr std::array<std::string_view, 1> fields{"prediction_error"};
     static constexpr std::array<std::string_view, 1> option_fields{"value"};
     static constexpr std::array<std::string_view, 1> inputs{"outcome"};
@@ -103,6 +99,15 @@ struct Rw {
     static constexpr bool fits_responses = true;
     static constexpr bool chooses = true;
     static constexpr std::array<std::string_view, 1> responses{"softmax"};
+};
+
+// The delta rule over K options: delta = r - Q(c), Q(c) += learning_rate * delta; every unchosen
+// value moves toward initial_value by `decay` on each trial with a choice (held at 0: no decay).
+struct Rw : Chooser {
+    static constexpr std::string_view name = "rw";
+    static constexpr std::array params{fitted("learning_rate", Transform::logit, {0.0, 2.25}),
+                                       fitted("initial_value", Transform::identity, prior::wide).hold(0.0),
+                                       fitted("decay", Transform::logit, {-2.0, 4.0}).hold(0.0)};
 
     template <class T, class Sink, class Learned>
     static Result<Flow> run(const Args<T, params.size()>& a, const Choices& d, Sink&& sink, Learned&& learned) {
@@ -128,19 +133,11 @@ struct Rw {
 
 // The delta rule with one learning rate for positive prediction errors and another for negative
 // ones (split by the sign of delta = r - Q(c), not of the outcome).
-struct RwDual {
+struct RwDual : Chooser {
     static constexpr std::string_view name = "rw_dual";
     static constexpr std::array params{fitted("learning_rate_pos", Transform::logit, {0.0, 2.25}),
                                        fitted("learning_rate_neg", Transform::logit, {0.0, 2.25}),
                                        fitted("initial_value", Transform::identity, prior::wide).hold(0.0)};
-    static constexpr std::array<std::string_view, 1> fields{"prediction_error"};
-    static constexpr std::array<std::string_view, 1> option_fields{"value"};
-    static constexpr std::array<std::string_view, 1> inputs{"outcome"};
-    static constexpr bool seeded = false;
-    static constexpr bool self_fit = false;
-    static constexpr bool fits_responses = true;
-    static constexpr bool chooses = true;
-    static constexpr std::array<std::string_view, 1> responses{"softmax"};
 
     template <class T, class Sink, class Learned>
     static Result<Flow> run(const Args<T, params.size()>& a, const Choices& d, Sink&& sink, Learned&& learned) {
@@ -162,18 +159,10 @@ struct RwDual {
 
 // Reversal learning between two options: the chosen option learns from its outcome r, the other
 // as if it had paid the opposite, -r (delta' = -r - Q(u)), with the same learning rate.
-struct RwFictitious {
+struct RwFictitious : Chooser {
     static constexpr std::string_view name = "rw_fictitious";
     static constexpr std::array params{fitted("learning_rate", Transform::logit, {0.0, 2.25}),
                                        fitted("initial_value", Transform::identity, prior::wide).hold(0.0)};
-    static constexpr std::array<std::string_view, 1> fields{"prediction_error"};
-    static constexpr std::array<std::string_view, 1> option_fields{"value"};
-    static constexpr std::array<std::string_view, 1> inputs{"outcome"};
-    static constexpr bool seeded = false;
-    static constexpr bool self_fit = false;
-    static constexpr bool fits_responses = true;
-    static constexpr bool chooses = true;
-    static constexpr std::array<std::string_view, 1> responses{"softmax"};
 
     template <class T, class Sink, class Learned>
     static Result<Flow> run(const Args<T, params.size()>& a, const Choices& d, Sink&& sink, Learned&& learned) {
@@ -201,7 +190,7 @@ struct RwFictitious {
 // option decays toward decay_center and diffuses: mean = decay * mean + (1 - decay) * decay_center,
 // var = decay^2 * var + diffusion_noise^2. The noises are standard deviations; the choice rule
 // reads the means.
-struct KalmanBandit {
+struct KalmanBandit : Chooser {
     static constexpr std::string_view name = "kalman_bandit";
     // Outcomes may be in any unit (points from 1 to 100 in the original task): the identity-scale
     // priors are wide (sd 100), the log-scale ones span a factor of e^6 either way of 1.
@@ -212,14 +201,7 @@ struct KalmanBandit {
                                        fitted("initial_mean", Transform::identity, broad),
                                        fitted("initial_var", Transform::log, {0.0, 9.0}),
                                        fitted("observation_noise", Transform::log, {std::log(4.0), 4.0}).hold(4.0)};
-    static constexpr std::array<std::string_view, 1> fields{"prediction_error"};
     static constexpr std::array<std::string_view, 2> option_fields{"mean", "var"};
-    static constexpr std::array<std::string_view, 1> inputs{"outcome"};
-    static constexpr bool seeded = false;
-    static constexpr bool self_fit = false;
-    static constexpr bool fits_responses = true;
-    static constexpr bool chooses = true;
-    static constexpr std::array<std::string_view, 1> responses{"softmax"};
 
     template <class T, class Sink, class Learned>
     static Result<Flow> run(const Args<T, params.size()>& a, const Choices& d, Sink&& sink, Learned&& learned) {

@@ -50,6 +50,10 @@ const std::map<std::string_view, std::vector<double>> example_params{
     {"forward", {0.3, 0.4, 1.4}},
     {"discount", {0.9}},
     {"hyperbolic", {0.05}},
+    {"rw", {0.3, 0.1, 0.2}},
+    {"rw_dual", {0.3, 0.6, 0.1}},
+    {"rw_fictitious", {0.4, 0.0}},
+    {"kalman_bandit", {0.9, 0.5, 1.0, 0.2, 2.0, 4.0}},
 };
 
 // One trial per input, in order; a self-fit model's deviation is its input's distance from the
@@ -68,16 +72,24 @@ void check_run() {
     if constexpr (engine::input_width<M> == 4)
         inputs = {5.0, 0.0, 8.0, 3.0, 1.0, 2.5, 4.0, 30.0, -2.0, 1.0, 6.0, 1.0, 0.0, 0.0, 9.0, 0.5};
     const std::size_t trials = inputs.size() / engine::input_width<M>;
+    // A model that chooses: two options, a missed trial among the choices.
+    const std::vector<double> choices{0.0, 1.0, std::nan(""), 1.0};
     std::size_t next = 0;
-    auto done = M::run(args, inputs, [&](std::size_t t, const Trial<double, M::fields.size()>& trial) {
+    const auto sink = [&](std::size_t t, const Trial<double, M::fields.size()>& trial) {
         EXPECT_EQ(t, next++);
+        if constexpr (chooses<M>) {
+            EXPECT_EQ(trial.values.size(), 2u);
+            EXPECT_EQ(trial.option_fields.size(), 2 * option_fields<M>.size());
+            for (const double v : trial.option_fields) EXPECT_TRUE(std::isfinite(v)) << t;
+        }
         if constexpr (M::self_fit) {
             EXPECT_EQ(trial.deviation, inputs[t] - trial.belief) << t;
             EXPECT_GT(trial.predictive_var(), 0.0) << t;
         }
         for (const double f : trial.fields) EXPECT_TRUE(std::isfinite(f)) << t;
         return Flow::go_on;
-    });
+    };
+    auto done = engine::run_model<M>(args, inputs, choices, 2, sink);
     ASSERT_TRUE(done.has_value());
     EXPECT_EQ(next, trials);
 }
@@ -149,6 +161,21 @@ struct ObservationsNotFirst : Sound {
 struct FittedWithoutResponses : Sound {
     static constexpr std::array<std::string_view, 1> responses{"observations"};
 };
+// A choice rule over options belongs to the models that choose, and they take no other.
+struct SoftmaxWithoutChoosing : Sound {
+    static constexpr std::array<std::string_view, 2> responses{"observations", "softmax"};
+};
+struct ChoosingUnderLogistic : Sound {
+    static constexpr bool self_fit = false;
+    static constexpr bool chooses = true;
+    static constexpr std::array<std::string_view, 1> option_fields{"value"};
+    static constexpr std::array<std::string_view, 1> inputs{"outcome"};
+    static constexpr std::array<std::string_view, 1> responses{"logistic"};
+};
+struct ChoosingWithoutOptionFields : ChoosingUnderLogistic {
+    static constexpr std::array<std::string_view, 1> responses{"softmax"};
+    static constexpr std::array<std::string_view, 0> option_fields{};
+};
 // A model no fit estimates takes no prior.
 struct Unfitted : Sound {
     static constexpr bool self_fit = false;
@@ -164,6 +191,8 @@ TEST(ModelCheck, NamesTheRuleEachBadDeclarationBreaks) {
     EXPECT_EQ(engine::model_fault<BareUnfitted>(), "");
     const std::string_view no_prior = "a fitted parameter's prior is not finite with a positive variance";
     const std::string_view outside = "a held value lies outside its transform's domain";
+    const std::string_view only_choosers =
+        "a model that chooses among options takes only response models over options, and only it does";
     const std::vector<std::pair<std::string_view, std::string_view>> found{
         {engine::model_fault<NoVariance>(), no_prior},
         {engine::model_fault<NoPrior>(), no_prior},
@@ -181,6 +210,10 @@ TEST(ModelCheck, NamesTheRuleEachBadDeclarationBreaks) {
         {engine::model_fault<ObservationsNotFirst>(),
          "a self-fit model lists \"observations\" first, then its default response model"},
         {engine::model_fault<FittedWithoutResponses>(), "a model fitted to responses must name its response models"},
+        {engine::model_fault<SoftmaxWithoutChoosing>(), only_choosers},
+        {engine::model_fault<ChoosingUnderLogistic>(), only_choosers},
+        {engine::model_fault<ChoosingWithoutOptionFields>(),
+         "a model that chooses has per-option fields and one input, the chosen option's outcome"},
     };
     for (const auto& [fault, expected] : found) EXPECT_EQ(fault, expected);
 }

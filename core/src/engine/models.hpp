@@ -151,8 +151,9 @@ constexpr std::string_view model_fault() {
         if (over_options != chooses<M>)
             return "a model that chooses among options takes only response models over options, and only it does";
     }
-    if (chooses<M> && (option_fields<M>.empty() || M::self_fit || input_width<M> != 1))
-        return "a model that chooses has per-option fields and one input, the chosen option's outcome";
+    if constexpr (chooses<M>)
+        if (option_fields<M>.empty() || M::self_fit || input_width<M> != 1)
+            return "a model that chooses has per-option fields and one input, the chosen option's outcome";
     if (observations != M::self_fit) return "a self-fit model must accept \"observations\", and no other";
     if (responses != M::fits_responses) return "a model fitted to responses must name its response models";
     if (M::fits_responses && M::self_fit && M::responses[0] != response::Observations::name)

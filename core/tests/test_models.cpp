@@ -50,6 +50,14 @@ const std::map<std::string_view, std::vector<double>> example_params{
     {"forward", {0.3, 0.4, 1.4}},
     {"discount", {0.9}},
     {"hyperbolic", {0.05}},
+    {"hgf_binary", {-2.5, -5.0, 1.0, 0.2, 0.5, 1.5, 0.8}},
+    {"ehgf_binary", {-2.5, -5.0, 1.0, 0.2, 0.5, 1.5, 0.8}},
+};
+
+// Inputs other than the default, for the models that take only some values.
+const std::map<std::string_view, std::vector<double>> example_inputs{
+    {"hgf_binary", {1.0, 0.0, 1.0, 1.0}},
+    {"ehgf_binary", {1.0, 0.0, 1.0, 1.0}},
 };
 
 // One trial per input, in order; a self-fit model's deviation is its input's distance from the
@@ -67,6 +75,7 @@ void check_run() {
     std::vector<double> inputs{0.5, -1.0, 2.0, 0.25};
     if constexpr (engine::input_width<M> == 4)
         inputs = {5.0, 0.0, 8.0, 3.0, 1.0, 2.5, 4.0, 30.0, -2.0, 1.0, 6.0, 1.0, 0.0, 0.0, 9.0, 0.5};
+    if (example_inputs.contains(M::name)) inputs = example_inputs.at(M::name);
     const std::size_t trials = inputs.size() / engine::input_width<M>;
     std::size_t next = 0;
     auto done = M::run(args, inputs, [&](std::size_t t, const Trial<double, M::fields.size()>& trial) {

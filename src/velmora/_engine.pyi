@@ -22,6 +22,8 @@ class _Model(TypedDict):
     fitted: dict[str, _Fitted]  # the parameters a fit estimates or holds, in order
     defaults: dict[str, float | None]  # the list function's defaults; None: absent
     not_fitted: tuple[str, ...]  # list-function arguments that change no likelihood
+    response_priors: dict[str, dict[str, tuple[float, float]]]  # the model's own priors of response parameters
+    missing_inputs: bool  # a NaN input is a missed one
 
 class _Response(TypedDict):
     name: str

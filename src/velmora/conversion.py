@@ -380,12 +380,15 @@ NON_NEGATIVE = ("delay_sooner", "delay_later")
 def check_finite_inputs(model: str, x: np.ndarray) -> None:
     """Inputs checked as the models check a parameter, naming the trial: non-finite ones refused for
     every model, as the filters refuse them (TD takes any reward, so a NaN would only show as NaN
-    beliefs, and a last one not at all), and negative delays."""
+    beliefs, and a last one not at all), but a NaN where the model takes it as a missed input; and
+    negative delays."""
     rows = x.reshape(x.shape[0], -1)
+    missed = ENGINE[model].missing_inputs
     for c, name in enumerate(ENGINE[model].inputs):
         column = rows[:, c]
         non_negative = name in NON_NEGATIVE
-        bad = np.flatnonzero(~np.isfinite(column) | ((column < 0.0) if non_negative else False))
+        refused = ~np.isfinite(column) & ~(np.isnan(column) if missed else False)
+        bad = np.flatnonzero(refused | ((column < 0.0) if non_negative else False))
         if bad.size:
             value = "NaN" if np.isnan(column[bad[0]]) else str(column[bad[0]])
             reason = "must be finite and non-negative" if non_negative else "must be finite"

@@ -40,7 +40,16 @@ from velmora.conversion import (
     resolve_response_model,
     thread_count,
 )
-from velmora.models import ENGINE, FITTED, HELD_FOR_RESPONSES, PARAMS, RESPONSE_PARAMS, SELF_FIT
+from velmora.models import (
+    ENGINE,
+    FITTED,
+    HELD_FOR_RESPONSES,
+    PARAMS,
+    RESPONSE_MODELS,
+    RESPONSE_PARAMS,
+    SELF_FIT,
+    response_params,
+)
 from velmora.deprecation import UNSET, renamed_keyword
 from velmora.problem import Problem
 from velmora.results import NO_ESTIMATE_CODE, FitArrays, FitResult
@@ -74,6 +83,15 @@ def _priors_table() -> str:
         for name, p in params.items():
             role = "free" if p.held is None else f"held at {p.held:g}"
             rows.append((f"``{name}`` ({response})", p.transform, _prior_text(p.transform, p.prior), role))
+    # A model's own priors for its response models' parameters, where they differ from the above.
+    for model in FITTED:
+        for response in RESPONSE_MODELS.get(model, ()):
+            for name, p in response_params(model, response).items():
+                if p.prior != RESPONSE_PARAMS[response][name].prior:
+                    role = "free" if p.held is None else f"held at {p.held:g}"
+                    rows.append(
+                        (f"{model} ``{name}`` ({response})", p.transform, _prior_text(p.transform, p.prior), role)
+                    )
     header = ("parameter", "transform", "prior", "role by default")
     widths = [max(len(r[c]) for r in (header, *rows)) for c in range(4)]
     rule = "  ".join("=" * w for w in widths)

@@ -30,6 +30,7 @@ from velmora.models import (
     RESPONSES,
     SELF_FIT,
     prior_pair,
+    response_params,
 )
 from velmora.results import FitArrays
 from velmora.stream import seeds as derived_seeds
@@ -128,7 +129,7 @@ class Problem:
         known_params = dict(PARAMS[model])
         held = {name: p.held for name, p in known_params.items() if p.held is not None}
         if response != SELF_FIT:
-            known_params.update(RESPONSE_PARAMS[response])
+            known_params.update(response_params(model, response))
             held.update({name: p.held for name, p in RESPONSE_PARAMS[response].items() if p.held is not None})
             held.update(HELD_FOR_RESPONSES.get(model, {}))
         known = [*known_params, *optional]

@@ -169,6 +169,7 @@ struct DescriptionT {
     static constexpr bool self_fit = false;
     static constexpr bool fits_responses = true;
     static constexpr bool missing_inputs = true;
+    static constexpr bool binary_inputs = true;
     static constexpr std::array<std::string_view, 2> responses{"unit_square", "logistic"};
     static constexpr std::array response_priors{ResponsePrior{"unit_square", "beta", {std::log(48.0), 1.0}}};
 

@@ -10,7 +10,8 @@
 // ("observations" for its own inputs' density), the default response model first, the only pairs
 // the objective compiles; optionally `list_only`, parameters its list function takes that the model
 // never reads, `response_priors`, its own default priors for its response models' parameters, and
-// `missing_inputs`, whether a NaN input is a missed one; and `run(args, inputs, sink)`, which hands `sink(t, trial)` a Trial per input and
+// `missing_inputs`, whether a NaN input is a missed one, and `binary_inputs`, whether its inputs are
+// 0 or 1; and `run(args, inputs, sink)`, which hands `sink(t, trial)` a Trial per input and
 // returns as the model's own run does. engine/models.hpp checks each description at compile time.
 #pragma once
 
@@ -185,6 +186,15 @@ template <class M>
 inline constexpr bool missing_inputs_of = [] {
     if constexpr (requires { M::missing_inputs; })
         return M::missing_inputs;
+    else
+        return false;
+}();
+
+// Whether a model's inputs are outcomes, 0 or 1 (it declares `binary_inputs`).
+template <class M>
+inline constexpr bool binary_inputs_of = [] {
+    if constexpr (requires { M::binary_inputs; })
+        return M::binary_inputs;
     else
         return false;
 }();

@@ -380,18 +380,23 @@ NON_NEGATIVE = ("delay_sooner", "delay_later")
 def check_finite_inputs(model: str, x: np.ndarray) -> None:
     """Inputs checked as the models check a parameter, naming the trial: non-finite ones refused for
     every model, as the filters refuse them (TD takes any reward, so a NaN would only show as NaN
-    beliefs, and a last one not at all), but a NaN where the model takes it as a missed input; and
-    negative delays."""
+    beliefs, and a last one not at all), but a NaN where the model takes it as a missed input;
+    negative delays; and anything but 0 or 1 where the inputs are outcomes."""
     rows = x.reshape(x.shape[0], -1)
-    missed = ENGINE[model].missing_inputs
-    for c, name in enumerate(ENGINE[model].inputs):
+    described = ENGINE[model]
+    for c, name in enumerate(described.inputs):
         column = rows[:, c]
         non_negative = name in NON_NEGATIVE
-        refused = ~np.isfinite(column) & ~(np.isnan(column) if missed else False)
+        missed = np.isnan(column) if described.missing_inputs else False
+        refused = ~np.isfinite(column) & ~missed
+        if described.binary_inputs:
+            refused = ~((column == 0.0) | (column == 1.0) | missed)
         bad = np.flatnonzero(refused | ((column < 0.0) if non_negative else False))
         if bad.size:
             value = "NaN" if np.isnan(column[bad[0]]) else str(column[bad[0]])
             reason = "must be finite and non-negative" if non_negative else "must be finite"
+            if described.binary_inputs:
+                reason = "must be 0 or 1" + (", or NaN for a missed trial" if described.missing_inputs else "")
             raise InvalidParameter(f"invalid parameter '{name}': {value} at trial {bad[0]} ({reason})")
 
 

@@ -65,6 +65,7 @@ class Model:
     self_fit: bool
     fits_responses: bool
     missing_inputs: bool  # a NaN input is a missed one, which leaves the beliefs as they were
+    binary_inputs: bool  # an input is an outcome, 0 or 1
 
     @property
     def width(self) -> int:

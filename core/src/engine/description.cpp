@@ -139,7 +139,8 @@ PyResult<Object> describe() {
         !entry->set("fits_responses", flag(M::fits_responses)) || !entry->set("responses", str_tuple(M::responses)) ||
         !entry->set("fitted", fitted_params(M::params)) || !entry->set("defaults", defaults->take()) ||
         !entry->set("not_fitted", str_tuple(not_fitted)) || !entry->set("response_priors", response_priors<M>()) ||
-        !entry->set("missing_inputs", flag(missing_inputs_of<M>)))
+        !entry->set("missing_inputs", flag(missing_inputs_of<M>)) ||
+        !entry->set("binary_inputs", flag(binary_inputs_of<M>)))
         return failed();
     return entry->take();
 }

@@ -7,7 +7,8 @@ Per trial with input u and the previous posterior (mu2, sigma2, mu3, sigma3):
     v = exp(kappa mu3 + omega2); w = v pihat2; delta2 = (sigma2 + (mu2 - muhat2)^2) pihat2 - 1
     pi3 = pihat3 + kappa^2 w (w + (2w - 1) delta2) / 2; mu3 += kappa w delta2 / (2 pi3); sigma3 = 1 / pi3
 The enhanced variant moves mu3 by kappa w delta2 / (2 pihat3) and clamps pi3's increment at zero.
-A missed input (NaN) leaves the posterior as it was.
+A missed input (NaN) leaves the posterior as it was. A division by a precision is taken as the
+product with its reciprocal, the variance, as the engine takes it (the same value to rounding).
 """
 
 from __future__ import annotations
@@ -60,22 +61,21 @@ def trajectories(inputs, omega2, omega3, enhanced=False, **initial):
         else:
             delta1 = u - muhat1
             pi2 = pihat2 + muhat1 * (1.0 - muhat1)
-            new_mu2 = mu2 + delta1 / pi2
             new_sigma2 = 1.0 / pi2
+            new_mu2 = mu2 + delta1 * new_sigma2
             w = vol * pihat2
             delta2 = (new_sigma2 + (new_mu2 - mu2) ** 2) * pihat2 - 1.0
             increment = 0.5 * kappa**2 * w * (w + (2.0 * w - 1.0) * delta2)
             if enhanced:
                 pi3 = pihat3 + max(increment, 0.0)
-                weight = pihat3
+                weight3 = 0.5 * kappa * w * (sigma3 + math.exp(omega3))
             else:
                 pi3 = pihat3 + increment
                 if not pi3 > 0.0:
                     raise Undefined(t, pi3)
-                weight = pi3
-            weight3 = 0.5 * kappa * w / weight
+                weight3 = 0.5 * kappa * w * (1.0 / pi3)
             mu2, sigma2 = new_mu2, new_sigma2
-            mu3, sigma3 = mu3 + 0.5 * kappa * w * delta2 / weight, 1.0 / pi3
+            mu3, sigma3 = mu3 + weight3 * delta2, 1.0 / pi3
             row |= dict(mu2=mu2, sigma2=sigma2, mu3=mu3, sigma3=sigma3, delta1=delta1, delta2=delta2)
             row |= dict(learning_rate2=sigma2, learning_rate3=weight3)
         for name in FIELDS:

@@ -213,3 +213,21 @@ def test_a_fit_whose_priors_reach_into_the_undefined_region_reports_only_defined
         result = velmora.fit("hgf_binary", u, sim.responses, priors=priors, n_starts=8, seed=seed)
         assert math.isfinite(result.nll)
         run_model("hgf_binary", u, {k: v for k, v in result.params.items() if k in ORDER})
+
+
+def test_the_picture_draws_the_inputs_beliefs_responses_and_volatility():
+    pytest.importorskip("matplotlib")
+    u = arrays.binary(schedule(120, 3), seed=3)
+    sim = velmora.simulate("hgf_binary", u, dict(omega2=-3.0, omega3=-6.0, beta=6.0), seed=4)
+    sim.responses[5] = np.nan
+    figure = velmora.plot_hgf_binary(u, sim.trajectory, sim.responses)
+    top, bottom = figure.axes
+    drawn = {line.get_label(): line.get_ydata() for line in top.get_lines()}
+    assert np.array_equal(drawn["belief P(next input = 1)"], sim.trajectory.muhat1)
+    assert np.array_equal(drawn["input"], u)
+    assert drawn["response"].size == 119 and set(np.unique(drawn["response"])) <= {-0.08, 1.08}
+    assert np.array_equal(bottom.get_lines()[0].get_ydata(), sim.trajectory.mu3)
+    with pytest.raises(ValueError, match="one per trial"):
+        velmora.plot_hgf_binary(u[:-1], sim.trajectory)
+    with pytest.raises(ValueError, match="hgf_binary"):
+        velmora.plot_hgf_binary(u, run_model("td", u, dict(initial_value=0.0, learning_rate=0.3)))

@@ -85,44 +85,51 @@ Result<void> check(const SettingsT<T>& s) {
 // One input u at trial t. `Enhanced`: the level-3 mean moves by the prior precision, before the
 // precision is updated, and the precision never falls (its increment clamped at zero), so that no
 // trial leaves the model undefined. On error the state is left as it was.
+//
+// Each division by a precision is a product with the variance that is its reciprocal (delta1 / pi2
+// is delta1 sigma2): one division fewer on the chain from trial to trial, which sets the pace.
+// `e3` is exp(omega3), the same on every trial.
 template <bool Enhanced, class T>
-[[gnu::always_inline]] inline Result<Step<T>> advance(State<T>& s, const SettingsT<T>& p, double u, std::size_t t) {
+[[gnu::always_inline]] inline Result<Step<T>> advance(State<T>& s, const SettingsT<T>& p, const T& e3, double u,
+                                                      std::size_t t) {
     const T muhat1 = 1.0 / (1.0 + exp_of(T(0.0) - s.mu2));
     const T v = exp_of(p.kappa * s.mu3 + p.omega2);
-    const T pihat2 = 1.0 / (s.sigma2 + v);
-    const T pihat3 = 1.0 / (s.sigma3 + exp_of(p.omega3));
+    const T sigmahat2 = s.sigma2 + v;
     if (std::isnan(u)) {
         // A missed input leaves the beliefs as they were, and has no prediction errors.
         const double nan = std::numeric_limits<double>::quiet_NaN();
-        return Step<T>{muhat1, s.mu2, 1.0 / pihat2, s.mu2, s.sigma2, s.mu3, s.sigma3, nan, nan, nan, nan};
+        return Step<T>{muhat1, s.mu2, sigmahat2, s.mu2, s.sigma2, s.mu3, s.sigma3, nan, nan, nan, nan};
     }
     if (u != 0.0 && u != 1.0) return std::unexpected(bad_input(u, t));
+    const T pihat2 = 1.0 / sigmahat2;
+    const T sigmahat3 = s.sigma3 + e3;
     const T delta1 = u - muhat1;
     const T pi2 = pihat2 + muhat1 * (1.0 - muhat1);
-    const T mu2 = s.mu2 + delta1 / pi2;
     const T sigma2 = 1.0 / pi2;
+    const T mu2 = s.mu2 + delta1 * sigma2;
     const T w = v * pihat2;
     const T change = mu2 - s.mu2;
     const T delta2 = (sigma2 + change * change) * pihat2 - 1.0;
     const T increment = 0.5 * (p.kappa * p.kappa) * w * (w + (2.0 * w - 1.0) * delta2);
-    T pi3, mu3;
+    const T weight = 0.5 * p.kappa * w;
+    T sigma3, rate3;
     if constexpr (Enhanced) {
-        pi3 = pihat3 + max_num(increment, 0.0);
-        mu3 = s.mu3 + 0.5 * p.kappa * w * delta2 / pihat3;
+        sigma3 = 1.0 / (1.0 / sigmahat3 + max_num(increment, 0.0));
+        rate3 = weight * sigmahat3;
     } else {
-        pi3 = pihat3 + increment;
+        const T pi3 = 1.0 / sigmahat3 + increment;
         if (!(value_of(pi3) > 0.0)) {
             if (std::isnan(value_of(pi3))) return std::unexpected(diverged_at(model_name<Enhanced>, t));
             return std::unexpected(undefined_at(t, value_of(pi3)));
         }
-        mu3 = s.mu3 + 0.5 * p.kappa * w * delta2 / pi3;
+        sigma3 = 1.0 / pi3;
+        rate3 = weight * sigma3;
     }
-    const T sigma3 = 1.0 / pi3;
+    const T mu3 = s.mu3 + rate3 * delta2;
     if (!is_finite(value_of(mu2)) || !is_finite(value_of(mu3)) || !is_finite(value_of(sigma3)) ||
         !(value_of(sigma2) > 0.0) || !(value_of(sigma3) > 0.0))
         return std::unexpected(diverged_at(model_name<Enhanced>, t));
-    const Step<T> step{muhat1, s.mu2, 1.0 / pihat2, mu2, sigma2, mu3, sigma3, delta1, delta2, sigma2,
-                       0.5 * p.kappa * w / (Enhanced ? pihat3 : pi3)};
+    const Step<T> step{muhat1, s.mu2, sigmahat2, mu2, sigma2, mu3, sigma3, delta1, delta2, sigma2, rate3};
     s = State<T>{mu2, sigma2, mu3, sigma3};
     return step;
 }
@@ -134,8 +141,9 @@ Result<Flow> run_into(const SettingsT<T>& p, std::span<const double> inputs, Sin
     if (inputs.empty()) return Flow::go_on;
     if (auto ok = check(p); !ok) return std::unexpected(std::move(ok.error()));
     State<T> s{p.mu2, p.sigma2, p.mu3, p.sigma3};
+    const T e3 = exp_of(p.omega3);
     for (std::size_t t = 0; t < inputs.size(); ++t) {
-        auto step = advance<Enhanced>(s, p, inputs[t], t);
+        auto step = advance<Enhanced>(s, p, e3, inputs[t], t);
         if (!step) return std::unexpected(std::move(step.error()));
         if (sink(t, *step) == Flow::stop) return Flow::stop;
     }

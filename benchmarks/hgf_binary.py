@@ -44,6 +44,8 @@ import velmora.arrays as va  # noqa: E402
 from velmora import _engine  # noqa: E402
 
 TRIALS = 320
+# The plain model, and the enhanced variant (defined everywhere) for comparison.
+MODELS = ("hgf_binary", "ehgf_binary")
 HELD = dict(kappa=1.0, mu2=0.0, sigma2=0.1, mu3=1.0, sigma3=1.0)
 ORDER = ("omega2", "omega3", "kappa", "mu2", "sigma2", "mu3", "sigma3", "beta")
 PRIOR_MEAN = np.array([-3.0, -6.0, math.log(48.0)])  # omega2, omega3, log beta
@@ -59,7 +61,7 @@ def schedule(n: int, rng: np.random.Generator) -> np.ndarray:
     return np.array(p[:n])
 
 
-def participants(n: int, seed: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def participants(n: int, seed: int, model: str = "hgf_binary") -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Inputs, choices and true (omega2, omega3, log beta), n x ..."""
     rng = np.random.default_rng(seed)
     inputs, choices, truths = [], [], []
@@ -69,7 +71,7 @@ def participants(n: int, seed: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
         theta = PRIOR_MEAN + np.sqrt(PRIOR_VAR) * rng.normal(size=3)
         truth = dict(omega2=theta[0], omega3=theta[1], beta=math.exp(theta[2]))
         try:
-            sim = velmora.simulate("hgf_binary", u, truth, seed=seed * 1_000_003 + i)
+            sim = velmora.simulate(model, u, truth, seed=seed * 1_000_003 + i)
         except velmora.NumericalDivergence:
             continue
         inputs.append(u)
@@ -80,6 +82,15 @@ def participants(n: int, seed: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
 
 # The lean SciPy fit: the model and the unit square in a Python loop over NumPy scalars.
 def scipy_neg_log_joint(theta: np.ndarray, u: np.ndarray, y: np.ndarray) -> float:
+    try:
+        nll = scipy_nll(theta, u, y)
+    except (OverflowError, ZeroDivisionError):
+        return 1e10
+    d = theta - PRIOR_MEAN
+    return nll + 0.5 * float(np.sum(d * d / PRIOR_VAR + np.log(2 * np.pi * PRIOR_VAR)))
+
+
+def scipy_nll(theta: np.ndarray, u: np.ndarray, y: np.ndarray) -> float:
     omega2, omega3, beta = theta[0], theta[1], math.exp(theta[2])
     mu2, sigma2, mu3, sigma3 = HELD["mu2"], HELD["sigma2"], HELD["mu3"], HELD["sigma3"]
     e3 = math.exp(omega3)
@@ -101,8 +112,7 @@ def scipy_neg_log_joint(theta: np.ndarray, u: np.ndarray, y: np.ndarray) -> floa
         if not pi3 > 0.0:
             return 1e10
         mu2, mu3, sigma3 = new_mu2, mu3 + 0.5 * w * delta2 / pi3, 1.0 / pi3
-    d = theta - PRIOR_MEAN
-    return nll + 0.5 * float(np.sum(d * d / PRIOR_VAR + np.log(2 * np.pi * PRIOR_VAR)))
+    return nll
 
 
 def scipy_fit(u: np.ndarray, y: np.ndarray, seed: int) -> float:
@@ -161,12 +171,12 @@ def speed(quick: bool) -> None:
     print(f"\n`fit_many`, {m} participants, 2 threads: {wall:.2f} s ({table['converged'].mean():.4f} converged)")
 
 
-def recovery(quick: bool) -> None:
+def recovery(quick: bool, model: str) -> None:
     n = 100 if quick else 500
-    u, y, truth = participants(n, 2)
-    fit = va.fit("hgf_binary", u, y, threads=2)
+    u, y, truth = participants(n, 2, model)
+    fit = va.fit(model, u, y, threads=2)
     names = ("omega2", "omega3", "beta")
-    print(f"\n## Recovery: {n} participants, 320 trials, volatile and stable phases\n")
+    print(f"\n## Recovery, {model}: {n} participants, 320 trials, volatile and stable phases\n")
     print("| parameter (scale) | r | bias | RMSE | coverage of +-1.96 SE | SE NaN |")
     print("|---|---|---|---|---|---|")
     for j, name in enumerate(names):
@@ -183,28 +193,28 @@ def recovery(quick: bool) -> None:
     print(f"\nconverged: {fit.converged.mean():.4f}")
 
 
-def gradient_at(u: np.ndarray, y: np.ndarray, theta: np.ndarray) -> np.ndarray:
+def gradient_at(model: str, u: np.ndarray, y: np.ndarray, theta: np.ndarray) -> np.ndarray:
     natural = np.array([theta[0], theta[1], *HELD.values(), math.exp(theta[2])])
     grad = np.empty(3)
     _engine.objective(
-        "hgf_binary", "unit_square", u, y, params=natural, free=np.array([0, 1, 7], dtype=np.int64), gradient=grad
+        model, "unit_square", u, y, params=natural, free=np.array([0, 1, 7], dtype=np.int64), gradient=grad
     )
     grad[2] *= natural[7]
     return grad + (theta - PRIOR_MEAN) / PRIOR_VAR
 
 
-def robustness(quick: bool) -> None:
+def robustness(quick: bool, model: str) -> None:
     n = 200 if quick else 1000
-    u, y, _ = participants(n, 3)
+    u, y, _ = participants(n, 3, model)
     raised = 0
     results = []
     for i in range(n):
         try:
-            results.append(velmora.fit("hgf_binary", u[i], y[i], seed=i))
+            results.append(velmora.fit(model, u[i], y[i], seed=i))
         except Exception:  # noqa: BLE001 - counted: the target is that none raises
             raised += 1
             results.append(None)
-    many = va.fit("hgf_binary", u, y, n_starts=40, seed=12345, threads=2)
+    many = va.fit(model, u, y, n_starts=40, seed=12345, threads=2)
     converged = worst_g = worst_gain = at_best = 0
     over_tol = 0
     for i, r in enumerate(results):
@@ -216,17 +226,17 @@ def robustness(quick: bool) -> None:
             continue
         converged += 1
         theta = np.array([r.params["omega2"], r.params["omega3"], math.log(r.params["beta"])])
-        g = gradient_at(u[i], y[i], theta)
+        g = gradient_at(model, u[i], y[i], theta)
         h = np.empty((3, 3))
         for j in range(3):
             e = np.zeros(3)
             e[j] = 1e-5
-            h[:, j] = (gradient_at(u[i], y[i], theta + e) - gradient_at(u[i], y[i], theta - e)) / 2e-5
+            h[:, j] = (gradient_at(model, u[i], y[i], theta + e) - gradient_at(model, u[i], y[i], theta - e)) / 2e-5
         h = 0.5 * (h + h.T)
         gain = 0.5 * g @ np.linalg.solve(h, g)
         worst_g, worst_gain = max(worst_g, float(np.max(np.abs(g)))), max(worst_gain, float(gain))
         over_tol += float(np.max(np.abs(g))) > 1e-5 and gain > 1e-8
-    print(f"\n## Robustness: {n} simulated participants, default fits\n")
+    print(f"\n## Robustness, {model}: {n} simulated participants, default fits\n")
     print("| fits | raised | converged | largest gradient | largest Newton gain | gradient > 1e-5 and gain > 1e-8 | at the best of 40 starts (1e-6) |")
     print("|---|---|---|---|---|---|---|")
     print(f"| {n} | {raised} | {converged} | {worst_g:.2e} | {worst_gain:.2e} | {over_tol} | {at_best} ({at_best / n:.4f}) |")
@@ -237,9 +247,13 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--only", choices=("speed", "recovery", "robustness"))
     args = parser.parse_args()
-    for name, part in (("speed", speed), ("recovery", recovery), ("robustness", robustness)):
-        if args.only in (None, name):
-            part(args.quick)
+    if args.only in (None, "speed"):
+        speed(args.quick)
+    for model in MODELS:
+        if args.only in (None, "recovery"):
+            recovery(args.quick, model)
+        if args.only in (None, "robustness"):
+            robustness(args.quick, model)
 
 
 if __name__ == "__main__":

@@ -237,9 +237,13 @@ def robustness(quick: bool, model: str) -> None:
         worst_g, worst_gain = max(worst_g, float(np.max(np.abs(g)))), max(worst_gain, float(gain))
         over_tol += float(np.max(np.abs(g))) > 1e-5 and gain > 1e-8
     print(f"\n## Robustness, {model}: {n} simulated participants, default fits\n")
-    print("| fits | raised | converged | largest gradient | largest Newton gain | gradient > 1e-5 and gain > 1e-8 | at the best of 40 starts (1e-6) |")
+    print(
+        "| fits | raised | converged | largest gradient | largest Newton gain | gradient > 1e-5 and gain > 1e-8 | at the best of 40 starts (1e-6) |"
+    )
     print("|---|---|---|---|---|---|---|")
-    print(f"| {n} | {raised} | {converged} | {worst_g:.2e} | {worst_gain:.2e} | {over_tol} | {at_best} ({at_best / n:.4f}) |")
+    print(
+        f"| {n} | {raised} | {converged} | {worst_g:.2e} | {worst_gain:.2e} | {over_tol} | {at_best} ({at_best / n:.4f}) |"
+    )
 
 
 def main() -> None:

@@ -85,7 +85,10 @@ def test_where_the_level_3_precision_is_not_positive_the_plain_model_names_the_t
         trajectories(u, **UNDEFINED)
     with pytest.raises(velmora.NumericalDivergence, match=rf"hgf_binary at trial {reference.value.trial}, "):
         run_model("hgf_binary", u, UNDEFINED)
-    with pytest.raises(velmora.NumericalDivergence, match=rf"subject 1: numerical divergence in hgf_binary at trial {reference.value.trial}, "):
+    with pytest.raises(
+        velmora.NumericalDivergence,
+        match=rf"subject 1: numerical divergence in hgf_binary at trial {reference.value.trial}, ",
+    ):
         run_model("hgf_binary", [u[:5], u], UNDEFINED)
     # The enhanced variant's level-3 precision never falls below its prediction's: it is defined there.
     sigma3 = run_model("ehgf_binary", u, UNDEFINED).sigma3
@@ -145,7 +148,8 @@ def test_likelihood_and_gradient_against_the_equations_and_differences(model, re
             for g, j in zip(grad, free):
                 h = 1e-6 * max(abs(point[order[j]]), 1e-1)
                 up, down = (
-                    native(model, response, u, responses, point | {order[j]: point[order[j]] + d}, [])[0] for d in (h, -h)
+                    native(model, response, u, responses, point | {order[j]: point[order[j]] + d}, [])[0]
+                    for d in (h, -h)
                 )
                 assert g == pytest.approx((up - down) / (2 * h), rel=1e-5, abs=1e-6), order[j]
 

@@ -124,6 +124,7 @@ RESPONSE_PARAMS: dict[str, dict[str, FittedParam]] = {
     name: _params(_REPORTED_RESPONSES[name]["fitted"]) for name in RESPONSES
 }
 
+
 def response_params(model: str, response: str) -> dict[str, FittedParam]:
     """The parameters of ``response`` as a fit of ``model`` takes them: the response model's, with the
     default priors the model declares for them in place of the response model's own."""

@@ -104,6 +104,8 @@ def test_where_the_level_3_precision_is_not_positive_the_plain_model_names_the_t
         (dict(sigma3=-1.0), "sigma3"),
         (dict(omega2=math.inf), "omega2"),
         (dict(kappa=math.nan), "kappa"),
+        (dict(sigma2=0.0, mu3=math.inf), "sigma2"),  # in the parameters' order
+        (dict(mu3=math.inf, sigma3=0.0), "mu3"),
     ],
 )
 def test_parameters_are_checked(model, value, message):

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "dual.hpp"
 #include "error.hpp"
@@ -54,16 +55,22 @@ struct Step {
 template <bool Enhanced>
 inline constexpr std::string_view model_name = Enhanced ? "ehgf_binary" : "hgf_binary";
 
-// The parameters' checks, once before the first input.
+// The parameters' checks, once before the first input, in the order of the parameters: the
+// variances positive, the rest finite.
 template <class T>
 Result<void> check(const SettingsT<T>& s) {
-    const std::array<std::pair<std::string_view, double>, 5> finite{
-        {{"omega2", value_of(s.omega2)}, {"omega3", value_of(s.omega3)}, {"kappa", value_of(s.kappa)},
-         {"mu2", value_of(s.mu2)}, {"mu3", value_of(s.mu3)}}};
-    for (const auto& [n, x] : finite)
-        if (auto ok = rule::finite.check(n, x); !ok) return ok;
-    if (auto ok = rule::finite_positive.check("sigma2", value_of(s.sigma2)); !ok) return ok;
-    return rule::finite_positive.check("sigma3", value_of(s.sigma3));
+    const std::array<std::tuple<std::string_view, double, const Rule*>, 7> checks{{
+        {"omega2", value_of(s.omega2), &rule::finite},
+        {"omega3", value_of(s.omega3), &rule::finite},
+        {"kappa", value_of(s.kappa), &rule::finite},
+        {"mu2", value_of(s.mu2), &rule::finite},
+        {"sigma2", value_of(s.sigma2), &rule::finite_positive},
+        {"mu3", value_of(s.mu3), &rule::finite},
+        {"sigma3", value_of(s.sigma3), &rule::finite_positive},
+    }};
+    for (const auto& [name, x, rule] : checks)
+        if (auto ok = rule->check(name, x); !ok) return ok;
+    return {};
 }
 
 [[gnu::cold, gnu::noinline]] inline VelmoraError bad_input(double u, std::size_t t) {

@@ -178,7 +178,8 @@ def fit(
         A fitted model: one of ``velmora.models.FITTED`` (the engine's report).
     inputs : array_like
         One participant's inputs, one per trial, in the unit of the data: the observations
-        (``kalman``, ``hgf``) or the rewards (``td``), a 1-D sequence. For the choice models
+        (``kalman``, ``hgf``), the rewards (``td``) or the binary outcomes, 1, 0 or NaN for a
+        missed one (``hgf_binary``, ``ehgf_binary``), a 1-D sequence. For the choice models
         (``discount``, ``hyperbolic``) a trials x 4 array, columns ``amount_sooner``,
         ``delay_sooner``, ``amount_later``, ``delay_later`` (a DataFrame is read by these column
         names when it has them); the delays in any one unit, the discount parameter then being per
@@ -193,7 +194,8 @@ def fit(
         The response model: ``"gaussian"`` (Normal around the belief with variance ``zeta``),
         ``"unit_square"`` or ``"logistic"`` (see :mod:`velmora.fitting`). ``None``: the model's
         default, ``"gaussian"`` for ``kalman``, ``hgf`` and ``td``, ``"logistic"`` (the only one) for
-        ``discount`` and ``hyperbolic``. Checked but not used when ``responses`` is None.
+        ``discount`` and ``hyperbolic``, ``"unit_square"`` for ``hgf_binary`` and ``ehgf_binary``.
+        Checked but not used when ``responses`` is None.
     fixed : mapping of str to float, optional
         Parameters held at a natural value, by name, e.g. ``{"obs_noise": 1.0}``; they are not
         estimated. ``prior_precision_cap`` (``kalman``) is never free: without it here the filter

@@ -237,3 +237,23 @@ def test_the_picture_draws_the_inputs_beliefs_responses_and_volatility():
         velmora.plot_hgf_binary(u[:-1], sim.trajectory)
     with pytest.raises(ValueError, match="hgf_binary"):
         velmora.plot_hgf_binary(u, run_model("td", u, dict(initial_value=0.0, learning_rate=0.3)))
+
+
+def test_where_no_start_is_defined_the_fit_has_no_estimate_and_raises_nothing():
+    u = arrays.binary(schedule(140, 5), seed=5)
+    # omega2 = 2 leaves the model undefined on these inputs for any omega3 near 0.
+    result = velmora.fit("hgf_binary", u, u, fixed={"omega2": 2.0}, priors={"omega3": (0.0, 0.01)})
+    assert not result.converged and result.message.startswith("no estimate")
+    assert math.isnan(result.params["omega3"]) and math.isnan(result.nll)
+
+
+def test_missed_inputs_pass_through_every_fitting_route():
+    u = arrays.binary(schedule(140, 6), seed=6)
+    missed = u.copy()
+    missed[[3, 50, 139]] = np.nan
+    y = velmora.simulate("hgf_binary", missed, dict(omega2=-3.0, omega3=-6.0, beta=6.0), seed=7).responses
+    one = velmora.fit("hgf_binary", missed, y)
+    batch = arrays.fit("hgf_binary", np.vstack([u, missed]), np.vstack([y, y]), seeds=np.zeros(2, dtype=np.uint64))
+    assert one.converged and one.n_trials == 140
+    assert batch.neg_log_joint[1] == one.neg_log_joint
+    assert batch.neg_log_joint[0] != one.neg_log_joint  # the missed inputs changed the beliefs

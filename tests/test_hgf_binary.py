@@ -257,3 +257,23 @@ def test_missed_inputs_pass_through_every_fitting_route():
     assert one.converged and one.n_trials == 140
     assert batch.neg_log_joint[1] == one.neg_log_joint
     assert batch.neg_log_joint[0] != one.neg_log_joint  # the missed inputs changed the beliefs
+
+
+def test_a_study_fits_compares_and_exports_the_model():
+    import pandas as pd
+
+    rows = []
+    for s in range(4):
+        u = arrays.binary(schedule(120, s), seed=s)
+        u[7] = np.nan
+        y = velmora.simulate("hgf_binary", u, dict(omega2=-3.0, omega3=-6.0, beta=6.0), seed=s).responses
+        rows.append(pd.DataFrame({"subject": s, "input": u, "response": y}))
+    data = pd.concat(rows, ignore_index=True)
+    fits = velmora.fit_many(data, "hgf_binary", progress=False)
+    two_level = velmora.fit_many(data, "hgf_binary", fixed={"kappa": 0.0}, progress=False)
+    assert fits["converged"].all() and (two_level["kappa"] == 0.0).all() and two_level["se_omega3"].isna().all()
+    loglik = velmora.study.pointwise_loglik(data, fits, "hgf_binary")
+    sums = loglik.groupby("subject")["loglik"].sum()
+    np.testing.assert_allclose(sums.to_numpy(), -fits["nll"].to_numpy(), rtol=1e-12)
+    comparison = velmora.compare({"three levels": fits, "two levels": two_level})
+    assert comparison.names == ("three levels", "two levels")

@@ -70,7 +70,7 @@ def plot_hgf_binary(inputs: Any, trajectory: Any, responses: Any = None, *, figu
             raise ImportError(f"plot_hgf_binary needs matplotlib, which is not installed: {INSTALL_HINT}") from None
         figure = Figure(figsize=(9, 5.5), layout="constrained")
     trials = np.arange(n)
-    top, bottom = figure.subplots(2, sharex=True, gridspec_kw={"height_ratios": (3, 2)})
+    top, bottom = figure.subplots(2, sharex=True, height_ratios=(3, 2))
     spread = np.sqrt(trajectory["sigmahat2"])
     top.fill_between(
         trials,

@@ -278,6 +278,8 @@ def test_ctrl_c_stops_a_long_call_early_and_leaves_no_thread(data):
 def test_a_model_without_a_declared_result_class_gets_one_from_the_engines_fields(model, monkeypatch):
     width = velmora.models.ENGINE[model].width
     inputs = np.linspace(0.1, 0.9, 5 * width).reshape(5, width) if width > 1 else np.linspace(0.1, 0.9, 5)
+    if velmora.models.ENGINE[model].binary_inputs:
+        inputs = np.round(inputs)
     params = {name: 0.5 for name in velmora.models.ENGINE[model].params}
     declared = velmora.trajectories.run_model(model, inputs, params, seed=3)
     monkeypatch.delitem(velmora.trajectories._DECLARED, model)

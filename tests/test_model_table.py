@@ -107,6 +107,8 @@ def responses_for(response, n):
 def inputs_for(model, n):
     if models.ENGINE[model].width == 4:
         return np.tile([[10.0, 0.0, 20.0, 5.0], [5.0, 1.0, 9.0, 30.0]], (n // 2, 1))
+    if models.ENGINE[model].binary_inputs:
+        return (np.sin(np.arange(n) / 3.0) > 0.0).astype(float)
     return np.sin(np.arange(n) / 3.0)
 
 

@@ -25,6 +25,7 @@ def test_package_reexports_the_module():
             "compare",
             "to_inference_data",
             "plot_choices",
+            "plot_hgf_binary",
             "fit_group",
             "GroupFit",
             "payoffs",

@@ -9,7 +9,9 @@
 // works over a Dual too); `responses`, the likelihoods it accepts by their names in response.hpp
 // ("observations" for its own inputs' density), the default response model first, the only pairs
 // the objective compiles; optionally `list_only`, parameters its list function takes that the model
-// never reads; and `run(args, inputs, sink)`, which hands `sink(t, trial)` a Trial per input and
+// never reads, `response_priors`, its own default priors for its response models' parameters, and
+// `missing_inputs`, whether a NaN input is a missed one, and `binary_inputs`, whether its inputs are
+// 0 or 1; and `run(args, inputs, sink)`, which hands `sink(t, trial)` a Trial per input and
 // returns as the model's own run does. engine/models.hpp checks each description at compile time.
 #pragma once
 
@@ -204,6 +206,40 @@ inline constexpr auto list_only_params = [] {
         return M::list_only;
     else
         return std::array<Param, 0>{};
+}();
+
+// A model's own default prior for a parameter of a response model it accepts, where the response
+// model's does not suit its beliefs (a model lists these as `response_priors`).
+struct ResponsePrior {
+    std::string_view response;
+    std::string_view param;
+    Prior prior;
+};
+
+template <class M>
+inline constexpr auto response_priors_of = [] {
+    if constexpr (requires { M::response_priors; })
+        return M::response_priors;
+    else
+        return std::array<ResponsePrior, 0>{};
+}();
+
+// Whether a model takes a NaN input as a missed one (it declares `missing_inputs`); else it refuses it.
+template <class M>
+inline constexpr bool missing_inputs_of = [] {
+    if constexpr (requires { M::missing_inputs; })
+        return M::missing_inputs;
+    else
+        return false;
+}();
+
+// Whether a model's inputs are outcomes, 0 or 1 (it declares `binary_inputs`).
+template <class M>
+inline constexpr bool binary_inputs_of = [] {
+    if constexpr (requires { M::binary_inputs; })
+        return M::binary_inputs;
+    else
+        return false;
 }();
 
 // The list function's default of the parameter `name` of model M (a compile-time error where it has none).

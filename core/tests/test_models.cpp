@@ -54,6 +54,14 @@ const std::map<std::string_view, std::vector<double>> example_params{
     {"rw_dual", {0.3, 0.6, 0.1}},
     {"rw_fictitious", {0.4, 0.0}},
     {"kalman_bandit", {0.9, 0.5, 1.0, 0.2, 2.0, 4.0}},
+    {"hgf_binary", {-2.5, -5.0, 1.0, 0.2, 0.5, 1.5, 0.8}},
+    {"ehgf_binary", {-2.5, -5.0, 1.0, 0.2, 0.5, 1.5, 0.8}},
+};
+
+// Inputs other than the default, for the models that take only some values.
+const std::map<std::string_view, std::vector<double>> example_inputs{
+    {"hgf_binary", {1.0, 0.0, 1.0, 1.0}},
+    {"ehgf_binary", {1.0, 0.0, 1.0, 1.0}},
 };
 
 // One trial per input, in order; a self-fit model's deviation is its input's distance from the
@@ -71,6 +79,7 @@ void check_run() {
     std::vector<double> inputs{0.5, -1.0, 2.0, 0.25};
     if constexpr (engine::input_width<M> == 4)
         inputs = {5.0, 0.0, 8.0, 3.0, 1.0, 2.5, 4.0, 30.0, -2.0, 1.0, 6.0, 1.0, 0.0, 0.0, 9.0, 0.5};
+    if (example_inputs.contains(M::name)) inputs = example_inputs.at(M::name);
     const std::size_t trials = inputs.size() / engine::input_width<M>;
     // A model that chooses: two options, a missed trial among the choices.
     const std::vector<double> choices{0.0, 1.0, std::nan(""), 1.0};

@@ -27,6 +27,7 @@ from velmora.export import regressors
 from velmora.fitting import FitResult, fit
 from velmora.group import GroupFit, fit_group
 from velmora.option_plots import plot_option_choices
+from velmora.belief_plots import plot_hgf_binary
 from velmora.plotting import plot_choices
 from velmora.simulation import Simulation, simulate
 from velmora.study import compare, fit_many, simulate_many, to_inference_data
@@ -56,6 +57,7 @@ __all__ = [
     "compare",
     "to_inference_data",
     "plot_choices",
+    "plot_hgf_binary",
     "fit_group",
     "GroupFit",
     "payoffs",

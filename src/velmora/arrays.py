@@ -32,7 +32,7 @@ from velmora import _engine
 from velmora.deprecation import UNSET, renamed_keyword
 from velmora.conversion import refuse_complex, values_of
 from velmora.fitting import fit_arrays
-from velmora.stream import normal, seeds, uniform
+from velmora.stream import binary, normal, seeds, uniform
 from velmora.trajectories import (
     DiscountTrajectories,
     ForwardTrajectories,
@@ -57,6 +57,7 @@ __all__ = [
     "forward_simulate",
     "normal",
     "uniform",
+    "binary",
     "seeds",
     "discounted_value",
     "Trajectories",

@@ -15,15 +15,22 @@ from typing import Any
 from velmora import csv_io, plotting
 from velmora.cli_args import SEED_HELP, assignment, by_name, count, positive, prior_pair, samples, seed
 from velmora.csv_io import CommandError, UsageError, notice
-from velmora.models import ENGINE, FITTED
+from velmora.models import ENGINE, FITTED, RESPONSE_MODELS
 
 STUDY_MODELS = FITTED
 
 
-_RESPONSE_HELP = (
-    "response model: gaussian, unit_square or logistic (default: the model's own, gaussian; logistic "
-    "for the choice models discount and hyperbolic)"
-)
+def _response_help() -> str:
+    """The response models and each model's default, from the engine's report."""
+    by_default: dict[str, list[str]] = {}
+    for model, allowed in RESPONSE_MODELS.items():
+        by_default.setdefault(allowed[0], []).append(model)
+    kinds = ", ".join(dict.fromkeys(r for allowed in RESPONSE_MODELS.values() for r in allowed))
+    defaults = "; ".join(f"{response} for {', '.join(models)}" for response, models in by_default.items())
+    return f"response model: {kinds} (default: the model's own: {defaults})"
+
+
+_RESPONSE_HELP = _response_help()
 
 
 class _OldSpelling(argparse.Action):

@@ -377,21 +377,38 @@ def as_inputs(inputs: Any, model: str) -> np.ndarray:
 NON_NEGATIVE = ("delay_sooner", "delay_later")
 
 
-def check_finite_inputs(model: str, x: np.ndarray) -> None:
-    """Inputs checked as the models check a parameter, naming the trial: non-finite ones refused for
-    every model, as the filters refuse them (TD takes any reward, so a NaN would only show as NaN
-    beliefs, and a last one not at all), and negative delays."""
-    rows = x.reshape(x.shape[0], -1)
-    # A model that chooses sees no outcome on a missed trial: NaN there, and nothing infinite.
-    seen = np.isinf if ENGINE[model].chooses else lambda column: ~np.isfinite(column)
-    for c, name in enumerate(ENGINE[model].inputs):
+def refused_inputs(model: str, rows: np.ndarray) -> np.ndarray:
+    """Which inputs (trials x the model's input columns) the model refuses: non-finite ones, as the
+    filters refuse them (TD takes any reward, so a NaN would only show as NaN beliefs, and a last one
+    not at all), but a NaN where the model takes it as a missed input or (a model that chooses) as an
+    outcome not seen; negative delays; and anything but 0 or 1 where the inputs are outcomes."""
+    described = ENGINE[model]
+    refused = np.zeros(rows.shape, dtype=bool)
+    for c, name in enumerate(described.inputs):
         column = rows[:, c]
-        non_negative = name in NON_NEGATIVE
-        bad = np.flatnonzero(seen(column) | ((column < 0.0) if non_negative else False))
+        missed = np.isnan(column) if described.missing_inputs or described.chooses else False
+        refused[:, c] = ~np.isfinite(column) & ~missed
+        if described.binary_inputs:
+            refused[:, c] = ~((column == 0.0) | (column == 1.0) | missed)
+        if name in NON_NEGATIVE:
+            refused[:, c] |= column < 0.0
+    return refused
+
+
+def check_finite_inputs(model: str, x: np.ndarray) -> None:
+    """Inputs checked as the models check a parameter (:func:`refused_inputs`), naming the trial."""
+    rows = x.reshape(x.shape[0], -1)
+    described = ENGINE[model]
+    refused = refused_inputs(model, rows)
+    for c, name in enumerate(described.inputs):
+        column = rows[:, c]
+        bad = np.flatnonzero(refused[:, c])
         if bad.size:
             value = "NaN" if np.isnan(column[bad[0]]) else str(column[bad[0]])
-            reason = "must be finite and non-negative" if non_negative else "must be finite"
-            if ENGINE[model].chooses:
+            reason = "must be finite and non-negative" if name in NON_NEGATIVE else "must be finite"
+            if described.binary_inputs:
+                reason = "must be 0 or 1" + (", or NaN for a missed trial" if described.missing_inputs else "")
+            elif described.chooses:
                 reason += ", or NaN where none was seen"
             raise InvalidParameter(f"invalid parameter '{name}': {value} at trial {bad[0]} ({reason})")
 

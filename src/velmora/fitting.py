@@ -41,7 +41,16 @@ from velmora.conversion import (
     resolve_response_model,
     thread_count,
 )
-from velmora.models import ENGINE, FITTED, HELD_FOR_RESPONSES, PARAMS, RESPONSE_PARAMS, SELF_FIT
+from velmora.models import (
+    ENGINE,
+    FITTED,
+    HELD_FOR_RESPONSES,
+    PARAMS,
+    RESPONSE_MODELS,
+    RESPONSE_PARAMS,
+    SELF_FIT,
+    response_params,
+)
 from velmora.deprecation import UNSET, renamed_keyword
 from velmora.problem import Problem
 from velmora.results import NO_ESTIMATE_CODE, FitArrays, FitResult
@@ -75,6 +84,15 @@ def _priors_table() -> str:
         for name, p in params.items():
             role = "free" if p.held is None else f"held at {p.held:g}"
             rows.append((f"``{name}`` ({response})", p.transform, _prior_text(p.transform, p.prior), role))
+    # A model's own priors for its response models' parameters, where they differ from the above.
+    for model in FITTED:
+        for response in RESPONSE_MODELS.get(model, ()):
+            for name, p in response_params(model, response).items():
+                if p.prior != RESPONSE_PARAMS[response][name].prior:
+                    role = "free" if p.held is None else f"held at {p.held:g}"
+                    rows.append(
+                        (f"{model} ``{name}`` ({response})", p.transform, _prior_text(p.transform, p.prior), role)
+                    )
     header = ("parameter", "transform", "prior", "role by default")
     widths = [max(len(r[c]) for r in (header, *rows)) for c in range(4)]
     rule = "  ".join("=" * w for w in widths)
@@ -164,7 +182,8 @@ def fit(
         A fitted model: one of ``velmora.models.FITTED`` (the engine's report).
     inputs : array_like
         One participant's inputs, one per trial, in the unit of the data: the observations
-        (``kalman``, ``hgf``) or the rewards (``td``), a 1-D sequence. For the choice models
+        (``kalman``, ``hgf``), the rewards (``td``) or the binary outcomes, 1, 0 or NaN for a
+        missed one (``hgf_binary``, ``ehgf_binary``), a 1-D sequence. For the choice models
         (``discount``, ``hyperbolic``) a trials x 4 array, columns ``amount_sooner``,
         ``delay_sooner``, ``amount_later``, ``delay_later`` (a DataFrame is read by these column
         names when it has them); the delays in any one unit, the discount parameter then being per
@@ -179,7 +198,8 @@ def fit(
         The response model: ``"gaussian"`` (Normal around the belief with variance ``zeta``),
         ``"unit_square"`` or ``"logistic"`` (see :mod:`velmora.fitting`). ``None``: the model's
         default, ``"gaussian"`` for ``kalman``, ``hgf`` and ``td``, ``"logistic"`` (the only one) for
-        ``discount`` and ``hyperbolic``. Checked but not used when ``responses`` is None.
+        ``discount`` and ``hyperbolic``, ``"unit_square"`` for ``hgf_binary`` and ``ehgf_binary``.
+        Checked but not used when ``responses`` is None.
     fixed : mapping of str to float, optional
         Parameters held at a natural value, by name, e.g. ``{"obs_noise": 1.0}``; they are not
         estimated. ``prior_precision_cap`` (``kalman``) is never free: without it here the filter

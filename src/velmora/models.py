@@ -8,7 +8,8 @@ belief before each trial (``fits_responses``) and the columns of one trial's inp
 reports its response models too (:data:`RESPONSES`): their names and parameters.
 
 The same report gives what fitting needs: each fitted parameter's transform to an unbounded space
-and default prior there (:data:`PARAMS`, :data:`RESPONSE_PARAMS`), the values a default fit holds
+and default prior there (:data:`PARAMS`, :data:`RESPONSE_PARAMS`, a model's own for its response models' parameters by
+:func:`response_params`), the values a default fit holds
 (:attr:`FittedParam.held`, :data:`HELD_FOR_RESPONSES`), the response models that apply, the default first
 (:data:`RESPONSE_MODELS`), those whose responses are choices (:data:`BINARY`), the list functions'
 parameters that change no likelihood (:data:`NOT_FITTED`) and the list functions' defaults
@@ -18,6 +19,7 @@ likelihood and simulated response come from the engine itself (:mod:`velmora.tri
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Mapping
 from dataclasses import dataclass, fields
 from typing import Any
@@ -33,6 +35,7 @@ __all__ = [
     "RESPONSES",
     "PARAMS",
     "RESPONSE_PARAMS",
+    "response_params",
     "HELD_FOR_RESPONSES",
     "NOT_FITTED",
     "RESPONSE_MODELS",
@@ -66,6 +69,8 @@ class Model:
     # responses are options, its input each trial's outcome), and its fields per option.
     chooses: bool
     option_fields: tuple[str, ...]
+    missing_inputs: bool  # a NaN input is a missed one, which leaves the beliefs as they were
+    binary_inputs: bool  # an input is an outcome, 0 or 1
 
     @property
     def width(self) -> int:
@@ -123,6 +128,18 @@ PARAMS: dict[str, dict[str, FittedParam]] = {name: _params(_REPORTED_MODELS[name
 RESPONSE_PARAMS: dict[str, dict[str, FittedParam]] = {
     name: _params(_REPORTED_RESPONSES[name]["fitted"]) for name in RESPONSES
 }
+
+
+def response_params(model: str, response: str) -> dict[str, FittedParam]:
+    """The parameters of ``response`` as a fit of ``model`` takes them: the response model's, with the
+    default priors the model declares for them in place of the response model's own."""
+    own = _REPORTED_MODELS[model]["response_priors"].get(response, {})
+    return {
+        name: dataclasses.replace(p, prior=tuple(own[name])) if name in own else p
+        for name, p in RESPONSE_PARAMS[response].items()
+    }
+
+
 # Response models of choices: responses are 1, 0, or NaN for a missed trial.
 BINARY: tuple[str, ...] = tuple(name for name in RESPONSES if _REPORTED_RESPONSES[name]["choices"])
 # Response models of a choice among options: a response is an option (its index in the engine).

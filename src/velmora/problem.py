@@ -20,7 +20,7 @@ import numpy as np
 from velmora import _engine
 from velmora._core import InvalidParameter
 from velmora.choices import choice_trials, option_labels, to_indices
-from velmora.conversion import NON_NEGATIVE, as_responses, check_finite_inputs, number
+from velmora.conversion import as_responses, check_finite_inputs, number, refused_inputs
 from velmora.models import (
     BINARY,
     ENGINE,
@@ -31,6 +31,7 @@ from velmora.models import (
     RESPONSES,
     SELF_FIT,
     prior_pair,
+    response_params,
 )
 from velmora.results import FitArrays
 from velmora.stream import seeds as derived_seeds
@@ -137,7 +138,7 @@ class Problem:
         known_params = dict(PARAMS[model])
         held = {name: p.held for name, p in known_params.items() if p.held is not None}
         if response != SELF_FIT:
-            known_params.update(RESPONSE_PARAMS[response])
+            known_params.update(response_params(model, response))
             held.update({name: p.held for name, p in RESPONSE_PARAMS[response].items() if p.held is not None})
             held.update(HELD_FOR_RESPONSES.get(model, {}))
         known = [*known_params, *optional]
@@ -264,11 +265,7 @@ class Problem:
     ) -> np.ndarray:
         bad = lengths == 0
         rows = inputs.reshape(-1, ENGINE[self.model].width)
-        # A model that chooses sees no outcome on a missed trial (NaN).
-        faulty_inputs = np.isinf(rows).any(axis=1) if self.labels is not None else ~np.isfinite(rows).all(axis=1)
-        for c, name in enumerate(ENGINE[self.model].inputs):
-            if name in NON_NEGATIVE:
-                faulty_inputs |= rows[:, c] < 0.0
+        faulty_inputs = refused_inputs(self.model, rows).any(axis=1)
         faulty_responses = None
         if responses is not None:
             # A choice among options is an option's index here already (with_data).

@@ -1,8 +1,8 @@
 """The seeded stream every random draw of velmora comes from, and the one check of a seed.
 
 The engine draws the models' noise, the fits' random starts and the group fit's samples from one
-generator seeded by a uint64; :func:`normal`, :func:`uniform` and :func:`seeds` hand the same stream
-to Python. Every entry point that takes a seed checks it here.
+generator seeded by a uint64; :func:`normal`, :func:`uniform`, :func:`binary` and :func:`seeds` hand the
+same stream to Python. Every entry point that takes a seed checks it here.
 """
 
 from __future__ import annotations
@@ -13,7 +13,7 @@ import numpy as np
 
 from velmora import _engine
 
-__all__ = ["SEED_LIMIT", "check_seed", "normal", "uniform", "seeds"]
+__all__ = ["SEED_LIMIT", "check_seed", "normal", "uniform", "binary", "seeds"]
 
 # Seeds are the integers 0 .. SEED_LIMIT - 1, in every part of velmora (the core draws from a uint64).
 SEED_LIMIT = 2**64
@@ -106,6 +106,36 @@ def uniform(size: int | tuple[int, ...], seed: int) -> np.ndarray:
     out = np.empty(size, dtype=np.float64)
     _engine.uniform(out, seed)
     return out
+
+
+def binary(probabilities: object, seed: int) -> np.ndarray:
+    """Binary inputs (1.0 or 0.0) drawn from a schedule of probabilities: 1 where
+    ``uniform(len(probabilities), seed)`` falls below the trial's probability of a 1, as the
+    simulated choices are drawn.
+
+    Parameters
+    ----------
+    probabilities : array_like
+        P(input = 1) per trial, each in [0, 1]: a 1-D sequence.
+    seed : int
+        The stream's seed, an integer from 0 to 2**64-1.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64 inputs, one per trial.
+
+    Raises
+    ------
+    ValueError
+        Probabilities that are not 1-D or not within [0, 1], or a seed outside 0 to 2**64-1.
+    TypeError
+        A seed that is not an integer, or probabilities that are not real numbers.
+    """
+    p = np.asarray(probabilities, dtype=np.float64)
+    if p.ndim != 1 or not np.all((p >= 0.0) & (p <= 1.0)):
+        raise ValueError("probabilities: expected a 1-D sequence of values in [0, 1]")
+    return (uniform(p.size, seed) < p).astype(np.float64)
 
 
 def seeds(n: int, seed: int) -> np.ndarray:

@@ -83,6 +83,27 @@ PyResult<Object> fitted_params(std::span<const velmora::Param> params) {
     return d->take();
 }
 
+// Response model -> parameter -> (mean, variance): the model's own default priors for its
+// response models' parameters.
+template <class M>
+PyResult<Object> response_priors() {
+    auto all = Dict::make();
+    if (!all) return std::unexpected(all.error());
+    for (std::string_view r : M::responses) {
+        auto one = Dict::make();
+        if (!one) return std::unexpected(one.error());
+        bool any = false;
+        for (const ResponsePrior& p : response_priors_of<M>) {
+            if (p.response != r) continue;
+            any = true;
+            Object pair = Object::steal(Py_BuildValue("(dd)", p.prior.mean, p.prior.var));
+            if (!pair || !one->set(p.param, std::move(pair))) return failed();
+        }
+        if (any && !all->set(r, one->take())) return failed();
+    }
+    return all->take();
+}
+
 // One model's entry of the report.
 template <class M>
 PyResult<Object> describe() {
@@ -118,7 +139,10 @@ PyResult<Object> describe() {
         !entry->set("fits_responses", flag(M::fits_responses)) || !entry->set("responses", str_tuple(M::responses)) ||
         !entry->set("fitted", fitted_params(M::params)) || !entry->set("defaults", defaults->take()) ||
         !entry->set("not_fitted", str_tuple(not_fitted)) || !entry->set("chooses", flag(chooses<M>)) ||
-        !entry->set("option_fields", str_tuple(option_fields<M>)))
+        !entry->set("option_fields", str_tuple(option_fields<M>)) ||
+        !entry->set("response_priors", response_priors<M>()) ||
+        !entry->set("missing_inputs", flag(missing_inputs_of<M>)) ||
+        !entry->set("binary_inputs", flag(binary_inputs_of<M>)))
         return failed();
     return entry->take();
 }

@@ -17,6 +17,7 @@
 #include "../discounting.hpp"
 #include "../forward_model.hpp"
 #include "../hgf.hpp"
+#include "../hgf_binary.hpp"
 #include "../kalman.hpp"
 #include "../learning.hpp"
 #include "../model.hpp"
@@ -25,8 +26,9 @@
 namespace velmora::engine {
 
 using Models = std::tuple<kalman::Description, hgf::Description, learning::Description, forward_model::Description,
-                          discounting::Exponential, discounting::Hyperbolic, bandit::Rw, bandit::RwDual,
-                          bandit::RwFictitious, bandit::KalmanBandit>;
+                          discounting::Exponential, discounting::Hyperbolic, hgf_binary::Description,
+                          hgf_binary::Enhanced, bandit::Rw, bandit::RwDual, bandit::RwFictitious,
+                          bandit::KalmanBandit>;
 
 inline constexpr std::size_t model_count = std::tuple_size_v<Models>;
 
@@ -116,9 +118,43 @@ Result<Flow> run_model(const Args<T, M::params.size()>& args, std::span<const do
 template <class M>
 inline constexpr bool is_fitted = M::self_fit || M::fits_responses;
 
+// Whether the response model named `response` has a parameter named `param`.
+constexpr bool response_has_param(std::string_view response, std::string_view param) {
+    return []<std::size_t... I>(std::index_sequence<I...>, std::string_view r, std::string_view p) {
+        auto has = [&]<class R>() {
+            for (const Param& q : R::params)
+                if (q.name == p) return true;
+            return false;
+        };
+        return ((std::tuple_element_t<I, response::Kinds>::name == r &&
+                 has.template operator()<std::tuple_element_t<I, response::Kinds>>()) ||
+                ...);
+    }(std::make_index_sequence<response::kind_count>{}, response, param);
+}
+
+// Why a model's own priors for its response models' parameters are badly declared, or empty.
+template <class M>
+constexpr std::string_view response_priors_fault() {
+    const auto& priors = response_priors_of<M>;
+    for (std::size_t i = 0; i < priors.size(); ++i) {
+        bool accepted = false;
+        for (std::string_view r : M::responses) accepted = accepted || r == priors[i].response;
+        if (!accepted || !response_has_param(priors[i].response, priors[i].param))
+            return "a response prior names no parameter of a response model the model accepts";
+        const Prior& p = priors[i].prior;
+        if (!(p.var > 0.0) || !in_domain(Transform::identity, p.var) || !in_domain(Transform::identity, p.mean))
+            return "a fitted parameter's prior is not finite with a positive variance";
+        for (std::size_t j = 0; j < i; ++j)
+            if (priors[j].response == priors[i].response && priors[j].param == priors[i].param)
+                return "a response prior is declared twice";
+    }
+    return "";
+}
+
 // Why a model's description is badly declared, or empty (model.hpp says what each part means).
 template <class M>
 constexpr std::string_view model_fault() {
+    if (const std::string_view fault = response_priors_fault<M>(); !fault.empty()) return fault;
     for (const Param& p : M::params)
         if (const std::string_view fault = param_fault(p, is_fitted<M>); !fault.empty()) return fault;
     for (const Param& p : list_only_params<M>) {

@@ -27,6 +27,14 @@ def test_package_reexports_the_module():
             "plot_choices",
             "fit_group",
             "GroupFit",
+            "recovery",
+            "model_recovery",
+            "power",
+            "predictive_check",
+            "Recovery",
+            "ModelRecovery",
+            "Power",
+            "PredictiveCheck",
         ]
     )
 

@@ -25,6 +25,9 @@ from velmora._core import (
 from velmora.fitting import FitResult, fit
 from velmora.group import GroupFit, fit_group
 from velmora.plotting import plot_choices
+from velmora.power import Power, power
+from velmora.predictive import PredictiveCheck, predictive_check
+from velmora.recovery import ModelRecovery, Recovery, model_recovery, recovery
 from velmora.simulation import Simulation, simulate
 from velmora.study import compare, fit_many, simulate_many, to_inference_data
 
@@ -55,6 +58,14 @@ __all__ = [
     "plot_choices",
     "fit_group",
     "GroupFit",
+    "recovery",
+    "model_recovery",
+    "power",
+    "predictive_check",
+    "Recovery",
+    "ModelRecovery",
+    "Power",
+    "PredictiveCheck",
 ]
 
 

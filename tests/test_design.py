@@ -316,3 +316,51 @@ def test_every_picture_has_labelled_axes_and_legends(which, checked):
     assert plotted
     if which != "model recovery":
         assert all(ax.get_legend() is not None for ax in plotted)
+
+
+@pytest.mark.parametrize(
+    "command",
+    [
+        ["recovery", "--model", "td", "--n", "12"],
+        ["model-recovery", "--models", "td,kalman", "--n", "5"],
+        ["power", "--model", "td", "--effect", "learning_rate=1", "--n-participants", "8,12", "--n-studies", "3"],
+    ],
+)
+def test_the_commands_write_the_functions_tables_and_pictures(command, tmp_path):
+    pytest.importorskip("matplotlib")
+    from velmora.cli import main
+
+    design = tmp_path / "design.csv"
+    pd.DataFrame({"input": walk(60)}).to_csv(design, index=False)
+    out, picture = tmp_path / "out.csv", tmp_path / "out.png"
+    argv = [*command, "--inputs", str(design), "--seed", "3", "-o", str(out), "--plot", str(picture), "--no-progress"]
+    assert main(argv) == 0
+    written = pd.read_csv(out)
+    x = walk(60)
+    if command[0] == "recovery":
+        expected = velmora.recovery("td", x, n=12, seed=3).table
+    elif command[0] == "model-recovery":
+        result = velmora.model_recovery(["td", "kalman"], x, n=5, seed=3)
+        expected = pd.concat(
+            [
+                result.confusion.reset_index().assign(measure="best_evidence"),
+                result.selection.reset_index().assign(measure="exceedance"),
+            ],
+            ignore_index=True,
+        )[["measure", "generating", "td", "kalman"]]
+    else:
+        expected = velmora.power(
+            "td", x, effect={"learning_rate": 1.0}, n_participants=[8, 12], n_studies=3, seed=3
+        ).table
+    pd.testing.assert_frame_equal(written, expected.reset_index(drop=True), check_dtype=False, rtol=0, atol=0)
+    assert picture.read_bytes().startswith(b"\x89PNG")
+
+
+def test_a_command_refuses_an_effect_on_a_held_parameter_as_a_usage_error(tmp_path, capsys):
+    from velmora.cli import main
+
+    design = tmp_path / "design.csv"
+    pd.DataFrame({"input": rewards()}).to_csv(design, index=False)
+    argv = ["power", "--model", "td", "--inputs", str(design), "--effect", "beta=1", "--n-studies", "2"]
+    assert main(argv) == 2
+    assert "not a free parameter" in capsys.readouterr().err

@@ -44,7 +44,8 @@ def wilson_interval(successes: np.ndarray, trials: np.ndarray, level: float = 0.
     p = np.asarray(successes, dtype=np.float64) / n
     centre = (p + z * z / (2 * n)) / (1 + z * z / n)
     half = z * np.sqrt(p * (1 - p) / n + z * z / (4 * n * n)) / (1 + z * z / n)
-    return centre - half, centre + half
+    # At 0 or 1 successes' share a bound meets the share itself: rounding must not put it past.
+    return np.minimum(np.maximum(centre - half, 0.0), p), np.maximum(np.minimum(centre + half, 1.0), p)
 
 
 @dataclass(frozen=True)

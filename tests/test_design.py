@@ -364,3 +364,26 @@ def test_a_command_refuses_an_effect_on_a_held_parameter_as_a_usage_error(tmp_pa
     argv = ["power", "--model", "td", "--inputs", str(design), "--effect", "beta=1", "--n-studies", "2"]
     assert main(argv) == 2
     assert "not a free parameter" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("command", ["fit", "fit-group"])
+def test_fit_and_fit_group_draw_the_learning_models(command, tmp_path):
+    pytest.importorskip("matplotlib")
+    from velmora.cli import main
+
+    rng = np.random.default_rng(4)
+    truth = pd.DataFrame(
+        {
+            "subject": range(10),
+            "initial_value": 0.5,
+            "learning_rate": rng.uniform(0.2, 0.6, 10),
+            "zeta": np.exp(rng.normal(-2.0, 0.7, 10)),
+        }
+    )
+    velmora.simulate_many("td", truth, rewards(), seed=1).to_csv(tmp_path / "study.csv", index=False)
+    argv = [command, str(tmp_path / "study.csv"), "--model", "td", "-o", str(tmp_path / "out.csv")]
+    argv += ["--plot", str(tmp_path / "out.png"), "--no-progress"]
+    if command == "fit-group":
+        argv += ["--fixed", "initial_value=0.5"]
+    assert main(argv) == 0
+    assert (tmp_path / "out.png").read_bytes().startswith(b"\x89PNG")

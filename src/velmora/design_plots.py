@@ -162,44 +162,111 @@ def trajectory_plot(
     """A participant's fitted trajectory: the model's prediction of each response at the estimate (the
     belief for a Gaussian response, P(choice = 1) for a choice), with a 95 % band over parameter draws
     from its Laplace posterior (each free parameter drawn independently from its estimate and
-    standard error in the transformed space), over the responses."""
+    standard error in the transformed space), over the responses. ``fit``: a :class:`velmora.FitResult`."""
+    fig = figure_for(figure, 8.0, 3.6)
+    estimate = {k: v for k, v in fit.params.items() if v is not None}
+    _trajectory_on(fig.subplots(), model, fit.response_model, inputs, responses, estimate, fit.se, n_draws, seed)
+    return fig
+
+
+def trajectories_plot(
+    data: pandas.DataFrame,
+    fits: pandas.DataFrame,
+    model: str,
+    *,
+    input: str = "input",
+    subject: str = "subject",
+    trial: str | None = None,
+    most: int = 6,
+    n_draws: int = 200,
+    seed: int = 0,
+    figure: Figure | None = None,
+) -> Figure:
+    """The fitted trajectories of the first ``most`` participants of a :func:`velmora.fit_many` table
+    that have estimates, one panel each (see :func:`trajectory_plot`)."""
+    from velmora.tables import SE_PREFIX
+
+    response_model = fits.attrs.get("response_model") or _default_response(model)
+    free = [c[len(SE_PREFIX) :] for c in fits.columns if str(c).startswith(SE_PREFIX)]
+    usable = fits[fits[free].notna().all(axis=1) & (fits["error"].fillna("") == "")].head(most)
+    fig = figure_for(figure, 8.0, 0.4 + 2.6 * max(len(usable), 1))
+    if usable.empty:  # said in the picture: the table beside it has every participant's error
+        ax = fig.subplots()
+        ax.text(0.5, 0.5, "no participant has estimates to draw", ha="center", va="center")
+        ax.set(xlabel="trial", ylabel="response (unit of the data)")
+        return fig
+    axes = fig.subplots(len(usable), 1, squeeze=False)[:, 0]
+    by_key = dict(tuple(data.groupby(subject, sort=False)))
+    for ax, record in zip(axes, usable.to_dict("records")):
+        rows = by_key[record[subject]]
+        if trial is not None:
+            rows = rows.sort_values(trial, kind="stable")
+        estimate = {k: float(record[k]) for k in fits.columns if k in _parameter_names(model, response_model)}
+        se = {name: float(record[SE_PREFIX + name]) for name in free}
+        _trajectory_on(ax, model, response_model, rows[input], rows["response"], estimate, se, n_draws, seed)
+        ax.set_title(f"{subject} {record[subject]}", fontsize="medium")
+    fig.suptitle(f"{model}: fitted trajectories ({response_model} responses)")
+    return fig
+
+
+def _default_response(model: str) -> str:
+    from velmora.tables import default_response
+
+    return default_response(model)
+
+
+def _parameter_names(model: str, response_model: str) -> set[str]:
+    from velmora.models import PARAMS, RESPONSE_PARAMS
+
+    return {*PARAMS[model], *RESPONSE_PARAMS.get(response_model, {})}
+
+
+def _trajectory_on(
+    ax: Axes,
+    model: str,
+    response_model: str,
+    inputs: Any,
+    responses: Any,
+    estimate: dict[str, float],
+    se: dict[str, float],
+    n_draws: int,
+    seed: int,
+) -> None:
     from velmora.design import transformed_of
+    from velmora.models import PARAMS, RESPONSE_PARAMS
     from velmora.problem import natural_of
 
     x = np.asarray(inputs, dtype=np.float64)
     y = np.asarray(responses, dtype=np.float64)
-    transforms = dict(zip(fit.free, _transforms(model, fit)))
+    table = {**PARAMS[model], **RESPONSE_PARAMS.get(response_model, {})}
     rng = np.random.default_rng(seed)
-    estimate = {k: v for k, v in fit.params.items() if v is not None}
     draws = []
     for _ in range(n_draws):
         params = dict(estimate)
-        for name, t in transforms.items():
+        for name, spread in se.items():
+            t = table[name].transform
             rate = _slope(t, estimate[name])
-            scale = fit.se.get(name, math.nan) / abs(rate) if rate != 0 else math.nan
+            scale = spread / abs(rate) if rate != 0 else math.nan
             if math.isfinite(scale):
                 theta = float(transformed_of(t, np.array([estimate[name]]))[0]) + scale * rng.standard_normal()
                 params[name] = float(natural_of(t, np.array([theta]))[0])
         try:
-            draws.append(predicted(model, fit.response_model, x, params))
+            draws.append(predicted(model, response_model, x, params))
         except Exception:  # a draw the model refuses (far in a tail) is left out of the band
             continue
-    fig = figure_for(figure, 8.0, 3.6)
-    ax = fig.subplots()
     trials = np.arange(len(y))
     if draws:
         low, high = np.nanpercentile(np.array(draws), [2.5, 97.5], axis=0)
         ax.fill_between(trials, low, high, alpha=0.3, label="95 % band over parameter uncertainty")
-    ax.plot(trials, predicted(model, fit.response_model, x, estimate), label="prediction at the estimate")
+    ax.plot(trials, predicted(model, response_model, x, estimate), label="prediction at the estimate")
     ax.plot(trials, y, "o", markersize=3, color="black", label="response")
-    choices = fit.response_model in _binary()
+    choices = response_model in _binary()
     ax.set(
-        title=f"{model}: fitted trajectory ({fit.response_model} responses)",
+        title=f"{model}: fitted trajectory ({response_model} responses)",
         xlabel="trial",
         ylabel="P(choice = 1)" if choices else "response (unit of the data)",
     )
     ax.legend(fontsize="small")
-    return fig
 
 
 def _binary() -> tuple[str, ...]:
@@ -227,13 +294,6 @@ def predicted(model: str, response_model: str, inputs: np.ndarray, params: dict[
     return belief
 
 
-def _transforms(model: str, fit: Any) -> list[str]:
-    from velmora.models import PARAMS, RESPONSE_PARAMS
-
-    table = {**PARAMS[model], **RESPONSE_PARAMS.get(fit.response_model, {})}
-    return [table[name].transform for name in fit.free]
-
-
 def _slope(transform: str, value: float) -> float:
     from velmora.problem import slope
 
@@ -256,7 +316,8 @@ def shrinkage_plot(group: Any, separate: pandas.DataFrame, figure: Figure | None
         pooled = transformed_of(t, joined[f"{name}_group"].to_numpy())
         for a, b in zip(alone, pooled):
             ax.plot([0, 1], [a, b], color="tab:blue", alpha=0.3, linewidth=0.8)
-        ax.axhline(group.mean[name], color="black", linestyle="--", linewidth=0.8, label="group mean")
+        label = "group mean" if len(group.coefficients) == len(names) else "group mean (covariates at 0)"
+        ax.axhline(group.mean[name], color="black", linestyle="--", linewidth=0.8, label=label)
         scale = "" if t == "identity" else f"{t} "
         ax.set_xticks([0, 1], ["fitted alone", "under group prior"])
         ax.set(title=name, xlabel="estimate", ylabel=f"{scale}{name} (transformed)")

@@ -387,3 +387,14 @@ def test_fit_and_fit_group_draw_the_learning_models(command, tmp_path):
         argv += ["--fixed", "initial_value=0.5"]
     assert main(argv) == 0
     assert (tmp_path / "out.png").read_bytes().startswith(b"\x89PNG")
+
+
+def test_a_comparison_summary_names_the_models_and_the_lowest_ibic(checked):
+    fits, data, _ = checked
+    kalman = velmora.fit_many(data, "kalman", progress=False)
+    comparison = velmora.compare({"td": fits, "kalman": kalman})
+    text = comparison.summary()
+    table = comparison.to_frame()
+    assert text.splitlines()[0] == f"velmora compare: 2 models over {len(fits)} participants"
+    assert f"lowest iBIC: {table.loc[table['ibic'].idxmin(), 'model']}" in text
+    assert all(name in text for name in ("td", "kalman", "exceedance", "Bayesian omnibus risk"))

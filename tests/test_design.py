@@ -398,3 +398,33 @@ def test_a_comparison_summary_names_the_models_and_the_lowest_ibic(checked):
     assert text.splitlines()[0] == f"velmora compare: 2 models over {len(fits)} participants"
     assert f"lowest iBIC: {table.loc[table['ibic'].idxmin(), 'model']}" in text
     assert all(name in text for name in ("td", "kalman", "exceedance", "Bayesian omnibus risk"))
+
+
+@pytest.mark.parametrize("where", ["serial, small chunks", "spawned processes", "dask"])
+def test_fit_group_on_an_executor_is_the_in_process_fit(where, monkeypatch):
+    from velmora._group import engine
+
+    rng = np.random.default_rng(11)
+    n = 40
+    truth = pd.DataFrame(
+        {
+            "subject": [f"p{i:02d}" for i in range(n)],
+            "initial_value": 0.5,
+            "learning_rate": 1 / (1 + np.exp(-rng.normal(-0.5, 0.6, n))),
+            "zeta": np.exp(rng.normal(-2.0, 0.5, n)),
+        }
+    )
+    study = velmora.simulate_many("td", truth, rewards(), seed=2)
+    covariates = pd.DataFrame({"subject": truth["subject"], "group": np.repeat(["a", "b"], n // 2)})
+    options = {"covariates": covariates, "fixed": {"initial_value": 0.5}, "progress": False, "n_samples": 50}
+    here = velmora.fit_group(study, "td", threads=2, **options)
+    if where.startswith("serial"):
+        monkeypatch.setattr(engine, "E_STEP_CHUNK", 7)  # several chunks, the last one short
+        context = contextlib.nullcontext(SerialExecutor())
+    else:
+        context = executor_named(where)
+    with context as executor:
+        there = velmora.fit_group(study, "td", executor=executor, **options)
+    pd.testing.assert_frame_equal(here.participants, there.participants, check_exact=True)
+    pd.testing.assert_frame_equal(here.coefficients, there.coefficients, check_exact=True)
+    assert (here.passes, here.log_likelihood, here.history) == (there.passes, there.log_likelihood, there.history)

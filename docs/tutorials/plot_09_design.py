@@ -19,9 +19,9 @@ rng = np.random.default_rng(1)
 rewards = (rng.random(120) < np.where(np.arange(120) // 30 % 2, 0.2, 0.8)).astype(float)
 
 # %%
-# Parameter recovery: 300 simulated TD learners on this design, estimate against truth per
+# Parameter recovery: 200 simulated TD learners on this design, estimate against truth per
 # parameter in the fit's transformed space.
-recovered = velmora.recovery("td", rewards, n=300, seed=1)
+recovered = velmora.recovery("td", rewards, n=200, seed=1)
 print(recovered.summary())
 recovered.plot(plt.figure(figsize=(9.6, 3.4), layout="constrained"))
 
@@ -34,10 +34,9 @@ models.plot(plt.figure(figsize=(9, 3.8), layout="constrained"))
 
 # %%
 # Power: two equal groups whose learning rates differ by 0.8 group SD, each study fitted by
-# ``fit_group`` with the group as a covariate.
-curve = velmora.power(
-    "td", rewards, effect={"learning_rate": 0.8}, n_participants=[20, 40, 80, 120], n_studies=25, seed=3
-)
+# ``fit_group`` with the group as a covariate. Fifteen studies per size keep this page quick; the
+# intervals say how little that pins the rate down (a few hundred narrow them).
+curve = velmora.power("td", rewards, effect={"learning_rate": 0.8}, n_participants=[20, 40, 80], n_studies=15, seed=3)
 print(curve.summary())
 curve.plot(plt.figure(figsize=(9, 3.6), layout="constrained"))
 

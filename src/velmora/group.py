@@ -15,10 +15,12 @@ This module checks the arguments and puts the steps together; each step is a mod
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import numbers
 import warnings
 from collections.abc import Mapping
+from concurrent.futures import Executor
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -77,6 +79,7 @@ def fit_group(
     seed: int = 0,
     threads: int | None = None,
     progress: bool | None = None,
+    executor: Executor | None = None,
 ) -> GroupFit:
     """Empirical Bayes over a study: the group distribution of ``model``'s free parameters and every
     participant's estimate under it, by expectation-maximisation (see the module docstring).
@@ -130,6 +133,12 @@ def fit_group(
         Threads of the native fits (default: every core); the result does not depend on it.
     progress : bool or None, optional
         A progress bar of the passes on standard error; None: when it is a terminal.
+    executor : concurrent.futures.Executor or None, optional
+        Where each pass's fits run: None (the default) here, natively on ``threads`` threads; else
+        any executor (a process pool, Dask's ``Client.get_executor()``), to which each pass sends
+        its participants in fixed chunks of 256, each fitted on one thread; only each participant's
+        estimate, standard errors and posterior covariance come back. The result is the same to the
+        bit either way. The integrated likelihood (and the sampling E-step's draws) run here.
 
     Returns
     -------
@@ -204,6 +213,12 @@ def fit_group(
         covariates=covariates is not None,
         workers=thread_count(threads),
     )
+    if executor is not None:
+        if not callable(getattr(executor, "submit", None)):
+            raise TypeError(
+                f"executor must be a concurrent.futures.Executor (with submit), got {type(executor).__name__}"
+            )
+        packed = dataclasses.replace(packed, executor=executor)
     tolerance = _TOL_PER_PARTICIPANT * packed.n if tol is None else float(tol)
     sampler = Sampler(packed, n_samples)
     coding = PriorCoding(x.shape[1], m, covariance == "full")

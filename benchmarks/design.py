@@ -21,24 +21,21 @@ import os
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # see benchmarks/fitting.py
 import argparse  # noqa: E402
+import dataclasses  # noqa: E402
 import time  # noqa: E402
 
 import numpy as np  # noqa: E402
 
 import velmora  # noqa: E402
 
+import recovery  # noqa: E402  (benchmarks/recovery.py, beside this script)
+
 
 def volatile_walk(n: int, seed: int) -> np.ndarray:
-    """A random walk whose step SD switches between 0.1 and 1 every 25 to 50 trials (the recovery
-    benchmark's HGF design)."""
-    rng = np.random.default_rng(seed)
-    sd = np.empty(n)
-    t, high = 0, False
-    while t < n:
-        block = int(rng.integers(25, 51))
-        sd[t : t + block] = 1.0 if high else 0.1
-        t, high = t + block, not high
-    return np.cumsum(rng.normal(0.0, 1.0, n) * sd) + rng.normal(0.0, 0.5, n)
+    """The recovery benchmark's HGF design: a random walk whose step SD switches between 0.1 and 1
+    every 25 to 50 trials."""
+    case = next(case for case in recovery.CASES if case.title == "hgf responses")
+    return recovery.inputs_for(dataclasses.replace(case, trials=n), np.random.default_rng(seed))
 
 
 def reversal_rewards(n: int, seed: int) -> np.ndarray:

@@ -510,25 +510,29 @@ def run_fit_group(args: argparse.Namespace) -> None:
             covariates[column] = (
                 cells if numbers is None else [math.nan if cell is None else float(cell) for cell in cells]
             )
+    # What the group fit and, for --plot, the participants' fits alone read alike.
+    common: dict[str, Any] = {
+        "input": inputs,
+        "response": "response" if responses else None,
+        "trial": "trial" if args.trial_column else None,
+        "fixed": fixed,
+        "response_model": args.response,
+        "n_starts": args.n_starts,
+        "seed": args.seed,
+        "threads": args.jobs,
+    }
     try:
         result = fit_group(
             data,
             args.model,
-            input=inputs,
-            response="response" if responses else None,
-            trial="trial" if args.trial_column else None,
             covariates=covariates,
             covariance=args.covariance,
             method=args.method,
-            fixed=fixed,
-            response_model=args.response,
-            n_starts=args.n_starts,
             max_iter=args.max_iter,
             tol=args.tol,
             n_samples=args.n_samples,
-            seed=args.seed,
-            threads=args.jobs,
             progress=False if args.no_progress else None,
+            **common,
         )
     except ValueError as error:
         raise CommandError(str(error)) from None
@@ -546,19 +550,7 @@ def run_fit_group(args: argparse.Namespace) -> None:
         from velmora.design_plots import shrinkage_plot
         from velmora.study import fit_many
 
-        alone = fit_many(
-            data,
-            args.model,
-            input=inputs,
-            response="response" if responses else None,
-            trial="trial" if args.trial_column else None,
-            fixed=fixed,
-            response_model=args.response,
-            n_starts=args.n_starts,
-            seed=args.seed,
-            threads=args.jobs,
-            progress=False,
-        )
+        alone = fit_many(data, args.model, progress=False, **common)
         also.append((args.plot, plotting.render(shrinkage_plot(result, alone), kind)))
     _write_frame(result.participants.rename(columns={"subject": args.subject_column}), args.output, also)
     if result.excluded:

@@ -235,20 +235,21 @@ def _trajectory_on(
     from velmora.design import transformed_of
     from velmora.models import PARAMS, RESPONSE_PARAMS
     from velmora.problem import natural_of
+    from velmora.stream import normal
 
     x = np.asarray(inputs, dtype=np.float64)
     y = np.asarray(responses, dtype=np.float64)
     table = {**PARAMS[model], **RESPONSE_PARAMS.get(response_model, {})}
-    rng = np.random.default_rng(seed)
+    z = normal((n_draws, max(len(se), 1)), seed)  # velmora's own seeded stream
     draws = []
-    for _ in range(n_draws):
+    for i in range(n_draws):
         params = dict(estimate)
-        for name, spread in se.items():
+        for j, (name, spread) in enumerate(se.items()):
             t = table[name].transform
             rate = _slope(t, estimate[name])
             scale = spread / abs(rate) if rate != 0 else math.nan
             if math.isfinite(scale):
-                theta = float(transformed_of(t, np.array([estimate[name]]))[0]) + scale * rng.standard_normal()
+                theta = float(transformed_of(t, np.array([estimate[name]]))[0]) + scale * float(z[i, j])
                 params[name] = float(natural_of(t, np.array([theta]))[0])
         try:
             draws.append(predicted(model, response_model, x, params))

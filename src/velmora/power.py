@@ -81,7 +81,9 @@ def _one_study(setup: _Setup, study: _Study, threads: int) -> dict[str, Any]:
     theta = setup.mean + setup.sd * z
     theta[:, j] += setup.difference * group
     sim_seeds = stream.seeds(n, dz.sub_seed(study.seed, "simulate"))
-    per = dz.per_participant_inputs(setup.inputs, n)
+    # One array per participant of the largest study: a smaller study takes the first n.
+    shared = isinstance(setup.inputs, (list, tuple)) and all(isinstance(x, np.ndarray) for x in setup.inputs)
+    per = dz.per_participant_inputs(list(setup.inputs[:n]) if shared else setup.inputs, n)
     people = [dz.Participant(i, design.natural(theta[i]), int(sim_seeds[i]), 0, per[i]) for i in range(n)]
     data = [dz.simulated(design, p) for p in people]
     row: dict[str, Any] = {"n_participants": n, "study": study.index}

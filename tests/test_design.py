@@ -426,3 +426,10 @@ def test_fit_group_on_an_executor_is_the_in_process_fit(where, monkeypatch):
     pd.testing.assert_frame_equal(here.participants, there.participants, check_exact=True)
     pd.testing.assert_frame_equal(here.coefficients, there.coefficients, check_exact=True)
     assert (here.passes, here.log_likelihood, here.history) == (there.passes, there.log_likelihood, there.history)
+
+
+def test_power_with_one_design_per_participant_is_power_with_the_shared_one():
+    options = {"effect": {"learning_rate": 1.0}, "n_participants": [6, 9], "n_studies": 2, "method": "two-stage"}
+    shared = velmora.power("td", rewards(), seed=4, **options)
+    each = velmora.power("td", [rewards() for _ in range(9)], seed=4, **options)
+    pd.testing.assert_frame_equal(shared.raw, each.raw, check_exact=True)

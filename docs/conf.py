@@ -23,6 +23,7 @@ extensions = [
     "sphinx.ext.mathjax",
     "myst_parser",
     "sphinx_gallery.gen_gallery",
+    "sphinx_copybutton",
 ]
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
@@ -55,12 +56,21 @@ sphinx_gallery_conf = {
 
 html_theme = "pydata_sphinx_theme"
 html_title = f"velmora {release}"
+# The header holds the seven top-level pages, every one in view rather than behind a "More" menu;
+# each section's own pages (the guides, the tutorials) are in its sidebar.
 html_theme_options = {
+    "header_links_before_dropdown": 7,
     "navigation_with_keys": False,
     "show_toc_level": 2,
     "secondary_sidebar_items": ["page-toc"],
 }
-html_static_path = []
+html_static_path = ["_static"]
+html_css_files = ["wrap.css"]
+
+# The copy button copies the code without its prompts and without the output lines of an example.
+copybutton_prompt_text = r">>> |\.\.\. |\$ "
+copybutton_prompt_is_regexp = True
+copybutton_only_copy_prompt_lines = True
 
 
 def _stub_signatures():

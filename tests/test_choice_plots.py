@@ -27,8 +27,6 @@ def test_command_line_goes_from_a_csv_of_choices_to_a_comparison_and_a_picture(t
         assert (tmp_path / f"{model}.png").read_bytes().startswith(b"\x89PNG")
     run = velmora_cli("compare", "discount.csv", "hyperbolic.csv")
     assert run.returncode == 0 and run.stdout.startswith("model,"), run.stderr
-    run = velmora_cli("fit", "choices.csv", "--model", "td", "--plot", "x.png")
-    assert run.returncode == 2 and "--plot draws the choice models" in run.stderr
 
 
 def test_plot_choices_refuses_what_it_cannot_draw_and_keeps_a_large_study_drawable(monkeypatch):

@@ -31,6 +31,14 @@ def test_package_reexports_the_module():
             "payoffs",
             "regressors",
             "plot_option_choices",
+            "recovery",
+            "model_recovery",
+            "power",
+            "predictive_check",
+            "Recovery",
+            "ModelRecovery",
+            "Power",
+            "PredictiveCheck",
         ]
     )
 

@@ -14,7 +14,7 @@ README = ROOT / "README.md"
 # The guides are one session, in the order the site lists them: names defined in one are used later.
 GUIDES = [
     ROOT / "docs" / "guide" / f"{name}.md"
-    for name in ("models", "arrays", "fitting", "studies", "choices", "group", "cli")
+    for name in ("models", "arrays", "fitting", "studies", "choices", "group", "design", "cli")
 ]
 FENCE = re.compile(r"^```(\w+)\n(.*?)^```", re.DOTALL | re.MULTILINE)
 

@@ -29,6 +29,9 @@ from velmora.group import GroupFit, fit_group
 from velmora.option_plots import plot_option_choices
 from velmora.belief_plots import plot_hgf_binary
 from velmora.plotting import plot_choices
+from velmora.power import Power, power
+from velmora.predictive import PredictiveCheck, predictive_check
+from velmora.recovery import ModelRecovery, Recovery, model_recovery, recovery
 from velmora.simulation import Simulation, simulate
 from velmora.study import compare, fit_many, simulate_many, to_inference_data
 
@@ -63,6 +66,14 @@ __all__ = [
     "payoffs",
     "regressors",
     "plot_option_choices",
+    "recovery",
+    "model_recovery",
+    "power",
+    "predictive_check",
+    "Recovery",
+    "ModelRecovery",
+    "Power",
+    "PredictiveCheck",
 ]
 
 

@@ -27,6 +27,7 @@ import velmora
 from velmora import csv_io, demo, plotting
 from velmora.csv_io import CommandError, Row, UsageError, notice
 from velmora.cli_args import SEED_HELP, number, seed
+from velmora.cli_design import DESIGN_COMMANDS, add_design_commands
 from velmora.cli_study import STUDY_COMMANDS, add_study_commands
 from velmora.models import ENGINE
 
@@ -233,6 +234,7 @@ def build_parser() -> _Parser:
         parser.value_options.update(target.add_argument(*names, **options).option_strings)
 
     add_study_commands(commands, option_on)
+    add_design_commands(commands, option_on)
     return parser
 
 
@@ -288,6 +290,8 @@ def main(argv: list[str] | None = None) -> int:
             csv_io.write_stdout(f"{demo.summary()}\n".encode())
         elif args.command in STUDY_COMMANDS:
             STUDY_COMMANDS[args.command](args)
+        elif args.command in DESIGN_COMMANDS:
+            DESIGN_COMMANDS[args.command](args)
         else:
             run_over_column(COMMANDS[_RENAMED.get(args.command, args.command)], args)
     except UsageError as error:

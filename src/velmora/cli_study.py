@@ -184,8 +184,9 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
         sub,
         "--plot",
         metavar="FILE.png",
-        help="also draw each participant's choices against the fitted discount curve (choice models; needs "
-        f"matplotlib: {plotting.INSTALL_HINT})",
+        help="also draw each participant's choices against the fitted discount curve (choice models), or the "
+        "first six participants' fitted trajectories with a 95 %% band over their estimates' uncertainty "
+        f"(learning models; needs matplotlib: {plotting.INSTALL_HINT})",
     )
     _study_common(sub, option, jobs=True)
 
@@ -244,6 +245,13 @@ def add_study_commands(commands: Any, option: Callable[..., None]) -> None:
     )
     option(sub, "--seed", type=seed, default=0, metavar="SEED", help="seed of the starting points and draws")
     option(sub, "--group", metavar="FILE", help="also write the group estimates (means, sds, coefficients) here")
+    option(
+        sub,
+        "--plot",
+        metavar="FILE.png",
+        help="also draw the shrinkage (each participant fitted alone and under the group prior) and the group "
+        f"coefficients with their 95 %% intervals (needs matplotlib: {plotting.INSTALL_HINT})",
+    )
     _study_common(sub, option, jobs=True)
 
     sub = commands.add_parser(
@@ -350,8 +358,6 @@ def run_fit(args: argparse.Namespace) -> None:
         _checked_fit_options(args.model, args.response, not args.no_responses, options)
         inputs = _study_inputs(args, not args.no_responses)
         _subject_column_free(args, not args.no_responses)
-        if args.plot and args.model not in plotting.CHOICE_MODELS:
-            raise ValueError(f"--plot draws the choice models ({', '.join(plotting.CHOICE_MODELS)}), not {args.model}")
     except (TypeError, ValueError) as error:
         raise UsageError(str(error)) from None
     if args.plot:  # checked first, so that a plot that cannot be made costs no work
@@ -374,10 +380,20 @@ def run_fit(args: argparse.Namespace) -> None:
             )
         except ValueError as error:  # the data's own fault (a choice that is not an option), before any fit
             raise CommandError(str(error)) from None
-    if args.plot:
+    if args.plot and args.model in plotting.CHOICE_MODELS:
         plotting.choices(
             data, fits, args.model, input=inputs, trial="trial" if args.trial_column else None, figure=figure
         )
+    elif args.plot and ENGINE[args.model].chooses:  # choices against the fitted choice probabilities
+        from velmora.option_plots import plot_option_choices
+
+        trial = "trial" if args.trial_column else None
+        figure = plot_option_choices(data, fits, args.model, options=args.options, input=inputs[0], trial=trial)
+    elif args.plot:  # a learning model: its fitted trajectories, in a figure sized for them
+        from velmora.design_plots import trajectories_plot
+
+        trial = "trial" if args.trial_column else None
+        figure = trajectories_plot(data, fits, args.model, input=inputs[0], trial=trial, seed=args.seed)
     fits = fits.rename(columns={"subject": args.subject_column})
     _write_frame(fits, args.output, [(args.plot, plotting.render(figure, kind))] if args.plot else [])
     failed = int((fits["error"] != "").sum())
@@ -500,7 +516,9 @@ def run_fit_group(args: argparse.Namespace) -> None:
 
     if args.group == "-":
         raise UsageError("--group names standard output: the group estimates need a file of their own")
-    csv_io.check_outputs([("--output", args.output), ("--group", args.group)])
+    csv_io.check_outputs([("--output", args.output), ("--group", args.group), ("--plot", args.plot)])
+    if args.plot:  # checked first, so that a plot that cannot be made costs no work
+        kind = plotting.image_format(plotting.new_figure(0), args.plot)
     responses = not args.no_responses
     fixed = by_name("--fixed", args.fixed)
     try:  # what is wrong for every participant is a mistake of the command line, found before reading
@@ -529,26 +547,30 @@ def run_fit_group(args: argparse.Namespace) -> None:
             covariates[column] = (
                 cells if numbers is None else [math.nan if cell is None else float(cell) for cell in cells]
             )
+    # What the group fit and, for --plot, the participants' fits alone read alike.
+    common: dict[str, Any] = {
+        "input": inputs,
+        "response": "response" if responses else None,
+        "trial": "trial" if args.trial_column else None,
+        "fixed": fixed,
+        "response_model": args.response,
+        "n_starts": args.n_starts,
+        "seed": args.seed,
+        "threads": args.jobs,
+        "options": args.options,
+    }
     try:
         result = fit_group(
             data,
             args.model,
-            input=inputs,
-            response="response" if responses else None,
-            trial="trial" if args.trial_column else None,
             covariates=covariates,
             covariance=args.covariance,
             method=args.method,
-            fixed=fixed,
-            response_model=args.response,
-            n_starts=args.n_starts,
             max_iter=args.max_iter,
             tol=args.tol,
             n_samples=args.n_samples,
-            seed=args.seed,
-            threads=args.jobs,
             progress=False if args.no_progress else None,
-            options=args.options,
+            **common,
         )
     except ValueError as error:
         raise CommandError(str(error)) from None
@@ -562,6 +584,12 @@ def run_fit_group(args: argparse.Namespace) -> None:
         also.append(
             (args.group, csv_io.table_to_csv([str(c) for c in group.columns], group.itertuples(index=False, name=None)))
         )
+    if args.plot:
+        from velmora.design_plots import shrinkage_plot
+        from velmora.study import fit_many
+
+        alone = fit_many(data, args.model, progress=False, **common)
+        also.append((args.plot, plotting.render(shrinkage_plot(result, alone), kind)))
     _write_frame(result.participants.rename(columns={"subject": args.subject_column}), args.output, also)
     if result.excluded:
         notice(

@@ -137,6 +137,26 @@ class Comparison:
         )
         return pd.DataFrame(columns)
 
+    def summary(self) -> str:
+        """The comparison in words and as a table, as :meth:`velmora.FitResult.summary` and
+        :meth:`velmora.GroupFit.summary` give theirs: the models' table, the participants compared
+        and left out, the best model by iBIC, and the notes."""
+        table = self.to_frame()
+        lines = [
+            f"velmora compare: {len(self.names)} models over {len(self.lme)} participants"
+            + (f" ({len(self.excluded)} left out: a fit failed under some model)" if self.excluded else ""),
+            table.to_string(index=False, float_format=lambda x: f"{x:.4g}"),
+        ]
+        if np.isfinite(table["ibic"]).any():
+            best = table.loc[table["ibic"].idxmin()]
+            lines.append(
+                f"lowest iBIC: {best['model']}" + (" (within the noise of another)" if best["within_noise"] else "")
+            )
+        if self.selection is not None:
+            lines.append(f"Bayesian omnibus risk: {self.bor:.3g}")
+        lines.extend(self.notes)
+        return "\n".join(lines)
+
 
 def _within_noise(ibic: np.ndarray, se: np.ndarray) -> np.ndarray:
     """Per entry: whether its iBIC and the lowest differ by less than _NOISE_SES standard errors of the

@@ -15,10 +15,12 @@ This module checks the arguments and puts the steps together; each step is a mod
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import numbers
 import warnings
 from collections.abc import Mapping
+from concurrent.futures import Executor
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -79,28 +81,92 @@ def fit_group(
     threads: int | None = None,
     progress: bool | None = None,
     options: Any = None,
+    executor: Executor | None = None,
 ) -> GroupFit:
     """Empirical Bayes over a study: the group distribution of ``model``'s free parameters and every
     participant's estimate under it, by expectation-maximisation (see the module docstring).
 
-    ``data`` and the column keywords are :func:`velmora.fit_many`'s. ``covariates``: a table with one
-    row per participant (its key in ``subject``, or the index) and numeric or categorical columns;
-    the group mean becomes a linear model of them, with a test of each coefficient. ``covariance``:
-    ``"diagonal"`` (independent parameters) or ``"full"``. ``fixed`` holds parameters out of the
-    group model; the starting prior is :func:`velmora.fit`'s default. The first pass fits from
-    ``n_starts`` points, the later ones from each participant's last estimate. The passes are
-    accelerated by squared extrapolation (SQUAREM), and stop when the summed log joint
-    (``method="sampling"``: the summed log marginal likelihood) or the summed evidence (Laplace, or
-    sampled) changes by less than ``tol`` (default: 0.001 per participant) or the group prior stops
-    moving, and no coefficient or group SD has more than 0.05 of its standard error left to go (by
-    the rate at which EM's steps shrink, and on the extrapolated step); else after ``max_iter``
-    passes, with ``converged`` False. The evidence matters where a
-    group variance heads for 0: the log joint at the modes then climbs without end. ``n_samples`` draws per
-    participant estimate the integrated likelihood (and the sampling E-step); they come from
-    velmora's seeded stream, by ``seed`` and each participant's key, as do the starts, so that the
-    result is the same on any number of threads. A participant whose data are wrong or whose fit fails is left out
-    of the group estimate and named in ``excluded`` (its row has the reason in ``error``); what is
-    wrong for every participant raises before any work. Ctrl-C stops the call.
+    The first pass fits from ``n_starts`` points, the later ones from each participant's last
+    estimate. The passes are accelerated by squared extrapolation (SQUAREM), and stop when the summed
+    log joint (``method="sampling"``: the summed log marginal likelihood) or the summed evidence
+    (Laplace, or sampled) changes by less than ``tol`` or the group prior stops moving, and no
+    coefficient or group SD has more than 0.05 of its standard error left to go (by the rate at which
+    EM's steps shrink, and on the extrapolated step); else after ``max_iter`` passes, with
+    ``converged`` False. The evidence matters where a group variance heads for 0: the log joint at
+    the modes then climbs without end. The draws and the starts come from velmora's seeded stream,
+    by ``seed`` and each participant's key, so that the result is the same on any number of threads.
+    A participant whose data are wrong or whose fit fails is left out of the group estimate and named
+    in ``excluded`` (its row has the reason in ``error``); what is wrong for every participant raises
+    before any work. Ctrl-C stops the call.
+
+    Parameters
+    ----------
+    data : pandas.DataFrame
+        One row per trial, as :func:`velmora.fit_many` reads it.
+    model : str
+        A fitted model: one of ``velmora.models.FITTED``.
+    subject, input, response, trial : optional
+        The columns of ``data``, as in :func:`velmora.fit_many` (``response=None`` fits the inputs
+        themselves).
+    covariates : pandas.DataFrame or None, optional
+        One row per participant: its key in ``subject`` (or the index) and numeric or categorical
+        columns. The group mean becomes a linear model of them, with a test of each coefficient.
+    covariance : str, optional
+        ``"diagonal"`` (independent parameters, the default) or ``"full"``.
+    fixed : mapping of str to float, optional
+        Parameters held at natural values, out of the group model.
+    response_model : str or None, optional
+        The response model; None: the model's default.
+    method : str, optional
+        The E-step: ``"laplace"`` (each participant's Laplace approximation, the default) or
+        ``"sampling"`` (importance sampling from it: posterior means rather than modes).
+    n_starts : int, optional
+        Starting points of each participant's first fit (default 4).
+    max_iter : int, optional
+        At most this many passes (default 100).
+    tol : float or None, optional
+        The stopping tolerance on the summed objective; None: 0.001 per participant.
+    n_samples : int, optional
+        Draws per participant for the integrated likelihood and the sampling E-step (default 1000,
+        at least 2).
+    seed : int, optional
+        The seed of the starts and draws, an integer from 0 to 2**64-1 (default 0).
+    threads : int or None, optional
+        Threads of the native fits (default: every core); the result does not depend on it.
+    progress : bool or None, optional
+        A progress bar of the passes on standard error; None: when it is a terminal.
+    executor : concurrent.futures.Executor or None, optional
+        Where each pass's fits run: None (the default) here, natively on ``threads`` threads; else
+        any executor (a process pool, Dask's ``Client.get_executor()``), to which each pass sends
+        its participants in fixed chunks of 256, each fitted on one thread; only each participant's
+        estimate, standard errors and posterior covariance come back. The result is the same to the
+        bit either way. The integrated likelihood (and the sampling E-step's draws) run here.
+
+    Returns
+    -------
+    GroupFit
+        The group ``mean`` and ``cov`` (transformed space), ``coefficients`` with their tests, ``sd``
+        and ``sd_se``, every participant's estimates under the fitted prior in ``participants``
+        (:func:`velmora.fit_many`'s columns), the integrated ``log_likelihood`` and ``ibic`` with
+        their Monte Carlo standard errors, and the run's ``passes``, ``converged``, ``history``,
+        ``excluded``, ``unconverged`` and ``message``.
+
+    Raises
+    ------
+    TypeError
+        ``data`` that is not a DataFrame, or arguments of the wrong type.
+    KeyError
+        A column that ``data`` lacks.
+    ValueError
+        An unknown method or covariance, a bad ``max_iter``, ``n_samples`` or ``tol``, every parameter
+        held, fewer than two participants with usable data, or covariates that do not fit the
+        participants.
+
+    Warns
+    -----
+    UserWarning
+        Participants kept in the group estimate whose fit under the group prior did not converge or
+        has no standard errors (see ``unconverged``).
     """
     import pandas as pd
 
@@ -154,6 +220,12 @@ def fit_group(
         covariates=covariates is not None,
         workers=thread_count(threads),
     )
+    if executor is not None:
+        if not callable(getattr(executor, "submit", None)):
+            raise TypeError(
+                f"executor must be a concurrent.futures.Executor (with submit), got {type(executor).__name__}"
+            )
+        packed = dataclasses.replace(packed, executor=executor)
     tolerance = _TOL_PER_PARTICIPANT * packed.n if tol is None else float(tol)
     sampler = Sampler(packed, n_samples)
     coding = PriorCoding(x.shape[1], m, covariance == "full")

@@ -39,6 +39,8 @@ class GroupData:
     covariates: bool
     workers: int
     transforms: np.ndarray
+    # Where the E-step's fits run: None here, on ``workers`` threads; else an executor, in chunks.
+    executor: Any = None
 
     @property
     def n(self) -> int:

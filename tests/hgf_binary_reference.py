@@ -85,12 +85,15 @@ def trajectories(inputs, omega2, omega3, enhanced=False, **initial):
 
 def choice_log_probability(muhat1, responses, response_model, beta, bias=0.0, margin=1e-12):
     """log P(y) per trial (NaN where the response is missed): the unit square's
-    muhat1^beta / (muhat1^beta + (1 - muhat1)^beta), muhat1 kept within (margin, 1 - margin), or the
-    logistic function of beta (muhat1 - bias)."""
+    muhat1^beta / (muhat1^beta + (1 - muhat1)^beta), muhat1 kept within (margin, 1 - margin), the
+    logistic function of beta (muhat1 - bias), or the softmax over the values 1 - muhat1 and muhat1."""
     m = np.asarray(muhat1, dtype=float)
     if response_model == "unit_square":
         m = np.clip(m, margin, 1.0 - margin)
         z = beta * (np.log(m) - np.log1p(-m))
+    elif response_model == "softmax":
+        # Two options valued 1 - muhat1 (choice 0) and muhat1 (choice 1).
+        z = beta * (m - (1.0 - m))
     else:
         z = beta * (m - bias)
     y = np.asarray(responses, dtype=float)
@@ -103,7 +106,7 @@ def choice_log_probability(muhat1, responses, response_model, beta, bias=0.0, ma
 def negative_log_likelihood(inputs, responses, response_model, params, enhanced=False):
     """The negative log-likelihood of the responses at natural ``params`` (the model's and the
     response model's by name)."""
-    own = {k: v for k, v in params.items() if k not in ("beta", "bias")}
+    own = {k: v for k, v in params.items() if k not in ("beta", "bias", "perseveration", "lapse")}
     rows = trajectories(inputs, enhanced=enhanced, **own)
     logp = choice_log_probability(rows["muhat1"], responses, response_model, params["beta"], params.get("bias", 0.0))
     return -float(np.nansum(logp))

@@ -123,7 +123,7 @@ def test_an_input_is_0_or_1_or_missed(model, bad):
 
 
 def native(model, response, inputs, responses, point, free):
-    order = (*ORDER, "beta", *(("bias",) if response == "logistic" else ()))
+    order = (*ORDER, *RESPONSE_PARAMS[response])
     grad = np.empty(len(free))
     values = np.array([point[name] for name in order])
     nll = _engine.objective(
@@ -133,16 +133,19 @@ def native(model, response, inputs, responses, point, free):
 
 
 @pytest.mark.parametrize("model", MODELS)
-@pytest.mark.parametrize("response", ["unit_square", "logistic"])
+@pytest.mark.parametrize("response", ["unit_square", "logistic", "softmax"])
 def test_likelihood_and_gradient_against_the_equations_and_differences(model, response):
     u = binary(150, 7, p=0.75, missed=5)
     rng = np.random.default_rng(8)
     responses = np.where(rng.random(u.size) < 0.8, np.nan_to_num(u, nan=1.0), 1.0 - np.nan_to_num(u, nan=1.0))
     responses[rng.choice(u.size, 10, replace=False)] = np.nan
     # At most 8 derivatives at once: the logistic's bias gets a pass of its own.
-    passes = [list(range(8))] + ([[8]] if response == "logistic" else [])
+    # The softmax's perseveration too (its lapse rate held at 0 sits at the edge of its range).
+    passes = [list(range(8))] + ([[8]] if response != "unit_square" else [])
     for _ in range(3):
-        point = random_params(rng) | dict(beta=math.exp(rng.uniform(0.0, 2.0)), bias=rng.uniform(0.2, 0.8))
+        point = random_params(rng) | dict(
+            beta=math.exp(rng.uniform(0.0, 2.0)), bias=rng.uniform(0.2, 0.8), perseveration=0.0, lapse=0.0
+        )
         expected = negative_log_likelihood(u, responses, response, point, enhanced=model == "ehgf_binary")
         for free in passes:
             nll, grad, order = native(model, response, u, responses, point, free)
@@ -195,7 +198,7 @@ def test_binary_inputs_come_from_the_seeded_stream():
         arrays.binary([0.5, 1.5], seed=0)
 
 
-@pytest.mark.parametrize("response", ["unit_square", "logistic"])
+@pytest.mark.parametrize("response", ["unit_square", "logistic", "softmax"])
 def test_a_fit_of_simulated_choices_recovers_omega2_and_beta(response):
     p = schedule(320 * 4, 1)
     u = arrays.binary(p, seed=2)

@@ -185,16 +185,23 @@ struct DescriptionT {
     static constexpr bool fits_responses = true;
     static constexpr bool missing_inputs = true;
     static constexpr bool binary_inputs = true;
-    static constexpr std::array<std::string_view, 2> responses{"unit_square", "logistic"};
+    static constexpr std::array<std::string_view, 3> responses{"unit_square", "logistic", "softmax"};
+    // Under a choice rule over options, a trial's two options are the predictions of input 0 and of
+    // input 1, valued 1 - muhat1 and muhat1: P(choice 1) = s(beta (2 muhat1 - 1)).
+    static constexpr std::size_t option_values = 2;
     static constexpr std::array response_priors{ResponsePrior{"unit_square", "beta", {std::log(48.0), 1.0}}};
 
     template <class T, class Sink>
     static Result<Flow> run(const Args<T, params.size()>& a, std::span<const double> inputs, Sink&& sink) {
         const SettingsT<T> settings{a[0], a[1], a[2], a[3], a[4], a[5], a[6]};
+        std::array<T, option_values> predictions{};
         return run_into<Enhanced>(settings, inputs, [&](std::size_t t, const Step<T>& s) {
-            return sink(t, Trial<T, fields.size()>{s.muhat1, T{}, T{}, T{},
-                                                   {s.muhat1, s.muhat2, s.sigmahat2, s.mu2, s.sigma2, s.mu3, s.sigma3,
-                                                    s.delta1, s.delta2, s.learning_rate2, s.learning_rate3}});
+            Trial<T, fields.size()> trial{s.muhat1, T{}, T{}, T{},
+                                          {s.muhat1, s.muhat2, s.sigmahat2, s.mu2, s.sigma2, s.mu3, s.sigma3,
+                                           s.delta1, s.delta2, s.learning_rate2, s.learning_rate3}};
+            predictions = {T(1.0) - s.muhat1, s.muhat1};
+            trial.values = predictions;
+            return sink(t, trial);
         });
     }
 };

@@ -190,6 +190,16 @@ inline constexpr bool chooses = [] {
         return false;
 }();
 
+// How many option values a model that does not choose hands each trial, for a choice rule over
+// options (0: none, and no such rule applies).
+template <class M>
+inline constexpr std::size_t option_values_of = [] {
+    if constexpr (requires { M::option_values; })
+        return M::option_values;
+    else
+        return std::size_t{0};
+}();
+
 // A model's per-option fields (none for a model that does not choose).
 template <class M>
 inline constexpr auto option_fields = [] {

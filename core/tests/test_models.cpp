@@ -201,7 +201,8 @@ TEST(ModelCheck, NamesTheRuleEachBadDeclarationBreaks) {
     const std::string_view no_prior = "a fitted parameter's prior is not finite with a positive variance";
     const std::string_view outside = "a held value lies outside its transform's domain";
     const std::string_view only_choosers =
-        "a model that chooses among options takes only response models over options, and only it does";
+        "a model that chooses among options takes only response models over options, and only it or a model that "
+        "hands its trials option values does";
     const std::vector<std::pair<std::string_view, std::string_view>> found{
         {engine::model_fault<NoVariance>(), no_prior},
         {engine::model_fault<NoPrior>(), no_prior},

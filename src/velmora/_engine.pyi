@@ -24,6 +24,7 @@ class _Model(TypedDict):
     not_fitted: tuple[str, ...]  # list-function arguments that change no likelihood
     chooses: bool  # its agent chooses among options and learns from the choice (its responses)
     option_fields: tuple[str, ...]  # its fields per option
+    option_values: int  # a model that does not choose: the option values it hands a choice rule (0: none)
     response_priors: dict[str, dict[str, tuple[float, float]]]  # the model's own priors of response parameters
     missing_inputs: bool  # a NaN input is a missed one
     binary_inputs: bool  # an input is 0 or 1

@@ -79,3 +79,11 @@ def samples(text: str) -> int:
     if value < 2:  # one draw has no spread: neither the sampling E-step nor the iBIC's error exists
         raise argparse.ArgumentTypeError(f"{value} is not an integer of at least 2")
     return value
+
+
+def option_list(text: str) -> list[float]:
+    """--options 1,2: the labels, as numbers."""
+    try:
+        return [float(item) for item in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected numbers separated by commas, got {text!r}") from None

@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Any
 
 from velmora import csv_io, plotting
-from velmora.cli_args import SEED_HELP, assignment, by_name, count, positive, prior_pair, samples, seed
+from velmora.cli_args import SEED_HELP, assignment, by_name, count, option_list, positive, prior_pair, samples, seed
 from velmora.csv_io import CommandError, UsageError, notice
 from velmora.models import ENGINE, FITTED, RESPONSE_MODELS
 
@@ -113,14 +113,6 @@ def _study_table_options(sub: argparse.ArgumentParser, option: Callable[..., Non
         help="a model that chooses among options (rw, rw_dual, rw_fictitious, kalman_bandit): the labels "
         "its choices are written in, in order (default: 0,1)",
     )
-
-
-def option_list(text: str) -> list[float]:
-    """--options 1,2: the labels, as numbers."""
-    try:
-        return [float(item) for item in text.split(",")]
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected numbers separated by commas, got {text!r}") from None
 
 
 def _study_inputs(args: argparse.Namespace, responses: bool) -> list[str]:

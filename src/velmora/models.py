@@ -69,6 +69,9 @@ class Model:
     # responses are options, its input each trial's outcome), and its fields per option.
     chooses: bool
     option_fields: tuple[str, ...]
+    # A model that does not choose may value options itself for a choice rule over options (the
+    # binary HGF: its predictions of input 0 and 1), its responses then those options' indices.
+    option_values: int
     missing_inputs: bool  # a NaN input is a missed one, which leaves the beliefs as they were
     binary_inputs: bool  # an input is an outcome, 0 or 1
 

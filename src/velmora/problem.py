@@ -24,6 +24,7 @@ from velmora.conversion import as_responses, check_finite_inputs, number, refuse
 from velmora.models import (
     BINARY,
     ENGINE,
+    OVER_OPTIONS,
     HELD_FOR_RESPONSES,
     NOT_FITTED,
     PARAMS,
@@ -195,6 +196,9 @@ class Problem:
             n_starts,
             labels=option_labels(model, options),
         )
+        if problem.labels is None and response in OVER_OPTIONS:
+            # The model's own option values: its responses are their indices.
+            problem.labels = np.arange(ENGINE[model].option_values, dtype=np.float64)
         if problem.labels is not None:
             # A missed stand-in trial: the run checks the held values before its first trial.
             choice_trials(model, response, np.zeros(1), np.full(1, np.nan), problem.start, problem.options)

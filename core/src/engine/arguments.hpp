@@ -57,6 +57,12 @@ struct LikelihoodKind {
 
     bool self_fit() const { return visit_entry<response::Kinds>(response, []<class R>() { return R::self_fit; }); }
     bool chooses() const { return engine::visit_model(model, []<class M>() { return velmora::chooses<M>; }); }
+    bool over_options() const {
+        return visit_entry<response::Kinds>(response, []<class R>() { return R::over_options; });
+    }
+    std::size_t option_values() const {
+        return engine::visit_model(model, []<class M>() { return velmora::option_values_of<M>; });
+    }
 };
 
 // K for a model that chooses among options, from 2 to max_options, with its responses checked to
@@ -64,9 +70,15 @@ struct LikelihoodKind {
 // any other model, which takes no `options`.
 inline PyResult<std::size_t> options_for(const LikelihoodKind& kind, Py_ssize_t options,
                                          std::span<const double> responses) {
-    if (!kind.chooses()) {
+    if (!kind.chooses() && !kind.over_options()) {
         if (options != 0) return value_error("options is for a model that chooses among options");
         return std::size_t{0};
+    }
+    if (!kind.chooses()) {
+        // A choice rule over the option values the model hands each trial: as many options as those.
+        const auto own = static_cast<Py_ssize_t>(kind.option_values());
+        if (options != 0 && options != own) return value_error("options must be the model's own option values' count");
+        options = own;
     }
     if (options < 2 || static_cast<std::size_t>(options) > max_options) {
         PyErr_Format(PyExc_ValueError, "options must be from 2 to %zu", max_options);

@@ -34,6 +34,12 @@ PyResult<Object> str_tuple(std::span<const std::string_view> texts) {
 
 PyResult<Object> flag(bool b) { return Object::borrow(b ? Py_True : Py_False); }
 
+PyResult<Object> whole(std::size_t n) {
+    Object number = Object::steal(PyLong_FromSize_t(n));
+    if (!number) return failed();
+    return number;
+}
+
 PyResult<Object> number_or_none(std::optional<double> x) {
     if (!x) return Object::borrow(Py_None);
     return build_float(*x);
@@ -140,6 +146,7 @@ PyResult<Object> describe() {
         !entry->set("fitted", fitted_params(M::params)) || !entry->set("defaults", defaults->take()) ||
         !entry->set("not_fitted", str_tuple(not_fitted)) || !entry->set("chooses", flag(chooses<M>)) ||
         !entry->set("option_fields", str_tuple(option_fields<M>)) ||
+        !entry->set("option_values", whole(option_values_of<M>)) ||
         !entry->set("response_priors", response_priors<M>()) ||
         !entry->set("missing_inputs", flag(missing_inputs_of<M>)) ||
         !entry->set("binary_inputs", flag(binary_inputs_of<M>)))

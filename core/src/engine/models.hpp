@@ -184,8 +184,9 @@ constexpr std::string_view model_fault() {
                      std::tuple_element_t<I, response::Kinds>::over_options) ||
                     ...);
         }(std::make_index_sequence<response::kind_count>{});
-        if (over_options != chooses<M>)
-            return "a model that chooses among options takes only response models over options, and only it does";
+        if (chooses<M> ? !over_options : over_options && option_values_of<M> == 0)
+            return "a model that chooses among options takes only response models over options, and only it "
+                   "or a model that hands its trials option values does";
     }
     if constexpr (chooses<M>)
         if (option_fields<M>.empty() || M::self_fit || input_width<M> != 1)

@@ -59,6 +59,20 @@ void belief_into(std::span<double> belief, std::size_t t, const Trial& trial) {
         std::copy(trial.values.begin(), trial.values.end(), belief.begin() + t * trial.values.size());
 }
 
+// An option drawn with the trial's uniform deviate: the first whose cumulative probability exceeds
+// it, the last where rounding leaves the sum short of 1.
+template <class Sum, class Trial>
+std::size_t draw_option(const Sum& sum, const Trial& trial, SeededRng& rng) {
+    const double u = word_to_half_open(rng.next_word64());
+    std::size_t c = 0;
+    double below = 0.0;
+    for (; c + 1 < trial.values.size(); ++c) {
+        below += std::exp(sum.log_probability(trial, c));
+        if (u < below) break;
+    }
+    return c;
+}
+
 // A response model whose responses are choices: its sum gives each trial's logit.
 template <class R>
 concept Binary = requires(const typename R::template Sum<double>& s, const Trial<double, 1>& trial) {
@@ -104,9 +118,15 @@ Result<void> simulate_responses(const Likelihood& task, std::uint64_t seed, std:
                                 std::span<double> belief) {
     SeededRng rng = SeededRng::from_seed(seed);
     return visit_pair(task, [&]<class M, class R>() -> Result<void> {
-        if constexpr (R::over_options) {
+        if constexpr (R::over_options && chooses<M>) {
             return std::unexpected(
                 VelmoraError::invalid_parameter("response", 0.0, "draws choices in a closed loop, from payoffs"));
+        } else if constexpr (R::over_options) {
+            // Options the model values itself: each trial's choice drawn from them, in the open loop.
+            return each_trial<M, R>(task, [&](std::size_t t, const auto& sum, const auto& trial) {
+                responses[t] = static_cast<double>(draw_option(sum, trial, rng));
+                if (!belief.empty()) belief[t] = trial.belief;
+            });
         } else if constexpr (R::self_fit) {
             return std::unexpected(VelmoraError::invalid_parameter("response", 0.0, "has no responses to draw"));
         } else {
@@ -138,15 +158,7 @@ Result<void> simulate_choices(const Likelihood& task, std::span<const double> pa
             return std::unexpected(VelmoraError::invalid_parameter("response", 0.0, "does not choose among options"));
         } else {
             return each_trial<M, R>(loop, [&](std::size_t t, const auto& sum, const auto& trial) {
-                const double u = word_to_half_open(rng.next_word64());
-                // The first option whose cumulative probability exceeds u; the last where rounding
-                // leaves the sum short of 1.
-                std::size_t c = 0;
-                double below = 0.0;
-                for (; c + 1 < options; ++c) {
-                    below += std::exp(sum.log_probability(trial, c));
-                    if (u < below) break;
-                }
+                const std::size_t c = draw_option(sum, trial, rng);
                 choices[t] = static_cast<double>(c);
                 outcomes[t] = payoffs[t * options + c];
             });

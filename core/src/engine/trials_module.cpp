@@ -35,14 +35,15 @@ struct Participant {
 };
 
 PyResult<Participant> participant(const LikelihoodKind& kind, const Buffer& inputs, const std::optional<Buffer>& responses,
-                                  const Buffer& params, Py_ssize_t options) {
+                                  const Buffer& params, Py_ssize_t options, bool drawn = false) {
     if (params.count() != kind.count) return value_error("params has the wrong length for this model");
     if (inputs.count() % kind.width != 0) return value_error("inputs must hold whole trials");
     const std::size_t trials = inputs.count() / kind.width;
     if (responses && responses->count() != trials) return value_error("responses must be one per trial");
     if (kind.self_fit() == responses.has_value())
         return value_error("responses must be None for 'observations' and given otherwise");
-    auto n_options = options_for(kind, options, doubles(responses));
+    // Responses still to be drawn hold nothing to check.
+    auto n_options = options_for(kind, options, drawn ? std::span<const double>() : doubles(responses));
     if (!n_options) return std::unexpected(n_options.error());
     Participant p{{kind.model, kind.response, kind.present, doubles(inputs), doubles(responses), doubles(params)}, trials};
     p.task.options = *n_options;
@@ -167,7 +168,7 @@ PyResult<Object> simulate_responses(PyObject* args, PyObject* kwargs) {
         });
     }
     // The drawn responses stand where a fit's would be read: the layout checks are the same.
-    auto p = participant(*kind, *inputs, out, present_option(options->params), options->options);
+    auto p = participant(*kind, *inputs, out, present_option(options->params), options->options, true);
     if (!p) return std::unexpected(p.error());
     const std::span<double> belief = doubles(options->belief);
     if (options->belief)

@@ -206,17 +206,36 @@ def choice_fields(model: str, labels: np.ndarray) -> tuple[str, ...]:
 _CLASSES: dict[tuple[str, tuple[str, ...]], type[Trajectories]] = {}
 
 
+def _trajectory_class(model: str, fields: tuple[str, ...]) -> type[Trajectories]:
+    """The result class of a choosing model with these fields (they name the options), one per pair."""
+    key = (model, fields)
+    if key not in _CLASSES:
+        name = "".join(part.capitalize() for part in model.split("_")) + "Trajectories"
+        doc = f"The {model} model's fields over trials: {', '.join(fields)}."
+        body = {"model": model, "fields": fields, "__doc__": doc, "__reduce__": _reduce}
+        _CLASSES[key] = type(name, (Trajectories,), body)
+    return _CLASSES[key]
+
+
+def _reduce(self: Trajectories) -> tuple[Any, ...]:
+    # The class is made at run time and is no module attribute that pickle could look up: it is
+    # rebuilt from the model and its fields instead.
+    return _rebuilt, (self.model, self.fields, self.__dict__)
+
+
+def _rebuilt(model: str, fields: tuple[str, ...], state: dict[str, Any]) -> Trajectories:
+    cls = _trajectory_class(model, tuple(fields))
+    result = cls.__new__(cls)
+    result.__dict__.update(state)
+    return result
+
+
 def choice_trajectory(
     model: str, response: str, outcomes: np.ndarray, choices: np.ndarray, params: Mapping[str, Any], labels: np.ndarray
 ) -> Trajectories:
     """A choosing model's trajectory over one participant's trials (choices as option indices), with
     the fields :func:`choice_fields` names."""
     trials = choice_trials(model, response, outcomes, choices, params, labels.size)
-    fields = choice_fields(model, labels)
-    key = (model, fields)
-    if key not in _CLASSES:
-        name = "".join(part.capitalize() for part in model.split("_")) + "Trajectories"
-        doc = f"The {model} model's fields over trials: {', '.join(fields)}."
-        _CLASSES[key] = type(name, (Trajectories,), {"model": model, "fields": fields, "__doc__": doc})
     block = np.concatenate([trials["fields"], trials["probabilities"]], axis=1).T[:, None, :]
-    return _CLASSES[key](block, np.array([outcomes.size], dtype=np.int64), False)
+    cls = _trajectory_class(model, choice_fields(model, labels))
+    return cls(block, np.array([outcomes.size], dtype=np.int64), False)

@@ -191,3 +191,17 @@ def test_simulation_refuses_a_lapse_that_is_no_share(lapse):
     frame = pd.DataFrame({"subject": ["a"], **{name: [value] for name, value in params.items()}})
     with pytest.raises(ValueError, match="lapse"):
         velmora.simulate_many("rw", frame, table, seed=1)
+
+
+def test_simulate_many_lets_numpys_memory_error_through(monkeypatch):
+    # NumPy's MemoryError takes a shape and a dtype, not a message: renaming it for the participant
+    # turned it into a TypeError about its constructor.
+    import velmora.simulation
+
+    def out_of_memory(*args, **kwargs):
+        np.empty(1 << 45)  # 256 TiB: refused at once, with no page touched
+
+    monkeypatch.setattr(velmora.simulation, "simulate", out_of_memory)
+    params = pd.DataFrame({"subject": ["a"], "learning_rate": [0.3], "beta": [3.0]})
+    with pytest.raises(MemoryError):
+        velmora.simulate_many("rw", params, velmora.payoffs(REVERSAL, seed=1), seed=1)

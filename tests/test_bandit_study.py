@@ -205,3 +205,12 @@ def test_simulate_many_lets_numpys_memory_error_through(monkeypatch):
     params = pd.DataFrame({"subject": ["a"], "learning_rate": [0.3], "beta": [3.0]})
     with pytest.raises(MemoryError):
         velmora.simulate_many("rw", params, velmora.payoffs(REVERSAL, seed=1), seed=1)
+
+
+@pytest.mark.parametrize("values", [(np.inf, 0.0), (1.0, -np.inf), (1.0, 0.0, 2.0), (1.0,)])
+def test_payoffs_refuse_values_no_simulation_takes(values):
+    # An infinite payoff made a table that simulate then refused; a third value was silently dropped.
+    with pytest.raises(ValueError, match="values: a pair of payoffs"):
+        velmora.payoffs(REVERSAL, seed=1, values=values)
+    # NaN stays allowed: a trial on which that option shows no outcome.
+    assert np.isnan(velmora.payoffs(REVERSAL, seed=1, values=(1.0, np.nan))).any()

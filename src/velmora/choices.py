@@ -107,8 +107,12 @@ def payoffs(probabilities: Any, seed: int = 0, values: tuple[float, float] = (1.
         raise ValueError(f"probabilities: expected trials x options (at least 2), got shape {p.shape}")
     if not ((p >= 0.0) & (p <= 1.0)).all():
         raise ValueError("probabilities: each must be in [0, 1]")
+    pair = np.asarray(values, dtype=np.float64)
+    # An infinite payoff is one no simulation takes; a third value would be dropped unseen.
+    if pair.shape != (2,) or np.isinf(pair).any():
+        raise ValueError(f"values: a pair of payoffs, each finite or NaN (no outcome shown), got {values!r}")
     u = uniform(p.size, seed).reshape(p.shape)
-    return np.where(u < p, float(values[0]), float(values[1]))
+    return np.where(u < p, pair[0], pair[1])
 
 
 def _vector(model: str, response: str, params: Mapping[str, Any]) -> np.ndarray:

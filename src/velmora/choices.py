@@ -112,7 +112,8 @@ def payoffs(probabilities: Any, seed: int = 0, values: tuple[float, float] = (1.
     if pair.shape != (2,) or np.isinf(pair).any():
         raise ValueError(f"values: a pair of payoffs, each finite or NaN (no outcome shown), got {values!r}")
     u = uniform(p.size, seed).reshape(p.shape)
-    return np.where(u < p, pair[0], pair[1])
+    table: np.ndarray = np.where(u < p, pair[0], pair[1])
+    return table
 
 
 def _vector(model: str, response: str, params: Mapping[str, Any]) -> np.ndarray:

@@ -176,7 +176,9 @@ def test_results_pickle_with_their_option_fields(model, tmp_path):
         "import pickle, sys; fit = pickle.loads(open(sys.argv[1], 'rb').read()); "
         "print(sorted(f for f in fit.trajectory.fields if f.startswith('probability')))"
     )
-    run = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, check=True)
+    run = subprocess.run(
+        [sys.executable, "-c", code, str(path)], capture_output=True, text=True, check=True, timeout=300
+    )
     assert run.stdout.strip() == "['probability_10', 'probability_20']"
 
 

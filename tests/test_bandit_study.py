@@ -144,3 +144,75 @@ def test_the_picture_has_a_panel_per_participant_with_a_line_per_option(study, f
     assert all(ax.get_xlabel() in ("trial", "") for ax in drawn)
     probability = drawn[0].get_lines()[0].get_ydata()
     assert probability.size == 120 and math.isclose(float(probability[0]), 0.5)
+
+
+@pytest.mark.parametrize("model", ["rw", "kalman_bandit"])
+def test_results_pickle_with_their_option_fields(model, tmp_path):
+    # A choosing model's trajectory class is made at run time from its option labels; a fit and a
+    # simulation still pickle, and load in a fresh interpreter that has not made the class yet.
+    import pickle
+    import subprocess
+    import sys
+
+    params = {"learning_rate": 0.4, "beta": 3.0}
+    if model == "kalman_bandit":
+        params = {
+            "decay": 0.9,
+            "decay_center": 0.5,
+            "diffusion_noise": 0.3,
+            "initial_mean": 0.5,
+            "initial_var": 1.0,
+            "beta": 3.0,
+        }
+    sim = velmora.simulate(model, velmora.payoffs(REVERSAL, seed=2), params, seed=4, options=[10, 20])
+    fit = velmora.fit(model, sim.outcomes, sim.responses, options=[10, 20])
+    for protocol in (0, pickle.HIGHEST_PROTOCOL):
+        again = pickle.loads(pickle.dumps(fit, protocol))
+        assert again == fit and type(again.trajectory) is type(fit.trajectory)
+        assert pickle.loads(pickle.dumps(sim, protocol)).trajectory == sim.trajectory
+    path = tmp_path / "fit.pickle"
+    path.write_bytes(pickle.dumps(fit))
+    code = (
+        "import pickle, sys; fit = pickle.loads(open(sys.argv[1], 'rb').read()); "
+        "print(sorted(f for f in fit.trajectory.fields if f.startswith('probability')))"
+    )
+    run = subprocess.run(
+        [sys.executable, "-c", code, str(path)], capture_output=True, text=True, check=True, timeout=300
+    )
+    assert run.stdout.strip() == "['probability_10', 'probability_20']"
+
+
+@pytest.mark.parametrize("lapse", [-0.5, 1.5, 2.0])
+def test_simulation_refuses_a_lapse_that_is_no_share(lapse):
+    # (1 - lapse) * softmax + lapse / K is a probability only for a lapse in [0, 1]; beyond it the
+    # agent would draw from negative or NaN probabilities.
+    table = velmora.payoffs(np.tile([[0.8, 0.2, 0.5, 0.4]], (30, 1)), seed=1)
+    params = {"learning_rate": 0.5, "beta": 3.0, "lapse": lapse}
+    with pytest.raises(ValueError, match="parameter 'lapse': must be in \\[0, 1\\]"):
+        velmora.simulate("rw", table, params, seed=1)
+    frame = pd.DataFrame({"subject": ["a"], **{name: [value] for name, value in params.items()}})
+    with pytest.raises(ValueError, match="lapse"):
+        velmora.simulate_many("rw", frame, table, seed=1)
+
+
+def test_simulate_many_lets_numpys_memory_error_through(monkeypatch):
+    # NumPy's MemoryError takes a shape and a dtype, not a message: renaming it for the participant
+    # turned it into a TypeError about its constructor.
+    import velmora.simulation
+
+    def out_of_memory(*args, **kwargs):
+        np.empty(1 << 45)  # 256 TiB: refused at once, with no page touched
+
+    monkeypatch.setattr(velmora.simulation, "simulate", out_of_memory)
+    params = pd.DataFrame({"subject": ["a"], "learning_rate": [0.3], "beta": [3.0]})
+    with pytest.raises(MemoryError):
+        velmora.simulate_many("rw", params, velmora.payoffs(REVERSAL, seed=1), seed=1)
+
+
+@pytest.mark.parametrize("values", [(np.inf, 0.0), (1.0, -np.inf), (1.0, 0.0, 2.0), (1.0,)])
+def test_payoffs_refuse_values_no_simulation_takes(values):
+    # An infinite payoff made a table that simulate then refused; a third value was silently dropped.
+    with pytest.raises(ValueError, match="values: a pair of payoffs"):
+        velmora.payoffs(REVERSAL, seed=1, values=values)
+    # NaN stays allowed: a trial on which that option shows no outcome.
+    assert np.isnan(velmora.payoffs(REVERSAL, seed=1, values=(1.0, np.nan))).any()

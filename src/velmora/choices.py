@@ -107,8 +107,13 @@ def payoffs(probabilities: Any, seed: int = 0, values: tuple[float, float] = (1.
         raise ValueError(f"probabilities: expected trials x options (at least 2), got shape {p.shape}")
     if not ((p >= 0.0) & (p <= 1.0)).all():
         raise ValueError("probabilities: each must be in [0, 1]")
+    pair = np.asarray(values, dtype=np.float64)
+    # An infinite payoff is one no simulation takes; a third value would be dropped unseen.
+    if pair.shape != (2,) or np.isinf(pair).any():
+        raise ValueError(f"values: a pair of payoffs, each finite or NaN (no outcome shown), got {values!r}")
     u = uniform(p.size, seed).reshape(p.shape)
-    return np.where(u < p, float(values[0]), float(values[1]))
+    table: np.ndarray = np.where(u < p, pair[0], pair[1])
+    return table
 
 
 def _vector(model: str, response: str, params: Mapping[str, Any]) -> np.ndarray:
@@ -206,17 +211,36 @@ def choice_fields(model: str, labels: np.ndarray) -> tuple[str, ...]:
 _CLASSES: dict[tuple[str, tuple[str, ...]], type[Trajectories]] = {}
 
 
+def _trajectory_class(model: str, fields: tuple[str, ...]) -> type[Trajectories]:
+    """The result class of a choosing model with these fields (they name the options), one per pair."""
+    key = (model, fields)
+    if key not in _CLASSES:
+        name = "".join(part.capitalize() for part in model.split("_")) + "Trajectories"
+        doc = f"The {model} model's fields over trials: {', '.join(fields)}."
+        body = {"model": model, "fields": fields, "__doc__": doc, "__reduce__": _reduce}
+        _CLASSES[key] = type(name, (Trajectories,), body)
+    return _CLASSES[key]
+
+
+def _reduce(self: Trajectories) -> tuple[Any, ...]:
+    # The class is made at run time and is no module attribute that pickle could look up: it is
+    # rebuilt from the model and its fields instead.
+    return _rebuilt, (self.model, self.fields, self.__dict__)
+
+
+def _rebuilt(model: str, fields: tuple[str, ...], state: dict[str, Any]) -> Trajectories:
+    cls = _trajectory_class(model, tuple(fields))
+    result = cls.__new__(cls)
+    result.__dict__.update(state)
+    return result
+
+
 def choice_trajectory(
     model: str, response: str, outcomes: np.ndarray, choices: np.ndarray, params: Mapping[str, Any], labels: np.ndarray
 ) -> Trajectories:
     """A choosing model's trajectory over one participant's trials (choices as option indices), with
     the fields :func:`choice_fields` names."""
     trials = choice_trials(model, response, outcomes, choices, params, labels.size)
-    fields = choice_fields(model, labels)
-    key = (model, fields)
-    if key not in _CLASSES:
-        name = "".join(part.capitalize() for part in model.split("_")) + "Trajectories"
-        doc = f"The {model} model's fields over trials: {', '.join(fields)}."
-        _CLASSES[key] = type(name, (Trajectories,), {"model": model, "fields": fields, "__doc__": doc})
     block = np.concatenate([trials["fields"], trials["probabilities"]], axis=1).T[:, None, :]
-    return _CLASSES[key](block, np.array([outcomes.size], dtype=np.int64), False)
+    cls = _trajectory_class(model, choice_fields(model, labels))
+    return cls(block, np.array([outcomes.size], dtype=np.int64), False)

@@ -115,7 +115,7 @@ def simulate(
     ValueError
         An unknown model or response model; inputs empty or of the wrong shape; a parameter the model
         lacks or one that changes no likelihood; a missing parameter; a parameter that is not finite;
-        a negative ``beta`` or ``zeta``.
+        a negative ``beta`` or ``zeta``; a ``lapse`` outside [0, 1].
     TypeError
         Inputs that are not real numbers, a parameter value that is not a number, or a seed that is
         not an integer.
@@ -202,6 +202,9 @@ def _closed_loop(
         raise ValueError(f"simulate {model}: missing parameter(s) {', '.join(missing)}")
     if values["beta"] < 0.0:
         raise ValueError(f"parameter 'beta': must be non-negative, got {values['beta']}")
+    # The choice rule mixes in the lapse as a share: outside [0, 1] its probabilities are no longer ones.
+    if not 0.0 <= values["lapse"] <= 1.0:
+        raise ValueError(f"parameter 'lapse': must be in [0, 1], got {values['lapse']}")
     choices, outcomes = closed_loop(model, response, table, values, seed)
     trajectory = choice_trajectory(model, response, outcomes, choices, values, labels)
     return Simulation(model, table, trajectory, labels[choices.astype(np.int64)], outcomes, labels)

@@ -364,6 +364,9 @@ def simulate_many(
                 seed=participant_seed(seed, key),
                 options=options,
             )
+        except MemoryError:
+            # Nothing about the participant, and NumPy's is built from a shape, not a message.
+            raise
         except Exception as error:
             raise type(error)(f"participant {key!r}: {error}") from error
         frame = pd.DataFrame({subject: [key] * len(x), "trial": np.arange(len(x))})

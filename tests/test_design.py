@@ -433,3 +433,16 @@ def test_power_with_one_design_per_participant_is_power_with_the_shared_one():
     shared = velmora.power("td", rewards(), seed=4, **options)
     each = velmora.power("td", [rewards() for _ in range(9)], seed=4, **options)
     pd.testing.assert_frame_equal(shared.raw, each.raw, check_exact=True)
+
+
+@pytest.mark.parametrize("model", ["rw", "rw_dual", "rw_fictitious", "kalman_bandit"])
+def test_a_chooser_with_its_own_option_labels_is_recovered_and_powered_as_with_the_default_ones(model):
+    # Simulated choices are the given labels: the fits must read them as those labels too.
+    table = velmora.payoffs(np.tile([0.2, 0.8], (40, 1)), 3)
+    labelled = velmora.recovery(model, table, n=4, response_model="softmax", options=[1, 2], seed=1, threads=1)
+    default = velmora.recovery(model, table, n=4, response_model="softmax", seed=1, threads=1)
+    assert (labelled.raw["error"] == "").all()
+    pd.testing.assert_frame_equal(labelled.raw, default.raw, check_exact=True)
+    options = {"effect": {"beta": 1.0}, "n_participants": [6], "n_studies": 1, "seed": 2, "threads": 1}
+    powered = velmora.power(model, table, options=[1, 2], **options)
+    pd.testing.assert_frame_equal(powered.raw, velmora.power(model, table, **options).raw, check_exact=True)

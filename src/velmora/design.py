@@ -99,7 +99,8 @@ class Design:
     ) -> Design:
         from velmora.fitting import problem_for
 
-        problem = problem_for(model, response_model, True, fixed, priors, n_starts)
+        # The options label a chooser's responses in the fit as in the simulation.
+        problem = problem_for(model, response_model, True, fixed, priors, n_starts, options)
         return cls(model, problem.response, problem, options, fixed, priors, n_starts)
 
     @property
@@ -218,6 +219,7 @@ def fit_batch(
         n_starts=design.n_starts,
         seeds=np.asarray(fit_seeds, dtype=np.uint64),
         threads=threads,
+        options=design.options,
     )
     transforms = design.problem.transforms
     estimate = np.column_stack([transformed_of(t, fits.params[name]) for name, t in zip(free, transforms)])

@@ -116,6 +116,7 @@ def _one_study(setup: _Setup, study: _Study, threads: int) -> dict[str, Any]:
                 response_model=design.response_model,
                 fixed=design.fixed,
                 n_starts=design.n_starts,
+                options=design.options,
                 # The fewest draws: they only estimate the integrated likelihood, which power does not
                 # read (the coefficients and their tests are the same with any number).
                 n_samples=2,

@@ -229,6 +229,29 @@ def test_power_rejects_an_effect_on_a_parameter_that_is_not_free():
         velmora.power("td", rewards(), effect={"beta": 1.0}, n_participants=[8], n_studies=2)
 
 
+@pytest.mark.parametrize(
+    "given",
+    [
+        {"effect": {"learning_rate": math.inf}},
+        {"effect": {"learning_rate": math.nan}},
+        {"effect": {"learning_rate": 1.0}, "group_sd": {"learning_rate": -0.5}},
+        {"effect": {"learning_rate": 1.0}, "group_sd": {"zeta": 0.0}},
+        {"effect": {"learning_rate": 1.0}, "group_mean": {"zeta": math.nan}},
+    ],
+)
+def test_power_refuses_a_population_or_effect_that_is_not_a_number_of_sds(given):
+    with pytest.raises(ValueError, match="effect must be a finite|group_sd of|group_mean of"):
+        velmora.power("td", rewards(), n_participants=[6], n_studies=1, **given)
+
+
+def test_a_sample_size_given_twice_is_simulated_once():
+    options = {"effect": {"learning_rate": 1.0}, "n_studies": 2, "method": "two-stage", "seed": 4, "threads": 1}
+    twice = velmora.power("td", rewards(), n_participants=[8, 6, 8], **options)
+    once = velmora.power("td", rewards(), n_participants=[8, 6], **options)
+    pd.testing.assert_frame_equal(twice.raw, once.raw, check_exact=True)
+    assert (twice.table["n_studies"] == 2).all()
+
+
 @pytest.fixture(scope="module")
 def checked():
     rng = np.random.default_rng(1)

@@ -268,7 +268,11 @@ def power(
     if not 0.0 < float(alpha) < 1.0:
         raise ValueError(f"alpha must lie between 0 and 1, got {alpha!r}")
     ((parameter, size),) = effect.items()
-    sizes = [dz.check_count("n_participants", k, 4) for k in n_participants]
+    if not math.isfinite(float(size)):
+        raise ValueError(f"effect must be a finite number of group SDs, got {size!r}")
+    # A size given twice would run its studies twice over, the same seeds giving the same studies:
+    # its interval would count each study twice.
+    sizes = list(dict.fromkeys(dz.check_count("n_participants", k, 4) for k in n_participants))
     if not sizes:
         raise ValueError("n_participants must give at least one sample size")
     n_studies = dz.check_count("n_studies", n_studies)
@@ -280,6 +284,13 @@ def power(
         unknown = [name for name in given if name not in free]
         if unknown:
             raise ValueError(f"{unknown[0]!r} is not a free parameter of {model}; free: {', '.join(free)}")
+    for name, value in (group_mean or {}).items():
+        if not math.isfinite(float(value)):
+            raise ValueError(f"group_mean of {name!r} must be finite, got {value!r}")
+    for name, value in (group_sd or {}).items():
+        # A negative SD would turn the effect's sign round; a zero one makes every effect zero.
+        if not 0.0 < float(value) < math.inf:
+            raise ValueError(f"group_sd of {name!r} must be a positive number, got {value!r}")
     mean = np.array([(group_mean or {}).get(name, m) for name, m in zip(free, design.problem.prior_mean)])
     sd = np.array(
         [(group_sd or {}).get(name, GROUP_SD_SHARE * math.sqrt(v)) for name, v in zip(free, design.problem.prior_var)]

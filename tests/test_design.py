@@ -192,6 +192,20 @@ def test_model_recovery_counts_are_the_raw_evidences():
     assert np.allclose(result.confusion.sum(axis=1), 1.0)
 
 
+@pytest.mark.parametrize(
+    ("models", "response_model", "error"),
+    [
+        ("td", None, TypeError),
+        (["td", "hgf_binary"], None, ValueError),
+        (["td", "discount"], "logistic", ValueError),
+        (["td", "rw"], None, ValueError),
+    ],
+)
+def test_model_recovery_refuses_models_whose_evidences_do_not_compare(models, response_model, error):
+    with pytest.raises(error, match="sequence of model names|not fitted to the same inputs and responses"):
+        velmora.model_recovery(models, rewards(), n=2, response_model=response_model, threads=1)
+
+
 @pytest.mark.parametrize("method", ["group", "two-stage"])
 def test_power_table_is_the_raw_studies_statistics(method):
     from statsmodels.stats.proportion import proportion_confint

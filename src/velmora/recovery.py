@@ -235,6 +235,26 @@ def _raw_table(design: dz.Design, people: list[dz.Participant], rows: list[dict[
     )
 
 
+def _check_comparable(designs: list[dz.Design]) -> None:
+    """Every model must read the same inputs and fit responses of the same kind: each is fitted to
+    every other's simulated participants, and evidences of different data do not compare."""
+    from velmora.models import BINARY, ENGINE
+
+    def kind(design: dz.Design) -> tuple[Any, ...]:
+        response = "choices" if design.response_model in BINARY else design.response_model
+        described = ENGINE[design.model]
+        return (described.width, described.chooses, response)
+
+    first = designs[0]
+    for other in designs[1:]:
+        if kind(other) != kind(first):
+            raise ValueError(
+                f"{first.model} ({first.response_model} responses) and {other.model} ({other.response_model} "
+                "responses) are not fitted to the same inputs and responses; give models of one kind "
+                "(or one response_model for all)"
+            )
+
+
 @dataclass(eq=False)
 class ModelRecovery:
     """The result of :func:`model_recovery`.
@@ -301,6 +321,8 @@ def model_recovery(
 
     from velmora.bms import bms
 
+    if isinstance(models, str):  # a string is a sequence too: of one-letter "models"
+        raise TypeError(f"models must be a sequence of model names, got the string {models!r}")
     names = tuple(models)
     if len(names) < 2 or len(set(names)) != len(names):
         raise ValueError(f"models must name at least two distinct models, got {list(models)!r}")
@@ -312,6 +334,7 @@ def model_recovery(
     if unknown:
         raise ValueError(f"params given for {unknown[0]!r}, which is not among the models")
     designs = [dz.Design.build(m, response_model, None, None, n_starts, options) for m in names]
+    _check_comparable(designs)
     frames = []
     for g, generating in enumerate(designs):
         people = dz.participants(generating, inputs, n, params.get(names[g]), dz.sub_seed(seed, names[g]))

@@ -290,6 +290,18 @@ def test_predictive_check_numbers_are_its_raw_tables(checked):
     np.testing.assert_allclose(result.curve["observed"].to_numpy(), curve, rtol=1e-12)
 
 
+def test_a_statistic_that_is_not_a_number_has_no_predictive_p_value(checked):
+    fits, data, result = checked
+    silent = data.copy()
+    silent.loc[silent["subject"] == 0, "response"] = np.nan  # a participant who missed every trial
+    again = velmora.predictive_check(fits, silent, n_simulations=40, seed=6)
+    p = again.participants.set_index("subject")["p_value"]
+    assert math.isnan(p.loc[0])
+    pd.testing.assert_series_equal(p.drop(0), result.participants.set_index("subject")["p_value"].drop(0))
+    every = velmora.predictive_check(fits, data, n_simulations=3, seed=6, statistic=lambda y: math.nan)
+    assert every.participants["p_value"].isna().all()
+
+
 def test_predictive_simulations_are_velmora_simulate_at_the_estimates(checked):
     fits, data, result = checked
     from velmora.stream import seeds

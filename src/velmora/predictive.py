@@ -64,12 +64,18 @@ def _simulate_people(label: str, chunk: list[_Person], options: Any) -> list[dic
 def predictive_summary(raw: pandas.DataFrame, observed: pandas.DataFrame) -> pandas.DataFrame:
     """Per participant, from the simulated statistics (``raw``: participant, simulation, statistic) and
     the observed ones (``observed``: participant, observed): the simulations' mean and SD and the
-    predictive p-value P(simulated > observed) + P(simulated = observed) / 2."""
+    predictive p-value P(simulated > observed) + P(simulated = observed) / 2, over the simulations
+    whose statistic is a number (NaN where the observed one, or every simulated one, is not)."""
     sims = raw.groupby("participant", sort=False)["statistic"]
     table = observed.set_index("participant").join(sims.agg(simulated_mean="mean", simulated_sd="std"), how="left")
     obs = table["observed"]
     above = raw.join(obs, on="participant")
+    # A NaN compares as neither above nor equal: it would count as below and make the p-value 0.
+    known = np.isfinite(above["statistic"].to_numpy(dtype=np.float64)) & np.isfinite(
+        above["observed"].to_numpy(dtype=np.float64)
+    )
     p = (above["statistic"] > above["observed"]).astype(float) + 0.5 * (above["statistic"] == above["observed"])
+    p = p.where(known)
     table["p_value"] = p.groupby(above["participant"], sort=False).mean()
     return table.reset_index()
 

@@ -103,6 +103,27 @@ def test_a_held_parameter_is_held_in_truth_and_fit():
     assert set(result.raw["parameter"]) == {"learning_rate", "zeta"}
 
 
+def test_a_table_of_truths_must_keep_a_held_parameter_at_its_held_value():
+    table = pd.DataFrame({"initial_value": [0.5, 0.2], "learning_rate": [0.3, 0.4], "zeta": [0.1, 0.1]})
+    with pytest.raises(ValueError, match="participant 1: 'initial_value' is 0.2, but the fit holds it at 0.5"):
+        velmora.recovery("td", rewards(), n=2, params=table, fixed={"initial_value": 0.5}, threads=1)
+    held = table.assign(initial_value=0.5)
+    velmora.recovery("td", rewards(), n=2, params=held, fixed={"initial_value": 0.5}, threads=1)
+
+
+@pytest.mark.parametrize(
+    ("inputs", "params"),
+    [
+        (np.array([]), None),
+        (np.zeros((10, 3)), None),
+        (rewards(), pd.DataFrame({"initial_value": [0.5], "learning_rate": [1.5], "zeta": [0.1]})),
+    ],
+)
+def test_recovery_refuses_a_design_or_truths_no_participant_can_be_simulated_on(inputs, params):
+    with pytest.raises(ValueError, match="every participant's simulation failed"):
+        velmora.recovery("td", inputs, n=1, params=params, threads=1)
+
+
 @contextlib.contextmanager
 def executor_named(where):
     if where == "serial":

@@ -141,7 +141,13 @@ class Design:
         if missing:
             raise ValueError(f"participant {index}: no true value for {', '.join(map(repr, missing))}")
         known = set(self.problem.names)
-        return {**base, **{str(k): float(v) for k, v in values.items() if k in known}}
+        given = {str(k): float(v) for k, v in values.items() if k in known}
+        # The fit holds these values: a participant simulated at another would not be recovered.
+        clash = [name for name in given if name in base and name not in self.free and given[name] != base[name]]
+        if clash:
+            name = clash[0]
+            raise ValueError(f"participant {index}: {name!r} is {given[name]!r}, but the fit holds it at {base[name]!r}")
+        return {**base, **given}
 
     def theta(self, truth: Mapping[str, float]) -> np.ndarray:
         """Transformed free values of a natural truth."""

@@ -189,6 +189,8 @@ def recovery(
     design = dz.Design.build(model, response_model, fixed, priors, n_starts, options)
     people = dz.participants(design, inputs, n, params, seed, fit_seed, simulation_seeds)
     rows = dz.run(_simulate_and_fit, people, (design, [design]), executor, threads, progress, model)
+    if all(row.get("error") for row in rows):  # the design or the truths, not a participant's bad luck
+        raise ValueError(f"every participant's simulation failed; the first: {rows[0]['error']}")
     raw = _raw_table(design, people, rows)
     return Recovery(
         model,

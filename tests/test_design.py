@@ -424,6 +424,22 @@ def test_the_commands_write_the_functions_tables_and_pictures(command, tmp_path)
     assert picture.read_bytes().startswith(b"\x89PNG")
 
 
+@pytest.mark.parametrize("command", ["recovery", "power"])
+def test_the_commands_simulate_a_chooser_on_the_payoff_table_they_read(command, tmp_path):
+    from velmora.cli import main
+
+    table = velmora.payoffs(np.tile([0.2, 0.8], (40, 1)), 3)
+    design, out = tmp_path / "payoffs.csv", tmp_path / "out.csv"
+    pd.DataFrame(table, columns=["left", "right"]).to_csv(design, index=False)
+    extra = ["--n", "4"] if command == "recovery" else ["--effect", "beta=1", "--n-participants", "6", "--n-studies", "2"]
+    assert main([command, "--model", "rw", "--inputs", str(design), *extra, "-o", str(out), "--no-progress"]) == 0
+    if command == "recovery":
+        expected = velmora.recovery("rw", table, n=4).table
+    else:
+        expected = velmora.power("rw", table, effect={"beta": 1.0}, n_participants=[6], n_studies=2).table
+    pd.testing.assert_frame_equal(pd.read_csv(out), expected, check_dtype=False, rtol=0, atol=0)
+
+
 def test_a_command_refuses_an_effect_on_a_held_parameter_as_a_usage_error(tmp_path, capsys):
     from velmora.cli import main
 

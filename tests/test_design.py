@@ -8,6 +8,7 @@ import contextlib
 import importlib
 import math
 import multiprocessing
+import re
 import sys
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
@@ -140,6 +141,32 @@ def executor_named(where):
             distributed.Client(cluster) as client,
         ):
             yield client.get_executor()
+
+
+class LostEveryTask(SerialExecutor):
+    def submit(self, fn, /, *args, **kwargs):
+        return super().submit(self.lose)
+
+    @staticmethod
+    def lose():
+        raise RuntimeError("worker lost")
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda ex: velmora.recovery("td", rewards(), n=5, executor=ex), "5 of 5 participant tasks failed"),
+        (
+            lambda ex: velmora.power(
+                "td", rewards(), effect={"learning_rate": 1.0}, n_participants=[6], n_studies=3, executor=ex
+            ),
+            "3 of 3 study tasks failed",
+        ),
+    ],
+)
+def test_an_executor_that_loses_every_task_is_an_error_that_counts_them(call, message):
+    with pytest.raises(RuntimeError, match=re.escape(message)):
+        call(LostEveryTask())
 
 
 @pytest.mark.parametrize("where", ["serial", "spawned processes", "dask"])

@@ -270,7 +270,8 @@ def run(
     rows = run_chunks(task, label, items, (options, 1), executor, progress, chunk)
     failed = [row["error"] for row in rows if "error" in row and len(row) == 1]
     if failed:
-        raise RuntimeError(f"{len(failed)} chunk(s) failed on the executor; the first: {failed[0]}")
+        # Each failed item's row, after its chunk was retried item by item: a count of items, not chunks.
+        raise RuntimeError(f"{len(failed)} of {len(items)} {unit} tasks failed on the executor; the first: {failed[0]}")
     return rows
 
 

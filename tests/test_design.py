@@ -350,6 +350,21 @@ def test_a_statistic_that_is_not_a_number_has_no_predictive_p_value(checked):
     assert every.participants["p_value"].isna().all()
 
 
+def test_a_predictive_check_of_a_chooser_simulates_it_on_its_payoffs_with_its_labels():
+    table = velmora.payoffs(np.tile([0.2, 0.8], (40, 1)), 3)
+    people = []
+    for s in range(3):
+        sim = velmora.simulate("rw", table, {"learning_rate": 0.3, "beta": 3.0}, seed=s, options=[1, 2])
+        people.append(pd.DataFrame({"subject": s, "input": sim.outcomes, "response": sim.responses}))
+    data = pd.concat(people, ignore_index=True)
+    fits = velmora.fit_many(data, "rw", options=[1, 2], progress=False, threads=1)
+    designs = {s: table for s in range(3)}
+    result = velmora.predictive_check(fits, data, n_simulations=4, designs=designs, options=[1, 2], seed=2)
+    # Every simulated choice is one of the labels: the statistic, a mean choice, lies between them.
+    assert result.raw["statistic"].between(1.0, 2.0).all()
+    assert result.participants["observed"].between(1.0, 2.0).all()
+
+
 def test_predictive_simulations_are_velmora_simulate_at_the_estimates(checked):
     fits, data, result = checked
     from velmora.stream import seeds

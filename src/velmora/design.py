@@ -82,7 +82,7 @@ class Design:
     model: str
     response_model: str | None
     problem: Problem
-    options: Mapping[str, Any] | None = None
+    options: Sequence[Any] | None = None
     fixed: Mapping[str, Any] | None = None
     priors: Mapping[str, Any] | None = None
     n_starts: int = 4
@@ -95,7 +95,7 @@ class Design:
         fixed: Mapping[str, Any] | None,
         priors: Mapping[str, Any] | None,
         n_starts: int,
-        options: Mapping[str, Any] | None,
+        options: Sequence[Any] | None,
     ) -> Design:
         from velmora.fitting import problem_for
 

@@ -216,7 +216,7 @@ def power(
     response_model: str | None = None,
     fixed: Mapping[str, Any] | None = None,
     n_starts: int = 4,
-    options: Mapping[str, Any] | None = None,
+    options: Sequence[Any] | None = None,
     seed: int = 0,
     executor: Executor | None = None,
     threads: int | None = None,

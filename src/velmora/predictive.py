@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -133,7 +133,7 @@ def predictive_check(
     response: str = "response",
     trial: str | None = None,
     designs: Mapping[Any, Any] | None = None,
-    options: Mapping[str, Any] | None = None,
+    options: Sequence[Any] | None = None,
     seed: int = 0,
     executor: Executor | None = None,
     progress: bool | None = None,
@@ -158,8 +158,8 @@ def predictive_check(
     designs : mapping or None, optional
         Per participant key, what to simulate on instead of its input columns (the table of what each
         option would pay, for a closed-loop choice model).
-    options : mapping or None, optional
-        Passed to :func:`velmora.simulate` as ``options`` (closed-loop designs).
+    options : sequence or None, optional
+        A chooser's option labels, as in :func:`velmora.simulate` (closed-loop designs).
     seed, executor, progress
         As in :func:`velmora.recovery`; participants are the tasks.
 
@@ -208,7 +208,7 @@ def predictive_check(
     # Each participant's simulations from its key alone, as fit_many's seeds are.
     base = participant_seed(seed, "predictive")
     people = [_Person(p.key, p.params, p.inputs, participant_seed(base, p.key)) for p in people]
-    extra = {} if options is None else {"options": dict(options)}
+    extra = {} if options is None else {"options": list(options)}
     sims = dz.run(
         _simulate_people,
         people,

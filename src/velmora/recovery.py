@@ -130,7 +130,7 @@ def recovery(
     fixed: Mapping[str, Any] | None = None,
     priors: Mapping[str, Any] | None = None,
     n_starts: int = 4,
-    options: Mapping[str, Any] | None = None,
+    options: Sequence[Any] | None = None,
     fit_seed: int | None = None,
     simulation_seeds: Any = None,
     seed: int = 0,
@@ -159,8 +159,9 @@ def recovery(
         The response model of both simulation and fit; None: the model's default.
     fixed, priors, n_starts
         As in :func:`velmora.fit`, for the fits; a value held in ``fixed`` is also the truth.
-    options : mapping or None, optional
-        Passed to :func:`velmora.simulate` as ``options`` (closed-loop choice designs).
+    options : sequence or None, optional
+        A chooser's option labels, as in :func:`velmora.simulate` (closed-loop choice designs); the
+        fits read the simulated choices by the same labels.
     fit_seed : int or None, optional
         One seed for every participant's fit (as each ``velmora.fit`` call uses by default); None
         derives one per participant from ``seed``.
@@ -303,7 +304,7 @@ def model_recovery(
     n: int = 100,
     params: Mapping[str, Any] | None = None,
     response_model: str | None = None,
-    options: Mapping[str, Any] | None = None,
+    options: Sequence[Any] | None = None,
     n_starts: int = 4,
     seed: int = 0,
     executor: Executor | None = None,

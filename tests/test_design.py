@@ -306,6 +306,17 @@ def test_power_refuses_a_population_or_effect_that_is_not_a_number_of_sds(given)
         velmora.power("td", rewards(), n_participants=[6], n_studies=1, **given)
 
 
+@pytest.mark.parametrize("method", ["group", "two-stage"])
+def test_power_leaves_out_a_participant_whose_model_cannot_run_at_its_drawn_values(method):
+    # About a quarter of the binary HGF's default population diverges on this design.
+    outcomes = (np.random.default_rng(0).random(100) < 0.6).astype(float)
+    result = velmora.power(
+        "hgf_binary", outcomes, effect={"omega2": 1.0}, n_participants=[12], n_studies=3, method=method, threads=1
+    )
+    assert result.raw["failed_simulations"].sum() > 0
+    assert np.isfinite(result.raw["p_value"]).all()
+
+
 def test_a_sample_size_given_twice_is_simulated_once():
     options = {"effect": {"learning_rate": 1.0}, "n_studies": 2, "method": "two-stage", "seed": 4, "threads": 1}
     twice = velmora.power("td", rewards(), n_participants=[8, 6, 8], **options)

@@ -85,10 +85,22 @@ def _one_study(setup: _Setup, study: _Study, threads: int) -> dict[str, Any]:
     shared = isinstance(setup.inputs, (list, tuple)) and all(isinstance(x, np.ndarray) for x in setup.inputs)
     per = dz.per_participant_inputs(list(setup.inputs[:n]) if shared else setup.inputs, n)
     people = [dz.Participant(i, design.natural(theta[i]), int(sim_seeds[i]), 0, per[i]) for i in range(n)]
-    data = [dz.simulated(design, p) for p in people]
-    row: dict[str, Any] = {"n_participants": n, "study": study.index}
+    data, kept, failures = [], [], []
+    for p in people:
+        # A participant whose model cannot run at its drawn values (an HGF whose precision turns
+        # negative) leaves the study, as a participant who cannot do the task would; counted in the row.
+        try:
+            data.append(dz.simulated(design, p))
+            kept.append(p.index)
+        except Exception as error:
+            failures.append(f"{type(error).__name__}: {error}")
+    if min(np.sum(group[kept] == 0), np.sum(group[kept] == 1)) < 2:
+        raise ValueError(f"too few participants of a study could be simulated to test it; the first failure: {failures[0]}")
+    group = group[kept]
+    row: dict[str, Any] = {"n_participants": n, "study": study.index, "failed_simulations": len(failures)}
     if setup.method == "two-stage":
-        fits = dz.fit_batch(design, data, list(stream.seeds(n, dz.sub_seed(study.seed, "fit"))), threads)
+        seeds = stream.seeds(n, dz.sub_seed(study.seed, "fit"))[kept]
+        fits = dz.fit_batch(design, data, list(seeds), threads)
         ok = np.isfinite(fits["estimate"][:, j])
         a, b = fits["estimate"][ok & (group == 0), j], fits["estimate"][ok & (group == 1), j]
         test = stats.ttest_ind(b, a, equal_var=False)
@@ -104,7 +116,7 @@ def _one_study(setup: _Setup, study: _Study, threads: int) -> dict[str, Any]:
         lengths = [len(y) for _, y in data]
         # One long table built at once: a frame per participant would cost more than its fit.
         study_table = pd.DataFrame(np.concatenate([np.reshape(x, (len(y), -1)) for x, y in data]), columns=columns)
-        study_table.insert(0, "subject", np.repeat(np.arange(n), lengths))
+        study_table.insert(0, "subject", np.repeat(kept, lengths))
         study_table["response"] = np.concatenate([y for _, y in data])
         with warnings.catch_warnings():
             # Participants unconverged under the group prior are counted in the table instead.
@@ -112,7 +124,7 @@ def _one_study(setup: _Setup, study: _Study, threads: int) -> dict[str, Any]:
             fitted = fit_group(
                 study_table,
                 design.model,
-                covariates=pd.DataFrame({"subject": np.arange(n), "group": group}),
+                covariates=pd.DataFrame({"subject": kept, "group": group}),
                 response_model=design.response_model,
                 fixed=design.fixed,
                 n_starts=design.n_starts,
@@ -128,7 +140,7 @@ def _one_study(setup: _Setup, study: _Study, threads: int) -> dict[str, Any]:
         hit = c[(c["parameter"] == setup.parameter) & (c["term"] == "group")].iloc[0]
         estimate, se, p_value = float(hit["estimate"]), float(hit["se"]), float(hit["p_value"])
         # The degrees of freedom of the coefficient's t test: participants kept minus the two terms.
-        df = float(n - len(fitted.excluded) - 2)
+        df = float(len(kept) - len(fitted.excluded) - 2)
         converged = float(fitted.converged)
         row["unconverged_participants"] = len(fitted.unconverged)
     half = float(stats.t.ppf(0.975, df)) * se if df > 0 else math.nan
@@ -172,7 +184,8 @@ def power_summary(raw: pandas.DataFrame) -> pandas.DataFrame:
 @dataclass(eq=False)
 class Power:
     """The result of :func:`power`: ``table`` one row per sample size (from ``raw`` by
-    :func:`power_summary`), ``raw`` one row per simulated study, and ``plot()``."""
+    :func:`power_summary`), ``raw`` one row per simulated study (with ``failed_simulations``, its
+    participants whose model could not run at their drawn values, left out of its fit), and ``plot()``."""
 
     model: str
     parameter: str

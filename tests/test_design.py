@@ -484,7 +484,9 @@ def test_the_commands_simulate_a_chooser_on_the_payoff_table_they_read(command, 
     table = velmora.payoffs(np.tile([0.2, 0.8], (40, 1)), 3)
     design, out = tmp_path / "payoffs.csv", tmp_path / "out.csv"
     pd.DataFrame(table, columns=["left", "right"]).to_csv(design, index=False)
-    extra = ["--n", "4"] if command == "recovery" else ["--effect", "beta=1", "--n-participants", "6", "--n-studies", "2"]
+    extra = (
+        ["--n", "4"] if command == "recovery" else ["--effect", "beta=1", "--n-participants", "6", "--n-studies", "2"]
+    )
     assert main([command, "--model", "rw", "--inputs", str(design), *extra, "-o", str(out), "--no-progress"]) == 0
     if command == "recovery":
         expected = velmora.recovery("rw", table, n=4).table

@@ -146,7 +146,9 @@ class Design:
         clash = [name for name in given if name in base and name not in self.free and given[name] != base[name]]
         if clash:
             name = clash[0]
-            raise ValueError(f"participant {index}: {name!r} is {given[name]!r}, but the fit holds it at {base[name]!r}")
+            raise ValueError(
+                f"participant {index}: {name!r} is {given[name]!r}, but the fit holds it at {base[name]!r}"
+            )
         return {**base, **given}
 
     def theta(self, truth: Mapping[str, float]) -> np.ndarray:

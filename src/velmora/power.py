@@ -95,7 +95,9 @@ def _one_study(setup: _Setup, study: _Study, threads: int) -> dict[str, Any]:
         except Exception as error:
             failures.append(f"{type(error).__name__}: {error}")
     if min(np.sum(group[kept] == 0), np.sum(group[kept] == 1)) < 2:
-        raise ValueError(f"too few participants of a study could be simulated to test it; the first failure: {failures[0]}")
+        raise ValueError(
+            f"too few participants of a study could be simulated to test it; the first failure: {failures[0]}"
+        )
     group = group[kept]
     row: dict[str, Any] = {"n_participants": n, "study": study.index, "failed_simulations": len(failures)}
     if setup.method == "two-stage":

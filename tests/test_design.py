@@ -376,6 +376,14 @@ def test_a_predictive_check_of_a_chooser_simulates_it_on_its_payoffs_with_its_la
     assert result.participants["observed"].between(1.0, 2.0).all()
 
 
+def test_a_predictive_check_refuses_a_participant_fitted_twice(checked):
+    fits, data, _ = checked
+    twice = pd.concat([fits, fits.iloc[[3]]])
+    twice.attrs = fits.attrs
+    with pytest.raises(ValueError, match="participant 3 more than once"):
+        velmora.predictive_check(twice, data, n_simulations=3)
+
+
 def test_predictive_simulations_are_velmora_simulate_at_the_estimates(checked):
     fits, data, result = checked
     from velmora.stream import seeds

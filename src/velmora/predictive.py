@@ -189,6 +189,10 @@ def predictive_check(
     columns = input_columns(model, input)
     names = [c for c in design.problem.names if c in table.columns]
     people, observed = [], []
+    if subject in table.columns and table[subject].duplicated().any():
+        # Its simulations would count twice in the learning curve and in its p-value's table.
+        twice = table.loc[table[subject].duplicated(), subject].iloc[0]
+        raise ValueError(f"the fits table has participant {twice!r} more than once")
     rows_by_key = {k: rows for k, rows in data.groupby(subject, sort=False)}
     for record in table.to_dict("records"):
         key = record[subject]

@@ -191,7 +191,7 @@ def predictive_check(
     people, observed = [], []
     if subject in table.columns and table[subject].duplicated().any():
         # Its simulations would count twice in the learning curve and in its p-value's table.
-        twice = table.loc[table[subject].duplicated(), subject].iloc[0]
+        twice = table.loc[table[subject].duplicated(), subject].tolist()[0]
         raise ValueError(f"the fits table has participant {twice!r} more than once")
     rows_by_key = {k: rows for k, rows in data.groupby(subject, sort=False)}
     for record in table.to_dict("records"):

@@ -8,6 +8,7 @@ import contextlib
 import importlib
 import math
 import multiprocessing
+import re
 import sys
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
@@ -103,6 +104,27 @@ def test_a_held_parameter_is_held_in_truth_and_fit():
     assert set(result.raw["parameter"]) == {"learning_rate", "zeta"}
 
 
+def test_a_table_of_truths_must_keep_a_held_parameter_at_its_held_value():
+    table = pd.DataFrame({"initial_value": [0.5, 0.2], "learning_rate": [0.3, 0.4], "zeta": [0.1, 0.1]})
+    with pytest.raises(ValueError, match="participant 1: 'initial_value' is 0.2, but the fit holds it at 0.5"):
+        velmora.recovery("td", rewards(), n=2, params=table, fixed={"initial_value": 0.5}, threads=1)
+    held = table.assign(initial_value=0.5)
+    velmora.recovery("td", rewards(), n=2, params=held, fixed={"initial_value": 0.5}, threads=1)
+
+
+@pytest.mark.parametrize(
+    ("inputs", "params"),
+    [
+        (np.array([]), None),
+        (np.zeros((10, 3)), None),
+        (rewards(), pd.DataFrame({"initial_value": [0.5], "learning_rate": [1.5], "zeta": [0.1]})),
+    ],
+)
+def test_recovery_refuses_a_design_or_truths_no_participant_can_be_simulated_on(inputs, params):
+    with pytest.raises(ValueError, match="every participant's simulation failed"):
+        velmora.recovery("td", inputs, n=1, params=params, threads=1)
+
+
 @contextlib.contextmanager
 def executor_named(where):
     if where == "serial":
@@ -119,6 +141,32 @@ def executor_named(where):
             distributed.Client(cluster) as client,
         ):
             yield client.get_executor()
+
+
+class LostEveryTask(SerialExecutor):
+    def submit(self, fn, /, *args, **kwargs):
+        return super().submit(self.lose)
+
+    @staticmethod
+    def lose():
+        raise RuntimeError("worker lost")
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda ex: velmora.recovery("td", rewards(), n=5, executor=ex), "5 of 5 participant tasks failed"),
+        (
+            lambda ex: velmora.power(
+                "td", rewards(), effect={"learning_rate": 1.0}, n_participants=[6], n_studies=3, executor=ex
+            ),
+            "3 of 3 study tasks failed",
+        ),
+    ],
+)
+def test_an_executor_that_loses_every_task_is_an_error_that_counts_them(call, message):
+    with pytest.raises(RuntimeError, match=re.escape(message)):
+        call(LostEveryTask())
 
 
 @pytest.mark.parametrize("where", ["serial", "spawned processes", "dask"])
@@ -192,6 +240,20 @@ def test_model_recovery_counts_are_the_raw_evidences():
     assert np.allclose(result.confusion.sum(axis=1), 1.0)
 
 
+@pytest.mark.parametrize(
+    ("models", "response_model", "error"),
+    [
+        ("td", None, TypeError),
+        (["td", "hgf_binary"], None, ValueError),
+        (["td", "discount"], "logistic", ValueError),
+        (["td", "rw"], None, ValueError),
+    ],
+)
+def test_model_recovery_refuses_models_whose_evidences_do_not_compare(models, response_model, error):
+    with pytest.raises(error, match="sequence of model names|not fitted to the same inputs and responses"):
+        velmora.model_recovery(models, rewards(), n=2, response_model=response_model, threads=1)
+
+
 @pytest.mark.parametrize("method", ["group", "two-stage"])
 def test_power_table_is_the_raw_studies_statistics(method):
     from statsmodels.stats.proportion import proportion_confint
@@ -229,6 +291,40 @@ def test_power_rejects_an_effect_on_a_parameter_that_is_not_free():
         velmora.power("td", rewards(), effect={"beta": 1.0}, n_participants=[8], n_studies=2)
 
 
+@pytest.mark.parametrize(
+    "given",
+    [
+        {"effect": {"learning_rate": math.inf}},
+        {"effect": {"learning_rate": math.nan}},
+        {"effect": {"learning_rate": 1.0}, "group_sd": {"learning_rate": -0.5}},
+        {"effect": {"learning_rate": 1.0}, "group_sd": {"zeta": 0.0}},
+        {"effect": {"learning_rate": 1.0}, "group_mean": {"zeta": math.nan}},
+    ],
+)
+def test_power_refuses_a_population_or_effect_that_is_not_a_number_of_sds(given):
+    with pytest.raises(ValueError, match="effect must be a finite|group_sd of|group_mean of"):
+        velmora.power("td", rewards(), n_participants=[6], n_studies=1, **given)
+
+
+@pytest.mark.parametrize("method", ["group", "two-stage"])
+def test_power_leaves_out_a_participant_whose_model_cannot_run_at_its_drawn_values(method):
+    # About a quarter of the binary HGF's default population diverges on this design.
+    outcomes = (np.random.default_rng(0).random(100) < 0.6).astype(float)
+    result = velmora.power(
+        "hgf_binary", outcomes, effect={"omega2": 1.0}, n_participants=[12], n_studies=3, method=method, threads=1
+    )
+    assert result.raw["failed_simulations"].sum() > 0
+    assert np.isfinite(result.raw["p_value"]).all()
+
+
+def test_a_sample_size_given_twice_is_simulated_once():
+    options = {"effect": {"learning_rate": 1.0}, "n_studies": 2, "method": "two-stage", "seed": 4, "threads": 1}
+    twice = velmora.power("td", rewards(), n_participants=[8, 6, 8], **options)
+    once = velmora.power("td", rewards(), n_participants=[8, 6], **options)
+    pd.testing.assert_frame_equal(twice.raw, once.raw, check_exact=True)
+    assert (twice.table["n_studies"] == 2).all()
+
+
 @pytest.fixture(scope="module")
 def checked():
     rng = np.random.default_rng(1)
@@ -251,6 +347,41 @@ def test_predictive_check_numbers_are_its_raw_tables(checked):
         assert row["simulated_mean"] == pytest.approx(sims.mean(), rel=1e-12)
     curve = data.groupby("trial")["response"].mean().to_numpy()
     np.testing.assert_allclose(result.curve["observed"].to_numpy(), curve, rtol=1e-12)
+
+
+def test_a_statistic_that_is_not_a_number_has_no_predictive_p_value(checked):
+    fits, data, result = checked
+    silent = data.copy()
+    silent.loc[silent["subject"] == 0, "response"] = np.nan  # a participant who missed every trial
+    again = velmora.predictive_check(fits, silent, n_simulations=40, seed=6)
+    p = again.participants.set_index("subject")["p_value"]
+    assert math.isnan(p.loc[0])
+    pd.testing.assert_series_equal(p.drop(0), result.participants.set_index("subject")["p_value"].drop(0))
+    every = velmora.predictive_check(fits, data, n_simulations=3, seed=6, statistic=lambda y: math.nan)
+    assert every.participants["p_value"].isna().all()
+
+
+def test_a_predictive_check_of_a_chooser_simulates_it_on_its_payoffs_with_its_labels():
+    table = velmora.payoffs(np.tile([0.2, 0.8], (40, 1)), 3)
+    people = []
+    for s in range(3):
+        sim = velmora.simulate("rw", table, {"learning_rate": 0.3, "beta": 3.0}, seed=s, options=[1, 2])
+        people.append(pd.DataFrame({"subject": s, "input": sim.outcomes, "response": sim.responses}))
+    data = pd.concat(people, ignore_index=True)
+    fits = velmora.fit_many(data, "rw", options=[1, 2], progress=False, threads=1)
+    designs = {s: table for s in range(3)}
+    result = velmora.predictive_check(fits, data, n_simulations=4, designs=designs, options=[1, 2], seed=2)
+    # Every simulated choice is one of the labels: the statistic, a mean choice, lies between them.
+    assert result.raw["statistic"].between(1.0, 2.0).all()
+    assert result.participants["observed"].between(1.0, 2.0).all()
+
+
+def test_a_predictive_check_refuses_a_participant_fitted_twice(checked):
+    fits, data, _ = checked
+    twice = pd.concat([fits, fits.iloc[[3]]])
+    twice.attrs = fits.attrs
+    with pytest.raises(ValueError, match="participant 3 more than once"):
+        velmora.predictive_check(twice, data, n_simulations=3)
 
 
 def test_predictive_simulations_are_velmora_simulate_at_the_estimates(checked):
@@ -354,6 +485,24 @@ def test_the_commands_write_the_functions_tables_and_pictures(command, tmp_path)
     assert picture.read_bytes().startswith(b"\x89PNG")
 
 
+@pytest.mark.parametrize("command", ["recovery", "power"])
+def test_the_commands_simulate_a_chooser_on_the_payoff_table_they_read(command, tmp_path):
+    from velmora.cli import main
+
+    table = velmora.payoffs(np.tile([0.2, 0.8], (40, 1)), 3)
+    design, out = tmp_path / "payoffs.csv", tmp_path / "out.csv"
+    pd.DataFrame(table, columns=["left", "right"]).to_csv(design, index=False)
+    extra = (
+        ["--n", "4"] if command == "recovery" else ["--effect", "beta=1", "--n-participants", "6", "--n-studies", "2"]
+    )
+    assert main([command, "--model", "rw", "--inputs", str(design), *extra, "-o", str(out), "--no-progress"]) == 0
+    if command == "recovery":
+        expected = velmora.recovery("rw", table, n=4).table
+    else:
+        expected = velmora.power("rw", table, effect={"beta": 1.0}, n_participants=[6], n_studies=2).table
+    pd.testing.assert_frame_equal(pd.read_csv(out), expected, check_dtype=False, rtol=0, atol=0)
+
+
 def test_a_command_refuses_an_effect_on_a_held_parameter_as_a_usage_error(tmp_path, capsys):
     from velmora.cli import main
 
@@ -433,3 +582,16 @@ def test_power_with_one_design_per_participant_is_power_with_the_shared_one():
     shared = velmora.power("td", rewards(), seed=4, **options)
     each = velmora.power("td", [rewards() for _ in range(9)], seed=4, **options)
     pd.testing.assert_frame_equal(shared.raw, each.raw, check_exact=True)
+
+
+@pytest.mark.parametrize("model", ["rw", "rw_dual", "rw_fictitious", "kalman_bandit"])
+def test_a_chooser_with_its_own_option_labels_is_recovered_and_powered_as_with_the_default_ones(model):
+    # Simulated choices are the given labels: the fits must read them as those labels too.
+    table = velmora.payoffs(np.tile([0.2, 0.8], (40, 1)), 3)
+    labelled = velmora.recovery(model, table, n=4, response_model="softmax", options=[1, 2], seed=1, threads=1)
+    default = velmora.recovery(model, table, n=4, response_model="softmax", seed=1, threads=1)
+    assert (labelled.raw["error"] == "").all()
+    pd.testing.assert_frame_equal(labelled.raw, default.raw, check_exact=True)
+    options = {"effect": {"beta": 1.0}, "n_participants": [6], "n_studies": 1, "seed": 2, "threads": 1}
+    powered = velmora.power(model, table, options=[1, 2], **options)
+    pd.testing.assert_frame_equal(powered.raw, velmora.power(model, table, **options).raw, check_exact=True)

@@ -13,7 +13,9 @@ from velmora.csv_io import UsageError
 from velmora.models import ENGINE, FITTED
 
 _DESIGN_MODELS = tuple(name for name in FITTED if ENGINE[name].fits_responses)
-_RESPONSE_HELP = "response model of the simulations and fits: gaussian, unit_square or logistic (default: the model's)"
+_RESPONSE_HELP = (
+    "response model of the simulations and fits: gaussian, unit_square, logistic or softmax (default: the model's)"
+)
 
 
 def _counts(text: str) -> list[int]:
@@ -39,8 +41,9 @@ def _design_options(sub: argparse.ArgumentParser, option: Callable[..., None], m
         "--inputs",
         required=True,
         metavar="FILE",
-        help="CSV: the design every simulated participant sees, one row per trial (one column, or the "
-        "choice models' four input columns by name)",
+        help="CSV: the design every simulated participant sees, one row per trial (one column, the "
+        "choice models' four input columns by name, or for a model that chooses among options what each "
+        "option would pay, one column per option)",
     )
     option(sub, "--column", metavar="NAME", help="the column of --inputs to read (one-input models)")
     option(sub, "--response-model", dest="response", metavar="KIND", help=_RESPONSE_HELP)
@@ -119,6 +122,9 @@ def _design_inputs(args: argparse.Namespace, model: str) -> Any:
     from velmora.tables import input_columns
 
     columns = input_columns(model, None)
+    if ENGINE[model].chooses:  # a closed loop: what each option would pay, one column per option, in order
+        name, header, rows = csv_io.read_table(args.inputs)
+        return np.column_stack([csv_io.table_column(name, header, rows, c, missing=True) for c in header])
     if len(columns) == 1:
         return np.array(csv_io.read_column(args.inputs, args.column))
     name, header, rows = csv_io.read_table(args.inputs)

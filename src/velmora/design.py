@@ -82,7 +82,7 @@ class Design:
     model: str
     response_model: str | None
     problem: Problem
-    options: Mapping[str, Any] | None = None
+    options: Sequence[Any] | None = None
     fixed: Mapping[str, Any] | None = None
     priors: Mapping[str, Any] | None = None
     n_starts: int = 4
@@ -95,11 +95,12 @@ class Design:
         fixed: Mapping[str, Any] | None,
         priors: Mapping[str, Any] | None,
         n_starts: int,
-        options: Mapping[str, Any] | None,
+        options: Sequence[Any] | None,
     ) -> Design:
         from velmora.fitting import problem_for
 
-        problem = problem_for(model, response_model, True, fixed, priors, n_starts)
+        # The options label a chooser's responses in the fit as in the simulation.
+        problem = problem_for(model, response_model, True, fixed, priors, n_starts, options)
         return cls(model, problem.response, problem, options, fixed, priors, n_starts)
 
     @property
@@ -140,7 +141,15 @@ class Design:
         if missing:
             raise ValueError(f"participant {index}: no true value for {', '.join(map(repr, missing))}")
         known = set(self.problem.names)
-        return {**base, **{str(k): float(v) for k, v in values.items() if k in known}}
+        given = {str(k): float(v) for k, v in values.items() if k in known}
+        # The fit holds these values: a participant simulated at another would not be recovered.
+        clash = [name for name in given if name in base and name not in self.free and given[name] != base[name]]
+        if clash:
+            name = clash[0]
+            raise ValueError(
+                f"participant {index}: {name!r} is {given[name]!r}, but the fit holds it at {base[name]!r}"
+            )
+        return {**base, **given}
 
     def theta(self, truth: Mapping[str, float]) -> np.ndarray:
         """Transformed free values of a natural truth."""
@@ -218,6 +227,7 @@ def fit_batch(
         n_starts=design.n_starts,
         seeds=np.asarray(fit_seeds, dtype=np.uint64),
         threads=threads,
+        options=design.options,
     )
     transforms = design.problem.transforms
     estimate = np.column_stack([transformed_of(t, fits.params[name]) for name, t in zip(free, transforms)])
@@ -262,7 +272,8 @@ def run(
     rows = run_chunks(task, label, items, (options, 1), executor, progress, chunk)
     failed = [row["error"] for row in rows if "error" in row and len(row) == 1]
     if failed:
-        raise RuntimeError(f"{len(failed)} chunk(s) failed on the executor; the first: {failed[0]}")
+        # Each failed item's row, after its chunk was retried item by item: a count of items, not chunks.
+        raise RuntimeError(f"{len(failed)} of {len(items)} {unit} tasks failed on the executor; the first: {failed[0]}")
     return rows
 
 

@@ -85,10 +85,24 @@ def _one_study(setup: _Setup, study: _Study, threads: int) -> dict[str, Any]:
     shared = isinstance(setup.inputs, (list, tuple)) and all(isinstance(x, np.ndarray) for x in setup.inputs)
     per = dz.per_participant_inputs(list(setup.inputs[:n]) if shared else setup.inputs, n)
     people = [dz.Participant(i, design.natural(theta[i]), int(sim_seeds[i]), 0, per[i]) for i in range(n)]
-    data = [dz.simulated(design, p) for p in people]
-    row: dict[str, Any] = {"n_participants": n, "study": study.index}
+    data, kept, failures = [], [], []
+    for p in people:
+        # A participant whose model cannot run at its drawn values (an HGF whose precision turns
+        # negative) leaves the study, as a participant who cannot do the task would; counted in the row.
+        try:
+            data.append(dz.simulated(design, p))
+            kept.append(p.index)
+        except Exception as error:
+            failures.append(f"{type(error).__name__}: {error}")
+    if min(np.sum(group[kept] == 0), np.sum(group[kept] == 1)) < 2:
+        raise ValueError(
+            f"too few participants of a study could be simulated to test it; the first failure: {failures[0]}"
+        )
+    group = group[kept]
+    row: dict[str, Any] = {"n_participants": n, "study": study.index, "failed_simulations": len(failures)}
     if setup.method == "two-stage":
-        fits = dz.fit_batch(design, data, list(stream.seeds(n, dz.sub_seed(study.seed, "fit"))), threads)
+        seeds = stream.seeds(n, dz.sub_seed(study.seed, "fit"))[kept]
+        fits = dz.fit_batch(design, data, list(seeds), threads)
         ok = np.isfinite(fits["estimate"][:, j])
         a, b = fits["estimate"][ok & (group == 0), j], fits["estimate"][ok & (group == 1), j]
         test = stats.ttest_ind(b, a, equal_var=False)
@@ -104,7 +118,7 @@ def _one_study(setup: _Setup, study: _Study, threads: int) -> dict[str, Any]:
         lengths = [len(y) for _, y in data]
         # One long table built at once: a frame per participant would cost more than its fit.
         study_table = pd.DataFrame(np.concatenate([np.reshape(x, (len(y), -1)) for x, y in data]), columns=columns)
-        study_table.insert(0, "subject", np.repeat(np.arange(n), lengths))
+        study_table.insert(0, "subject", np.repeat(kept, lengths))
         study_table["response"] = np.concatenate([y for _, y in data])
         with warnings.catch_warnings():
             # Participants unconverged under the group prior are counted in the table instead.
@@ -112,10 +126,11 @@ def _one_study(setup: _Setup, study: _Study, threads: int) -> dict[str, Any]:
             fitted = fit_group(
                 study_table,
                 design.model,
-                covariates=pd.DataFrame({"subject": np.arange(n), "group": group}),
+                covariates=pd.DataFrame({"subject": kept, "group": group}),
                 response_model=design.response_model,
                 fixed=design.fixed,
                 n_starts=design.n_starts,
+                options=design.options,
                 # The fewest draws: they only estimate the integrated likelihood, which power does not
                 # read (the coefficients and their tests are the same with any number).
                 n_samples=2,
@@ -127,7 +142,7 @@ def _one_study(setup: _Setup, study: _Study, threads: int) -> dict[str, Any]:
         hit = c[(c["parameter"] == setup.parameter) & (c["term"] == "group")].iloc[0]
         estimate, se, p_value = float(hit["estimate"]), float(hit["se"]), float(hit["p_value"])
         # The degrees of freedom of the coefficient's t test: participants kept minus the two terms.
-        df = float(n - len(fitted.excluded) - 2)
+        df = float(len(kept) - len(fitted.excluded) - 2)
         converged = float(fitted.converged)
         row["unconverged_participants"] = len(fitted.unconverged)
     half = float(stats.t.ppf(0.975, df)) * se if df > 0 else math.nan
@@ -171,7 +186,8 @@ def power_summary(raw: pandas.DataFrame) -> pandas.DataFrame:
 @dataclass(eq=False)
 class Power:
     """The result of :func:`power`: ``table`` one row per sample size (from ``raw`` by
-    :func:`power_summary`), ``raw`` one row per simulated study, and ``plot()``."""
+    :func:`power_summary`), ``raw`` one row per simulated study (with ``failed_simulations``, its
+    participants whose model could not run at their drawn values, left out of its fit), and ``plot()``."""
 
     model: str
     parameter: str
@@ -215,7 +231,7 @@ def power(
     response_model: str | None = None,
     fixed: Mapping[str, Any] | None = None,
     n_starts: int = 4,
-    options: Mapping[str, Any] | None = None,
+    options: Sequence[Any] | None = None,
     seed: int = 0,
     executor: Executor | None = None,
     threads: int | None = None,
@@ -267,7 +283,11 @@ def power(
     if not 0.0 < float(alpha) < 1.0:
         raise ValueError(f"alpha must lie between 0 and 1, got {alpha!r}")
     ((parameter, size),) = effect.items()
-    sizes = [dz.check_count("n_participants", k, 4) for k in n_participants]
+    if not math.isfinite(float(size)):
+        raise ValueError(f"effect must be a finite number of group SDs, got {size!r}")
+    # A size given twice would run its studies twice over, the same seeds giving the same studies:
+    # its interval would count each study twice.
+    sizes = list(dict.fromkeys(dz.check_count("n_participants", k, 4) for k in n_participants))
     if not sizes:
         raise ValueError("n_participants must give at least one sample size")
     n_studies = dz.check_count("n_studies", n_studies)
@@ -279,6 +299,13 @@ def power(
         unknown = [name for name in given if name not in free]
         if unknown:
             raise ValueError(f"{unknown[0]!r} is not a free parameter of {model}; free: {', '.join(free)}")
+    for name, value in (group_mean or {}).items():
+        if not math.isfinite(float(value)):
+            raise ValueError(f"group_mean of {name!r} must be finite, got {value!r}")
+    for name, value in (group_sd or {}).items():
+        # A negative SD would turn the effect's sign round; a zero one makes every effect zero.
+        if not 0.0 < float(value) < math.inf:
+            raise ValueError(f"group_sd of {name!r} must be a positive number, got {value!r}")
     mean = np.array([(group_mean or {}).get(name, m) for name, m in zip(free, design.problem.prior_mean)])
     sd = np.array(
         [(group_sd or {}).get(name, GROUP_SD_SHARE * math.sqrt(v)) for name, v in zip(free, design.problem.prior_var)]

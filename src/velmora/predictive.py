@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -64,12 +64,18 @@ def _simulate_people(label: str, chunk: list[_Person], options: Any) -> list[dic
 def predictive_summary(raw: pandas.DataFrame, observed: pandas.DataFrame) -> pandas.DataFrame:
     """Per participant, from the simulated statistics (``raw``: participant, simulation, statistic) and
     the observed ones (``observed``: participant, observed): the simulations' mean and SD and the
-    predictive p-value P(simulated > observed) + P(simulated = observed) / 2."""
+    predictive p-value P(simulated > observed) + P(simulated = observed) / 2, over the simulations
+    whose statistic is a number (NaN where the observed one, or every simulated one, is not)."""
     sims = raw.groupby("participant", sort=False)["statistic"]
     table = observed.set_index("participant").join(sims.agg(simulated_mean="mean", simulated_sd="std"), how="left")
     obs = table["observed"]
     above = raw.join(obs, on="participant")
+    # A NaN compares as neither above nor equal: it would count as below and make the p-value 0.
+    known = np.isfinite(above["statistic"].to_numpy(dtype=np.float64)) & np.isfinite(
+        above["observed"].to_numpy(dtype=np.float64)
+    )
     p = (above["statistic"] > above["observed"]).astype(float) + 0.5 * (above["statistic"] == above["observed"])
+    p = p.where(known)
     table["p_value"] = p.groupby(above["participant"], sort=False).mean()
     return table.reset_index()
 
@@ -127,7 +133,7 @@ def predictive_check(
     response: str = "response",
     trial: str | None = None,
     designs: Mapping[Any, Any] | None = None,
-    options: Mapping[str, Any] | None = None,
+    options: Sequence[Any] | None = None,
     seed: int = 0,
     executor: Executor | None = None,
     progress: bool | None = None,
@@ -152,8 +158,8 @@ def predictive_check(
     designs : mapping or None, optional
         Per participant key, what to simulate on instead of its input columns (the table of what each
         option would pay, for a closed-loop choice model).
-    options : mapping or None, optional
-        Passed to :func:`velmora.simulate` as ``options`` (closed-loop designs).
+    options : sequence or None, optional
+        A chooser's option labels, as in :func:`velmora.simulate` (closed-loop designs).
     seed, executor, progress
         As in :func:`velmora.recovery`; participants are the tasks.
 
@@ -183,6 +189,10 @@ def predictive_check(
     columns = input_columns(model, input)
     names = [c for c in design.problem.names if c in table.columns]
     people, observed = [], []
+    if subject in table.columns and table[subject].duplicated().any():
+        # Its simulations would count twice in the learning curve and in its p-value's table.
+        twice = table.loc[table[subject].duplicated(), subject].tolist()[0]
+        raise ValueError(f"the fits table has participant {twice!r} more than once")
     rows_by_key = {k: rows for k, rows in data.groupby(subject, sort=False)}
     for record in table.to_dict("records"):
         key = record[subject]
@@ -202,7 +212,7 @@ def predictive_check(
     # Each participant's simulations from its key alone, as fit_many's seeds are.
     base = participant_seed(seed, "predictive")
     people = [_Person(p.key, p.params, p.inputs, participant_seed(base, p.key)) for p in people]
-    extra = {} if options is None else {"options": dict(options)}
+    extra = {} if options is None else {"options": list(options)}
     sims = dz.run(
         _simulate_people,
         people,

@@ -130,7 +130,7 @@ def recovery(
     fixed: Mapping[str, Any] | None = None,
     priors: Mapping[str, Any] | None = None,
     n_starts: int = 4,
-    options: Mapping[str, Any] | None = None,
+    options: Sequence[Any] | None = None,
     fit_seed: int | None = None,
     simulation_seeds: Any = None,
     seed: int = 0,
@@ -159,8 +159,9 @@ def recovery(
         The response model of both simulation and fit; None: the model's default.
     fixed, priors, n_starts
         As in :func:`velmora.fit`, for the fits; a value held in ``fixed`` is also the truth.
-    options : mapping or None, optional
-        Passed to :func:`velmora.simulate` as ``options`` (closed-loop choice designs).
+    options : sequence or None, optional
+        A chooser's option labels, as in :func:`velmora.simulate` (closed-loop choice designs); the
+        fits read the simulated choices by the same labels.
     fit_seed : int or None, optional
         One seed for every participant's fit (as each ``velmora.fit`` call uses by default); None
         derives one per participant from ``seed``.
@@ -189,6 +190,8 @@ def recovery(
     design = dz.Design.build(model, response_model, fixed, priors, n_starts, options)
     people = dz.participants(design, inputs, n, params, seed, fit_seed, simulation_seeds)
     rows = dz.run(_simulate_and_fit, people, (design, [design]), executor, threads, progress, model)
+    if all(row.get("error") for row in rows):  # the design or the truths, not a participant's bad luck
+        raise ValueError(f"every participant's simulation failed; the first: {rows[0]['error']}")
     raw = _raw_table(design, people, rows)
     return Recovery(
         model,
@@ -233,6 +236,26 @@ def _raw_table(design: dz.Design, people: list[dz.Participant], rows: list[dict[
             "fit_seed": np.repeat(np.array([p.fit_seed for p in people], dtype=np.uint64), per),
         }
     )
+
+
+def _check_comparable(designs: list[dz.Design]) -> None:
+    """Every model must read the same inputs and fit responses of the same kind: each is fitted to
+    every other's simulated participants, and evidences of different data do not compare."""
+    from velmora.models import BINARY, ENGINE
+
+    def kind(design: dz.Design) -> tuple[Any, ...]:
+        response = "choices" if design.response_model in BINARY else design.response_model
+        described = ENGINE[design.model]
+        return (described.width, described.chooses, response)
+
+    first = designs[0]
+    for other in designs[1:]:
+        if kind(other) != kind(first):
+            raise ValueError(
+                f"{first.model} ({first.response_model} responses) and {other.model} ({other.response_model} "
+                "responses) are not fitted to the same inputs and responses; give models of one kind "
+                "(or one response_model for all)"
+            )
 
 
 @dataclass(eq=False)
@@ -281,7 +304,7 @@ def model_recovery(
     n: int = 100,
     params: Mapping[str, Any] | None = None,
     response_model: str | None = None,
-    options: Mapping[str, Any] | None = None,
+    options: Sequence[Any] | None = None,
     n_starts: int = 4,
     seed: int = 0,
     executor: Executor | None = None,
@@ -301,6 +324,8 @@ def model_recovery(
 
     from velmora.bms import bms
 
+    if isinstance(models, str):  # a string is a sequence too: of one-letter "models"
+        raise TypeError(f"models must be a sequence of model names, got the string {models!r}")
     names = tuple(models)
     if len(names) < 2 or len(set(names)) != len(names):
         raise ValueError(f"models must name at least two distinct models, got {list(models)!r}")
@@ -312,6 +337,7 @@ def model_recovery(
     if unknown:
         raise ValueError(f"params given for {unknown[0]!r}, which is not among the models")
     designs = [dz.Design.build(m, response_model, None, None, n_starts, options) for m in names]
+    _check_comparable(designs)
     frames = []
     for g, generating in enumerate(designs):
         people = dz.participants(generating, inputs, n, params.get(names[g]), dz.sub_seed(seed, names[g]))

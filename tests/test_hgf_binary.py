@@ -280,3 +280,14 @@ def test_a_study_fits_compares_and_exports_the_model():
     np.testing.assert_allclose(sums.to_numpy(), -fits["nll"].to_numpy(), rtol=1e-12)
     comparison = velmora.compare({"three levels": fits, "two levels": two_level})
     assert comparison.names == ("three levels", "two levels")
+
+
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("held", [dict(omega2=800.0), dict(kappa=1e6), dict(kappa=0.0, omega3=800.0)])
+def test_held_values_undefined_from_the_first_trial_give_no_estimate_and_raise_nothing(model, held):
+    u = arrays.binary(schedule(60, 2), seed=2)
+    result = velmora.fit(model, u, u, fixed=held)
+    assert not result.converged and result.message.startswith("no estimate")
+    batch = arrays.fit(model, [u, u[:5]], [u, u[:5]], fixed=held)
+    assert (batch.status == 2).all() and np.isnan(batch.params["beta"]).all()
+

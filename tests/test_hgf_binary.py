@@ -291,3 +291,22 @@ def test_held_values_undefined_from_the_first_trial_give_no_estimate_and_raise_n
     batch = arrays.fit(model, [u, u[:5]], [u, u[:5]], fixed=held)
     assert (batch.status == 2).all() and np.isnan(batch.params["beta"]).all()
 
+
+def test_the_command_line_reads_a_blank_input_as_a_missed_one(tmp_path, capsys):
+    import pandas as pd
+
+    from velmora import cli
+
+    u = arrays.binary(schedule(120, 8), seed=8)
+    u[[4, 60]] = np.nan
+    y = velmora.simulate("hgf_binary", u, dict(omega2=-3.0, omega3=-6.0, beta=6.0), seed=8).responses
+    data = pd.DataFrame({"subject": 1, "input": u, "response": y})
+    # pandas writes a missed input as a blank cell; the command line already read one written "nan".
+    data.to_csv(tmp_path / "blank.csv", index=False)
+    data.to_csv(tmp_path / "nan.csv", index=False, na_rep="nan")
+    for name in ("blank", "nan"):
+        args = ["fit", str(tmp_path / f"{name}.csv"), "--model", "hgf_binary", "-o", str(tmp_path / f"{name}-fits.csv")]
+        assert cli.main(args) == 0, capsys.readouterr().err
+    blank, nan = (pd.read_csv(tmp_path / f"{name}-fits.csv") for name in ("blank", "nan"))
+    assert blank["converged"].all()
+    pd.testing.assert_frame_equal(blank, nan)

@@ -240,6 +240,15 @@ def test_the_picture_draws_the_inputs_beliefs_responses_and_volatility():
         velmora.plot_hgf_binary(u[:-1], sim.trajectory)
     with pytest.raises(ValueError, match="hgf_binary"):
         velmora.plot_hgf_binary(u, run_model("td", u, dict(initial_value=0.0, learning_rate=0.3)))
+    # Inputs and responses that the model and its choices refuse are refused, not drawn as 0s.
+    odd = [
+        (np.where(np.arange(120) == 9, 0.5, u), sim.responses, "inputs: .* 0.5 at trial 9"),
+        (u, np.where(np.arange(120) == 3, 0.5, sim.responses), "0.5 at trial 3"),
+        (u, np.where(sim.responses == 1.0, "1", "0"), "responses"),
+    ]
+    for inputs, responses, message in odd:
+        with pytest.raises((ValueError, TypeError), match=message):
+            velmora.plot_hgf_binary(inputs, sim.trajectory, responses)
 
 
 def test_where_no_start_is_defined_the_fit_has_no_estimate_and_raises_nothing():

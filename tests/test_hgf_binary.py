@@ -196,6 +196,9 @@ def test_binary_inputs_come_from_the_seeded_stream():
     assert set(np.unique(u)) == {0.0, 1.0}
     with pytest.raises(ValueError, match="probabilities"):
         arrays.binary([0.5, 1.5], seed=0)
+    for text in (["0.5", "0.2"], np.array(["0.5"])):
+        with pytest.raises(TypeError, match="probabilities"):
+            arrays.binary(text, seed=0)
 
 
 @pytest.mark.parametrize("response", ["unit_square", "logistic", "softmax"])

@@ -296,11 +296,12 @@ def test_a_study_fits_compares_and_exports_the_model():
 
 @pytest.mark.parametrize("model", MODELS)
 @pytest.mark.parametrize("held", [dict(omega2=800.0), dict(kappa=1e6), dict(kappa=0.0, omega3=800.0)])
-def test_held_values_undefined_from_the_first_trial_give_no_estimate_and_raise_nothing(model, held):
+@pytest.mark.parametrize("response", ["unit_square", "softmax"])
+def test_held_values_undefined_from_the_first_trial_give_no_estimate_and_raise_nothing(model, held, response):
     u = arrays.binary(schedule(60, 2), seed=2)
-    result = velmora.fit(model, u, u, fixed=held)
+    result = velmora.fit(model, u, u, fixed=held, response_model=response)
     assert not result.converged and result.message.startswith("no estimate")
-    batch = arrays.fit(model, [u, u[:5]], [u, u[:5]], fixed=held)
+    batch = arrays.fit(model, [u, u[:5]], [u, u[:5]], fixed=held, response_model=response)
     assert (batch.status == 2).all() and np.isnan(batch.params["beta"]).all()
 
 

@@ -196,6 +196,9 @@ def test_binary_inputs_come_from_the_seeded_stream():
     assert set(np.unique(u)) == {0.0, 1.0}
     with pytest.raises(ValueError, match="probabilities"):
         arrays.binary([0.5, 1.5], seed=0)
+    for text in (["0.5", "0.2"], np.array(["0.5"])):
+        with pytest.raises(TypeError, match="probabilities"):
+            arrays.binary(text, seed=0)
 
 
 @pytest.mark.parametrize("response", ["unit_square", "logistic", "softmax"])
@@ -240,6 +243,15 @@ def test_the_picture_draws_the_inputs_beliefs_responses_and_volatility():
         velmora.plot_hgf_binary(u[:-1], sim.trajectory)
     with pytest.raises(ValueError, match="hgf_binary"):
         velmora.plot_hgf_binary(u, run_model("td", u, dict(initial_value=0.0, learning_rate=0.3)))
+    # Inputs and responses that the model and its choices refuse are refused, not drawn as 0s.
+    odd = [
+        (np.where(np.arange(120) == 9, 0.5, u), sim.responses, "inputs: .* 0.5 at trial 9"),
+        (u, np.where(np.arange(120) == 3, 0.5, sim.responses), "0.5 at trial 3"),
+        (u, np.where(sim.responses == 1.0, "1", "0"), "responses"),
+    ]
+    for inputs, responses, message in odd:
+        with pytest.raises((ValueError, TypeError), match=message):
+            velmora.plot_hgf_binary(inputs, sim.trajectory, responses)
 
 
 def test_where_no_start_is_defined_the_fit_has_no_estimate_and_raises_nothing():
@@ -280,3 +292,34 @@ def test_a_study_fits_compares_and_exports_the_model():
     np.testing.assert_allclose(sums.to_numpy(), -fits["nll"].to_numpy(), rtol=1e-12)
     comparison = velmora.compare({"three levels": fits, "two levels": two_level})
     assert comparison.names == ("three levels", "two levels")
+
+
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("held", [dict(omega2=800.0), dict(kappa=1e6), dict(kappa=0.0, omega3=800.0)])
+@pytest.mark.parametrize("response", ["unit_square", "softmax"])
+def test_held_values_undefined_from_the_first_trial_give_no_estimate_and_raise_nothing(model, held, response):
+    u = arrays.binary(schedule(60, 2), seed=2)
+    result = velmora.fit(model, u, u, fixed=held, response_model=response)
+    assert not result.converged and result.message.startswith("no estimate")
+    batch = arrays.fit(model, [u, u[:5]], [u, u[:5]], fixed=held, response_model=response)
+    assert (batch.status == 2).all() and np.isnan(batch.params["beta"]).all()
+
+
+def test_the_command_line_reads_a_blank_input_as_a_missed_one(tmp_path, capsys):
+    import pandas as pd
+
+    from velmora import cli
+
+    u = arrays.binary(schedule(120, 8), seed=8)
+    u[[4, 60]] = np.nan
+    y = velmora.simulate("hgf_binary", u, dict(omega2=-3.0, omega3=-6.0, beta=6.0), seed=8).responses
+    data = pd.DataFrame({"subject": 1, "input": u, "response": y})
+    # pandas writes a missed input as a blank cell; the command line already read one written "nan".
+    data.to_csv(tmp_path / "blank.csv", index=False)
+    data.to_csv(tmp_path / "nan.csv", index=False, na_rep="nan")
+    for name in ("blank", "nan"):
+        args = ["fit", str(tmp_path / f"{name}.csv"), "--model", "hgf_binary", "-o", str(tmp_path / f"{name}-fits.csv")]
+        assert cli.main(args) == 0, capsys.readouterr().err
+    blank, nan = (pd.read_csv(tmp_path / f"{name}-fits.csv") for name in ("blank", "nan"))
+    assert blank["converged"].all()
+    pd.testing.assert_frame_equal(blank, nan)

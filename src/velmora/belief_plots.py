@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from velmora.conversion import check_response_values, floats, refused_inputs
 from velmora.plotting import INSTALL_HINT
 
 if TYPE_CHECKING:
@@ -58,11 +59,17 @@ def plot_hgf_binary(inputs: Any, trajectory: Any, responses: Any = None, *, figu
     missing = [name for name in _FIELDS if name not in getattr(trajectory, "fields", ())]
     if missing or getattr(trajectory, "batched", False):
         raise ValueError("trajectory: expected one participant's run of hgf_binary or ehgf_binary")
-    u = np.asarray(inputs, dtype=np.float64).reshape(-1)
+    u = floats(inputs, "inputs").reshape(-1)
     n = trajectory["muhat1"].size
-    y = None if responses is None else np.asarray(responses, dtype=np.float64).reshape(-1)
+    y = None if responses is None else floats(responses, "responses").reshape(-1)
     if u.size != n or (y is not None and y.size != n):
         raise ValueError(f"inputs and responses: expected one per trial of the trajectory ({n})")
+    # Only what the model and its choices take: anything else would be drawn as a 0 or not at all.
+    refused = np.flatnonzero(refused_inputs("hgf_binary", u.reshape(-1, 1))[:, 0])
+    if refused.size:
+        raise ValueError(f"inputs: 0 or 1, or NaN for a missed trial; got {u[refused[0]]} at trial {refused[0]}")
+    if y is not None:
+        check_response_values(y, "unit_square")
     if figure is None:
         try:
             from matplotlib.figure import Figure

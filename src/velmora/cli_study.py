@@ -135,8 +135,9 @@ def _read_study(args: argparse.Namespace, inputs: list[str], responses: bool) ->
     """The study table's columns under the names fit_many reads by default."""
     name, header, rows = csv_io.read_table(args.input)
     columns = {"subject": csv_io.table_column(name, header, rows, args.subject_column, number=False, key=True)}
-    # A model that chooses sees no outcome on a missed trial: a blank there, as for its response.
-    missed = ENGINE[args.model].chooses
+    # A model that chooses sees no outcome on a missed trial, and the binary HGF takes a missed input:
+    # a blank there, as for a response.
+    missed = ENGINE[args.model].chooses or ENGINE[args.model].missing_inputs
     columns.update({column: csv_io.table_column(name, header, rows, column, missing=missed) for column in inputs})
     if responses:
         # A blank or NA response is a missed trial, as pandas and R write a missing value.

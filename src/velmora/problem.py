@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 
 from velmora import _engine
-from velmora._core import InvalidParameter
+from velmora._core import InvalidParameter, NumericalDivergence
 from velmora.choices import choice_trials, option_labels, to_indices
 from velmora.conversion import as_responses, check_finite_inputs, number, refused_inputs
 from velmora.models import (
@@ -199,12 +199,17 @@ class Problem:
         if problem.labels is None and response in OVER_OPTIONS:
             # The model's own option values: its responses are their indices.
             problem.labels = np.arange(ENGINE[model].option_values, dtype=np.float64)
-        if problem.labels is not None:
-            # A missed stand-in trial: the run checks the held values before its first trial.
-            choice_trials(model, response, np.zeros(1), np.full(1, np.nan), problem.start, problem.options)
-            return problem
-        stand_in = np.zeros((1, ENGINE[model].width))
-        run_model(model, stand_in if ENGINE[model].width > 1 else stand_in[:, 0], problem.start)
+        try:
+            if problem.labels is not None:
+                # A missed stand-in trial: the run checks the held values before its first trial.
+                choice_trials(model, response, np.zeros(1), np.full(1, np.nan), problem.start, problem.options)
+            else:
+                stand_in = np.zeros((1, ENGINE[model].width))
+                run_model(model, stand_in if ENGINE[model].width > 1 else stand_in[:, 0], problem.start)
+        except NumericalDivergence:
+            # Valid held values where the model has no value at the start (the binary HGF past its
+            # level-3 precision, an overflowing volatility): a fit there has no estimate, not an error.
+            pass
         return problem
 
     @property

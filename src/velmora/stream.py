@@ -132,7 +132,11 @@ def binary(probabilities: object, seed: int) -> np.ndarray:
     TypeError
         A seed that is not an integer, or probabilities that are not real numbers.
     """
-    p = np.asarray(probabilities, dtype=np.float64)
+    p = np.asarray(probabilities)
+    if p.ndim == 1 and p.dtype.kind not in "biuf":
+        # Item by item, as every sequence of numbers is read: text refused rather than parsed.
+        p = np.frombuffer(_engine.as_doubles(p, "probabilities"), dtype=np.float64)
+    p = np.asarray(p, dtype=np.float64)
     if p.ndim != 1 or not np.all((p >= 0.0) & (p <= 1.0)):
         raise ValueError("probabilities: expected a 1-D sequence of values in [0, 1]")
     return (uniform(p.size, seed) < p).astype(np.float64)

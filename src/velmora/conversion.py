@@ -386,7 +386,7 @@ def refused_inputs(model: str, rows: np.ndarray) -> np.ndarray:
     refused = np.zeros(rows.shape, dtype=bool)
     for c, name in enumerate(described.inputs):
         column = rows[:, c]
-        missed = np.isnan(column) if described.missing_inputs or described.chooses else False
+        missed = np.isnan(column) if described.missing_inputs or described.chooses else np.zeros(column.shape, bool)
         refused[:, c] = ~np.isfinite(column) & ~missed
         if described.binary_inputs:
             refused[:, c] = ~((column == 0.0) | (column == 1.0) | missed)

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from velmora.conversion import check_response_values, floats, refused_inputs
-from velmora.plotting import INSTALL_HINT
+from velmora.plotting import figure_for
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -70,12 +70,7 @@ def plot_hgf_binary(inputs: Any, trajectory: Any, responses: Any = None, *, figu
         raise ValueError(f"inputs: 0 or 1, or NaN for a missed trial; got {u[refused[0]]} at trial {refused[0]}")
     if y is not None:
         check_response_values(y, "unit_square")
-    if figure is None:
-        try:
-            from matplotlib.figure import Figure
-        except ImportError:
-            raise ImportError(f"plot_hgf_binary needs matplotlib, which is not installed: {INSTALL_HINT}") from None
-        figure = Figure(figsize=(9, 5.5), layout="constrained")
+    figure = figure_for(figure, 9, 5.5, "plot_hgf_binary")
     trials = np.arange(n)
     top, bottom = figure.subplots(2, sharex=True, height_ratios=(3, 2))
     spread = np.sqrt(trajectory["sigmahat2"])

@@ -16,7 +16,7 @@ import numpy as np
 
 from velmora import _engine
 from velmora.models import ENGINE, OVER_OPTIONS
-from velmora.stream import uniform
+from velmora.stream import binary
 from velmora.trajectories import Trajectories
 
 __all__ = [
@@ -111,8 +111,9 @@ def payoffs(probabilities: Any, seed: int = 0, values: tuple[float, float] = (1.
     # An infinite payoff is one no simulation takes; a third value would be dropped unseen.
     if pair.shape != (2,) or np.isinf(pair).any():
         raise ValueError(f"values: a pair of payoffs, each finite or NaN (no outcome shown), got {values!r}")
-    u = uniform(p.size, seed).reshape(p.shape)
-    table: np.ndarray = np.where(u < p, pair[0], pair[1])
+    # The stream's draws of binary inputs, row by row: a 1 where an option pays values[0].
+    drawn = binary(p.reshape(-1), seed).reshape(p.shape)
+    table: np.ndarray = np.where(drawn == 1.0, pair[0], pair[1])
     return table
 
 

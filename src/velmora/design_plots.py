@@ -12,6 +12,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from velmora.plotting import figure_for
+
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
     from matplotlib.axes import Axes
@@ -20,18 +22,6 @@ if TYPE_CHECKING:
     from velmora.power import Power
     from velmora.predictive import PredictiveCheck
     from velmora.recovery import ModelRecovery, Recovery
-
-INSTALL_HINT = "pip install 'velmora[plot]'"
-
-
-def figure_for(figure: Figure | None, width: float, height: float) -> Figure:
-    if figure is not None:
-        return figure
-    try:
-        from matplotlib.figure import Figure
-    except ImportError:
-        raise ImportError(f"plotting needs matplotlib, which is not installed: {INSTALL_HINT}") from None
-    return Figure(figsize=(width, height), layout="constrained")
 
 
 def _grid(figure: Figure, panels: int, columns: int) -> list[Axes]:

@@ -16,7 +16,7 @@ if TYPE_CHECKING:
 
 __all__ = ["plot_option_choices"]
 
-from velmora.plotting import INSTALL_HINT
+from velmora.plotting import figure_for
 
 
 def plot_option_choices(
@@ -74,12 +74,7 @@ def plot_option_choices(
         response=response,
         trial=trial,
     )
-    if figure is None:
-        try:
-            from matplotlib.figure import Figure
-        except ImportError:
-            raise ImportError(f"plot_option_choices needs matplotlib, which is not installed: {INSTALL_HINT}") from None
-        figure = Figure()
+    figure = figure_for(figure, 6.4, 4.8, "plot_option_choices", layout=None)
     keys = list(dict.fromkeys(table[subject]))
     across = min(len(keys), 3)
     down = math.ceil(len(keys) / across)

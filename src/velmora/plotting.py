@@ -6,7 +6,7 @@ from __future__ import annotations
 import io
 import math
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 from velmora.csv_io import CommandError, Row, UsageError
 from velmora.models import ENGINE
@@ -16,6 +16,24 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 INSTALL_HINT = "pip install 'velmora[plot]'"
+
+
+def figure_for(
+    figure: Figure | None,
+    width: float,
+    height: float,
+    who: str = "plotting",
+    layout: Literal["constrained"] | None = "constrained",
+) -> Figure:
+    """``figure``, or a new one of that size when None; ImportError naming ``who`` and the extra
+    without matplotlib."""
+    if figure is not None:
+        return figure
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise ImportError(f"{who} needs matplotlib, which is not installed: {INSTALL_HINT}") from None
+    return Figure(figsize=(width, height), layout=layout)
 
 
 def new_figure(panels: int) -> Figure:
